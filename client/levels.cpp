@@ -1,0 +1,79 @@
+// Reading and writing the per-application level keys of the settings file.
+#include "client/levels.h"
+
+#include "client/owners.h"
+#include "client/region.h"
+
+namespace kv {
+
+namespace {
+const wchar_t* const kLevelKeys[4] = {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"};
+const wchar_t kServerSection[] = L"RivivEda";
+
+INT* SwitchesOf(TRACEAPP& slot, int i) noexcept {
+    INT* fields[4] = {&slot.EnableDiag, &slot.EnableInfo, &slot.EnableWarning, &slot.EnableError};
+    return fields[i];
+}
+}  // namespace
+
+void ReadLevelSwitches(int h) noexcept {
+    MutexLock lock(g_proc.dataMutex);
+    ReadLevelSwitchesLocked(h);
+}
+
+void WriteLevelSwitches(int h) noexcept {
+    MutexLock lock(g_proc.dataMutex);
+    WriteLevelSwitchesLocked(h);
+}
+
+void ReadLevelSwitchesLocked(int h) noexcept {
+    if (!IsValidHandle(h)) return;
+
+    // The current profile replaces the settings file when it is loaded in Mode 0.
+    wchar_t profile[kProfileChars];
+    CopyCut(profile, kProfileChars, g_region.curProfile);
+    const wchar_t* source = g_proc.settingsPath;
+    if (profile[0] && ::GetPrivateProfileIntW(L"Global", L"Mode", 0, profile) == 0) source = profile;
+
+    TRACEAPP& slot = g_region.apps[h];
+    if (h == 0) {
+        for (int i = 0; i < 4; ++i)
+            *SwitchesOf(slot, i) = static_cast<INT>(::GetPrivateProfileIntW(kServerSection, kLevelKeys[i], i == 3 ? 1 : 0, source));
+        return;
+    }
+    wchar_t section[50];
+    CopyCut(section, 50, slot.szSection);
+    for (int i = 0; i < 4; ++i) {
+        if (*SwitchesOf(g_region.apps[0], i) != 0) {
+            *SwitchesOf(slot, i) = 1;
+        } else {
+            *SwitchesOf(slot, i) = ::GetPrivateProfileIntW(section, kLevelKeys[i], 0, source) != 0 ? 1 : 0;
+        }
+    }
+}
+
+void WriteLevelSwitchesLocked(int h) noexcept {
+    if (!IsValidHandle(h)) return;
+    TRACEAPP& slot = g_region.apps[h];
+    if (!slot.szSection[0]) return;
+    wchar_t section[50];
+    CopyCut(section, 50, slot.szSection);
+    for (int i = 0; i < 4; ++i)
+        ::WritePrivateProfileStringW(section, kLevelKeys[i], *SwitchesOf(slot, i) ? L"1" : L"0", g_proc.settingsPath);
+}
+
+int CountConversions(const wchar_t* text) noexcept {
+    int n = 0;
+    if (!text) return 0;
+    for (const wchar_t* p = text; *p; ++p) {
+        if (*p != L'%') continue;
+        if (p[1] == L'%') {
+            ++p;
+            continue;
+        }
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace kv

@@ -1,0 +1,109 @@
+// Message output: the level test, the format check, and the hand-over of a message to
+// the trace window, directly in the window's own process or through the current
+// message slot of the shared region everywhere else.
+#include "client/faultguard.h"
+#include "client/levels.h"
+#include "client/owners.h"
+#include "client/region.h"
+#include "client/windowsink.h"
+
+using namespace kv;
+
+namespace {
+
+const wchar_t kFormatError[] = L"***** !!! ERROR in message format string !!! *****";
+
+// Copies the caller's function name and text (or formats the caller's format) into the
+// current message slot and sends it to the trace window. args is null for a plain text.
+// No heap, one mutex, one synchronous send (two with a notification window).
+void SendThroughSlot(short h, short level, const wchar_t* func, const wchar_t* text, va_list* args) noexcept {
+    MutexLock lock(g_proc.curDataMutex);
+    // Only the reading of the caller's pointers is guarded: a fault there loses the
+    // message and the lock is released on the way out. The sends stay outside, so a
+    // window procedure of this thread is never cut short by the guard.
+    const bool filled = RunGuarded([&] {
+        if (args)
+            FormatCutV(g_region.curText, kTextChars, text, *args);
+        else
+            CopyCut(g_region.curText, kTextChars, text);
+        CopyCut(g_region.curFunc, kFuncMaxChars + 1, func);
+    });
+    if (!filled) return;
+    g_region.curHandle = h;
+    g_region.curLevel = level;
+    g_region.curThreadId = ::GetCurrentThreadId();
+
+    const WPARAM wp = static_cast<WPARAM>(static_cast<INT_PTR>(h));
+    const LPARAM lp = static_cast<LPARAM>(level);
+    if (uint32_t server = g_region.serverWindow) ::SendMessageW(WindowFromField(server), WM_TRACE_OUTPUT, wp, lp);
+    if (HWND notify = g_proc.notifyWindow) ::SendMessageW(notify, WM_TRACE_OUTPUT, wp, lp);
+}
+
+// The common body of traceapi_Output (args null) and traceapi_OutputN (args set).
+void Emit(short h, short level, const wchar_t* func, const wchar_t* text, int expected, va_list* args) noexcept {
+    if (!IsValidHandle(h)) return;
+    if (!func) func = L"";
+    if (!text) text = L"";
+
+    int found = -1;
+    if (!RunGuarded([&] { found = CountConversions(text); })) return;  // unreadable text: lost
+    if (found != expected) {
+        text = kFormatError;
+        level = 0;
+        args = nullptr;  // the replacement ignores the arguments
+    }
+
+    if (LocalTraceWindowAlive()) {
+        const TraceWindowSink* sink = LocalTraceSink();
+        if (!sink) return;
+        if (!args) {
+            sink->addMessage(h, func, text, level);
+            return;
+        }
+        wchar_t buffer[kTextChars];
+        if (RunGuarded([&] { FormatCutV(buffer, kTextChars, text, *args); }))
+            sink->addMessage(h, func, buffer, level);
+        return;
+    }
+    SendThroughSlot(h, level, func, text, args);
+}
+
+}  // namespace
+
+extern "C" BOOL __cdecl traceapi_IsEnabled(short TrcHdl, short Level) {
+    if (g_region.globalEnable == 0 && Level > -1) return FALSE;
+    if (!ServerWindowAlive() && !g_proc.notifyWindow) return FALSE;
+    if (!IsValidHandle(TrcHdl)) return FALSE;
+    const TRACEAPP& slot = g_region.apps[TrcHdl];
+    if ((slot.EnableError && Level == 10) || (slot.EnableWarning && Level == 20) ||
+        (slot.EnableInfo && Level == 30) || (slot.EnableDiag && Level == 40))
+        return TRUE;
+    return Level == 0 || Level == -1;
+}
+
+extern "C" void __cdecl traceapi_Output(short TrcHdl, short Level, const WCHAR* szFunc, const WCHAR* szText) {
+    Emit(TrcHdl, Level, szFunc, szText, 0, nullptr);
+}
+
+extern "C" void __stdcall traceapi_Output_VB(short TrcHdl, short Level, const WCHAR* szFunc, const WCHAR* szText) {
+    if (traceapi_IsEnabled(TrcHdl, Level)) traceapi_Output(TrcHdl, Level, szFunc, szText);
+}
+
+#define KV_DEFINE_OUTPUT_N(N)                                                                             \
+    extern "C" void __cdecl traceapi_Output##N(short TrcHdl, short Level, const WCHAR* szFunc,            \
+                                               const WCHAR* szFormat, ...) {                              \
+        va_list args;                                                                                     \
+        va_start(args, szFormat);                                                                         \
+        Emit(TrcHdl, Level, szFunc, szFormat, N, &args);                                                  \
+        va_end(args);                                                                                     \
+    }
+
+KV_DEFINE_OUTPUT_N(1)
+KV_DEFINE_OUTPUT_N(2)
+KV_DEFINE_OUTPUT_N(3)
+KV_DEFINE_OUTPUT_N(4)
+KV_DEFINE_OUTPUT_N(5)
+KV_DEFINE_OUTPUT_N(6)
+KV_DEFINE_OUTPUT_N(7)
+KV_DEFINE_OUTPUT_N(8)
+KV_DEFINE_OUTPUT_N(9)

@@ -1,0 +1,163 @@
+// Processes, message pumping and files for the tests.
+#include <fstream>
+#include <sstream>
+
+#include "kvtest.h"
+
+namespace kvtest {
+
+std::wstring ExePath() {
+    wchar_t buf[MAX_PATH];
+    DWORD n = ::GetModuleFileNameW(nullptr, buf, MAX_PATH);
+    return std::wstring(buf, n);
+}
+
+std::wstring ExeDir() {
+    std::wstring p = ExePath();
+    return p.substr(0, p.find_last_of(L'\\'));
+}
+
+std::wstring Quote(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') { ++backslashes; continue; }
+        if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
+        else out.append(backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
+HANDLE Start(const std::wstring& commandLine, const wchar_t* currentDir) {
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = commandLine;
+    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si, &pi))
+        return nullptr;
+    ::CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+HANDLE StartHelper(const std::wstring& name, const std::vector<std::wstring>& args) {
+    std::wstring cmd = Quote(ExePath()) + L" --kv-helper " + name;
+    for (const auto& a : args) cmd += L" " + Quote(a);
+    return Start(cmd);
+}
+
+ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
+    ProcessResult r;
+    if (!process) return r;
+    r.started = true;
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        ULONGLONG now = ::GetTickCount64();
+        DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        DWORD w = ::MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
+        if (w == WAIT_OBJECT_0) {
+            r.finished = true;
+            ::GetExitCodeProcess(process, &r.exitCode);
+            break;
+        }
+        if (w == WAIT_OBJECT_0 + 1) {
+            PumpPending();
+            continue;
+        }
+        ::TerminateProcess(process, 255);
+        ::WaitForSingleObject(process, 5000);
+        break;
+    }
+    ::CloseHandle(process);
+    return r;
+}
+
+ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs) { return WaitPumping(Start(commandLine), timeoutMs); }
+
+ProcessResult RunHelper(const std::wstring& name, const std::vector<std::wstring>& args, DWORD timeoutMs) {
+    return WaitPumping(StartHelper(name, args), timeoutMs);
+}
+
+void PumpPending() {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+}
+
+bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        PumpPending();
+        if (pred()) return true;
+        ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) return pred();
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)), QS_ALLINPUT);
+    }
+}
+
+TempDir::TempDir() {
+    wchar_t base[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, base);
+    static LONG counter;
+    for (;;) {
+        wchar_t name[MAX_PATH];
+        swprintf(name, MAX_PATH, L"%lskvt_%lu_%ld", base, ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
+        if (::CreateDirectoryW(name, nullptr)) {
+            path_ = name;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE f = ::FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (f != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring full = dir + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
+            else { ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL); ::DeleteFileW(full.c_str()); }
+        } while (::FindNextFileW(f, &fd));
+        ::FindClose(f);
+    }
+    ::RemoveDirectoryW(dir.c_str());
+}
+
+bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadBytes(const std::wstring& path) {
+    std::string out;
+    HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return out;
+    char buf[65536];
+    DWORD n;
+    while (::ReadFile(f, buf, sizeof(buf), &n, nullptr) && n) out.append(buf, n);
+    ::CloseHandle(f);
+    return out;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    DWORD n;
+    ::WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    ::CloseHandle(f);
+}
+
+std::string Narrow(const std::wstring& s) {
+    if (s.empty()) return {};
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace kvtest

@@ -1,0 +1,61 @@
+// A window that records the trace notifications it receives.
+#include "kvtest.h"
+
+namespace kvtest {
+
+RecordingWindow::RecordingWindow(const Accessors& acc) : acc_(acc) {
+    static ATOM cls = [] {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = &RecordingWindow::Proc;
+        wc.hInstance = ::GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"KvTestRecordingWindow";
+        return ::RegisterClassW(&wc);
+    }();
+    (void)cls;
+    hwnd_ = ::CreateWindowExW(0, L"KvTestRecordingWindow", L"recorder", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                              nullptr, nullptr, ::GetModuleHandleW(nullptr), this);
+}
+
+RecordingWindow::~RecordingWindow() {
+    if (hwnd_) ::DestroyWindow(hwnd_);
+}
+
+std::vector<Received> RecordingWindow::OfKind(UINT msg) const {
+    std::vector<Received> out;
+    for (const auto& r : received_)
+        if (r.msg == msg) out.push_back(r);
+    return out;
+}
+
+LRESULT CALLBACK RecordingWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_NCCREATE) {
+        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
+        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<RecordingWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (self && (msg == WM_TRACE_OUTPUT || msg == WM_TRACE_REGISTER || msg == WM_TRACE_UNREGISTER)) {
+        Received r;
+        r.msg = msg;
+        r.wParam = wp;
+        r.lParam = lp;
+        if (self->acc_.curHandle) r.curHandle = self->acc_.curHandle();
+        if (msg == WM_TRACE_OUTPUT) {
+            r.text = self->acc_.curText();
+            r.func = self->acc_.curFunc();
+            r.threadId = self->acc_.curThreadId();
+        } else if (TRACEAPP* app = self->acc_.traceApp(static_cast<short>(wp))) {
+            r.module = app->szModule;
+            r.process = app->szProcess;
+            r.section = app->szSection;
+            r.switches[0] = app->EnableDiag;
+            r.switches[1] = app->EnableInfo;
+            r.switches[2] = app->EnableWarning;
+            r.switches[3] = app->EnableError;
+        }
+        self->received_.push_back(r);
+        return 0;
+    }
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+}  // namespace kvtest
