@@ -1,0 +1,62 @@
+// Row stores: the rows behind the trace window's two owner-data list views. A store is
+// addressed by a small index into a fixed table; it owns its rows and their texts and
+// pushes its row count to its list view by a short timer, so that a burst of adds costs
+// one view update.
+#pragma once
+
+#include <commctrl.h>
+
+#include "server/tracerow.h"
+
+constexpr int kRowStoreEntries = 255;
+constexpr int kRowStoreGrowth = 10000;        // slots, initial size and growth step
+constexpr UINT_PTR kRowStoreTimerId = 99;
+constexpr UINT kRowStoreAddDelayMs = 100;
+constexpr UINT kRowStoreDeleteDelayMs = 10;
+
+// Row comparison used by rowstore_Sort: two pointers to row pointers.
+typedef int(__cdecl* RowCompareFn)(const void* a, const void* b);
+
+short rowstore_Create(HWND listView, RowCompareFn compare);
+void rowstore_Destroy(short store);
+void rowstore_Clear(short store);
+TraceRow* rowstore_NewRow(short store);
+wchar_t* rowstore_NewText(short store, int chars);
+int rowstore_Add(short store, TraceRow* row);
+TraceRow* rowstore_Get(short store, int index);
+uint32_t rowstore_GetLevelWord(short store, int index);
+int32_t rowstore_GetSourceIndex(short store, int index);
+int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, int capacity);
+void rowstore_Delete(short store, int index);
+void rowstore_DeleteFirst(short store, int first, int n);
+int rowstore_GetCount(short store);
+void rowstore_SetAutoScroll(short store, BOOL on);
+BOOL rowstore_GetAutoScroll(short store);
+void rowstore_FlushCount(short store);
+void rowstore_OnTimer(short store, UINT_PTR timerId);
+void rowstore_Sort(short store, const NMLISTVIEW* columnClick);
+void rowstore_OnGetDispInfo(short store, NMLVDISPINFOW* info);
+void rowstore_SetMark(short store, int index, BOOL on);
+BOOL rowstore_IsMarked(short store, int index);
+int rowstore_NextMark(short store, int from);
+int rowstore_PrevMark(short store, int from);
+void rowstore_ClearMarks(short store);
+
+// Releases a row and its text block (for rows that never reached a store).
+void rowstore_FreeRow(TraceRow* row);
+
+// The compare function both trace lists use: case-insensitive by the main list's sort
+// column and direction.
+int __cdecl rowstore_CompareRows(const void* a, const void* b);
+
+// Window procedure of the filter list view (subclassed after creation).
+LRESULT CALLBACK FilterListWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// Waits for a handle (or only for the time-out when handle is null) while dispatching
+// this thread's messages: 1 when the handle became signalled, 0 on time-out or failure.
+int PumpMessagesWhileWaiting(HANDLE handle, DWORD timeoutMs);
+
+// The out-of-memory boxes go through this function; tests replace it so they never wait
+// at a box. Same arguments and result as MessageBoxW.
+typedef int(WINAPI* MessageBoxFn)(HWND, LPCWSTR, LPCWSTR, UINT);
+void rowstore_SetMessageBox(MessageBoxFn fn);  // null restores MessageBoxW
