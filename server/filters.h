@@ -1,0 +1,25 @@
+// Sub-string filters (include, exclude, filter list, highlight, trigger), highlight
+// colours and the trigger actions.
+#pragma once
+
+#include "server/tracerow.h"
+
+constexpr int kSubStrings = 10;
+constexpr int kSubStringChars = 50;   // 48 characters kept + terminator
+constexpr COLORREF kHighlightColors[3] = {0x009BFFFF, 0x009BFF9B, 0x009B9BFF};
+constexpr COLORREF kNoHighlight = 0x00FFFFFF;
+
+void tracewnd_SplitFilters();
+int tracewnd_CheckInclude(short handle, const wchar_t* func, const wchar_t* text, const wchar_t* tag, short level);
+int tracewnd_CheckExclude(short handle, const wchar_t* func, const wchar_t* text, const wchar_t* tag, short level);
+int tracewnd_CheckFilterList(const wchar_t* process, const wchar_t* module, const wchar_t* func, const wchar_t* text, const wchar_t* tag);
+int tracewnd_CheckTrigger(short handle, const wchar_t* func, const wchar_t* text, const wchar_t* tag, short level);
+// First entry of the filter-list table (intake copies rows only when it is set).
+const wchar_t* tracewnd_FirstFilterListEntry();
+int tracewnd_IsHighlighted(int row);
+COLORREF tracewnd_GetHighlightColor(short store, int row);
+
+void tracewnd_ExecTrigger();
+void tracewnd_TGExcecute();
+int ExecCommandAnsi(const wchar_t* commandLine, int showWindow);
+int LaunchProcess(const wchar_t* commandLine, int showWindow);

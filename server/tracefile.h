@@ -1,0 +1,39 @@
+// Trace files: the daily UTF-16 trace file that every stored row is appended to, the
+// saved list, the history clean-up and the time functions that read dates and times
+// back from file names and rows.
+#pragma once
+
+#include <time.h>
+
+#include "server/tracerow.h"
+
+constexpr int kLiveLineChars = 999;   // live-file line, CR LF included
+constexpr int kSavedLineChars = 1000; // saved-list line, CR LF included
+
+// Sets the current file name from the date and FileDir (see tracefile.cpp).
+void tracewnd_SelectTraceFile();
+// Appends a row to the current trace file when file writing is on.
+void tracewnd_WriteFileLine(const TraceRow* row);
+// Closes the open stream, if any; the next line reopens it.
+void tracewnd_CloseTraceFile();
+// The current file name ("" before the settings are loaded).
+const wchar_t* tracewnd_CurrentTraceFile();
+
+// Writes the whole main list into path (FF FE, then one line per row). Returns 1 on
+// success; when the file cannot be opened shows "Could not open file '%s' !" owned by
+// owner and returns 0.
+int tracewnd_SaveListToPath(HWND owner, const wchar_t* path);
+
+// Deletes daily trace files older than HistoryDays.
+void tracewnd_CheckHistDays();
+
+// Calendar time of 23:59:59 local on the day named by TSyymmdd.txt, or -1.
+time_t tracewnd_GetTimeFromName(const wchar_t* name);
+// Milliseconds from the first time text to the second, 0 when either is unusable.
+long tracewnd_GetTimeDiffFromStr(const wchar_t* first, const wchar_t* second);
+// Creates every missing directory of path up to its last backslash.
+void MakeDirectoryPath(const wchar_t* path);
+
+// Formats the file line of a row into buffer (capacity characters, CR LF included).
+// Returns the number of characters written.
+int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity);
