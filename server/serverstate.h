@@ -31,6 +31,8 @@ public:
 struct WindowSeams {
     void (*syncToolbar)();        // a trigger changed file, trace or scroll state
     void (*refreshStatusFile)();  // a trace file was opened
+    // Owner drawing of one list row; the window is the one that received WM_DRAWITEM.
+    void (*drawItem)(HWND window, const DRAWITEMSTRUCT* item);
 };
 WindowSeams& Seams() noexcept;
 
