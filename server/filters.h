@@ -10,6 +10,10 @@ constexpr COLORREF kHighlightColors[3] = {0x009BFFFF, 0x009BFF9B, 0x009B9BFF};
 constexpr COLORREF kNoHighlight = 0x00FFFFFF;
 
 void tracewnd_SplitFilters();
+// Splits one settings line into a table: at most 511 characters count, pieces between
+// ";" that are not empty, the first 10 of them, each cut to 48 characters. Returns the
+// number of entries; the rest of the table is emptied.
+int tracewnd_SplitSubStrings(const wchar_t* line, wchar_t (*table)[kSubStringChars]);
 int tracewnd_CheckInclude(short handle, const wchar_t* func, const wchar_t* text, const wchar_t* tag, short level);
 int tracewnd_CheckExclude(short handle, const wchar_t* func, const wchar_t* text, const wchar_t* tag, short level);
 int tracewnd_CheckFilterList(const wchar_t* process, const wchar_t* module, const wchar_t* func, const wchar_t* text, const wchar_t* tag);
