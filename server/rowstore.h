@@ -4,6 +4,8 @@
 // one view update.
 #pragma once
 
+#include "client/compat.h"  // windows.h before commctrl.h
+
 #include <commctrl.h>
 
 #include "server/tracerow.h"
@@ -13,6 +15,7 @@ constexpr int kRowStoreGrowth = 10000;        // slots, initial size and growth 
 constexpr UINT_PTR kRowStoreTimerId = 99;
 constexpr UINT kRowStoreAddDelayMs = 100;
 constexpr UINT kRowStoreDeleteDelayMs = 10;
+constexpr COLORREF kFilterListGrey = RGB(235, 235, 235);  // the filter list's ground
 
 // Row comparison used by rowstore_Sort: two pointers to row pointers.
 typedef int(__cdecl* RowCompareFn)(const void* a, const void* b);
@@ -41,6 +44,8 @@ BOOL rowstore_IsMarked(short store, int index);
 int rowstore_NextMark(short store, int from);
 int rowstore_PrevMark(short store, int from);
 void rowstore_ClearMarks(short store);
+short rowstore_GetSortColumn(short store);
+BOOL rowstore_GetSortAscending(short store);
 
 // Releases a row and its text block (for rows that never reached a store).
 void rowstore_FreeRow(TraceRow* row);
@@ -51,6 +56,8 @@ int __cdecl rowstore_CompareRows(const void* a, const void* b);
 
 // Window procedure of the filter list view (subclassed after creation).
 LRESULT CALLBACK FilterListWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// Subclasses a list view with FilterListWndProc, keeping its previous procedure.
+void InstallFilterListProc(HWND list);
 
 // Waits for a handle (or only for the time-out when handle is null) while dispatching
 // this thread's messages: 1 when the handle became signalled, 0 on time-out or failure.
@@ -60,3 +67,11 @@ int PumpMessagesWhileWaiting(HANDLE handle, DWORD timeoutMs);
 // at a box. Same arguments and result as MessageBoxW.
 typedef int(WINAPI* MessageBoxFn)(HWND, LPCWSTR, LPCWSTR, UINT);
 void rowstore_SetMessageBox(MessageBoxFn fn);  // null restores MessageBoxW
+
+// Tests: makes the named allocations fail as if memory were exhausted (0 ends it).
+constexpr unsigned kRowStoreFailHeap = 0x1;   // the private heap
+constexpr unsigned kRowStoreFailArray = 0x2;  // the initial pointer array
+constexpr unsigned kRowStoreFailGrow = 0x4;   // growing the pointer array
+constexpr unsigned kRowStoreFailRow = 0x8;    // rowstore_NewRow
+constexpr unsigned kRowStoreFailText = 0x10;  // rowstore_NewText
+void rowstore_SetAllocFailuresForTesting(unsigned mask);

@@ -1,0 +1,430 @@
+// Row stores: the rows behind the two owner-data list views, their pointer arrays and
+// the batched push of the row count to the views.
+#include "server/rowstore.h"
+
+#include <algorithm>
+#include <limits.h>
+#include <stdlib.h>
+
+#include "client/region.h"
+#include "server/serverstate.h"
+
+namespace {
+
+const wchar_t kBoxTitle[] = L"VO Vedoz Izodoz";
+const wchar_t kArrayOutOfMemory[] = L"Running out of memory !!!";
+const wchar_t kRowOutOfMemory[] = L"Running out of memory !";
+
+// One entry of the store table. The pointer array is a ring: row i lives in slot
+// (head + i) mod capacity, so that trimming the oldest rows of a long list moves no
+// pointers. Growth and sorting lay it out from slot 0 again.
+struct StoreEntry {
+    DWORD sortAscending;
+    DWORD autoScroll;
+    short sortColumn;
+    int capacity;
+    int count;
+    UINT_PTR timerId;  // non-zero while a count update is owed to the view
+    HWND listView;     // null: the entry is free
+    RowCompareFn compare;
+    TraceRow** slots;
+    HANDLE heap;
+    int head;
+    // The count timer is re-armed lazily: a burst of adds would otherwise cost one
+    // window-system call per row. dueTick is when the count is owed (the last add or
+    // delete plus its delay); the armed timer fires at armedTick and, when that is too
+    // early, re-arms itself for the rest.
+    DWORD dueTick;
+    DWORD armedTick;
+    bool armed;
+};
+
+StoreEntry g_stores[kRowStoreEntries];
+MessageBoxFn g_messageBox;
+unsigned g_failures;
+
+void ShowBox(const wchar_t* text, UINT type) {
+    MessageBoxFn box = g_messageBox ? g_messageBox : &::MessageBoxW;
+    box(nullptr, text, kBoxTitle, type);
+}
+
+StoreEntry* Entry(short store) {
+    if (store < 0 || store >= kRowStoreEntries) return nullptr;
+    StoreEntry* e = &g_stores[store];
+    return e->listView ? e : nullptr;
+}
+
+inline int Slot(const StoreEntry& e, int index) {
+    int p = e.head + index;
+    return p >= e.capacity ? p - e.capacity : p;
+}
+
+TraceRow* RowAt(const StoreEntry& e, int index) {
+    if (index < 0 || index >= e.count) return nullptr;
+    return e.slots[Slot(e, index)];
+}
+
+// Moves the rows to slots 0 .. count - 1 without changing their order.
+void Linearise(StoreEntry& e) {
+    if (e.head == 0 || !e.slots) return;
+    std::rotate(e.slots, e.slots + e.head, e.slots + e.capacity);
+    e.head = 0;
+}
+
+bool BuildArray(StoreEntry& e) {
+    const SIZE_T bytes = kRowStoreGrowth * sizeof(TraceRow*);
+    HANDLE heap = (g_failures & kRowStoreFailHeap) ? nullptr : ::HeapCreate(0, bytes, 0);
+    if (!heap) {
+        ShowBox(kArrayOutOfMemory, MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    void* slots = (g_failures & kRowStoreFailArray) ? nullptr : ::HeapAlloc(heap, HEAP_ZERO_MEMORY, bytes);
+    if (!slots) {
+        // A heap without its array is of no use to anyone: the store stays empty.
+        ::HeapDestroy(heap);
+        ShowBox(kArrayOutOfMemory, MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    e.heap = heap;
+    e.slots = static_cast<TraceRow**>(slots);
+    e.capacity = kRowStoreGrowth;
+    e.count = 0;
+    e.head = 0;
+    return true;
+}
+
+bool GrowArray(StoreEntry& e) {
+    const bool fits = e.heap && e.slots && e.capacity <= INT_MAX - kRowStoreGrowth &&
+                      static_cast<size_t>(e.capacity) + kRowStoreGrowth <= SIZE_MAX / sizeof(TraceRow*);
+    if (!fits || (g_failures & kRowStoreFailGrow)) return false;
+    const int newCapacity = e.capacity + kRowStoreGrowth;
+    // The array is full, so laying it out from slot 0 leaves the new slots at the end.
+    Linearise(e);
+    void* slots = ::HeapReAlloc(e.heap, HEAP_ZERO_MEMORY, e.slots, static_cast<SIZE_T>(newCapacity) * sizeof(TraceRow*));
+    if (!slots) return false;
+    e.slots = static_cast<TraceRow**>(slots);
+    e.capacity = newCapacity;
+    return true;
+}
+
+void ReleaseAll(StoreEntry& e) {
+    while (e.count > 0) {
+        --e.count;
+        const int slot = Slot(e, e.count);
+        rowstore_FreeRow(e.slots[slot]);
+        e.slots[slot] = nullptr;
+    }
+    if (e.heap) ::HeapDestroy(e.heap);
+    e.heap = nullptr;
+    e.slots = nullptr;
+    e.capacity = 0;
+    e.count = 0;
+    e.head = 0;
+}
+
+// Owes the view a count update delayMs from now, as if the timer were restarted.
+void ScheduleCount(StoreEntry& e, UINT delayMs) {
+    const DWORD due = ::GetTickCount() + delayMs;
+    e.timerId = kRowStoreTimerId;
+    e.dueTick = due;
+    // An armed timer that fires no later than the new due time re-arms itself then.
+    if (e.armed && static_cast<LONG>(e.armedTick - due) <= 0) return;
+    e.armed = ::SetTimer(e.listView, kRowStoreTimerId, delayMs, nullptr) != 0;
+    e.armedTick = due;
+}
+
+void StopTimer(StoreEntry& e) {
+    // KillTimer fails on another thread's window; the timer then still runs and its
+    // next tick finds nothing owed.
+    if (e.armed && ::KillTimer(e.listView, kRowStoreTimerId)) e.armed = false;
+}
+
+const wchar_t* ColumnField(const TraceRow* row, int column) {
+    switch (column) {
+    case kColTime: return row->time;
+    case kColTag: return row->tag;
+    case kColProcess: return row->process;
+    case kColModule: return row->module;
+    case kColFunction: return row->function;
+    case kColText: return row->text;
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void rowstore_SetMessageBox(MessageBoxFn fn) { g_messageBox = fn; }
+
+void rowstore_SetAllocFailuresForTesting(unsigned mask) { g_failures = mask; }
+
+short rowstore_Create(HWND listView, RowCompareFn compare) {
+    // A null view would leave the entry looking free while it holds an array.
+    if (!listView) return -1;
+    for (short i = 0; i < kRowStoreEntries; ++i) {
+        StoreEntry& e = g_stores[i];
+        if (e.listView) continue;
+        e = StoreEntry{};
+        e.listView = listView;
+        if (BuildArray(e)) e.compare = compare;
+        return i;
+    }
+    return -1;
+}
+
+void rowstore_Destroy(short store) {
+    StoreEntry* e = Entry(store);
+    if (!e) return;
+    if ((e->timerId || e->armed) && ::IsWindow(e->listView)) ::KillTimer(e->listView, kRowStoreTimerId);
+    ReleaseAll(*e);
+    *e = StoreEntry{};
+}
+
+void rowstore_Clear(short store) {
+    StoreEntry* e = Entry(store);
+    if (!e) return;
+    ReleaseAll(*e);
+    BuildArray(*e);
+    ::SendMessageW(e->listView, LVM_SETITEMCOUNT, 0, 0);
+}
+
+TraceRow* rowstore_NewRow(short store) {
+    if (store < 0 || store >= kRowStoreEntries) return nullptr;
+    void* row = (g_failures & kRowStoreFailRow) ? nullptr : ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TraceRow));
+    if (!row) ShowBox(kRowOutOfMemory, MB_OK);
+    return static_cast<TraceRow*>(row);
+}
+
+wchar_t* rowstore_NewText(short store, int chars) {
+    if (store < 0 || store >= kRowStoreEntries || chars <= 0) return nullptr;
+    void* text = (g_failures & kRowStoreFailText)
+                     ? nullptr
+                     : ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(chars) * sizeof(wchar_t));
+    if (!text) ShowBox(kRowOutOfMemory, MB_OK);
+    return static_cast<wchar_t*>(text);
+}
+
+void rowstore_FreeRow(TraceRow* row) {
+    if (!row) return;
+    if (row->text) ::HeapFree(::GetProcessHeap(), 0, row->text);
+    ::HeapFree(::GetProcessHeap(), 0, row);
+}
+
+int rowstore_Add(short store, TraceRow* row) {
+    StoreEntry* e = Entry(store);
+    if (!e || !row) return -1;
+    if (e->count >= e->capacity && !GrowArray(*e)) {
+        ShowBox(kArrayOutOfMemory, MB_OK | MB_ICONEXCLAMATION);
+        return -1;
+    }
+    e->slots[Slot(*e, e->count)] = row;
+    ++e->count;
+    ScheduleCount(*e, kRowStoreAddDelayMs);
+    return e->count - 1;
+}
+
+TraceRow* rowstore_Get(short store, int index) {
+    StoreEntry* e = Entry(store);
+    return e ? RowAt(*e, index) : nullptr;
+}
+
+uint32_t rowstore_GetLevelWord(short store, int index) {
+    TraceRow* row = rowstore_Get(store, index);
+    return row ? row->levelWord : 0;
+}
+
+int32_t rowstore_GetSourceIndex(short store, int index) {
+    TraceRow* row = rowstore_Get(store, index);
+    return row ? row->sourceIndex : 0;
+}
+
+int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, int capacity) {
+    if (!buffer || capacity <= 0) return 0;
+    buffer[0] = 0;
+    TraceRow* row = rowstore_Get(store, index);
+    if (!row) return 0;
+    const wchar_t* field = ColumnField(row, column);
+    if (!field) return 0;
+    kv::CopyCut(buffer, static_cast<size_t>(capacity), field);
+    return 1;
+}
+
+void rowstore_Delete(short store, int index) {
+    StoreEntry* e = Entry(store);
+    if (!e || index < 0 || index >= e->count) return;
+    rowstore_FreeRow(e->slots[Slot(*e, index)]);
+    // Close the gap from whichever end is nearer; the ring allows both.
+    if (index < e->count / 2) {
+        for (int i = index; i > 0; --i) e->slots[Slot(*e, i)] = e->slots[Slot(*e, i - 1)];
+        e->slots[e->head] = nullptr;
+        e->head = Slot(*e, 1);
+    } else {
+        for (int i = index; i < e->count - 1; ++i) e->slots[Slot(*e, i)] = e->slots[Slot(*e, i + 1)];
+        e->slots[Slot(*e, e->count - 1)] = nullptr;
+    }
+    --e->count;
+    if (e->count == 0) e->head = 0;
+    ScheduleCount(*e, kRowStoreDeleteDelayMs);
+}
+
+void rowstore_DeleteFirst(short store, int first, int n) {
+    StoreEntry* e = Entry(store);
+    if (!e || first < 0 || n < 0) return;
+    if (static_cast<long long>(first) + n >= e->count) return;
+    for (int i = first; i < first + n; ++i) {
+        const int slot = Slot(*e, i);
+        rowstore_FreeRow(e->slots[slot]);
+        e->slots[slot] = nullptr;
+    }
+    if (n > 0) {
+        if (first == 0) {
+            e->head = Slot(*e, n);
+        } else {
+            for (int i = first; i + n < e->count; ++i) {
+                const int to = Slot(*e, i), from = Slot(*e, i + n);
+                e->slots[to] = e->slots[from];
+                e->slots[from] = nullptr;
+            }
+        }
+        e->count -= n;
+    }
+    ::SendMessageW(e->listView, LVM_SETITEMCOUNT, static_cast<WPARAM>(e->count), LVSICF_NOSCROLL);
+}
+
+int rowstore_GetCount(short store) {
+    StoreEntry* e = Entry(store);
+    return e ? e->count : 0;
+}
+
+void rowstore_SetAutoScroll(short store, BOOL on) {
+    if (StoreEntry* e = Entry(store)) e->autoScroll = on ? 1 : 0;
+}
+
+BOOL rowstore_GetAutoScroll(short store) {
+    StoreEntry* e = Entry(store);
+    return e ? static_cast<BOOL>(e->autoScroll) : FALSE;
+}
+
+short rowstore_GetSortColumn(short store) {
+    StoreEntry* e = Entry(store);
+    return e ? e->sortColumn : 0;
+}
+
+BOOL rowstore_GetSortAscending(short store) {
+    StoreEntry* e = Entry(store);
+    return e ? static_cast<BOOL>(e->sortAscending) : FALSE;
+}
+
+void rowstore_FlushCount(short store) {
+    StoreEntry* e = Entry(store);
+    if (!e || !e->timerId) return;
+    StopTimer(*e);
+    e->timerId = 0;
+    ::SendMessageW(e->listView, LVM_SETITEMCOUNT, static_cast<WPARAM>(e->count),
+                   LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    if (e->autoScroll && e->count > 0) ::SendMessageW(e->listView, LVM_ENSUREVISIBLE, e->count - 1, FALSE);
+}
+
+void rowstore_OnTimer(short store, UINT_PTR timerId) {
+    if (timerId != kRowStoreTimerId) return;
+    StoreEntry* e = Entry(store);
+    if (!e) return;
+    if (!e->timerId) {
+        // Nothing owed: a tick of a timer that another thread could not kill.
+        ::KillTimer(e->listView, kRowStoreTimerId);
+        e->armed = false;
+        return;
+    }
+    const LONG remaining = static_cast<LONG>(e->dueTick - ::GetTickCount());
+    if (remaining > 0) {
+        e->armed = ::SetTimer(e->listView, kRowStoreTimerId, static_cast<UINT>(remaining), nullptr) != 0;
+        e->armedTick = e->dueTick;
+        if (e->armed) return;
+    }
+    rowstore_FlushCount(store);
+}
+
+void rowstore_Sort(short store, const NMLISTVIEW* columnClick) {
+    StoreEntry* e = Entry(store);
+    if (!e || !columnClick) return;
+    const int column = columnClick->iSubItem;
+    if (column < 0 || column >= kColumnCount) return;
+    // Messages of other threads of this process may still arrive while tracing is
+    // stopped; none may be added or trimmed while the array is being reordered.
+    kv::ListLock lock;
+    if (column != e->sortColumn) {
+        e->sortColumn = static_cast<short>(column);
+        e->sortAscending = 1;
+    } else {
+        e->sortAscending = e->sortAscending ? 0 : 1;
+    }
+    if (!e->compare || e->count < 2) return;
+    Linearise(*e);
+    qsort(e->slots, static_cast<size_t>(e->count), sizeof(TraceRow*), e->compare);
+}
+
+int __cdecl rowstore_CompareRows(const void* a, const void* b) {
+    const TraceRow* ra = a ? *static_cast<const TraceRow* const*>(a) : nullptr;
+    const TraceRow* rb = b ? *static_cast<const TraceRow* const*>(b) : nullptr;
+    if (!ra || !rb) return 0;
+    const short mainStore = kv::Server().mainStore;
+    const int column = rowstore_GetSortColumn(mainStore);
+    const wchar_t* ta = ColumnField(ra, column);
+    const wchar_t* tb = ColumnField(rb, column);
+    const int r = ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, ta ? ta : L"", -1, tb ? tb : L"", -1);
+    const int order = r ? r - CSTR_EQUAL : 0;
+    return rowstore_GetSortAscending(mainStore) ? order : -order;
+}
+
+void rowstore_OnGetDispInfo(short store, NMLVDISPINFOW* info) {
+    if (!info || !(info->item.mask & LVIF_TEXT)) return;
+    TraceRow* row = rowstore_Get(store, info->item.iItem);
+    if (!row) return;
+    // The view copies the text before anything else runs on this thread.
+    if (const wchar_t* field = ColumnField(row, info->item.iSubItem)) info->item.pszText = const_cast<wchar_t*>(field);
+}
+
+void rowstore_SetMark(short store, int index, BOOL on) {
+    StoreEntry* e = Entry(store);
+    TraceRow* row = e ? RowAt(*e, index) : nullptr;
+    if (!row) return;
+    if (on)
+        row->markFlags |= kRowMarked;
+    else
+        row->markFlags &= ~kRowMarked;
+    RECT rc = {};
+    rc.left = LVIR_BOUNDS;
+    if (::SendMessageW(e->listView, LVM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&rc)))
+        ::InvalidateRect(e->listView, &rc, TRUE);
+}
+
+BOOL rowstore_IsMarked(short store, int index) {
+    TraceRow* row = rowstore_Get(store, index);
+    return row && (row->markFlags & kRowMarked) ? TRUE : FALSE;
+}
+
+int rowstore_NextMark(short store, int from) {
+    StoreEntry* e = Entry(store);
+    if (!e || from < 0 || from >= e->count) return -1;
+    for (int i = from + 1; i < e->count; ++i)
+        if (RowAt(*e, i)->markFlags & kRowMarked) return i;
+    for (int i = 0; i < from; ++i)
+        if (RowAt(*e, i)->markFlags & kRowMarked) return i;
+    return -1;
+}
+
+int rowstore_PrevMark(short store, int from) {
+    StoreEntry* e = Entry(store);
+    if (!e || from < 0 || from >= e->count) return -1;
+    for (int i = from - 1; i >= 0; --i)
+        if (RowAt(*e, i)->markFlags & kRowMarked) return i;
+    for (int i = e->count - 1; i > from; --i)
+        if (RowAt(*e, i)->markFlags & kRowMarked) return i;
+    return -1;
+}
+
+void rowstore_ClearMarks(short store) {
+    StoreEntry* e = Entry(store);
+    if (!e) return;
+    for (int i = 0; i < e->count; ++i)
+        if (RowAt(*e, i)->markFlags & kRowMarked) rowstore_SetMark(store, i, FALSE);
+}
