@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include "server/tracerow.h"
+#include "server/rowstore.h"  // after tracerow.h: commctrl.h needs windows.h first
 
 constexpr int kLiveLineChars = 999;   // live-file line, CR LF included
 constexpr int kSavedLineChars = 1000; // saved-list line, CR LF included
@@ -23,6 +24,9 @@ const wchar_t* tracewnd_CurrentTraceFile();
 // success; when the file cannot be opened shows "Could not open file '%s' !" owned by
 // owner and returns 0.
 int tracewnd_SaveListToPath(HWND owner, const wchar_t* path);
+// The saved-list failure box goes through this function; tests replace it so they never
+// wait at a box. Null restores MessageBoxW.
+void tracewnd_SetSaveListMessageBox(MessageBoxFn fn);
 
 // Deletes daily trace files older than HistoryDays.
 void tracewnd_CheckHistDays();
@@ -37,3 +41,8 @@ void MakeDirectoryPath(const wchar_t* path);
 // Formats the file line of a row into buffer (capacity characters, CR LF included).
 // Returns the number of characters written.
 int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity);
+// The terminator takes one of the capacity characters: a live line is formatted with
+// kLiveLineChars + 1, a saved-list line with kSavedLineChars + 1.
+
+// Tests: closes the stream and forgets the current name and the date it was built for.
+void tracewnd_ResetTraceFileForTesting();

@@ -1,0 +1,291 @@
+// Daily trace files: the file line, the choice of the current file, buffered and safe
+// writing, and the saved list.
+#include "server/tracefile.h"
+
+#include <new>
+
+#include "client/faultguard.h"
+#include "client/owners.h"
+#include "client/region.h"
+#include "server/clock.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "settings/serversettings.h"
+#include "suite/kvdlinkx.h"
+
+using namespace kv;
+
+namespace {
+
+// FileDir (at most 259 characters) + "\TSyymmdd.txt" always fits, so a daily name is
+// never cut into a different name.
+constexpr int kFileNameChars = MAX_PATH + 20;
+constexpr DWORD kStreamBufferBytes = 64 * 1024;
+const wchar_t kSaveListTitle[] = L"Trace Server - Save List";
+
+// An append-only file with a write buffer of its own. Other processes may read and
+// write the file while it is open; every write lands at the current end of the file.
+class AppendFile {
+public:
+    bool open() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
+
+    bool Open(const wchar_t* path, DWORD access, DWORD disposition) noexcept {
+        Close();
+        h_ = ::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        failed_ = false;
+        return open();
+    }
+
+    // Buffered when a buffer was given, straight through otherwise.
+    void SetBuffer(BYTE* buffer, DWORD capacity) noexcept {
+        buf_ = buffer;
+        cap_ = buffer ? capacity : 0;
+        used_ = 0;
+    }
+
+    bool Write(const void* data, DWORD bytes) noexcept {
+        if (!open()) return false;
+        if (used_ + bytes > cap_ && !Flush()) return false;
+        if (bytes >= cap_) return WriteThrough(data, bytes);
+        memcpy(buf_ + used_, data, bytes);
+        used_ += bytes;
+        return true;
+    }
+
+    bool Flush() noexcept {
+        if (used_ == 0) return !failed_;
+        const bool ok = WriteThrough(buf_, used_);
+        used_ = 0;
+        return ok;
+    }
+
+    // Writes what is buffered and closes; false when anything written since Open was lost.
+    bool Close() noexcept {
+        if (!open()) return true;
+        Flush();
+        ::CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+        return !failed_;
+    }
+
+    HANDLE handle() const noexcept { return h_; }
+
+private:
+    bool WriteThrough(const void* data, DWORD bytes) noexcept {
+        const BYTE* p = static_cast<const BYTE*>(data);
+        while (bytes > 0) {
+            DWORD written = 0;
+            if (!::WriteFile(h_, p, bytes, &written, nullptr) || written == 0) {
+                failed_ = true;
+                return false;
+            }
+            p += written;
+            bytes -= written;
+        }
+        return true;
+    }
+
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+    BYTE* buf_ = nullptr;
+    DWORD cap_ = 0;
+    DWORD used_ = 0;
+    bool failed_ = false;
+};
+
+// The writer's state. Intake threads and the window thread all write lines, so the
+// stream and the name are kept under a lock of their own. The lock is never held while
+// calling into the window, which may be busy waiting for that very lock.
+struct WriterState {
+    wchar_t current[kFileNameChars];
+    WORD lastYear, lastMonth, lastDay;  // 0: no daily name built yet
+    wchar_t lastDir[MAX_PATH];
+    AppendFile stream;
+    BYTE streamBuffer[kStreamBufferBytes];
+};
+WriterState g_writer;
+
+CRITICAL_SECTION g_writerLock;
+INIT_ONCE g_writerLockOnce = INIT_ONCE_STATIC_INIT;
+BOOL CALLBACK InitWriterLock(PINIT_ONCE, PVOID, PVOID*) {
+    ::InitializeCriticalSection(&g_writerLock);
+    return TRUE;
+}
+CRITICAL_SECTION& WriterLock() noexcept {
+    ::InitOnceExecuteOnce(&g_writerLockOnce, InitWriterLock, nullptr, nullptr);
+    return g_writerLock;
+}
+
+MessageBoxFn g_saveListBox = &::MessageBoxW;
+
+void CloseStreamLocked() noexcept { g_writer.stream.Close(); }
+
+// Replaces the current name; a stream still open on another file would carry the next
+// lines to the old file, so it is closed with the change.
+void SetCurrentLocked(const wchar_t* name) noexcept {
+    if (wcscmp(g_writer.current, name) == 0) return;
+    CloseStreamLocked();
+    CopyCut(g_writer.current, kFileNameChars, name);
+}
+
+void SelectLocked() noexcept {
+    SYSTEMTIME now = {};
+    const bool haveDate = ClockLocalTime(&now);
+    // The window thread may change FileDir at any moment; work on one reading of it.
+    wchar_t dir[MAX_PATH];
+    CopyCut(dir, MAX_PATH, g_settings.FileDir);
+
+    if (dir[0] && haveDate) {
+        // The whole date counts: the same day of another month is another file.
+        if (now.wYear == g_writer.lastYear && now.wMonth == g_writer.lastMonth && now.wDay == g_writer.lastDay &&
+            wcscmp(dir, g_writer.lastDir) == 0)
+            return;
+        wchar_t name[kFileNameChars];
+        FormatCut(name, kFileNameChars, L"%s\\TS%2.2d%2.2d%2.2d.txt", dir, now.wYear % 100, now.wMonth, now.wDay);
+        MakeDirectoryPath(name);
+        CloseStreamLocked();
+        CopyCut(g_writer.current, kFileNameChars, name);
+        kvdlinkx_FileWritten(g_writer.current, 1);
+        // The window writes the settings summary into every new file when this arrives.
+        if (ServerWindowAlive()) ::PostMessageW(ServerWindow(), WM_TRACE_SETTINGSCHANGED, 0, 0);
+        g_writer.lastYear = now.wYear;
+        g_writer.lastMonth = now.wMonth;
+        g_writer.lastDay = now.wDay;
+        CopyCut(g_writer.lastDir, MAX_PATH, dir);
+        return;
+    }
+
+    wchar_t fallback[kFileNameChars];
+    FormatCut(fallback, kFileNameChars, L"%s\\riviveda.txt", dir);
+    SetCurrentLocked(fallback);
+    // Forget the daily name, so that the next dated selection builds it again instead
+    // of keeping the fallback for the rest of the day.
+    g_writer.lastYear = g_writer.lastMonth = g_writer.lastDay = 0;
+    g_writer.lastDir[0] = 0;
+}
+
+// The body of a line write, run under the writer lock and the fault guard: nothing here
+// owns a resource through a destructor. The line is formatted before anything is
+// opened, so a fault on a bad row leaves no handle behind.
+void WriteLineLocked(const TraceRow* row, bool* openedStream) noexcept {
+    wchar_t line[kLiveLineChars + 1];
+    const int chars = tracewnd_FormatFileLine(row, line, kLiveLineChars + 1);
+    if (chars <= 0) return;
+    const DWORD bytes = static_cast<DWORD>(chars) * sizeof(wchar_t);
+
+    SelectLocked();
+    if (g_settings.SaveWriting) {
+        CloseStreamLocked();  // a stream left from buffered writing would reorder lines
+        HANDLE h = ::CreateFileW(g_writer.current, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return;
+        DWORD written = 0;
+        const BOOL ok = ::WriteFile(h, line, bytes, &written, nullptr) && written == bytes;
+        ::FlushFileBuffers(h);
+        ::CloseHandle(h);
+        if (!ok) return;
+    } else {
+        if (!g_writer.stream.open()) {
+            if (!g_writer.stream.Open(g_writer.current, FILE_APPEND_DATA, OPEN_ALWAYS)) return;
+            g_writer.stream.SetBuffer(g_writer.streamBuffer, kStreamBufferBytes);
+            *openedStream = true;
+        }
+        if (!g_writer.stream.Write(line, bytes)) return;
+    }
+    ::InterlockedIncrement(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount));
+}
+
+}  // namespace
+
+int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity) {
+    if (!buffer || capacity <= 0) return 0;
+    buffer[0] = 0;
+    if (!row || capacity < 3) return 0;
+    // The fields are cut two characters short, so that CR LF always ends the line.
+    FormatCut(buffer, static_cast<size_t>(capacity) - 2, L"%s|%-4.4s|%s|%s|%s|%.900s|%ld|%ld", row->time, row->tag,
+              row->process, row->module, row->function, row->text ? row->text : L"",
+              static_cast<long>(row->markFlags), static_cast<long>(row->levelWord));
+    int n = static_cast<int>(wcslen(buffer));
+    buffer[n++] = L'\r';
+    buffer[n++] = L'\n';
+    buffer[n] = 0;
+    return n;
+}
+
+void tracewnd_SelectTraceFile() {
+    CritSecLock lock(WriterLock());
+    SelectLocked();
+}
+
+void tracewnd_WriteFileLine(const TraceRow* row) {
+    if (!g_settings.EnableFile) return;
+    bool openedStream = false;
+    {
+        CritSecLock lock(WriterLock());
+        // No name yet: the settings are not loaded and there is no directory to use.
+        if (!g_writer.current[0]) return;
+        RunGuarded([&] { WriteLineLocked(row, &openedStream); });
+    }
+    if (openedStream) {
+        if (auto refresh = Seams().refreshStatusFile) refresh();
+    }
+}
+
+void tracewnd_CloseTraceFile() {
+    CritSecLock lock(WriterLock());
+    CloseStreamLocked();
+}
+
+const wchar_t* tracewnd_CurrentTraceFile() { return g_writer.current; }
+
+void tracewnd_ResetTraceFileForTesting() {
+    CritSecLock lock(WriterLock());
+    CloseStreamLocked();
+    g_writer.current[0] = 0;
+    g_writer.lastYear = g_writer.lastMonth = g_writer.lastDay = 0;
+    g_writer.lastDir[0] = 0;
+}
+
+void tracewnd_SetSaveListMessageBox(MessageBoxFn fn) { g_saveListBox = fn ? fn : &::MessageBoxW; }
+
+int tracewnd_SaveListToPath(HWND owner, const wchar_t* path) {
+    if (!path) path = L"";
+    if (const wchar_t* slash = wcsrchr(path, L'\\')) {
+        const size_t dirChars = static_cast<size_t>(slash - path);
+        if (dirChars < MAX_PATH) {
+            wmemcpy(g_settings.LastFileDir, path, dirChars);
+            g_settings.LastFileDir[dirChars] = 0;
+        }
+    }
+
+    AppendFile file;
+    if (!path[0] || !file.Open(path, GENERIC_WRITE, CREATE_ALWAYS)) {
+        wchar_t message[MAX_PATH + 64];
+        FormatCut(message, MAX_PATH + 64, L"Could not open file '%s' !", path);
+        g_saveListBox(owner, message, kSaveListTitle, MB_OK | MB_ICONINFORMATION);
+        return 0;
+    }
+    // A list of 10000 rows is some 20 MB; write it in large pieces when memory allows.
+    BYTE* buffer = new (std::nothrow) BYTE[kStreamBufferBytes];
+    file.SetBuffer(buffer, kStreamBufferBytes);
+
+    HCURSOR previous = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+    static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+    bool ok = file.Write(kByteOrderMark, sizeof(kByteOrderMark));
+    {
+        ListLock lock;
+        const short store = Server().mainStore;
+        const int count = store >= 0 ? rowstore_GetCount(store) : 0;
+        wchar_t line[kSavedLineChars + 1];
+        for (int i = 0; ok && i < count; ++i) {
+            const TraceRow* row = rowstore_Get(store, i);
+            if (!row) break;
+            const int chars = tracewnd_FormatFileLine(row, line, kSavedLineChars + 1);
+            ok = file.Write(line, static_cast<DWORD>(chars) * sizeof(wchar_t));
+        }
+    }
+    ok = file.Close() && ok;
+    delete[] buffer;
+    ::SetCursor(previous ? previous : ::LoadCursorW(nullptr, IDC_ARROW));
+    return ok ? 1 : 0;
+}
