@@ -14,14 +14,21 @@ struct ServerState {
     HWND traceWindow = nullptr;
     HWND mainList = nullptr;
     HWND filterList = nullptr;
+    HWND appList = nullptr;   // sorted, upper-case drop-down list of the registered applications
 };
 ServerState& Server() noexcept;
 
 // The list lock: row stores, list views and the application list. Re-entrant.
+//
+// Threads of the server process other than the window thread change the lists under this
+// lock and send list-view messages to the window thread while they hold it. The window
+// thread therefore never blocks on the lock without serving those sends: it waits with a
+// loop that dispatches sent messages only.
 CRITICAL_SECTION& ListLockSection() noexcept;
+void EnterListLock() noexcept;
 class ListLock {
 public:
-    ListLock() noexcept { ::EnterCriticalSection(&ListLockSection()); }
+    ListLock() noexcept { EnterListLock(); }
     ListLock(const ListLock&) = delete;
     ListLock& operator=(const ListLock&) = delete;
     ~ListLock() { ::LeaveCriticalSection(&ListLockSection()); }
