@@ -1,0 +1,234 @@
+// Message intake: filters, numbers and stamps each message, builds its trace row, keeps
+// the main list within its limit, copies matches into the filter list, and hands the row
+// to the trace file and the trigger.
+#include "server/intake.h"
+
+#include <memory>
+
+#include "client/faultguard.h"
+#include "client/region.h"
+#include "server/clock.h"
+#include "server/filters.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "server/tracefile.h"
+#include "settings/serversettings.h"
+
+using namespace kv;
+
+namespace {
+
+volatile LONG g_sequence;  // running number of stored messages; never reset
+
+const wchar_t* const kWeekdays[7] = {L"SU", L"MO", L"TU", L"WE", L"TH", L"FR", L"SA"};
+
+bool MainListAlive() noexcept {
+    HWND list = Server().mainList;
+    return list && Server().mainStore >= 0 && ::IsWindow(list);
+}
+
+uint32_t SwitchBits(const TRACEAPP& slot) noexcept {
+    return (slot.EnableDiag ? kLevelSwitchDiag : 0) | (slot.EnableInfo ? kLevelSwitchInfo : 0) |
+           (slot.EnableWarning ? kLevelSwitchWarning : 0) | (slot.EnableError ? kLevelSwitchError : 0);
+}
+
+void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
+    LVITEMW lvi = {};
+    lvi.stateMask = mask;
+    lvi.state = state;
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+}
+
+int FirstSelected(HWND list) noexcept {
+    return static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+}
+
+void FocusAndSelect(HWND list, int item) noexcept {
+    SetItemState(list, item, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED | LVIS_CUT | LVIS_DROPHILITED);
+}
+
+// Drops the first MaxDelete rows of the main list, keeping the view's top row and
+// selection on the same rows where they still exist.
+void TrimMainList(int newIndex) noexcept {
+    const ServerState& st = Server();
+    HWND list = st.mainList;
+    const int drop = g_settings.MaxDelete;
+    int top = newIndex;
+    int sel = FirstSelected(list);
+    SetItemState(list, -1, 0, LVIS_FOCUSED | LVIS_SELECTED);
+    if (!rowstore_GetAutoScroll(st.mainStore))
+        top = static_cast<int>(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+    rowstore_DeleteFirst(st.mainStore, 0, drop);
+    top = top - drop < 0 ? 0 : top - drop;
+    ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top), FALSE);
+    if (sel >= 0) {
+        sel = sel - drop < 0 ? 0 : sel - drop;
+        FocusAndSelect(list, sel);
+    }
+    ::InvalidateRect(list, nullptr, TRUE);
+    tracewnd_AdjustFilterList(drop);
+}
+
+// What the file writer and the trigger need of a stored row once the list lock is left,
+// when another thread may already have trimmed the row away.
+struct RowSnapshot {
+    TraceRow row;
+    wchar_t shortText[1024];
+    std::unique_ptr<wchar_t[]> longText;
+
+    void Take(const TraceRow& stored) {
+        row = stored;
+        const size_t len = stored.text ? wcslen(stored.text) : 0;
+        wchar_t* dst = shortText;
+        if (len >= 1024) {
+            longText.reset(new (std::nothrow) wchar_t[len + 1]);
+            if (longText) dst = longText.get();
+        }
+        const size_t keep = dst == shortText && len >= 1024 ? 1023 : len;
+        if (stored.text) wmemcpy(dst, stored.text, keep);
+        dst[keep] = 0;
+        row.text = dst;
+    }
+};
+
+}  // namespace
+
+unsigned long tracewnd_LastSequence() { return static_cast<unsigned long>(g_sequence); }
+
+int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, short level) {
+    if (handle < 0 || handle >= kAppSlots || !MainListAlive()) return 0;
+    if (!func) func = L"";
+    if (!text) text = L"";
+
+    const ServerState& st = Server();
+    const TRACEAPP& slot = g_region.apps[handle];
+    const wchar_t* tag = TraceLevelTag(level);
+    RowSnapshot snapshot;
+    bool stored = false;
+    {
+        ListLock lock;
+        TraceRow* row = nullptr;
+        int index = -1;
+        const bool ok = RunGuarded([&] {
+            if (!tracewnd_CheckInclude(static_cast<short>(handle), func, text, tag, level)) return;
+            if (tracewnd_CheckExclude(static_cast<short>(handle), func, text, tag, level)) return;
+            const unsigned long seq = static_cast<unsigned long>(::InterlockedIncrement(&g_sequence));
+
+            wchar_t timeText[32];
+            SYSTEMTIME now;
+            if (ClockLocalTime(&now))
+                FormatCut(timeText, 32, L"%02s %02d:%02d:%02d,%02d [%5.5ld]", kWeekdays[now.wDayOfWeek % 7], now.wHour,
+                          now.wMinute, now.wSecond, now.wMilliseconds / 10, static_cast<long>(seq));
+            else
+                CopyCut(timeText, 32, L"---");
+
+            TraceRow* fresh = rowstore_NewRow(st.mainStore);
+            if (!fresh) return;
+            wchar_t module[32];
+            if (level == -1)
+                FormatCut(module, 32, L"KVS:%d", static_cast<int>(g_settings.PCNo));
+            else if (handle == 0)
+                FormatCut(module, 32, L"%.32s", slot.szModule);
+            else
+                FormatCut(module, 32, L"%.27s [%ld]", slot.szModule, static_cast<long>(g_region.curThreadId));
+
+            const size_t len = wcslen(text);
+            wchar_t* copy = rowstore_NewText(st.mainStore, static_cast<int>(len + 1));
+            if (!copy) {
+                rowstore_FreeRow(fresh);  // the row must not leak with its text missing
+                return;
+            }
+            for (size_t i = 0; i < len; ++i) copy[i] = text[i] < 32 ? L' ' : text[i];
+            copy[len] = 0;
+            fresh->text = copy;
+            fresh->levelWord = MakeLevelWord(level, SwitchBits(slot));
+            CopyCut(fresh->time, 32, timeText);
+            CopyCut(fresh->tag, 10, tag);
+            CopyCut(fresh->process, 32, slot.szProcess);
+            CopyCut(fresh->module, 32, module);
+            CopyCut(fresh->function, 50, func);
+            row = fresh;
+
+            index = rowstore_Add(st.mainStore, fresh);
+            if (index < 0) return;  // not stored; the file and the trigger still see it
+            if (g_settings.MarkHighlight && tracewnd_IsHighlighted(index)) rowstore_SetMark(st.mainStore, index, TRUE);
+            const wchar_t* first = tracewnd_FirstFilterListEntry();
+            if (first && first[0] &&
+                tracewnd_CheckFilterList(slot.szProcess, slot.szModule, fresh->function, fresh->text, fresh->tag))
+                tracewnd_CopyToFilterList(fresh, rowstore_GetCount(st.mainStore) - 1);
+            if (index > g_settings.MaxEntries && g_settings.MaxDelete > 0 &&
+                g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
+                TrimMainList(index);
+        });
+        if (ok && row) {
+            // Taken under the lock: another thread may trim the row away as soon as the
+            // lock is left.
+            snapshot.Take(*row);
+            stored = true;
+            if (index < 0) rowstore_FreeRow(row);  // refused by the store: still ours to release
+        }
+    }
+    if (!stored) return 0;
+
+    tracewnd_WriteFileLine(&snapshot.row);
+    if (tracewnd_CheckTrigger(static_cast<short>(handle), snapshot.row.function, snapshot.row.text, snapshot.row.tag, level))
+        tracewnd_ExecTrigger();
+    return 1;
+}
+
+void tracewnd_CopyToFilterList(const TraceRow* row, int mainIndex) {
+    const short store = Server().filterStore;
+    if (!row || store < 0) return;
+    TraceRow* copy = rowstore_NewRow(store);
+    if (!copy) return;
+    *copy = *row;
+    const size_t len = row->text ? wcslen(row->text) : 0;
+    copy->text = rowstore_NewText(store, static_cast<int>(len + 1));
+    if (!copy->text) {
+        rowstore_FreeRow(copy);
+        return;
+    }
+    if (row->text) wmemcpy(copy->text, row->text, len);
+    copy->text[len] = 0;
+    copy->sourceIndex = mainIndex;
+    if (rowstore_Add(store, copy) < 0) rowstore_FreeRow(copy);
+}
+
+void tracewnd_AdjustFilterList(int dropped) {
+    const ServerState& st = Server();
+    const short store = st.filterStore;
+    HWND list = st.filterList;
+    int count = rowstore_GetCount(store);
+    if (count <= 0) return;
+    const int last = count - 1;
+    const int sel = list ? FirstSelected(list) : -1;
+    if (sel >= 0) SetItemState(list, sel, 0, LVIS_FOCUSED | LVIS_SELECTED);
+    int top = last;
+    if (!rowstore_GetAutoScroll(store) && list) top = static_cast<int>(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+
+    int removed = 0, unlinked = 0;
+    for (int i = 0; i < count;) {
+        TraceRow* row = rowstore_Get(store, i);
+        if (!row) break;
+        if (row->sourceIndex >= dropped) {
+            row->sourceIndex -= dropped;
+        } else if (count > g_settings.MaxEntries) {
+            rowstore_Delete(store, i);
+            ++removed;
+            --count;
+            continue;
+        } else if (row->sourceIndex > -1) {
+            row->sourceIndex = -1;
+            ++unlinked;
+        }
+        ++i;
+    }
+    if (list) {
+        top = top - removed < 0 ? 0 : top - removed;
+        ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top), FALSE);
+        if (sel >= 0 && sel >= removed) FocusAndSelect(list, sel - removed);
+    }
+    if (removed == 0 && unlinked == 0) return;
+    if (list) ::InvalidateRect(list, nullptr, TRUE);
+    rowstore_FlushCount(store);
+}
