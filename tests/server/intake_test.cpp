@@ -1,0 +1,345 @@
+// Message intake and the application registry, with a stand-in trace window of the real
+// control kinds, messages from this process (direct path) and from helper processes
+// (through the shared message slot).
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "client/region.h"
+#include "kvtest.h"
+#include "server/clock.h"
+#include "server/filters.h"
+#include "server/intake.h"
+#include "server/registry.h"
+#include "server/rowstore.h"
+#include "server/tracefile.h"
+#include "settings/serversettings.h"
+#include "testserverwindow.h"
+
+#include <commctrl.h>
+
+namespace {
+
+const wchar_t kFormatError[] = L"***** !!! ERROR in message format string !!! *****";
+
+// Emits args[1] messages "NAME i" as application args[0] through the message slot.
+KVTEST_HELPER(emit) {
+    kv::ProcessAttach(::GetModuleHandleW(nullptr));
+    short h = traceapi_Register(args[0].c_str(), nullptr, 0);
+    const int n = _wtoi(args[1].c_str());
+    for (int i = 0; i < n; ++i) traceapi_Output2(h, 30, L"emit", L"%s %d", args[0].c_str(), i);
+    if (args.size() > 2 && args[2] == L"stay") return h;
+    traceapi_Unregister(h, 0);
+    return h;
+}
+
+class Intake : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
+    void SetUp() override {
+        ServerSettings_SetDefaults(g_settings, files_.path().c_str());
+        tracewnd_SplitFilters();
+        rowstore_SetMessageBox([](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; });
+        traceapi_SetEnable(1);
+        win_ = std::make_unique<kvtest::TestServerWindow>();
+        // Every slot but the server entry starts free.
+        for (int i = 1; i < kv::kAppSlots; ++i) ZeroMemory(&kv::g_region.apps[i], sizeof(TRACEAPP));
+        kv::CopyCut(kv::g_region.apps[0].szModule, 50, L"<ALL [1]>");
+        kv::CopyCut(kv::g_region.apps[0].szProcess, 50, L"<TEST [1]>");
+    }
+    void TearDown() override {
+        tracewnd_CloseTraceFile();
+        win_.reset();
+        kv::ClockSetForTesting(nullptr);
+        ZeroMemory(&kv::g_region.apps[0].szModule, sizeof(kv::g_region.apps[0].szModule));
+    }
+    int Count() const { return rowstore_GetCount(win_->mainStore()); }
+    TraceRow* Row(int i) const { return rowstore_Get(win_->mainStore(), i); }
+    std::wstring Text(int i) const { TraceRow* r = Row(i); return r && r->text ? r->text : L"<none>"; }
+    void SetFilter(wchar_t* field, const wchar_t* value) {
+        kv::CopyCut(field, kFilterChars, value);
+        tracewnd_SplitFilters();
+    }
+    static unsigned long SeqOf(const TraceRow* r) {
+        const wchar_t* open = wcschr(r->time, L'[');
+        return open ? wcstoul(open + 1, nullptr, 10) : 0;
+    }
+
+    kvtest::TempDir files_;
+    std::unique_ptr<kvtest::TestServerWindow> win_;
+};
+
+TEST_F(Intake, RowColumnsForEveryKindOfSender) {
+    SYSTEMTIME monday = {2007, 3, 1, 12, 10, 20, 30, 456};  // Monday 12 March 2007
+    kv::ClockSetForTesting(&monday);
+    g_settings.PCNo = 3;
+
+    short h = traceapi_Register(std::wstring(40, L'm').c_str(), nullptr, 0);
+    ASSERT_GT(h, 0);
+    TRACEAPP& slot = kv::g_region.apps[h];
+    kv::CopyCut(slot.szProcess, 50, std::wstring(45, L'P').c_str());
+    slot.EnableDiag = slot.EnableInfo = slot.EnableWarning = slot.EnableError = 1;
+    kv::g_region.curThreadId = 123456789;
+    const int before = Count();
+
+    EXPECT_EQ(tracewnd_AddMessage(h, std::wstring(60, L'f').c_str(), L"tab\there\r\nend", 20), 1);
+    EXPECT_EQ(tracewnd_AddMessage(0, L"server", L"server line", 0), 1);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"op", L"operator", -1), 1);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"odd", L"odd level", 15), 1);
+    EXPECT_EQ(tracewnd_AddMessage(512, L"f", L"bad handle", 30), 0);
+    EXPECT_EQ(tracewnd_AddMessage(-1, L"f", L"bad handle", 30), 0);
+    ASSERT_EQ(Count(), before + 4);
+
+    const TraceRow* client = Row(before);
+    EXPECT_STREQ(client->tag, L"WRN");
+    EXPECT_EQ(std::wstring(client->process), std::wstring(31, L'P'));
+    EXPECT_EQ(std::wstring(client->module), std::wstring(27, L'm') + L" [12") << "cut to 31 characters";
+    EXPECT_EQ(std::wstring(client->function), std::wstring(49, L'f'));
+    EXPECT_STREQ(client->text, L"tab here  end") << "control characters become blanks";
+    EXPECT_EQ(client->levelWord, 20u + 15u * 65536u);
+    EXPECT_EQ(client->markFlags, 0u);
+    EXPECT_EQ(client->sourceIndex, 0);
+    wchar_t expectTime[32];
+    swprintf(expectTime, 32, L"MO 10:20:30,45 [%05lu]", SeqOf(client));
+    EXPECT_STREQ(client->time, expectTime);
+
+    EXPECT_STREQ(Row(before + 1)->module, L"<ALL [1]>") << "the server entry shows its module name";
+    EXPECT_STREQ(Row(before + 1)->tag, L"SVR");
+    EXPECT_STREQ(Row(before + 2)->module, L"KVS:3") << "operator lines name the PC";
+    EXPECT_STREQ(Row(before + 2)->tag, L"OPR");
+    EXPECT_EQ(Row(before + 2)->levelWord & 0xFFFF, 0xFFFFu);
+    EXPECT_STREQ(Row(before + 3)->tag, L"");
+    EXPECT_EQ(Row(before + 3)->levelWord & 0xFFFF, 15u);
+    traceapi_Unregister(h, 0);
+}
+
+TEST_F(Intake, FilteredMessagesLeaveNoGapInTheNumbers) {
+    short h = traceapi_Register(L"Numbers", nullptr, 0);
+    SetFilter(g_settings.IncludeFilter, L"keep");
+    SetFilter(g_settings.ExcludeFilter, L"drop");
+    const int before = Count();
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep 1", 30), 1);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"other", 30), 0);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep but drop", 30), 0);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"operator passes", -1), 1);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep 2", 30), 1);
+    ASSERT_EQ(Count(), before + 3);
+    EXPECT_EQ(SeqOf(Row(before + 1)), SeqOf(Row(before)) + 1);
+    EXPECT_EQ(SeqOf(Row(before + 2)), SeqOf(Row(before)) + 2);
+    SetFilter(g_settings.IncludeFilter, L"");
+    SetFilter(g_settings.ExcludeFilter, L"");
+    traceapi_Unregister(h, 0);
+}
+
+TEST_F(Intake, DirectPathStoresWithoutWindowMessages) {
+    short h = traceapi_Register(L"Direct", nullptr, 0);
+    const int before = Count();
+    traceapi_Output1(h, 30, L"direct", L"value %d", 42);
+    ASSERT_EQ(Count(), before + 1) << "stored before the call returned";
+    EXPECT_STREQ(Row(before)->text, L"value 42");
+    EXPECT_STREQ(Row(before)->function, L"direct");
+    traceapi_Unregister(h, 0);
+}
+
+TEST_F(Intake, TrimmingKeepsSelectionAndTopOnTheirRows) {
+    g_settings.MaxEntries = 10;
+    g_settings.MaxDelete = 3;
+    short h = traceapi_Register(L"Trim", nullptr, 0);
+    rowstore_Clear(win_->mainStore());
+    for (int i = 0; i < 11; ++i) tracewnd_AddMessage(h, L"f", (L"row " + std::to_wstring(i)).c_str(), 30);
+    ASSERT_EQ(Count(), 11) << "MaxEntries + 1 rows are kept";
+    rowstore_FlushCount(win_->mainStore());
+    LVITEMW sel = {};
+    sel.stateMask = sel.state = LVIS_SELECTED | LVIS_FOCUSED;
+    ::SendMessageW(win_->mainList(), LVM_SETITEMSTATE, 5, reinterpret_cast<LPARAM>(&sel));
+
+    tracewnd_AddMessage(h, L"f", L"row 11", 30);
+    ASSERT_EQ(Count(), 9);
+    EXPECT_EQ(Text(0), L"row 3");
+    EXPECT_EQ(Text(8), L"row 11");
+    EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETITEMCOUNT, 0, 0), 9) << "the view's count is set at once";
+    EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2)
+        << "the selection moved with its row";
+
+    // No trimming when nothing could be dropped.
+    g_settings.MaxDelete = 0;
+    for (int i = 0; i < 5; ++i) tracewnd_AddMessage(h, L"f", L"grow", 30);
+    EXPECT_EQ(Count(), 14);
+    g_settings.MaxDelete = 50;
+    tracewnd_AddMessage(h, L"f", L"grow", 30);
+    EXPECT_EQ(Count(), 15);
+    traceapi_Unregister(h, 0);
+}
+
+TEST_F(Intake, FilterListCopiesFollowTheirSources) {
+    g_settings.MaxEntries = 10;
+    g_settings.MaxDelete = 3;
+    SetFilter(g_settings.SpecialFilter, L"copy");
+    short h = traceapi_Register(L"Copies", nullptr, 0);
+    rowstore_Clear(win_->mainStore());
+    rowstore_Clear(win_->filterStore());
+    const short fs = win_->filterStore();
+    for (int i = 0; i < 11; ++i)
+        tracewnd_AddMessage(h, L"f", ((i % 2 ? L"copy " : L"main ") + std::to_wstring(i)).c_str(), 30);
+    ASSERT_EQ(rowstore_GetCount(fs), 5);
+    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), 1);
+    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1");
+    EXPECT_NE(rowstore_Get(fs, 0)->text, Row(1)->text) << "copies own their texts";
+
+    tracewnd_AddMessage(h, L"f", L"main 11", 30);  // drops main rows 0..2
+    ASSERT_EQ(rowstore_GetCount(fs), 5);
+    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), -1) << "its source row was dropped";
+    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1") << "the copy keeps its text";
+    EXPECT_EQ(rowstore_GetSourceIndex(fs, 1), 0) << "source row 3 is now row 0";
+    EXPECT_EQ(Text(rowstore_GetSourceIndex(fs, 2)), L"copy 5");
+
+    // The filter list sheds unlinked copies only once it is itself over the limit.
+    for (int i = 12; i < 40; ++i) tracewnd_AddMessage(h, L"f", (L"copy " + std::to_wstring(i)).c_str(), 30);
+    EXPECT_LE(rowstore_GetCount(fs), 11);
+    for (int i = 0; i < rowstore_GetCount(fs); ++i) {
+        int src = rowstore_GetSourceIndex(fs, i);
+        if (src >= 0) {
+            EXPECT_EQ(Text(src), std::wstring(rowstore_Get(fs, i)->text));
+        }
+    }
+    SetFilter(g_settings.SpecialFilter, L"");
+    traceapi_Unregister(h, 0);
+}
+
+// ---- application registry ---------------------------------------------------------------
+
+TEST_F(Intake, ApplicationListSortsAndMovesItsSelection) {
+    tracewnd_RefillApplications();  // the server entry
+    ASSERT_EQ(win_->AppEntries().size(), 1u);
+    EXPECT_EQ(win_->AppEntries()[0], L"<TEST [1]> - <ALL [1]>");
+    EXPECT_EQ(win_->SelectedApp(), 0);
+
+    short b = traceapi_Register(L"bravo", nullptr, 0);
+    short c = traceapi_Register(L"charlie", nullptr, 0);
+    short d = traceapi_Register(L"delta", nullptr, 0);
+    auto entries = win_->AppEntries();
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_NE(entries[1].find(L" - BRAVO"), std::wstring::npos) << "upper-cased: " << kvtest::Narrow(entries[1]);
+    EXPECT_EQ(win_->SelectedApp(), 0) << "entries sorting below leave the selection";
+
+    // Remove the selected entry at index 3: index 2 becomes selected.
+    ::SendMessageW(win_->appList(), CB_SETCURSEL, 3, 0);
+    win_->Clear();
+    traceapi_Unregister(d, 0);
+    EXPECT_EQ(win_->SelectedApp(), 2);
+    ASSERT_FALSE(win_->selections().empty());
+    EXPECT_EQ(win_->selections().back(), c) << "the window takes the selected handle";
+    EXPECT_NE(Text(Count() - 1).find(L"Module 'delta' unregistered - Handle: "), std::wstring::npos);
+
+    // With tracing off the list still follows, without a line.
+    traceapi_SetEnable(0);
+    const int rows = Count();
+    traceapi_Unregister(c, 0);
+    EXPECT_EQ(win_->AppEntries().size(), 2u);
+    EXPECT_EQ(Count(), rows);
+    traceapi_SetEnable(1);
+
+    // Removing entry 0 selects the new entry 0.
+    ::SendMessageW(win_->appList(), CB_SETCURSEL, 0, 0);
+    tracewnd_RemoveApplication(0);
+    EXPECT_EQ(win_->SelectedApp(), 0);
+    EXPECT_NE(win_->AppEntries()[0].find(L"BRAVO"), std::wstring::npos);
+    traceapi_Unregister(b, 0);
+    EXPECT_EQ(tracewnd_RemoveApplication(77), 1) << "a handle without entry is still a search";
+    EXPECT_EQ(tracewnd_AddApplication(512), 0);
+}
+
+TEST_F(Intake, EndedProcessesAreFreedByTheCheck) {
+    auto r = kvtest::RunHelper(L"emit", {L"Orphan", L"3", L"stay"});
+    ASSERT_TRUE(r.finished);
+    const short h = static_cast<short>(r.exitCode);
+    ASSERT_GT(h, 0);
+    ASSERT_STREQ(kv::g_region.apps[h].szModule, L"Orphan");
+    EXPECT_EQ(win_->AppEntries().size(), 1u) << "registered through the window message";
+
+    tracewnd_CheckApplications();
+    EXPECT_EQ(kv::g_region.apps[h].szModule[0], 0);
+    EXPECT_EQ(kv::g_region.apps[h].dwProcessId, 0u);
+    EXPECT_TRUE(win_->AppEntries().empty());
+    bool reported = false;
+    for (int i = 0; i < Count(); ++i)
+        reported |= Text(i).find(L"Module 'Orphan' not found (LastError:") != std::wstring::npos &&
+                    Text(i).find(L" - remove from list ") != std::wstring::npos;
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(Intake, SettingsLinesAndThePercentSign) {
+    short h = traceapi_Register(L"100% sure", nullptr, 0);
+    const int before = Count();
+    tracewnd_ShowAllSettings();
+    ASSERT_GE(Count(), before + 3);
+    EXPECT_EQ(Text(before).rfind(L"Global settings 1: AutoStart=0, AutoStop=0, TopMost=0, MaxLines=10000, MaxDelete=100, FileDir='", 0), 0u);
+    EXPECT_EQ(Text(before + 1).rfind(L"Global settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='', Highlight='' (Mark=0), Trigger='' (Flags:0x0, Exec:'')", 0), 0u);
+    bool serverLine = false, formatError = false;
+    for (int i = before + 2; i < Count(); ++i) {
+        serverLine |= Text(i).rfind(L"Process '<TEST [1]>', Module '<ALL [1]>', Path '", 0) == 0;
+        formatError |= Text(i) == kFormatError && (Row(i)->levelWord & 0xFFFF) == 0;
+    }
+    EXPECT_TRUE(serverLine) << "the server entry is listed";
+    EXPECT_TRUE(formatError) << "a name with a percent sign fails the format check";
+    traceapi_Unregister(h, 0);
+}
+
+// ---- many senders --------------------------------------------------------------------------
+
+TEST_F(Intake, ConcurrentSendersArriveOnceInOrderAndInTheFile) {
+    g_settings.EnableFile = 1;
+    g_settings.MaxEntries = 100000;
+    tracewnd_SelectTraceFile();
+    rowstore_Clear(win_->mainStore());
+    const int kSenders = 4, kEach = 300;
+    std::vector<HANDLE> procs;
+    for (int s = 0; s < kSenders; ++s)
+        procs.push_back(kvtest::StartHelper(L"emit", {L"S" + std::to_wstring(s), std::to_wstring(kEach)}));
+    for (HANDLE p : procs) ASSERT_TRUE(kvtest::WaitPumping(p, 120000).finished);
+
+    std::map<std::wstring, int> next;
+    unsigned long lastSeq = 0;
+    int emitted = 0;
+    std::vector<std::wstring> listed;
+    for (int i = 0; i < Count(); ++i) {
+        const TraceRow* r = Row(i);
+        if (lastSeq) {
+            EXPECT_EQ(SeqOf(r), lastSeq + 1) << "row " << i;
+        }
+        lastSeq = SeqOf(r);
+        listed.push_back(r->text);
+        if (wcscmp(r->function, L"emit") != 0) continue;
+        ++emitted;
+        std::wstring text = r->text;
+        std::wstring who = text.substr(0, text.find(L' '));
+        int n = std::stoi(text.substr(text.find(L' ') + 1));
+        EXPECT_EQ(n, next[who]) << kvtest::Narrow(text) << ": each sender's messages in order, once";
+        next[who] = n + 1;
+    }
+    EXPECT_EQ(emitted, kSenders * kEach);
+
+    tracewnd_CloseTraceFile();
+    std::string bytes = kvtest::ReadBytes(tracewnd_CurrentTraceFile());
+    std::wstring file(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    std::vector<std::wstring> lines;
+    for (size_t pos = 0; pos < file.size();) {
+        size_t end = file.find(L"\r\n", pos);
+        if (end == std::wstring::npos) break;
+        lines.push_back(file.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    ASSERT_EQ(lines.size(), listed.size()) << "the file holds the rows of the list";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        // text is the sixth field
+        size_t p = 0;
+        for (int f = 0; f < 5; ++f) p = lines[i].find(L'|', p) + 1;
+        EXPECT_EQ(lines[i].substr(p, listed[i].size()), listed[i]) << "line " << i;
+    }
+    g_settings.EnableFile = 0;
+}
+
+}  // namespace
