@@ -27,3 +27,8 @@ void tracewnd_ExecTrigger();
 void tracewnd_TGExcecute();
 int ExecCommandAnsi(const wchar_t* commandLine, int showWindow);
 int LaunchProcess(const wchar_t* commandLine, int showWindow);
+
+// Tests: replaces the process start of the trigger command (same arguments and result as
+// LaunchProcess); null restores LaunchProcess.
+typedef int (*LaunchFn)(const wchar_t* commandLine, int showWindow);
+void tracewnd_SetTriggerLaunchForTesting(LaunchFn fn);

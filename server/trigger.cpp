@@ -26,6 +26,8 @@ constexpr size_t kMaxCommandLine = 32767;           // CreateProcess limit, term
 const wchar_t kExecTriggerFunc[] = L"tracewnd_ExecTrigger";
 const wchar_t kExecuteFunc[] = L"tracewnd_TGExcecute";
 
+LaunchFn g_launch = LaunchProcess;
+
 // Writes one trigger line as an operator action of the server entry.
 void TriggerLine(const wchar_t* what) noexcept {
     if (!traceapi_IsEnabled(0, -1)) return;
@@ -105,7 +107,7 @@ void tracewnd_TGExcecute() {
 
     const bool batch = Contains(upper, L".BAT");
     if (!batch && !Contains(upper, L"CMD /C")) {
-        LaunchProcess(upper, SW_SHOWDEFAULT);
+        g_launch(upper, SW_SHOWDEFAULT);
         return;
     }
 
@@ -120,8 +122,10 @@ void tracewnd_TGExcecute() {
     } else {
         CopyCut(command, ARRAYSIZE(command), upper);
     }
-    LaunchProcess(command, SW_HIDE);
+    g_launch(command, SW_HIDE);
 }
+
+void tracewnd_SetTriggerLaunchForTesting(LaunchFn fn) { g_launch = fn ? fn : LaunchProcess; }
 
 int LaunchProcess(const wchar_t* commandLine, int showWindow) {
     if (!commandLine) return 0;

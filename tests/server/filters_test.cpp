@@ -1,0 +1,325 @@
+// Sub-string tables, the include/exclude/trigger/filter-list checks and the highlight
+// rules over stored rows.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/region.h"
+#include "kvtest.h"
+#include "server/filters.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "settings/serversettings.h"
+
+namespace {
+
+class ClientEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
+};
+::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new ClientEnvironment);
+
+std::vector<std::wstring> Split(const wchar_t* line) {
+    wchar_t table[kSubStrings][kSubStringChars];
+    memset(table, 0x55, sizeof(table));  // a stale table must be emptied
+    const int n = tracewnd_SplitSubStrings(line, table);
+    std::vector<std::wstring> out;
+    for (int i = 0; i < kSubStrings; ++i) {
+        if (table[i][0]) out.push_back(table[i]);
+        if (i >= n) {
+            EXPECT_EQ(table[i][0], 0) << "entry " << i << " after the used ones is not empty";
+        }
+    }
+    EXPECT_EQ(static_cast<int>(out.size()), n);
+    return out;
+}
+
+using Entries = std::vector<std::wstring>;
+
+TEST(SubStringSplit, EmptyPiecesAreSkippedAndBlanksKept) {
+    EXPECT_EQ(Split(L"abc;;def;"), (Entries{L"abc", L"def"}));
+    EXPECT_EQ(Split(L";;abc"), (Entries{L"abc"}));
+    EXPECT_EQ(Split(L"abc; def "), (Entries{L"abc", L" def "}));
+    EXPECT_EQ(Split(L" "), (Entries{L" "}));
+    EXPECT_EQ(Split(L";"), Entries{});
+    EXPECT_EQ(Split(L""), Entries{});
+    EXPECT_EQ(Split(nullptr), Entries{});
+    // Nothing but the separator has a meaning.
+    EXPECT_EQ(Split(L"%s;*?;\\;\"x\""), (Entries{L"%s", L"*?", L"\\", L"\"x\""}));
+}
+
+TEST(SubStringSplit, TenPiecesOfAtMost48CharactersAreKept) {
+    EXPECT_EQ(Split(L"p0;p1;p2;p3;p4;p5;p6;p7;p8;p9;p10"),
+              (Entries{L"p0", L"p1", L"p2", L"p3", L"p4", L"p5", L"p6", L"p7", L"p8", L"p9"}));
+    // Empty pieces do not use up places.
+    EXPECT_EQ(Split(L";;;;;;;;;;;;p0;;p1").size(), 2u);
+
+    std::wstring sixty;
+    for (int i = 0; i < 60; ++i) sixty += static_cast<wchar_t>(L'A' + i % 26);
+    EXPECT_EQ(Split((sixty + L";x").c_str()), (Entries{sixty.substr(0, 48), L"x"}));
+}
+
+TEST(SubStringSplit, OnlyTheFirst511CharactersOfALineCount) {
+    // The second piece starts at character 506 of the line, so 5 of its characters count.
+    const std::wstring line = std::wstring(505, L'x') + L";ABCDEFGHIJ";
+    EXPECT_EQ(Split(line.c_str()), (Entries{std::wstring(48, L'x'), L"ABCDE"}));
+}
+
+// Sets the five settings lines and rebuilds the tables.
+void SetFilters(const wchar_t* include, const wchar_t* exclude, const wchar_t* special, const wchar_t* highlight,
+                const wchar_t* trigger) {
+    kv::CopyCut(g_settings.IncludeFilter, kFilterChars, include);
+    kv::CopyCut(g_settings.ExcludeFilter, kFilterChars, exclude);
+    kv::CopyCut(g_settings.SpecialFilter, kFilterChars, special);
+    kv::CopyCut(g_settings.HighlightFilter, kFilterChars, highlight);
+    kv::CopyCut(g_settings.TriggerFilter, kFilterChars, trigger);
+    tracewnd_SplitFilters();
+}
+
+class FilterChecks : public ::testing::Test {
+protected:
+    static constexpr short kApp = 7;
+    void SetUp() override {
+        saved_ = kv::g_region.apps[kApp];
+        kv::CopyCut(kv::g_region.apps[kApp].szProcess, 50, L"PLANTCTL [4711]");
+        kv::CopyCut(kv::g_region.apps[kApp].szModule, 50, L"Conveyor");
+    }
+    void TearDown() override {
+        kv::g_region.apps[kApp] = saved_;
+        SetFilters(L"", L"", L"", L"", L"");
+    }
+    TRACEAPP saved_;
+};
+
+TEST_F(FilterChecks, IncludeOfErrStoresErrorsAndEverythingContainingErr) {
+    SetFilters(L"ERR", L"", L"", L"", L"");
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"all fine", L"ERR", 10), 1) << "error level";
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"all fine", L"INF", 30), 0) << "info without ERR";
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"ERROR 5", L"INF", 30), 1) << "ERR in the text";
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"OnERRx", L"fine", L"WRN", 20), 1) << "ERR in the function";
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"error", L"DIAG", 40), 0) << "matching is case-sensitive";
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"fine", L"OPR", -1), 1) << "operator lines always pass";
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"fine", L"SVR", 0), 0) << "server lines are filtered";
+    kv::CopyCut(kv::g_region.apps[kApp].szModule, 50, L"TERRAIN");
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"fine", L"INF", 30), 1) << "ERR in the module name";
+}
+
+TEST_F(FilterChecks, AnEmptyIncludeTablePassesEverything) {
+    for (const wchar_t* line : {L"", L";", L";;;"}) {
+        SetFilters(line, L"", L"", L"", L"");
+        EXPECT_EQ(tracewnd_CheckInclude(kApp, L"f", L"t", L"INF", 30), 1) << "line '" << kvtest::Narrow(line) << "'";
+    }
+}
+
+// Each of the five texts is searched by include, exclude and trigger, with the slot's
+// names in full (longer than a trace row keeps them).
+TEST_F(FilterChecks, EachOfTheFiveTextsIsSearched) {
+    const wchar_t* longProcess = L"PROCESS-NAME-THAT-IS-LONGER-THAN-31-CHARS-zq [1]";
+    struct Case {
+        const wchar_t* where;
+        const wchar_t* process;
+        const wchar_t* module;
+        const wchar_t* func;
+        const wchar_t* text;
+        const wchar_t* tag;
+    };
+    const Case cases[] = {
+        {L"process", longProcess, L"mod", L"fn", L"txt", L"INF"},
+        {L"module", L"P [1]", L"module-zq", L"fn", L"txt", L"INF"},
+        {L"function", L"P [1]", L"mod", L"Onzq", L"txt", L"INF"},
+        {L"text", L"P [1]", L"mod", L"fn", L"a zq b", L"INF"},
+        {L"tag", L"P [1]", L"mod", L"fn", L"txt", L"zq"},
+    };
+    SetFilters(L"nothing;zq", L"nothing;zq", L"", L"", L"nothing;zq");
+    for (const Case& c : cases) {
+        kv::CopyCut(kv::g_region.apps[kApp].szProcess, 50, c.process);
+        kv::CopyCut(kv::g_region.apps[kApp].szModule, 50, c.module);
+        EXPECT_EQ(tracewnd_CheckInclude(kApp, c.func, c.text, c.tag, 30), 1) << "include, hit in " << kvtest::Narrow(c.where);
+        EXPECT_EQ(tracewnd_CheckExclude(kApp, c.func, c.text, c.tag, 30), 1) << "exclude, hit in " << kvtest::Narrow(c.where);
+        EXPECT_EQ(tracewnd_CheckTrigger(kApp, c.func, c.text, c.tag, 30), 1) << "trigger, hit in " << kvtest::Narrow(c.where);
+    }
+    kv::CopyCut(kv::g_region.apps[kApp].szProcess, 50, L"P [1]");
+    kv::CopyCut(kv::g_region.apps[kApp].szModule, 50, L"mod");
+    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"fn", L"txt", L"INF", 30), 0);
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"fn", L"txt", L"INF", 30), 0);
+    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"fn", L"txt", L"INF", 30), 0);
+}
+
+TEST_F(FilterChecks, HandlesOutsideTheTableHaveEmptyNamesAndNullTextsAreEmpty) {
+    SetFilters(L"zq", L"zq", L"", L"", L"zq");
+    for (short h : {static_cast<short>(-1), static_cast<short>(512), static_cast<short>(-32768), static_cast<short>(32767)}) {
+        EXPECT_EQ(tracewnd_CheckInclude(h, L"f", L"t", L"INF", 30), 0) << h;
+        EXPECT_EQ(tracewnd_CheckInclude(h, L"f", L"zq", L"INF", 30), 1) << h;
+        EXPECT_EQ(tracewnd_CheckExclude(h, nullptr, nullptr, nullptr, 30), 0) << h;
+        EXPECT_EQ(tracewnd_CheckTrigger(h, nullptr, L"zq", nullptr, 30), 1) << h;
+    }
+}
+
+TEST_F(FilterChecks, ExcludeIsCaseSensitiveAndKeepsOperatorLines) {
+    SetFilters(L"", L"Timer", L"", L"", L"");
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"DIAG", 40), 1);
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"SVR", 0), 1) << "level 0 is excluded like others";
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"OPR", -1), 0) << "operator lines are kept";
+    SetFilters(L"", L"timer", L"", L"", L"");
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"DIAG", 40), 0);
+    SetFilters(L"", L"", L"", L"", L"");
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"DIAG", 40), 0) << "empty table keeps everything";
+}
+
+TEST_F(FilterChecks, TriggerNeverFiresOnServerOrOperatorLines) {
+    SetFilters(L"", L"", L"", L"", L"ALARM");
+    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"f", L"ALARM 3", L"ERR", 10), 1);
+    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"f", L"ALARM 3", L"SVR", 0), 0);
+    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"f", L"ALARM 3", L"OPR", -1), 0);
+    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"f", L"Alarm 3", L"ERR", 10), 0);
+    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"f", L"ALARM 3", L"", 15), 1) << "any other level may fire";
+}
+
+TEST_F(FilterChecks, AnEntryMatchesOnItsFirst48CharactersOnly) {
+    const std::wstring sixty(60, L'k');
+    SetFilters(L"", (sixty + L"Z").c_str(), L"", L"", L"");
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"f", std::wstring(48, L'k').c_str(), L"INF", 30), 1);
+    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"f", std::wstring(47, L'k').c_str(), L"INF", 30), 0);
+}
+
+TEST_F(FilterChecks, FilterListSearchesTheGivenNames) {
+    SetFilters(L"", L"", L"", L"", L"");
+    EXPECT_STREQ(tracewnd_FirstFilterListEntry(), L"");
+    EXPECT_EQ(tracewnd_CheckFilterList(L"zq", L"zq", L"zq", L"zq", L"zq"), 0) << "empty table matches nothing";
+
+    SetFilters(L"", L"", L";Valve;zq", L"", L"");
+    EXPECT_STREQ(tracewnd_FirstFilterListEntry(), L"Valve");
+    EXPECT_EQ(tracewnd_CheckFilterList(L"zq", L"", L"", L"", L""), 1);
+    EXPECT_EQ(tracewnd_CheckFilterList(L"", L"zq", L"", L"", L""), 1);
+    EXPECT_EQ(tracewnd_CheckFilterList(L"", L"", L"Valve", L"", L""), 1);
+    EXPECT_EQ(tracewnd_CheckFilterList(L"", L"", L"", L"open Valve", L""), 1);
+    EXPECT_EQ(tracewnd_CheckFilterList(L"", L"", L"", L"", L"zq"), 1);
+    EXPECT_EQ(tracewnd_CheckFilterList(L"valve", nullptr, nullptr, nullptr, nullptr), 0);
+}
+
+// Readers on other threads must never see a table that is half old and half new. The
+// two lines are built so that any mixture of their entries misses one of the texts.
+TEST_F(FilterChecks, ReadersNeverSeeAHalfRebuiltTable) {
+    const wchar_t* lineA = L"alpha;beta";
+    const wchar_t* lineB = L"gamma;delta";
+    SetFilters(lineA, L"", L"", L"", L"");
+    std::atomic<bool> stop{false};
+    std::atomic<int> misses{0}, checks{0};
+    auto reader = [&](const wchar_t* text) {
+        while (!stop) {
+            if (!tracewnd_CheckInclude(kApp, L"f", text, L"INF", 30)) ++misses;
+            ++checks;
+        }
+    };
+    std::thread r1(reader, L"alpha delta");
+    std::thread r2(reader, L"gamma beta");
+    for (int i = 0; i < 200000; ++i) SetFilters(i % 2 ? lineA : lineB, L"", L"", L"", L"");
+    stop = true;
+    r1.join();
+    r2.join();
+    EXPECT_EQ(misses.load(), 0) << "of " << checks.load() << " checks";
+}
+
+// --- highlight ---------------------------------------------------------------------
+
+class Highlight : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+        ::InitCommonControlsEx(&icc);
+    }
+    void SetUp() override {
+        list_ = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 400, 300,
+                                  nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(list_, nullptr);
+        store_ = rowstore_Create(list_, rowstore_CompareRows);
+        ASSERT_GE(store_, 0);
+        kv::Server().mainStore = store_;
+    }
+    void TearDown() override {
+        kv::Server().mainStore = -1;
+        rowstore_Destroy(store_);
+        ::DestroyWindow(list_);
+        SetFilters(L"", L"", L"", L"", L"");
+    }
+    // Appends a row whose columns hold none of the capital letters A to D.
+    int Add(const wchar_t* time, const wchar_t* text, const wchar_t* process = L"plant [1]") {
+        TraceRow* row = rowstore_NewRow(store_);
+        if (!row) return -1;
+        kv::CopyCut(row->time, 32, time);
+        kv::CopyCut(row->tag, 10, L"INF");
+        kv::CopyCut(row->process, 32, process);
+        kv::CopyCut(row->module, 32, L"conveyor [12]");
+        kv::CopyCut(row->function, 50, L"run");
+        const size_t n = wcslen(text);
+        row->text = rowstore_NewText(store_, static_cast<int>(n + 1));
+        if (row->text) wmemcpy(row->text, text, n + 1);
+        return rowstore_Add(store_, row);
+    }
+    HWND list_ = nullptr;
+    short store_ = -1;
+};
+
+TEST_F(Highlight, TheFirstMatchingEntryChoosesTheColour) {
+    SetFilters(L"", L"", L"", L"A;B;C;D", L"");
+    const int onlyD = Add(L"MO 10:00:00,00 [00001]", L"only D");
+    const int onlyB = Add(L"MO 10:00:00,00 [00002]", L"only B");
+    const int onlyC = Add(L"MO 10:00:00,00 [00003]", L"only C");
+    const int dAndB = Add(L"MO 10:00:00,00 [00004]", L"D then B");
+    const int none = Add(L"MO 10:00:00,00 [00005]", L"nothing");
+    const int inProcess = Add(L"MO 10:00:00,00 [00006]", L"nothing", L"plant-C [1]");
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, onlyD), 0x009BFFFFu) << "entry 4 is light yellow";
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, onlyB), 0x009BFF9Bu) << "entry 2 is light green";
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, onlyC), 0x009B9BFFu) << "entry 3 is light red";
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, dAndB), 0x009BFF9Bu) << "table order, not text order";
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, none), kNoHighlight);
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, inProcess), 0x009B9BFFu) << "every column is searched";
+    EXPECT_EQ(tracewnd_IsHighlighted(onlyD), 1);
+    EXPECT_EQ(tracewnd_IsHighlighted(none), 0);
+    EXPECT_EQ(tracewnd_IsHighlighted(100), 0) << "row that does not exist";
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, -1), kNoHighlight);
+    EXPECT_EQ(tracewnd_GetHighlightColor(-1, onlyD), kNoHighlight);
+}
+
+TEST_F(Highlight, OnlyThe255FirstCharactersOfACellAreSearched) {
+    SetFilters(L"", L"", L"", L"MARK", L"");
+    const int early = Add(L"MO 10:00:00,00 [00001]", (std::wstring(251, L'.') + L"MARK").c_str());
+    const int late = Add(L"MO 10:00:00,00 [00002]", (std::wstring(252, L'.') + L"MARK").c_str());
+    EXPECT_EQ(tracewnd_IsHighlighted(early), 1);
+    EXPECT_EQ(tracewnd_IsHighlighted(late), 0);
+}
+
+TEST_F(Highlight, TimeGapRuleHitsRowsLaterThanTheLimitAfterTheirPredecessor) {
+    SetFilters(L"", L"", L"", L"$TD1000", L"");
+    const wchar_t* times[] = {
+        L"MO 10:00:00,00 [00001]",  // row 0: never
+        L"MO 10:00:00,50 [00002]",  // 500 ms
+        L"MO 10:00:02,00 [00003]",  // 1500 ms: hit
+        L"MO 10:00:03,00 [00004]",  // exactly 1000 ms: not more
+        L"MO 23:59:59,00 [00005]",  // hours later: hit
+        L"TU 00:00:05,00 [00006]",  // across midnight the difference is negative
+        L"TU 00:00:20,00 [00007]",  // 15 s: hit
+    };
+    const int expected[] = {0, 0, 1, 0, 1, 0, 1};
+    for (const wchar_t* t : times) Add(t, L"tick");
+    for (int row = 0; row < 7; ++row) {
+        EXPECT_EQ(tracewnd_IsHighlighted(row), expected[row]) << "row " << row;
+        EXPECT_EQ(tracewnd_GetHighlightColor(store_, row), expected[row] ? kHighlightColors[0] : kNoHighlight) << "row " << row;
+    }
+
+    // A gap rule keeps its place in the colour order, and too short a rule never applies.
+    SetFilters(L"", L"", L"", L"$TD;never;$TD500", L"");
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, 1), kNoHighlight) << "500 ms is not more than 500";
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, 2), kHighlightColors[2]);
+    SetFilters(L"", L"", L"", L"$TDx", L"");
+    EXPECT_EQ(tracewnd_IsHighlighted(1), 1) << "no number reads as 0 ms";
+    EXPECT_EQ(tracewnd_IsHighlighted(0), 0);
+}
+
+}  // namespace

@@ -1,0 +1,355 @@
+// Trigger actions, the command the trigger runs, and the two ways of starting a process,
+// observed through a recording server window, a launch seam and a recorder program.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/region.h"
+#include "kvtest.h"
+#include "server/clock.h"
+#include "server/filters.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "settings/serversettings.h"
+
+namespace {
+
+using kvtest::Narrow;
+
+// What the server window saw with each trace line, and the switches at that moment.
+struct Line {
+    std::wstring text;
+    std::wstring func;
+    short handle;
+    short level;
+    int enableFile;
+    int globalEnable;
+    BOOL mainScroll;
+};
+std::vector<Line> g_lines;
+WNDPROC g_recorderProc;
+
+LRESULT CALLBACK LineProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_TRACE_OUTPUT) {
+        g_lines.push_back({traceapi_GetCurTrcTxt(), traceapi_GetCurFuncName(), static_cast<short>(wp), static_cast<short>(lp),
+                           g_settings.EnableFile, kv::g_region.globalEnable,
+                           rowstore_GetAutoScroll(kv::Server().mainStore)});
+    }
+    return ::CallWindowProcW(g_recorderProc, hwnd, msg, wp, lp);
+}
+
+struct ToolbarState {
+    int globalEnable;
+    BOOL mainScroll;
+    int enableFile;
+};
+std::vector<ToolbarState> g_toolbar;
+void SyncToolbar() {
+    g_toolbar.push_back({kv::g_region.globalEnable, rowstore_GetAutoScroll(kv::Server().mainStore), g_settings.EnableFile});
+}
+
+struct Launch {
+    std::wstring command;
+    int show;
+};
+std::vector<Launch> g_launches;
+bool g_forwardLaunches;
+int RecordLaunch(const wchar_t* command, int show) {
+    g_launches.push_back({command, show});
+    return g_forwardLaunches ? LaunchProcess(command, show) : 1;
+}
+
+std::wstring RecorderPath() { return kvtest::ExeDir() + L"\\kv_trigger_recorder.exe"; }
+
+std::wstring Upper(std::wstring s) {
+    ::CharUpperBuffW(&s[0], static_cast<DWORD>(s.size()));
+    return s;
+}
+
+constexpr wchar_t kTrigger[] = L"ALARM";
+
+class Trigger : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        kv::ProcessAttach(::GetModuleHandleW(nullptr));
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+        ::InitCommonControlsEx(&icc);
+    }
+
+    void SetUp() override {
+        savedSettings_ = g_settings;
+        kv::CopyCut(g_settings.TriggerFilter, kFilterChars, kTrigger);
+        g_settings.TriggerExec[0] = 0;
+
+        window_ = std::make_unique<kvtest::RecordingWindow>(kvtest::Accessors{
+            traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, nullptr});
+        g_recorderProc = reinterpret_cast<WNDPROC>(
+            ::SetWindowLongPtrW(window_->hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LineProc)));
+        traceapi_SetTraceWindow(window_->hwnd(), TRUE);
+
+        for (int i = 0; i < 2; ++i) {
+            lists_[i] = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 300,
+                                          200, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+            stores_[i] = rowstore_Create(lists_[i], rowstore_CompareRows);
+            ASSERT_GE(stores_[i], 0);
+        }
+        kv::Server().mainStore = stores_[0];
+        kv::Server().filterStore = stores_[1];
+        kv::Seams().syncToolbar = SyncToolbar;
+        tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
+        SetClock(2007, 3, 15, 14, 22, 33);
+        ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", recordFile_.c_str());
+        SwitchAllOn();
+        g_lines.clear();
+        g_toolbar.clear();
+        g_launches.clear();
+        g_forwardLaunches = false;
+    }
+
+    void TearDown() override {
+        ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
+        kv::ClockSetForTesting(nullptr);
+        tracewnd_SetTriggerLaunchForTesting(nullptr);
+        kv::Seams().syncToolbar = nullptr;
+        kv::Server().mainStore = -1;
+        kv::Server().filterStore = -1;
+        for (int i = 0; i < 2; ++i) {
+            rowstore_Destroy(stores_[i]);
+            ::DestroyWindow(lists_[i]);
+        }
+        traceapi_SetTraceWindow(nullptr, TRUE);
+        window_.reset();
+        traceapi_SetEnable(1);
+        g_settings = savedSettings_;
+    }
+
+    static void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+        SYSTEMTIME t = {};
+        t.wYear = year;
+        t.wMonth = month;
+        t.wDay = day;
+        t.wHour = hour;
+        t.wMinute = minute;
+        t.wSecond = second;
+        kv::ClockSetForTesting(&t);
+    }
+
+    void SwitchAllOn() {
+        g_settings.EnableFile = 1;
+        traceapi_SetEnable(1);
+        rowstore_SetAutoScroll(stores_[0], TRUE);
+        rowstore_SetAutoScroll(stores_[1], TRUE);
+    }
+
+    std::vector<std::string> Records() const {
+        std::vector<std::string> out;
+        const std::string bytes = kvtest::ReadBytes(recordFile_);
+        size_t start = 0;
+        for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
+            out.push_back(bytes.substr(start, end - start));
+        return out;
+    }
+    std::vector<std::string> WaitForRecords(size_t n) const {
+        kvtest::PumpUntil([&] { return Records().size() >= n; }, 60000);
+        return Records();
+    }
+
+    kvtest::TempDir temp_;
+    std::wstring recordFile_ = temp_.file(L"record.txt");
+    std::unique_ptr<kvtest::RecordingWindow> window_;
+    HWND lists_[2] = {};
+    short stores_[2] = {-1, -1};
+    ServerSettings savedSettings_;
+};
+
+std::wstring TriggerText(const wchar_t* flags, const wchar_t* what) {
+    return std::wstring(L"Trigger='") + kTrigger + L"' (Flags=" + flags + L") -> ***** " + what + L" *****";
+}
+
+TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) {
+    g_settings.TriggerFlags = 0x07;
+    tracewnd_ExecTrigger();
+
+    ASSERT_EQ(g_lines.size(), 3u);
+    EXPECT_EQ(g_lines[0].text, TriggerText(L"0x7", L"TRACE TO FILE OFF"));
+    EXPECT_EQ(g_lines[1].text, TriggerText(L"0x7", L"TRACE STOPPED"));
+    EXPECT_EQ(g_lines[2].text, TriggerText(L"0x7", L"SCROLL STOPPED"));
+    for (const Line& l : g_lines) {
+        EXPECT_EQ(l.func, L"tracewnd_ExecTrigger");
+        EXPECT_EQ(l.handle, 0);
+        EXPECT_EQ(l.level, -1);
+    }
+    EXPECT_EQ(g_lines[0].enableFile, 1) << "the file line is written before file output stops";
+    EXPECT_EQ(g_lines[1].globalEnable, 0) << "the trace line is written after the switch is off";
+    EXPECT_EQ(g_lines[2].mainScroll, TRUE) << "the scroll line is written before scrolling stops";
+
+    EXPECT_EQ(g_settings.EnableFile, 0);
+    EXPECT_EQ(traceapi_GetEnable(), 0);
+    EXPECT_FALSE(rowstore_GetAutoScroll(stores_[0]));
+    EXPECT_FALSE(rowstore_GetAutoScroll(stores_[1]));
+    ASSERT_EQ(g_toolbar.size(), 1u);
+    EXPECT_EQ(g_toolbar[0].globalEnable, 0);
+    EXPECT_FALSE(g_toolbar[0].mainScroll);
+    EXPECT_EQ(g_toolbar[0].enableFile, 0);
+
+    tracewnd_ExecTrigger();
+    EXPECT_EQ(g_lines.size(), 3u) << "a second hit finds everything off and writes nothing";
+    EXPECT_TRUE(g_launches.empty());
+
+    // Scrolling that was already off is left alone, so only the other two act.
+    SwitchAllOn();
+    rowstore_SetAutoScroll(stores_[0], FALSE);
+    g_lines.clear();
+    tracewnd_ExecTrigger();
+    ASSERT_EQ(g_lines.size(), 2u);
+    EXPECT_EQ(g_lines[1].text, TriggerText(L"0x7", L"TRACE STOPPED"));
+    EXPECT_TRUE(rowstore_GetAutoScroll(stores_[1])) << "the filter list follows the main list's state";
+}
+
+TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
+    struct Case {
+        uint32_t flags;
+        size_t firstHit, secondHit;  // commands started
+    } cases[] = {
+        {0x08, 1, 1},  // Execute: every hit
+        {0x0A, 1, 1},  // Execute with Stop Trace, no Once: every hit
+        {0x18, 0, 0},  // Once without a stop action: never
+        {0x19, 1, 0},  // Once: only the hit that stopped scrolling
+        {0x12, 1, 0},  // Once without Execute still runs on the hit that stopped the trace
+        {0x14, 1, 0},  // ... or stopped the file
+        {0x07, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SwitchAllOn();
+        g_settings.TriggerFlags = c.flags;
+        g_launches.clear();
+        tracewnd_ExecTrigger();
+        EXPECT_EQ(g_launches.size(), c.firstHit) << "flags 0x" << std::hex << c.flags << ", first hit";
+        g_launches.clear();
+        tracewnd_ExecTrigger();
+        EXPECT_EQ(g_launches.size(), c.secondHit) << "flags 0x" << std::hex << c.flags << ", second hit";
+    }
+
+    SwitchAllOn();
+    g_settings.TriggerFlags = 0x08;
+    g_lines.clear();
+    g_launches.clear();
+    tracewnd_ExecTrigger();
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_EQ(g_lines[0].text, TriggerText(L"0x8", L"EXEC:'notepad.exe'"));
+    EXPECT_EQ(g_lines[0].func, L"tracewnd_TGExcecute");
+    EXPECT_EQ(g_lines[0].level, -1);
+    ASSERT_EQ(g_launches.size(), 1u);
+    EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
+    EXPECT_EQ(g_launches[0].show, SW_SHOWDEFAULT);
+}
+
+TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
+    const std::wstring spaced = temp_.path() + L"\\my tools";
+    ASSERT_TRUE(::CreateDirectoryW(spaced.c_str(), nullptr));
+    kvtest::WriteBytes(spaced + L"\\run me.exe", "MZ");
+    kvtest::WriteBytes(spaced + L"\\Save Now.bat", "@echo off\r\n");
+    const std::wstring longBatch = L"C:\\" + std::wstring(MAX_PATH - 10, L'x') + L"\\a.bat";
+    ASSERT_EQ(longBatch.size(), static_cast<size_t>(MAX_PATH - 1));
+
+    struct Case {
+        std::wstring typed;
+        std::wstring command;
+        int show;
+    } cases[] = {
+        {L"notepad.exe", L"NOTEPAD.EXE", SW_SHOWDEFAULT},
+        {L"Tool.exe -Mode Fast", L"TOOL.EXE -MODE FAST", SW_SHOWDEFAULT},
+        {L"cmd /c copy a b", L"CMD /C COPY A B", SW_HIDE},
+        {L"C:\\Tools\\Save.bat", L"C:\\Tools\\Save.bat 070315_142233", SW_HIDE},
+        {L"c:\\tools\\save.BAT first", L"c:\\tools\\save.BAT first 070315_142233", SW_HIDE},
+        {L"cmd /c C:\\Tools\\Save.bat", L"cmd /c C:\\Tools\\Save.bat 070315_142233", SW_HIDE},
+        {longBatch, longBatch + L" 070315_142233", SW_HIDE},
+        {spaced + L"\\run me.exe", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\"", SW_SHOWDEFAULT},
+        {spaced + L"\\Save Now.bat", L"\"" + spaced + L"\\Save Now.bat\" 070315_142233", SW_HIDE},
+        {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
+    };
+    for (const Case& c : cases) {
+        kv::CopyCut(g_settings.TriggerExec, MAX_PATH, c.typed.c_str());
+        g_launches.clear();
+        tracewnd_TGExcecute();
+        ASSERT_EQ(g_launches.size(), 1u) << Narrow(c.typed);
+        EXPECT_EQ(g_launches[0].command, c.command) << Narrow(c.typed);
+        EXPECT_EQ(g_launches[0].show, c.show) << Narrow(c.typed);
+    }
+
+    SetClock(2000, 1, 2, 3, 4, 5);
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"x.bat");
+    g_launches.clear();
+    tracewnd_TGExcecute();
+    ASSERT_EQ(g_launches.size(), 1u);
+    EXPECT_EQ(g_launches[0].command, L"x.bat 000102_030405") << "every part has two digits";
+
+    g_settings.TriggerExec[0] = 0;
+    g_lines.clear();
+    g_launches.clear();
+    tracewnd_TGExcecute();
+    EXPECT_EQ(g_lines.size(), 1u) << "the line is written even without a command";
+    EXPECT_TRUE(g_launches.empty());
+}
+
+TEST_F(Trigger, APlainCommandRunsUpperCasedWithDefaultShow) {
+    g_forwardLaunches = true;
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, (RecorderPath() + L" Mixed Arg").c_str());
+    g_settings.TriggerFlags = 0x08;
+    tracewnd_ExecTrigger();
+    const auto records = WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0], "10|" + Narrow(Upper(RecorderPath())) + " MIXED ARG");
+}
+
+TEST_F(Trigger, ABatchFileGetsTheHitTimeAsArgumentAndRunsHidden) {
+    const std::wstring dir = temp_.path() + L"\\my tools";
+    ASSERT_TRUE(::CreateDirectoryW(dir.c_str(), nullptr));
+    const std::wstring batch = dir + L"\\Save.bat";
+    kvtest::WriteBytes(batch, "@\"" + Narrow(RecorderPath()) + "\" %1\r\n");
+
+    g_forwardLaunches = true;
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, batch.c_str());
+    g_settings.TriggerFlags = 0x12;  // Stop Trace + Once
+    tracewnd_ExecTrigger();
+    ASSERT_EQ(g_launches.size(), 1u);
+    EXPECT_EQ(g_launches[0].show, SW_HIDE);
+    const auto records = WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    const std::string suffix = " 070315_142233";
+    ASSERT_GE(records[0].size(), suffix.size());
+    EXPECT_EQ(records[0].substr(records[0].size() - suffix.size()), suffix) << records[0];
+}
+
+TEST_F(Trigger, LaunchProcessStartsWithTheGivenShowValue) {
+    EXPECT_EQ(LaunchProcess(nullptr, SW_SHOW), 0);
+    EXPECT_EQ(LaunchProcess(L"", SW_SHOW), 0);
+    EXPECT_EQ(LaunchProcess(L"Z:\\no\\such\\program.exe", SW_SHOW), 0);
+    const std::wstring command = kvtest::Quote(RecorderPath()) + L" launched";
+    EXPECT_NE(LaunchProcess(command.c_str(), SW_SHOWMINNOACTIVE), 0);
+    const auto records = WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0], "7|" + Narrow(command));
+}
+
+TEST_F(Trigger, ExecCommandAnsiRunsOnlyCommandsThatConvertWhole) {
+    const std::wstring base = kvtest::Quote(RecorderPath()) + L" ";
+    ASSERT_LT(base.size(), 200u);
+    const std::wstring fits = base + std::wstring(258 - base.size(), L'p');
+    const std::wstring tooLong = fits + L"p";
+    EXPECT_EQ(ExecCommandAnsi(tooLong.c_str(), SW_SHOWNORMAL), 0) << "259 bytes leave no room for the terminator";
+    EXPECT_EQ(ExecCommandAnsi((base + L"\u4E2D").c_str(), SW_SHOWNORMAL), 0) << "not in the ANSI code page";
+    EXPECT_EQ(ExecCommandAnsi(nullptr, SW_SHOWNORMAL), 0);
+    EXPECT_GT(ExecCommandAnsi(fits.c_str(), SW_SHOWMINIMIZED), 31);
+    const auto records = WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0], "2|" + Narrow(fits));
+}
+
+}  // namespace
