@@ -27,6 +27,11 @@ const wchar_t kSaveListTitle[] = L"Trace Server - Save List";
 // write the file while it is open; every write lands at the current end of the file.
 class AppendFile {
 public:
+    AppendFile() noexcept = default;
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+    ~AppendFile() { Close(); }
+
     bool open() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
 
     bool Open(const wchar_t* path, DWORD access, DWORD disposition) noexcept {
@@ -68,8 +73,6 @@ public:
         h_ = INVALID_HANDLE_VALUE;
         return !failed_;
     }
-
-    HANDLE handle() const noexcept { return h_; }
 
 private:
     bool WriteThrough(const void* data, DWORD bytes) noexcept {
