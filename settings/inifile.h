@@ -1,0 +1,31 @@
+// Key-by-key access to the settings and profile files through the platform's
+// private-profile functions, with the value conventions both files share.
+#pragma once
+
+#include <stdint.h>
+
+#include "client/compat.h"
+
+namespace kv {
+
+// The integer of a key; the default when the key is absent or empty, 0 when its value
+// does not begin with a number.
+int32_t IniReadInt(const wchar_t* section, const wchar_t* key, int32_t def, const wchar_t* file) noexcept;
+// The text of a key into buf (cap characters with the terminator; longer values are
+// cut); "" when absent.
+void IniReadString(const wchar_t* section, const wchar_t* key, wchar_t* buf, DWORD cap, const wchar_t* file) noexcept;
+
+// Writes an integer as signed decimal text.
+void IniWriteInt(const wchar_t* section, const wchar_t* key, int32_t value, const wchar_t* file) noexcept;
+// Writes a switch as "1" (non-zero) or "0".
+void IniWriteSwitch(const wchar_t* section, const wchar_t* key, int32_t on, const wchar_t* file) noexcept;
+// Writes a text so that IniReadString gives it back unchanged: the profile reader trims
+// blanks around a value and drops one pair of enclosing quotes, so a value that would
+// lose characters that way is written inside a pair of quotes. A line break cannot be
+// stored in a value; the text is cut at the first one.
+void IniWriteString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* file) noexcept;
+
+// True when name can stand as a section name without breaking the file's lines.
+bool IniSectionNameUsable(const wchar_t* name) noexcept;
+
+}  // namespace kv

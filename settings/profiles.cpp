@@ -1,0 +1,255 @@
+// Trace profiles: save, load, the shared current profile and its check after a change
+// of the settings.
+#include "settings/profiles.h"
+
+#include "client/faultguard.h"
+#include "client/levels.h"
+#include "client/owners.h"
+#include "client/region.h"
+#include "server/filters.h"
+#include "server/registry.h"
+#include "server/serverstate.h"
+#include "settings/inifile.h"
+#include "settings/serversettings.h"
+#include "settings/settingsstore.h"
+
+using namespace kv;
+
+namespace {
+
+const wchar_t kLoadProfileFunc[] = L"tracewnd_LoadProfile";
+const wchar_t* const kLevelKeys[4] = {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"};
+constexpr int kSectionChars = 50;
+constexpr WORD kAppListSelChange = 1;  // the application list's selection-change notification
+
+ProfileDialogFn g_openDialog = &::GetOpenFileNameW;
+ProfileDialogFn g_saveDialog = &::GetSaveFileNameW;
+
+bool IsAbsolute(const wchar_t* p) noexcept {
+    return (p[0] == L'\\' && p[1] == L'\\') || (p[0] && p[1] == L':' && (p[2] == L'\\' || p[2] == L'/'));
+}
+
+// The path a profile is known by: one pair of enclosing quotes dropped, at most 259
+// characters. A relative name is made full against the current directory: the profile
+// functions would otherwise look for it in the system directory, and every process that
+// reads the current profile must find the same file. False when the caller's text could
+// not be read.
+bool ProfilePathFrom(const wchar_t* path, wchar_t (&out)[kProfilePathChars]) noexcept {
+    out[0] = 0;
+    if (!path) return true;
+    wchar_t raw[kProfilePathChars];
+    const bool readable = RunGuarded([&] {
+        const wchar_t* p = path;
+        if (*p == L'"') ++p;
+        size_t n = wcslen(p);
+        if (n > 0 && p[n - 1] == L'"') --n;
+        if (n > kProfileMaxPathChars) n = kProfileMaxPathChars;
+        wmemcpy(raw, p, n);
+        raw[n] = 0;
+    });
+    if (!readable) return false;
+    if (!raw[0] || IsAbsolute(raw)) {
+        CopyCut(out, kProfilePathChars, raw);
+        return true;
+    }
+    wchar_t full[MAX_PATH * 2];
+    const DWORD n = ::GetFullPathNameW(raw, ARRAYSIZE(full), full, nullptr);
+    CopyCut(out, kProfilePathChars, n > 0 && n < ARRAYSIZE(full) ? full : raw);
+    return true;
+}
+
+bool FileExists(const wchar_t* path) noexcept {
+    const DWORD attributes = ::GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Shows the open or save dialog; false when the user cancelled.
+bool PickProfile(HWND owner, bool save, wchar_t (&path)[kProfilePathChars]) noexcept {
+    wchar_t chosen[MAX_PATH] = {};
+    wchar_t startDir[MAX_PATH];
+    CopyCut(startDir, MAX_PATH, g_settings.LastProfileDir);
+
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = owner;
+    ofn.hInstance = g_proc.instance;
+    ofn.lpstrFilter = L"Trace Profiles (*.pfl)\0*.pfl\0";
+    ofn.lpstrFile = chosen;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrInitialDir = startDir;
+    ofn.lpstrDefExt = kProfileDefaultExt;
+    ofn.lpstrTitle = save ? L"Save Trace Profile" : L"Load Trace Profile";
+    ofn.Flags = OFN_EXPLORER | (save ? OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT : 0);
+
+    ProfileDialogFn dialog = save ? g_saveDialog : g_openDialog;
+    if (!dialog(&ofn)) return false;
+    chosen[MAX_PATH - 1] = 0;
+    return ProfilePathFrom(chosen, path) && path[0];
+}
+
+void CurrentProfile(wchar_t (&path)[kProfilePathChars]) noexcept {
+    MutexLock lock(g_proc.dataMutex);
+    CopyCut(path, kProfilePathChars, g_region.curProfile);
+}
+
+// The level switches of the used slots, taken under the data mutex and written after it:
+// a profile write per key is slow, and clients must not wait for it to register.
+struct SlotSwitches {
+    wchar_t section[kSectionChars];
+    INT on[4];
+};
+
+int SnapshotSlots(SlotSwitches* slots) noexcept {
+    MutexLock lock(g_proc.dataMutex);
+    int n = 0;
+    for (int h = 0; h < kAppSlots; ++h) {
+        const TRACEAPP& app = g_region.apps[h];
+        if (!app.szModule[0]) continue;
+        SlotSwitches& s = slots[n];
+        CopyCut(s.section, kSectionChars, app.szSection);
+        // A section name comes from another process's application name; one that would
+        // break the file's lines is left out rather than written.
+        if (!IniSectionNameUsable(s.section)) continue;
+        s.on[0] = app.EnableDiag;
+        s.on[1] = app.EnableInfo;
+        s.on[2] = app.EnableWarning;
+        s.on[3] = app.EnableError;
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+void tracewnd_SetProfileDialogs(ProfileDialogFn open, ProfileDialogFn save) {
+    g_openDialog = open ? open : &::GetOpenFileNameW;
+    g_saveDialog = save ? save : &::GetSaveFileNameW;
+}
+
+void tracewnd_SetProfile(const wchar_t* path) {
+    wchar_t profile[kProfilePathChars];
+    if (!ProfilePathFrom(path, profile)) return;
+    {
+        MutexLock lock(g_proc.dataMutex);
+        CopyCut(g_region.curProfile, kProfileChars, profile);
+        // The next profile dialog opens where the current profile lies.
+        if (profile[0]) {
+            if (wchar_t* slash = wcsrchr(profile, L'\\')) {
+                *slash = 0;
+                CopyCut(g_settings.LastProfileDir, MAX_PATH, profile);
+            }
+        }
+    }
+    if (auto update = Seams().updateStatus) update();
+}
+
+void tracewnd_SaveProfile(HWND owner, const wchar_t* path) {
+    HWND window = Server().traceWindow;
+    if (!window || !::IsWindow(window)) return;
+
+    wchar_t file[kProfilePathChars];
+    if (!path) {
+        if (!PickProfile(owner, true, file)) return;
+    } else if (!ProfilePathFrom(path, file) || !file[0]) {
+        return;
+    }
+
+    // Keys of applications that are gone must not survive from an older profile.
+    ::DeleteFileW(file);
+
+    const ServerSettings& s = g_settings;
+    IniWriteString(kSectionFilter, L"IncludeFilter", s.IncludeFilter, file);
+    IniWriteString(kSectionFilter, L"ExcludeFilter", s.ExcludeFilter, file);
+    IniWriteString(kSectionFilter, L"SpecialFilter", s.SpecialFilter, file);
+    IniWriteString(kSectionFilter, L"HighlightFilter", s.HighlightFilter, file);
+    IniWriteInt(kSectionFilter, L"MarkHighlight", s.MarkHighlight, file);
+    ::WritePrivateProfileStringW(kSectionGlobal, L"Mode", L"0", file);
+    IniWriteInt(kSectionGlobal, L"EnableTrace", g_region.globalEnable, file);
+    IniWriteInt(kSectionGlobal, L"EnableFile", s.EnableFile, file);
+    IniWriteString(kSectionFilter, L"TriggerFilter", s.TriggerFilter, file);
+    IniWriteInt(kSectionFilter, L"TriggerFlags", static_cast<int32_t>(s.TriggerFlags), file);
+    IniWriteString(kSectionFilter, L"TriggerExec", s.TriggerExec, file);
+
+    // Only the window thread saves profiles, so one buffer serves every call.
+    static SlotSwitches slots[kAppSlots];
+    const int n = SnapshotSlots(slots);
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < 4; ++k) IniWriteSwitch(slots[i].section, kLevelKeys[k], slots[i].on[k], file);
+    }
+
+    tracewnd_SetProfile(file);
+}
+
+int tracewnd_LoadProfile(HWND owner, const wchar_t* path) {
+    wchar_t file[kProfilePathChars];
+    if (!path) {
+        if (!PickProfile(owner, false, file)) return 0;
+    } else if (!ProfilePathFrom(path, file) || !file[0]) {
+        return 0;
+    }
+    // A profile that is not there is not loaded: taking it would empty every filter and
+    // report a load that never happened.
+    if (!FileExists(file)) return 0;
+    if (IniReadInt(kSectionGlobal, L"Mode", 0, file) != 0) return 0;
+
+    ReadFilterSettings(file);
+    tracewnd_SplitFilters();
+    tracewnd_SetProfile(file);
+    g_settings.EnableFile = IniReadInt(kSectionGlobal, L"EnableFile", g_settings.EnableFile, file);
+    {
+        // One lock over the global switch and every slot: no registration sees a
+        // half-loaded set. The reader takes the profile because it is now current.
+        MutexLock lock(g_proc.dataMutex);
+        g_region.globalEnable = IniReadInt(kSectionGlobal, L"EnableTrace", g_region.globalEnable, file);
+        for (int h = 0; h < kAppSlots; ++h) {
+            if (g_region.apps[h].szModule[0]) ReadLevelSwitchesLocked(h);
+        }
+    }
+
+    if (traceapi_IsEnabled(0, -1)) traceapi_Output1(0, -1, kLoadProfileFunc, L"New Profile '%s' loaded", file);
+    tracewnd_ShowAllSettings();
+
+    // The window shows the selected application's switches again, as after a new pick
+    // in the application list.
+    const ServerState& server = Server();
+    if (server.traceWindow && ::IsWindow(server.traceWindow))
+        ::SendMessageW(server.traceWindow, WM_COMMAND, MAKEWPARAM(0, kAppListSelChange),
+                       reinterpret_cast<LPARAM>(server.appList));
+    if (auto sync = Seams().syncToolbar) sync();
+
+    tracewnd_SetTitle();
+    if (server.mainList) ::InvalidateRect(server.mainList, nullptr, TRUE);
+    if (server.filterList) ::InvalidateRect(server.filterList, nullptr, TRUE);
+    return 1;
+}
+
+void tracewnd_CheckProfile() {
+    wchar_t file[kProfilePathChars];
+    CurrentProfile(file);
+    if (!file[0]) return;
+    if (IniReadInt(kSectionGlobal, L"Mode", 0, file) != 0) return;
+
+    // Read back with the sizes the load uses, so that an unchanged long filter compares
+    // equal to what the load made of it.
+    const ServerSettings& s = g_settings;
+    struct Text {
+        const wchar_t* key;
+        const wchar_t* current;
+        DWORD chars;
+    };
+    const Text texts[] = {
+        {L"IncludeFilter", s.IncludeFilter, kFilterChars}, {L"ExcludeFilter", s.ExcludeFilter, kFilterChars},
+        {L"SpecialFilter", s.SpecialFilter, kFilterChars}, {L"HighlightFilter", s.HighlightFilter, kFilterChars},
+        {L"TriggerFilter", s.TriggerFilter, kFilterChars}, {L"TriggerExec", s.TriggerExec, MAX_PATH},
+    };
+    bool differs = static_cast<uint32_t>(IniReadInt(kSectionFilter, L"TriggerFlags", 0, file)) != s.TriggerFlags;
+    for (const Text& t : texts) {
+        if (differs) break;
+        wchar_t stored[kFilterChars];
+        wchar_t current[kFilterChars];
+        IniReadString(kSectionFilter, t.key, stored, t.chars, file);
+        CopyCut(current, t.chars, t.current);
+        differs = wcscmp(stored, current) != 0;
+    }
+    if (differs) tracewnd_SetProfile(L"");
+}

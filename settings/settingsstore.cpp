@@ -1,0 +1,256 @@
+// The server settings store: load and save of the settings record, and the title.
+#include "settings/settingsstore.h"
+
+#include "client/owners.h"
+#include "client/region.h"
+#include "server/filters.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "server/tracefile.h"
+#include "settings/inifile.h"
+#include "settings/profiles.h"
+#include "settings/serversettings.h"
+#include "settings/windowlayout.h"
+#include "suite/kvdlinkx.h"
+
+using namespace kv;
+
+namespace {
+
+constexpr int kSlotNameChars = 50;
+
+// The store only ever runs against the server process's own settings file; the path is
+// copied so that a concurrent reader of the process state never sees it half written.
+void SettingsFile(wchar_t (&file)[MAX_PATH]) noexcept {
+    MutexLock lock(g_proc.dataMutex);
+    CopyCut(file, MAX_PATH, g_proc.settingsPath);
+}
+
+}  // namespace
+
+void kv::ReadFilterSettings(const wchar_t* file) noexcept {
+    ServerSettings& s = g_settings;
+    IniReadString(kSectionFilter, L"IncludeFilter", s.IncludeFilter, kFilterChars, file);
+    IniReadString(kSectionFilter, L"ExcludeFilter", s.ExcludeFilter, kFilterChars, file);
+    IniReadString(kSectionFilter, L"SpecialFilter", s.SpecialFilter, kFilterChars, file);
+    IniReadString(kSectionFilter, L"HighlightFilter", s.HighlightFilter, kFilterChars, file);
+    s.MarkHighlight = IniReadInt(kSectionFilter, L"MarkHighlight", 0, file);
+    IniReadString(kSectionFilter, L"TriggerFilter", s.TriggerFilter, kFilterChars, file);
+    s.TriggerFlags = static_cast<uint32_t>(IniReadInt(kSectionFilter, L"TriggerFlags", 0, file));
+    IniReadString(kSectionFilter, L"TriggerExec", s.TriggerExec, MAX_PATH, file);
+}
+
+namespace {
+
+// Appends a formatted piece to the title; the title keeps whatever fits.
+void AppendTitle(wchar_t* buffer, size_t capacity, const wchar_t* fmt, ...) noexcept {
+    const size_t used = wcslen(buffer);
+    if (used + 1 >= capacity) return;
+    va_list args;
+    va_start(args, fmt);
+    FormatCutV(buffer + used, capacity - used, fmt, args);
+    va_end(args);
+}
+
+}  // namespace
+
+void tracewnd_LoadSettings() {
+    wchar_t suiteDir[kSuiteDirChars] = {};
+    kvdlinkx_GetSuiteDir(suiteDir, kSuiteDirChars);
+    suiteDir[kSuiteDirChars - 1] = 0;
+
+    wchar_t exePath[MAX_PATH] = {};
+    if (::GetModuleFileNameW(nullptr, exePath, MAX_PATH) >= MAX_PATH) exePath[MAX_PATH - 1] = 0;
+
+    // Base name: after the last backslash, cut at its last dot.
+    const wchar_t* slash = wcsrchr(exePath, L'\\');
+    wchar_t base[MAX_PATH];
+    CopyCut(base, MAX_PATH, slash ? slash + 1 : exePath);
+    if (wchar_t* dot = wcsrchr(base, L'.')) *dot = 0;
+    ::CharUpperW(base);
+
+    // The settings file lies beside the executable; the backslash stays with the directory.
+    wchar_t dir[MAX_PATH];
+    CopyCut(dir, slash ? static_cast<size_t>(slash - exePath) + 2 : 1, exePath);
+    wchar_t file[MAX_PATH];
+    FormatCut(file, MAX_PATH, L"%s%s", dir, kSettingsFileName);
+
+    {
+        // Clients read the server entry's switches as overrides when they register; the
+        // lock keeps them from seeing the entry half filled.
+        MutexLock lock(g_proc.dataMutex);
+        CopyCut(g_proc.settingsPath, MAX_PATH, file);
+        TRACEAPP& entry = g_region.apps[0];
+        CopyCut(entry.szPath, MAX_PATH, exePath);
+        entry.dwProcessId = ::GetCurrentProcessId();
+        FormatCut(entry.szProcess, kSlotNameChars, L"<%s [%d]>", base, static_cast<int>(entry.dwProcessId));
+        FormatCut(entry.szModule, kSlotNameChars, L"<ALL [%ld]>", static_cast<long>(::GetCurrentThreadId()));
+        CopyCut(entry.szSection, kSlotNameChars, kServerSectionName);
+        entry.EnableDiag = IniReadInt(kServerSectionName, L"EnableDiag", 0, file);
+        entry.EnableInfo = IniReadInt(kServerSectionName, L"EnableInfo", 0, file);
+        entry.EnableWarning = IniReadInt(kServerSectionName, L"EnableWarning", 0, file);
+        entry.EnableError = IniReadInt(kServerSectionName, L"EnableError", 1, file);
+    }
+
+    wchar_t tmpDir[MAX_PATH];
+    FormatCut(tmpDir, MAX_PATH, L"%s\\tmp", suiteDir);
+    ServerSettings& s = g_settings;
+    ServerSettings_SetDefaults(s, tmpDir);
+
+    g_region.globalEnable = IniReadInt(kSectionGlobal, L"EnableTrace", 1, file);
+    s.EnableFile = IniReadInt(kSectionGlobal, L"EnableFile", 0, file);
+    s.HistoryDays = static_cast<int16_t>(IniReadInt(kSectionGlobal, L"HistoryDays", 0, file));
+    if (s.HistoryDays < 0) s.HistoryDays = 0;
+
+    s.AutoScroll = IniReadInt(kSectionListView, L"AutoScroll", 1, file);
+    s.MaxEntries = IniReadInt(kSectionListView, L"MaxEntries", 10000, file);
+    s.MaxDelete = IniReadInt(kSectionListView, L"MaxDelete", 100, file);
+
+    ReadFilterSettings(file);
+    tracewnd_SplitFilters();
+
+    wchar_t suiteFile[MAX_PATH];
+    FormatCut(suiteFile, MAX_PATH, L"%s\\BIN\\%s", suiteDir, kSuiteFileName);
+    kvdlinkx_FileToRead(suiteFile);
+    s.StartRivivEda = IniReadInt(kSectionGlobal, L"StartRivivEda", 0, suiteFile);
+    s.StopRivivEda = IniReadInt(kSectionGlobal, L"StopRivivEda", 0, suiteFile);
+    s.PCNo = static_cast<int16_t>(IniReadInt(kSectionPC, L"PCNo", 0, suiteFile));
+
+    IniReadString(kSectionGlobal, L"FileDir", s.FileDir, MAX_PATH, file);
+    if (!s.FileDir[0]) CopyCut(s.FileDir, MAX_PATH, tmpDir);
+    IniReadString(kSectionGlobal, L"LastFileDir", s.LastFileDir, MAX_PATH, file);
+    if (!s.LastFileDir[0]) CopyCut(s.LastFileDir, MAX_PATH, s.FileDir);
+    IniReadString(kSectionGlobal, L"LastProfileDir", s.LastProfileDir, MAX_PATH, file);
+    if (!s.LastProfileDir[0]) CopyCut(s.LastProfileDir, MAX_PATH, s.FileDir);
+
+    // A profile the host named at start wins over the one of the last run.
+    bool haveProfile;
+    {
+        MutexLock lock(g_proc.dataMutex);
+        haveProfile = g_region.curProfile[0] != 0;
+    }
+    if (!haveProfile) {
+        wchar_t last[kProfilePathChars + 1];
+        IniReadString(kSectionGlobal, L"LastProfile", last, ARRAYSIZE(last), file);
+        if (last[0]) tracewnd_SetProfile(last);
+    }
+
+    tracewnd_SelectTraceFile();
+
+    // The layout divides the client height by this value; a stored 0 or less must never
+    // reach that division.
+    s.FilterListPart = static_cast<int16_t>(IniReadInt(kSectionGlobal, L"FilterListPart", 5, file));
+    if (s.FilterListPart < 1) s.FilterListPart = 5;
+
+    tracewnd_LoadWindowLayout(file);
+}
+
+void tracewnd_SaveSettings() {
+    HWND window = Server().traceWindow;
+    if (!window || !::IsWindow(window)) return;
+
+    wchar_t file[MAX_PATH];
+    SettingsFile(file);
+    kvdlinkx_FileWritten(file, 1);
+
+    WindowLayout& layout = g_windowLayout;
+    HWND list = Server().mainList;
+    if (list && ::IsWindow(list)) {
+        HWND header = ListView_GetHeader(list);
+        const int count = header ? Header_GetItemCount(header) : 0;
+        for (int i = 0; i < count; ++i) {
+            const int width = ListView_GetColumnWidth(list, i);
+            if (i < kListColumns) layout.columnWidths[i] = width;
+            wchar_t key[16];
+            FormatCut(key, ARRAYSIZE(key), L"Col%d", i);
+            IniWriteInt(kSectionListView, key, width, file);
+        }
+        if (count > 0) layout.columnCount = count < kListColumns ? count : kListColumns;
+    } else {
+        for (int i = 0; i < layout.columnCount && i < kListColumns; ++i) {
+            wchar_t key[16];
+            FormatCut(key, ARRAYSIZE(key), L"Col%d", i);
+            IniWriteInt(kSectionListView, key, layout.columnWidths[i], file);
+        }
+    }
+
+    // A minimized or maximized window's rectangle is not where it should come back, so
+    // the stored placement stays as it was.
+    const bool iconic = ::IsIconic(window) != FALSE;
+    const bool maximized = !iconic && ::IsZoomed(window) != FALSE;
+    layout.iconic = iconic;
+    layout.maximized = maximized;
+    IniWriteSwitch(kSectionGlobal, L"Iconic", iconic, file);
+    IniWriteSwitch(kSectionGlobal, L"Maximized", maximized, file);
+    RECT r;
+    if (!iconic && !maximized && ::GetWindowRect(window, &r)) {
+        layout.rect = r;
+        IniWriteInt(kSectionGlobal, L"Left", r.left, file);
+        IniWriteInt(kSectionGlobal, L"Top", r.top, file);
+        IniWriteInt(kSectionGlobal, L"Right", r.right, file);
+        IniWriteInt(kSectionGlobal, L"Bottom", r.bottom, file);
+    }
+
+    const ServerSettings& s = g_settings;
+    IniWriteSwitch(kSectionGlobal, L"TopMost", s.TopMost, file);
+    IniWriteSwitch(kSectionGlobal, L"EnableTrace", g_region.globalEnable, file);
+    IniWriteSwitch(kSectionGlobal, L"EnableFile", s.EnableFile, file);
+    IniWriteInt(kSectionGlobal, L"HistoryDays", s.HistoryDays, file);
+
+    const short store = Server().mainStore;
+    IniWriteSwitch(kSectionListView, L"AutoScroll", store >= 0 ? rowstore_GetAutoScroll(store) : s.AutoScroll, file);
+    IniWriteInt(kSectionListView, L"MaxEntries", s.MaxEntries, file);
+    IniWriteInt(kSectionListView, L"MaxDelete", s.MaxDelete, file);
+
+    IniWriteString(kSectionFilter, L"IncludeFilter", s.IncludeFilter, file);
+    IniWriteString(kSectionFilter, L"ExcludeFilter", s.ExcludeFilter, file);
+    IniWriteString(kSectionFilter, L"SpecialFilter", s.SpecialFilter, file);
+    IniWriteString(kSectionFilter, L"HighlightFilter", s.HighlightFilter, file);
+    IniWriteSwitch(kSectionFilter, L"MarkHighlight", s.MarkHighlight, file);
+    IniWriteString(kSectionFilter, L"TriggerFilter", s.TriggerFilter, file);
+    IniWriteInt(kSectionFilter, L"TriggerFlags", static_cast<int32_t>(s.TriggerFlags), file);
+    IniWriteString(kSectionFilter, L"TriggerExec", s.TriggerExec, file);
+
+    wchar_t profile[kProfilePathChars];
+    {
+        MutexLock lock(g_proc.dataMutex);
+        CopyCut(profile, kProfilePathChars, g_region.curProfile);
+    }
+    IniWriteString(kSectionGlobal, L"FileDir", s.FileDir, file);
+    IniWriteString(kSectionGlobal, L"LastFileDir", s.LastFileDir, file);
+    IniWriteString(kSectionGlobal, L"LastProfileDir", s.LastProfileDir, file);
+    IniWriteString(kSectionGlobal, L"LastProfile", profile, file);
+    IniWriteInt(kSectionGlobal, L"FilterListPart", s.FilterListPart, file);
+}
+
+void tracewnd_FormatTitle(wchar_t* buffer, size_t capacity) {
+    if (capacity == 0) return;
+    const ServerSettings& s = g_settings;
+    if (!s.IncludeFilter[0] && !s.ExcludeFilter[0] && !s.HighlightFilter[0] && !s.TriggerFilter[0] &&
+        !s.SpecialFilter[0]) {
+        FormatCut(buffer, capacity, L"%s Trace Server", kTitleProduct);
+        return;
+    }
+    FormatCut(buffer, capacity, L"%s Trace Server - Filter: ", kTitleProduct);
+    // Each filter shows at most its first 125 characters ("%-.125s").
+    static_assert(kTitleFilterChars == 125, "the formats below carry the precision");
+    if (s.IncludeFilter[0]) AppendTitle(buffer, capacity, L" Include='%-.125s'", s.IncludeFilter);
+    if (s.ExcludeFilter[0]) AppendTitle(buffer, capacity, L" Exclude='%-.125s'", s.ExcludeFilter);
+    if (s.SpecialFilter[0]) AppendTitle(buffer, capacity, L" FilterList='%-.125s'", s.SpecialFilter);
+    if (s.HighlightFilter[0])
+        AppendTitle(buffer, capacity, L" Highlight='%-.125s' (Mark=%d)", s.HighlightFilter, static_cast<int>(s.MarkHighlight));
+    if (s.TriggerFilter[0]) {
+        wchar_t exec[MAX_PATH];
+        CopyCut(exec, MAX_PATH, s.TriggerExec);
+        AppendTitle(buffer, capacity, L" Trigger='%-.125s' (Flags:0x%x, Exec:'%s')", s.TriggerFilter,
+                    static_cast<unsigned>(s.TriggerFlags), exec);
+    }
+}
+
+void tracewnd_SetTitle() {
+    HWND window = Server().traceWindow;
+    if (!window || !::IsWindow(window)) return;
+    wchar_t title[kTitleChars];
+    tracewnd_FormatTitle(title, kTitleChars);
+    ::SetWindowTextW(window, title);
+}
