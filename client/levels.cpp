@@ -10,6 +10,21 @@ namespace {
 const wchar_t* const kLevelKeys[4] = {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"};
 const wchar_t kServerSection[] = L"RivivEda";
 
+// A profile file that is gone (or names a directory) would read as Mode 0 with every
+// switch off; the settings file is the source then.
+bool IsProfileFile(const wchar_t* path) noexcept {
+    const DWORD attrs = ::GetFileAttributesW(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Section names come from application names; a line break or bracket in one would
+// write keys into other sections of the settings file.
+bool IsSafeSection(const wchar_t* section) noexcept {
+    for (const wchar_t* p = section; *p; ++p)
+        if (*p < 32 || *p == L'[' || *p == L']') return false;
+    return true;
+}
+
 INT* SwitchesOf(TRACEAPP& slot, int i) noexcept {
     INT* fields[4] = {&slot.EnableDiag, &slot.EnableInfo, &slot.EnableWarning, &slot.EnableError};
     return fields[i];
@@ -33,7 +48,8 @@ void ReadLevelSwitchesLocked(int h) noexcept {
     wchar_t profile[kProfileChars];
     CopyCut(profile, kProfileChars, g_region.curProfile);
     const wchar_t* source = g_proc.settingsPath;
-    if (profile[0] && ::GetPrivateProfileIntW(L"Global", L"Mode", 0, profile) == 0) source = profile;
+    if (profile[0] && IsProfileFile(profile) && ::GetPrivateProfileIntW(L"Global", L"Mode", 0, profile) == 0)
+        source = profile;
 
     TRACEAPP& slot = g_region.apps[h];
     if (h == 0) {
@@ -58,6 +74,7 @@ void WriteLevelSwitchesLocked(int h) noexcept {
     if (!slot.szSection[0]) return;
     wchar_t section[50];
     CopyCut(section, 50, slot.szSection);
+    if (!IsSafeSection(section)) return;
     for (int i = 0; i < 4; ++i)
         ::WritePrivateProfileStringW(section, kLevelKeys[i], *SwitchesOf(slot, i) ? L"1" : L"0", g_proc.settingsPath);
 }

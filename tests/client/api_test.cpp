@@ -276,8 +276,26 @@ TEST_F(ClientApi, CurrentProfileInModeZeroReplacesTheSettingsFile) {
     ASSERT_EQ(regs.size(), 1u);
     EXPECT_EQ(regs[0].switches[0], 0);
     EXPECT_EQ(regs[0].switches[1], 1);
+
+    // A profile that is gone leaves the settings file in charge.
+    ::DeleteFileW(profile.c_str());
+    win_->Clear();
+    r = client.Run({L"client", L"App", L""});
+    regs = win_->OfKind(WM_TRACE_REGISTER);
+    ASSERT_EQ(regs.size(), 1u);
+    EXPECT_EQ(regs[0].switches[1], 1);
     ProfileField()[0] = 0;
     traceapi_SetEnableErr(0, 1);
+}
+
+TEST_F(ClientApi, ApplicationNamesCannotWriteIntoOtherSections) {
+    short h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
+    traceapi_SetEnableDiag(h, 1);
+    traceapi_Unregister(h, 0);
+    wchar_t ini[MAX_PATH];
+    swprintf(ini, MAX_PATH, L"%ls\\KVTRCSRV.ini", kvtest::ExeDir().c_str());
+    EXPECT_EQ(::GetPrivateProfileIntW(L"RivivEda", L"EnableDiag", -1, ini), -1u)
+        << "no key reached the server entry's section";
 }
 
 TEST_F(ClientApi, SwitchAccessorsStayInsideTheTable) {
