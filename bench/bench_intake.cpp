@@ -7,7 +7,7 @@
 // 2. The direct path: rows per second into the main list from this process with
 //    buffered file writing on.
 //
-//   bench_intake.exe [senders] [messages-per-sender] [direct-rows] [MaxEntries]
+//   bench_intake.exe [senders] [messages-per-sender] [direct-rows] [MaxEntries] [MaxDelete]
 #include <windows.h>
 
 #include <stdio.h>
@@ -155,6 +155,7 @@ int wmain(int argc, wchar_t** argv) {
     const int each = argc >= 3 ? _wtoi(argv[2]) : 5000;
     const int directRows = argc >= 4 ? _wtoi(argv[3]) : 200000;
     const int maxEntries = argc >= 5 ? _wtoi(argv[4]) : 10000;
+    const int maxDelete = argc >= 6 ? _wtoi(argv[5]) : 100;
     const LONG total = senders * each;
 
     kv::ProcessAttach(::GetModuleHandleW(nullptr));
@@ -163,6 +164,7 @@ int wmain(int argc, wchar_t** argv) {
     swprintf(dir, MAX_PATH, L"%lskvbench_%lu", temp, ::GetCurrentProcessId());
     ServerSettings_SetDefaults(g_settings, dir);
     g_settings.MaxEntries = maxEntries;
+    g_settings.MaxDelete = maxDelete;
     rowstore_SetMessageBox([](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; });
 
     // Bare round trip.
@@ -219,7 +221,7 @@ int wmain(int argc, wchar_t** argv) {
             (intakeSecs / bareSecs - 1.0) * 100.0);
     wprintf(L"debug-output channel:        %.0f msg/s\n", dbgRate);
     wprintf(L"intake / debug-output:       %.2f\n", intakeRate / dbgRate);
-    wprintf(L"direct path (in-process):    %.0f rows/s (%d rows, %d kept in the list)\n", directRows / directSecs,
-            directRows, stored);
+    wprintf(L"direct path (in-process):    %.0f rows/s (%d rows, MaxEntries %d, MaxDelete %d, %d kept in the list)\n",
+            directRows / directSecs, directRows, maxEntries, maxDelete, stored);
     return 0;
 }
