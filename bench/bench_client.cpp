@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include "client/traceapi.h"
+#include "debugreader.h"
 
 namespace {
 
@@ -83,32 +84,7 @@ void WaitPumping(HANDLE process) {
     ::CloseHandle(process);
 }
 
-// Reader of the debug-output protocol: a shared buffer and two events.
 Counter g_dbg;
-struct DebugReader {
-    HANDLE bufferReady, dataReady, mapping, stop;
-    void* view;
-    bool Open() {
-        bufferReady = ::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
-        dataReady = ::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
-        mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
-        stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        view = mapping ? ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 4096) : nullptr;
-        return bufferReady && dataReady && view && ::GetLastError() != ERROR_ALREADY_EXISTS;
-    }
-    static DWORD WINAPI Loop(void* p) {
-        auto* r = static_cast<DebugReader*>(p);
-        HANDLE waits[2] = {r->dataReady, r->stop};
-        ::SetEvent(r->bufferReady);
-        for (;;) {
-            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
-            volatile char c = static_cast<const char*>(r->view)[4];  // after the process id
-            (void)c;
-            g_dbg.Hit();
-            ::SetEvent(r->bufferReady);
-        }
-    }
-};
 
 }  // namespace
 
@@ -126,15 +102,13 @@ int wmain(int argc, wchar_t** argv) {
     WaitPumping(StartSender(L"slot", count));
     traceapi_SetTraceWindow(nullptr, TRUE);
 
-    DebugReader reader = {};
-    if (!reader.Open()) {
+    DebugOutputReader reader([] { g_dbg.Hit(); });
+    if (!reader.Start()) {
         fwprintf(stderr, L"debug-output channel busy or unavailable\n");
         return 1;
     }
-    HANDLE thread = ::CreateThread(nullptr, 0, DebugReader::Loop, &reader, 0, nullptr);
     WaitPumping(StartSender(L"debug", count));
-    ::SetEvent(reader.stop);
-    ::WaitForSingleObject(thread, INFINITE);
+    reader.Stop();
 
     double slot = g_slot.PerSecond(), dbg = g_dbg.PerSecond();
     wprintf(L"messages: %d\n", count);

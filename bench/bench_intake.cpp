@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client/region.h"
+#include "debugreader.h"
 #include "server/rowstore.h"
 #include "server/tracefile.h"
 #include "settings/serversettings.h"
@@ -116,37 +117,6 @@ double RunSenders(const wchar_t* mode, int senders, int each, LONG expected) {
     return Seconds(start, end);
 }
 
-struct DebugReader {
-    HANDLE bufferReady, dataReady, mapping, stop, thread;
-    void* view;
-    bool Start() {
-        bufferReady = ::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
-        dataReady = ::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
-        mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
-        stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        view = mapping ? ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 4096) : nullptr;
-        if (!bufferReady || !dataReady || !view) return false;
-        thread = ::CreateThread(nullptr, 0, Loop, this, 0, nullptr);
-        return thread != nullptr;
-    }
-    void Stop() {
-        ::SetEvent(stop);
-        ::WaitForSingleObject(thread, INFINITE);
-    }
-    static DWORD WINAPI Loop(void* p) {
-        auto* r = static_cast<DebugReader*>(p);
-        HANDLE waits[2] = {r->dataReady, r->stop};
-        ::SetEvent(r->bufferReady);
-        for (;;) {
-            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
-            volatile char c = static_cast<const char*>(r->view)[4];
-            (void)c;
-            ::InterlockedIncrement(&g_received);
-            ::SetEvent(r->bufferReady);
-        }
-    }
-};
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -207,7 +177,7 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     // Debug-output channel.
-    DebugReader reader = {};
+    DebugOutputReader reader([] { ::InterlockedIncrement(&g_received); });
     double dbgSecs = -1;
     if (reader.Start()) {
         dbgSecs = RunSenders(L"debug", senders, each, total);
