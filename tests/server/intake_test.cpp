@@ -134,6 +134,36 @@ TEST_F(Intake, FilteredMessagesLeaveNoGapInTheNumbers) {
     traceapi_Unregister(h, 0);
 }
 
+TEST_F(Intake, FailedAllocationsStoreNothingAndUseTheirNumber) {
+    short h = traceapi_Register(L"NoMemory", nullptr, 0);
+    const int before = Count();
+    tracewnd_AddMessage(h, L"f", L"first", 30);
+    for (unsigned failure : {kRowStoreFailRow, kRowStoreFailText}) {
+        rowstore_SetAllocFailuresForTesting(failure);
+        EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"lost", 30), 0);
+        rowstore_SetAllocFailuresForTesting(0);
+    }
+    tracewnd_AddMessage(h, L"f", L"after", 30);
+    ASSERT_EQ(Count(), before + 2);
+    EXPECT_EQ(SeqOf(Row(before + 1)), SeqOf(Row(before)) + 3) << "each failed message used its number";
+
+    // A full pointer array: the row is not listed, but the file and the trigger still get it.
+    g_settings.EnableFile = 1;
+    tracewnd_SelectTraceFile();
+    rowstore_SetAllocFailuresForTesting(kRowStoreFailGrow);
+    for (int i = Count(); i <= 10000; ++i) tracewnd_AddMessage(h, L"f", L"fill", 30);
+    rowstore_SetAllocFailuresForTesting(0);
+    EXPECT_EQ(Count(), 10000);
+    tracewnd_CloseTraceFile();
+    std::string bytes = kvtest::ReadBytes(tracewnd_CurrentTraceFile());
+    std::wstring file(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    size_t lines = 0;
+    for (size_t p = file.find(L"\r\n"); p != std::wstring::npos; p = file.find(L"\r\n", p + 2)) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>(10000 - before - 2 + 1)) << "the refused row was written too";
+    g_settings.EnableFile = 0;
+    traceapi_Unregister(h, 0);
+}
+
 TEST_F(Intake, DirectPathStoresWithoutWindowMessages) {
     short h = traceapi_Register(L"Direct", nullptr, 0);
     const int before = Count();
