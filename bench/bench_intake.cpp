@@ -7,12 +7,13 @@
 // 2. The direct path: rows per second into the main list from this process with
 //    buffered file writing on.
 //
-//   bench_intake.exe [senders] [messages-per-sender] [direct-rows] [MaxEntries] [MaxDelete]
+//   bench_intake.exe [senders] [messages-per-sender] [direct-rows] [MaxEntries] [MaxDelete] [rounds]
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@
 namespace {
 
 volatile LONG g_received;
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
 
 double Seconds(LARGE_INTEGER a, LARGE_INTEGER b) {
     LARGE_INTEGER f;
@@ -126,6 +132,7 @@ int wmain(int argc, wchar_t** argv) {
     const int directRows = argc >= 4 ? _wtoi(argv[3]) : 200000;
     const int maxEntries = argc >= 5 ? _wtoi(argv[4]) : 10000;
     const int maxDelete = argc >= 6 ? _wtoi(argv[5]) : 100;
+    const int rounds = argc >= 7 ? _wtoi(argv[6]) : 3;
     const LONG total = senders * each;
 
     kv::ProcessAttach(::GetModuleHandleW(nullptr));
@@ -137,60 +144,56 @@ int wmain(int argc, wchar_t** argv) {
     g_settings.MaxDelete = maxDelete;
     rowstore_SetMessageBox([](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; });
 
-    // Bare round trip.
+    // The three channels take turns, round after round, so that a passing load on the
+    // machine touches all of them; the medians are reported.
     WNDCLASSW wc = {};
     wc.lpfnWndProc = BareProc;
     wc.hInstance = ::GetModuleHandleW(nullptr);
     wc.lpszClassName = L"KvBenchBare";
     ::RegisterClassW(&wc);
     HWND bare = ::CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
-    traceapi_SetTraceWindow(bare, TRUE);
-    const double bareSecs = RunSenders(L"slot", senders, each, total);
-    traceapi_SetTraceWindow(nullptr, TRUE);
-    ::DestroyWindow(bare);
-
-    // Through the intake with buffered file writing.
-    double intakeSecs, directSecs;
-    int stored;
-    {
-        g_settings.EnableFile = 1;
-        tracewnd_SelectTraceFile();
-        kvtest::TestServerWindow server;
-        g_intakeProc = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrW(server.hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingProc)));
-        intakeSecs = RunSenders(L"slot", senders, each, total);
-
-        // Direct path from this process.
-        short h = traceapi_Register(L"Direct", nullptr, 0);
-        LARGE_INTEGER a, b;
-        ::QueryPerformanceCounter(&a);
-        for (int i = 0; i < directRows; ++i) {
-            traceapi_Output2(h, 30, L"direct", L"direct row %d of %d", i, directRows);
-            if ((i & 1023) == 0) Pump();  // the window thread's own loop keeps running
-        }
-        ::QueryPerformanceCounter(&b);
-        directSecs = Seconds(a, b);
-        stored = rowstore_GetCount(server.mainStore());
-        traceapi_Unregister(h, 0);
-        tracewnd_CloseTraceFile();
-        g_settings.EnableFile = 0;
-    }
-
-    // Debug-output channel.
     DebugOutputReader reader([] { ::InterlockedIncrement(&g_received); });
-    double dbgSecs = -1;
-    if (reader.Start()) {
-        dbgSecs = RunSenders(L"debug", senders, each, total);
-        reader.Stop();
-    }
+    const bool haveReader = reader.Start();
+    g_settings.EnableFile = 1;
+    tracewnd_SelectTraceFile();
+    kvtest::TestServerWindow server(false);
+    g_intakeProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(server.hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingProc)));
 
-    const double bareRate = total / bareSecs, intakeRate = total / intakeSecs, dbgRate = total / dbgSecs;
-    wprintf(L"senders x messages:          %d x %d\n", senders, each);
+    std::vector<double> bareSecs, intakeSecs, dbgSecs;
+    for (int round = 0; round < rounds; ++round) {
+        traceapi_SetTraceWindow(bare, TRUE);
+        bareSecs.push_back(RunSenders(L"slot", senders, each, total));
+        traceapi_SetTraceWindow(server.hwnd(), TRUE);
+        intakeSecs.push_back(RunSenders(L"slot", senders, each, total));
+        traceapi_SetTraceWindow(nullptr, TRUE);
+        if (haveReader) dbgSecs.push_back(RunSenders(L"debug", senders, each, total));
+    }
+    reader.Stop();
+
+    // Direct path from this process.
+    short h = traceapi_Register(L"Direct", nullptr, 0);
+    LARGE_INTEGER a, b;
+    ::QueryPerformanceCounter(&a);
+    for (int i = 0; i < directRows; ++i) {
+        traceapi_Output2(h, 30, L"direct", L"direct row %d of %d", i, directRows);
+        if ((i & 1023) == 0) Pump();  // the window thread's own loop keeps running
+    }
+    ::QueryPerformanceCounter(&b);
+    const double directSecs = Seconds(a, b);
+    const int stored = rowstore_GetCount(server.mainStore());
+    traceapi_Unregister(h, 0);
+    tracewnd_CloseTraceFile();
+    g_settings.EnableFile = 0;
+
+    const double bareRate = total / Median(bareSecs), intakeRate = total / Median(intakeSecs);
+    const double dbgRate = dbgSecs.empty() ? 0 : total / Median(dbgSecs);
+    wprintf(L"senders x messages:          %d x %d, median of %d rounds\n", senders, each, rounds);
     wprintf(L"bare round trip:             %.0f msg/s\n", bareRate);
     wprintf(L"intake with file writing:    %.0f msg/s (%+.1f%% time against the bare round trip)\n", intakeRate,
-            (intakeSecs / bareSecs - 1.0) * 100.0);
+            (bareRate / intakeRate - 1.0) * 100.0);
     wprintf(L"debug-output channel:        %.0f msg/s\n", dbgRate);
-    wprintf(L"intake / debug-output:       %.2f\n", intakeRate / dbgRate);
+    wprintf(L"intake / debug-output:       %.2f\n", dbgRate > 0 ? intakeRate / dbgRate : 0.0);
     wprintf(L"direct path (in-process):    %.0f rows/s (%d rows, MaxEntries %d, MaxDelete %d, %d kept in the list)\n",
             directRows / directSecs, directRows, maxEntries, maxDelete, stored);
     return 0;
