@@ -19,40 +19,37 @@
 
 namespace {
 
-class ProcessEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new ProcessEnvironment);
-
+// A row that owns its text; time, process, module and function are fixed.
 struct Row {
     TraceRow row = {};
     std::wstring text;
-    Row(const wchar_t* time, const wchar_t* tag, const wchar_t* process, const wchar_t* module, const wchar_t* function,
-        std::wstring body, uint32_t mark, uint32_t levelWord)
+    explicit Row(std::wstring body, const wchar_t* tag = L"INF", uint32_t mark = 0,
+                 uint32_t levelWord = MakeLevelWord(30, 0xF))
         : text(std::move(body)) {
-        kv::CopyCut(row.time, 32, time);
+        wcscpy(row.time, L"Wed 10:00:00,00 [1]");
         kv::CopyCut(row.tag, 10, tag);
-        kv::CopyCut(row.process, 32, process);
-        kv::CopyCut(row.module, 32, module);
-        kv::CopyCut(row.function, 50, function);
+        wcscpy(row.process, L"p [1]");
+        wcscpy(row.module, L"M [2]");
+        wcscpy(row.function, L"F");
         row.markFlags = mark;
         row.levelWord = levelWord;
         row.text = &text[0];
     }
+    Row(const Row&) = delete;  // row.text points into this very object
 };
-Row SimpleRow(const std::wstring& text) {
-    return Row(L"Wed 10:00:00,00 [1]", L"INF", L"proc.exe [7]", L"Mod [9]", L"Func", text, 0, MakeLevelWord(30, 0xF));
-}
-// A row whose fields are all at their longest.
-Row LongRow() {
-    return Row(std::wstring(31, L't').c_str(), L"", std::wstring(31, L'p').c_str(), std::wstring(31, L'm').c_str(),
-               std::wstring(49, L'f').c_str(), std::wstring(950, L'x'), 0, MakeLevelWord(-1, 0));
+// Every field at its longest.
+void Lengthen(Row& r) {
+    wmemset(r.row.time, L't', 31);
+    wmemset(r.row.process, L'p', 31);
+    wmemset(r.row.module, L'm', 31);
+    wmemset(r.row.function, L'f', 49);
+    r.text.assign(950, L'x');
+    r.row.text = &r.text[0];
 }
 
-std::wstring FormatLine(const TraceRow& row, int capacity = kLiveLineChars + 1) {
+std::wstring FormatLine(const Row& r, int capacity = kLiveLineChars + 1) {
     std::vector<wchar_t> buf(capacity + 8, L'#');
-    return std::wstring(buf.data(), tracewnd_FormatFileLine(&row, buf.data(), capacity));
+    return std::wstring(buf.data(), tracewnd_FormatFileLine(&r.row, buf.data(), capacity));
 }
 
 std::wstring ReadWide(const std::wstring& path) {
@@ -63,58 +60,32 @@ std::wstring ReadWide(const std::wstring& path) {
 }
 
 void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME st = {};
-    st.wYear = year;
-    st.wMonth = month;
-    st.wDay = day;
-    st.wHour = hour;
-    st.wMinute = minute;
-    st.wSecond = second;
+    SYSTEMTIME st = {year, month, 0, day, hour, minute, second, 0};
     kv::ClockSetForTesting(&st);
 }
 
 DWORD LineCount() { return kv::g_region.apps[0].dwLineCount; }
 
-// Named as server window, it receives the writer's posts and the history lines.
-class ServerWindowProbe {
-public:
-    ServerWindowProbe() {
-        static ATOM cls = [] {
-            WNDCLASSW wc = {};
-            wc.lpfnWndProc = &Proc;
-            wc.lpszClassName = L"KvTraceFileProbe";
-            return ::RegisterClassW(&wc);
-        }();
-        hwnd_ = ::CreateWindowExW(0, MAKEINTATOM(cls), L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        settingsChanged = 0;
-        lines.clear();
-        traceapi_SetTraceWindow(hwnd_, TRUE);
-    }
-    ~ServerWindowProbe() {
-        traceapi_SetTraceWindow(nullptr, TRUE);
-        ::DestroyWindow(hwnd_);
-    }
-    static int settingsChanged;
-    static std::vector<std::wstring> lines;  // "function: text"
-
-private:
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-        if (msg == WM_TRACE_SETTINGSCHANGED) ++settingsChanged;
-        if (msg == WM_TRACE_OUTPUT) lines.push_back(std::wstring(traceapi_GetCurFuncName()) + L": " + traceapi_GetCurTrcTxt());
-        return ::DefWindowProcW(hwnd, msg, wp, lp);
-    }
-    HWND hwnd_;
-};
-int ServerWindowProbe::settingsChanged;
-std::vector<std::wstring> ServerWindowProbe::lines;
+// The server window: counts the writer's new-file posts and keeps the trace lines of
+// the history clean-up as "function: text".
+int g_newFilePosts;
+std::vector<std::wstring> g_serverLines;
+LRESULT CALLBACK ServerWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_TRACE_SETTINGSCHANGED) ++g_newFilePosts;
+    if (msg == WM_TRACE_OUTPUT)
+        g_serverLines.push_back(std::wstring(traceapi_GetCurFuncName()) + L": " + traceapi_GetCurTrcTxt());
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
 
 std::atomic<int> g_refreshCalls;
 void CountRefresh() { ++g_refreshCalls; }
 
-// File writing on, a fresh directory, no current name, 15 March 2007 at noon.
+// File writing on, a fresh directory, no current name, 15 March 2007 at noon, and a
+// server window.
 class TraceFile : public ::testing::Test {
 protected:
     void SetUp() override {
+        kv::ProcessAttach(::GetModuleHandleW(nullptr));  // the line count and the trace calls use the region
         saved_ = g_settings;
         ServerSettings_SetDefaults(g_settings, dir_.path().c_str());
         g_settings.EnableFile = 1;
@@ -122,8 +93,22 @@ protected:
         SetClock(2007, 3, 15, 12, 0, 0);
         g_refreshCalls = 0;
         kv::Seams().refreshStatusFile = &CountRefresh;
+        static ATOM cls = [] {
+            WNDCLASSW wc = {};
+            wc.lpfnWndProc = &ServerWindowProc;
+            wc.lpszClassName = L"KvTraceFileServer";
+            return ::RegisterClassW(&wc);
+        }();
+        server_ = ::CreateWindowExW(0, MAKEINTATOM(cls), L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        traceapi_SetTraceWindow(server_, TRUE);
+        g_newFilePosts = 0;
+        g_serverLines.clear();
     }
     void TearDown() override {
+        kv::Server().mainStore = -1;
+        tracewnd_SetSaveListMessageBox(nullptr);
+        traceapi_SetTraceWindow(nullptr, TRUE);
+        ::DestroyWindow(server_);
         tracewnd_ResetTraceFileForTesting();
         kv::Seams().refreshStatusFile = nullptr;
         kv::ClockSetForTesting(nullptr);
@@ -135,11 +120,12 @@ protected:
 
     kvtest::TempDir dir_;
     ServerSettings saved_;
+    HWND server_ = nullptr;
 };
 
 // --- the file line -----------------------------------------------------------------
 
-TEST(FileLine, FieldsTagsAndLevelWords) {
+TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     const struct {
         const wchar_t* tag;
         uint32_t mark, levelWord;
@@ -153,28 +139,24 @@ TEST(FileLine, FieldsTagsAndLevelWords) {
         {L"LONGTAG", 0, 0, L"|LONG|p [1]|M [2]|F|a | b|0|0\r\n"},
     };
     for (const auto& c : cases) {
-        Row r(L"Wed 10:00:00,00 [1]", c.tag, L"p [1]", L"M [2]", L"F", L"a | b", c.mark, c.levelWord);
-        EXPECT_EQ(FormatLine(r.row), std::wstring(L"Wed 10:00:00,00 [1]") + c.end) << kvtest::Narrow(c.tag);
+        Row r(L"a | b", c.tag, c.mark, c.levelWord);
+        EXPECT_EQ(FormatLine(r), std::wstring(L"Wed 10:00:00,00 [1]") + c.end) << kvtest::Narrow(c.tag);
     }
-    Row none = SimpleRow(L"");
+    Row none(L"");
     none.row.text = nullptr;
-    EXPECT_EQ(FormatLine(none.row), L"Wed 10:00:00,00 [1]|INF |proc.exe [7]|Mod [9]|Func||0|983070\r\n");
-}
+    EXPECT_EQ(FormatLine(none), L"Wed 10:00:00,00 [1]|INF |p [1]|M [2]|F||0|983070\r\n");
 
-TEST(FileLine, CutsKeepCrLfWithinTheLimits) {
-    Row r = SimpleRow(std::wstring(1000, L'y'));
-    const std::wstring line = FormatLine(r.row);
-    EXPECT_EQ(std::count(line.begin(), line.end(), L'y'), 900) << "the text contributes 900 characters";
-    EXPECT_EQ(line.substr(line.size() - 11), L"|0|983070\r\n");
-
-    Row big = LongRow();
-    const std::wstring full = FormatLine(big.row, 4000);
+    const std::wstring yyy = FormatLine(Row(std::wstring(1000, L'y')));
+    EXPECT_EQ(std::count(yyy.begin(), yyy.end(), L'y'), 900) << "the text contributes 900 characters";
+    EXPECT_EQ(yyy.substr(yyy.size() - 11), L"|0|983070\r\n");
+    Row big(L"");
+    Lengthen(big);
+    const std::wstring full = FormatLine(big, 4000);
     ASSERT_GT(full.size(), 1002u);
-    EXPECT_EQ(FormatLine(big.row, kLiveLineChars + 1), full.substr(0, 997) + L"\r\n");
-    EXPECT_EQ(FormatLine(big.row, kSavedLineChars + 1), full.substr(0, 998) + L"\r\n");
-
+    EXPECT_EQ(FormatLine(big, kLiveLineChars + 1), full.substr(0, 997) + L"\r\n");
+    EXPECT_EQ(FormatLine(big, kSavedLineChars + 1), full.substr(0, 998) + L"\r\n");
     wchar_t tiny[2] = {L'#', L'#'};
-    EXPECT_EQ(tracewnd_FormatFileLine(&r.row, tiny, 2), 0);
+    EXPECT_EQ(tracewnd_FormatFileLine(&big.row, tiny, 2), 0);
     EXPECT_EQ(tiny[0], L'\0') << "no room for CR LF: an empty, terminated buffer";
     EXPECT_EQ(tracewnd_FormatFileLine(nullptr, tiny, 2), 0);
 }
@@ -182,10 +164,9 @@ TEST(FileLine, CutsKeepCrLfWithinTheLimits) {
 // --- writing -----------------------------------------------------------------------
 
 TEST_F(TraceFile, BufferedWritingKeepsASharedStreamOpenUntilClosed) {
-    Row a = SimpleRow(L"first"), b = SimpleRow(L"second"), c = SimpleRow(L"third");
+    Row a(L"first"), b(L"second"), c(L"third");
     const DWORD before = LineCount();
     tracewnd_WriteFileLine(&a.row);  // no name before the settings are loaded: lost
-    EXPECT_STREQ(tracewnd_CurrentTraceFile(), L"");
     tracewnd_SelectTraceFile();
     g_settings.EnableFile = 0;
     tracewnd_WriteFileLine(&a.row);
@@ -194,7 +175,6 @@ TEST_F(TraceFile, BufferedWritingKeepsASharedStreamOpenUntilClosed) {
 
     g_settings.EnableFile = 1;
     const std::wstring path = In(L"TS070315.txt");
-    EXPECT_EQ(tracewnd_CurrentTraceFile(), path);
     tracewnd_WriteFileLine(&a.row);
     tracewnd_WriteFileLine(&b.row);
     EXPECT_EQ(LineCount(), before + 2);
@@ -203,41 +183,35 @@ TEST_F(TraceFile, BufferedWritingKeepsASharedStreamOpenUntilClosed) {
                                          nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(other.valid()) << "others may read and write the open file; error " << ::GetLastError();
     other.reset();
-
     tracewnd_CloseTraceFile();
-    EXPECT_EQ(ReadWide(path), FormatLine(a.row) + FormatLine(b.row)) << "no byte-order mark, nothing lost";
+    EXPECT_EQ(ReadWide(path), FormatLine(a) + FormatLine(b)) << "no byte-order mark, nothing lost";
     tracewnd_WriteFileLine(&c.row);
     tracewnd_CloseTraceFile();
-    EXPECT_EQ(ReadWide(path), FormatLine(a.row) + FormatLine(b.row) + FormatLine(c.row));
+    EXPECT_EQ(ReadWide(path), FormatLine(a) + FormatLine(b) + FormatLine(c));
     EXPECT_EQ(g_refreshCalls, 2);
 }
 
-TEST_F(TraceFile, SafeWritingLeavesNothingOpenAfterALine) {
-    g_settings.SaveWriting = 1;
+// Safe writing leaves nothing open after a line, even after a row that faults; a
+// faulting row loses its own line only, in either mode.
+TEST_F(TraceFile, SafeWritingClosesEachLineAndAFaultingRowLosesOnlyItsOwn) {
     tracewnd_SelectTraceFile();
     const std::wstring path = In(L"TS070315.txt");
-    Row a = SimpleRow(L"first"), b = SimpleRow(L"second");
-    tracewnd_WriteFileLine(&a.row);
-    EXPECT_EQ(ReadWide(path), FormatLine(a.row));
-    EXPECT_TRUE(::DeleteFileW(path.c_str())) << "error " << ::GetLastError();
-    tracewnd_WriteFileLine(&b.row);
-    EXPECT_EQ(ReadWide(path), FormatLine(b.row));
-    EXPECT_EQ(g_refreshCalls, 0);
-}
-
-TEST_F(TraceFile, AFaultingRowLosesOnlyItsOwnLine) {
-    tracewnd_SelectTraceFile();
-    Row bad = SimpleRow(L""), good = SimpleRow(L"after");
+    Row bad(L""), a(L"first"), b(L"second");
     bad.row.text = reinterpret_cast<wchar_t*>(static_cast<ULONG_PTR>(0x10));
     const DWORD before = LineCount();
-    for (int safe = 0; safe < 2; ++safe) {
-        g_settings.SaveWriting = safe;
-        tracewnd_WriteFileLine(&bad.row);
-        tracewnd_WriteFileLine(&good.row);
-    }
+    g_settings.SaveWriting = 1;
+    tracewnd_WriteFileLine(&bad.row);
+    tracewnd_WriteFileLine(&a.row);
+    EXPECT_EQ(ReadWide(path), FormatLine(a));
+    EXPECT_TRUE(::DeleteFileW(path.c_str())) << "error " << ::GetLastError();
+    tracewnd_WriteFileLine(&b.row);
+    EXPECT_EQ(g_refreshCalls, 0);
+    g_settings.SaveWriting = 0;
+    tracewnd_WriteFileLine(&bad.row);
+    tracewnd_WriteFileLine(&a.row);
     tracewnd_CloseTraceFile();
-    EXPECT_EQ(ReadWide(In(L"TS070315.txt")), FormatLine(good.row) + FormatLine(good.row));
-    EXPECT_EQ(LineCount(), before + 2);
+    EXPECT_EQ(ReadWide(path), FormatLine(b) + FormatLine(a));
+    EXPECT_EQ(LineCount(), before + 3);
 }
 
 TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
@@ -246,16 +220,13 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     auto text = [](int t, int i) { return std::to_wstring(t) + L"/" + std::to_wstring(i) + std::wstring(200, L'.'); };
     std::atomic<bool> done{false};
     std::thread ticker([&] {  // the window's tick timer
-        while (!done) {
-            tracewnd_CloseTraceFile();
-            ::SwitchToThread();
-        }
+        for (; !done; ::SwitchToThread()) tracewnd_CloseTraceFile();
     });
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t)
         writers.emplace_back([t, &text] {
             for (int i = 0; i < kLines; ++i) {
-                Row r = SimpleRow(text(t, i));
+                Row r(text(t, i));
                 tracewnd_WriteFileLine(&r.row);
             }
         });
@@ -267,49 +238,36 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     const std::wstring all = ReadWide(In(L"TS070315.txt"));
     std::vector<int> next(kThreads, 0);
     size_t pos = 0, lines = 0;
-    while (pos < all.size()) {
-        const size_t at = all.find(L"|Func|", pos) + 6;
-        ASSERT_GT(at, 6u) << "line " << lines;
+    for (; pos < all.size(); ++lines) {
+        const size_t at = all.find(L"|F|", pos) + 3;
+        ASSERT_GT(at, 3u) << "line " << lines;
         const int t = _wtoi(all.c_str() + at);
         ASSERT_TRUE(t >= 0 && t < kThreads) << "line " << lines;
-        const std::wstring expected = FormatLine(SimpleRow(text(t, next[t]++)).row);
+        const std::wstring expected = FormatLine(Row(text(t, next[t]++)));
         ASSERT_EQ(all.compare(pos, expected.size(), expected), 0) << "line " << lines << " is whole and in order";
         pos += expected.size();
-        ++lines;
     }
     EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
 }
 
 // --- the daily file ------------------------------------------------------------------
 
-TEST_F(TraceFile, MidnightMovesTheNextLineToTheNewDaysFile) {
-    ServerWindowProbe probe;
+TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     SetClock(2007, 3, 14, 23, 59, 59);
-    Row late = SimpleRow(L"late"), early = SimpleRow(L"early"), more = SimpleRow(L"more");
+    Row late(L"late"), early(L"early"), april(L"april");
     tracewnd_SelectTraceFile();
     tracewnd_WriteFileLine(&late.row);
-    EXPECT_TRUE(kvtest::PumpUntil([] { return ServerWindowProbe::settingsChanged == 1; }));
-
     SetClock(2007, 3, 15, 0, 0, 0);
     tracewnd_WriteFileLine(&early.row);
-    EXPECT_EQ(ReadWide(In(L"TS070314.txt")), FormatLine(late.row)) << "closed with the change of day";
-    EXPECT_TRUE(kvtest::PumpUntil([] { return ServerWindowProbe::settingsChanged == 2; }));
-    tracewnd_WriteFileLine(&more.row);
-    tracewnd_CloseTraceFile();
-    EXPECT_EQ(ReadWide(In(L"TS070315.txt")), FormatLine(early.row) + FormatLine(more.row));
-    kvtest::PumpPending();
-    EXPECT_EQ(ServerWindowProbe::settingsChanged, 2) << "the same day in the same directory is no new file";
-}
-
-TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
-    tracewnd_SelectTraceFile();
-    Row march = SimpleRow(L"march"), april = SimpleRow(L"april");
-    tracewnd_WriteFileLine(&march.row);
-    SetClock(2007, 4, 15, 9, 0, 0);
+    EXPECT_EQ(ReadWide(In(L"TS070314.txt")), FormatLine(late)) << "closed with the change of day";
+    tracewnd_WriteFileLine(&early.row);
+    SetClock(2007, 4, 15, 9, 0, 0);  // the same day of the next month
     tracewnd_WriteFileLine(&april.row);
     tracewnd_CloseTraceFile();
-    EXPECT_EQ(ReadWide(In(L"TS070315.txt")), FormatLine(march.row));
-    EXPECT_EQ(ReadWide(In(L"TS070415.txt")), FormatLine(april.row));
+    EXPECT_EQ(ReadWide(In(L"TS070315.txt")), FormatLine(early) + FormatLine(early));
+    EXPECT_EQ(ReadWide(In(L"TS070415.txt")), FormatLine(april));
+    kvtest::PumpPending();
+    EXPECT_EQ(g_newFilePosts, 3) << "one per new file, so that each starts with the settings";
     SetClock(2008, 4, 15, 9, 0, 0);
     tracewnd_SelectTraceFile();
     EXPECT_EQ(tracewnd_CurrentTraceFile(), In(L"TS080415.txt"));
@@ -329,7 +287,7 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     kv::CopyCut(g_settings.FileDir, MAX_PATH, deep.c_str());
     tracewnd_WriteFileLine(&april.row);
     tracewnd_CloseTraceFile();
-    EXPECT_EQ(ReadWide(deep + L"\\TS080415.txt"), FormatLine(april.row));
+    EXPECT_EQ(ReadWide(deep + L"\\TS080415.txt"), FormatLine(april));
 }
 
 TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {
@@ -347,112 +305,81 @@ TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {
 
 // --- the saved list ----------------------------------------------------------------
 
-std::vector<std::wstring> g_boxes;  // "title|type|text"
+std::vector<std::wstring> g_boxes;  // "title|icon|text"
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
     g_boxes.push_back(std::wstring(title) + L"|" + std::to_wstring(type & MB_ICONMASK) + L"|" + text);
     return IDOK;
 }
 
-class SaveList : public TraceFile {
-protected:
-    void SetUp() override {
-        TraceFile::SetUp();
-        g_boxes.clear();
-        tracewnd_SetSaveListMessageBox(&RecordBox);
-        view_ = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        kv::Server().mainStore = store_ = rowstore_Create(view_, &rowstore_CompareRows);
-        ASSERT_GE(store_, 0);
-    }
-    void TearDown() override {
-        kv::Server().mainStore = -1;
-        rowstore_Destroy(store_);
-        ::DestroyWindow(view_);
-        tracewnd_SetSaveListMessageBox(nullptr);
-        TraceFile::TearDown();
-    }
-    void Add(const Row& r) {
-        TraceRow* row = rowstore_NewRow(store_);
-        ASSERT_NE(row, nullptr);
-        *row = r.row;
-        row->text = rowstore_NewText(store_, static_cast<int>(r.text.size()) + 1);
-        wmemcpy(row->text, r.text.c_str(), r.text.size() + 1);
-        ASSERT_GE(rowstore_Add(store_, row), 0);
-    }
-    HWND view_ = nullptr;
-    short store_ = -1;
-};
-
-TEST_F(SaveList, WritesTheMarkAndOneLinePerRow) {
+TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
+    g_boxes.clear();
+    tracewnd_SetSaveListMessageBox(&RecordBox);
+    kv::UniqueWindow view(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr));
+    const short store = kv::Server().mainStore = rowstore_Create(view.get(), &rowstore_CompareRows);
+    ASSERT_GE(store, 0);
     const std::wstring path = In(L"saved list.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(nullptr, path.c_str()), 1);
-    EXPECT_EQ(kvtest::ReadBytes(path), "\xFF\xFE") << "an empty list";
+    EXPECT_EQ(ReadWide(path), L"\xFEFF") << "an empty list";
 
-    Row a = SimpleRow(L"one"), b(L"Thu 11:00:00,00 [2]", L"ERR", L"p", L"m", L"f", L"two", 1, 10), c = LongRow();
-    Add(a);
-    Add(b);
-    Add(c);
+    Row rows[] = {Row(L"one"), Row(L"two", L"ERR", 1, 10), Row(L"")};
+    Lengthen(rows[2]);
+    for (const Row& r : rows) {
+        TraceRow* row = rowstore_NewRow(store);
+        *row = r.row;
+        row->text = rowstore_NewText(store, static_cast<int>(r.text.size()) + 1);
+        wmemcpy(row->text, r.text.c_str(), r.text.size() + 1);
+        EXPECT_GE(rowstore_Add(store, row), 0);
+    }
     kvtest::WriteBytes(path, std::string(5000, 'z'));  // replaced, not appended to
     EXPECT_EQ(tracewnd_SaveListToPath(nullptr, path.c_str()), 1);
-    const std::string bytes = kvtest::ReadBytes(path);
-    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
-    const std::wstring third = FormatLine(c.row, kSavedLineChars + 1);
+    const std::wstring third = FormatLine(rows[2], kSavedLineChars + 1);
     EXPECT_EQ(third.size(), 1000u) << "a saved line may be one character longer than a live one";
-    EXPECT_EQ(ReadWide(path).substr(1), FormatLine(a.row) + FormatLine(b.row) + third);
+    EXPECT_EQ(ReadWide(path), L"\xFEFF" + FormatLine(rows[0]) + FormatLine(rows[1]) + third);
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), dir_.path());
     EXPECT_TRUE(g_boxes.empty());
-}
 
-TEST_F(SaveList, AFileThatCannotBeOpenedIsReportedWithItsNameAsText) {
-    const std::wstring path = In(L"missing\\100%s%n%d.txt");
-    EXPECT_EQ(tracewnd_SaveListToPath(view_, path.c_str()), 0);
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(g_boxes[0], L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
-                              L"|Could not open file '" + path + L"' !");
+    const std::wstring missing = In(L"missing\\100%s%n%d.txt");
+    EXPECT_EQ(tracewnd_SaveListToPath(view.get(), missing.c_str()), 0);
+    EXPECT_EQ(g_boxes, std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
+                                                 L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
+    rowstore_Destroy(store);
 }
 
 // --- history -----------------------------------------------------------------------
 
-TEST_F(TraceFile, HistoryAgeCountsFromTheLastSecondOfTheDayInTheName) {
-    ServerWindowProbe probe;
-    g_settings.HistoryDays = 1;
-    for (const wchar_t* n : {L"TS070314.txt", L"TS070315.txt", L"TS070316.txt"}) Touch(n);
+TEST_F(TraceFile, HistoryDeletesDailyFilesOlderThanTheLimitFromTheEndOfTheirDay) {
+    for (const wchar_t* n : {L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"}) Touch(n);
+    const wchar_t* others[] = {L"TS070315.txt.bak", L"TS0703.txt", L"TSabcdef.txt", L"TS07031x.txt", L"riviveda.txt"};
+    for (const wchar_t* n : others) Touch(n);
+    ASSERT_TRUE(::CreateDirectoryW(In(L"TS070101.txt").c_str(), nullptr));
+    Touch(L"TS070101.txt\\inside.txt");
+
     SetClock(2007, 3, 16, 23, 59, 59);
+    for (int days : {0, 30000}) {  // no limit; a limit beyond 32 bits in seconds
+        g_settings.HistoryDays = static_cast<int16_t>(days);
+        tracewnd_CheckHistDays();
+        EXPECT_TRUE(Exists(L"TS710102.txt")) << days << " days";
+    }
+    g_settings.HistoryDays = 1;
     tracewnd_CheckHistDays();
     EXPECT_FALSE(Exists(L"TS070314.txt")) << "the day before yesterday has expired";
     EXPECT_TRUE(Exists(L"TS070315.txt")) << "yesterday is one day old only at 23:59:59";
     EXPECT_TRUE(Exists(L"TS070316.txt")) << "today's file is never deleted";
-    EXPECT_EQ(ServerWindowProbe::lines, std::vector<std::wstring>{L"tracewnd_CheckHistDays (1): Delete expired trace file: '" +
-                                                                  In(L"TS070314.txt") + L"'"});
+    EXPECT_FALSE(Exists(L"TS710102.txt"));
+    for (const wchar_t* n : others) EXPECT_TRUE(Exists(n)) << kvtest::Narrow(n);
+    EXPECT_TRUE(Exists(L"TS070101.txt\\inside.txt")) << "a directory with a daily name is left alone";
+    std::sort(g_serverLines.begin(), g_serverLines.end());
+    const std::wstring deleted = L"tracewnd_CheckHistDays (1): Delete expired trace file: '";
+    EXPECT_EQ(g_serverLines, (std::vector<std::wstring>{deleted + In(L"TS070314.txt") + L"'",
+                                                        deleted + In(L"TS710102.txt") + L"'"}));
     SetClock(2007, 3, 17, 0, 0, 0);
     tracewnd_CheckHistDays();
     EXPECT_FALSE(Exists(L"TS070315.txt"));
     EXPECT_TRUE(Exists(L"TS070316.txt"));
 }
 
-TEST_F(TraceFile, HistoryTouchesOnlyExpiredDailyFiles) {
-    SetClock(2007, 6, 1, 12, 0, 0);
-    const wchar_t* keep[] = {L"TS070315.txt.bak", L"TS0703.txt", L"TSabcdef.txt", L"TS07031x.txt", L"riviveda.txt"};
-    for (const wchar_t* n : keep) Touch(n);
-    ASSERT_TRUE(::CreateDirectoryW(In(L"TS070101.txt").c_str(), nullptr));
-    Touch(L"TS070101.txt\\inside.txt");
-    Touch(L"TS710102.txt");  // 36 years old
-
-    g_settings.HistoryDays = 0;
-    tracewnd_CheckHistDays();
-    EXPECT_TRUE(Exists(L"TS710102.txt")) << "no limit, no clean-up";
-    g_settings.HistoryDays = 30000;  // in seconds beyond 32 bits
-    tracewnd_CheckHistDays();
-    EXPECT_TRUE(Exists(L"TS710102.txt"));
-    g_settings.HistoryDays = 1;
-    tracewnd_CheckHistDays();
-    EXPECT_FALSE(Exists(L"TS710102.txt"));
-    for (const wchar_t* n : keep) EXPECT_TRUE(Exists(n)) << kvtest::Narrow(n);
-    EXPECT_TRUE(Exists(L"TS070101.txt\\inside.txt")) << "a directory with a daily name is left alone";
-}
-
 TEST_F(TraceFile, HistoryDeletesByTheExactNameAndReportsFailures) {
-    ServerWindowProbe probe;
     SetClock(2007, 6, 1, 12, 0, 0);
     const std::wstring odd = In(L"a&b %CD% \u0416");
     ASSERT_TRUE(::CreateDirectoryW(odd.c_str(), nullptr));
@@ -469,40 +396,31 @@ TEST_F(TraceFile, HistoryDeletesByTheExactNameAndReportsFailures) {
     EXPECT_TRUE(kvtest::FileExists(odd + L"\\TS070301.txt")) << "held open without delete sharing";
     EXPECT_TRUE(kvtest::FileExists(odd + L"\\TS070601.txt"));
     EXPECT_TRUE(Exists(L"TS070101.txt"));
-    std::vector<std::wstring>& lines = ServerWindowProbe::lines;
-    std::sort(lines.begin(), lines.end());
-    ASSERT_EQ(lines.size(), 3u);
+    std::sort(g_serverLines.begin(), g_serverLines.end());
+    ASSERT_EQ(g_serverLines.size(), 3u);
     const std::wstring func = L"tracewnd_CheckHistDays (2): ";
-    EXPECT_EQ(lines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070101.txt'");
-    EXPECT_EQ(lines[1], func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'");
+    EXPECT_EQ(g_serverLines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070101.txt'");
+    EXPECT_EQ(g_serverLines[1], func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'");
     const std::wstring warning = func + L"WRN: DeleteFile '" + odd + L"\\TS070301.txt' failed with: ";
-    EXPECT_EQ(lines[2].substr(0, warning.size()), warning);
-    EXPECT_NE(lines[2], warning + L"0 !");
+    EXPECT_EQ(g_serverLines[2].substr(0, warning.size()), warning);
+    EXPECT_NE(g_serverLines[2], warning + L"0 !");
 }
 
 // --- time functions ----------------------------------------------------------------
 
-TEST(TimeFunctions, TimeFromNameIsTheEndOfTheNamedDay) {
-    auto endOfDay = [](int year, int month, int day) {
-        struct tm t = {};
-        t.tm_year = year - 1900;
-        t.tm_mon = month - 1;
-        t.tm_mday = day;
-        t.tm_hour = 23;
-        t.tm_min = 59;
-        t.tm_sec = 59;
-        t.tm_isdst = -1;
-        return mktime(&t);
-    };
-    const time_t y2k = tracewnd_GetTimeFromName(L"TS991231.txt");
-    const struct tm* t = localtime(&y2k);
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ((t->tm_year + 1900) * 10000 + (t->tm_mon + 1) * 100 + t->tm_mday, 19991231);
-    EXPECT_EQ(t->tm_hour * 3600 + t->tm_min * 60 + t->tm_sec, 86399);
-    EXPECT_EQ(tracewnd_GetTimeFromName(L"TS000229.txt"), endOfDay(2000, 2, 29));
-    EXPECT_EQ(tracewnd_GetTimeFromName(L"TS690101.txt"), endOfDay(2069, 1, 1));
-    EXPECT_EQ(tracewnd_GetTimeFromName(L"TS070230.txt"), endOfDay(2007, 3, 2)) << "days roll over";
-    EXPECT_EQ(tracewnd_GetTimeFromName(L"TS071301.txt"), endOfDay(2008, 1, 1)) << "months roll over";
+TEST(TimeFunctions, TimeFromNameIsTheLastSecondOfTheNamedDay) {
+    const struct {
+        const wchar_t* name;
+        int date;
+    } cases[] = {{L"TS991231.txt", 19991231}, {L"TS000229.txt", 20000229}, {L"TS690101.txt", 20690101},
+                 {L"TS070230.txt", 20070302}, {L"TS071301.txt", 20080101}};  // days and months roll over
+    for (const auto& c : cases) {
+        const time_t when = tracewnd_GetTimeFromName(c.name);
+        const struct tm* t = when == -1 ? nullptr : localtime(&when);
+        ASSERT_NE(t, nullptr) << kvtest::Narrow(c.name);
+        EXPECT_EQ((t->tm_year + 1900) * 10000 + (t->tm_mon + 1) * 100 + t->tm_mday, c.date) << kvtest::Narrow(c.name);
+        EXPECT_EQ(t->tm_hour * 3600 + t->tm_min * 60 + t->tm_sec, 86399) << kvtest::Narrow(c.name);
+    }
     for (const wchar_t* name : {L"TSabcdef.txt", L"TS000000.txt", L"TS070300.txt", L"TS070015.txt", L"TS-70315.txt", L"T"})
         EXPECT_EQ(tracewnd_GetTimeFromName(name), -1) << kvtest::Narrow(name);
     EXPECT_EQ(tracewnd_GetTimeFromName(nullptr), -1);
