@@ -97,6 +97,24 @@ private:
     HGDIOBJ old_;
 };
 
+// A critical section of static storage that initialises itself on first use, so that it
+// serves whatever thread gets there first, before or without any start-up call.
+class StaticCriticalSection {
+public:
+    CRITICAL_SECTION& get() noexcept {
+        ::InitOnceExecuteOnce(&once_, &Init, &cs_, nullptr);
+        return cs_;
+    }
+
+private:
+    static BOOL CALLBACK Init(PINIT_ONCE, PVOID cs, PVOID*) {
+        ::InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
+        return TRUE;
+    }
+    INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
+    CRITICAL_SECTION cs_;
+};
+
 // Holds a critical section for its scope.
 class CritSecLock {
 public:

@@ -108,16 +108,8 @@ struct WriterState {
 };
 WriterState g_writer;
 
-CRITICAL_SECTION g_writerLock;
-INIT_ONCE g_writerLockOnce = INIT_ONCE_STATIC_INIT;
-BOOL CALLBACK InitWriterLock(PINIT_ONCE, PVOID, PVOID*) {
-    ::InitializeCriticalSection(&g_writerLock);
-    return TRUE;
-}
-CRITICAL_SECTION& WriterLock() noexcept {
-    ::InitOnceExecuteOnce(&g_writerLockOnce, InitWriterLock, nullptr, nullptr);
-    return g_writerLock;
-}
+StaticCriticalSection g_writerLock;
+CRITICAL_SECTION& WriterLock() noexcept { return g_writerLock.get(); }
 
 MessageBoxFn g_saveListBox = &::MessageBoxW;
 
