@@ -20,7 +20,7 @@ typedef wchar_t SubStringTable[kSubStrings][kSubStringChars];
 
 // The live tables. The window thread rebuilds them while intake on other threads reads
 // them, so a rebuild happens aside and is copied in under the exclusive lock; readers
-// hold the lock shared for the few string searches they make.
+// hold the lock shared only while they copy a table out.
 SubStringTable g_tables[kKinds];
 SRWLOCK g_tablesLock = SRWLOCK_INIT;
 
@@ -38,6 +38,16 @@ constexpr int kNoHit = -1;
 const wchar_t kTimeGapMark[] = L"$TD";
 
 const wchar_t* OrEmpty(const wchar_t* s) noexcept { return s ? s : L""; }
+
+// Copies one live table out; false when it is empty. Searches then run on the copy with
+// no lock held, so that a fault while reading a caller's text (the intake runs inside a
+// fault guard) can never leave the tables locked.
+bool CopyTable(int kind, SubStringTable& out) noexcept {
+    SharedTables lock;
+    if (!g_tables[kind][0][0]) return false;
+    memcpy(out, g_tables[kind], sizeof(out));
+    return true;
+}
 
 // Index of the first used entry found in one of the texts, or kNoHit. Used entries are
 // always the first ones, so the first empty entry ends the table.
@@ -62,8 +72,9 @@ bool MatchMessage(FilterKind kind, short handle, const wchar_t* func, const wcha
         CopyCut(module, ARRAYSIZE(module), slot.szModule);
     }
     const wchar_t* texts[] = {process, module, OrEmpty(func), OrEmpty(text), OrEmpty(tag)};
-    SharedTables lock;
-    return FindEntry(g_tables[kind], texts, ARRAYSIZE(texts)) != kNoHit;
+    SubStringTable table;
+    if (!CopyTable(kind, table)) return false;
+    return FindEntry(table, texts, ARRAYSIZE(texts)) != kNoHit;
 }
 
 // The threshold of a time-gap entry: the integer from its fourth character on, leading
@@ -103,10 +114,7 @@ bool TextHits(short store, int row, const wchar_t* entry) noexcept {
 // the table so that no lock is held while the row store is read.
 int HighlightEntry(short store, int row) noexcept {
     SubStringTable table;
-    {
-        SharedTables lock;
-        memcpy(table, g_tables[kHighlight], sizeof(table));
-    }
+    if (!CopyTable(kHighlight, table)) return kNoHit;
     for (int i = 0; i < kSubStrings && table[i][0]; ++i) {
         const bool hit = wcsstr(table[i], kTimeGapMark) ? TimeGapHits(store, row, table[i]) : TextHits(store, row, table[i]);
         if (hit) return i;
@@ -173,8 +181,9 @@ int tracewnd_CheckTrigger(short handle, const wchar_t* func, const wchar_t* text
 int tracewnd_CheckFilterList(const wchar_t* process, const wchar_t* module, const wchar_t* func, const wchar_t* text,
                              const wchar_t* tag) {
     const wchar_t* texts[] = {OrEmpty(process), OrEmpty(module), OrEmpty(func), OrEmpty(text), OrEmpty(tag)};
-    SharedTables lock;
-    return FindEntry(g_tables[kFilterList], texts, ARRAYSIZE(texts)) != kNoHit ? 1 : 0;
+    SubStringTable table;
+    if (!CopyTable(kFilterList, table)) return 0;
+    return FindEntry(table, texts, ARRAYSIZE(texts)) != kNoHit ? 1 : 0;
 }
 
 const wchar_t* tracewnd_FirstFilterListEntry() {

@@ -164,6 +164,23 @@ TEST_F(Intake, FailedAllocationsStoreNothingAndUseTheirNumber) {
     traceapi_Unregister(h, 0);
 }
 
+TEST_F(Intake, AnUnreadableTextIsRejectedAndLocksNothing) {
+    short h = traceapi_Register(L"BadText", nullptr, 0);
+    SetFilter(g_settings.IncludeFilter, L"keep");
+    const int before = Count();
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10)), 30), 0);
+    EXPECT_EQ(Count(), before);
+
+    // The filter tables and the list lock must both be free again: a rebuild on another
+    // thread finishes, and the next message is stored.
+    HANDLE rebuild = ::CreateThread(nullptr, 0, [](void*) -> DWORD { tracewnd_SplitFilters(); return 0; }, nullptr, 0, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(rebuild, 20000), static_cast<DWORD>(WAIT_OBJECT_0)) << "filter tables left locked";
+    ::CloseHandle(rebuild);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep going", 30), 1);
+    SetFilter(g_settings.IncludeFilter, L"");
+    traceapi_Unregister(h, 0);
+}
+
 TEST_F(Intake, DirectPathStoresWithoutWindowMessages) {
     short h = traceapi_Register(L"Direct", nullptr, 0);
     const int before = Count();
