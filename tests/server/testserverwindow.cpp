@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "client/traceapi.h"
+#include "client/region.h"
 #include "server/attach.h"
 #include "server/intake.h"
 #include "server/registry.h"
@@ -93,22 +93,16 @@ LRESULT CALLBACK TestServerWindow::MainListProc(HWND hwnd, UINT msg, WPARAM wp, 
 
 LRESULT CALLBACK TestServerWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-    case WM_TRACE_OUTPUT: {
-        const TRACEAPP* slot0 = traceapi_GetTraceApp(0);
-        const char* region = reinterpret_cast<const char*>(slot0) - 2216;
-        const short handle = *reinterpret_cast<const short*>(region + 8);
-        const short level = *reinterpret_cast<const short*>(region + 10);
-        tracewnd_AddMessage(handle, traceapi_GetCurFuncName(), traceapi_GetCurTrcTxt(), level);
+    // As the trace window does: the message travels in the current message slot.
+    case WM_TRACE_OUTPUT:
+        tracewnd_AddMessage(kv::g_region.curHandle, kv::g_region.curFunc, kv::g_region.curText, kv::g_region.curLevel);
         return 0;
-    }
     case WM_TRACE_REGISTER:
-    case WM_TRACE_UNREGISTER: {
-        const char* region = reinterpret_cast<const char*>(traceapi_GetTraceApp(0)) - 2216;
-        const short handle = *reinterpret_cast<const short*>(region + 8);
-        if (msg == WM_TRACE_REGISTER) tracewnd_AddApplication(handle);
-        else tracewnd_RemoveApplication(handle);
+        tracewnd_AddApplication(kv::g_region.curHandle);
         return 0;
-    }
+    case WM_TRACE_UNREGISTER:
+        tracewnd_RemoveApplication(kv::g_region.curHandle);
+        return 0;
     case WM_COMMAND:
         if (HIWORD(wp) == CBN_SELCHANGE && g_current) {
             HWND list = reinterpret_cast<HWND>(lp);
