@@ -112,8 +112,6 @@ struct RowSnapshot {
 
 }  // namespace
 
-unsigned long tracewnd_LastSequence() { return static_cast<unsigned long>(g_sequence); }
-
 int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, short level) {
     if (handle < 0 || handle >= kAppSlots || !MainListAlive()) return 0;
     if (!func) func = L"";
@@ -126,8 +124,9 @@ int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, sh
     bool stored = false;
     {
         ListLock lock;
-        TraceRow* row = nullptr;
-        int index = -1;
+        TraceRow* row = nullptr;   // allocated for this message
+        bool complete = false;     // row fully built
+        int index = -1;            // its place in the main list, -1 while not stored
         const bool ok = RunGuarded([&] {
             if (!tracewnd_CheckInclude(static_cast<short>(handle), func, text, tag, level)) return;
             if (tracewnd_CheckExclude(static_cast<short>(handle), func, text, tag, level)) return;
@@ -141,8 +140,12 @@ int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, sh
             else
                 CopyCut(timeText, 32, L"---");
 
+            // Measured before anything is allocated: an unreadable text ends the message
+            // here without leaving a row behind.
+            const size_t len = wcslen(text);
             TraceRow* fresh = rowstore_NewRow(st.mainStore);
             if (!fresh) return;
+            row = fresh;
             wchar_t module[32];
             if (level == -1)
                 FormatCut(module, 32, L"KVS:%d", static_cast<int>(g_settings.PCNo));
@@ -151,22 +154,18 @@ int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, sh
             else
                 FormatCut(module, 32, L"%.27s [%ld]", slot.szModule, static_cast<long>(g_region.curThreadId));
 
-            const size_t len = wcslen(text);
             wchar_t* copy = rowstore_NewText(st.mainStore, static_cast<int>(len + 1));
-            if (!copy) {
-                rowstore_FreeRow(fresh);  // the row must not leak with its text missing
-                return;
-            }
+            if (!copy) return;  // the row is released below, not stored without its text
+            fresh->text = copy;
             for (size_t i = 0; i < len; ++i) copy[i] = text[i] < 32 ? L' ' : text[i];
             copy[len] = 0;
-            fresh->text = copy;
             fresh->levelWord = MakeLevelWord(level, SwitchBits(slot));
             CopyCut(fresh->time, 32, timeText);
             CopyCut(fresh->tag, 10, tag);
             CopyCut(fresh->process, 32, slot.szProcess);
             CopyCut(fresh->module, 32, module);
             CopyCut(fresh->function, 50, func);
-            row = fresh;
+            complete = true;
 
             index = rowstore_Add(st.mainStore, fresh);
             if (index < 0) return;  // not stored; the file and the trigger still see it
@@ -179,13 +178,15 @@ int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, sh
                 g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
                 TrimMainList(index);
         });
-        if (ok && row) {
+        if (ok && complete) {
             // Taken under the lock: another thread may trim the row away as soon as the
             // lock is left.
             snapshot.Take(*row);
             stored = true;
-            if (index < 0) rowstore_FreeRow(row);  // refused by the store: still ours to release
         }
+        // A row the store does not hold (refused, half built, or cut short by a fault) is
+        // still ours to release.
+        if (row && index < 0) rowstore_FreeRow(row);
     }
     if (!stored) return 0;
 

@@ -7,6 +7,3 @@
 int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, short level);
 void tracewnd_CopyToFilterList(const TraceRow* row, int mainIndex);
 void tracewnd_AdjustFilterList(int dropped);
-
-// Sequence number of the last stored message.
-unsigned long tracewnd_LastSequence();

@@ -166,9 +166,11 @@ TEST_F(Intake, FailedAllocationsStoreNothingAndUseTheirNumber) {
 
 TEST_F(Intake, AnUnreadableTextIsRejectedAndLocksNothing) {
     short h = traceapi_Register(L"BadText", nullptr, 0);
-    SetFilter(g_settings.IncludeFilter, L"keep");
+    const wchar_t* bad = reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10));
     const int before = Count();
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10)), 30), 0);
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", bad, 30), 0) << "read first while building the row";
+    SetFilter(g_settings.IncludeFilter, L"keep");
+    EXPECT_EQ(tracewnd_AddMessage(h, L"f", bad, 30), 0) << "read first by the include filter";
     EXPECT_EQ(Count(), before);
 
     // The filter tables and the list lock must both be free again: a rebuild on another
