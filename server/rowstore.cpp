@@ -227,6 +227,19 @@ TraceRow* rowstore_Get(short store, int index) {
     return e ? RowAt(*e, index) : nullptr;
 }
 
+BOOL rowstore_CopyRow(short store, int index, RowCopy* out) {
+    if (!out) return FALSE;
+    out->row = TraceRow{};
+    out->text[0] = 0;
+    out->row.text = out->text;
+    TraceRow* row = rowstore_Get(store, index);
+    if (!row) return FALSE;
+    out->row = *row;
+    out->row.text = out->text;
+    kv::CopyCut(out->text, kRowTextMax + 1, row->text ? row->text : L"");
+    return TRUE;
+}
+
 uint32_t rowstore_GetLevelWord(short store, int index) {
     TraceRow* row = rowstore_Get(store, index);
     return row ? row->levelWord : 0;

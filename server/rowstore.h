@@ -27,6 +27,19 @@ TraceRow* rowstore_NewRow(short store);
 wchar_t* rowstore_NewText(short store, int chars);
 int rowstore_Add(short store, TraceRow* row);
 TraceRow* rowstore_Get(short store, int index);
+
+// A reader's copy of one row: the fixed fields and the whole text (rows hold at most
+// 999 characters). row.text points into the copy's own buffer.
+constexpr int kRowTextMax = 999;
+struct RowCopy {
+    TraceRow row;
+    wchar_t text[kRowTextMax + 1];
+};
+// Copies row index of the store into out: 1, or 0 when there is no such row (out then
+// holds an empty row). This, the column text, level word, source index and mark readers
+// are the only way the window reads rows: intake threads may trim the store at any
+// moment, so no reader keeps a pointer into a row across a window message.
+BOOL rowstore_CopyRow(short store, int index, RowCopy* out);
 uint32_t rowstore_GetLevelWord(short store, int index);
 int32_t rowstore_GetSourceIndex(short store, int index);
 int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, int capacity);
