@@ -39,6 +39,8 @@ double Seconds(LARGE_INTEGER a, LARGE_INTEGER b) {
     return static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart);
 }
 
+int WINAPI AcceptBox(HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; }
+
 LRESULT CALLBACK BareProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_TRACE_OUTPUT) {
         ::InterlockedIncrement(&g_received);
@@ -142,7 +144,7 @@ int wmain(int argc, wchar_t** argv) {
     ServerSettings_SetDefaults(g_settings, dir);
     g_settings.MaxEntries = maxEntries;
     g_settings.MaxDelete = maxDelete;
-    rowstore_SetMessageBox([](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; });
+    rowstore_SetMessageBox(AcceptBox);
 
     // The three channels take turns, round after round, so that a passing load on the
     // machine touches all of them; the medians are reported.

@@ -16,6 +16,14 @@ volatile ULONG_PTR g_badAddress = 0x10;
 KV_NOINLINE int ReadBad() { return *reinterpret_cast<volatile int*>(g_badAddress); }
 KV_NOINLINE void WriteBad(int v) { *reinterpret_cast<volatile int*>(g_badAddress + 0x10) = v; }
 
+// A later vectored handler that continues after one chosen software exception.
+std::atomic<int> g_softwareSeen{0};
+LONG CALLBACK ContinueAfterSoftwareException(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != 0xE0001234u) return EXCEPTION_CONTINUE_SEARCH;
+    ++g_softwareSeen;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
 TEST(FaultGuard, CompletedCallReportsTrue) {
     int ran = 0;
     EXPECT_TRUE(kv::RunGuarded([&] { ran = 1; }));
@@ -85,16 +93,11 @@ TEST(FaultGuard, OtherExceptionsPassThrough) {
     EXPECT_EQ(caught, 42);
 
     // A software exception handled by a later handler continues where it was raised.
-    static std::atomic<int> seen{0};
-    PVOID later = ::AddVectoredExceptionHandler(0, [](EXCEPTION_POINTERS* info) -> LONG {
-        if (info->ExceptionRecord->ExceptionCode != 0xE0001234u) return EXCEPTION_CONTINUE_SEARCH;
-        ++seen;
-        return EXCEPTION_CONTINUE_EXECUTION;
-    });
+    PVOID later = ::AddVectoredExceptionHandler(0, ContinueAfterSoftwareException);
     int after = 0;
     EXPECT_TRUE(kv::RunGuarded([&] { ::RaiseException(0xE0001234u, 0, 0, nullptr); after = 1; }));
     ::RemoveVectoredExceptionHandler(later);
-    EXPECT_EQ(seen.load(), 1);
+    EXPECT_EQ(g_softwareSeen.load(), 1);
     EXPECT_EQ(after, 1);
 }
 

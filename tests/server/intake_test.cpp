@@ -25,6 +25,12 @@ namespace {
 
 const wchar_t kFormatError[] = L"***** !!! ERROR in message format string !!! *****";
 
+int WINAPI AcceptBox(HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; }
+DWORD WINAPI RebuildFilters(void*) {
+    tracewnd_SplitFilters();
+    return 0;
+}
+
 // Emits args[1] messages "NAME i" as application args[0] through the message slot.
 KVTEST_HELPER(emit) {
     kv::ProcessAttach(::GetModuleHandleW(nullptr));
@@ -42,7 +48,7 @@ protected:
     void SetUp() override {
         ServerSettings_SetDefaults(g_settings, files_.path().c_str());
         tracewnd_SplitFilters();
-        rowstore_SetMessageBox([](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; });
+        rowstore_SetMessageBox(AcceptBox);
         traceapi_SetEnable(1);
         win_ = std::make_unique<kvtest::TestServerWindow>();
         // Every slot but the server entry starts free.
@@ -175,7 +181,7 @@ TEST_F(Intake, AnUnreadableTextIsRejectedAndLocksNothing) {
 
     // The filter tables and the list lock must both be free again: a rebuild on another
     // thread finishes, and the next message is stored.
-    HANDLE rebuild = ::CreateThread(nullptr, 0, [](void*) -> DWORD { tracewnd_SplitFilters(); return 0; }, nullptr, 0, nullptr);
+    HANDLE rebuild = ::CreateThread(nullptr, 0, RebuildFilters, nullptr, 0, nullptr);
     EXPECT_EQ(::WaitForSingleObject(rebuild, 20000), static_cast<DWORD>(WAIT_OBJECT_0)) << "filter tables left locked";
     ::CloseHandle(rebuild);
     EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep going", 30), 1);
