@@ -68,7 +68,11 @@ void ProcessAttach(HINSTANCE instance) noexcept {
     MutexLock lock(g_proc.dataMutex);
     FormatCut(g_proc.settingsPath, MAX_PATH, L"%s\\%s", dir, L"KVTRCSRV.ini");
     kvdlinkx_FileToRead(g_proc.settingsPath);
-    ReadLevelSwitches(0);
+    // While a trace window runs, the server entry's switches are the operator's (tool
+    // bar, the window's settings, profiles); a process that merely loads the library,
+    // perhaps through the desktop hook and from anywhere, must not replace them with
+    // whatever its own directory's settings file says. With no window they are read.
+    if (!ServerWindowAlive()) ReadLevelSwitches(0);
 }
 
 void ProcessDetach() noexcept {

@@ -58,6 +58,9 @@ KVTEST_HELPER(long_texts) {
     return 0;
 }
 
+// Only loads the library (the executable links it), which runs its per-process start.
+KVTEST_HELPER(load_only) { return 0; }
+
 // Takes one of the library's mutexes and ends without releasing it.
 KVTEST_HELPER(die_holding) {
     HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, args[0].c_str());
@@ -210,7 +213,7 @@ TEST_F(ClientApi, LevelSwitchesComeFromTheSettingsFileAndGoBackAtUnregistration)
     CopiedClient client(L"plc_link.exe");
     client.SetIni(L"PLC_LINK_Router", L"EnableInfo", L"1");
     client.SetIni(L"PLC_LINK_Router", L"EnableWarning", L"7");
-    client.SetIni(L"RivivEda", L"EnableError", L"0");  // no server override from this file
+    traceapi_SetEnableErr(0, 0);  // no server override
 
     auto r = client.Run({L"client", L"Router", L"", L"diag-on"});
     ASSERT_TRUE(r.finished);
@@ -226,20 +229,19 @@ TEST_F(ClientApi, LevelSwitchesComeFromTheSettingsFileAndGoBackAtUnregistration)
     EXPECT_EQ(client.IniInt(L"PLC_LINK_Router", L"EnableInfo"), 1);
     EXPECT_EQ(client.IniInt(L"PLC_LINK_Router", L"EnableWarning"), 1);
     EXPECT_EQ(client.IniInt(L"PLC_LINK_Router", L"EnableError"), 0);
-    traceapi_SetEnableErr(0, 1);  // the helper's load read the server entry from its file
+    traceapi_SetEnableErr(0, 1);
 }
 
 TEST_F(ClientApi, ServerEntrySwitchesOverrideEveryClient) {
     CopiedClient client(L"overrider.exe");
-    client.SetIni(L"RivivEda", L"EnableWarning", L"1");
-    client.SetIni(L"RivivEda", L"EnableError", L"0");
+    traceapi_SetEnableWarn(0, 1);
+    traceapi_SetEnableErr(0, 0);
     auto r = client.Run({L"client", L"Any", L""});
     ASSERT_TRUE(r.finished);
     auto regs = win_->OfKind(WM_TRACE_REGISTER);
     ASSERT_EQ(regs.size(), 1u);
     EXPECT_EQ(regs[0].switches[2], 1) << "warning forced on by the server entry";
     EXPECT_EQ(regs[0].switches[3], 0);
-    EXPECT_EQ(traceapi_GetEnableWarn(0), 1) << "loading the library set the shared server entry";
 
     short h = traceapi_Register(L"Local", nullptr, 0);
     EXPECT_EQ(traceapi_GetEnableWarn(h), 1);
@@ -255,7 +257,6 @@ TEST_F(ClientApi, CurrentProfileInModeZeroReplacesTheSettingsFile) {
     std::wstring profile = profileDir.file(L"night.pfl");
     ::WritePrivateProfileStringW(L"Global", L"Mode", L"0", profile.c_str());
     ::WritePrivateProfileStringW(L"PROFILED_App", L"EnableDiag", L"1", profile.c_str());
-    ::WritePrivateProfileStringW(L"RivivEda", L"EnableError", L"0", profile.c_str());
     wcscpy(ProfileField(), profile.c_str());
 
     auto r = client.Run({L"client", L"App", L""});
@@ -285,7 +286,26 @@ TEST_F(ClientApi, CurrentProfileInModeZeroReplacesTheSettingsFile) {
     ASSERT_EQ(regs.size(), 1u);
     EXPECT_EQ(regs[0].switches[1], 1);
     ProfileField()[0] = 0;
-    traceapi_SetEnableErr(0, 1);
+}
+
+// The server entry's switches belong to the running trace window's operator: a process
+// that loads the library (from a directory without a settings file) leaves them alone.
+// With no window they are read from its settings file, here the defaults.
+TEST_F(ClientApi, LoadingTheLibraryLeavesARunningWindowsServerEntryAlone) {
+    auto serverEntry = [] {
+        return std::vector<INT>{traceapi_GetEnableDiag(0), traceapi_GetEnableInf(0), traceapi_GetEnableWarn(0),
+                                traceapi_GetEnableErr(0)};
+    };
+    traceapi_SetEnableDiag(0, 1);
+    traceapi_SetEnableInf(0, 1);
+    traceapi_SetEnableErr(0, 0);
+    CopiedClient loader(L"loader.exe");
+    ASSERT_TRUE(loader.Run({L"load_only"}).finished);
+    EXPECT_EQ(serverEntry(), (std::vector<INT>{1, 1, 0, 0})) << "the operator's switches survive";
+
+    traceapi_SetTraceWindow(nullptr, TRUE);
+    ASSERT_TRUE(loader.Run({L"load_only"}).finished);
+    EXPECT_EQ(serverEntry(), (std::vector<INT>{0, 0, 0, 1})) << "no window: the defaults of a missing settings file";
 }
 
 TEST_F(ClientApi, ApplicationNamesCannotWriteIntoOtherSections) {
