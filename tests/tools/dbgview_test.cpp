@@ -1,0 +1,208 @@
+// The debug viewer and the debug-viewer hook, with real processes: writers (this
+// executable as a helper) emit debug output, DbgView.exe captures it, and the hook
+// installed from this process traces the viewer's lines into a recording window of this
+// process named as the server window.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <string>
+#include <vector>
+
+#include "client/traceapi.h"
+#include "kvtest.h"
+#include "tools/dbgview/viewerwindow.h"
+
+namespace {
+
+using kvtest::Received;
+
+const wchar_t kHookFunc[] = L"DbgViewHookProc";
+
+char* RegionBase() { return reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - 2216; }
+short CurrentHandleField() { return *reinterpret_cast<short*>(RegionBase() + 8); }
+wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 + 512 * 844); }
+const kvtest::Accessors kDllAccessors = {
+    traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, CurrentHandleField};
+
+// A token of this run, so that debug output of other programs never counts as ours.
+std::wstring Token() { return L"dv" + std::to_wstring(::GetCurrentProcessId()) + L" "; }
+
+// ---- helper processes -----------------------------------------------------------------
+
+// Writes each argument as one debug string; "|" stands for a line break.
+KVTEST_HELPER(writer) {
+    for (std::wstring text : args) {
+        for (auto& c : text)
+            if (c == L'|') c = L'\n';
+        ::OutputDebugStringW(text.c_str());
+    }
+    return 0;
+}
+
+// Sets a text as sub-item 2 of list views that are not the viewer's: one in a window of
+// this process, one a grandchild of the viewer's main window (args[0]).
+KVTEST_HELPER(foreign_lists) {
+    HWND viewer = reinterpret_cast<HWND>(static_cast<INT_PTR>(std::stoll(args[0])));
+    INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+    ::InitCommonControlsEx(&icc);
+    HWND own = ::CreateWindowExW(0, L"STATIC", L"own", WS_OVERLAPPEDWINDOW, 0, 0, 200, 200, nullptr, nullptr, nullptr, nullptr);
+    HWND middle = ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 100, 100, viewer, nullptr, nullptr, nullptr);
+    if (!own || !middle) return 1;
+    for (HWND parent : {own, middle}) {
+        HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 100, 100, parent, nullptr, nullptr, nullptr);
+        LVCOLUMNW col = {};
+        for (int i = 0; i < 3; ++i) ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
+        LVITEMW item = {};
+        ::SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+        wchar_t text[] = L"foreign line";
+        item.iSubItem = 2;
+        item.pszText = text;
+        ::SendMessageW(list, LVM_SETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
+    }
+    ::DestroyWindow(middle);
+    ::DestroyWindow(own);
+    return 0;
+}
+
+// ---- fixture ------------------------------------------------------------------------------
+
+HWND FindViewer() { return ::FindWindowW(dbgview::kViewerClass, nullptr); }
+
+HWND WaitForViewer() {
+    HWND viewer = nullptr;
+    kvtest::PumpUntil([&] { return (viewer = FindViewer()) != nullptr; }, 30000);
+    return viewer;
+}
+
+int ListCount(HWND viewer) {
+    HWND list = ::FindWindowExW(viewer, nullptr, WC_LISTVIEWW, nullptr);
+    return static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+DWORD Write(const std::vector<std::wstring>& texts) {
+    HANDLE p = kvtest::StartHelper(L"writer", texts);
+    DWORD pid = ::GetProcessId(p);
+    EXPECT_TRUE(kvtest::WaitPumping(p).finished);
+    return pid;
+}
+
+class DbgViewChain : public ::testing::Test {
+protected:
+    void SetUp() override {
+        win_ = std::make_unique<kvtest::RecordingWindow>(kDllAccessors);
+        ASSERT_NE(win_->hwnd(), nullptr);
+        traceapi_SetTraceWindow(win_->hwnd(), TRUE);
+        traceapi_SetEnable(1);
+        // Every process the hook loads the library into reads the server entry's switches
+        // on load: a profile of the test's own keeps them where the test wants them.
+        WriteProfile(L"Global", L"Mode", L"0");
+        WriteProfile(L"DBGVIEW_DBGVIEW", L"EnableInfo", L"1");
+        SetServerInfo(false);
+        wcscpy(ProfileField(), profile_.c_str());
+    }
+    void TearDown() override {
+        traceapi_UninstallDbgViewHook();
+        if (HWND viewer = FindViewer()) ::PostMessageW(viewer, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(kvtest::PumpUntil([] { return !FindViewer(); }, 30000));
+        ProfileField()[0] = 0;
+        traceapi_SetTraceWindow(nullptr, TRUE);
+        win_.reset();
+    }
+
+    void WriteProfile(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
+        ::WritePrivateProfileStringW(section, key, value, profile_.c_str());
+    }
+    void SetServerInfo(bool on) {
+        WriteProfile(L"RivivEda", L"EnableInfo", on ? L"1" : L"0");
+        traceapi_SetEnableInf(0, on);
+    }
+
+    // The library's own lines (server entry, functions of the hook), as "level text".
+    std::vector<std::wstring> ServerLines() const {
+        std::vector<std::wstring> out;
+        for (const Received& r : win_->OfKind(WM_TRACE_OUTPUT))
+            if (static_cast<short>(r.wParam) == 0 && r.func.rfind(L"traceapi_", 0) == 0)
+                out.push_back(std::to_wstring(static_cast<short>(r.lParam)) + L" " + r.text);
+        return out;
+    }
+    // Rows the hook emitted.
+    std::vector<Received> HookRows() const {
+        std::vector<Received> out;
+        for (const Received& r : win_->OfKind(WM_TRACE_OUTPUT))
+            if (r.func == kHookFunc) out.push_back(r);
+        return out;
+    }
+    // Texts of the hook's rows that carry this run's token, without it.
+    std::vector<std::wstring> OurLines() const {
+        std::vector<std::wstring> out;
+        for (const Received& r : HookRows())
+            if (r.text.rfind(token_, 0) == 0) out.push_back(r.text.substr(token_.size()));
+        return out;
+    }
+    bool WaitForLine(const std::wstring& line) {
+        return kvtest::PumpUntil([&] {
+            for (const auto& l : OurLines())
+                if (l == line) return true;
+            return false;
+        }, 60000);
+    }
+    short ViewerHandle() const {
+        for (const Received& r : win_->OfKind(WM_TRACE_REGISTER))
+            if (r.module == L"DBGVIEW") return static_cast<short>(r.wParam);
+        return 0;
+    }
+
+    std::unique_ptr<kvtest::RecordingWindow> win_;
+    kvtest::TempDir dir_;
+    std::wstring profile_ = dir_.file(L"dbgview.pfl");
+    std::wstring token_ = Token();
+};
+
+TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
+    traceapi_InstallDbgViewHook();
+    HWND viewer = WaitForViewer();
+    ASSERT_NE(viewer, nullptr) << "the viewer was started";
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return ViewerHandle() > 0; }, 30000)) << "the viewer registered as DBGVIEW";
+    const short handle = ViewerHandle();
+    EXPECT_FALSE(::IsWindowVisible(viewer));
+    traceapi_InstallDbgViewHook();
+    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{
+                                 L"0 DbgView found at: '" + kvtest::ExeDir() + L"\\DbgView.exe'",
+                                 L"-1 ***** DbgViewHookProc INSTALLED *****",
+                                 L"-1 ***** DbgView.exe STARTED *****",
+                                 L"-1 ***** DbgViewHookProc already INSTALLED *****",
+                             }));
+
+    // Sub-item 2 of lists that are not the viewer's direct children: not traced.
+    EXPECT_EQ(kvtest::RunHelper(L"foreign_lists", {std::to_wstring(reinterpret_cast<INT_PTR>(viewer))}).exitCode, 0u);
+
+    std::vector<std::wstring> written, expected;
+    for (int i = 1; i <= 40; ++i) expected.push_back(L"line " + std::to_wstring(i));
+    expected.insert(expected.end(), {L"100% done", L"%d and %s stay as written", L"two", L"lines", L"last"});
+    for (const auto& e : expected)
+        if (e != L"lines") written.push_back(token_ + (e == L"two" ? L"two|" + token_ + L"lines|" : e));
+    const DWORD writerPid = Write(written);
+    ASSERT_TRUE(WaitForLine(L"last"));
+    EXPECT_EQ(OurLines(), expected) << "in order, as written, one row per line";
+    for (const Received& r : HookRows()) {
+        EXPECT_EQ(static_cast<short>(r.wParam), handle) << kvtest::Narrow(r.text);
+        EXPECT_EQ(static_cast<short>(r.lParam), 30) << kvtest::Narrow(r.text);
+        EXPECT_NE(r.text, std::to_wstring(writerPid)) << "the process id column is not traced";
+        EXPECT_FALSE(r.text.size() == 12 && r.text[2] == L':' && r.text[8] == L'.') << "the time column is not traced";
+        EXPECT_EQ(r.text.find(L"foreign"), std::wstring::npos);
+    }
+
+    win_->Clear();
+    traceapi_UninstallDbgViewHook();
+    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{L"-1 ***** DbgView.exe STOPPED *****",
+                                                        L"-1 ***** DbgViewHookProc UNINSTALLED *****"}));
+    EXPECT_TRUE(kvtest::PumpUntil([] { return !FindViewer(); })) << "the uninstall closed the viewer";
+    const auto gone = win_->OfKind(WM_TRACE_UNREGISTER);
+    ASSERT_EQ(gone.size(), 1u) << "the viewer's application ended with its window";
+    EXPECT_EQ(static_cast<short>(gone[0].wParam), handle);
+}
+
+}  // namespace
