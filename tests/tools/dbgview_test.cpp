@@ -27,8 +27,11 @@ wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 
 const kvtest::Accessors kDllAccessors = {
     traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, CurrentHandleField};
 
-// A token of this run, so that debug output of other programs never counts as ours.
-std::wstring Token() { return L"dv" + std::to_wstring(::GetCurrentProcessId()) + L" "; }
+// A token of this run, so that debug output of other programs (or of an earlier process
+// with the same id) never counts as ours.
+std::wstring Token() {
+    return L"dv" + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(::GetTickCount64()) + L" ";
+}
 
 // ---- helper processes -----------------------------------------------------------------
 
@@ -71,9 +74,15 @@ KVTEST_HELPER(foreign_lists) {
 
 HWND FindViewer() { return ::FindWindowW(dbgview::kViewerClass, nullptr); }
 
+// The viewer's window, once the viewer reads the debug-output channel: writers skip
+// their output while no reader has made the channel's buffer.
 HWND WaitForViewer() {
     HWND viewer = nullptr;
-    kvtest::PumpUntil([&] { return (viewer = FindViewer()) != nullptr; }, 30000);
+    kvtest::PumpUntil([&] {
+        HANDLE buffer = ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"DBWIN_BUFFER");
+        if (buffer) ::CloseHandle(buffer);
+        return buffer && (viewer = FindViewer()) != nullptr;
+    }, 30000);
     return viewer;
 }
 
@@ -203,6 +212,95 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
     const auto gone = win_->OfKind(WM_TRACE_UNREGISTER);
     ASSERT_EQ(gone.size(), 1u) << "the viewer's application ended with its window";
     EXPECT_EQ(static_cast<short>(gone[0].wParam), handle);
+}
+
+TEST_F(DbgViewChain, AViewerStartedBeforeTheHookGoesOutUnderTheServerEntry) {
+    SetServerInfo(true);
+    HANDLE byHand = kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe"));
+    HWND viewer = WaitForViewer();
+    ASSERT_NE(viewer, nullptr);
+
+    // Nothing installed: the uninstall says so and leaves the viewer alone.
+    traceapi_UninstallDbgViewHook();
+    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{L"-1 ***** DbgView.exe NOT running *****",
+                                                        L"-1 ***** DbgViewHookProc NOT installed *****"}));
+    EXPECT_TRUE(::IsWindow(viewer));
+
+    // The hook misses the viewer's creation: its lines go out with the server entry's
+    // handle, gated by the server entry's info switch. The second viewer the install
+    // starts gives way to the running one.
+    traceapi_InstallDbgViewHook();
+    Write({token_ + L"seen 1"});
+    ASSERT_TRUE(WaitForLine(L"seen 1"));
+    SetServerInfo(false);
+    const int shown = ListCount(viewer);
+    Write({token_ + L"gated"});
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return ListCount(viewer) > shown; }, 30000));
+    DWORD_PTR ignored;
+    ::SendMessageTimeoutW(viewer, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &ignored);  // its batch is done
+    SetServerInfo(true);
+    Write({token_ + L"seen 2"});
+    ASSERT_TRUE(WaitForLine(L"seen 2"));
+    EXPECT_EQ(OurLines(), (std::vector<std::wstring>{L"seen 1", L"seen 2"}));
+    for (const Received& r : HookRows()) EXPECT_EQ(static_cast<short>(r.wParam), 0);
+    EXPECT_EQ(ViewerHandle(), 0) << "no registration";
+    EXPECT_EQ(::FindWindowExW(nullptr, viewer, dbgview::kViewerClass, nullptr), nullptr) << "one viewer";
+
+    traceapi_UninstallDbgViewHook();
+    EXPECT_TRUE(kvtest::WaitPumping(byHand, 30000).finished) << "the hook had found the viewer: the uninstall closed it";
+}
+
+// Started by hand the viewer is a program of its own: a line limit, select all and copy,
+// clear, auto-scroll.
+TEST(DbgViewByHand, LimitCopyClearAndAutoScroll) {
+    const std::wstring token = Token();
+    HANDLE process = kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe") + L" /limit 40");
+    HWND viewer = WaitForViewer();
+    ASSERT_NE(viewer, nullptr);
+    HWND list = ::FindWindowExW(viewer, nullptr, WC_LISTVIEWW, nullptr);
+    auto command = [&](int id) { ::SendMessageW(viewer, WM_COMMAND, id, 0); };
+    if (::OpenClipboard(nullptr)) {
+        ::EmptyClipboard();
+        ::CloseClipboard();
+    }
+    auto copied = [&] {
+        command(dbgview::IDM_SELECTALL);
+        command(dbgview::IDM_COPY);
+        std::wstring text;
+        if (::OpenClipboard(nullptr)) {
+            if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+                if (auto* p = static_cast<const wchar_t*>(::GlobalLock(data))) text = p;
+                ::GlobalUnlock(data);
+            }
+            ::CloseClipboard();
+        }
+        return text;
+    };
+
+    std::vector<std::wstring> lines;
+    for (int i = 1; i <= 60; ++i) lines.push_back(token + std::to_wstring(i));
+    const DWORD writer = Write(lines);
+    std::wstring text;
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return (text = copied()).find(token + L"60\r\n") != std::wstring::npos; }, 30000));
+    EXPECT_EQ(ListCount(viewer), 40) << "the oldest rows went";
+    // Rows: number, time, process id, text.
+    std::vector<std::wstring> rows;
+    for (size_t at = 0, nl; (nl = text.find(L"\r\n", at)) != std::wstring::npos; at = nl + 2) rows.push_back(text.substr(at, nl - at));
+    ASSERT_EQ(rows.size(), 40u);
+    const std::wstring last = rows.back();
+    EXPECT_EQ(last.substr(last.find(L'\t', last.find(L'\t') + 1) + 1), std::to_wstring(writer) + L"\t" + token + L"60");
+    EXPECT_EQ(rows.front().substr(rows.front().rfind(L'\t') + 1), token + L"21");
+    EXPECT_GT(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0), 0) << "scrolled to the newest row";
+
+    command(dbgview::IDM_CLEAR);
+    EXPECT_EQ(ListCount(viewer), 0);
+    command(dbgview::IDM_AUTOSCROLL);
+    Write(std::vector<std::wstring>(40, token + L"again"));
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return ListCount(viewer) == 40; }, 30000));
+    EXPECT_EQ(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0), 0) << "auto-scroll off";
+
+    ::PostMessageW(viewer, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(kvtest::WaitPumping(process, 30000).finished);
 }
 
 }  // namespace

@@ -129,8 +129,10 @@ void TakeLines(Viewer& v) {
         ++count;
     }
     v.batch.clear();
-    if (v.options.autoScroll && count > 0) ::SendMessageW(v.list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(count - 1), FALSE);
+    // Redrawing back on first: a list that does not redraw may not update its scroll
+    // range, and the scroll to the newest row would stop at the old end.
     ::SendMessageW(v.list, WM_SETREDRAW, TRUE, 0);
+    if (v.options.autoScroll && count > 0) ::SendMessageW(v.list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(count - 1), FALSE);
     ::InvalidateRect(v.list, nullptr, FALSE);
 }
 
