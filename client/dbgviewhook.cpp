@@ -60,8 +60,6 @@ void OnViewerCall(UINT message) noexcept {
 
 // A line the viewer set into its list: sub-item 2 of an item of a direct child.
 void OnChildSetItemText(LPARAM itemRecord) noexcept {
-    const short h = g_viewerHandle.load(std::memory_order_relaxed);
-    if (!traceapi_IsEnabled(h, kViewerLevel)) return;
     // The record is the viewer's own and the call has returned: read it under the guard
     // into a buffer on the stack.
     wchar_t line[kTextChars];
@@ -72,6 +70,8 @@ void OnChildSetItemText(LPARAM itemRecord) noexcept {
         if (isLine) CopyCut(line, kTextChars, item->pszText == LPSTR_TEXTCALLBACKW ? nullptr : item->pszText);
     });
     if (!readable || !isLine) return;
+    const short h = g_viewerHandle.load(std::memory_order_relaxed);
+    if (!traceapi_IsEnabled(h, kViewerLevel)) return;
     // The line is the viewer's text, not a format: it goes out as written, a lone
     // percent sign included.
     traceapi_Output1(h, kViewerLevel, kHookFunc, L"%s", line);

@@ -1,6 +1,7 @@
 // The debug viewer's main window. The capture thread queues lines; this window takes
-// them in batches (a posted message per batch, and the status timer as a fallback) and
-// appends them to its list with redrawing off, so a flood costs one repaint per batch.
+// them in batches (a posted message arms a short timer; the status timer is the
+// fallback) and appends them to its list with redrawing off, so a flood costs one
+// repaint per batch.
 #include "viewerwindow.h"
 
 #include <commctrl.h>
@@ -19,6 +20,10 @@ namespace {
 constexpr UINT WM_LINES_WAITING = WM_APP + 1;
 constexpr UINT_PTR kStatusTimer = 1;
 constexpr UINT kStatusMs = 250;
+// Lines that arrive close together go into the list together: the first waiting line
+// arms this timer, and the window takes everything that waits when it fires.
+constexpr UINT_PTR kBatchTimer = 2;
+constexpr UINT kBatchMs = 40;
 constexpr int kListId = 100;
 constexpr int kStatusId = 101;
 // Lines that may wait for the window before the capture counts them as dropped.
@@ -36,6 +41,7 @@ struct Viewer {
     ViewerOptions options;
     std::unique_ptr<DebugCapture> capture;
     std::vector<CapturedLine> batch;  // reused between batches
+    bool batchArmed = false;
     std::wstring lastStatus;
 };
 
@@ -281,10 +287,15 @@ LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (!v) return ::DefWindowProcW(hwnd, msg, wp, lp);
     switch (msg) {
     case WM_LINES_WAITING:
-        TakeLines(*v);
+        if (!v->batchArmed) v->batchArmed = ::SetTimer(hwnd, kBatchTimer, kBatchMs, nullptr) != 0;
+        if (!v->batchArmed) TakeLines(*v);
         return 0;
     case WM_TIMER:
-        if (wp == kStatusTimer) {
+        if (wp == kBatchTimer) {
+            ::KillTimer(hwnd, kBatchTimer);
+            v->batchArmed = false;
+            TakeLines(*v);
+        } else if (wp == kStatusTimer) {
             TakeLines(*v);
             UpdateStatus(*v);
         }
@@ -311,6 +322,7 @@ LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         break;
     case WM_DESTROY:
         ::KillTimer(hwnd, kStatusTimer);
+        ::KillTimer(hwnd, kBatchTimer);
         if (v->capture) v->capture->Stop();
         ::PostQuitMessage(0);
         return 0;
