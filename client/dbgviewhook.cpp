@@ -66,8 +66,9 @@ void OnChildSetItemText(LPARAM itemRecord) noexcept {
     bool isLine = false;
     const bool readable = RunGuarded([&] {
         const LVITEMW* item = reinterpret_cast<const LVITEMW*>(itemRecord);
-        isLine = item && item->iSubItem == kLineSubItem;
-        if (isLine) CopyCut(line, kTextChars, item->pszText == LPSTR_TEXTCALLBACKW ? nullptr : item->pszText);
+        // A text the list asks its owner for later is no line (and no pointer to read).
+        isLine = item && item->iSubItem == kLineSubItem && item->pszText != LPSTR_TEXTCALLBACKW;
+        if (isLine) CopyCut(line, kTextChars, item->pszText);
     });
     if (!readable || !isLine) return;
     const short h = g_viewerHandle.load(std::memory_order_relaxed);

@@ -46,7 +46,8 @@ KVTEST_HELPER(writer) {
 }
 
 // Sets a text as sub-item 2 of list views that are not the viewer's: one in a window of
-// this process, one a grandchild of the viewer's main window (args[0]).
+// this process, one a grandchild of the viewer's main window (args[0]); then sets no
+// text at all into a direct child of the viewer.
 KVTEST_HELPER(foreign_lists) {
     HWND viewer = reinterpret_cast<HWND>(static_cast<INT_PTR>(std::stoll(args[0])));
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
@@ -65,6 +66,15 @@ KVTEST_HELPER(foreign_lists) {
         item.pszText = text;
         ::SendMessageW(list, LVM_SETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
     }
+    // A direct child of the viewer given no record, and a text to be asked for later: the
+    // hook must not fault in this process.
+    HWND direct = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 100, 100, viewer, nullptr, nullptr, nullptr);
+    ::SendMessageW(direct, LVM_SETITEMTEXTW, 0, 0);
+    LVITEMW callback = {};
+    callback.iSubItem = 2;
+    callback.pszText = LPSTR_TEXTCALLBACKW;
+    ::SendMessageW(direct, LVM_SETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&callback));
+    ::DestroyWindow(direct);
     ::DestroyWindow(middle);
     ::DestroyWindow(own);
     return 0;
@@ -185,7 +195,8 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
                                  L"-1 ***** DbgViewHookProc already INSTALLED *****",
                              }));
 
-    // Sub-item 2 of lists that are not the viewer's direct children: not traced.
+    // Sub-item 2 of lists that are not the viewer's direct children: not traced. The
+    // helper survives records without a text.
     EXPECT_EQ(kvtest::RunHelper(L"foreign_lists", {std::to_wstring(reinterpret_cast<INT_PTR>(viewer))}).exitCode, 0u);
 
     std::vector<std::wstring> written, expected;
