@@ -1,6 +1,7 @@
 // The capture thread of the debug viewer.
 #include "capture.h"
 
+#include <sddl.h>
 #include <string.h>
 
 namespace dbgview {
@@ -10,6 +11,31 @@ constexpr DWORD kBufferBytes = 4096;
 constexpr DWORD kTextBytes = kBufferBytes - sizeof(DWORD);
 // While another reader owns the channel, try again this often.
 constexpr DWORD kRetryMs = 1000;
+// Access for every process of the session to the channel's objects, those of a low
+// integrity level included: they write the buffer and set the data event.
+const wchar_t* const kChannelAccess[] = {L"D:(A;;GA;;;WD)S:(ML;;NW;;;LW)", L"D:(A;;GA;;;WD)"};
+
+// Security attributes for the channel's objects, or default security when none of the
+// descriptors can be built.
+class ChannelSecurity {
+public:
+    ChannelSecurity() {
+        for (const wchar_t* sddl : kChannelAccess)
+            if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd_, nullptr)) break;
+        sa_.lpSecurityDescriptor = sd_;
+    }
+    ~ChannelSecurity() {
+        if (sd_) ::LocalFree(sd_);
+    }
+    ChannelSecurity(const ChannelSecurity&) = delete;
+    ChannelSecurity& operator=(const ChannelSecurity&) = delete;
+    SECURITY_ATTRIBUTES* get() { return &sa_; }
+
+private:
+    PSECURITY_DESCRIPTOR sd_ = nullptr;
+    SECURITY_ATTRIBUTES sa_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
 }  // namespace
 
 std::vector<std::wstring> SplitLines(const std::wstring& text) {
@@ -99,13 +125,14 @@ void DebugCapture::Run() {
 }
 
 bool DebugCapture::OpenChannel() {
-    mapping_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferBytes, L"DBWIN_BUFFER"));
+    ChannelSecurity security;
+    mapping_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, security.get(), PAGE_READWRITE, 0, kBufferBytes, L"DBWIN_BUFFER"));
     if (!mapping_ || ::GetLastError() == ERROR_ALREADY_EXISTS) {
         mapping_.reset();
         return false;
     }
-    bufferReady_.reset(::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY"));
-    dataReady_.reset(::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"));
+    bufferReady_.reset(::CreateEventW(security.get(), FALSE, FALSE, L"DBWIN_BUFFER_READY"));
+    dataReady_.reset(::CreateEventW(security.get(), FALSE, FALSE, L"DBWIN_DATA_READY"));
     view_ = ::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, kBufferBytes);
     if (!bufferReady_ || !dataReady_ || !view_) {
         CloseChannel();
