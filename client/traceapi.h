@@ -87,6 +87,11 @@ TRACEAPP*    __cdecl traceapi_GetTraceApp(short TrcHdl);
    notification window of this process that receives copies of the client messages. */
 BOOL __cdecl traceapi_SetTraceWindow(HWND hWnd, BOOL bServer);
 
+/* Debug-viewer hook: starts DbgView.exe hidden and traces each line it captures as
+   application "DBGVIEW" at level 30; the uninstall closes the viewer and removes the hook. */
+void __cdecl traceapi_InstallDbgViewHook(void);
+void __cdecl traceapi_UninstallDbgViewHook(void);
+
 #ifdef __cplusplus
 }
 #endif

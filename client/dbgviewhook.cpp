@@ -1,0 +1,172 @@
+// The debug-viewer hook: starts the debug viewer DbgView.exe hidden and, through a
+// desktop-wide hook on finished window-procedure calls, turns every line the viewer puts
+// into its list into a trace line of the application "DBGVIEW".
+#include "client/dbgviewhook.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+
+#include "client/faultguard.h"
+#include "client/region.h"
+
+using namespace kv;
+
+namespace {
+
+const wchar_t kViewerClass[] = L"dbgviewClass";
+const wchar_t kViewerExe[] = L"DbgView.exe";
+const wchar_t kViewerApp[] = L"DBGVIEW";
+const wchar_t kInstallFunc[] = L"traceapi_InstallDbgViewHook";
+const wchar_t kUninstallFunc[] = L"traceapi_UninstallDbgViewHook";
+const wchar_t kHookFunc[] = L"DbgViewHookProc";
+
+constexpr UINT kSetItemTextW = 0x1074;  // LVM_SETITEMTEXTW
+constexpr int kLineSubItem = 2;         // the viewer's text column
+constexpr short kViewerLevel = TRACE_LEVEL_INFO;
+constexpr DWORD kCloseTimeoutMs = 10000;
+
+// Per-process state, one copy in every process the hook is loaded into. The hook runs on
+// any thread of the process, so each field is a single lock-free word: a window procedure
+// call never waits for another thread here.
+std::atomic<HHOOK> g_hook{nullptr};          // the hook this process installed
+std::atomic<HWND> g_viewer{nullptr};         // the viewer's main window as found here
+std::atomic<short> g_viewerHandle{0};        // "DBGVIEW" as registered by the viewer's process
+
+void Trace(short level, const wchar_t* func, const wchar_t* text) noexcept {
+    if (traceapi_IsEnabled(0, level)) traceapi_Output(0, level, func, text);
+}
+
+// The viewer's main window: the one known here, else a search. The search runs only for
+// the few messages the hook acts on, so an ordinary window procedure call never pays for it.
+HWND Viewer() noexcept {
+    HWND viewer = g_viewer.load(std::memory_order_relaxed);
+    if (viewer) return viewer;
+    viewer = ::FindWindowW(kViewerClass, nullptr);
+    if (viewer) g_viewer.store(viewer, std::memory_order_relaxed);
+    return viewer;
+}
+
+void OnViewerCall(UINT message) noexcept {
+    if (message == WM_CREATE) {
+        g_viewerHandle.store(traceapi_Register(kViewerApp, nullptr, FALSE));
+    } else if (message == WM_DESTROY) {
+        const short h = g_viewerHandle.exchange(0);
+        if (h != 0) traceapi_Unregister(h, FALSE);
+        // A viewer started later in this process is a window of its own.
+        g_viewer.store(nullptr, std::memory_order_relaxed);
+    }
+}
+
+// A line the viewer set into its list: sub-item 2 of an item of a direct child.
+void OnChildSetItemText(LPARAM itemRecord) noexcept {
+    // The record is the viewer's own and the call has returned: read it under the guard
+    // into a buffer on the stack.
+    wchar_t line[kTextChars];
+    bool isLine = false;
+    const bool readable = RunGuarded([&] {
+        const LVITEMW* item = reinterpret_cast<const LVITEMW*>(itemRecord);
+        // A text the list asks its owner for later is no line (and no pointer to read).
+        isLine = item && item->iSubItem == kLineSubItem && item->pszText != LPSTR_TEXTCALLBACKW;
+        if (isLine) CopyCut(line, kTextChars, item->pszText);
+    });
+    if (!readable || !isLine) return;
+    const short h = g_viewerHandle.load(std::memory_order_relaxed);
+    if (!traceapi_IsEnabled(h, kViewerLevel)) return;
+    // The line is the viewer's text, not a format: it goes out as written, a lone
+    // percent sign included.
+    traceapi_Output1(h, kViewerLevel, kHookFunc, L"%s", line);
+}
+
+}  // namespace
+
+namespace kv {
+
+LRESULT CALLBACK DbgViewHookProc(int code, WPARAM wParam, LPARAM lParam) noexcept {
+    if (code >= 0 && lParam) {
+        const CWPRETSTRUCT* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+        const UINT message = call->message;
+        // Every window of the desktop passes here: all but three messages leave after one
+        // comparison, without a lookup, a lock or an allocation.
+        if (message == WM_CREATE || message == WM_DESTROY || message == kSetItemTextW) {
+            if (HWND viewer = Viewer()) {
+                if (call->hwnd == viewer)
+                    OnViewerCall(message);
+                else if (message == kSetItemTextW && ::GetAncestor(call->hwnd, GA_PARENT) == viewer)
+                    OnChildSetItemText(call->lParam);
+            }
+        }
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+}  // namespace kv
+
+extern "C" void __cdecl traceapi_InstallDbgViewHook(void) {
+    if (g_hook.load()) {
+        Trace(TRACE_LEVEL_OPERATOR, kInstallFunc, L"***** DbgViewHookProc already INSTALLED *****");
+        return;
+    }
+    wchar_t path[MAX_PATH] = {};
+    const DWORD n = ::SearchPathW(nullptr, kViewerExe, nullptr, MAX_PATH, path, nullptr);
+    if (n == 0 || n >= MAX_PATH) {
+        Trace(TRACE_LEVEL_SERVER, kInstallFunc, L"***** DbgView.exe NOT found ! *****");
+        return;
+    }
+    if (traceapi_IsEnabled(0, TRACE_LEVEL_SERVER))
+        traceapi_Output1(0, TRACE_LEVEL_SERVER, kInstallFunc, L"DbgView found at: '%s'", path);
+
+    // The hook goes in before the viewer starts, so that it sees the viewer's window created.
+    HHOOK hook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, &DbgViewHookProc, g_proc.instance, 0);
+    if (!hook) {
+        Trace(TRACE_LEVEL_OPERATOR, kInstallFunc, L"***** DbgViewHookProc FAILED *****");
+        return;
+    }
+    HHOOK none = nullptr;
+    if (!g_hook.compare_exchange_strong(none, hook)) {
+        // Another thread of this process installed it meanwhile.
+        ::UnhookWindowsHookEx(hook);
+        Trace(TRACE_LEVEL_OPERATOR, kInstallFunc, L"***** DbgViewHookProc already INSTALLED *****");
+        return;
+    }
+    Trace(TRACE_LEVEL_OPERATOR, kInstallFunc, L"***** DbgViewHookProc INSTALLED *****");
+
+    // The platform searches for the viewer again; the command line is the bare name.
+    wchar_t commandLine[] = L"DbgView.exe";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi = {};
+    if (::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si,
+                         &pi)) {
+        ::CloseHandle(pi.hThread);
+        ::CloseHandle(pi.hProcess);
+        Trace(TRACE_LEVEL_OPERATOR, kInstallFunc, L"***** DbgView.exe STARTED *****");
+    } else {
+        Trace(TRACE_LEVEL_OPERATOR, kInstallFunc, L"***** DbgView.exe FAILED *****");
+    }
+}
+
+extern "C" void __cdecl traceapi_UninstallDbgViewHook(void) {
+    HWND viewer = g_viewer.exchange(nullptr);
+    // While this process holds the hook, the viewer it started counts as known even when
+    // no window procedure of this process has run since: the hook would have found it.
+    if (!viewer && g_hook.load()) viewer = ::FindWindowW(kViewerClass, nullptr);
+    if (viewer && ::IsWindow(viewer)) {
+        // Bounded: a hung viewer must not hold the trace window's thread. The viewer's
+        // unregistration arrives inside this send.
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(viewer, WM_CLOSE, 0, 0, SMTO_NORMAL, kCloseTimeoutMs, &result);
+        Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgView.exe STOPPED *****");
+    } else {
+        Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgView.exe NOT running *****");
+    }
+
+    if (HHOOK hook = g_hook.exchange(nullptr)) {
+        ::UnhookWindowsHookEx(hook);
+        Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgViewHookProc UNINSTALLED *****");
+    } else {
+        Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgViewHookProc NOT installed *****");
+    }
+}
