@@ -102,10 +102,8 @@ void DeleteTraceFile(HWND window) noexcept {
     if (op::Box(window, question, MB_OKCANCEL) != IDOK) return;
     tracewnd_CloseTraceFile();
     const bool deleted = name[0] && ::DeleteFileW(name);
-    {
-        MutexLock lock(g_proc.dataMutex);
-        g_region.apps[0].dwLineCount = 0;
-    }
+    // Writers on other threads count lines with interlocked increments.
+    ::InterlockedExchange(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount), 0);
     if (deleted) Line(-1, kMenuCommandFunc, L"Trace file '%s' deleted", name);
 }
 
