@@ -107,6 +107,11 @@ OperatorWindow::~OperatorWindow() {
     ::DestroyWindow(hwnd_);
 }
 
+OperatorWindow& Window() {
+    static OperatorWindow* window = new OperatorWindow;  // lives until the process ends
+    return *window;
+}
+
 HWND OperatorWindow::mainList() const { return kv::Server().mainList; }
 HWND OperatorWindow::filterList() const { return kv::Server().filterList; }
 

@@ -37,6 +37,9 @@ private:
     HWND hwnd_ = nullptr;
 };
 
+// The one stand-in window of the process, made on first use.
+OperatorWindow& Window();
+
 // Holds Ctrl and/or Shift in this thread's key state for its scope.
 class Keys {
 public:

@@ -24,19 +24,15 @@ using optest::g_boxes;
 
 namespace {
 
-std::unique_ptr<optest::OperatorWindow> g_window;
-
 class OperatorTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { g_window.reset(new optest::OperatorWindow); }
-    static void TearDownTestSuite() { g_window.reset(); }
     void SetUp() override {
         g_boxes.clear();
         optest::g_boxAnswer = IDOK;
         optest::g_beeps = optest::g_saveDialogs = 0;
         kv::g_region.globalEnable = 1;
     }
-    static optest::OperatorWindow& W() { return *g_window; }
+    static optest::OperatorWindow& W() { return optest::Window(); }
     static bool Key(WPARAM key, bool control = false, bool shift = false) {
         optest::Keys keys(control, shift);
         return tracewnd_OnOperatorKey(W().hwnd(), key);
