@@ -4,6 +4,8 @@
 #include "window/operator_internal.h"
 
 #include <commctrl.h>
+#include <stdint.h>
+#include <string.h>
 
 #include "client/region.h"
 #include "server/rowstore.h"
@@ -40,37 +42,79 @@ const wchar_t* Fold() noexcept {
 
 struct Pattern {
     wchar_t text[kFindTextChars];   // as typed
-    wchar_t folded[kFindTextChars]; // lower case, used without FR_MATCHCASE
+    wchar_t key[kFindTextChars];    // as compared: lower case without FR_MATCHCASE
     int length;
     bool matchCase;
     bool wholeWord;
+    bool hasBlank;                  // a whole word never holds a blank
+    int shift[256];                 // skip table by the low byte of a compared character
 };
 
+void Prepare(Pattern& p, const wchar_t* fold) noexcept {
+    p.hasBlank = false;
+    for (int k = 0; k <= p.length; ++k) {
+        p.key[k] = p.matchCase ? p.text[k] : fold[static_cast<unsigned short>(p.text[k])];
+        if (p.text[k] == L' ') p.hasBlank = true;
+    }
+    for (int& s : p.shift) s = p.length;
+    for (int k = 0; k + 1 < p.length; ++k) p.shift[p.key[k] & 0xFF] = p.length - 1 - k;
+}
+
+inline wchar_t Key(const Pattern& p, const wchar_t* fold, wchar_t c) noexcept {
+    return p.matchCase ? c : fold[static_cast<unsigned short>(c)];
+}
+
 inline bool EqualAt(const wchar_t* cell, const Pattern& p, const wchar_t* fold) noexcept {
-    if (p.matchCase) return wmemcmp(cell, p.text, static_cast<size_t>(p.length)) == 0;
     for (int k = 0; k < p.length; ++k)
-        if (fold[static_cast<unsigned short>(cell[k])] != p.folded[k]) return false;
+        if (Key(p, fold, cell[k]) != p.key[k]) return false;
     return true;
 }
 
+// Length of a text in a cell buffer of kFindCellChars characters, four characters at a
+// time: the buffer is ours, so reading past the terminator up to its end is safe.
+int CellLength(const wchar_t* cell) noexcept {
+    static_assert(sizeof(wchar_t) == 2 && kFindCellChars % 4 == 0, "cell buffer read in 8-byte steps");
+    const uint64_t ones = 0x0001000100010001ull, highs = 0x8000800080008000ull;
+    for (int i = 0; i < kFindCellChars; i += 4) {
+        uint64_t v;
+        memcpy(&v, cell + i, sizeof(v));
+        if ((v - ones) & ~v & highs) {
+            while (cell[i]) ++i;
+            return i;
+        }
+    }
+    return kFindCellChars - 1;  // never reached: the reader terminates within the buffer
+}
+
+// Whole word: one of the blank-separated words of the cell is the text in full.
+bool WordMatches(const wchar_t* cell, int length, const Pattern& p, const wchar_t* fold) noexcept {
+    int begin = 0;
+    for (int i = 0; i <= length; ++i) {
+        if (i < length && cell[i] != L' ') continue;
+        if (i - begin == p.length && EqualAt(cell + begin, p, fold)) return true;
+        begin = i + 1;
+    }
+    return false;
+}
+
+// A search of ten thousand rows of 999 characters must stay well below the time an
+// operator notices, so the cell is scanned with a skip table (Horspool): most characters
+// are never looked at.
 bool CellMatches(const wchar_t* cell, int length, const Pattern& p, const wchar_t* fold) noexcept {
     if (length < p.length) return false;
-    if (p.wholeWord) {
-        // Words lie between blanks; one of them must be the text in full.
-        int begin = 0;
-        for (int i = 0; i <= length; ++i) {
-            if (i < length && cell[i] != L' ') continue;
-            if (i - begin == p.length && EqualAt(cell + begin, p, fold)) return true;
-            begin = i + 1;
-        }
-        return false;
-    }
+    if (p.wholeWord && (p.length == 0 || p.hasBlank)) return WordMatches(cell, length, p, fold);
     if (p.length == 0) return true;
-    if (p.matchCase) return wcsstr(cell, p.text) != nullptr;
-    const wchar_t first = p.folded[0];
-    const int last = length - p.length;
-    for (int i = 0; i <= last; ++i)
-        if (fold[static_cast<unsigned short>(cell[i])] == first && EqualAt(cell + i, p, fold)) return true;
+    const int m = p.length;
+    const wchar_t lastKey = p.key[m - 1];
+    for (int i = 0; i <= length - m;) {
+        const wchar_t c = Key(p, fold, cell[i + m - 1]);
+        if (c == lastKey && EqualAt(cell + i, p, fold)) {
+            // A word equal to the text: blanks or the cell's ends on both sides.
+            if (!p.wholeWord || ((i == 0 || cell[i - 1] == L' ') && (i + m == length || cell[i + m] == L' ')))
+                return true;
+        }
+        i += p.shift[c & 0xFF];
+    }
     return false;
 }
 
@@ -171,7 +215,7 @@ int tracewnd_FindText(HWND window, FINDREPLACEW* record, BOOL down) {
     p.matchCase = (record->Flags & FR_MATCHCASE) != 0;
     p.wholeWord = (record->Flags & FR_WHOLEWORD) != 0;
     const wchar_t* fold = Fold();
-    for (int k = 0; k <= p.length; ++k) p.folded[k] = fold[static_cast<unsigned short>(p.text[k])];
+    Prepare(p, fold);
 
     const ServerState& st = Server();
     const int n = rowstore_GetCount(st.mainStore);
@@ -201,7 +245,7 @@ int tracewnd_FindText(HWND window, FINDREPLACEW* record, BOOL down) {
     for (int row = start; row >= 0 && row < n && found < 0; row += step) {
         for (int column = 0; column < kColumnCount; ++column) {
             if (!rowstore_GetColumnText(st.mainStore, row, column, cell, kFindCellChars)) continue;
-            if (CellMatches(cell, static_cast<int>(wcslen(cell)), p, fold)) {
+            if (CellMatches(cell, CellLength(cell), p, fold)) {
                 found = row;
                 break;
             }
