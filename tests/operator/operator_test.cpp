@@ -94,7 +94,7 @@ TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
 }
 
 TEST_F(OperatorTest, FindCaseWholeWordDirection) {
-    W().Fill({L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail"});
+    W().Fill({L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail", L"xabc abcabc abc"});
     struct Case { const wchar_t* text; DWORD flags; int selected; BOOL down; int expected; };
     const Case cases[] = {
         {L"abc", 0, -1, TRUE, 1},
@@ -107,6 +107,9 @@ TEST_F(OperatorTest, FindCaseWholeWordDirection) {
         {L"function", 0, 4, TRUE, 4},            // every column counts
         {L"MO", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, 0},
         {L"xyz", 0, 1, TRUE, -1},
+        {L"abc", FR_WHOLEWORD, 4, TRUE, 5},      // the word after two near misses in one cell
+        {L"12 abc", FR_WHOLEWORD, -1, TRUE, -1}, // a word never holds a blank
+        {L"12 ABC", 0, -1, TRUE, 2},
     };
     for (const Case& c : cases) {
         ResetFind();
