@@ -7,7 +7,6 @@
 
 #include <algorithm>
 
-#include <memory>
 #include <string>
 
 #include "client/region.h"
@@ -199,6 +198,17 @@ TEST_F(OperatorTest, ContextMenuGreyingAndTracingOnCommands) {
     Key('S', true);
     EXPECT_EQ(1, optest::g_saveDialogs);
     EXPECT_FALSE(Key('S'));
+
+    // Tele Encoder decodes the selected row.
+    static std::wstring caption;
+    struct Rec {
+        static int WINAPI Box(HWND, LPCWSTR, LPCWSTR text, UINT) { return caption = text, IDOK; }
+    };
+    tracewnd_SetTelegramMessageBox(Rec::Box);
+    W().Select(W().mainList(), 1);
+    tracewnd_OnMenuCommand(W().hwnd(), kCmdTeleEncoder);
+    tracewnd_SetTelegramMessageBox(nullptr);
+    EXPECT_EQ(L"Tele Encoder: Type 13", caption);
 }
 
 TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirst) {
@@ -225,25 +235,6 @@ TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirst) {
     EXPECT_FALSE(kvtest::FileExists(file));
     EXPECT_EQ(0u, kv::g_region.apps[0].dwLineCount);
     tracewnd_ResetTraceFileForTesting();
-}
-
-TEST_F(OperatorTest, TeleEncoderShowsTheSelectedRow) {
-    std::vector<std::wstring> captions;
-    static std::vector<std::wstring>* seen;
-    seen = &captions;
-    struct Rec {
-        static int WINAPI Box(HWND, LPCWSTR, LPCWSTR caption, UINT) {
-            seen->push_back(caption);
-            return IDOK;
-        }
-    };
-    tracewnd_SetTelegramMessageBox(Rec::Box);
-    W().Fill({L"plain", L"0D05 0107 0712 1E0A"});
-    tracewnd_OnMenuCommand(W().hwnd(), kCmdTeleEncoder);  // nothing selected
-    W().Select(W().mainList(), 1);
-    tracewnd_OnMenuCommand(W().hwnd(), kCmdTeleEncoder);
-    tracewnd_SetTelegramMessageBox(nullptr);
-    EXPECT_EQ((std::vector<std::wstring>{L"Tele Encoder: Type 13"}), captions);
 }
 
 // The stand-in viewer beside the test records each command line it was started with.
@@ -278,22 +269,17 @@ TEST_F(OperatorTest, ViewerCommandLineBothFormsNeverCut) {
     // bare program. The line never ends inside a path.
     W().Select(W().mainList(), 0);
     ::SetFocus(W().mainList());
-    struct Case { size_t dirChars; const char* form; };
-    const Case cases[] = {{200, "time"}, {225, "file"}, {250, "bare"}};
-    for (const Case& c : cases) {
-        std::wstring longDir = L"C:\\" + std::wstring(c.dirChars - 3, L'd');
+    for (size_t dirChars : {200, 225, 250}) {
+        const std::wstring longDir = L"C:\\" + std::wstring(dirChars - 3, L'd');
         wcscpy(g_settings.FileDir, longDir.c_str());
         tracewnd_ResetTraceFileForTesting();
         tracewnd_SelectTraceFile();
+        const std::wstring expected = dirChars == 200   ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
+                                      : dirChars == 225 ? L"KVTrcVwr.exe " + std::wstring(tracewnd_CurrentTraceFile())
+                                                        : L"KVTrcVwr.exe";
         wchar_t command[kViewerCommandChars];
-        const int n = tracewnd_ViewerCommandLine(command, kViewerCommandChars);
-        const std::wstring expected = std::string(c.form) == "time"
-                                          ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
-                                          : std::string(c.form) == "file"
-                                                ? L"KVTrcVwr.exe " + std::wstring(tracewnd_CurrentTraceFile())
-                                                : std::wstring(L"KVTrcVwr.exe");
-        EXPECT_EQ(expected, std::wstring(command)) << c.form;
-        EXPECT_EQ(static_cast<int>(expected.size()), n);
+        EXPECT_EQ(static_cast<int>(expected.size()), tracewnd_ViewerCommandLine(command, kViewerCommandChars));
+        EXPECT_EQ(expected, std::wstring(command)) << dirChars;
     }
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
     tracewnd_ResetTraceFileForTesting();
