@@ -83,12 +83,21 @@ TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
     EXPECT_EQ(0, W().Selected());
     EXPECT_EQ(L"Cannot find string \"BETA\"", LastBox());
 
-    // The user closing the dialog clears the found flag; a new text starts at the selection.
+    // The user closing the dialog clears the found flag (F3 starts at the selected row
+    // itself) and keeps its options for the next opening.
     Key('F', true);
     dialog = tracewnd_FindDialog();
     ASSERT_NE(nullptr, dialog);
     EXPECT_FALSE(Key('F', true) && tracewnd_FindDialog() != dialog) << "Ctrl+F keeps the open dialog";
-    ::SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    ::SendMessageW(::GetDlgItem(dialog, 0x411), BM_CLICK, 0, 0);  // Match case
+    ::SendMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+    EXPECT_EQ(nullptr, tracewnd_FindDialog());
+    Key(VK_F3);
+    EXPECT_EQ(0, W().Selected());
+    tracewnd_OnMenuCommand(W().hwnd(), kCmdFind);
+    ASSERT_NE(nullptr, tracewnd_FindDialog());
+    EXPECT_EQ(BST_CHECKED, ::SendMessageW(::GetDlgItem(tracewnd_FindDialog(), 0x411), BM_GETCHECK, 0, 0));
+    EXPECT_TRUE(Key(VK_ESCAPE));
     EXPECT_EQ(nullptr, tracewnd_FindDialog());
 }
 
