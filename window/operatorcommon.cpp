@@ -42,7 +42,18 @@ void MoveSelection(int clearItem, int row) noexcept {
     LVITEMW item = {};
     item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
     item.state = 0;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(clearItem), reinterpret_cast<LPARAM>(&item));
+    if (clearItem >= 0) {
+        ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(clearItem), reinterpret_cast<LPARAM>(&item));
+    } else {
+        // Only the selected rows and the focused one carry state; clearing them one by one
+        // spares the view a walk over every row of a long list.
+        for (int i; (i = static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+                                                        LVNI_SELECTED))) >= 0;) {
+            if (!::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item))) break;
+        }
+        const int focused = static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+        if (focused >= 0) ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(focused), reinterpret_cast<LPARAM>(&item));
+    }
     item.state = LVIS_SELECTED | LVIS_FOCUSED;
     ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
     RevealMainRow(row);
