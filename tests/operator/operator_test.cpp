@@ -15,6 +15,7 @@
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
+#include "settings/profiles.h"
 #include "settings/serversettings.h"
 #include "telegram/telegram.h"
 #include "window/operator.h"
@@ -218,6 +219,47 @@ TEST_F(OperatorTest, ContextMenuGreyingAndTracingOnCommands) {
     tracewnd_OnMenuCommand(W().hwnd(), kCmdTeleEncoder);
     tracewnd_SetTelegramMessageBox(nullptr);
     EXPECT_EQ(L"Tele Encoder: Type 13", caption);
+}
+
+// The menu opens at the given point and its loop ends when the menu is dismissed.
+bool g_menuSeen;
+int g_menuTicks;
+void CALLBACK DismissMenu(HWND, UINT, UINT_PTR id, DWORD) {
+    HWND menu = ::FindWindowW(L"#32768", nullptr);
+    g_menuSeen = menu && ::IsWindowVisible(menu);
+    if (!g_menuSeen && ++g_menuTicks < 500) return;  // a menu that never shows must not hang the test
+    ::KillTimer(nullptr, id);
+    ::EndMenu();
+}
+
+TEST_F(OperatorTest, ContextMenuOpensAndCloses) {
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 20, DismissMenu);
+    tracewnd_OnContextMenu(W().hwnd(), 0, 100, 100);
+    ::KillTimer(nullptr, timer);
+    EXPECT_TRUE(g_menuSeen);
+}
+
+// The keys that lead to the profile and save dialogs (each answered with Cancel).
+int g_opened, g_saved;
+BOOL WINAPI OpenDialog(OPENFILENAMEW*) { return ++g_opened, FALSE; }
+BOOL WINAPI SaveDialog(OPENFILENAMEW*) { return ++g_saved, FALSE; }
+
+TEST_F(OperatorTest, ProfileAndSaveKeys) {
+    tracewnd_SetProfileDialogs(OpenDialog, SaveDialog);
+    kv::g_region.globalEnable = 0;
+    struct Case { WPARAM key; bool control, shift, handled; int opened, saved, saveList; };
+    const Case cases[] = {
+        {'L', false, true, true, 1, 0, 0},  {'L', false, false, false, 0, 0, 0}, {'S', false, true, true, 0, 1, 0},
+        {'S', true, true, true, 0, 1, 0},   {'S', true, false, true, 0, 0, 1},   {'F', false, false, false, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        g_opened = g_saved = optest::g_saveDialogs = 0;
+        EXPECT_EQ(c.handled, Key(c.key, c.control, c.shift)) << static_cast<char>(c.key) << c.control << c.shift;
+        EXPECT_EQ(c.opened, g_opened);
+        EXPECT_EQ(c.saved, g_saved);
+        EXPECT_EQ(c.saveList, optest::g_saveDialogs);
+    }
+    tracewnd_SetProfileDialogs(nullptr, nullptr);
 }
 
 TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirst) {
