@@ -221,6 +221,23 @@ TEST_F(OperatorTest, ContextMenuGreyingAndTracingOnCommands) {
     EXPECT_EQ(L"Tele Encoder: Type 13", caption);
 }
 
+// Without the viewer on the search path "Trace Viewer" stays greyed: this executable,
+// copied to a directory without the stand-in viewer, reports the item's state.
+KVTEST_HELPER(ViewerMenuState) {
+    tracewnd_InitOperator(nullptr);
+    return (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) ? 1 : 0;
+}
+
+TEST_F(OperatorTest, TraceViewerGreyedWhenNotFound) {
+    kvtest::TempDir dir;
+    for (const wchar_t* name : {L"operator_test.exe", L"kvdlinkx.dll"})
+        ASSERT_TRUE(::CopyFileW((kvtest::ExeDir() + L"\\" + name).c_str(), dir.file(name).c_str(), FALSE));
+    const kvtest::ProcessResult away = kvtest::Run(kvtest::Quote(dir.file(L"operator_test.exe")) + L" --kv-helper ViewerMenuState");
+    ASSERT_TRUE(away.finished);
+    EXPECT_EQ(1u, away.exitCode);
+    EXPECT_EQ(0u, kvtest::RunHelper(L"ViewerMenuState").exitCode) << "found beside the test";
+}
+
 // The menu opens at the given point and its loop ends when the menu is dismissed.
 bool g_menuSeen;
 int g_menuTicks;
