@@ -1,0 +1,57 @@
+// The hand-over of a row to the external trace viewer.
+#include "window/operator.h"
+#include "window/operator_internal.h"
+
+#include "client/region.h"
+#include "server/filters.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "server/tracefile.h"
+#include "settings/serversettings.h"
+
+using namespace kv;
+
+int tracewnd_ViewerCommandLine(wchar_t* buffer, int capacity) {
+    if (!buffer || capacity <= 0) return 0;
+    buffer[0] = 0;
+    const size_t cap = static_cast<size_t>(capacity);
+    const size_t program = wcslen(kViewerProgram);
+    const ServerState& st = Server();
+
+    // The list with the keyboard focus decides which row the viewer opens at.
+    HWND focus = ::GetFocus();
+    HWND list = nullptr;
+    short store = -1;
+    if (focus && focus == st.filterList) {
+        list = st.filterList;
+        store = st.filterStore;
+    } else if (focus && focus == st.mainList) {
+        list = st.mainList;
+        store = st.mainStore;
+    }
+    const int row = list ? op::FirstSelected(list) : -1;
+    wchar_t time[32] = {};
+    if (row >= 0) rowstore_GetColumnText(store, row, kColTime, time, ARRAYSIZE(time));
+
+    // Each form is taken only when it fits whole: a path cut short would open the wrong
+    // files, so a longer form gives way to the next shorter one.
+    if (time[0]) {
+        const size_t dir = wcsnlen(g_settings.FileDir, MAX_PATH);
+        if (program + 1 + dir + 3 + wcslen(time) < cap) {
+            FormatCut(buffer, cap, L"%s %s %s%s", kViewerProgram, g_settings.FileDir, L"/T:", time);
+            return static_cast<int>(wcslen(buffer));
+        }
+    }
+    const wchar_t* file = tracewnd_CurrentTraceFile();
+    if (file && file[0] && program + 1 + wcslen(file) < cap) {
+        FormatCut(buffer, cap, L"%s %s", kViewerProgram, file);
+        return static_cast<int>(wcslen(buffer));
+    }
+    CopyCut(buffer, cap, kViewerProgram);
+    return static_cast<int>(wcslen(buffer));
+}
+
+void tracewnd_StartViewer() {
+    wchar_t command[kViewerCommandChars];
+    if (tracewnd_ViewerCommandLine(command, kViewerCommandChars) > 0) LaunchProcess(command, SW_SHOWNORMAL);
+}
