@@ -233,6 +233,17 @@ void tracewnd_CloseTraceFile() {
 
 const wchar_t* tracewnd_CurrentTraceFile() { return g_writer.current; }
 
+void tracewnd_CopyTraceFileName(wchar_t* buffer, int capacity) {
+    if (!buffer || capacity <= 0) return;
+    CritSecLock lock(WriterLock());
+    CopyCut(buffer, static_cast<size_t>(capacity), g_writer.current);
+}
+
+BOOL tracewnd_IsTraceFileOpen() {
+    CritSecLock lock(WriterLock());
+    return g_writer.stream.open() ? TRUE : FALSE;
+}
+
 void tracewnd_ResetTraceFileForTesting() {
     CritSecLock lock(WriterLock());
     CloseStreamLocked();

@@ -19,6 +19,11 @@ void tracewnd_WriteFileLine(const TraceRow* row);
 void tracewnd_CloseTraceFile();
 // The current file name ("" before the settings are loaded).
 const wchar_t* tracewnd_CurrentTraceFile();
+// A copy of the current file name taken under the writer's lock (the name changes at
+// midnight on whatever thread writes the first line of the day).
+void tracewnd_CopyTraceFileName(wchar_t* buffer, int capacity);
+// Whether the stream is open at this moment (a snapshot for the status bar).
+BOOL tracewnd_IsTraceFileOpen();
 
 // Writes the whole main list into path (FF FE, then one line per row). Returns 1 on
 // success; when the file cannot be opened shows "Could not open file '%s' !" owned by
