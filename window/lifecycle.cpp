@@ -176,6 +176,7 @@ DWORD WINAPI tracewnd_WndThread(LPVOID) {
     g_window.waitCursor = ::LoadCursorW(nullptr, IDC_WAIT);
     g_window.arrowCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     ::SetTimer(window, kTickTimerId, kTickMs, nullptr);
+    g_window.lastTick = ::GetTickCount();
 
     tracewnd_CheckApplications();
     tracewnd_RefillApplications();

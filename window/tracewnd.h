@@ -23,6 +23,9 @@ constexpr UINT kTickMs = 1000;
 constexpr int kAppCheckTicks = 5;    // the application check runs on every 6th tick
 constexpr int kHistoryCheckTicks = 60;  // the history clean-up on every 61st
 constexpr DWORD kDestroyWaitMs = 600000;
+// While client sends keep the thread busy, no timer message comes through; the tick's
+// work then runs from the client message handlers once it is this late.
+constexpr DWORD kTickOverdueMs = kTickMs + 200;
 
 // Control ids of the tool bar.
 constexpr int kIdAppList = 1;
@@ -84,6 +87,7 @@ struct TraceWindowState {
     int barHeight;           // height of the tool bar row
     short selectedHandle;    // slot shown by the level buttons; 0 = all
     time_t lastTime;         // for WM_TIMECHANGE
+    DWORD lastTick;          // tick count of the last tick's work
     int appCheckCounter, historyCheckCounter;
 };
 TraceWindowState& TraceWindow() noexcept;

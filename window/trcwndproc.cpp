@@ -360,6 +360,7 @@ void tracewnd_OnTimer(HWND window, UINT_PTR timerId) {
     FollowFilterList(window);
     if (timerId != kTickTimerId) return;
     TraceWindowState& w = TraceWindow();
+    w.lastTick = ::GetTickCount();
     if (w.appCheckCounter == kAppCheckTicks) {
         w.appCheckCounter = 0;
         tracewnd_CheckApplications();
@@ -534,8 +535,13 @@ LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_TRACE_REGISTER:
     case WM_TRACE_UNREGISTER:
     case WM_TRACE_LOADPROFILE:
-    case WM_TRACE_SETTINGSCHANGED:
-        return OnTraceMessage(window, msg, wParam, lParam);
+    case WM_TRACE_SETTINGSCHANGED: {
+        const LRESULT result = OnTraceMessage(window, msg, wParam, lParam);
+        // A steady stream of sends starves the timer messages: the status clock and the
+        // row count would stand still for as long as the clients keep sending.
+        if (::GetTickCount() - w.lastTick >= kTickOverdueMs) tracewnd_OnTimer(window, kTickTimerId);
+        return result;
+    }
     case WM_KV_REFRESHSTATUS:
         tracewnd_UpdateStatus();
         return 0;
