@@ -75,9 +75,7 @@ void OnSelectionChange(const NMHDR* header, int item) {
     HWND focus = ::GetFocus();
     if (header->hwndFrom == st.filterList && focus == st.filterList) {
         if (item < 0) return;
-        LVITEMW lvi = {};
         const UINT state = static_cast<UINT>(::SendMessageW(st.filterList, LVM_GETITEMSTATE, static_cast<WPARAM>(item), LVIS_SELECTED));
-        (void)lvi;
         if (!(state & LVIS_SELECTED)) return;
         const int source = rowstore_GetSourceIndex(st.filterStore, item);
         SetItemState(st.mainList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);

@@ -382,7 +382,6 @@ void tracewnd_OnTimer(HWND window, UINT_PTR timerId) {
 void tracewnd_OnKeyDown(HWND window, UINT key) {
     const ServerState& st = Server();
     const bool ctrl = KeyDown(VK_CONTROL);
-    const bool shift = KeyDown(VK_SHIFT);
     const bool filterVisible = st.filterList && ::IsWindowVisible(st.filterList);
     switch (key) {
     case VK_TAB:
@@ -403,7 +402,8 @@ void tracewnd_OnKeyDown(HWND window, UINT key) {
         break;
 
     // ==== OPERATOR ENTRY POINTS: keys whose targets are not built yet ====================
-    // The lead wires these to window/operator.h and the debug-viewer hook:
+    // The lead wires these to window/operator.h and the debug-viewer hook (Ctrl and
+    // Shift are read with KeyDown when the key is handled):
     //   Escape        close the find dialog while it is open, focus to the main list
     //   Ctrl+D        WM_COMMAND IDM_DELETEFILE to the window
     //   Ctrl+F        clear the found flag, open the find dialog (when none is open)
@@ -430,7 +430,6 @@ void tracewnd_OnKeyDown(HWND window, UINT key) {
     default:
         break;
     }
-    (void)shift;
 }
 
 void tracewnd_OnSysKeyDown(HWND window, UINT key) {
