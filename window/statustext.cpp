@@ -113,4 +113,5 @@ void tracewnd_UpdateStatus() {
     CopyCut(profile, kProfileChars, g_region.curProfile);
     FormatProfileField(text, profile);
     statusbar_SetText(3, text);
+    TraceWindow().lastStatus = ::GetTickCount();
 }

@@ -88,6 +88,7 @@ struct TraceWindowState {
     short selectedHandle;    // slot shown by the level buttons; 0 = all
     time_t lastTime;         // for WM_TIMECHANGE
     DWORD lastTick;          // tick count of the last tick's work
+    DWORD lastStatus;        // tick count of the last status refresh
     int appCheckCounter, historyCheckCounter;
 };
 TraceWindowState& TraceWindow() noexcept;

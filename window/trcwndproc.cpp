@@ -374,7 +374,8 @@ void tracewnd_OnTimer(HWND window, UINT_PTR timerId) {
         ++w.historyCheckCounter;
     }
     rowstore_FlushCount(Server().mainStore);
-    tracewnd_CloseTraceFile();
+    // A stream in use right now is closed by a later tick.
+    tracewnd_TryCloseTraceFile();
     w.lastTime = ClockNow();
     tracewnd_UpdateStatus();
 }
@@ -538,7 +539,13 @@ LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         const LRESULT result = OnTraceMessage(window, msg, wParam, lParam);
         // A steady stream of sends starves the timer messages: the status clock and the
         // row count would stand still for as long as the clients keep sending.
-        if (::GetTickCount() - w.lastTick >= kTickOverdueMs) tracewnd_OnTimer(window, kTickTimerId);
+        const DWORD now = ::GetTickCount();
+        if (now - w.lastTick >= kTickOverdueMs) {
+            tracewnd_OnTimer(window, kTickTimerId);
+        } else if (now - w.lastStatus >= kTickMs) {
+            rowstore_FlushCount(Server().mainStore);
+            tracewnd_UpdateStatus();
+        }
         return result;
     }
     case WM_KV_REFRESHSTATUS:
