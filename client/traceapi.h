@@ -92,6 +92,16 @@ BOOL __cdecl traceapi_SetTraceWindow(HWND hWnd, BOOL bServer);
 void __cdecl traceapi_InstallDbgViewHook(void);
 void __cdecl traceapi_UninstallDbgViewHook(void);
 
+/* Host entry points of the trace window. traceapi_CreateWnd opens the window on a
+   thread of its own (one window per machine while its process lives; a second call
+   brings it to the front and hands the profile over) and, with bWait non-zero, returns
+   only when the window was asked to close. traceapi_DestroyWnd ends the window thread
+   and waits for it; further calls do nothing. */
+HWND    __cdecl traceapi_CreateWnd(DWORD dwReserved, HWND hOwner, DWORD bWait, const WCHAR* szProfile);
+void    __cdecl traceapi_DestroyWnd(void);
+LRESULT __cdecl traceapi_HandleMsg(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+void    __cdecl traceapi_OnDrawItem(HWND hWnd, const DRAWITEMSTRUCT* pDis);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@ namespace {
 ServerState g_state;
 WindowSeams g_seams;
 StaticCriticalSection g_listLock;
+volatile LONG g_windowWaiting;  // the window thread waits for the list lock
 }  // namespace
 
 ServerState& Server() noexcept { return g_state; }
@@ -17,18 +18,27 @@ CRITICAL_SECTION& ListLockSection() noexcept { return g_listLock.get(); }
 
 void EnterListLock() noexcept {
     CRITICAL_SECTION& cs = ListLockSection();
-    if (::TryEnterCriticalSection(&cs)) return;
     HWND view = g_state.mainList;
-    if (!view || ::GetWindowThreadProcessId(view, nullptr) != ::GetCurrentThreadId()) {
+    const bool windowThread = view && ::GetWindowThreadProcessId(view, nullptr) == ::GetCurrentThreadId();
+    if (!windowThread) {
+        // A critical section is not fair: threads that file rows in a tight loop take it
+        // again and again while the window thread polls for it, and the window then
+        // stands still for as long as they keep filing. They step back (for a bounded
+        // time) while the window thread waits, unless they hold the lock already.
+        const bool holding = cs.OwningThread == reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(::GetCurrentThreadId()));
+        for (int waited = 0; !holding && g_windowWaiting && waited < 50; ++waited) ::Sleep(1);
         ::EnterCriticalSection(&cs);
         return;
     }
+    if (::TryEnterCriticalSection(&cs)) return;
     // Window thread: a holder on another thread may be waiting for us to answer a send.
+    ::InterlockedIncrement(&g_windowWaiting);
     while (!::TryEnterCriticalSection(&cs)) {
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
         MSG msg;
         ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
+    ::InterlockedDecrement(&g_windowWaiting);
 }
 
 }  // namespace kv

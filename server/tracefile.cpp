@@ -231,7 +231,24 @@ void tracewnd_CloseTraceFile() {
     CloseStreamLocked();
 }
 
+BOOL tracewnd_TryCloseTraceFile() {
+    if (!::TryEnterCriticalSection(&WriterLock())) return FALSE;
+    CloseStreamLocked();
+    ::LeaveCriticalSection(&WriterLock());
+    return TRUE;
+}
+
 const wchar_t* tracewnd_CurrentTraceFile() { return g_writer.current; }
+
+// Both readers take no lock: the window thread calls them for its status texts and must
+// never wait without serving sends while intake threads write line after line. The name
+// is a fixed, always terminated buffer that changes once a day; the copy is cut to fit.
+void tracewnd_CopyTraceFileName(wchar_t* buffer, int capacity) {
+    if (!buffer || capacity <= 0) return;
+    CopyCut(buffer, static_cast<size_t>(capacity), g_writer.current);
+}
+
+BOOL tracewnd_IsTraceFileOpen() { return g_writer.stream.open() ? TRUE : FALSE; }
 
 void tracewnd_ResetTraceFileForTesting() {
     CritSecLock lock(WriterLock());

@@ -17,8 +17,15 @@ void tracewnd_SelectTraceFile();
 void tracewnd_WriteFileLine(const TraceRow* row);
 // Closes the open stream, if any; the next line reopens it.
 void tracewnd_CloseTraceFile();
+// The same unless a line is being written at this moment (then 0 and nothing closed):
+// the window's tick must not queue behind intake threads that write line after line.
+BOOL tracewnd_TryCloseTraceFile();
 // The current file name ("" before the settings are loaded).
 const wchar_t* tracewnd_CurrentTraceFile();
+// A copy of the current file name and whether the stream is open at this moment:
+// snapshots for the status bar, taken without the writer's lock.
+void tracewnd_CopyTraceFileName(wchar_t* buffer, int capacity);
+BOOL tracewnd_IsTraceFileOpen();
 
 // Writes the whole main list into path (FF FE, then one line per row). Returns 1 on
 // success; when the file cannot be opened shows "Could not open file '%s' !" owned by

@@ -1,0 +1,428 @@
+// The trace window through the real DLL and its host entry points. Each window lives in
+// a helper process (this executable started as "host"), because the instance marker
+// lives as long as the process that opened the window; the tests drive it as a user
+// would and read it back through the platform.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/traceapi.h"
+#include "kvtest.h"
+
+namespace {
+
+const wchar_t kClass[] = L"VANTORA VO Vedoz Izodoz";
+const wchar_t kMainListText[] = L"VANTORA VO Vedoz Izodoz";
+const wchar_t kFilterListText[] = L"RIVIVEDA FILTER";
+enum { kIdAppList = 1, kIdTrace, kIdScroll, kIdFile, kIdClear, kIdAllOff, kIdDiag, kIdInfo, kIdWarning, kIdError, kIdOnTop };
+
+char* RegionBase() { return reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - 2216; }
+wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 + 512 * 844); }
+
+std::wstring SettingsFile() { return kvtest::ExeDir() + L"\\KVTRCSRV.ini"; }
+std::wstring ReadKey(const wchar_t* section, const wchar_t* key) {
+    wchar_t buf[512];
+    ::GetPrivateProfileStringW(section, key, L"<absent>", buf, ARRAYSIZE(buf), SettingsFile().c_str());
+    return buf;
+}
+std::wstring TextOf(HWND h) {
+    wchar_t buf[512] = {};
+    DWORD_PTR n = 0;
+    ::SendMessageTimeoutW(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf), SMTO_NORMAL, 5000, &n);
+    return buf;
+}
+LRESULT Send(HWND h, UINT msg, WPARAM wp = 0, LPARAM lp = 0) {
+    DWORD_PTR r = 0;
+    ::SendMessageTimeoutW(h, msg, wp, lp, SMTO_NORMAL, 10000, &r);
+    return static_cast<LRESULT>(r);
+}
+
+// ---- helper processes ----------------------------------------------------------------
+
+// Opens the trace window and waits until it is asked to close. args[0], when given, is
+// the profile argument. Exit code 0 when CreateWnd returned the window, 3 when it
+// returned none.
+KVTEST_HELPER(host) {
+    HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
+    traceapi_DestroyWnd();
+    traceapi_DestroyWnd();  // harmless the second time
+    return w ? 0 : 3;
+}
+
+// Opens the window without waiting, closes it, and tries again in the same process:
+// exit code 0 when the second call opened nothing and returned 0.
+KVTEST_HELPER(reopen) {
+    traceapi_CreateWnd(0, nullptr, 0, nullptr);
+    if (!kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) != nullptr; }, 30000)) return 10;
+    ::PostMessageW(::FindWindowW(kClass, nullptr), WM_CLOSE, 0, 0);
+    traceapi_DestroyWnd();
+    if (::FindWindowW(kClass, nullptr)) return 11;
+    if (traceapi_CreateWnd(0, nullptr, 0, nullptr) != nullptr) return 12;
+    if (kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) != nullptr; }, 1500)) return 13;
+    return 0;
+}
+
+// Opens the window and floods its direct path from three threads of this process
+// (4000 lines each), then waits until the window is gone.
+KVTEST_HELPER(flood_host) {
+    traceapi_CreateWnd(0, nullptr, 0, nullptr);
+    if (!kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) != nullptr; }, 30000)) return 10;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&stop, t] {
+            for (int n = 0; !stop && n < 4000; ++n)
+                traceapi_Output2(0, static_cast<short>(10 * (1 + n % 4)), L"Flood", L"thread %d line %d MARKME FILTERME", t, n);
+        });
+    kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) == nullptr; }, 120000);
+    stop = true;
+    for (auto& t : threads) t.join();
+    traceapi_DestroyWnd();
+    return 0;
+}
+
+// ---- one window process ---------------------------------------------------------------
+
+const char kBaseSettings[] =
+    "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
+    "Left=0\r\nTop=0\r\nRight=1000\r\nBottom=620\r\nFilterListPart=4\r\n"
+    "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\n"
+    "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
+    "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
+
+void WriteSettings(const std::wstring& fileDir) {
+    ::DeleteFileW(SettingsFile().c_str());
+    kvtest::WriteBytes(SettingsFile(), kBaseSettings);
+    ::WritePrivateProfileStringW(L"Global", L"FileDir", fileDir.c_str(), SettingsFile().c_str());
+}
+
+class WindowProcess {
+public:
+    // overrides: section, key, value triples written over the base settings.
+    explicit WindowProcess(const std::wstring& fileDir, std::vector<const wchar_t*> overrides = {},
+                           const wchar_t* helper = L"host") {
+        WriteSettings(fileDir);
+        for (size_t i = 0; i + 2 < overrides.size(); i += 3)
+            ::WritePrivateProfileStringW(overrides[i], overrides[i + 1], overrides[i + 2], SettingsFile().c_str());
+        process_ = kvtest::StartHelper(helper);
+        kvtest::PumpUntil([this] {
+            window = ::FindWindowW(kClass, nullptr);
+            return window && ::IsWindowVisible(window) && Send(window, WM_NULL) == 0 && TextOf(Field(3)).size() > 0;
+        }, 60000);
+        main = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, kMainListText);
+        filter = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, kFilterListText);
+        apps = ::GetDlgItem(window, kIdAppList);
+    }
+    ~WindowProcess() { Close(); }
+    HWND Field(int i) const {
+        HWND bar = ::FindWindowExW(window, nullptr, L"StatusClass", nullptr);
+        return bar ? ::GetDlgItem(bar, 4 + i) : nullptr;
+    }
+    HWND Control(int id) const { return ::GetDlgItem(window, id); }
+    int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
+    // Closes the window as the user does; the host must end by itself with exit code 0.
+    kvtest::ProcessResult Close() {
+        kvtest::ProcessResult r;
+        if (!process_) return r;
+        if (window) ::PostMessageW(window, WM_CLOSE, 0, 0);
+        r = kvtest::WaitPumping(process_, 60000);
+        process_ = nullptr;
+        return r;
+    }
+    HANDLE Detach() { HANDLE p = process_; process_ = nullptr; return p; }
+
+    HWND window = nullptr, main = nullptr, filter = nullptr, apps = nullptr;
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+// ---- screen pixels -------------------------------------------------------------------
+
+// The colours found in a screen rectangle (0x00BBGGRR).
+std::set<COLORREF> ColoursIn(const RECT& r) {
+    std::set<COLORREF> out;
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    if (w <= 0 || h <= 0) return out;
+    BITMAPINFO bi = {};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB};
+    void* bits = nullptr;
+    HDC screen = ::GetDC(nullptr);
+    HDC mem = ::CreateCompatibleDC(screen);
+    HBITMAP dib = ::CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = ::SelectObject(mem, dib);
+    ::BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    ::GdiFlush();
+    const auto* px = static_cast<const DWORD*>(bits);
+    for (int i = 0; i < w * h; ++i) {
+        const DWORD p = px[i];
+        out.insert(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+    }
+    ::SelectObject(mem, old);
+    ::DeleteObject(dib);
+    ::DeleteDC(mem);
+    ::ReleaseDC(nullptr, screen);
+    return out;
+}
+
+// ---- the window under use: tool bar, layout, status texts, drawing ------------------------
+
+class TraceWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new kvtest::TempDir;
+        win_ = new WindowProcess(dir_->path());
+        handle_ = traceapi_Register(L"Pump", nullptr, FALSE);
+    }
+    static void TearDownTestSuite() {
+        traceapi_Unregister(handle_, FALSE);
+        const kvtest::ProcessResult r = win_->Close();
+        EXPECT_TRUE(r.finished && r.exitCode == 0) << "the host ends with 0 once the window closed: " << r.exitCode;
+        delete win_;
+        delete dir_;
+    }
+    void SetUp() override { ASSERT_NE(win_->window, nullptr) << "the trace window opens"; }
+
+    // Empties the lists with the Clear button; the "LIST CLEARED" line remains.
+    static void ClearLists() {
+        Send(win_->Control(kIdClear), BM_CLICK);
+        kvtest::PumpUntil([] { return win_->Rows(win_->main) <= 1; });
+    }
+    static void Emit(short level, const wchar_t* text) { traceapi_Output(handle_, level, L"Pumping", text); }
+    static void SelectOurApplication() {
+        std::wstring entry = std::wstring(traceapi_GetTraceApp(handle_)->szProcess) + L" - PUMP";
+        Send(win_->apps, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry.c_str()));
+        Send(win_->window, WM_COMMAND, MAKEWPARAM(kIdAppList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(win_->apps));
+    }
+
+    static kvtest::TempDir* dir_;
+    static WindowProcess* win_;
+    static short handle_;
+};
+kvtest::TempDir* TraceWindowTest::dir_;
+WindowProcess* TraceWindowTest::win_;
+short TraceWindowTest::handle_;
+
+TEST_F(TraceWindowTest, ClientLinesReachTheMainListAndTheStatusCount) {
+    ClearLists();
+    for (int i = 0; i < 30; ++i) Emit(30, L"a line");
+    EXPECT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 31; })) << win_->Rows(win_->main);
+    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(0)) == L"31 / 10000"; }, 5000)) << kvtest::Narrow(TextOf(win_->Field(0)));
+    EXPECT_EQ(TextOf(win_->Field(3)), L"Profile: USER");
+    EXPECT_EQ(TextOf(win_->Field(1)), L"") << "no row selected";
+}
+
+TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
+    SelectOurApplication();
+    struct Case {
+        int id;
+        int (*read)();
+        const wchar_t* key;  // the level key written at once into the application's section, or null
+    };
+    static const Case cases[] = {
+        {kIdTrace, [] { return traceapi_GetEnable() ? 1 : 0; }, nullptr},
+        {kIdDiag, [] { return traceapi_GetEnableDiag(handle_); }, L"EnableDiag"},
+        {kIdInfo, [] { return traceapi_GetEnableInf(handle_); }, L"EnableInfo"},
+        {kIdWarning, [] { return traceapi_GetEnableWarn(handle_); }, L"EnableWarning"},
+        {kIdError, [] { return traceapi_GetEnableErr(handle_); }, L"EnableError"},
+        {kIdOnTop, [] { return (::GetWindowLongW(win_->window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0; }, nullptr},
+    };
+    const std::wstring section = traceapi_GetTraceApp(handle_)->szSection;
+    for (const Case& c : cases) {
+        HWND button = win_->Control(c.id);
+        for (int round = 0; round < 2; ++round) {
+            const int before = c.read();
+            Send(button, BM_CLICK);
+            const int after = c.read();
+            EXPECT_EQ(after, before ? 0 : 1) << "button " << c.id << " round " << round;
+            EXPECT_EQ(Send(button, BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED) << "button " << c.id;
+            if (c.key) {
+                EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0") << kvtest::Narrow(c.key);
+            }
+        }
+    }
+    // All Off clears every switch of every application.
+    traceapi_SetEnableInf(handle_, 1);
+    Send(win_->Control(kIdAllOff), BM_CLICK);
+    EXPECT_EQ(traceapi_GetEnableInf(handle_), 0);
+    EXPECT_EQ(ReadKey(section.c_str(), L"EnableInfo"), L"0");
+    EXPECT_EQ(Send(win_->Control(kIdInfo), BM_GETCHECK), BST_UNCHECKED);
+}
+
+TEST_F(TraceWindowTest, FileAndScrollButtonsAndTheFileField) {
+    HWND file = win_->Control(kIdFile);
+    ASSERT_EQ(Send(file, BM_GETCHECK), BST_CHECKED) << "EnableFile=1 in the settings";
+    Emit(30, L"written to the file");
+    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(2)).find(L"* (max:7)") != std::wstring::npos; }, 5000))
+        << kvtest::Narrow(TextOf(win_->Field(2)));
+    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(2)).find(L".txt (max:7)") != std::wstring::npos; }, 5000))
+        << "a second after the last line the stream is closed: " << kvtest::Narrow(TextOf(win_->Field(2)));
+
+    // The file button leaves the profile and turns writing off, and on again.
+    wcscpy(ProfileField(), L"C:\\profiles\\night.pfl");
+    Send(file, BM_CLICK);
+    EXPECT_EQ(Send(file, BM_GETCHECK), BST_UNCHECKED);
+    EXPECT_EQ(ProfileField()[0], L'\0');
+    Send(file, BM_CLICK);
+    EXPECT_EQ(Send(file, BM_GETCHECK), BST_CHECKED);
+
+    HWND scroll = win_->Control(kIdScroll);
+    const LRESULT was = Send(scroll, BM_GETCHECK);
+    Send(scroll, BM_CLICK);
+    EXPECT_NE(Send(scroll, BM_GETCHECK), was);
+    Send(scroll, BM_CLICK);
+    EXPECT_EQ(Send(scroll, BM_GETCHECK), was);
+}
+
+TEST_F(TraceWindowTest, SelectedRowShowsItsNumberAndSwitches) {
+    ClearLists();
+    traceapi_SetEnableDiag(handle_, 0);
+    traceapi_SetEnableInf(handle_, 0);
+    traceapi_SetEnableWarn(handle_, 1);
+    traceapi_SetEnableErr(handle_, 1);
+    for (int i = 0; i < 30; ++i) Emit(20, L"row to select");
+    ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 31; }));
+    ::SetForegroundWindow(win_->window);
+    ::PostMessageW(win_->main, WM_KEYDOWN, VK_HOME, 0);
+    for (int i = 0; i < 16; ++i) ::PostMessageW(win_->main, WM_KEYDOWN, VK_DOWN, 0);
+    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(1)) == L"17 [0011]"; }, 5000))
+        << kvtest::Narrow(TextOf(win_->Field(1)));
+}
+
+TEST_F(TraceWindowTest, LayoutFollowsTheClientWidth) {
+    // Client area 1000 wide: buttons 77 wide, the Errors button 85 and ending at 1000.
+    RECT want = {0, 0, 1000, 600};
+    ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
+    ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
+    RECT client;
+    ::GetClientRect(win_->window, &client);
+    ASSERT_EQ(client.right, 1000) << "the window could not be sized";
+    struct Case { int id; int left; int width; };
+    static const Case cases[] = {
+        {kIdOnTop, 0, 24}, {kIdTrace, 24, 77}, {kIdAllOff, 24 + 4 * 77, 77}, {kIdAppList, 24 + 5 * 77, 275},
+        {kIdDiag, 24 + 5 * 77 + 275, 77}, {kIdError, 24 + 8 * 77 + 275, 85},
+    };
+    for (const Case& c : cases) {
+        RECT r;
+        ::GetWindowRect(win_->Control(c.id), &r);
+        ::MapWindowPoints(nullptr, win_->window, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_EQ(r.left, c.left) << "control " << c.id;
+        EXPECT_EQ(r.right - r.left, c.width) << "control " << c.id;
+    }
+    // The filter list takes a quarter of the height above the 24-pixel status bar.
+    RECT f;
+    ::GetWindowRect(win_->filter, &f);
+    ::MapWindowPoints(nullptr, win_->window, reinterpret_cast<POINT*>(&f), 2);
+    EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
+    EXPECT_EQ(f.bottom, client.bottom - 24);
+    EXPECT_EQ(f.bottom - f.top, client.bottom / 4);
+    // Status fields of a 1000-pixel bar: weights 13, 12, 40, 40, 23 of 128.
+    RECT s;
+    ::GetWindowRect(win_->Field(1), &s);
+    ::MapWindowPoints(nullptr, win_->window, reinterpret_cast<POINT*>(&s), 2);
+    EXPECT_EQ(s.left, 1000 * 13 / 128 + 3);
+    EXPECT_EQ(s.right - s.left, 1000 * 12 / 128 - 6);
+}
+
+TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
+    ClearLists();
+    struct Case { short level; COLORREF ink; };
+    static const Case cases[] = {
+        {10, RGB(255, 0, 0)}, {20, RGB(0, 0, 255)}, {40, RGB(127, 127, 127)}, {-1, RGB(0, 125, 0)}, {0, RGB(0, 0, 125)},
+    };
+    for (const Case& c : cases) Emit(c.level, L"WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
+    Emit(30, L"MARKME FILTERME row");
+    ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 7 && win_->Rows(win_->filter) >= 1; }));
+    ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Send(win_->window, WM_NULL);
+    RECT list;
+    ::GetWindowRect(win_->main, &list);
+    const std::set<COLORREF> seen = ColoursIn(list);
+    for (const Case& c : cases) EXPECT_TRUE(seen.count(c.ink)) << "level " << c.level << " ink " << std::hex << c.ink;
+    EXPECT_TRUE(seen.count(RGB(128, 255, 255))) << "the mark cell of the marked row";
+    EXPECT_TRUE(seen.count(0x009BFFFF)) << "the highlight ground of the marked row";
+    RECT filter;
+    ::GetWindowRect(win_->filter, &filter);
+    const std::set<COLORREF> filterSeen = ColoursIn(filter);
+    EXPECT_TRUE(filterSeen.count(0x009BFFFF)) << "the copy keeps its highlight";
+    EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
+}
+
+// ---- lifecycle --------------------------------------------------------------------------
+
+TEST(WindowLifecycle, SecondHostHandsItsProfileToTheRunningWindow) {
+    kvtest::TempDir dir;
+    WindowProcess first(dir.path());
+    ASSERT_NE(first.window, nullptr);
+    const std::wstring profile = dir.file(L"night.pfl");
+    kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\n");
+    const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
+    EXPECT_TRUE(second.finished) << "the second host returns at once";
+    EXPECT_EQ(second.exitCode, 3u) << "its CreateWnd returned no window";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(first.Field(3)) == L"Profile: " + profile; }, 10000))
+        << kvtest::Narrow(TextOf(first.Field(3)));
+    EXPECT_NE(TextOf(first.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
+    EXPECT_EQ(::FindWindowExW(nullptr, first.window, kClass, nullptr), nullptr) << "still one window";
+}
+
+TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHost) {
+    kvtest::TempDir dir;
+    WindowProcess win(dir.path());
+    ASSERT_NE(win.window, nullptr);
+    HANDLE host = win.Detach();
+    const short h = traceapi_Register(L"Closer", nullptr, FALSE);
+    traceapi_Unregister(h, TRUE);
+    const kvtest::ProcessResult r = kvtest::WaitPumping(host, 30000);
+    EXPECT_TRUE(r.finished) << "CreateWnd returned when the client asked the window to close";
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(::FindWindowW(kClass, nullptr), nullptr);
+    EXPECT_EQ(ReadKey(L"Global", L"Right"), L"1000") << "the settings were saved before the host ended";
+}
+
+TEST(WindowLifecycle, AClosedWindowDoesNotReopenInTheSameProcess) {
+    kvtest::TempDir dir;
+    WriteSettings(dir.path());
+    const kvtest::ProcessResult r = kvtest::RunHelper(L"reopen", {}, 60000);
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0u) << "10 no window, 11 window left, 12/13 a second window opened";
+}
+
+// ---- a flood from threads of the host process while the window paints -------------------
+
+TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
+    kvtest::TempDir dir;
+    WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300"}, L"flood_host");
+    ASSERT_NE(win.window, nullptr);
+    ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    const ULONGLONG end = ::GetTickCount64() + 4000;
+    int answered = 0;
+    while (::GetTickCount64() < end) {
+        ::RedrawWindow(win.main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+        ::RedrawWindow(win.filter, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+        ::PostMessageW(win.main, WM_KEYDOWN, (answered % 2) ? VK_PRIOR : VK_NEXT, 0);
+        DWORD_PTR r;
+        ASSERT_TRUE(::SendMessageTimeoutW(win.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r)) << "the window answers";
+        ++answered;
+        kvtest::PumpPending();
+    }
+    // Once the flood is over the rows settle below the limit and the status shows them.
+    EXPECT_TRUE(kvtest::PumpUntil([&] {
+        const int rows = win.Rows(win.main);
+        return rows > 0 && rows <= 2000 && TextOf(win.Field(0)) == std::to_wstring(rows) + L" / 2000";
+    }, 120000)) << win.Rows(win.main) << " " << kvtest::Narrow(TextOf(win.Field(0)));
+    const kvtest::ProcessResult r = win.Close();
+    EXPECT_TRUE(r.finished) << "the host ends";
+    EXPECT_EQ(r.exitCode, 0u) << "and did not crash";
+}
+
+}  // namespace

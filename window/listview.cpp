@@ -1,0 +1,248 @@
+// The two list views: columns, owner drawing of rows from copies taken out of the row
+// stores, the main list's window procedure, list notifications and the quarter-page
+// reveal.
+#include "client/faultguard.h"
+#include "client/owners.h"
+#include "client/region.h"
+#include "server/filters.h"
+#include "server/intake.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "settings/windowlayout.h"
+#include "window/tracewnd.h"
+
+using namespace kv;
+
+namespace {
+
+const wchar_t* const kColumnHeaders[kListColumns] = {L"Day Time [No]", L"LEV", L"Process [PID]",
+                                                     L"Module [TID]", L"Function", L"Message"};
+
+WNDPROC g_mainListPrev;  // the main list's own procedure; window thread
+
+// Only the window thread draws, so one copy buffer serves every row.
+RowCopy g_drawCopy;
+
+const wchar_t* CellText(const TraceRow& row, int column) {
+    switch (column) {
+    case kColTime: return row.time;
+    case kColTag: return row.tag;
+    case kColProcess: return row.process;
+    case kColModule: return row.module;
+    case kColFunction: return row.function;
+    case kColText: return row.text ? row.text : L"";
+    default: return L"";
+    }
+}
+
+void SetItemState(HWND list, int item, UINT state, UINT mask) {
+    LVITEMW lvi = {};
+    lvi.stateMask = mask;
+    lvi.state = state;
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+}
+
+int FirstSelected(HWND list) {
+    if (::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 0) return -1;
+    return static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+}
+
+void DrawCell(HDC dc, const wchar_t* text, int length, int left, int right, const RECT& item) {
+    RECT cell = {left, item.top, right, item.bottom};
+    ::DrawTextW(dc, text, length, &cell, DT_NOPREFIX);
+}
+
+void OnColumnClick(HWND window, const NMLISTVIEW* click) {
+    const ServerState& st = Server();
+    // Sorting reorders the main list; while messages stream in, it would fight them.
+    if (g_region.globalEnable != 0 || click->hdr.hwndFrom != st.mainList) return;
+    const int selected = FirstSelected(st.mainList);
+    TraceWindowState& w = TraceWindow();
+    HCURSOR previous = ::SetCursor(w.waitCursor);
+    rowstore_Sort(st.mainStore, click);
+    if (selected >= 0) tracewnd_RevealRow(selected);
+    ::InvalidateRect(st.mainList, nullptr, TRUE);
+    // The filter list's links to main-list rows no longer hold.
+    {
+        ListLock lock;
+        rowstore_Clear(st.filterStore);
+    }
+    ::SetCursor(w.arrowCursor ? w.arrowCursor : previous);
+}
+
+void OnSelectionChange(const NMHDR* header, int item) {
+    const ServerState& st = Server();
+    HWND focus = ::GetFocus();
+    if (header->hwndFrom == st.filterList && focus == st.filterList) {
+        if (item < 0) return;
+        const UINT state = static_cast<UINT>(::SendMessageW(st.filterList, LVM_GETITEMSTATE, static_cast<WPARAM>(item), LVIS_SELECTED));
+        if (!(state & LVIS_SELECTED)) return;
+        const int source = rowstore_GetSourceIndex(st.filterStore, item);
+        SetItemState(st.mainList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        if (source >= 0) {
+            SetItemState(st.mainList, source, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+            tracewnd_RevealRow(source);
+        }
+    } else if (header->hwndFrom == st.mainList && focus == st.mainList) {
+        if (::SendMessageW(st.filterList, LVM_GETSELECTEDCOUNT, 0, 0) > 0)
+            SetItemState(st.filterList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    }
+}
+
+}  // namespace
+
+namespace kv {
+
+COLORREF LevelColor(short level) noexcept {
+    switch (level) {
+    case -1: return kColorOperator;
+    case 0: return kColorServer;
+    case 10: return kColorError;
+    case 20: return kColorWarning;
+    case 40: return kColorDiag;
+    default: return kColorInfo;
+    }
+}
+
+int RevealTarget(int r, int top, int count, int perPage) noexcept {
+    const int q = perPage / 4;
+    int t = r;
+    if (r <= top + q) t = r - q;
+    if (r > top + 3 * q) t = r + q;
+    if (t >= count) t = count - 1;
+    if (t < 0) t = 0;
+    return t;
+}
+
+}  // namespace kv
+
+void tracewnd_RevealRow(int row) {
+    HWND list = Server().mainList;
+    if (!list || !::IsWindow(list)) return;
+    const int top = static_cast<int>(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+    const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    const int perPage = static_cast<int>(::SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
+    ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(RevealTarget(row, top, count, perPage)), FALSE);
+}
+
+LRESULT CALLBACK ListWndProc(HWND list, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+    switch (msg) {
+    case WM_CONTEXTMENU:
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+    case WM_COMMAND:
+    case WM_LBUTTONDBLCLK:
+        if (HWND server = ServerWindow()) ::PostMessageW(server, msg, wParam, lParam);
+        break;
+    case WM_TIMER:
+        rowstore_OnTimer(Server().mainStore, wParam);
+        break;
+    default:
+        break;
+    }
+    return g_mainListPrev ? ::CallWindowProcW(g_mainListPrev, list, msg, wParam, lParam)
+                          : ::DefWindowProcW(list, msg, wParam, lParam);
+}
+
+void InstallMainListProc(HWND list) {
+    g_mainListPrev = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ListWndProc)));
+}
+
+void tracewnd_DrawItem(HWND window, const DRAWITEMSTRUCT* item) {
+    if (!item || item->CtlType != ODT_LISTVIEW) return;
+    const ServerState& st = Server();
+    const bool isMain = item->hwndItem == st.mainList;
+    if (!isMain && item->hwndItem != st.filterList) return;
+    const short store = isMain ? st.mainStore : st.filterStore;
+    const int index = static_cast<int>(item->itemID);
+    HDC dc = item->hDC;
+
+    // One copy of the whole row: intake threads may trim the store between any two
+    // reads, and a copy cannot change under the drawing.
+    RowCopy& copy = g_drawCopy;
+    const BOOL have = rowstore_CopyRow(store, index, &copy);
+    const TraceRow& row = copy.row;
+    const bool marked = isMain && have && (row.markFlags & kRowMarked);
+
+    COLORREF ground = have ? tracewnd_GetHighlightColor(store, index) : kNoHighlight;
+    if (!isMain && ground == kNoHighlight) ground = row.sourceIndex >= 0 ? kColorFilterLinked : kColorFilterOrphan;
+    const COLORREF ink = LevelColor(LevelOfWord(row.levelWord));
+
+    UniqueBrush brush(::CreateSolidBrush(ground));
+    ::FillRect(dc, &item->rcItem, brush.get());
+    const COLORREF oldBk = ::SetBkColor(dc, ground);
+    const COLORREF oldInk = ::SetTextColor(dc, ink);
+
+    if (have) {
+        int x = item->rcItem.left;
+        wchar_t cell[kCellChars];
+        for (int column = 0; column < kListColumns; ++column) {
+            const int width = static_cast<int>(::SendMessageW(item->hwndItem, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
+            CopyCut(cell, kCellChars, CellText(row, column));
+            const int right = x + width;
+            if (column == kColTime && marked && cell[0] && cell[1]) {
+                SIZE size = {};
+                ::GetTextExtentPoint32W(dc, cell, 2, &size);
+                RECT mark = {x, item->rcItem.top, x + size.cx, item->rcItem.bottom};
+                UniqueBrush markBrush(::CreateSolidBrush(kColorMarkCell));
+                ::FillRect(dc, &mark, markBrush.get());
+                ::SetBkColor(dc, kColorMarkCell);
+                DrawCell(dc, cell, 2, x, x + size.cx, item->rcItem);
+                ::SetBkColor(dc, ground);
+                DrawCell(dc, cell + 2, -1, x + size.cx, right, item->rcItem);
+            } else {
+                DrawCell(dc, cell, -1, x, right, item->rcItem);
+            }
+            x = right;
+        }
+    }
+
+    if (item->itemState & (ODS_SELECTED | ODS_GRAYED)) {
+        UniqueBrush frame(::CreateSolidBrush(::GetFocus() == item->hwndItem ? kColorFrameFocus : kColorFrameNoFocus));
+        RECT rc = item->rcItem;
+        ::FrameRect(dc, &rc, frame.get());
+        ::InflateRect(&rc, -1, -1);
+        ::FrameRect(dc, &rc, frame.get());
+    }
+    ::SetTextColor(dc, oldInk);
+    ::SetBkColor(dc, oldBk);
+}
+
+void tracewnd_OnNotify(HWND window, int id, const NMHDR* header) {
+    if (!header) return;
+    const ServerState& st = Server();
+    switch (header->code) {
+    case LVN_GETDISPINFOW:
+        rowstore_OnGetDispInfo(header->hwndFrom == st.filterList ? st.filterStore : st.mainStore,
+                               reinterpret_cast<NMLVDISPINFOW*>(const_cast<NMHDR*>(header)));
+        break;
+    case LVN_COLUMNCLICK:
+        OnColumnClick(window, reinterpret_cast<const NMLISTVIEW*>(header));
+        break;
+    case LVN_ITEMCHANGED:
+        OnSelectionChange(header, reinterpret_cast<const NMLISTVIEW*>(header)->iItem);
+        break;
+    case NM_CLICK:
+        OnSelectionChange(header, reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
+        break;
+    default:
+        break;
+    }
+}
+
+int tracewnd_InitColumns(HWND list) {
+    if (!list || !::IsWindow(list)) return 0;
+    ListLock lock;
+    const WindowLayout& layout = g_windowLayout;
+    for (int i = 0; i < kListColumns; ++i) {
+        LVCOLUMNW column = {};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = i < layout.columnCount ? layout.columnWidths[i] : kDefaultColumnWidths[i];
+        column.pszText = const_cast<wchar_t*>(kColumnHeaders[i]);
+        column.iSubItem = i;
+        if (::SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column)) < 0) break;
+    }
+    return 1;
+}

@@ -1,0 +1,567 @@
+// TrcWndProc: the tool bar and the two lists at creation, the layout, the client
+// notifications, the 1-second housekeeping, the keys and the tool bar commands.
+#include "client/faultguard.h"
+#include "client/levels.h"
+#include "client/owners.h"
+#include "client/region.h"
+#include "resources/resource.h"
+#include "server/attach.h"
+#include "server/clock.h"
+#include "server/intake.h"
+#include "server/registry.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
+#include "server/tracefile.h"
+#include "settings/profiles.h"
+#include "settings/serversettings.h"
+#include "window/statusbar.h"
+#include "window/tracewnd.h"
+
+using namespace kv;
+
+void InstallMainListProc(HWND list);  // listview.cpp
+
+namespace {
+
+const wchar_t kCommandFunc[] = L"tracewnd_OnCommand";
+constexpr DWORD kToggleStyle = WS_CHILD | WS_VISIBLE | BS_PUSHLIKE | BS_AUTOCHECKBOX;
+constexpr DWORD kPushStyle = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kListStyle = WS_CHILD | LVS_REPORT | LVS_OWNERDRAWFIXED | LVS_OWNERDATA;
+
+struct LevelButton {
+    const wchar_t* text;
+    int id;
+    const wchar_t* name;  // as the switch line names the level
+};
+const LevelButton kLevelButtons[4] = {
+    {L"Diagnose", kIdDiag, L"Process '%s', Module '%s': Level 'Diagnose' = %d"},
+    {L"Infos", kIdInfo, L"Process '%s', Module '%s': Level 'Info' = %d"},
+    {L"Warnings", kIdWarning, L"Process '%s', Module '%s': Level 'Warning' = %d"},
+    {L"Errors", kIdError, L"Process '%s', Module '%s': Level 'Error' = %d"},
+};
+
+INT& LevelSwitch(TRACEAPP& slot, int level) {
+    INT* fields[4] = {&slot.EnableDiag, &slot.EnableInfo, &slot.EnableWarning, &slot.EnableError};
+    return *fields[level];
+}
+
+bool KeyDown(int vk) { return ::GetKeyState(vk) < 0; }
+
+void Emit(short level, const wchar_t* text) {
+    if (traceapi_IsEnabled(0, level)) traceapi_Output(0, level, kCommandFunc, text);
+}
+
+void Check(HWND button, bool on) { ::SendMessageW(button, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0); }
+
+HWND MakeControl(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id, int x, int y, int w, int h) {
+    return ::CreateWindowExW(0, cls, text, style, x, y, w, h, parent,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_proc.instance, nullptr);
+}
+
+void SetItemState(HWND list, int item, UINT state, UINT mask) {
+    LVITEMW lvi = {};
+    lvi.stateMask = mask;
+    lvi.state = state;
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+}
+
+bool OnWindowThread() {
+    HWND window = Server().traceWindow;
+    return window && ::GetWindowThreadProcessId(window, nullptr) == ::GetCurrentThreadId();
+}
+
+// ---- commands ----------------------------------------------------------------------
+
+void OnAppListChange(HWND list) {
+    TraceWindowState& w = TraceWindow();
+    const LRESULT sel = ::SendMessageW(list, CB_GETCURSEL, 0, 0);
+    short h = 0;
+    if (sel >= 0) {
+        const LRESULT data = ::SendMessageW(list, CB_GETITEMDATA, static_cast<WPARAM>(sel), 0);
+        if (IsValidHandle(static_cast<int>(data))) h = static_cast<short>(data);
+    }
+    w.selectedHandle = h;
+    TRACEAPP& slot = g_region.apps[h];
+    for (int i = 0; i < 4; ++i) Check(w.levels[i], LevelSwitch(slot, i) != 0);
+}
+
+void OnOnTop(HWND window) {
+    TraceWindowState& w = TraceWindow();
+    g_settings.TopMost = !g_settings.TopMost;
+    ::SetWindowPos(window, g_settings.TopMost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    Check(w.onTop, g_settings.TopMost != 0);
+}
+
+void OnTrace() {
+    int on;
+    {
+        MutexLock lock(g_proc.dataMutex);
+        g_region.globalEnable = g_region.globalEnable ? 0 : 1;
+        on = g_region.globalEnable;
+    }
+    Check(TraceWindow().trace, on != 0);
+    if (on) {
+        Emit(-1, L"***** TRACE STARTED *****");
+        tracewnd_ShowAllSettings();
+    } else {
+        Emit(-1, L"***** TRACE STOPPED *****");
+    }
+}
+
+void OnScroll() {
+    const ServerState& st = Server();
+    const BOOL on = rowstore_GetAutoScroll(st.mainStore) ? FALSE : TRUE;
+    rowstore_SetAutoScroll(st.mainStore, on);
+    rowstore_SetAutoScroll(st.filterStore, on);
+    g_settings.AutoScroll = on;
+    Check(TraceWindow().scroll, rowstore_GetAutoScroll(st.mainStore) != FALSE);
+    if (on) {
+        ListLock lock;
+        SetItemState(st.mainList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        const int last = rowstore_GetCount(st.mainStore) - 1;
+        if (last >= 0) {
+            SetItemState(st.mainList, last, LVIS_SELECTED | LVIS_FOCUSED, 0xF);
+            ::SendMessageW(st.mainList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(last), FALSE);
+        }
+    } else if (::SendMessageW(st.mainList, LVM_GETSELECTEDCOUNT, 0, 0) > 0) {
+        tracewnd_RevealRow(static_cast<int>(::SendMessageW(st.mainList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED)));
+    }
+}
+
+void OnFile() {
+    tracewnd_SelectTraceFile();
+    if (g_settings.EnableFile) Emit(-1, L"***** TRACE TO FILE OFF *****");
+    g_settings.EnableFile = g_settings.EnableFile ? 0 : 1;
+    if (g_settings.EnableFile) {
+        if (traceapi_IsEnabled(0, -1)) {
+            wchar_t file[MAX_PATH];
+            tracewnd_CopyTraceFileName(file, MAX_PATH);
+            traceapi_Output1(0, -1, kCommandFunc, L"***** TRACE TO FILE '%s' ON *****", file);
+        }
+        tracewnd_ShowAllSettings();
+    } else {
+        tracewnd_CloseTraceFile();
+    }
+    Check(TraceWindow().file, g_settings.EnableFile != 0);
+    tracewnd_SetProfile(L"");
+}
+
+void OnClear() {
+    {
+        ListLock lock;
+        rowstore_Clear(Server().mainStore);
+        rowstore_Clear(Server().filterStore);
+    }
+    Emit(-1, L"***** LIST CLEARED *****");
+}
+
+void OnAllOff(HWND window) {
+    {
+        MutexLock lock(g_proc.dataMutex);
+        for (int h = 0; h < kAppSlots; ++h) {
+            TRACEAPP& slot = g_region.apps[h];
+            for (int i = 0; i < 4; ++i) LevelSwitch(slot, i) = 0;
+            WriteLevelSwitchesLocked(h);
+        }
+    }
+    TraceWindowState& w = TraceWindow();
+    for (HWND b : w.levels) Check(b, false);
+    Emit(-1, L"***** AllOff *****");
+    tracewnd_SetProfile(L"");
+    HWND apps = Server().appList;
+    ::SendMessageW(apps, CB_SETCURSEL, 0, 0);
+    ::SendMessageW(window, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(apps));
+}
+
+void OnLevel(int level) {
+    TraceWindowState& w = TraceWindow();
+    const short h = w.selectedHandle;
+    int value;
+    wchar_t process[50], module[50];
+    {
+        MutexLock lock(g_proc.dataMutex);
+        TRACEAPP& slot = g_region.apps[h];
+        LevelSwitch(slot, level) = LevelSwitch(slot, level) ? 0 : 1;
+        value = LevelSwitch(slot, level);
+        WriteLevelSwitchesLocked(h);
+        // The server entry stands for every application.
+        if (h == 0) {
+            for (int i = 0; i < kAppSlots; ++i) {
+                LevelSwitch(g_region.apps[i], level) = value;
+                WriteLevelSwitchesLocked(i);
+            }
+        }
+        CopyCut(process, 50, slot.szProcess);
+        CopyCut(module, 50, slot.szModule);
+    }
+    Check(w.levels[level], value != 0);
+    if (traceapi_IsEnabled(0, -1)) traceapi_Output3(0, -1, kCommandFunc, kLevelButtons[level].name, process, module, value);
+    tracewnd_SetProfile(L"");
+}
+
+// ---- the 1-second housekeeping and the clock ------------------------------------------
+
+void FollowFilterList(HWND window) {
+    HWND filter = Server().filterList;
+    if (!filter) return;
+    const bool wanted = g_settings.SpecialFilter[0] != 0;
+    const bool shown = ::IsWindowVisible(filter) != FALSE;
+    if (wanted == shown) return;
+    ::ShowWindow(filter, wanted ? SW_SHOW : SW_HIDE);
+    ::SendMessageW(window, WM_SIZE, 0, 0);
+}
+
+void OnTimeChange() {
+    TraceWindowState& w = TraceWindow();
+    const time_t now = ClockNow();
+    const long d = static_cast<long>(now - w.lastTime);
+    if ((d > 5 || d < -5) && traceapi_IsEnabled(0, -1))
+        traceapi_Output1(0, -1, L"TrcWndProc", L"***** SYSTEM TIME CHANGED (%+lds) ***** ", d);
+    w.lastTime = now;
+}
+
+// ---- window messages --------------------------------------------------------------------
+
+LRESULT OnTraceMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_TRACE_OUTPUT:
+        tracewnd_AddMessage(g_region.curHandle, g_region.curFunc, g_region.curText, g_region.curLevel);
+        break;
+    case WM_TRACE_REGISTER:
+        tracewnd_AddApplication(g_region.curHandle);
+        break;
+    case WM_TRACE_UNREGISTER:
+        tracewnd_RemoveApplication(g_region.curHandle);
+        if (lParam == 1) {
+            if (HANDLE stop = TraceWindow().stopEvent) ::SetEvent(stop);
+        }
+        break;
+    case WM_TRACE_LOADPROFILE: {
+        wchar_t profile[kProfileChars];
+        {
+            MutexLock lock(g_proc.dataMutex);
+            CopyCut(profile, kProfileChars, g_region.curProfile);
+        }
+        tracewnd_LoadProfile(window, profile);
+        break;
+    }
+    case WM_TRACE_SETTINGSCHANGED:
+        tracewnd_OnSettingsChanged();
+        break;
+    default:
+        break;
+    }
+    return ::DefWindowProcW(window, msg, wParam, lParam);
+}
+
+}  // namespace
+
+BOOL tracewnd_CreateControls(HWND window) {
+    TraceWindowState& w = TraceWindow();
+    ServerState& st = Server();
+    st.traceWindow = window;
+
+    StatusField fields[5] = {};
+    const int weights[5] = {13, 12, 40, 40, 23};
+    for (int i = 0; i < 5; ++i) fields[i].weight = weights[i];
+    w.statusBar = statusbar_Create(window, fields, 5);
+
+    w.barHeight = 0;
+    st.appList = MakeControl(window, L"ComboBox", L"", 0x50202103, kIdAppList, 0, 0, 50, w.barHeight);
+    RECT rc = {};
+    if (st.appList && ::GetWindowRect(st.appList, &rc)) w.barHeight = rc.bottom - rc.top;
+    const int bar = w.barHeight;
+
+    w.onTop = MakeControl(window, L"Button", L"OnTop", kToggleStyle | BS_ICON, kIdOnTop, 0, 0, kOnTopWidth, bar);
+    w.onTopIcon = static_cast<HICON>(::LoadImageW(g_proc.instance, MAKEINTRESOURCEW(IDI_ONTOP), IMAGE_ICON, 16, 16, 0));
+    if (w.onTop && w.onTopIcon) ::SendMessageW(w.onTop, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(w.onTopIcon));
+    w.trace = MakeControl(window, L"Button", L"Trace", kToggleStyle, kIdTrace, 0, 0, 50, bar);
+    w.scroll = MakeControl(window, L"Button", L"Scroll", kToggleStyle, kIdScroll, 0, 0, 50, bar);
+    w.file = MakeControl(window, L"Button", L"File", kToggleStyle, kIdFile, 0, 0, 50, bar);
+    w.clear = MakeControl(window, L"Button", L"Clear", kPushStyle, kIdClear, 0, 0, 50, bar);
+    w.allOff = MakeControl(window, L"Button", L"All Off", kPushStyle, kIdAllOff, 0, 0, 50, bar);
+    for (int i = 0; i < 4; ++i)
+        w.levels[i] = MakeControl(window, L"Button", kLevelButtons[i].text, kToggleStyle, kLevelButtons[i].id, 0, 0, 50, bar);
+
+    HWND main = MakeControl(window, WC_LISTVIEWW, kMainListText, kListStyle | WS_VISIBLE, 0, 0, bar, 0, 0);
+    if (!main) return FALSE;
+    InstallMainListProc(main);
+    const short mainStore = rowstore_Create(main, rowstore_CompareRows);
+    rowstore_SetAutoScroll(mainStore, g_settings.AutoScroll);
+    tracewnd_InitColumns(main);
+
+    HWND filter = MakeControl(window, WC_LISTVIEWW, kFilterListText, kListStyle, 0, 0, bar, 100, 100);
+    if (!filter) return FALSE;
+    InstallFilterListProc(filter);
+    const short filterStore = rowstore_Create(filter, rowstore_CompareRows);
+    rowstore_SetAutoScroll(filterStore, g_settings.AutoScroll);
+    tracewnd_InitColumns(filter);
+
+    {
+        ListLock lock;
+        st.mainList = main;
+        st.filterList = filter;
+        st.mainStore = mainStore;
+        st.filterStore = filterStore;
+    }
+    // From here on, output and registration of this process's own threads go straight
+    // into the intake and the application list.
+    AttachServerWindow();
+    return TRUE;
+}
+
+namespace kv {
+
+WindowLayoutRects ComputeLayout(int W, int H, int bar, int statusHeight, bool filterVisible, int filterListPart) noexcept {
+    WindowLayoutRects r = {};
+    r.buttonWidth = (W - kToolbarFixed) / 9;
+    r.remainder = (W - kToolbarFixed) % 9;
+    const int w = r.buttonWidth;
+    for (int i = 0; i < 9; ++i) {
+        const int x = kOnTopWidth + i * w + (i >= 5 ? kAppListWidth : 0);
+        r.buttons[i] = {x, 0, x + w + (i == 8 ? r.remainder : 0), bar};
+    }
+    const int appX = kOnTopWidth + 5 * w;
+    r.appList = {appX, 0, appX + kAppListWidth, 10 * bar};
+    if (filterVisible) {
+        const int part = filterListPart > 0 ? filterListPart : 5;
+        const int f = H / part;
+        r.mainList = {0, bar, W, bar + (H - bar - statusHeight - f)};
+        r.filterList = {0, H - statusHeight - f, W, H - statusHeight};
+    } else {
+        r.mainList = {0, bar, W, H - statusHeight};
+    }
+    return r;
+}
+
+}  // namespace kv
+
+void tracewnd_Layout(HWND window) {
+    const TraceWindowState& w = TraceWindow();
+    const ServerState& st = Server();
+    RECT client = {};
+    ::GetClientRect(window, &client);
+    const bool filterVisible = st.filterList && ::IsWindowVisible(st.filterList);
+    const WindowLayoutRects r = ComputeLayout(client.right, client.bottom, w.barHeight, statusbar_Height(), filterVisible,
+                                              g_settings.FilterListPart);
+    auto move = [](HWND h, const RECT& rc) {
+        if (h) ::MoveWindow(h, rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top, TRUE);
+    };
+    move(w.onTop, RECT{0, 0, kOnTopWidth, w.barHeight});
+    const HWND buttons[9] = {w.trace, w.scroll, w.file, w.clear, w.allOff, w.levels[0], w.levels[1], w.levels[2], w.levels[3]};
+    for (int i = 0; i < 9; ++i) move(buttons[i], r.buttons[i]);
+    move(st.appList, r.appList);
+    move(st.mainList, r.mainList);
+    if (filterVisible) move(st.filterList, r.filterList);
+    statusbar_Reposition();
+}
+
+void tracewnd_OnTimer(HWND window, UINT_PTR timerId) {
+    FollowFilterList(window);
+    if (timerId != kTickTimerId) return;
+    TraceWindowState& w = TraceWindow();
+    w.lastTick = ::GetTickCount();
+    if (w.appCheckCounter == kAppCheckTicks) {
+        w.appCheckCounter = 0;
+        tracewnd_CheckApplications();
+    } else {
+        ++w.appCheckCounter;
+    }
+    if (w.historyCheckCounter == kHistoryCheckTicks) {
+        w.historyCheckCounter = 0;
+        tracewnd_CheckHistDays();
+    } else {
+        ++w.historyCheckCounter;
+    }
+    rowstore_FlushCount(Server().mainStore);
+    // A stream in use right now is closed by a later tick.
+    tracewnd_TryCloseTraceFile();
+    w.lastTime = ClockNow();
+    tracewnd_UpdateStatus();
+}
+
+void tracewnd_OnKeyDown(HWND window, UINT key) {
+    const ServerState& st = Server();
+    const bool ctrl = KeyDown(VK_CONTROL);
+    const bool filterVisible = st.filterList && ::IsWindowVisible(st.filterList);
+    switch (key) {
+    case VK_TAB:
+        ::SetFocus(filterVisible && ::GetFocus() == st.mainList ? st.filterList : st.mainList);
+        break;
+    case 'R':
+        if (ctrl) tracewnd_RefillApplications();
+        break;
+    case 'T':
+        if (ctrl) tracewnd_OnCommand(window, kIdTrace, TraceWindow().trace, BN_CLICKED);
+        break;
+    case VK_ADD:
+    case VK_SUBTRACT:
+        if (!filterVisible) break;
+        if (key == VK_ADD && g_settings.FilterListPart > 2) --g_settings.FilterListPart;
+        if (key == VK_SUBTRACT && g_settings.FilterListPart < 10) ++g_settings.FilterListPart;
+        ::SendMessageW(window, WM_SIZE, 0, 0);
+        break;
+
+    // ==== OPERATOR ENTRY POINTS: keys whose targets are not built yet ====================
+    // The lead wires these to window/operator.h and the debug-viewer hook (Ctrl and
+    // Shift are read with KeyDown when the key is handled):
+    //   Escape        close the find dialog while it is open, focus to the main list
+    //   Ctrl+D        WM_COMMAND IDM_DELETEFILE to the window
+    //   Ctrl+F        clear the found flag, open the find dialog (when none is open)
+    //   Shift+L       tracewnd_LoadProfile(window, nullptr)
+    //   Shift+S       tracewnd_SaveProfile(window, nullptr)   (with or without Ctrl)
+    //   Ctrl+S        WM_COMMAND IDM_SAVELIST to the window     (without Shift)
+    //   Ctrl+V        WM_COMMAND IDM_VIEWER to the window
+    //   Ctrl+Shift+X  traceapi_InstallDbgViewHook()
+    //   Ctrl+Shift+Y  traceapi_UninstallDbgViewHook()
+    //   F2            tracewnd_OnMarkKey
+    //   F3            tracewnd_FindAgain, downwards; upwards with Shift
+    case VK_ESCAPE:
+    case 'D':
+    case 'F':
+    case 'L':
+    case 'S':
+    case 'V':
+    case 'X':
+    case 'Y':
+    case VK_F2:
+    case VK_F3:
+        break;
+    // ==== END OF OPERATOR ENTRY POINTS ===================================================
+    default:
+        break;
+    }
+}
+
+void tracewnd_OnSysKeyDown(HWND window, UINT key) {
+    // ==== OPERATOR ENTRY POINT: Alt+F3 opens the find dialog when none is open. ====
+    (void)window;
+    (void)key;
+}
+
+void tracewnd_OnCommand(HWND window, int id, HWND control, int code) {
+    if (!control) {
+        // ==== OPERATOR ENTRY POINT: menu commands go to tracewnd_OnMenuCommand(window, id). ====
+        return;
+    }
+    const TraceWindowState& w = TraceWindow();
+    const ServerState& st = Server();
+    if (control == st.appList) {
+        if (code == CBN_SELCHANGE) OnAppListChange(control);
+    } else if (control == w.onTop) {
+        OnOnTop(window);
+    } else if (control == w.trace) {
+        if (code == BN_CLICKED) OnTrace();
+    } else if (control == w.scroll) {
+        OnScroll();
+    } else if (control == w.file) {
+        OnFile();
+    } else if (control == w.clear) {
+        OnClear();
+    } else if (control == w.allOff) {
+        OnAllOff(window);
+    } else {
+        for (int i = 0; i < 4; ++i)
+            if (control == w.levels[i]) OnLevel(i);
+    }
+}
+
+void tracewnd_SyncToolBar() {
+    if (!OnWindowThread()) {
+        if (HWND window = Server().traceWindow) ::PostMessageW(window, WM_KV_SYNCTOOLBAR, 0, 0);
+        return;
+    }
+    const TraceWindowState& w = TraceWindow();
+    const HWND all[11] = {w.onTop, w.trace, w.scroll, w.file, w.clear, w.allOff,
+                          w.levels[0], w.levels[1], w.levels[2], w.levels[3], Server().appList};
+    for (HWND h : all)
+        if (h) ::EnableWindow(h, TRUE);
+    Check(w.onTop, g_settings.TopMost != 0);
+    Check(w.trace, g_region.globalEnable != 0);
+    Check(w.scroll, rowstore_GetAutoScroll(Server().mainStore) != FALSE);
+    Check(w.file, g_settings.EnableFile != 0);
+    TRACEAPP& slot = g_region.apps[w.selectedHandle];
+    for (int i = 0; i < 4; ++i) Check(w.levels[i], LevelSwitch(slot, i) != 0);
+}
+
+void tracewnd_OnSettingsChanged() {
+    if (g_settings.EnableFile) tracewnd_ShowAllSettings();
+    tracewnd_UpdateStatus();
+}
+
+LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+    TraceWindowState& w = TraceWindow();
+    switch (msg) {
+    case WM_CREATE:
+        return tracewnd_CreateControls(window) ? 0 : -1;
+    case WM_SIZE:
+        tracewnd_Layout(window);
+        return 0;
+    case WM_CLOSE:
+        if (w.stopEvent) ::SetEvent(w.stopEvent);
+        return 0;
+    case WM_TIMECHANGE:
+        OnTimeChange();
+        break;
+    case WM_DRAWITEM:
+        tracewnd_DrawItem(window, reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        break;
+    case WM_NOTIFY:
+        tracewnd_OnNotify(window, static_cast<int>(wParam), reinterpret_cast<const NMHDR*>(lParam));
+        break;
+    case WM_KEYDOWN:
+        tracewnd_OnKeyDown(window, static_cast<UINT>(wParam));
+        return 0;
+    case WM_SYSKEYDOWN:
+        tracewnd_OnSysKeyDown(window, static_cast<UINT>(wParam));
+        return 0;
+    case WM_COMMAND:
+        tracewnd_OnCommand(window, LOWORD(wParam), reinterpret_cast<HWND>(lParam), HIWORD(wParam));
+        break;
+    case WM_TIMER:
+        tracewnd_OnTimer(window, wParam);
+        break;
+
+    // ==== OPERATOR ENTRY POINTS: messages whose targets are not built yet ================
+    //   WM_CONTEXTMENU    tracewnd_OnContextMenu(window, wParam, LOWORD(lParam), HIWORD(lParam))
+    //   WM_LBUTTONDBLCLK  tracewnd_EditSettings(window)   (the settings dialog)
+    //   find message      (w.findMessage) the find function; result 0 when it handled it
+    case WM_CONTEXTMENU:
+    case WM_LBUTTONDBLCLK:
+        break;
+    // ==== END OF OPERATOR ENTRY POINTS ===================================================
+
+    case WM_TRACE_OUTPUT:
+    case WM_TRACE_REGISTER:
+    case WM_TRACE_UNREGISTER:
+    case WM_TRACE_LOADPROFILE:
+    case WM_TRACE_SETTINGSCHANGED: {
+        const LRESULT result = OnTraceMessage(window, msg, wParam, lParam);
+        // A steady stream of sends starves the timer messages: the status clock and the
+        // row count would stand still for as long as the clients keep sending.
+        const DWORD now = ::GetTickCount();
+        if (now - w.lastTick >= kTickOverdueMs) {
+            tracewnd_OnTimer(window, kTickTimerId);
+        } else if (now - w.lastStatus >= kTickMs) {
+            rowstore_FlushCount(Server().mainStore);
+            tracewnd_UpdateStatus();
+        }
+        return result;
+    }
+    case WM_KV_REFRESHSTATUS:
+        tracewnd_UpdateStatus();
+        return 0;
+    case WM_KV_SYNCTOOLBAR:
+        tracewnd_SyncToolBar();
+        return 0;
+    case WM_DESTROY:
+        if (w.onTopIcon) {
+            ::DestroyIcon(w.onTopIcon);
+            w.onTopIcon = nullptr;
+        }
+        break;
+    default:
+        break;
+    }
+    return ::DefWindowProcW(window, msg, wParam, lParam);
+}
