@@ -1,0 +1,228 @@
+// One trace file read back: opened shared, indexed by its line feeds, read through a
+// mapped window.
+#include <new>
+
+#include "client/faultguard.h"
+#include "tracefiles/tracefiles.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define KV_TRC_SSE2 1
+#endif
+
+namespace kv::trc {
+
+namespace {
+
+constexpr DWORD kReadBlock = 1 << 20;  // indexing reads the file in blocks of this size
+constexpr uint64_t kGranularity = 64 * 1024;
+// A window large enough for many lines per mapping, small enough for a 32-bit process.
+constexpr size_t kViewBytes = sizeof(void*) == 8 ? (64u << 20) : (16u << 20);
+
+bool ReadAt(HANDLE file, uint64_t offset, void* buffer, DWORD bytes, DWORD* got) noexcept {
+    OVERLAPPED ov = {};
+    ov.Offset = static_cast<DWORD>(offset);
+    ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    *got = 0;
+    if (::ReadFile(file, buffer, bytes, got, &ov)) return true;
+    return ::GetLastError() == ERROR_HANDLE_EOF;
+}
+
+uint64_t FileSize(HANDLE file) noexcept {
+    LARGE_INTEGER size = {};
+    return ::GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
+
+}  // namespace
+
+bool LineIndex::Grow() {
+    uint64_t* chunk = new (std::nothrow) uint64_t[kChunk];
+    if (!chunk) return false;
+    try {
+        chunks_.emplace_back(chunk);
+    } catch (...) {
+        delete[] chunk;
+        return false;
+    }
+    return true;
+}
+
+size_t LineIndex::LineOfOffset(uint64_t offset) const noexcept {
+    size_t lo = 0, hi = count_;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if ((*this)[mid] <= offset) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+bool ScanLineFeeds(const wchar_t* data, size_t units, uint64_t base, LineIndex* index) {
+    size_t i = 0;
+#if KV_TRC_SSE2
+    const __m128i lf = _mm_set1_epi16(10);
+    for (; i + 16 <= units; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 8));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, lf), _mm_cmpeq_epi16(b, lf))));
+        while (mask) {
+            unsigned bit = 0;
+            while (!((mask >> bit) & 1)) ++bit;
+            if (!index->push(base + (i + bit + 1) * 2)) return false;
+            mask &= mask - 1;
+        }
+    }
+#else
+    // Four units at a time: a unit equal to 10 becomes zero after the xor.
+    for (; i + 4 <= units; i += 4) {
+        uint64_t v;
+        memcpy(&v, data + i, 8);
+        v ^= 0x000A000A000A000AULL;
+        if (((v - 0x0001000100010001ULL) & ~v & 0x8000800080008000ULL) == 0) continue;
+        for (size_t k = 0; k < 4; ++k)
+            if (data[i + k] == 10 && !index->push(base + (i + k + 1) * 2)) return false;
+    }
+#endif
+    for (; i < units; ++i)
+        if (data[i] == 10 && !index->push(base + (i + 1) * 2)) return false;
+    return true;
+}
+
+TraceFile::~TraceFile() {
+    Unmap();
+    if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
+}
+
+bool TraceFile::Open(const std::wstring& path, DWORD* error) {
+    path_ = path;
+    // Shared for everything: the server keeps appending, rotates and deletes its files.
+    file_ = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) {
+        if (error) *error = ::GetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool TraceFile::Index(Progress progress, void* ctx) {
+    if (file_ == INVALID_HANDLE_VALUE) return false;
+    const uint64_t size = FileSize(file_);
+    if (!started_) {
+        BYTE mark[2] = {};
+        DWORD got = 0;
+        if (size >= 2 && ReadAt(file_, 0, mark, 2, &got) && got == 2 && mark[0] == 0xFF && mark[1] == 0xFE)
+            dataStart_ = 2;
+        scanned_ = dataStart_;
+        started_ = true;
+    }
+    if (size < scanned_) {
+        // Cut shorter by someone else: the lines beyond the new end are gone.
+        LineIndex kept;
+        for (size_t i = 0; i < index_.size() && index_[i] <= size; ++i)
+            if (!kept.push(index_[i])) return false;
+        index_ = std::move(kept);
+        scanned_ = lastEnd();
+        Unmap();
+    }
+    std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[kReadBlock / 2]);
+    if (!buffer) return false;
+    bool ok = true;
+    while (scanned_ + 1 < size) {
+        const uint64_t left = size - scanned_;
+        const DWORD want = left < kReadBlock ? static_cast<DWORD>(left) : kReadBlock;
+        DWORD got = 0;
+        if (!ReadAt(file_, scanned_, buffer.get(), want, &got)) {
+            ok = false;
+            break;
+        }
+        if (got < 2) break;
+        if (!ScanLineFeeds(buffer.get(), got / 2, scanned_, &index_)) {
+            ok = false;
+            break;
+        }
+        scanned_ += got & ~1u;
+        if (progress && !progress(ctx, scanned_, size)) break;
+    }
+    size_ = scanned_ + 1 == size ? size : scanned_;
+    return ok;
+}
+
+uint64_t TraceFile::LineStart(size_t line) const noexcept { return line == 0 ? dataStart_ : index_[line - 1]; }
+
+uint64_t TraceFile::LineEnd(size_t line) const noexcept { return line < index_.size() ? index_[line] : size_; }
+
+void TraceFile::Unmap() noexcept {
+    if (view_) ::UnmapViewOfFile(view_);
+    view_ = nullptr;
+    viewBytes_ = 0;
+    if (mapping_) ::CloseHandle(mapping_);
+    mapping_ = nullptr;
+    mappingSize_ = 0;
+}
+
+bool TraceFile::Remap(uint64_t offset, size_t bytes) {
+    if (mappingSize_ < offset + bytes) {
+        Unmap();
+        const uint64_t size = FileSize(file_);
+        if (size < offset + bytes || size == 0) return false;
+        mapping_ = ::CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (!mapping_) return false;
+        mappingSize_ = size;
+    }
+    if (view_) ::UnmapViewOfFile(view_);
+    view_ = nullptr;
+    const uint64_t aligned = offset & ~(kGranularity - 1);
+    uint64_t length = offset + bytes - aligned;
+    if (length < kViewBytes) length = kViewBytes;
+    if (length > mappingSize_ - aligned) length = mappingSize_ - aligned;
+    view_ = static_cast<const BYTE*>(::MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(aligned >> 32),
+                                                     static_cast<DWORD>(aligned), static_cast<SIZE_T>(length)));
+    if (!view_) return false;
+    viewOffset_ = aligned;
+    viewBytes_ = static_cast<size_t>(length);
+    return true;
+}
+
+const BYTE* TraceFile::Map(uint64_t offset, size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    if (!view_ || offset < viewOffset_ || offset + bytes > viewOffset_ + viewBytes_) {
+        if (!Remap(offset, bytes)) return nullptr;
+    }
+    return view_ + (offset - viewOffset_);
+}
+
+size_t TraceFile::ReadLine(size_t line, wchar_t* buffer, size_t cap) {
+    if (!buffer || cap == 0) return 0;
+    buffer[0] = 0;
+    if (line >= LineCount()) return 0;
+    const uint64_t start = LineStart(line);
+    uint64_t end = LineEnd(line);
+    if (end <= start) return 0;
+    size_t bytes = static_cast<size_t>(end - start);
+    const size_t maxBytes = (cap - 1) * 2 + 4;  // room for a CR LF that is dropped
+    const bool cutHere = bytes > maxBytes;
+    if (cutHere) bytes = maxBytes;
+    const BYTE* p = Map(start, bytes);
+    if (!p) return 0;
+    size_t chars = 0;
+    const bool copied = RunGuarded([&] {
+        size_t units = bytes / 2;
+        const wchar_t* src = reinterpret_cast<const wchar_t*>(p);
+        if (!cutHere) {
+            if (units && src[units - 1] == L'\n') --units;
+            if (units && src[units - 1] == L'\r') --units;
+        }
+        if (units > cap - 1) units = cap - 1;
+        for (size_t i = 0; i < units; ++i) buffer[i] = src[i] ? src[i] : L' ';
+        chars = units;
+        // A file cut in the middle of a character ends in a lone byte.
+        if (!cutHere && (bytes & 1) && chars < cap - 1) buffer[chars++] = 0xFFFD;
+    });
+    if (!copied) chars = 0;  // the file went away under the mapping
+    buffer[chars] = 0;
+    return chars;
+}
+
+}  // namespace kv::trc
