@@ -83,7 +83,9 @@ bool DateFromDailyName(const wchar_t* name, Date* out) noexcept {
 int WeekdayFromText(const wchar_t* text, size_t chars) noexcept {
     static const char kNames[7][3] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
     if (!text || chars < 2) return -1;
-    const wchar_t a = static_cast<wchar_t>(towupper(text[0])), b = static_cast<wchar_t>(towupper(text[1]));
+    // ASCII only: the runtime's case mapping costs more than the whole line's parse.
+    const wchar_t a = text[0] >= L'a' && text[0] <= L'z' ? text[0] - 32 : text[0];
+    const wchar_t b = text[1] >= L'a' && text[1] <= L'z' ? text[1] - 32 : text[1];
     for (int i = 0; i < 7; ++i)
         if (a == kNames[i][0] && b == kNames[i][1]) return i;
     return -1;

@@ -1,5 +1,7 @@
 // Splitting a trace file line into its fields, and finding text in lines.
-#include "client/faultguard.h"
+#include <memory>
+#include <new>
+
 #include "tracefiles/tracefiles.h"
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -65,7 +67,7 @@ bool LooksLikeModuleEnd(const wchar_t* p, size_t n) noexcept {
     long long number;
     SplitBracketNumber(Span{p, n}, &name, &number);
     if (number >= 0) return true;
-    if (n > 4 && wcsncmp(p, L"KVS:", 4) == 0) {
+    if (n > 4 && p[0] == L'K' && p[1] == L'V' && p[2] == L'S' && p[3] == L':') {
         for (size_t i = 4; i < n; ++i)
             if (!IsDigit(p[i]) && p[i] != L'-') return false;
         return true;
@@ -131,8 +133,10 @@ size_t NextCandidate(const wchar_t* p, size_t i, size_t n, wchar_t a0, wchar_t a
 }  // namespace
 
 bool Span::operator==(const wchar_t* s) const noexcept {
-    const size_t len = wcslen(s);
-    return len == n && (n == 0 || wmemcmp(p, s, n) == 0);
+    size_t i = 0;
+    for (; i < n; ++i)
+        if (!s[i] || s[i] != p[i]) return false;
+    return s[i] == 0;
 }
 
 const wchar_t* LevelTagOf(int level) noexcept {
@@ -309,60 +313,53 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
     variants(what[0], &a0, &a1);
     if (two) variants(what[1], &b0, &b1);
 
-    constexpr uint64_t kBlockBytes = 8u << 20;
-    const LineIndex& index = file.index();
     // Lines [first, last) of one block, scanned forward; downwards the first hit ends
     // the search, upwards the last hit of the block does.
+    constexpr size_t kBlockUnits = 512u << 10;  // 1 MB: the block stays in the cache while it is scanned
+    std::unique_ptr<wchar_t[]> block(new (std::nothrow) wchar_t[kBlockUnits]);
+    if (!block) return -1;
+    const LineIndex& index = file.index();
     size_t first = down ? from : 0, last = down ? 0 : from + 1;
     for (;;) {
-        uint64_t startOffset, endOffset;
         if (down) {
             if (first >= lines) return -1;
-            startOffset = file.LineStart(first);
-            last = index.LineOfOffset(startOffset + kBlockBytes - 1);
-            if (last <= first) last = first + 1;
-            if (last > lines) last = lines;
         } else {
             if (last == 0) return -1;
-            endOffset = file.LineEnd(last - 1);
-            first = endOffset > kBlockBytes ? index.LineOfOffset(endOffset - kBlockBytes) + 1 : 0;
+            const uint64_t endOffset = file.LineEnd(last - 1);
+            first = endOffset > kBlockUnits * 2 ? index.LineOfOffset(endOffset - kBlockUnits * 2) + 1 : 0;
             if (first >= last) first = last - 1;
-            startOffset = file.LineStart(first);
         }
-        endOffset = file.LineEnd(last - 1);
-        size_t bytes = static_cast<size_t>(endOffset - startOffset);
-        const size_t maxLine = kMaxLineChars * 2;
-        if (last == first + 1 && bytes > maxLine) bytes = maxLine;  // one giant line: look at its start
-        const BYTE* block = bytes ? file.Map(startOffset, bytes) : nullptr;
+        size_t units = 0;
+        const size_t got = file.ReadBlock(first, block.get(), kBlockUnits, &units);
+        if (got == 0) return -1;
+        if (down) last = first + got;
+        else if (first + got < last) last = first + got;  // a line too long for the block
+        const uint64_t startOffset = file.LineStart(first);
+        const wchar_t* p = block.get();
         long long hit = -1;
-        if (block) {
-            RunGuarded([&] {
-                const wchar_t* p = reinterpret_cast<const wchar_t*>(block);
-                const size_t units = bytes / 2;
-                size_t i = 0;
-                while (i < units) {
-                    const size_t k = NextCandidate(p, i, units, a0, a1, b0, b1, two);
-                    if (k >= units) break;
-                    if (k + whatChars > units || !SameChars(p + k, what, whatChars, options.matchCase)) {
-                        i = k + 1;
-                        continue;
-                    }
-                    const size_t line = index.LineOfOffset(startOffset + k * 2);
-                    const size_t ls = static_cast<size_t>((file.LineStart(line) - startOffset) / 2);
-                    size_t le = static_cast<size_t>((file.LineEnd(line) - startOffset) / 2);
-                    if (le > units) le = units;
-                    size_t len = le - ls;
-                    if (len && p[ls + len - 1] == L'\n') --len;
-                    if (len && p[ls + len - 1] == L'\r') --len;
-                    LineFields fields;
-                    ParseLine(p + ls, len, &fields);
-                    if (LineMatches(fields, what, whatChars, options)) {
-                        hit = static_cast<long long>(line);
-                        if (down) break;
-                    }
-                    i = le > k ? le : k + 1;
-                }
-            });
+        size_t i = 0;
+        while (i < units) {
+            const size_t k = NextCandidate(p, i, units, a0, a1, b0, b1, two);
+            if (k >= units) break;
+            if (k + whatChars > units || !SameChars(p + k, what, whatChars, options.matchCase)) {
+                i = k + 1;
+                continue;
+            }
+            const size_t line = index.LineOfOffset(startOffset + k * 2);
+            if (line >= last) break;
+            const size_t ls = static_cast<size_t>((file.LineStart(line) - startOffset) / 2);
+            size_t le = static_cast<size_t>((file.LineEnd(line) - startOffset) / 2);
+            if (le > units) le = units;
+            size_t len = le - ls;
+            if (len && p[ls + len - 1] == L'\n') --len;
+            if (len && p[ls + len - 1] == L'\r') --len;
+            LineFields fields;
+            ParseLine(p + ls, len, &fields);
+            if (LineMatches(fields, what, whatChars, options)) {
+                hit = static_cast<long long>(line);
+                if (down) break;
+            }
+            i = le > k ? le : k + 1;
         }
         if (hit >= 0) return hit;
         if (down) first = last;

@@ -14,18 +14,25 @@ namespace kv::trc {
 
 namespace {
 
-constexpr DWORD kReadBlock = 1 << 20;  // indexing reads the file in blocks of this size
+constexpr size_t kScanBlock = 1u << 20;  // indexing reads blocks of this size
 constexpr uint64_t kGranularity = 64 * 1024;
 // A window large enough for many lines per mapping, small enough for a 32-bit process.
 constexpr size_t kViewBytes = sizeof(void*) == 8 ? (64u << 20) : (16u << 20);
 
+// Seek and read: Wine serves a read that carries its offset in an OVERLAPPED record
+// several times slower than a plain one.
 bool ReadAt(HANDLE file, uint64_t offset, void* buffer, DWORD bytes, DWORD* got) noexcept {
-    OVERLAPPED ov = {};
-    ov.Offset = static_cast<DWORD>(offset);
-    ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
     *got = 0;
-    if (::ReadFile(file, buffer, bytes, got, &ov)) return true;
-    return ::GetLastError() == ERROR_HANDLE_EOF;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+    while (*got < bytes) {
+        DWORD n = 0;
+        if (!::ReadFile(file, static_cast<BYTE*>(buffer) + *got, bytes - *got, &n, nullptr)) return false;
+        if (n == 0) break;
+        *got += n;
+    }
+    return true;
 }
 
 uint64_t FileSize(HANDLE file) noexcept {
@@ -126,12 +133,14 @@ bool TraceFile::Index(Progress progress, void* ctx) {
         scanned_ = lastEnd();
         Unmap();
     }
-    std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[kReadBlock / 2]);
+    // Read, not mapped: a plain read from the page cache costs less than the faults of
+    // touching every page of a mapping once.
+    std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[kScanBlock / 2]);
     if (!buffer) return false;
     bool ok = true;
     while (scanned_ + 1 < size) {
         const uint64_t left = size - scanned_;
-        const DWORD want = left < kReadBlock ? static_cast<DWORD>(left) : kReadBlock;
+        const DWORD want = left < kScanBlock ? static_cast<DWORD>(left) : static_cast<DWORD>(kScanBlock);
         DWORD got = 0;
         if (!ReadAt(file_, scanned_, buffer.get(), want, &got)) {
             ok = false;
@@ -191,6 +200,27 @@ const BYTE* TraceFile::Map(uint64_t offset, size_t bytes) {
         if (!Remap(offset, bytes)) return nullptr;
     }
     return view_ + (offset - viewOffset_);
+}
+
+size_t TraceFile::ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size_t* units) {
+    *units = 0;
+    const size_t lines = LineCount();
+    if (first >= lines || capUnits == 0) return 0;
+    const uint64_t start = LineStart(first);
+    size_t last = index_.LineOfOffset(start + capUnits * 2);  // the first line that does not fit
+    if (last > lines) last = lines;
+    if (last <= first) last = first + 1;
+    uint64_t end = LineEnd(last - 1);
+    if (end - start > capUnits * 2) end = start + capUnits * 2;  // one line longer than the buffer
+    const DWORD bytes = static_cast<DWORD>(end - start);
+    DWORD got = 0;
+    if (!ReadAt(file_, start, buffer, bytes, &got) || got != bytes) return 0;
+    *units = bytes / 2;
+    if (bytes & 1) {
+        // A file cut in the middle of a character ends in a lone byte.
+        if (*units < capUnits) buffer[(*units)++] = 0xFFFD;
+    }
+    return last - first;
 }
 
 size_t TraceFile::ReadLine(size_t line, wchar_t* buffer, size_t cap) {

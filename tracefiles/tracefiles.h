@@ -46,7 +46,7 @@ DayFile DayFileOf(const std::wstring& path);
 // index costs 8 bytes per line plus at most one chunk.
 class LineIndex {
 public:
-    static constexpr size_t kChunkShift = 16;
+    static constexpr size_t kChunkShift = 12;
     static constexpr size_t kChunk = size_t(1) << kChunkShift;
     size_t size() const noexcept { return count_; }
     uint64_t operator[](size_t i) const noexcept { return chunks_[i >> kChunkShift][i & (kChunk - 1)]; }
@@ -58,6 +58,7 @@ public:
         return true;
     }
     void clear() noexcept { chunks_.clear(); count_ = 0; }
+
     size_t bytes() const noexcept { return chunks_.size() * kChunk * sizeof(uint64_t); }
     // The line whose end (offset past its line feed) is the first above offset.
     size_t LineOfOffset(uint64_t offset) const noexcept;
@@ -110,6 +111,12 @@ public:
     // NUL characters become blanks, and a byte left over at the end of a file cut in the
     // middle of a character becomes U+FFFD. Returns the characters copied.
     size_t ReadLine(size_t line, wchar_t* buffer, size_t cap);
+
+    // Reads whole lines from `first` on into buffer, as many as fit in capUnits (a single
+    // longer line is cut to fit), with their CR LF. Returns the number of lines and sets
+    // *units; 0 at the end or on a read error. Line i starts at unit
+    // (LineStart(i) - LineStart(first)) / 2. For passes over many lines.
+    size_t ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size_t* units);
 
     // Maps [offset, offset + bytes) and returns a pointer to it, valid until the next
     // call of Map or ReadLine; null when it cannot be mapped.
@@ -191,8 +198,8 @@ bool CellMatches(const wchar_t* cell, size_t chars, const wchar_t* what, size_t 
 bool LineMatches(const LineFields& fields, const wchar_t* what, size_t whatChars, const FindOptions& options) noexcept;
 
 // Finds the first line at or after `from` (downwards) or at or before it (upwards) of
-// one file whose fields match. Returns the line or -1. Scans the mapped file for the
-// first character in both cases and parses only lines that hold a candidate.
+// one file whose fields match. Returns the line or -1. Scans blocks of the file for the
+// text's first characters and parses only lines that hold the text.
 long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* what, const FindOptions& options);
 
 }  // namespace kv::trc
