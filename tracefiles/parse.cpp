@@ -118,11 +118,7 @@ size_t NextCandidate(const wchar_t* p, size_t i, size_t n, wchar_t a0, wchar_t a
             hit = _mm_and_si128(hit, _mm_or_si128(_mm_cmpeq_epi16(y, vb0), _mm_cmpeq_epi16(y, vb1)));
         }
         unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-        if (mask) {
-            unsigned bit = 0;
-            while (!((mask >> bit) & 1)) ++bit;
-            return i + bit / 2;
-        }
+        if (mask) return i + kv_lowest_bit(mask) / 2;
     }
 #endif
     for (; i < end; ++i)

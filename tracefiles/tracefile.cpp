@@ -1,5 +1,6 @@
 // One trace file read back: opened shared, indexed by its line feeds, read through a
 // mapped window.
+#include <algorithm>
 #include <new>
 
 #include "client/faultguard.h"
@@ -43,7 +44,7 @@ uint64_t FileSize(HANDLE file) noexcept {
 }  // namespace
 
 bool LineIndex::Grow() {
-    uint64_t* chunk = new (std::nothrow) uint64_t[kChunk];
+    uint16_t* chunk = new (std::nothrow) uint16_t[kChunk];
     if (!chunk) return false;
     try {
         chunks_.emplace_back(chunk);
@@ -54,14 +55,57 @@ bool LineIndex::Grow() {
     return true;
 }
 
-size_t LineIndex::LineOfOffset(uint64_t offset) const noexcept {
-    size_t lo = 0, hi = count_;
-    while (lo < hi) {
-        const size_t mid = lo + (hi - lo) / 2;
-        if ((*this)[mid] <= offset) lo = mid + 1;
-        else hi = mid;
+bool LineIndex::PushBase(uint64_t v) {
+    try {
+        bases_.push_back(v);
+    } catch (...) {
+        return false;
     }
-    return lo;
+    return true;
+}
+
+bool LineIndex::PushLong(uint64_t distance) {
+    try {
+        longs_.emplace_back(count_, distance);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+uint64_t LineIndex::LongDistance(size_t i) const noexcept {
+    auto it = std::lower_bound(longs_.begin(), longs_.end(), std::make_pair(i, uint64_t(0)));
+    return it != longs_.end() && it->first == i ? it->second : 0;
+}
+
+void LineIndex::Decode(size_t first, size_t n, uint64_t* out) const noexcept {
+    if (n == 0) return;
+    uint64_t v = (*this)[first];
+    out[0] = v;
+    for (size_t k = 1; k < n; ++k) {
+        const size_t i = first + k;
+        if ((i & ((size_t(1) << kGroupShift) - 1)) == 0) {
+            v = bases_[i >> kGroupShift];
+        } else {
+            const uint16_t d = chunks_[i >> kChunkShift][i & (kChunk - 1)];
+            v += d ? d : LongDistance(i);
+        }
+        out[k] = v;
+    }
+}
+
+size_t LineIndex::LineOfOffset(uint64_t offset) const noexcept {
+    // The group first, by its whole offset; then the lines of that group.
+    const size_t group = static_cast<size_t>(std::upper_bound(bases_.begin(), bases_.end(), offset) - bases_.begin());
+    if (group == 0) return 0;  // the first line already ends above offset
+    size_t i = (group - 1) << kGroupShift;
+    uint64_t v = bases_[group - 1];
+    while (++i < count_ && (i >> kGroupShift) == group - 1) {
+        const uint16_t d = chunks_[i >> kChunkShift][i & (kChunk - 1)];
+        v += d ? d : LongDistance(i);
+        if (v > offset) return i;
+    }
+    return i;
 }
 
 bool ScanLineFeeds(const wchar_t* data, size_t units, uint64_t base, LineIndex* index) {
@@ -74,9 +118,7 @@ bool ScanLineFeeds(const wchar_t* data, size_t units, uint64_t base, LineIndex* 
         unsigned mask = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, lf), _mm_cmpeq_epi16(b, lf))));
         while (mask) {
-            unsigned bit = 0;
-            while (!((mask >> bit) & 1)) ++bit;
-            if (!index->push(base + (i + bit + 1) * 2)) return false;
+            if (!index->push(base + (i + kv_lowest_bit(mask) + 1) * 2)) return false;
             mask &= mask - 1;
         }
     }

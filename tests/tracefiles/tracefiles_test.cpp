@@ -154,7 +154,7 @@ TEST_F(TraceFilesTest, DamagedFilesKeepEveryLine) {
         {"cut in a character", good + L"ab", "\x41", {good.substr(0, good.size() - 2), L"ab\xFFFD"}},
         {"nul and lone cr", std::wstring(L"a\0b\rc\n", 6) + L"d\n", "", {L"a b\rc", L"d"}},
         {"byte-order mark", L"\xFEFF" + good, "", {good.substr(0, good.size() - 2)}},
-        {"long line", std::wstring(5000, L'y') + L"\r\n" + good, "", {std::wstring(5000, L'y'), good.substr(0, good.size() - 2)}},
+        {"long line", std::wstring(40000, L'y') + L"\r\n" + good, "", {std::wstring(40000, L'y'), good.substr(0, good.size() - 2)}},
         {"empty lines", L"\r\n\r\n", "", {L"", L""}},
         {"empty file", L"", "", {}},
     };
@@ -181,6 +181,17 @@ TEST_F(TraceFilesTest, GrowingFileIsIndexedOnwards) {
     ASSERT_EQ(f.LineCount(), 3u);
     EXPECT_EQ(Line(f, 1), L"two");
     EXPECT_EQ(Line(f, 2), L"three");
+    // Hundreds of lines, one of them longer than the index's short distances.
+    std::wstring more;
+    for (int i = 0; i < 300; ++i) more += (i == 100 ? std::wstring(40000, L'z') : L"line " + std::to_wstring(i)) + L"\r\n";
+    AppendWide(path, more);
+    ASSERT_TRUE(f.Index());
+    ASSERT_EQ(f.LineCount(), 303u);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(Line(f, 3 + i), i == 100 ? std::wstring(40000, L'z') : L"line " + std::to_wstring(i)) << i;
+    EXPECT_EQ(FindInFile(f, 0, true, L"LINE 250", {}), 253);
+    EXPECT_EQ(FindInFile(f, 302, false, L"line 99", {}), 102);
+    EXPECT_EQ(FindInFile(f, 0, true, L"zzz", {}), 103);
     // Deleting the file while it is open: the server may, and the lines stay readable.
     EXPECT_TRUE(::DeleteFileW(path.c_str()));
     EXPECT_EQ(Line(f, 0), L"one");

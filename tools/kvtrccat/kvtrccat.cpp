@@ -100,9 +100,21 @@ public:
         used_ += n;
     }
     void Raw(const char* s) { Raw(s, strlen(s)); }
+    // Numbers by hand: the runtime's formatting costs more than the rest of a line.
     void Number(long long v) {
         char tmp[24];
-        Raw(tmp, static_cast<size_t>(snprintf(tmp, sizeof tmp, "%lld", v)));
+        char* e = tmp + sizeof tmp;
+        char* p = e;
+        const bool negative = v < 0;
+        unsigned long long u = negative ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        do *--p = static_cast<char>('0' + u % 10); while (u /= 10);
+        if (negative) *--p = '-';
+        Raw(p, static_cast<size_t>(e - p));
+    }
+    void Digits(unsigned v, int width) {  // zero-padded
+        char tmp[8];
+        for (int i = width - 1; i >= 0; --i, v /= 10) tmp[i] = static_cast<char>('0' + v % 10);
+        Raw(tmp, static_cast<size_t>(width));
     }
 
     // UTF-8 of UTF-16 text; a lone surrogate becomes U+FFFD. json: escaped for a string.
@@ -235,13 +247,22 @@ public:
             }
             const uint64_t base = f.LineStart(s.emitted);
             const size_t stop = s.emitted + got < end ? s.emitted + got : end;
+            // The ends of the block's complete lines, decoded in one pass.
+            const size_t complete = f.index().size();
+            const size_t known = stop < complete ? stop - s.emitted : (complete > s.emitted ? complete - s.emitted : 0);
+            if (ends_.size() < known) ends_.resize(known);
+            f.index().Decode(s.emitted, known, ends_.data());
+            size_t ls = 0;
             for (size_t i = s.emitted; i < stop; ++i) {
-                const size_t ls = static_cast<size_t>((f.LineStart(i) - base) / 2);
-                size_t le = i + 1 == s.emitted + got ? units : static_cast<size_t>((f.LineEnd(i) - base) / 2);
+                size_t le = i + 1 == s.emitted + got || i - s.emitted >= known
+                                ? units
+                                : static_cast<size_t>((ends_[i - s.emitted] - base) / 2);
                 if (le > units) le = units;
+                const size_t next = le;
                 if (le > ls && block_[le - 1] == L'\n') --le;
                 if (le > ls && block_[le - 1] == L'\r') --le;
                 Line(s, block_.get() + ls, le - ls);
+                ls = next;
             }
             s.emitted = stop;
         }
@@ -279,16 +300,25 @@ private:
             out_.Raw("\n", 1);
             return;
         }
-        char buf[64];
         out_.Raw("{\"time\":");
         if (f.hasTime) {
-            if (stamped)
-                snprintf(buf, sizeof buf, "\"%04d-%02d-%02dT%02d:%02d:%02d.%02d\"", date.year, date.month, date.day,
-                         f.hour, f.minute, f.second, f.hundredths);
-            else
-                snprintf(buf, sizeof buf, "\"%02d:%02d:%02d.%02d\"", f.hour, f.minute, f.second, f.hundredths);
-            out_.Raw(buf);
-            out_.Raw(",\"seq\":");
+            out_.Raw("\"", 1);
+            if (stamped) {
+                out_.Digits(static_cast<unsigned>(date.year), 4);
+                out_.Raw("-", 1);
+                out_.Digits(static_cast<unsigned>(date.month), 2);
+                out_.Raw("-", 1);
+                out_.Digits(static_cast<unsigned>(date.day), 2);
+                out_.Raw("T", 1);
+            }
+            out_.Digits(static_cast<unsigned>(f.hour), 2);
+            out_.Raw(":", 1);
+            out_.Digits(static_cast<unsigned>(f.minute), 2);
+            out_.Raw(":", 1);
+            out_.Digits(static_cast<unsigned>(f.second), 2);
+            out_.Raw(".", 1);
+            out_.Digits(static_cast<unsigned>(f.hundredths), 2);
+            out_.Raw("\",\"seq\":");
             out_.Number(f.sequence);
         } else {
             out_.Raw("null,\"seq\":null");
@@ -317,10 +347,10 @@ private:
         out_.Raw(f.marked() ? ",\"marked\":true" : ",\"marked\":false");
         if (f.split && !f.cut) {
             const unsigned sw = f.switches();
-            snprintf(buf, sizeof buf, ",\"error\":%s,\"warning\":%s,\"info\":%s,\"diag\":%s}\n",
-                     sw & kSwError ? "true" : "false", sw & kSwWarning ? "true" : "false",
-                     sw & kSwInfo ? "true" : "false", sw & kSwDiag ? "true" : "false");
-            out_.Raw(buf);
+            out_.Raw(sw & kSwError ? ",\"error\":true" : ",\"error\":false");
+            out_.Raw(sw & kSwWarning ? ",\"warning\":true" : ",\"warning\":false");
+            out_.Raw(sw & kSwInfo ? ",\"info\":true" : ",\"info\":false");
+            out_.Raw(sw & kSwDiag ? ",\"diag\":true}\n" : ",\"diag\":false}\n");
         } else {
             out_.Raw(",\"error\":null,\"warning\":null,\"info\":null,\"diag\":null}\n");
         }
@@ -329,6 +359,7 @@ private:
     const Options& o_;
     Output out_;
     std::unique_ptr<wchar_t[]> block_;
+    std::vector<uint64_t> ends_;
 };
 
 bool IsDirectory(const std::wstring& path, DWORD* error) {
