@@ -21,12 +21,13 @@ constexpr size_t kOutBytes = 1 << 20;
 constexpr size_t kBlockUnits = 512u << 10;  // lines are read in blocks of 1 MB, which stay in the cache
 
 const char kUsage[] =
-    "usage: kvtrccat [--json] [--since TIME] [--until TIME] [--follow] PATH\n"
+    "usage: kvtrccat [--json] [--since TIME] [--until TIME] [--follow | --new] PATH\n"
     "  PATH     a trace file directory (its daily files TSyymmdd.txt in date order) or one file\n"
     "  --json   one JSON object per line instead of the line's text\n"
     "  --since, --until  YYYY-MM-DD[THH:MM[:SS[.cc]]] local time; --until takes the whole\n"
     "           minute, second or day it names\n"
-    "  --follow keep writing new lines as they are written, on into the next day's file\n";
+    "  --follow keep writing new lines as they are written, on into the next day's file\n"
+    "  --new    --follow, starting at the current end: only lines written from now on\n";
 
 // Local date and time as one number: hundredths of a second since a fixed origin.
 using Stamp = long long;
@@ -191,7 +192,7 @@ private:
 };
 
 struct Options {
-    bool json = false, follow = false;
+    bool json = false, follow = false, fromEnd = false;
     bool hasSince = false, hasUntil = false;
     Stamp since = 0, until = 0;
     std::wstring path;
@@ -401,7 +402,11 @@ int Run(const Options& o) {
         std::unique_ptr<Source> s(new Source{days[i], nullptr});
         if (!cat.Open(*s)) result = kExitFiles;
         const bool last = i + 1 == days.size();
-        cat.Emit(*s, !(o.follow && last));
+        if (o.fromEnd) {
+            if (!s->failed) s->emitted = s->file->index().size();  // what is there was shipped before
+        } else {
+            cat.Emit(*s, !(o.follow && last));
+        }
         if (days[i].date.known()) lastDate = days[i].date;
         if (last) current = std::move(s);
     }
@@ -442,6 +447,8 @@ int wmain(int argc, wchar_t** argv) {
             o.json = true;
         } else if (a == L"--follow" || a == L"-f") {
             o.follow = true;
+        } else if (a == L"--new") {
+            o.follow = o.fromEnd = true;
         } else if (a == L"--since" || a == L"--until") {
             const bool until = a == L"--until";
             if (i + 1 >= argc || !ParseStampArg(argv[i + 1], until, until ? &o.until : &o.since)) {
