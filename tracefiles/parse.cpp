@@ -312,7 +312,10 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
     // Lines [first, last) of one block, scanned forward; downwards the first hit ends
     // the search, upwards the last hit of the block does.
     constexpr size_t kBlockUnits = 512u << 10;  // 1 MB: the block stays in the cache while it is scanned
-    std::unique_ptr<wchar_t[]> block(new (std::nothrow) wchar_t[kBlockUnits]);
+    // Kept for the thread's life: a search per file would otherwise pay a page fault for
+    // every page of a fresh block.
+    static thread_local std::unique_ptr<wchar_t[]> block;
+    if (!block) block.reset(new (std::nothrow) wchar_t[kBlockUnits]);
     if (!block) return -1;
     const LineIndex& index = file.index();
     size_t first = down ? from : 0, last = down ? 0 : from + 1;
