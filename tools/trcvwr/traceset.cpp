@@ -90,6 +90,7 @@ unsigned LevelBit(int level) noexcept {
 bool TraceSet::Open(const std::wstring& path, HWND owner, DWORD* error) {
     Stop();
     owner_ = owner;
+    ++generation_;
     days_.clear();
     files_.clear();
     first_.clear();
@@ -118,7 +119,7 @@ bool TraceSet::Open(const std::wstring& path, HWND owner, DWORD* error) {
         }
     }
     cancel_ = false;
-    thread_ = std::thread([this] { Run(); });
+    if (!days_.empty()) thread_ = std::thread([this] { Run(); });
     return true;
 }
 
@@ -139,11 +140,12 @@ void TraceSet::Run() {
         files_[f]->Index(&CALLBACK_Progress, &ctx);  // an unreadable file stays empty
         ctx.before += files_[f]->IndexedBytes();
         if (cancel_) break;
-        ::PostMessageW(owner_, WM_VIEWER_INDEXED, f, 0);
+        ::PostMessageW(owner_, WM_VIEWER_INDEXED, f, generation_);
     }
 }
 
-bool TraceSet::TakeIndexed(size_t file) {
+bool TraceSet::TakeIndexed(size_t file, LPARAM generation) {
+    if (generation != generation_) return false;
     // Files become ready in order; the thread posts them in order.
     while (ready_ <= file && ready_ < files_.size()) Publish(ready_);
     const bool done = ready_ == files_.size();

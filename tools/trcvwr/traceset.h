@@ -14,7 +14,7 @@ namespace kv::vwr {
 
 // Messages the indexing thread posts to the owner window.
 constexpr UINT WM_VIEWER_PROGRESS = WM_APP + 1;  // wParam: permille indexed
-constexpr UINT WM_VIEWER_INDEXED = WM_APP + 2;   // wParam: index of the file now ready
+constexpr UINT WM_VIEWER_INDEXED = WM_APP + 2;   // wParam: index of the file now ready, lParam: generation
 
 // What the command line asks for: a directory with a row's time text after "/T:", or the
 // full name of one file (or a directory) to open at its end.
@@ -50,8 +50,9 @@ public:
     bool isDirectory() const { return isDirectory_; }
     const std::wstring& directory() const { return dir_; }
 
-    // On WM_VIEWER_INDEXED: takes over the file; true when every file is ready.
-    bool TakeIndexed(size_t file);
+    // On WM_VIEWER_INDEXED: takes over the file; true when every file is ready. A message
+    // left from the files opened before (another generation) is ignored.
+    bool TakeIndexed(size_t file, LPARAM generation);
     // Follow mode: new lines of the last file and files of later days. True when lines
     // were added.
     bool Refresh();
@@ -98,6 +99,7 @@ private:
     std::vector<wchar_t> line_ = std::vector<wchar_t>(kv::trc::kMaxLineChars + 1);
 
     HWND owner_ = nullptr;
+    LPARAM generation_ = 0;  // counts Open calls
     std::thread thread_;
     std::atomic<bool> cancel_{false};
 };

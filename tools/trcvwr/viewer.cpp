@@ -80,7 +80,7 @@ public:
     void Create(HWND h);
     void Layout();
     void Open(const std::wstring& path, const std::wstring& timeText);
-    void OnIndexed(size_t file);
+    void OnIndexed(size_t file, LPARAM generation);
     void OnProgress(unsigned permille);
     void OnTimer();
     void OnCommand(int id);
@@ -195,6 +195,10 @@ void Viewer::Open(const std::wstring& path, const std::wstring& timeText) {
     }
     ::SetWindowTextW(hwnd, (std::wstring(kTitle) + L" - " + path).c_str());
     ::SendMessageW(progress, PBM_SETPOS, 0, 0);
+    if (!set.indexing()) {
+        Status(L"No trace files in " + path);  // follow mode picks up the first one
+        return;
+    }
     ::ShowWindow(progress, SW_SHOW);
     Status(L"Indexing " + path);
 }
@@ -212,8 +216,8 @@ void Viewer::SetCount(bool keepEnd) {
     Status(msg);
 }
 
-void Viewer::OnIndexed(size_t file) {
-    const bool done = set.TakeIndexed(file);
+void Viewer::OnIndexed(size_t file, LPARAM generation) {
+    const bool done = set.TakeIndexed(file, generation);
     cache.row = -1;
     SetCount(false);
     if (!done) return;
@@ -506,7 +510,7 @@ LRESULT CALLBACK ViewerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexce
         case WM_NOTIFY: return v.OnNotify(reinterpret_cast<NMHDR*>(lp));
         case WM_TIMER: v.OnTimer(); return 0;
         case WM_VIEWER_PROGRESS: v.OnProgress(static_cast<unsigned>(wp)); return 0;
-        case WM_VIEWER_INDEXED: v.OnIndexed(static_cast<size_t>(wp)); return 0;
+        case WM_VIEWER_INDEXED: v.OnIndexed(static_cast<size_t>(wp), lp); return 0;
         case WM_DROPFILES: {
             HDROP drop = reinterpret_cast<HDROP>(wp);
             wchar_t path[MAX_PATH];
