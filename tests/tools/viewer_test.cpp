@@ -66,6 +66,7 @@ public:
         ::CloseHandle(pi_.hThread);
     }
     HWND list() const { return list_; }
+    HWND Control(const wchar_t* cls, const wchar_t* text) const { return ::FindWindowExW(main_, nullptr, cls, text); }
     long long Selected() const {
         return list_ ? ::SendMessageW(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) : -1;
     }
@@ -142,6 +143,31 @@ TEST_F(Viewer, FileNameOpensThatFileAtItsEnd) {
     EXPECT_EQ(v.Cell(39, 1), L"TU 10:00:39,00 [00040]");
     EXPECT_EQ(v.Cell(39, 2), L"INF");
     EXPECT_EQ(v.Cell(39, 6), L"t");
+}
+
+TEST_F(Viewer, FollowsTheFilesAcrossMidnightAndFiltersWithoutReloading) {
+    ViewerProcess v(dir_.path());
+    ASSERT_NE(v.list(), nullptr);
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 82; }, 30000)) << v.Selected();
+    HWND follow = v.Control(L"BUTTON", L"Follow");
+    ASSERT_NE(follow, nullptr);
+    ::SendMessageW(follow, BM_CLICK, 0, 0);
+    WriteRows(dir_.path(), 2007, 3, 12, Day(L"MO", 4, 1));
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 84; }, 30000)) << v.Count();
+    // Midnight: the server's next line goes to the Tuesday's file.
+    WriteRows(dir_.path(), 2007, 3, 13, Day(L"TU", 1, 2));
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 86; }, 30000)) << v.Count();
+    EXPECT_EQ(v.Cell(85, 0), L"2007-03-13");
+    EXPECT_EQ(v.Cell(85, 1), L"TU 10:00:01,00 [00002]");
+
+    // Only the rows of the first ten seconds of each day, whose time holds "10:00:0".
+    ::SendMessageW(follow, BM_CLICK, 0, 0);
+    HWND edit = ::GetWindow(v.Control(L"STATIC", L"Text"), GW_HWNDNEXT);
+    ::SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"10:00:0"));
+    ::SendMessageW(v.Control(L"BUTTON", L"Filter"), BM_CLICK, 0, 0);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 10 + 10 + 4 + 2; }, 30000)) << v.Count();
+    ::SendMessageW(v.Control(L"BUTTON", L"INF"), BM_CLICK, 0, 0);  // info rows off: none left
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 0; }, 30000)) << v.Count();
 }
 
 }  // namespace
