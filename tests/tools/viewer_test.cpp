@@ -98,9 +98,18 @@ private:
     HWND main_ = nullptr, list_ = nullptr;
 };
 
+// The trace directory holds a blank: the trace window writes it unquoted.
+class TraceDir {
+public:
+    std::wstring path() const { return root_.file(L"trace files"); }
+    std::wstring file(const std::wstring& name) const { return path() + L"\\" + name; }
+private:
+    kvtest::TempDir root_;
+};
+
 class Viewer : public ::testing::Test {
 protected:
-    kvtest::TempDir dir_;
+    TraceDir dir_;
     ServerSettings saved_ = g_settings;
     void SetUp() override {
         // Two Mondays and the Tuesday between, numbered from 1 each day.
@@ -143,6 +152,12 @@ TEST_F(Viewer, FileNameOpensThatFileAtItsEnd) {
     EXPECT_EQ(v.Cell(39, 1), L"TU 10:00:39,00 [00040]");
     EXPECT_EQ(v.Cell(39, 2), L"INF");
     EXPECT_EQ(v.Cell(39, 6), L"t");
+
+    // Go to a time of the selected row's day.
+    ::SendMessageW(::GetWindow(v.Control(L"BUTTON", L"Filter"), GW_HWNDNEXT), WM_SETTEXT, 0,
+                   reinterpret_cast<LPARAM>(L"10:00:05"));
+    ::SendMessageW(v.Control(L"BUTTON", L"Go to"), BM_CLICK, 0, 0);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 5; }, 30000)) << v.Selected();
 }
 
 TEST_F(Viewer, FollowsTheFilesAcrossMidnightAndFiltersWithoutReloading) {
