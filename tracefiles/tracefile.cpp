@@ -268,6 +268,41 @@ size_t TraceFile::ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size
     return last - first;
 }
 
+bool TraceFile::ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, size_t, const wchar_t*, size_t),
+                                void* ctx) {
+    // Kept for the thread's life, like the indexing buffer.
+    static thread_local std::unique_ptr<wchar_t[]> block;
+    static thread_local std::vector<uint64_t> ends;
+    if (!block) block.reset(new (std::nothrow) wchar_t[kScanBlock / 2]);
+    if (!block) return false;
+    if (last > LineCount()) last = LineCount();
+    const size_t complete = index_.size();
+    while (first < last) {
+        size_t units = 0;
+        const size_t got = ReadBlock(first, block.get(), kScanBlock / 2, &units);
+        if (got == 0) return false;
+        const size_t stop = first + got < last ? first + got : last;
+        const uint64_t base = LineStart(first);
+        // The ends of the block's complete lines, decoded in one pass.
+        const size_t known = stop < complete ? stop - first : (complete > first ? complete - first : 0);
+        if (ends.size() < known) ends.resize(known);
+        index_.Decode(first, known, ends.data());
+        const wchar_t* p = block.get();
+        size_t ls = 0;
+        for (size_t i = first; i < stop; ++i) {
+            size_t le = i + 1 == first + got || i - first >= known ? units : static_cast<size_t>((ends[i - first] - base) / 2);
+            if (le > units) le = units;
+            const size_t next = le;
+            if (le > ls && p[le - 1] == L'\n') --le;
+            if (le > ls && p[le - 1] == L'\r') --le;
+            fn(ctx, i, p + ls, le - ls);
+            ls = next;
+        }
+        first = stop;
+    }
+    return true;
+}
+
 size_t TraceFile::ReadLine(size_t line, wchar_t* buffer, size_t cap) {
     if (!buffer || cap == 0) return 0;
     buffer[0] = 0;

@@ -154,11 +154,22 @@ public:
     // (LineStart(i) - LineStart(first)) / 2. For passes over many lines.
     size_t ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size_t* units);
 
+    // Calls fn(line, text, chars) for the lines [first, last), read in blocks: the way to
+    // pass over many lines. The text is without CR LF and valid during the call. Returns
+    // false on a read error.
+    template <class F>
+    bool ForEachLine(size_t first, size_t last, F&& fn) {
+        return ForEachLineImpl(first, last, [](void* f, size_t line, const wchar_t* text, size_t chars) {
+            (*static_cast<F*>(f))(line, text, chars);
+        }, &fn);
+    }
+
     // Maps [offset, offset + bytes) and returns a pointer to it, valid until the next
     // call of Map or ReadLine; null when it cannot be mapped.
     const BYTE* Map(uint64_t offset, size_t bytes);
 
 private:
+    bool ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, size_t, const wchar_t*, size_t), void* ctx);
     uint64_t lastEnd() const noexcept { return index_.size() ? index_[index_.size() - 1] : dataStart_; }
     uint64_t tailBytes() const noexcept { return size_ > lastEnd() ? size_ - lastEnd() : 0; }
     bool Remap(uint64_t offset, size_t bytes);

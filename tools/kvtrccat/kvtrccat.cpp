@@ -18,7 +18,6 @@ constexpr int kExitFiles = 1;  // a missing directory or file, an unreadable fil
 constexpr int kExitUsage = 2;  // bad arguments
 constexpr DWORD kFollowPollMs = 250;
 constexpr size_t kOutBytes = 1 << 20;
-constexpr size_t kBlockUnits = 512u << 10;  // lines are read in blocks of 1 MB, which stay in the cache
 
 const char kUsage[] =
     "usage: kvtrccat [--json] [--since TIME] [--until TIME] [--follow | --new] PATH\n"
@@ -209,7 +208,7 @@ struct Source {
 
 class Cat {
 public:
-    explicit Cat(const Options& o) : o_(o), block_(new wchar_t[kBlockUnits]) {}
+    explicit Cat(const Options& o) : o_(o) {}
 
     // Opens and indexes; false (reported) when the file cannot be read.
     bool Open(Source& s) {
@@ -238,32 +237,14 @@ public:
         if (s.failed) return;
         TraceFile& f = *s.file;
         const size_t end = final ? f.LineCount() : f.index().size();
+        // In pieces, so that a reader that went away ends the pass soon.
+        constexpr size_t kPiece = 65536;
         while (s.emitted < end && !out_.failed()) {
-            size_t units = 0;
-            const size_t got = f.ReadBlock(s.emitted, block_.get(), kBlockUnits, &units);
-            if (got == 0) {
+            const size_t stop = end - s.emitted > kPiece ? s.emitted + kPiece : end;
+            if (!f.ForEachLine(s.emitted, stop, [&](size_t, const wchar_t* text, size_t chars) { Line(s, text, chars); })) {
                 Error("kvtrccat: cannot read '%s' (error %lu)\n", s.day.path, ::GetLastError());
                 s.failed = true;
                 return;
-            }
-            const uint64_t base = f.LineStart(s.emitted);
-            const size_t stop = s.emitted + got < end ? s.emitted + got : end;
-            // The ends of the block's complete lines, decoded in one pass.
-            const size_t complete = f.index().size();
-            const size_t known = stop < complete ? stop - s.emitted : (complete > s.emitted ? complete - s.emitted : 0);
-            if (ends_.size() < known) ends_.resize(known);
-            f.index().Decode(s.emitted, known, ends_.data());
-            size_t ls = 0;
-            for (size_t i = s.emitted; i < stop; ++i) {
-                size_t le = i + 1 == s.emitted + got || i - s.emitted >= known
-                                ? units
-                                : static_cast<size_t>((ends_[i - s.emitted] - base) / 2);
-                if (le > units) le = units;
-                const size_t next = le;
-                if (le > ls && block_[le - 1] == L'\n') --le;
-                if (le > ls && block_[le - 1] == L'\r') --le;
-                Line(s, block_.get() + ls, le - ls);
-                ls = next;
             }
             s.emitted = stop;
         }
@@ -359,8 +340,6 @@ private:
 
     const Options& o_;
     Output out_;
-    std::unique_ptr<wchar_t[]> block_;
-    std::vector<uint64_t> ends_;
 };
 
 bool IsDirectory(const std::wstring& path, DWORD* error) {

@@ -158,9 +158,7 @@ void TraceSet::Publish(size_t f) {
     const size_t from = total_;
     total_ += files_[f]->LineCount();
     ++ready_;
-    if (filter_.active())
-        for (size_t i = from; i < total_; ++i)
-            if (Passes(i)) rows_.push_back(i);
+    if (filter_.active()) FilterLines(f, 0, total_ - from);
 }
 
 bool TraceSet::Refresh() {
@@ -179,9 +177,7 @@ bool TraceSet::Refresh() {
             if (tailWasOpen && !rows_.empty() && rows_.back() == first_[f] + oldLines - 1) rows_.pop_back();
         }
         total_ = first_[f] + lines;
-        if (filter_.active())
-            for (size_t i = firstNew; i < lines; ++i)
-                if (Passes(first_[f] + i)) rows_.push_back(first_[f] + i);
+        if (filter_.active()) FilterLines(f, firstNew, lines);
     }
     if (isDirectory_) {
         std::vector<DayFile> now;
@@ -225,20 +221,26 @@ bool TraceSet::Parse(size_t line, LineFields* fields, Date* date) {
     return true;
 }
 
-bool TraceSet::Passes(size_t line) {
-    LineFields x;
-    if (!Parse(line, &x, nullptr)) return false;
+bool TraceSet::Passes(const LineFields& x) const {
     if (!(filter_.levels & LevelBit(x.split ? x.level() : 1000))) return false;
     return ContainsNoCase(x.process, filter_.process) && ContainsNoCase(x.module, filter_.module) &&
            (filter_.text.empty() || LineMatches(x, filter_.text.c_str(), filter_.text.size(), FindOptions{}));
+}
+
+void TraceSet::FilterLines(size_t f, size_t from, size_t to) {
+    const size_t base = first_[f];
+    files_[f]->ForEachLine(from, to, [&](size_t line, const wchar_t* text, size_t chars) {
+        LineFields x;
+        ParseLine(text, chars, &x);
+        if (Passes(x)) rows_.push_back(base + line);
+    });
 }
 
 void TraceSet::SetFilter(const Filter& f) {
     filter_ = f;
     rows_.clear();
     if (!filter_.active()) return;
-    for (size_t i = 0; i < total_; ++i)
-        if (Passes(i)) rows_.push_back(i);
+    for (size_t file = 0; file < ready_; ++file) FilterLines(file, 0, files_[file]->LineCount());
 }
 
 long long TraceSet::FindTimeText(const wchar_t* timeText) {

@@ -84,7 +84,10 @@ public:
 
 private:
     void Run();
-    bool Passes(size_t line);
+    bool Passes(const kv::trc::LineFields& x) const;
+    // Adds the lines [from, to) of a ready file that pass the filter to the rows shown,
+    // reading the file in blocks (a pass over a mapping would fault on every page).
+    void FilterLines(size_t file, size_t from, size_t to);
     void Publish(size_t file);
 
     std::wstring dir_;
