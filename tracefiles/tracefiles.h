@@ -115,8 +115,9 @@ bool ScanLineFeeds(const wchar_t* data, size_t units, uint64_t base, LineIndex* 
 constexpr size_t kMaxLineChars = 65536;
 
 // One trace file, opened shared for read, write and delete so that the server keeps
-// writing, rotating and deleting it. Lines are read through a mapped window of the
-// file; the whole file is never loaded. Not for use by two threads at once.
+// writing, rotating and deleting it. Single lines are read through a mapped window of
+// the file, passes over many lines (indexing, find, ForEachLine) read it in blocks; the
+// whole file is never loaded. Not for use by two threads at once.
 class TraceFile {
 public:
     TraceFile() = default;
