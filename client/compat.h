@@ -49,3 +49,15 @@ extern "C" int __cdecl kv_msvcrt_vsnwprintf(wchar_t*, size_t, const wchar_t*, va
     );
 #define kv_crt_vsnwprintf kv_msvcrt_vsnwprintf
 #endif
+
+// Index of the lowest set bit of a non-zero value.
+#if defined(_MSC_VER)
+#include <intrin.h>
+inline unsigned kv_lowest_bit(unsigned v) {
+    unsigned long i;
+    _BitScanForward(&i, v);
+    return static_cast<unsigned>(i);
+}
+#else
+inline unsigned kv_lowest_bit(unsigned v) { return static_cast<unsigned>(__builtin_ctz(v)); }
+#endif
