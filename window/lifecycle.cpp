@@ -14,6 +14,7 @@
 #include "settings/settingsstore.h"
 #include "settings/windowlayout.h"
 #include "window/statusbar.h"
+#include "window/operator.h"
 #include "window/tracewnd.h"
 
 using namespace kv;
@@ -71,31 +72,20 @@ HWND CreateTraceWindow() {
     return window;
 }
 
-void LocateTraceViewer() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD n = ::SearchPathW(nullptr, kTraceViewerExe, nullptr, MAX_PATH, path, nullptr);
-    if (n == 0 || n >= MAX_PATH) {
-        if (HMENU sub = g_window.contextMenu ? ::GetSubMenu(g_window.contextMenu, 0) : nullptr)
-            ::EnableMenuItem(sub, IDM_VIEWER, MF_BYCOMMAND | MF_GRAYED);
-        if (traceapi_IsEnabled(0, 0)) traceapi_Output(0, 0, kThreadFunc, L"TraceViewer NOT found");
-    } else if (traceapi_IsEnabled(0, 0)) {
-        traceapi_Output1(0, 0, kThreadFunc, L"TraceViewer found at: '%s'", path);
-    }
-}
-
 void RunMessageLoop(HWND window) {
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (::WaitForSingleObject(g_window.stopEvent, 0) == WAIT_OBJECT_0) break;
         if (g_window.accelerators && ::TranslateAcceleratorW(window, g_window.accelerators, &msg)) continue;
-        if (g_window.findDialog && ::IsWindow(g_window.findDialog) && ::IsDialogMessageW(g_window.findDialog, &msg)) continue;
+        if (tracewnd_IsFindDialogMessage(&msg)) continue;
         ::TranslateMessage(&msg);
         ::DispatchMessageW(&msg);
     }
 }
 
 void Shutdown(HWND window) {
-    // ==== DEBUG-VIEWER HOOK: the lead wires traceapi_UninstallDbgViewHook() here. ====
+    // The hook's viewer would otherwise go on tracing into a window that is gone.
+    traceapi_UninstallDbgViewHook();
     EmitLevelMinus1(L"***** TRACE SERVER SHUT DOWN *****");
     ::KillTimer(window, kTickTimerId);
     tracewnd_SaveSettings();
@@ -104,6 +94,7 @@ void Shutdown(HWND window) {
     // Output of this process's threads takes the send path from now on; rows being
     // filed right now finish under the list lock before the views go.
     DetachServerWindow();
+    tracewnd_EndOperator();
     ServerState& st = Server();
     short mainStore, filterStore;
     {
@@ -125,10 +116,6 @@ void Shutdown(HWND window) {
         st.traceWindow = nullptr;
         rowstore_Destroy(mainStore);
         rowstore_Destroy(filterStore);
-    }
-    if (g_window.contextMenu) {
-        ::DestroyMenu(g_window.contextMenu);
-        g_window.contextMenu = nullptr;
     }
 }
 
@@ -201,10 +188,8 @@ DWORD WINAPI tracewnd_WndThread(LPVOID) {
         traceapi_Output1(0, 0, kThreadFunc, L"***** TRACE TO FILE '%s' ON *****", file);
     }
 
-    g_window.findMessage = ::RegisterWindowMessageW(FINDMSGSTRINGW);
     g_window.accelerators = ::LoadAcceleratorsW(g_proc.instance, L"ACCELERATORS");
-    g_window.contextMenu = ::LoadMenuW(g_proc.instance, L"IDR_MAIN");
-    LocateTraceViewer();
+    tracewnd_InitOperator(window);
 
     RunMessageLoop(window);
     Shutdown(window);
@@ -222,7 +207,6 @@ extern "C" HWND __cdecl traceapi_CreateWnd(DWORD reserved, HWND owner, DWORD wai
         return nullptr;
     }
     g_window.owner = owner;
-    ZeroMemory(&g_window.findRecord, sizeof(g_window.findRecord));
     g_window.stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ListLockSection();  // the list lock is ready before any thread can want it
     WindowSeams& seams = Seams();

@@ -19,23 +19,26 @@
 
 #include <commdlg.h>
 
-// Command ids of the context menu "IDR_MAIN" (its first sub-menu, "Context Menu").
-constexpr int kCmdSaveList = 32773;         // "Save Traces To File\tCtrl+S"
-constexpr int kCmdNone32774 = 32774;        // no action
-constexpr int kCmdSettings = 32775;         // "Settings And Filters"
-constexpr int kCmdDeleteTraceFile = 32776;  // "Delete Current Trace File\tCtrl+D"
-constexpr int kCmdToggleMark = 32777;       // "Set/Del Mark\tCtrl+F2"
-constexpr int kCmdNextMark = 32778;         // "Goto Next Mark\tF2"
-constexpr int kCmdPrevMark = 32779;         // "Goto Prev Mark\tShift+F2"
-constexpr int kCmdFind = 32780;             // "Find\tCtrl+F"
-constexpr int kCmdFindNext = 32781;         // "Find Next\tF3"
-constexpr int kCmdFindPrev = 32782;         // "Find Prev\tShift+F3"
-constexpr int kCmdClearMarks = 32783;       // "Del All Marks\tCtrl+Shift+F2"
-constexpr int kCmdLoadProfile = 32784;      // "Load Profile\tShift+L"
-constexpr int kCmdSaveProfile = 32785;      // "Save Profile\tShift+S"
-constexpr int kCmdNone32786 = 32786;        // no action
-constexpr int kCmdTraceViewer = 32787;      // "Trace Viewer"
-constexpr int kCmdTeleEncoder = 32788;      // "Tele Encoder"
+#include "resources/resource.h"
+
+// Command ids of the context menu "IDR_MAIN" (its first sub-menu, "Context Menu"); the
+// numbers live in the resource header the menu script uses.
+constexpr int kCmdSaveList = IDM_SAVELIST;            // "Save Traces To File\tCtrl+S"
+constexpr int kCmdNone32774 = IDM_NOTHING;            // no action
+constexpr int kCmdSettings = IDM_SETTINGS;            // "Settings And Filters"
+constexpr int kCmdDeleteTraceFile = IDM_DELETEFILE;   // "Delete Current Trace File\tCtrl+D"
+constexpr int kCmdToggleMark = IDM_MARK;              // "Set/Del Mark\tCtrl+F2"
+constexpr int kCmdNextMark = IDM_NEXTMARK;            // "Goto Next Mark\tF2"
+constexpr int kCmdPrevMark = IDM_PREVMARK;            // "Goto Prev Mark\tShift+F2"
+constexpr int kCmdFind = IDM_FIND;                    // "Find\tCtrl+F"
+constexpr int kCmdFindNext = IDM_FINDNEXT;            // "Find Next\tF3"
+constexpr int kCmdFindPrev = IDM_FINDPREV;            // "Find Prev\tShift+F3"
+constexpr int kCmdClearMarks = IDM_DELMARKS;          // "Del All Marks\tCtrl+Shift+F2"
+constexpr int kCmdLoadProfile = IDM_LOADPROFILE;      // "Load Profile\tShift+L"
+constexpr int kCmdSaveProfile = IDM_SAVEPROFILE;      // "Save Profile\tShift+S"
+constexpr int kCmdNone32786 = 32786;                  // no action
+constexpr int kCmdTraceViewer = IDM_VIEWER;           // "Trace Viewer"
+constexpr int kCmdTeleEncoder = IDM_TELEGRAM;         // "Tele Encoder"
 
 constexpr wchar_t kOperatorBoxTitle[] = L"VANTORA VO Vedoz Izodoz";
 constexpr wchar_t kContextMenuName[] = L"IDR_MAIN";

@@ -16,7 +16,6 @@ constexpr wchar_t kTraceWindowTitle[] = L"VANTORA VO Vedoz Izodoz";
 constexpr wchar_t kMainListText[] = L"VANTORA VO Vedoz Izodoz";
 constexpr wchar_t kFilterListText[] = L"RIVIVEDA FILTER";
 constexpr wchar_t kInstanceMarkerName[] = L"KVTRCSRV";
-constexpr wchar_t kTraceViewerExe[] = L"kvtrcvwr.exe";
 
 constexpr UINT_PTR kTickTimerId = 65535;
 constexpr UINT kTickMs = 1000;
@@ -73,10 +72,6 @@ struct TraceWindowState {
     HANDLE stopEvent;       // manual reset; asks the loop to end, releases a waiting host
     HANDLE thread;
     volatile DWORD threadId;  // written by the window thread as its first act
-    FINDREPLACEW findRecord;  // zero-filled at start; the find function's record
-    UINT findMessage;         // "commdlg_FindReplace"
-    HWND findDialog;          // the modeless find dialog while it is open
-    HMENU contextMenu;        // "IDR_MAIN"; its first sub-menu is the context menu
     HACCEL accelerators;      // none: the library carries no table
     HCURSOR waitCursor, arrowCursor;
     HICON onTopIcon;

@@ -15,7 +15,10 @@
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
 #include "window/statusbar.h"
+#include "window/operator.h"
 #include "window/tracewnd.h"
+
+#include <windowsx.h>
 
 using namespace kv;
 
@@ -381,6 +384,8 @@ void tracewnd_OnTimer(HWND window, UINT_PTR timerId) {
 }
 
 void tracewnd_OnKeyDown(HWND window, UINT key) {
+    // Find, marks, the list and profile keys and the context menu's shortcuts.
+    if (tracewnd_OnOperatorKey(window, key)) return;
     const ServerState& st = Server();
     const bool ctrl = KeyDown(VK_CONTROL);
     const bool filterVisible = st.filterList && ::IsWindowVisible(st.filterList);
@@ -402,46 +407,28 @@ void tracewnd_OnKeyDown(HWND window, UINT key) {
         ::SendMessageW(window, WM_SIZE, 0, 0);
         break;
 
-    // ==== OPERATOR ENTRY POINTS: keys whose targets are not built yet ====================
-    // The lead wires these to window/operator.h and the debug-viewer hook (Ctrl and
-    // Shift are read with KeyDown when the key is handled):
-    //   Escape        close the find dialog while it is open, focus to the main list
-    //   Ctrl+D        WM_COMMAND IDM_DELETEFILE to the window
-    //   Ctrl+F        clear the found flag, open the find dialog (when none is open)
-    //   Shift+L       tracewnd_LoadProfile(window, nullptr)
-    //   Shift+S       tracewnd_SaveProfile(window, nullptr)   (with or without Ctrl)
-    //   Ctrl+S        WM_COMMAND IDM_SAVELIST to the window     (without Shift)
-    //   Ctrl+V        WM_COMMAND IDM_VIEWER to the window
-    //   Ctrl+Shift+X  traceapi_InstallDbgViewHook()
-    //   Ctrl+Shift+Y  traceapi_UninstallDbgViewHook()
-    //   F2            tracewnd_OnMarkKey
-    //   F3            tracewnd_FindAgain, downwards; upwards with Shift
-    case VK_ESCAPE:
-    case 'D':
-    case 'F':
-    case 'L':
-    case 'S':
-    case 'V':
     case 'X':
     case 'Y':
-    case VK_F2:
-    case VK_F3:
+        // The debug-viewer hook: Ctrl+Shift+X installs it, Ctrl+Shift+Y removes it.
+        if (ctrl && KeyDown(VK_SHIFT)) {
+            if (key == 'X')
+                traceapi_InstallDbgViewHook();
+            else
+                traceapi_UninstallDbgViewHook();
+        }
         break;
-    // ==== END OF OPERATOR ENTRY POINTS ===================================================
     default:
         break;
     }
 }
 
 void tracewnd_OnSysKeyDown(HWND window, UINT key) {
-    // ==== OPERATOR ENTRY POINT: Alt+F3 opens the find dialog when none is open. ====
-    (void)window;
-    (void)key;
+    tracewnd_OnOperatorSysKey(window, key);
 }
 
 void tracewnd_OnCommand(HWND window, int id, HWND control, int code) {
     if (!control) {
-        // ==== OPERATOR ENTRY POINT: menu commands go to tracewnd_OnMenuCommand(window, id). ====
+        tracewnd_OnMenuCommand(window, id);
         return;
     }
     const TraceWindowState& w = TraceWindow();
@@ -522,14 +509,12 @@ LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         tracewnd_OnTimer(window, wParam);
         break;
 
-    // ==== OPERATOR ENTRY POINTS: messages whose targets are not built yet ================
-    //   WM_CONTEXTMENU    tracewnd_OnContextMenu(window, wParam, LOWORD(lParam), HIWORD(lParam))
-    //   WM_LBUTTONDBLCLK  tracewnd_EditSettings(window)   (the settings dialog)
-    //   find message      (w.findMessage) the find function; result 0 when it handled it
     case WM_CONTEXTMENU:
-    case WM_LBUTTONDBLCLK:
+        tracewnd_OnContextMenu(window, wParam, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
         break;
-    // ==== END OF OPERATOR ENTRY POINTS ===================================================
+    case WM_LBUTTONDBLCLK:
+        tracewnd_OnListDoubleClick(window);
+        break;
 
     case WM_TRACE_OUTPUT:
     case WM_TRACE_REGISTER:
@@ -561,6 +546,7 @@ LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         }
         break;
     default:
+        if (tracewnd_OnFindMsg(window, msg, lParam)) return 0;
         break;
     }
     return ::DefWindowProcW(window, msg, wParam, lParam);
