@@ -1,6 +1,7 @@
 // Enable switches and accessors of the shared region.
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 
 using namespace kv;
 
@@ -9,8 +10,8 @@ namespace {
 INT GetSwitch(short h, INT TRACEAPP::*field) noexcept { return IsValidHandle(h) ? g_region.apps[h].*field : 0; }
 void SetSwitch(short h, INT TRACEAPP::*field, INT value) noexcept {
     if (!IsValidHandle(h)) return;
-    MutexLock lock(g_proc.dataMutex);
-    g_region.apps[h].*field = value;
+    DataLock lock;
+    if (lock.owned()) g_region.apps[h].*field = value;
 }
 const wchar_t kCurrentUser[] = L"???";
 }  // namespace
@@ -18,8 +19,8 @@ const wchar_t kCurrentUser[] = L"???";
 extern "C" INT __cdecl traceapi_GetEnable(void) { return g_region.globalEnable; }
 
 extern "C" void __cdecl traceapi_SetEnable(INT bEnable) {
-    MutexLock lock(g_proc.dataMutex);
-    g_region.globalEnable = bEnable;
+    DataLock lock;
+    if (lock.owned()) g_region.globalEnable = bEnable;
 }
 
 extern "C" INT __cdecl traceapi_GetEnableDiag(short h) { return GetSwitch(h, &TRACEAPP::EnableDiag); }
@@ -42,7 +43,8 @@ extern "C" TRACEAPP* __cdecl traceapi_GetTraceApp(short h) {
 
 extern "C" BOOL __cdecl traceapi_SetTraceWindow(HWND hWnd, BOOL bServer) {
     if (bServer) {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
+        if (!lock.owned()) return FALSE;
         g_region.serverWindow = FieldFromWindow(hWnd);
         g_proc.notifyWindow = nullptr;
     } else {

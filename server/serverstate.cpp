@@ -2,6 +2,7 @@
 #include "server/serverstate.h"
 
 #include "client/owners.h"
+#include "client/sendpath.h"
 
 namespace kv {
 namespace {
@@ -15,20 +16,22 @@ WindowSeams& Seams() noexcept { return g_seams; }
 
 CRITICAL_SECTION& ListLockSection() noexcept { return g_listLock.get(); }
 
+void SetWindowThread(DWORD threadId) noexcept { SetTraceWindowThread(threadId); }
+
+bool IsWindowThread() noexcept {
+    if (OnTraceWindowThread()) return true;
+    HWND view = g_state.mainList;
+    return view && ::GetWindowThreadProcessId(view, nullptr) == ::GetCurrentThreadId();
+}
+
 void EnterListLock() noexcept {
     CRITICAL_SECTION& cs = ListLockSection();
     if (::TryEnterCriticalSection(&cs)) return;
-    HWND view = g_state.mainList;
-    if (!view || ::GetWindowThreadProcessId(view, nullptr) != ::GetCurrentThreadId()) {
-        ::EnterCriticalSection(&cs);
-        return;
-    }
     // Window thread: a holder on another thread may be waiting for us to answer a send.
-    while (!::TryEnterCriticalSection(&cs)) {
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
-        MSG msg;
-        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
+    if (IsWindowThread())
+        EnterServingSent(cs);
+    else
+        ::EnterCriticalSection(&cs);
 }
 
 }  // namespace kv

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include "client/compat.h"
 
 namespace kv {
@@ -24,6 +26,29 @@ void IniWriteSwitch(const wchar_t* section, const wchar_t* key, int32_t on, cons
 // lose characters that way is written inside a pair of quotes. A line break cannot be
 // stored in a value; the text is cut at the first one.
 void IniWriteString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* file) noexcept;
+
+// A whole section in one call: appends "key=value" for IniWriteSectionFlush.
+class IniSectionWriter {
+public:
+    void Int(const wchar_t* key, int32_t value);
+    void Switch(const wchar_t* key, int32_t on) { Raw(key, on ? L"1" : L"0"); }
+    // As IniWriteString writes it.
+    void String(const wchar_t* key, const wchar_t* value);
+    void Raw(const wchar_t* key, const wchar_t* value);
+    // Replaces the section in file with the keys given, in one write.
+    void Write(const wchar_t* section, const wchar_t* file) noexcept;
+private:
+    std::wstring text_;
+};
+
+// A whole section read in one call, answering key reads exactly as IniReadInt would.
+class IniSectionReader {
+public:
+    IniSectionReader(const wchar_t* section, const wchar_t* file);
+    int32_t Int(const wchar_t* key, int32_t def) const noexcept;
+private:
+    std::wstring text_;  // "key=value\0...\0"
+};
 
 // True when name can stand as a section name without breaking the file's lines.
 bool IniSectionNameUsable(const wchar_t* name) noexcept;

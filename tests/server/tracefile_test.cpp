@@ -284,7 +284,12 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     // A new directory, several levels deep, with characters outside any one code page
     // and characters a command interpreter would act on.
     const std::wstring deep = In(L"Gr\u00f6\u00dfe\\\u0416\u0443\u0440\u043d\u0430\u043b\\a&b %PATH%");
+    // The record is rewritten in place on the window thread: lines follow the directory
+    // only once the window publishes it by selecting the file again.
     kv::CopyCut(g_settings.FileDir, MAX_PATH, deep.c_str());
+    tracewnd_WriteFileLine(&april.row);
+    EXPECT_EQ(tracewnd_CurrentTraceFile(), In(L"TS080415.txt")) << "not yet published";
+    tracewnd_SelectTraceFile();
     tracewnd_WriteFileLine(&april.row);
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ReadWide(deep + L"\\TS080415.txt"), FormatLine(april));

@@ -85,6 +85,7 @@ protected:
         savedSettings_ = g_settings;
         kv::CopyCut(g_settings.TriggerFilter, kFilterChars, kTrigger);
         g_settings.TriggerExec[0] = 0;
+        tracewnd_SplitFilters();
 
         window_ = std::make_unique<kvtest::RecordingWindow>(kvtest::Accessors{
             traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, nullptr});
@@ -204,6 +205,7 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
 
 TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
+    tracewnd_SplitFilters();
     struct Case {
         uint32_t flags;
         size_t firstHit, secondHit;  // commands started
@@ -265,6 +267,7 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     };
     for (const Case& c : cases) {
         kv::CopyCut(g_settings.TriggerExec, MAX_PATH, c.typed.c_str());
+    tracewnd_SplitFilters();
         g_launches.clear();
         tracewnd_TGExcecute();
         ASSERT_EQ(g_launches.size(), 1u) << Narrow(c.typed);
@@ -274,12 +277,14 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
 
     SetClock(2000, 1, 2, 3, 4, 5);
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"x.bat");
+    tracewnd_SplitFilters();
     g_launches.clear();
     tracewnd_TGExcecute();
     ASSERT_EQ(g_launches.size(), 1u);
     EXPECT_EQ(g_launches[0].command, L"x.bat 000102_030405") << "every part has two digits";
 
     g_settings.TriggerExec[0] = 0;
+    tracewnd_SplitFilters();
     g_lines.clear();
     g_launches.clear();
     tracewnd_TGExcecute();
@@ -295,6 +300,7 @@ TEST_F(Trigger, ABatchFileGetsTheHitTimeAsArgumentAndRunsHidden) {
 
     g_forwardLaunches = true;
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, batch.c_str());
+    tracewnd_SplitFilters();
     g_settings.TriggerFlags = 0x12;  // Stop Trace + Once
     tracewnd_ExecTrigger();
     ASSERT_EQ(g_launches.size(), 1u);
