@@ -45,7 +45,7 @@ void SendThroughSlot(short h, short level, const wchar_t* func, const wchar_t* t
 
 // The common body of traceapi_Output (args null) and traceapi_OutputN (args set).
 void Emit(short h, short level, const wchar_t* func, const wchar_t* text, int expected, va_list* args) noexcept {
-    if (!IsValidHandle(h) || !g_proc.dataMutex || !g_proc.curDataMutex) return;
+    if (!IsValidHandle(h) || !LocksAvailable()) return;
     if (!func) func = L"";
     if (!text) text = L"";
 
@@ -76,7 +76,7 @@ void Emit(short h, short level, const wchar_t* func, const wchar_t* text, int ex
 
 extern "C" BOOL __cdecl traceapi_IsEnabled(short TrcHdl, short Level) {
     // A process without the named mutexes writes nothing into the shared region.
-    if (!g_proc.dataMutex || !g_proc.curDataMutex) return FALSE;
+    if (!LocksAvailable()) return FALSE;
     if (g_region.globalEnable == 0 && Level > -1) return FALSE;
     if (!ServerWindowAlive() && !g_proc.notifyWindow) return FALSE;
     if (!IsValidHandle(TrcHdl)) return FALSE;

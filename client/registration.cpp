@@ -124,12 +124,13 @@ extern "C" short __cdecl traceapi_Register(const WCHAR* szApp, const WCHAR* pIni
         return -1;
     }
 
+    if (!LocksAvailable()) return -1;  // fail closed: no slot is claimed without the locks
     short h = -1;
     bool faulted = false;
     bool ownIni = false;
     {
         DataLock lock;
-        if (!lock.owned()) return -1;  // fail closed: no slot is claimed without the mutex
+        if (!lock.owned()) return -1;
         wchar_t suiteDir[259];
         kvdlinkx_GetSuiteDir(suiteDir, 259);
 
@@ -182,7 +183,7 @@ extern "C" short __cdecl traceapi_Register(const WCHAR* szApp, const WCHAR* pIni
 }
 
 extern "C" void __cdecl traceapi_Unregister(short TrcHdl, BOOL ForceShutWnd) {
-    if (!IsValidHandle(TrcHdl) || !g_proc.dataMutex || !g_proc.curDataMutex) return;
+    if (!IsValidHandle(TrcHdl) || !LocksAvailable()) return;
 
     if (LocalTraceWindowAlive()) {
         if (const TraceWindowSink* sink = LocalTraceSink()) sink->removeApplication(TrcHdl);

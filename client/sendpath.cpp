@@ -69,8 +69,10 @@ SlotLock::SlotLock() noexcept {
     HANDLE mutex = g_proc.curDataMutex;
     if (!mutex) return;  // fail closed: nothing touches the slot without its mutex
     const LONG me = static_cast<LONG>(::GetCurrentThreadId());
-    if (g_send.targetThread == me && g_send.holderThread != me) {
-        // The holder is inside a send to this very thread and waits for its answer.
+    const LONG target = g_send.targetThread;
+    if ((target == me && ::InSendMessage()) || (target != 0 && g_send.holderThread == me)) {
+        // A trace made inside the handler of a send of the slot: a holder waits for this
+        // very thread to answer (or this thread is the holder), so the slot is not free.
         CountUndelivered();
         return;
     }
@@ -84,22 +86,17 @@ SlotLock::SlotLock() noexcept {
 SlotLock::~SlotLock() {
     if (!owned_) return;
     g_send.targetThread = 0;
+    g_send.holderThread = 0;
     ::ReleaseMutex(g_proc.curDataMutex);
 }
 
 bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
     if (!window) return false;
-    const LONG me = static_cast<LONG>(::GetCurrentThreadId());
-    const LONG outerHolder = g_send.holderThread;
-    const LONG outerTarget = g_send.targetThread;
-    g_send.holderThread = me;
     g_send.targetThread = static_cast<LONG>(ThreadOfWindow(window));
     DWORD_PTR result = 0;
     const LRESULT ok =
         ::SendMessageTimeoutW(window, msg, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG, g_sendTimeout, &result);
-    // A send to this thread's own window may have nested another one; put back what it saw.
-    g_send.targetThread = outerTarget;
-    g_send.holderThread = outerHolder ? outerHolder : me;
+    g_send.targetThread = 0;
     if (ok) return true;
     // A window that is gone loses the message as before; one that did not answer counts.
     if (::IsWindow(window)) CountUndelivered();
@@ -122,6 +119,8 @@ long UndeliveredCount() noexcept { return g_send.undelivered; }
 void CountUndelivered() noexcept { ::InterlockedIncrement(&g_send.undelivered); }
 
 DataLock::DataLock() noexcept : MutexLock(g_proc.dataMutex, &OnTraceWindowThread) {}
+
+bool LocksAvailable() noexcept { return g_proc.dataMutex && g_proc.curDataMutex; }
 
 void SetTraceWindowThread(DWORD threadId) noexcept { g_windowThread = static_cast<LONG>(threadId); }
 

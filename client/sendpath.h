@@ -42,6 +42,10 @@ long UndeliveredCount() noexcept;
 // Counts one message that could not be delivered.
 void CountUndelivered() noexcept;
 
+// Both named mutexes are open. A process without them fails closed: it registers
+// nothing, emits nothing and changes no switch of the shared region.
+bool LocksAvailable() noexcept;
+
 // The data mutex, waited for so that the trace window's thread keeps serving the sends
 // of clients meanwhile.
 class DataLock : public MutexLock {

@@ -9,7 +9,7 @@ namespace {
 // Getters and setters accept any handle but never reach outside the table.
 INT GetSwitch(short h, INT TRACEAPP::*field) noexcept { return IsValidHandle(h) ? g_region.apps[h].*field : 0; }
 void SetSwitch(short h, INT TRACEAPP::*field, INT value) noexcept {
-    if (!IsValidHandle(h)) return;
+    if (!IsValidHandle(h) || !LocksAvailable()) return;
     DataLock lock;
     if (lock.owned()) g_region.apps[h].*field = value;
 }
@@ -19,6 +19,7 @@ const wchar_t kCurrentUser[] = L"???";
 extern "C" INT __cdecl traceapi_GetEnable(void) { return g_region.globalEnable; }
 
 extern "C" void __cdecl traceapi_SetEnable(INT bEnable) {
+    if (!LocksAvailable()) return;
     DataLock lock;
     if (lock.owned()) g_region.globalEnable = bEnable;
 }
@@ -43,6 +44,7 @@ extern "C" TRACEAPP* __cdecl traceapi_GetTraceApp(short h) {
 
 extern "C" BOOL __cdecl traceapi_SetTraceWindow(HWND hWnd, BOOL bServer) {
     if (bServer) {
+        if (!LocksAvailable()) return FALSE;
         DataLock lock;
         if (!lock.owned()) return FALSE;
         g_region.serverWindow = FieldFromWindow(hWnd);
