@@ -202,6 +202,8 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
     return 1;
 }
 
+void tracewnd_SetSequenceForTesting(unsigned long last) { g_sequence = static_cast<LONG>(last); }
+
 void tracewnd_CopyToFilterList(const TraceRow* row, int mainIndex) {
     const short store = Server().filterStore;
     if (!row || store < 0) return;

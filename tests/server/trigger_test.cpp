@@ -5,10 +5,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
 #include "server/clock.h"
@@ -60,6 +63,8 @@ struct Launch {
 std::vector<Launch> g_launches;
 bool g_forwardLaunches;
 int RecordLaunch(const wchar_t* command, int show) {
+    static kv::StaticCriticalSection lock;
+    kv::CritSecLock hold(lock.get());
     g_launches.push_back({command, show});
     return g_forwardLaunches ? LaunchProcess(command, show) : 1;
 }
@@ -170,6 +175,35 @@ protected:
 
 std::wstring TriggerText(const wchar_t* flags, const wchar_t* what) {
     return std::wstring(L"Trigger='") + kTrigger + L"' (Flags=" + flags + L") -> ***** " + what + L" *****";
+}
+
+// Two threads that hit the trigger at the same moment: each stop action is written and
+// done once, and with Once the command runs once.
+TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
+    kv::Seams().syncToolbar = nullptr;
+    g_settings.TriggerFlags = kTriggerStopScroll | kTriggerStopTrace | kTriggerStopFile | kTriggerExecute | kTriggerOnce;
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
+    tracewnd_SplitFilters();
+    for (int round = 0; round < 25; ++round) {
+        SwitchAllOn();
+        g_lines.clear();
+        g_launches.clear();
+        HANDLE go = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::atomic<int> done{0};
+        auto hit = [&] {
+            ::WaitForSingleObject(go, 10000);
+            tracewnd_ExecTrigger();
+            ++done;
+        };
+        std::thread a(hit), b(hit);
+        ::SetEvent(go);
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return done == 2; }, 30000));
+        a.join();
+        b.join();
+        ::CloseHandle(go);
+        EXPECT_EQ(g_lines.size(), 4u) << "three stop lines and the command's, round " << round;
+        EXPECT_EQ(g_launches.size(), 1u) << "round " << round;
+    }
 }
 
 TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) {
