@@ -6,7 +6,11 @@
 
 #include "server/filters.h"
 #include "server/rowstore.h"
+#include "settings/inifile.h"
 #include "settings/settingsstore.h"
+
+#include <atomic>
+#include <thread>
 
 using namespace settingstest;
 
@@ -193,6 +197,66 @@ TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
     tracewnd_SetTitle();
     EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  Include='in%s' FilterList='sp' Highlight='hi' (Mark=1)"
                                L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
+}
+
+}  // namespace
+
+namespace {
+
+// A section written and read in one call each gives what key-by-key access gives: the
+// same file, and the same integers for every way a value may be spelled.
+TEST_F(SettingsTest, WholeSectionsReadAndWriteLikeSingleKeys) {
+    const std::wstring bySection = work_.file(L"section.ini"), byKey = work_.file(L"key.ini");
+    const wchar_t* const texts[] = {L"plain", L" blank around ", L"'quoted'", L"", L"semi;colon"};
+    kv::IniSectionWriter writer;
+    for (int i = 0; i < 5; ++i) {
+        const std::wstring key = L"Text" + std::to_wstring(i);
+        writer.String(key.c_str(), texts[i]);
+        kv::IniWriteString(L"Filter", key.c_str(), texts[i], byKey.c_str());
+    }
+    writer.Int(L"Flags", -25);
+    kv::IniWriteInt(L"Filter", L"Flags", -25, byKey.c_str());
+    writer.Write(L"Filter", bySection.c_str());
+    kv::IniSectionWriter level;
+    level.Switch(L"EnableDiag", 1);
+    level.Switch(L"EnableInfo", 0);
+    level.Write(L"APP_x", bySection.c_str());
+    kv::IniWriteSwitch(L"APP_x", L"EnableDiag", 1, byKey.c_str());
+    kv::IniWriteSwitch(L"APP_x", L"EnableInfo", 0, byKey.c_str());
+    EXPECT_EQ(kvtest::ReadBytes(bySection), kvtest::ReadBytes(byKey));
+
+    const wchar_t* const values[] = {L"1", L"0", L" 7 ", L"\"3\"", L"'4'", L"0x1F", L"-2", L"+5", L"abc", L"12abc",
+                                     L"", L"\"\"", L"99999999999", L"0b101", L"0o17", L"-0x10"};
+    const std::wstring file = work_.file(L"values.ini");
+    for (int i = 0; i < 16; ++i) WriteKey(file, L"V", (L"K" + std::to_wstring(i)).c_str(), values[i]);
+    const kv::IniSectionReader reader(L"V", file.c_str());
+    for (int i = 0; i <= 16; ++i) {  // K16 is absent
+        const std::wstring key = L"k" + std::to_wstring(i);  // keys match whatever their case
+        EXPECT_EQ(reader.Int(key.c_str(), 42), kv::IniReadInt(L"V", key.c_str(), 42, file.c_str()))
+            << kvtest::Narrow(i < 16 ? values[i] : L"<absent>");
+    }
+}
+
+// Clients of the host's directory write their switches into its settings file when they
+// unregister, under the data mutex; the host's save waits for it too.
+TEST_F(SettingsSave, TheSaveWaitsForTheDataMutex) {
+    tracewnd_LoadSettings();
+    HWND window = OpenTraceWindow();
+    std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
+    std::thread holder([&] {
+        HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_datamutex");
+        ::WaitForSingleObject(m, INFINITE);
+        held = true;
+        savedWhileHeld = kvtest::PumpUntil([&] { return saved.load(); }, 300);
+        ::ReleaseMutex(m);
+        ::CloseHandle(m);
+    });
+    while (!held) ::Sleep(1);
+    tracewnd_SaveSettings();
+    saved = true;
+    holder.join();
+    EXPECT_FALSE(savedWhileHeld) << "the settings file was written while a client held the data mutex";
+    (void)window;
 }
 
 }  // namespace
