@@ -37,6 +37,9 @@ public:
     void Raw(const wchar_t* key, const wchar_t* value);
     // Replaces the section in file with the keys given, in one write.
     void Write(const wchar_t* section, const wchar_t* file) noexcept;
+    // The keys as "key=value" lines, each ended by CR LF.
+    std::wstring Lines() const;
+    void Clear() { text_.clear(); }
 private:
     std::wstring text_;
 };
@@ -48,6 +51,31 @@ public:
     int32_t Int(const wchar_t* key, int32_t def) const noexcept;
 private:
     std::wstring text_;  // "key=value\0...\0"
+};
+
+// A whole new file built in memory and written at once, byte for byte as the key-by-key
+// writes of the same sections into a new file would leave it: a profile of every slot
+// is one write instead of hundreds, each of which rewrites the whole file.
+class IniFileWriter {
+public:
+    IniSectionWriter& Section(const wchar_t* name);
+    // Replaces file. False when it could not be written.
+    bool Write(const wchar_t* file) noexcept;
+private:
+    std::wstring text_;
+    std::wstring name_;
+    IniSectionWriter current_;
+    bool open_ = false;
+    void Close();
+};
+
+// A whole file read at once, answering key reads exactly as IniReadInt would.
+class IniFileReader {
+public:
+    explicit IniFileReader(const wchar_t* file);
+    int32_t Int(const wchar_t* section, const wchar_t* key, int32_t def) const noexcept;
+private:
+    std::wstring text_;  // the file, one line per "\n"
 };
 
 // True when name can stand as a section name without breaking the file's lines.

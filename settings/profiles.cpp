@@ -155,14 +155,14 @@ void tracewnd_SaveProfile(HWND owner, const wchar_t* path) {
         return;
     }
 
-    // Keys of applications that are gone must not survive from an older profile.
-    ::DeleteFileW(file);
-
-    // One write per section: the profile functions rewrite the whole file on every
-    // write, and a key-by-key save of every slot kept the window thread for seconds.
-    // The file's contents are the same as the keys written one by one would give.
+    // The whole file is built and written at once: the profile functions rewrite the
+    // whole file on every write, and a key-by-key save of every slot kept the window
+    // thread for seconds. The file is the same as the keys written one by one into a new
+    // file would give (keys of applications that are gone do not survive from an older
+    // profile of the same name).
     const ServerSettings& s = g_settings;
-    IniSectionWriter filter;
+    IniFileWriter out;
+    IniSectionWriter& filter = out.Section(kSectionFilter);
     filter.String(L"IncludeFilter", s.IncludeFilter);
     filter.String(L"ExcludeFilter", s.ExcludeFilter);
     filter.String(L"SpecialFilter", s.SpecialFilter);
@@ -171,21 +171,19 @@ void tracewnd_SaveProfile(HWND owner, const wchar_t* path) {
     filter.String(L"TriggerFilter", s.TriggerFilter);
     filter.Int(L"TriggerFlags", static_cast<int32_t>(s.TriggerFlags));
     filter.String(L"TriggerExec", s.TriggerExec);
-    filter.Write(kSectionFilter, file);
-    IniSectionWriter global;
+    IniSectionWriter& global = out.Section(kSectionGlobal);
     global.Raw(L"Mode", L"0");
     global.Int(L"EnableTrace", g_region.globalEnable);
     global.Int(L"EnableFile", s.EnableFile);
-    global.Write(kSectionGlobal, file);
 
     // Only the window thread saves profiles, so one buffer serves every call.
     static SlotSwitches slots[kAppSlots];
     const int n = SnapshotSlots(slots);
     for (int i = 0; i < n; ++i) {
-        IniSectionWriter section;
+        IniSectionWriter& section = out.Section(slots[i].section);
         for (int k = 0; k < 4; ++k) section.Switch(kLevelKeys[k], slots[i].on[k]);
-        section.Write(slots[i].section, file);
     }
+    if (!out.Write(file)) return;
 
     tracewnd_SetProfile(file);
 }
@@ -222,15 +220,12 @@ int tracewnd_LoadProfile(HWND owner, const wchar_t* path) {
             handles[n++] = h;
         }
     }
+    // One read of the whole file; the values are taken as the key-by-key reads take them.
+    const IniFileReader profile(file);
     INT entrySwitches[4];
-    {
-        const IniSectionReader entry(L"RivivEda", file);
-        for (int k = 0; k < 4; ++k) entrySwitches[k] = entry.Int(kLevelKeys[k], k == 3 ? 1 : 0);
-    }
-    for (int i = 0; i < n; ++i) {
-        const IniSectionReader section(slots[i].section, file);
-        for (int k = 0; k < 4; ++k) slots[i].on[k] = section.Int(kLevelKeys[k], 0) != 0 ? 1 : 0;
-    }
+    for (int k = 0; k < 4; ++k) entrySwitches[k] = profile.Int(L"RivivEda", kLevelKeys[k], k == 3 ? 1 : 0);
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 4; ++k) slots[i].on[k] = profile.Int(slots[i].section, kLevelKeys[k], 0) != 0 ? 1 : 0;
     {
         DataLock lock;
         g_region.globalEnable = enableTrace;

@@ -10,6 +10,7 @@
 
 #include "client/region.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/clock.h"
 #include "server/filters.h"
 #include "server/intake.h"
@@ -197,7 +198,7 @@ TEST_F(Intake, DirectPathStoresWithoutWindowMessages) {
 // left in the message slot) and cuts a text beyond the row's limit; numbers past 2^31
 // stay positive.
 TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
-    short h = traceapi_Register(L"Direct", nullptr, 0);
+    kvtest::Registered h(L"Direct");
     kv::g_region.curThreadId = 123456789;
     const int before = Count();
     DWORD emitter = 0;
@@ -212,7 +213,6 @@ TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
     tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
     traceapi_Output(h, 30, L"f", L"numbered");
     EXPECT_NE(wcsstr(Row(before + 1)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 1)->time);
-    traceapi_Unregister(h, 0);
 }
 
 // A list that refuses the entry makes the add fail, and the caller hears of it.
@@ -221,12 +221,11 @@ LRESULT CALLBACK RefusingComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return ::DefWindowProcW(hwnd, msg, wp, lp);
 }
 TEST_F(Intake, AFailedAddToTheApplicationListIsReported) {
-    short h = traceapi_Register(L"Refused", nullptr, 0);
+    kvtest::Registered h(L"Refused");
     const LONG_PTR old = ::SetWindowLongPtrW(win_->appList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RefusingComboProc));
     EXPECT_EQ(tracewnd_AddApplication(h), 0);
     ::SetWindowLongPtrW(win_->appList(), GWLP_WNDPROC, old);
     EXPECT_EQ(tracewnd_AddApplication(h), 1);
-    traceapi_Unregister(h, 0);
 }
 
 // Only a process that does not exist (or has exited) has ended: one that may not be

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <random>
 #include <string>
@@ -494,6 +495,25 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
 }
 
 // --- sorting ----------------------------------------------------------------------------------
+
+// The window thread waits for the list lock serving the sends of its holder, also while
+// its main list does not exist (window creation and teardown).
+TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutAList) {
+    kv::Server().mainList = nullptr;
+    kv::SetWindowThread(::GetCurrentThreadId());
+    std::atomic<bool> held{false};
+    DWORD_PTR answer = 0;
+    std::thread holder([&] {
+        kv::ListLock lock;
+        held = true;
+        ::SendMessageTimeoutW(trace_, kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
+    });
+    while (!held) ::Sleep(1);
+    { kv::ListLock lock; }
+    holder.join();
+    kv::SetWindowThread(0);
+    EXPECT_EQ(answer, 42u) << "the holder's send waited for the lock's waiter";
+}
 
 TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
     const wchar_t* texts[] = {L"banana", L"Cherry", L"apple", L"BANANA split", L"Apricot"};

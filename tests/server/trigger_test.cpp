@@ -14,6 +14,7 @@
 #include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/clock.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
@@ -135,14 +136,7 @@ protected:
     }
 
     static void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-        SYSTEMTIME t = {};
-        t.wYear = year;
-        t.wMonth = month;
-        t.wDay = day;
-        t.wHour = hour;
-        t.wMinute = minute;
-        t.wSecond = second;
-        kv::ClockSetForTesting(&t);
+        kvtest::SetClock(year, month, day, hour, minute, second);
     }
 
     void SwitchAllOn() {
@@ -275,6 +269,14 @@ TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
     ASSERT_EQ(g_launches.size(), 1u);
     EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
     EXPECT_EQ(g_launches[0].show, SW_SHOWDEFAULT);
+
+    // The record is rewritten in place on the window thread; intake threads run the
+    // command as last published with the filters.
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"half written");
+    g_launches.clear();
+    tracewnd_ExecTrigger();
+    ASSERT_EQ(g_launches.size(), 1u);
+    EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
 }
 
 TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
