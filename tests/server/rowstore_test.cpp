@@ -301,13 +301,16 @@ TEST_F(RowStoreTest, TrimsAroundTheRingKeepOrder) {
 TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
     volatile LONG stop = 0;
     volatile LONG nextId = 0;
+    std::atomic<int> finished{0};
     auto writer = [&] {
         while (!stop) {
             kv::ListLock lock;
             const int id = static_cast<int>(::InterlockedIncrement(&nextId));
             rowstore_Add(store_, MakeRow(store_, L"row " + std::to_wstring(id) + std::wstring(200, L'x'), id));
+            // The trim sets the view's count at once: a send to this thread.
             if (rowstore_GetCount(store_) > 3000) rowstore_DeleteFirst(store_, 0, 500);
         }
+        ++finished;
     };
     std::thread a(writer), b(writer);
     int bad = 0, reads = 0;
@@ -332,6 +335,7 @@ TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
         }
     }
     stop = 1;
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return finished == 2; }, 30000));
     a.join();
     b.join();
     EXPECT_GT(reads, 0);
