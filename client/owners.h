@@ -129,7 +129,7 @@ private:
 // Waits for a mutex. A mutex whose owner ended without releasing it (WAIT_ABANDONED) is
 // ours all the same: a crashed process must not stall the others. When serveSent is given
 // and says so once the mutex turns out to be busy, messages sent to this thread by other
-// threads are served while it waits, so that a holder waiting for this thread to answer
+// threads are served while it waits (after a first plain wait of a few milliseconds), so that a holder waiting for this thread to answer
 // a send is never waited for in turn. True when the mutex is owned.
 bool AcquireMutex(HANDLE mutex, bool (*serveSent)() = nullptr) noexcept;
 

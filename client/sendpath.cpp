@@ -20,6 +20,7 @@ KV_SHARED SendState g_send = {0, 0, 0};
 KV_SHARED_SECTION_END
 
 DWORD g_sendTimeout = kSendTimeoutMs;
+constexpr DWORD kPlainWaitMs = 30;
 volatile LONG g_windowThread;
 
 // The thread that owns window. The last answer is kept, since the server window stays
@@ -50,6 +51,11 @@ bool AcquireMutex(HANDLE mutex, bool (*serveSent)()) noexcept {
     if (Acquired(r)) return true;
     if (r != WAIT_TIMEOUT) return false;
     if (!serveSent || !serveSent()) return Acquired(::WaitForSingleObject(mutex, INFINITE));
+    // Most waits end within a send or two of the holder; a plain wait costs the system
+    // far less than one that watches the message queue. Only a longer wait serves sends.
+    r = ::WaitForSingleObject(mutex, kPlainWaitMs);
+    if (Acquired(r)) return true;
+    if (r != WAIT_TIMEOUT) return false;
     for (;;) {
         r = ::MsgWaitForMultipleObjectsEx(1, &mutex, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
         if (Acquired(r)) return true;

@@ -181,10 +181,15 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
                     snapshot.row.markFlags |= kRowMarked;
                 }
                 const wchar_t* first = tracewnd_FirstFilterListEntry();
-                if (first && first[0] &&
-                    tracewnd_CheckFilterList(snapshot.row.process, slot.szModule, snapshot.row.function, snapshot.row.text,
-                                             snapshot.row.tag))
-                    tracewnd_CopyToFilterList(&snapshot.row, rowstore_GetCount(st.mainStore) - 1);
+                if (first && first[0]) {
+                    // The slot's names in full, as the include and exclude checks see them.
+                    wchar_t process[50], moduleName[50];
+                    CopyCut(process, ARRAYSIZE(process), slot.szProcess);
+                    CopyCut(moduleName, ARRAYSIZE(moduleName), slot.szModule);
+                    if (tracewnd_CheckFilterList(process, moduleName, snapshot.row.function, snapshot.row.text,
+                                                 snapshot.row.tag))
+                        tracewnd_CopyToFilterList(&snapshot.row, rowstore_GetCount(st.mainStore) - 1);
+                }
                 if (index > g_settings.MaxEntries && g_settings.MaxDelete > 0 &&
                     g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
                     TrimMainList(index);
