@@ -47,15 +47,14 @@ bool ServeAlways() noexcept { return true; }
 }  // namespace
 
 bool AcquireMutex(HANDLE mutex, bool (*serveSent)()) noexcept {
-    DWORD r = ::WaitForSingleObject(mutex, 0);
+    if (!serveSent) return Acquired(::WaitForSingleObject(mutex, INFINITE));
+    // Most waits end within a send or two of the holder, and a plain wait costs the
+    // system far less than one that watches the message queue: only a longer wait, and
+    // only where serveSent says so, serves sends.
+    DWORD r = ::WaitForSingleObject(mutex, kPlainWaitMs);
     if (Acquired(r)) return true;
     if (r != WAIT_TIMEOUT) return false;
-    if (!serveSent || !serveSent()) return Acquired(::WaitForSingleObject(mutex, INFINITE));
-    // Most waits end within a send or two of the holder; a plain wait costs the system
-    // far less than one that watches the message queue. Only a longer wait serves sends.
-    r = ::WaitForSingleObject(mutex, kPlainWaitMs);
-    if (Acquired(r)) return true;
-    if (r != WAIT_TIMEOUT) return false;
+    if (!serveSent()) return Acquired(::WaitForSingleObject(mutex, INFINITE));
     for (;;) {
         r = ::MsgWaitForMultipleObjectsEx(1, &mutex, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
         if (Acquired(r)) return true;
