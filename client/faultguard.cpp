@@ -101,8 +101,9 @@ LONG CALLBACK FaultHandler(EXCEPTION_POINTERS* info) {
 BOOL CALLBACK InstallOnce(PINIT_ONCE, PVOID, PVOID*) {
     g_tlsScope = ::TlsAlloc();
     g_tlsLastFault = ::TlsAlloc();
-    g_handler = ::AddVectoredExceptionHandler(1, FaultHandler);
-    return TRUE;
+    if (g_tlsScope != TLS_OUT_OF_INDEXES && g_tlsLastFault != TLS_OUT_OF_INDEXES)
+        g_handler = ::AddVectoredExceptionHandler(1, FaultHandler);
+    return TRUE;  // without the handler every guarded call refuses; see GuardedCall
 }
 
 // Kept out of line so that the recovery point's frame is this function's own.
@@ -128,14 +129,18 @@ void FaultGuardRemove() noexcept {
         ::RemoveVectoredExceptionHandler(g_handler);
         g_handler = nullptr;
     }
+    // The indices go back to the system with the library; a later install takes new ones.
+    const DWORD scope = g_tlsScope, last = g_tlsLastFault;
+    g_tlsScope = g_tlsLastFault = TLS_OUT_OF_INDEXES;
+    if (scope != TLS_OUT_OF_INDEXES) ::TlsFree(scope);
+    if (last != TLS_OUT_OF_INDEXES) ::TlsFree(last);
+    ::InitOnceInitialize(&g_installOnce);
 }
 
 bool GuardedCall(void (*fn)(void*), void* ctx) noexcept {
     FaultGuardInstall();
-    if (g_tlsScope == TLS_OUT_OF_INDEXES || !g_handler) {
-        fn(ctx);  // no guard could be set up; run unguarded rather than not at all
-        return true;
-    }
+    // Without a guard the code is not run at all: a fault there would end the process.
+    if (g_tlsScope == TLS_OUT_OF_INDEXES || g_tlsLastFault == TLS_OUT_OF_INDEXES || !g_handler) return false;
     GuardScope scope;
     scope.outer = static_cast<GuardScope*>(::TlsGetValue(g_tlsScope));
     ::TlsSetValue(g_tlsScope, &scope);

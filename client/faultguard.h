@@ -13,9 +13,11 @@ namespace kv {
 // Installs the process-wide handler; safe to call more than once. Called on library
 // load; GuardedCall also installs it on first use.
 void FaultGuardInstall() noexcept;
+// Removes the handler and frees the thread-local indices (library unload).
 void FaultGuardRemove() noexcept;
 
-// Runs fn(ctx). Returns true when it ran to its end, false when a processor fault
+// Runs fn(ctx). Returns true when it ran to its end; false when no guard could be set
+// up (fn then does not run at all) or when a processor fault
 // (access violation, in-page error, misalignment, integer division by zero, illegal
 // or privileged instruction) was caught inside it. Other exceptions (debug output,
 // C++ exceptions, breakpoints) pass by untouched. Guards nest.

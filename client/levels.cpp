@@ -3,6 +3,7 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 
 namespace kv {
 
@@ -31,14 +32,16 @@ INT* SwitchesOf(TRACEAPP& slot, int i) noexcept {
 }
 }  // namespace
 
+// Without the data mutex the shared slots are left alone: a process that could not open
+// it neither reads nor writes them.
 void ReadLevelSwitches(int h) noexcept {
-    MutexLock lock(g_proc.dataMutex);
-    ReadLevelSwitchesLocked(h);
+    DataLock lock;
+    if (lock.owned()) ReadLevelSwitchesLocked(h);
 }
 
 void WriteLevelSwitches(int h) noexcept {
-    MutexLock lock(g_proc.dataMutex);
-    WriteLevelSwitchesLocked(h);
+    DataLock lock;
+    if (lock.owned()) WriteLevelSwitchesLocked(h);
 }
 
 void ReadLevelSwitchesLocked(int h) noexcept {

@@ -5,6 +5,7 @@
 #include "client/levels.h"
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "client/windowsink.h"
 
 using namespace kv;
@@ -15,9 +16,10 @@ const wchar_t kFormatError[] = L"***** !!! ERROR in message format string !!! **
 
 // Copies the caller's function name and text (or formats the caller's format) into the
 // current message slot and sends it to the trace window. args is null for a plain text.
-// No heap, one mutex, one synchronous send (two with a notification window).
+// No heap, one mutex, one bounded send (two with a notification window).
 void SendThroughSlot(short h, short level, const wchar_t* func, const wchar_t* text, va_list* args) noexcept {
-    MutexLock lock(g_proc.curDataMutex);
+    SlotLock lock;
+    if (!lock.owned()) return;
     // Only the reading of the caller's pointers is guarded: a fault there loses the
     // message and the lock is released on the way out. The sends stay outside, so a
     // window procedure of this thread is never cut short by the guard.
@@ -35,13 +37,15 @@ void SendThroughSlot(short h, short level, const wchar_t* func, const wchar_t* t
 
     const WPARAM wp = static_cast<WPARAM>(static_cast<INT_PTR>(h));
     const LPARAM lp = static_cast<LPARAM>(level);
-    if (uint32_t server = g_region.serverWindow) ::SendMessageW(WindowFromField(server), WM_TRACE_OUTPUT, wp, lp);
-    if (HWND notify = g_proc.notifyWindow) ::SendMessageW(notify, WM_TRACE_OUTPUT, wp, lp);
+    HWND server = WindowFromField(g_region.serverWindow);
+    const bool answered = server && SendBounded(server, WM_TRACE_OUTPUT, wp, lp);
+    if (HWND notify = g_proc.notifyWindow) SendBounded(notify, WM_TRACE_OUTPUT, wp, lp);
+    if (answered) ReportUndelivered(server);
 }
 
 // The common body of traceapi_Output (args null) and traceapi_OutputN (args set).
 void Emit(short h, short level, const wchar_t* func, const wchar_t* text, int expected, va_list* args) noexcept {
-    if (!IsValidHandle(h)) return;
+    if (!IsValidHandle(h) || !LocksAvailable()) return;
     if (!func) func = L"";
     if (!text) text = L"";
 
@@ -71,6 +75,8 @@ void Emit(short h, short level, const wchar_t* func, const wchar_t* text, int ex
 }  // namespace
 
 extern "C" BOOL __cdecl traceapi_IsEnabled(short TrcHdl, short Level) {
+    // A process without the named mutexes writes nothing into the shared region.
+    if (!LocksAvailable()) return FALSE;
     if (g_region.globalEnable == 0 && Level > -1) return FALSE;
     if (!ServerWindowAlive() && !g_proc.notifyWindow) return FALSE;
     if (!IsValidHandle(TrcHdl)) return FALSE;

@@ -126,15 +126,22 @@ private:
     CRITICAL_SECTION& cs_;
 };
 
-// Owns one acquisition of a mutex. A mutex whose owner ended without releasing it
-// (WAIT_ABANDONED) is ours all the same: a crashed process must not stall the others.
+// Waits for a mutex. A mutex whose owner ended without releasing it (WAIT_ABANDONED) is
+// ours all the same: a crashed process must not stall the others. When serveSent is given
+// and says so once the mutex turns out to be busy, messages sent to this thread by other
+// threads are served while it waits (after a first plain wait of a few milliseconds), so that a holder waiting for this thread to answer
+// a send is never waited for in turn. True when the mutex is owned.
+bool AcquireMutex(HANDLE mutex, bool (*serveSent)() = nullptr) noexcept;
+
+// Waits for a critical section, serving sent messages meanwhile (see AcquireMutex).
+void EnterServingSent(CRITICAL_SECTION& cs) noexcept;
+
+// Owns one acquisition of a mutex (see AcquireMutex). A null mutex is never owned:
+// callers that must not touch shared state without it check owned().
 class MutexLock {
 public:
-    explicit MutexLock(HANDLE mutex) noexcept : m_(mutex) {
-        if (m_) {
-            DWORD r = ::WaitForSingleObject(m_, INFINITE);
-            owned_ = (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED);
-        }
+    explicit MutexLock(HANDLE mutex, bool (*serveSent)() = nullptr) noexcept : m_(mutex) {
+        owned_ = m_ && AcquireMutex(m_, serveSent);
     }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;

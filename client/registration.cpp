@@ -4,8 +4,11 @@
 #include "client/levels.h"
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "client/windowsink.h"
 #include "suite/kvdlinkx.h"
+
+#include <string>
 
 using namespace kv;
 
@@ -45,20 +48,72 @@ bool Readable(const wchar_t* s) noexcept {
     });
 }
 
-void StartServerHost() noexcept {
-    char cmd[260];
-    int n = ::WideCharToMultiByte(CP_ACP, 0, L"KVTrcSrv.exe", -1, cmd, 259, nullptr, nullptr);
-    if (n <= 0) return;
-    cmd[259] = 0;
-    ::WinExec(cmd, SW_SHOWNORMAL);
+}  // namespace
+
+// Where the server host is looked for: the application's directory, the system
+// directories and PATH, in the system's order, but never the current directory, where
+// anyone may have placed a program of that name. Empty when it is nowhere.
+bool kv::FindServerHost(wchar_t* out, DWORD cap) noexcept {
+    if (!out || cap == 0) return false;
+    out[0] = 0;
+    std::wstring dirs;
+    wchar_t dir[MAX_PATH];
+    DWORD n = ::GetModuleFileNameW(nullptr, dir, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) {
+        if (wchar_t* slash = wcsrchr(dir, L'\\')) *slash = 0;
+        dirs += dir;
+    }
+    n = ::GetSystemDirectoryW(dir, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) (dirs += L';') += dir;
+    n = ::GetWindowsDirectoryW(dir, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) (dirs += L';') += dir;
+    n = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (n > 0) {
+        std::wstring path(n, L'\0');
+        n = ::GetEnvironmentVariableW(L"PATH", &path[0], n);
+        path.resize(n);
+        // "." and empty entries would name the current directory again.
+        size_t start = 0;
+        while (start <= path.size()) {
+            size_t end = path.find(L';', start);
+            if (end == std::wstring::npos) end = path.size();
+            std::wstring entry = path.substr(start, end - start);
+            if (!entry.empty() && entry != L"." && entry != L".\\") (dirs += L';') += entry;
+            start = end + 1;
+        }
+    }
+    const DWORD found = ::SearchPathW(dirs.c_str(), kServerHostName, nullptr, cap, out, nullptr);
+    if (found == 0 || found >= cap) {
+        out[0] = 0;
+        return false;
+    }
+    return true;
 }
 
-// Tells the trace window (in this process, or through the current message slot)
-// about a registration or unregistration.
-void Announce(UINT msg, short h, LPARAM lParam) noexcept {
-    MutexLock lock(g_proc.curDataMutex);
+namespace {
+
+void StartServerHost() noexcept {
+    wchar_t path[MAX_PATH];
+    if (!FindServerHost(path, MAX_PATH)) return;
+    wchar_t command[MAX_PATH + 2];
+    FormatCut(command, ARRAYSIZE(command), L"\"%s\"", path);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION created = {};
+    if (!::CreateProcessW(path, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) return;
+    ::CloseHandle(created.hThread);
+    ::CloseHandle(created.hProcess);
+}
+
+// Tells a window about a registration or unregistration through the current message
+// slot, bounded like every send of a client.
+void Announce(HWND window, UINT msg, short h, LPARAM lParam) noexcept {
+    SlotLock lock;
+    if (!lock.owned()) return;
     g_region.curHandle = h;
-    ::SendMessageW(ServerWindow(), msg, static_cast<WPARAM>(static_cast<INT_PTR>(h)), lParam);
+    SendBounded(window, msg, static_cast<WPARAM>(static_cast<INT_PTR>(h)), lParam);
 }
 
 }  // namespace
@@ -69,11 +124,13 @@ extern "C" short __cdecl traceapi_Register(const WCHAR* szApp, const WCHAR* pIni
         return -1;
     }
 
+    if (!LocksAvailable()) return -1;  // fail closed: no slot is claimed without the locks
     short h = -1;
     bool faulted = false;
     bool ownIni = false;
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
+        if (!lock.owned()) return -1;
         wchar_t suiteDir[259];
         kvdlinkx_GetSuiteDir(suiteDir, 259);
 
@@ -116,30 +173,29 @@ extern "C" short __cdecl traceapi_Register(const WCHAR* szApp, const WCHAR* pIni
     if (LocalTraceWindowAlive()) {
         if (const TraceWindowSink* sink = LocalTraceSink()) sink->addApplication(h);
     } else if (ServerWindowAlive()) {
-        Announce(WM_TRACE_REGISTER, h, 0);
+        Announce(ServerWindow(), WM_TRACE_REGISTER, h, 0);
     } else if (bForceWnd) {
         // The window picks up every filled slot when it starts.
         StartServerHost();
     }
-    if (HWND notify = g_proc.notifyWindow)
-        ::SendMessageW(notify, WM_TRACE_REGISTER, static_cast<WPARAM>(static_cast<INT_PTR>(h)), 0);
+    if (HWND notify = g_proc.notifyWindow) Announce(notify, WM_TRACE_REGISTER, h, 0);
     return h;
 }
 
 extern "C" void __cdecl traceapi_Unregister(short TrcHdl, BOOL ForceShutWnd) {
-    if (!IsValidHandle(TrcHdl)) return;
+    if (!IsValidHandle(TrcHdl) || !LocksAvailable()) return;
 
     if (LocalTraceWindowAlive()) {
         if (const TraceWindowSink* sink = LocalTraceSink()) sink->removeApplication(TrcHdl);
     } else if (ServerWindowAlive()) {
-        Announce(WM_TRACE_UNREGISTER, TrcHdl, static_cast<LPARAM>(ForceShutWnd));
+        Announce(ServerWindow(), WM_TRACE_UNREGISTER, TrcHdl, static_cast<LPARAM>(ForceShutWnd));
     }
-    if (HWND notify = g_proc.notifyWindow)
-        ::SendMessageW(notify, WM_TRACE_UNREGISTER, static_cast<WPARAM>(static_cast<INT_PTR>(TrcHdl)), static_cast<LPARAM>(ForceShutWnd));
+    if (HWND notify = g_proc.notifyWindow) Announce(notify, WM_TRACE_UNREGISTER, TrcHdl, static_cast<LPARAM>(ForceShutWnd));
 
     bool ok;
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
+        if (!lock.owned()) return;
         ok = RunGuarded([&] {
             WriteLevelSwitchesLocked(TrcHdl);
             ZeroMemory(&g_region.apps[TrcHdl], sizeof(TRACEAPP));

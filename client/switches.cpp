@@ -1,6 +1,7 @@
 // Enable switches and accessors of the shared region.
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 
 using namespace kv;
 
@@ -8,9 +9,9 @@ namespace {
 // Getters and setters accept any handle but never reach outside the table.
 INT GetSwitch(short h, INT TRACEAPP::*field) noexcept { return IsValidHandle(h) ? g_region.apps[h].*field : 0; }
 void SetSwitch(short h, INT TRACEAPP::*field, INT value) noexcept {
-    if (!IsValidHandle(h)) return;
-    MutexLock lock(g_proc.dataMutex);
-    g_region.apps[h].*field = value;
+    if (!IsValidHandle(h) || !LocksAvailable()) return;
+    DataLock lock;
+    if (lock.owned()) g_region.apps[h].*field = value;
 }
 const wchar_t kCurrentUser[] = L"???";
 }  // namespace
@@ -18,8 +19,9 @@ const wchar_t kCurrentUser[] = L"???";
 extern "C" INT __cdecl traceapi_GetEnable(void) { return g_region.globalEnable; }
 
 extern "C" void __cdecl traceapi_SetEnable(INT bEnable) {
-    MutexLock lock(g_proc.dataMutex);
-    g_region.globalEnable = bEnable;
+    if (!LocksAvailable()) return;
+    DataLock lock;
+    if (lock.owned()) g_region.globalEnable = bEnable;
 }
 
 extern "C" INT __cdecl traceapi_GetEnableDiag(short h) { return GetSwitch(h, &TRACEAPP::EnableDiag); }
@@ -42,7 +44,9 @@ extern "C" TRACEAPP* __cdecl traceapi_GetTraceApp(short h) {
 
 extern "C" BOOL __cdecl traceapi_SetTraceWindow(HWND hWnd, BOOL bServer) {
     if (bServer) {
-        MutexLock lock(g_proc.dataMutex);
+        if (!LocksAvailable()) return FALSE;
+        DataLock lock;
+        if (!lock.owned()) return FALSE;
         g_region.serverWindow = FieldFromWindow(hWnd);
         g_proc.notifyWindow = nullptr;
     } else {

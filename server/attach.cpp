@@ -10,7 +10,7 @@ namespace kv {
 namespace {
 
 void AddMessageSink(short handle, const wchar_t* func, const wchar_t* text, short level) {
-    tracewnd_AddMessage(handle, func, text, level);
+    tracewnd_AddMessageFrom(handle, func, text, level, ::GetCurrentThreadId());
 }
 void AddApplicationSink(short handle) { tracewnd_AddApplication(handle); }
 void RemoveApplicationSink(short handle) { tracewnd_RemoveApplication(handle); }
@@ -19,7 +19,10 @@ const TraceWindowSink kSink = {AddMessageSink, AddApplicationSink, RemoveApplica
 
 }  // namespace
 
-void AttachServerWindow() noexcept { AttachTraceWindow(Server().mainList, &kSink); }
+void AttachServerWindow() noexcept {
+    AttachTraceWindow(Server().mainList, &kSink);
+    if (HWND list = Server().mainList) SetWindowThread(::GetWindowThreadProcessId(list, nullptr));
+}
 void DetachServerWindow() noexcept { DetachTraceWindow(); }
 
 }  // namespace kv

@@ -23,6 +23,9 @@ typedef wchar_t SubStringTable[kSubStrings][kSubStringChars];
 // hold the lock shared only while they copy a table out.
 SubStringTable g_tables[kKinds];
 SRWLOCK g_tablesLock = SRWLOCK_INIT;
+// The trigger's texts as last published with the tables, under the same lock.
+wchar_t g_triggerFilter[kFilterChars];
+wchar_t g_triggerExec[MAX_PATH];
 
 class SharedTables {
 public:
@@ -154,9 +157,21 @@ void tracewnd_SplitFilters() {
         CopyCut(line, ARRAYSIZE(line), lines[kind]);
         tracewnd_SplitSubStrings(line, built[kind]);
     }
+    wchar_t triggerFilter[kFilterChars];
+    wchar_t triggerExec[MAX_PATH];
+    CopyCut(triggerFilter, kFilterChars, g_settings.TriggerFilter);
+    CopyCut(triggerExec, MAX_PATH, g_settings.TriggerExec);
     ::AcquireSRWLockExclusive(&g_tablesLock);
     memcpy(g_tables, built, sizeof(g_tables));
+    memcpy(g_triggerFilter, triggerFilter, sizeof(g_triggerFilter));
+    memcpy(g_triggerExec, triggerExec, sizeof(g_triggerExec));
     ::ReleaseSRWLockExclusive(&g_tablesLock);
+}
+
+void tracewnd_CopyTriggerTexts(wchar_t (&filter)[kFilterChars], wchar_t (&exec)[MAX_PATH]) {
+    SharedTables lock;
+    memcpy(filter, g_triggerFilter, sizeof(filter));
+    memcpy(exec, g_triggerExec, sizeof(exec));
 }
 
 int tracewnd_CheckInclude(short handle, const wchar_t* func, const wchar_t* text, const wchar_t* tag, short level) {

@@ -3,13 +3,19 @@
 #pragma once
 
 #include "server/tracerow.h"
+#include "settings/serversettings.h"
 
 constexpr int kSubStrings = 10;
 constexpr int kSubStringChars = 50;   // 48 characters kept + terminator
 constexpr COLORREF kHighlightColors[3] = {0x009BFFFF, 0x009BFF9B, 0x009B9BFF};
 constexpr COLORREF kNoHighlight = 0x00FFFFFF;
 
+// Rebuilds the tables from the settings strings and publishes them, together with the
+// trigger's filter and command, for the threads that read them while the window thread
+// rewrites the settings record in place.
 void tracewnd_SplitFilters();
+// The trigger filter and command as last published by tracewnd_SplitFilters.
+void tracewnd_CopyTriggerTexts(wchar_t (&filter)[kFilterChars], wchar_t (&exec)[MAX_PATH]);
 // Splits one settings line into a table: at most 511 characters count, pieces between
 // ";" that are not empty, the first 10 of them, each cut to 48 characters. Returns the
 // number of entries; the rest of the table is emptied.

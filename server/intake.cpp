@@ -3,8 +3,6 @@
 // to the trace file and the trigger.
 #include "server/intake.h"
 
-#include <memory>
-
 #include "client/faultguard.h"
 #include "client/region.h"
 #include "server/clock.h"
@@ -92,102 +90,115 @@ void TrimMainList(int newIndex) noexcept {
 // when another thread may already have trimmed the row away.
 struct RowSnapshot {
     TraceRow row;
-    wchar_t shortText[1024];
-    std::unique_ptr<wchar_t[]> longText;
+    wchar_t text[kRowTextMax + 1];
 
     void Take(const TraceRow& stored) {
         row = stored;
-        const size_t len = stored.text ? wcslen(stored.text) : 0;
-        wchar_t* dst = shortText;
-        if (len >= 1024) {
-            longText.reset(new (std::nothrow) wchar_t[len + 1]);
-            if (longText) dst = longText.get();
-        }
-        const size_t keep = dst == shortText && len >= 1024 ? 1023 : len;
-        if (stored.text) wmemcpy(dst, stored.text, keep);
-        dst[keep] = 0;
-        row.text = dst;
+        CopyCut(text, ARRAYSIZE(text), stored.text);
+        row.text = text;
     }
+};
+
+// The caller's texts, read once: the text cut to the row's limit, the function name to
+// the longest a client can send.
+struct CallerTexts {
+    wchar_t func[kFuncChars];
+    wchar_t text[kRowTextMax + 1];
+    size_t length;
 };
 
 }  // namespace
 
 int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, short level) {
+    // Through the current message slot: the sender's thread id travels with the message.
+    return tracewnd_AddMessageFrom(handle, func, text, level, g_region.curThreadId);
+}
+
+int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text, short level, DWORD threadId) {
     if (handle < 0 || handle >= kAppSlots || !MainListAlive()) return 0;
-    if (!func) func = L"";
-    if (!text) text = L"";
+
+    // The only reading of the caller's memory, and the only guarded code: a fault ends the
+    // message here, before any lock, allocation or window message.
+    CallerTexts in;
+    if (!RunGuarded([&] {
+            CopyCut(in.func, ARRAYSIZE(in.func), func);
+            CopyCut(in.text, ARRAYSIZE(in.text), text);
+        }))
+        return 0;
+    in.length = wcslen(in.text);
 
     const ServerState& st = Server();
     const TRACEAPP& slot = g_region.apps[handle];
     const wchar_t* tag = TraceLevelTag(level);
+    if (!tracewnd_CheckInclude(static_cast<short>(handle), in.func, in.text, tag, level)) return 0;
+    if (tracewnd_CheckExclude(static_cast<short>(handle), in.func, in.text, tag, level)) return 0;
+
     RowSnapshot snapshot;
     bool stored = false;
     {
         ListLock lock;
-        TraceRow* row = nullptr;   // allocated for this message
-        bool complete = false;     // row fully built
-        int index = -1;            // its place in the main list, -1 while not stored
-        const bool ok = RunGuarded([&] {
-            if (!tracewnd_CheckInclude(static_cast<short>(handle), func, text, tag, level)) return;
-            if (tracewnd_CheckExclude(static_cast<short>(handle), func, text, tag, level)) return;
-            const unsigned long seq = static_cast<unsigned long>(::InterlockedIncrement(&g_sequence));
+        const unsigned long seq = static_cast<unsigned long>(::InterlockedIncrement(&g_sequence));
+        wchar_t timeText[32];
+        SYSTEMTIME now;
+        if (ClockLocalTime(&now))
+            FormatCut(timeText, 32, L"%02s %02d:%02d:%02d,%02d [%5.5lu]", kWeekdays[now.wDayOfWeek % 7], now.wHour,
+                      now.wMinute, now.wSecond, now.wMilliseconds / 10, seq);
+        else
+            CopyCut(timeText, 32, L"---");
 
-            wchar_t timeText[32];
-            SYSTEMTIME now;
-            if (ClockLocalTime(&now))
-                FormatCut(timeText, 32, L"%02s %02d:%02d:%02d,%02d [%5.5ld]", kWeekdays[now.wDayOfWeek % 7], now.wHour,
-                          now.wMinute, now.wSecond, now.wMilliseconds / 10, static_cast<long>(seq));
-            else
-                CopyCut(timeText, 32, L"---");
-
-            // Measured before anything is allocated: an unreadable text ends the message
-            // here without leaving a row behind.
-            const size_t len = wcslen(text);
-            TraceRow* fresh = rowstore_NewRow(st.mainStore);
-            if (!fresh) return;
-            row = fresh;
+        TraceRow* row = rowstore_NewRow(st.mainStore);
+        wchar_t* copy = row ? rowstore_NewText(st.mainStore, static_cast<int>(in.length + 1)) : nullptr;
+        if (row && copy) {
             wchar_t module[32];
+            // The slot's fields are fixed arrays of the shared region: every read of them
+            // here is bounded.
             if (level == -1)
                 FormatCut(module, 32, L"KVS:%d", static_cast<int>(g_settings.PCNo));
             else if (handle == 0)
-                FormatCut(module, 32, L"%.32s", slot.szModule);
+                FormatCut(module, 32, L"%.31s", slot.szModule);
             else
-                FormatCut(module, 32, L"%.27s [%ld]", slot.szModule, static_cast<long>(g_region.curThreadId));
-
-            wchar_t* copy = rowstore_NewText(st.mainStore, static_cast<int>(len + 1));
-            if (!copy) return;  // the row is released below, not stored without its text
-            fresh->text = copy;
-            for (size_t i = 0; i < len; ++i) copy[i] = text[i] < 32 ? L' ' : text[i];
-            copy[len] = 0;
-            fresh->levelWord = MakeLevelWord(level, SwitchBits(slot));
-            CopyCut(fresh->time, 32, timeText);
-            CopyCut(fresh->tag, 10, tag);
-            CopyCut(fresh->process, 32, slot.szProcess);
-            CopyCut(fresh->module, 32, module);
-            CopyCut(fresh->function, 50, func);
-            complete = true;
-
-            index = rowstore_Add(st.mainStore, fresh);
-            if (index < 0) return;  // not stored; the file and the trigger still see it
-            if (g_settings.MarkHighlight && tracewnd_IsHighlighted(index)) rowstore_SetMark(st.mainStore, index, TRUE);
-            const wchar_t* first = tracewnd_FirstFilterListEntry();
-            if (first && first[0] &&
-                tracewnd_CheckFilterList(slot.szProcess, slot.szModule, fresh->function, fresh->text, fresh->tag))
-                tracewnd_CopyToFilterList(fresh, rowstore_GetCount(st.mainStore) - 1);
-            if (index > g_settings.MaxEntries && g_settings.MaxDelete > 0 &&
-                g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
-                TrimMainList(index);
-        });
-        if (ok && complete) {
-            // Taken under the lock: another thread may trim the row away as soon as the
+                FormatCut(module, 32, L"%.27s [%lu]", slot.szModule, static_cast<unsigned long>(threadId));
+            row->text = copy;
+            for (size_t i = 0; i < in.length; ++i) copy[i] = in.text[i] < 32 ? L' ' : in.text[i];
+            copy[in.length] = 0;
+            row->levelWord = MakeLevelWord(level, SwitchBits(slot));
+            CopyCut(row->time, 32, timeText);
+            CopyCut(row->tag, 10, tag);
+            CopyCut(row->process, 32, slot.szProcess);
+            CopyCut(row->module, 32, module);
+            CopyCut(row->function, 50, in.func);
+            // Taken before the add: another thread may trim the row away as soon as the
             // lock is left.
             snapshot.Take(*row);
             stored = true;
+
+            const int index = rowstore_Add(st.mainStore, row);
+            if (index < 0) {
+                rowstore_FreeRow(row);  // not stored; the file and the trigger still see it
+            } else {
+                if (g_settings.MarkHighlight && tracewnd_IsHighlighted(index)) {
+                    rowstore_SetMark(st.mainStore, index, TRUE);
+                    snapshot.row.markFlags |= kRowMarked;
+                }
+                const wchar_t* first = tracewnd_FirstFilterListEntry();
+                if (first && first[0]) {
+                    // The slot's names in full, as the include and exclude checks see them.
+                    wchar_t process[50], moduleName[50];
+                    CopyCut(process, ARRAYSIZE(process), slot.szProcess);
+                    CopyCut(moduleName, ARRAYSIZE(moduleName), slot.szModule);
+                    if (tracewnd_CheckFilterList(process, moduleName, snapshot.row.function, snapshot.row.text,
+                                                 snapshot.row.tag))
+                        tracewnd_CopyToFilterList(&snapshot.row, rowstore_GetCount(st.mainStore) - 1);
+                }
+                if (index > g_settings.MaxEntries && g_settings.MaxDelete > 0 &&
+                    g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
+                    TrimMainList(index);
+            }
+        } else {
+            rowstore_FreeRow(row);  // a row is never stored without its text
         }
-        // A row the store does not hold (refused, half built, or cut short by a fault) is
-        // still ours to release.
-        if (row && index < 0) rowstore_FreeRow(row);
     }
+    rowstore_ReportAllocFailures();
     if (!stored) return 0;
 
     tracewnd_WriteFileLine(&snapshot.row);
@@ -195,6 +206,8 @@ int tracewnd_AddMessage(int handle, const wchar_t* func, const wchar_t* text, sh
         tracewnd_ExecTrigger();
     return 1;
 }
+
+void tracewnd_SetSequenceForTesting(unsigned long last) { g_sequence = static_cast<LONG>(last); }
 
 void tracewnd_CopyToFilterList(const TraceRow* row, int mainIndex) {
     const short store = Server().filterStore;
@@ -228,17 +241,16 @@ void tracewnd_AdjustFilterList(int dropped) {
 
     int removed = 0, unlinked = 0;
     for (int i = 0; i < count;) {
-        TraceRow* row = rowstore_Get(store, i);
-        if (!row) break;
-        if (row->sourceIndex >= dropped) {
-            row->sourceIndex -= dropped;
+        const int32_t source = rowstore_GetSourceIndex(store, i);
+        if (source >= dropped) {
+            rowstore_SetSourceIndex(store, i, source - dropped);
         } else if (count > g_settings.MaxEntries) {
             rowstore_Delete(store, i);
             ++removed;
             --count;
             continue;
-        } else if (row->sourceIndex > -1) {
-            row->sourceIndex = -1;
+        } else if (source > -1) {
+            rowstore_SetSourceIndex(store, i, -1);
             ++unlinked;
         }
         ++i;

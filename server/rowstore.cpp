@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include "client/owners.h"
 #include "client/region.h"
 #include "server/serverstate.h"
 
@@ -37,15 +38,53 @@ struct StoreEntry {
     DWORD dueTick;
     DWORD armedTick;
     bool armed;
+    bool posted;        // a WM_TIMER is on its way to the view's thread to arm the timer
+    DWORD viewThread;   // the thread that owns the view: only it can arm the view's timer
 };
 
 StoreEntry g_stores[kRowStoreEntries];
 MessageBoxFn g_messageBox;
 unsigned g_failures;
 
+// The store lock: the table, every pointer array and the rows' fields. Short: it is never
+// held across a window message or a message box, and nothing that waits for the window
+// thread is done under it.
+kv::StaticCriticalSection g_storeLock;
+class StoreLock {
+public:
+    StoreLock() noexcept : lock_(g_storeLock.get()) {}
+private:
+    kv::CritSecLock lock_;
+};
+
+// Allocation failures are reported by one box at a time, shown on a thread of its own
+// after the caller has left its locks, so that no intake waits for a user's click.
+kv::StaticCriticalSection g_boxLock;
+const wchar_t* g_boxText;
+UINT g_boxType;
+enum BoxState : LONG { kBoxIdle, kBoxPending, kBoxShowing };
+volatile LONG g_boxState = kBoxIdle;
+
 void ShowBox(const wchar_t* text, UINT type) {
+    kv::CritSecLock lock(g_boxLock.get());
+    if (g_boxState != kBoxIdle) return;
+    g_boxText = text;
+    g_boxType = type;
+    g_boxState = kBoxPending;
+}
+
+DWORD WINAPI BoxThread(LPVOID) {
+    const wchar_t* text;
+    UINT type;
+    {
+        kv::CritSecLock lock(g_boxLock.get());
+        text = g_boxText;
+        type = g_boxType;
+    }
     MessageBoxFn box = g_messageBox ? g_messageBox : &::MessageBoxW;
     box(nullptr, text, kBoxTitle, type);
+    ::InterlockedExchange(&g_boxState, kBoxIdle);
+    return 0;
 }
 
 StoreEntry* Entry(short store) {
@@ -122,13 +161,19 @@ void ReleaseAll(StoreEntry& e) {
     e.head = 0;
 }
 
-// Owes the view a count update delayMs from now, as if the timer were restarted.
+// Owes the view a count update delayMs from now, as if the timer were restarted. Only
+// the view's own thread can arm its timer; any other thread posts the view a WM_TIMER of
+// the store's timer id, and rowstore_OnTimer arms the timer on the view's thread.
 void ScheduleCount(StoreEntry& e, UINT delayMs) {
     const DWORD due = ::GetTickCount() + delayMs;
     e.timerId = kRowStoreTimerId;
     e.dueTick = due;
     // An armed timer that fires no later than the new due time re-arms itself then.
     if (e.armed && static_cast<LONG>(e.armedTick - due) <= 0) return;
+    if (e.viewThread != ::GetCurrentThreadId()) {
+        if (!e.armed && !e.posted) e.posted = ::PostMessageW(e.listView, WM_TIMER, kRowStoreTimerId, 0) != FALSE;
+        return;
+    }
     e.armed = ::SetTimer(e.listView, kRowStoreTimerId, delayMs, nullptr) != 0;
     e.armedTick = due;
 }
@@ -157,21 +202,42 @@ void rowstore_SetMessageBox(MessageBoxFn fn) { g_messageBox = fn; }
 
 void rowstore_SetAllocFailuresForTesting(unsigned mask) { g_failures = mask; }
 
+void rowstore_ReportAllocFailures() {
+    if (g_boxState != kBoxPending) return;
+    if (::InterlockedCompareExchange(&g_boxState, kBoxShowing, kBoxPending) != kBoxPending) return;
+    HANDLE thread = ::CreateThread(nullptr, 0, BoxThread, nullptr, 0, nullptr);
+    if (thread)
+        ::CloseHandle(thread);
+    else
+        ::InterlockedExchange(&g_boxState, kBoxIdle);
+}
+
+BOOL rowstore_AllocBoxBusyForTesting() { return g_boxState != kBoxIdle; }
+
 short rowstore_Create(HWND listView, RowCompareFn compare) {
     // A null view would leave the entry looking free while it holds an array.
     if (!listView) return -1;
-    for (short i = 0; i < kRowStoreEntries; ++i) {
-        StoreEntry& e = g_stores[i];
-        if (e.listView) continue;
-        e = StoreEntry{};
-        e.listView = listView;
-        if (BuildArray(e)) e.compare = compare;
-        return i;
+    const DWORD viewThread = ::GetWindowThreadProcessId(listView, nullptr);
+    short created = -1;
+    {
+        StoreLock lock;
+        for (short i = 0; i < kRowStoreEntries; ++i) {
+            StoreEntry& e = g_stores[i];
+            if (e.listView) continue;
+            e = StoreEntry{};
+            e.listView = listView;
+            e.viewThread = viewThread;
+            if (BuildArray(e)) e.compare = compare;
+            created = i;
+            break;
+        }
     }
-    return -1;
+    rowstore_ReportAllocFailures();
+    return created;
 }
 
 void rowstore_Destroy(short store) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     if (!e) return;
     if ((e->timerId || e->armed) && ::IsWindow(e->listView)) ::KillTimer(e->listView, kRowStoreTimerId);
@@ -180,11 +246,17 @@ void rowstore_Destroy(short store) {
 }
 
 void rowstore_Clear(short store) {
-    StoreEntry* e = Entry(store);
-    if (!e) return;
-    ReleaseAll(*e);
-    BuildArray(*e);
-    ::SendMessageW(e->listView, LVM_SETITEMCOUNT, 0, 0);
+    HWND view;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        if (!e) return;
+        ReleaseAll(*e);
+        BuildArray(*e);
+        view = e->listView;
+    }
+    ::SendMessageW(view, LVM_SETITEMCOUNT, 0, 0);
+    rowstore_ReportAllocFailures();
 }
 
 TraceRow* rowstore_NewRow(short store) {
@@ -210,6 +282,7 @@ void rowstore_FreeRow(TraceRow* row) {
 }
 
 int rowstore_Add(short store, TraceRow* row) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     if (!e || !row) return -1;
     if (e->count >= e->capacity && !GrowArray(*e)) {
@@ -223,6 +296,7 @@ int rowstore_Add(short store, TraceRow* row) {
 }
 
 TraceRow* rowstore_Get(short store, int index) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     return e ? RowAt(*e, index) : nullptr;
 }
@@ -232,7 +306,9 @@ BOOL rowstore_CopyRow(short store, int index, RowCopy* out) {
     out->row = TraceRow{};
     out->text[0] = 0;
     out->row.text = out->text;
-    TraceRow* row = rowstore_Get(store, index);
+    StoreLock lock;
+    StoreEntry* e = Entry(store);
+    TraceRow* row = e ? RowAt(*e, index) : nullptr;
     if (!row) return FALSE;
     out->row = *row;
     out->row.text = out->text;
@@ -241,19 +317,31 @@ BOOL rowstore_CopyRow(short store, int index, RowCopy* out) {
 }
 
 uint32_t rowstore_GetLevelWord(short store, int index) {
-    TraceRow* row = rowstore_Get(store, index);
+    StoreLock lock;
+    StoreEntry* e = Entry(store);
+    TraceRow* row = e ? RowAt(*e, index) : nullptr;
     return row ? row->levelWord : 0;
 }
 
 int32_t rowstore_GetSourceIndex(short store, int index) {
-    TraceRow* row = rowstore_Get(store, index);
+    StoreLock lock;
+    StoreEntry* e = Entry(store);
+    TraceRow* row = e ? RowAt(*e, index) : nullptr;
     return row ? row->sourceIndex : 0;
+}
+
+void rowstore_SetSourceIndex(short store, int index, int32_t source) {
+    StoreLock lock;
+    StoreEntry* e = Entry(store);
+    if (TraceRow* row = e ? RowAt(*e, index) : nullptr) row->sourceIndex = source;
 }
 
 int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, int capacity) {
     if (!buffer || capacity <= 0) return 0;
     buffer[0] = 0;
-    TraceRow* row = rowstore_Get(store, index);
+    StoreLock lock;
+    StoreEntry* e = Entry(store);
+    TraceRow* row = e ? RowAt(*e, index) : nullptr;
     if (!row) return 0;
     const wchar_t* field = ColumnField(row, column);
     if (!field) return 0;
@@ -262,6 +350,7 @@ int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, 
 }
 
 void rowstore_Delete(short store, int index) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     if (!e || index < 0 || index >= e->count) return;
     rowstore_FreeRow(e->slots[Slot(*e, index)]);
@@ -280,90 +369,116 @@ void rowstore_Delete(short store, int index) {
 }
 
 void rowstore_DeleteFirst(short store, int first, int n) {
-    StoreEntry* e = Entry(store);
-    if (!e || first < 0 || n < 0) return;
-    if (static_cast<long long>(first) + n >= e->count) return;
-    for (int i = first; i < first + n; ++i) {
-        const int slot = Slot(*e, i);
-        rowstore_FreeRow(e->slots[slot]);
-        e->slots[slot] = nullptr;
-    }
-    if (n > 0) {
-        if (first == 0) {
-            e->head = Slot(*e, n);
-        } else {
-            for (int i = first; i + n < e->count; ++i) {
-                const int to = Slot(*e, i), from = Slot(*e, i + n);
-                e->slots[to] = e->slots[from];
-                e->slots[from] = nullptr;
-            }
+    HWND view;
+    int count;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        if (!e || first < 0 || n < 0) return;
+        if (static_cast<long long>(first) + n >= e->count) return;
+        for (int i = first; i < first + n; ++i) {
+            const int slot = Slot(*e, i);
+            rowstore_FreeRow(e->slots[slot]);
+            e->slots[slot] = nullptr;
         }
-        e->count -= n;
+        if (n > 0) {
+            if (first == 0) {
+                e->head = Slot(*e, n);
+            } else {
+                for (int i = first; i + n < e->count; ++i) {
+                    const int to = Slot(*e, i), from = Slot(*e, i + n);
+                    e->slots[to] = e->slots[from];
+                    e->slots[from] = nullptr;
+                }
+            }
+            e->count -= n;
+        }
+        view = e->listView;
+        count = e->count;
     }
-    ::SendMessageW(e->listView, LVM_SETITEMCOUNT, static_cast<WPARAM>(e->count), LVSICF_NOSCROLL);
+    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
 }
 
 int rowstore_GetCount(short store) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     return e ? e->count : 0;
 }
 
 void rowstore_SetAutoScroll(short store, BOOL on) {
+    StoreLock lock;
     if (StoreEntry* e = Entry(store)) e->autoScroll = on ? 1 : 0;
 }
 
 BOOL rowstore_GetAutoScroll(short store) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     return e ? static_cast<BOOL>(e->autoScroll) : FALSE;
 }
 
 short rowstore_GetSortColumn(short store) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     return e ? e->sortColumn : 0;
 }
 
 BOOL rowstore_GetSortAscending(short store) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     return e ? static_cast<BOOL>(e->sortAscending) : FALSE;
 }
 
 void rowstore_FlushCount(short store) {
-    StoreEntry* e = Entry(store);
-    if (!e || !e->timerId) return;
-    StopTimer(*e);
-    e->timerId = 0;
-    ::SendMessageW(e->listView, LVM_SETITEMCOUNT, static_cast<WPARAM>(e->count),
-                   LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
-    if (e->autoScroll && e->count > 0) ::SendMessageW(e->listView, LVM_ENSUREVISIBLE, e->count - 1, FALSE);
+    HWND view;
+    int count;
+    bool scroll;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        if (!e || !e->timerId) return;
+        StopTimer(*e);
+        e->timerId = 0;
+        view = e->listView;
+        count = e->count;
+        scroll = e->autoScroll && e->count > 0;
+    }
+    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    if (scroll) ::SendMessageW(view, LVM_ENSUREVISIBLE, count - 1, FALSE);
 }
 
 void rowstore_OnTimer(short store, UINT_PTR timerId) {
     if (timerId != kRowStoreTimerId) return;
-    StoreEntry* e = Entry(store);
-    if (!e) return;
-    if (!e->timerId) {
-        // Nothing owed: a tick of a timer that another thread could not kill.
-        ::KillTimer(e->listView, kRowStoreTimerId);
-        e->armed = false;
-        return;
-    }
-    const LONG remaining = static_cast<LONG>(e->dueTick - ::GetTickCount());
-    if (remaining > 0) {
-        e->armed = ::SetTimer(e->listView, kRowStoreTimerId, static_cast<UINT>(remaining), nullptr) != 0;
-        e->armedTick = e->dueTick;
-        if (e->armed) return;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        if (!e) return;
+        e->posted = false;
+        if (!e->timerId) {
+            // Nothing owed: a tick of a timer that another thread could not kill.
+            ::KillTimer(e->listView, kRowStoreTimerId);
+            e->armed = false;
+            return;
+        }
+        const LONG remaining = static_cast<LONG>(e->dueTick - ::GetTickCount());
+        if (remaining > 0) {
+            e->armed = ::SetTimer(e->listView, kRowStoreTimerId, static_cast<UINT>(remaining), nullptr) != 0;
+            e->armedTick = e->dueTick;
+            if (e->armed) return;
+        }
     }
     rowstore_FlushCount(store);
 }
 
 void rowstore_Sort(short store, const NMLISTVIEW* columnClick) {
-    StoreEntry* e = Entry(store);
-    if (!e || !columnClick) return;
+    if (!columnClick) return;
     const int column = columnClick->iSubItem;
     if (column < 0 || column >= kColumnCount) return;
     // Messages of other threads of this process may still arrive while tracing is
     // stopped; none may be added or trimmed while the array is being reordered.
-    kv::ListLock lock;
+    kv::ListLock listLock;
+    StoreLock lock;
+    StoreEntry* e = Entry(store);
+    if (!e) return;
     if (column != e->sortColumn) {
         e->sortColumn = static_cast<short>(column);
         e->sortAscending = 1;
@@ -389,33 +504,40 @@ int __cdecl rowstore_CompareRows(const void* a, const void* b) {
 }
 
 void rowstore_OnGetDispInfo(short store, NMLVDISPINFOW* info) {
-    if (!info || !(info->item.mask & LVIF_TEXT)) return;
-    TraceRow* row = rowstore_Get(store, info->item.iItem);
-    if (!row) return;
-    // The view copies the text before anything else runs on this thread.
-    if (const wchar_t* field = ColumnField(row, info->item.iSubItem)) info->item.pszText = const_cast<wchar_t*>(field);
+    if (!info || !(info->item.mask & LVIF_TEXT) || !info->item.pszText || info->item.cchTextMax <= 0) return;
+    // Copied into the view's own buffer: the row may be trimmed away by another thread
+    // before the view reads it.
+    rowstore_GetColumnText(store, info->item.iItem, info->item.iSubItem, info->item.pszText, info->item.cchTextMax);
 }
 
 void rowstore_SetMark(short store, int index, BOOL on) {
-    StoreEntry* e = Entry(store);
-    TraceRow* row = e ? RowAt(*e, index) : nullptr;
-    if (!row) return;
-    if (on)
-        row->markFlags |= kRowMarked;
-    else
-        row->markFlags &= ~kRowMarked;
+    HWND view;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        TraceRow* row = e ? RowAt(*e, index) : nullptr;
+        if (!row) return;
+        if (on)
+            row->markFlags |= kRowMarked;
+        else
+            row->markFlags &= ~kRowMarked;
+        view = e->listView;
+    }
     RECT rc = {};
     rc.left = LVIR_BOUNDS;
-    if (::SendMessageW(e->listView, LVM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&rc)))
-        ::InvalidateRect(e->listView, &rc, TRUE);
+    if (::SendMessageW(view, LVM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&rc)))
+        ::InvalidateRect(view, &rc, TRUE);
 }
 
 BOOL rowstore_IsMarked(short store, int index) {
-    TraceRow* row = rowstore_Get(store, index);
+    StoreLock lock;
+    StoreEntry* e = Entry(store);
+    TraceRow* row = e ? RowAt(*e, index) : nullptr;
     return row && (row->markFlags & kRowMarked) ? TRUE : FALSE;
 }
 
 int rowstore_NextMark(short store, int from) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     if (!e || from < 0 || from >= e->count) return -1;
     for (int i = from + 1; i < e->count; ++i)
@@ -426,6 +548,7 @@ int rowstore_NextMark(short store, int from) {
 }
 
 int rowstore_PrevMark(short store, int from) {
+    StoreLock lock;
     StoreEntry* e = Entry(store);
     if (!e || from < 0 || from >= e->count) return -1;
     for (int i = from - 1; i >= 0; --i)
@@ -436,8 +559,6 @@ int rowstore_PrevMark(short store, int from) {
 }
 
 void rowstore_ClearMarks(short store) {
-    StoreEntry* e = Entry(store);
-    if (!e) return;
-    for (int i = 0; i < e->count; ++i)
-        if (RowAt(*e, i)->markFlags & kRowMarked) rowstore_SetMark(store, i, FALSE);
+    for (int i = 0, n = rowstore_GetCount(store); i < n; ++i)
+        if (rowstore_IsMarked(store, i)) rowstore_SetMark(store, i, FALSE);
 }

@@ -2,6 +2,13 @@
 // addressed by a small index into a fixed table; it owns its rows and their texts and
 // pushes its row count to its list view by a short timer, so that a burst of adds costs
 // one view update.
+//
+// Every operation takes the store lock, a short lock of the store table's own that is
+// never held across a window message; readers copy what they need under it. A row added
+// on a thread other than the view's cannot arm the view's timer: the store then posts
+// the view a WM_TIMER with wParam kRowStoreTimerId, and the view's window procedure
+// passes every WM_TIMER on to rowstore_OnTimer (as it does for the timer itself), which
+// arms the timer on the view's thread.
 #pragma once
 
 #include "client/compat.h"  // windows.h before commctrl.h
@@ -26,6 +33,8 @@ void rowstore_Clear(short store);
 TraceRow* rowstore_NewRow(short store);
 wchar_t* rowstore_NewText(short store, int chars);
 int rowstore_Add(short store, TraceRow* row);
+// The row itself: only for the writers of the store, which hold the list lock (no other
+// writer can free the row meanwhile). Every other reader uses the copying readers below.
 TraceRow* rowstore_Get(short store, int index);
 
 // A reader's copy of one row: the fixed fields and the whole text (rows hold at most
@@ -43,6 +52,7 @@ BOOL rowstore_CopyRow(short store, int index, RowCopy* out);
 uint32_t rowstore_GetLevelWord(short store, int index);
 int32_t rowstore_GetSourceIndex(short store, int index);
 int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, int capacity);
+void rowstore_SetSourceIndex(short store, int index, int32_t source);
 void rowstore_Delete(short store, int index);
 void rowstore_DeleteFirst(short store, int first, int n);
 int rowstore_GetCount(short store);
@@ -75,6 +85,14 @@ void InstallFilterListProc(HWND list);
 // Waits for a handle (or only for the time-out when handle is null) while dispatching
 // this thread's messages: 1 when the handle became signalled, 0 on time-out or failure.
 int PumpMessagesWhileWaiting(HANDLE handle, DWORD timeoutMs);
+
+// An allocation failure is reported by one box at a time ("Running out of memory"),
+// shown on a thread of its own so that nobody waits for it. The failing operation only
+// notes it; this shows what was noted and is called once the caller's locks are left
+// (create and clear call it themselves, the intake after the list lock).
+void rowstore_ReportAllocFailures();
+// Tests: TRUE while a failure is noted or its box is open.
+BOOL rowstore_AllocBoxBusyForTesting();
 
 // The out-of-memory boxes go through this function; tests replace it so they never wait
 // at a box. Same arguments and result as MessageBoxW.

@@ -2,6 +2,7 @@
 #include "server/serverstate.h"
 
 #include "client/owners.h"
+#include "client/sendpath.h"
 
 namespace kv {
 namespace {
@@ -16,13 +17,19 @@ WindowSeams& Seams() noexcept { return g_seams; }
 
 CRITICAL_SECTION& ListLockSection() noexcept { return g_listLock.get(); }
 
+void SetWindowThread(DWORD threadId) noexcept { SetTraceWindowThread(threadId); }
+
+bool IsWindowThread() noexcept {
+    if (OnTraceWindowThread()) return true;
+    HWND view = g_state.mainList;
+    return view && ::GetWindowThreadProcessId(view, nullptr) == ::GetCurrentThreadId();
+}
+
 void EnterListLock() noexcept {
     CRITICAL_SECTION& cs = ListLockSection();
-    HWND view = g_state.mainList;
-    const bool windowThread = view && ::GetWindowThreadProcessId(view, nullptr) == ::GetCurrentThreadId();
-    if (!windowThread) {
+    if (!IsWindowThread()) {
         // A critical section is not fair: threads that file rows in a tight loop take it
-        // again and again while the window thread polls for it, and the window then
+        // again and again while the window thread waits for it, and the window then
         // stands still for as long as they keep filing. They step back (for a bounded
         // time) while the window thread waits, unless they hold the lock already.
         const bool holding = cs.OwningThread == reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(::GetCurrentThreadId()));
@@ -33,11 +40,7 @@ void EnterListLock() noexcept {
     if (::TryEnterCriticalSection(&cs)) return;
     // Window thread: a holder on another thread may be waiting for us to answer a send.
     ::InterlockedIncrement(&g_windowWaiting);
-    while (!::TryEnterCriticalSection(&cs)) {
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
-        MSG msg;
-        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
+    EnterServingSent(cs);
     ::InterlockedDecrement(&g_windowWaiting);
 }
 

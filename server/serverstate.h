@@ -34,6 +34,14 @@ public:
     ~ListLock() { ::LeaveCriticalSection(&ListLockSection()); }
 };
 
+// The trace window's thread. The window thread calls SetWindowThread(GetCurrentThreadId())
+// when it starts, before it creates the window, and SetWindowThread(0) when it ends.
+// Every lock the server core takes on that thread (list lock, store lock, trace file
+// writer, data mutex) is then waited for while serving the messages other threads send
+// to it, so that a client inside its send is never waited for in turn.
+void SetWindowThread(DWORD threadId) noexcept;
+bool IsWindowThread() noexcept;
+
 // Calls from the server core into the trace window. Each may be null.
 struct WindowSeams {
     void (*syncToolbar)();        // a trigger changed file, trace or scroll state

@@ -103,6 +103,9 @@ struct WriterState {
     wchar_t current[kFileNameChars];
     WORD lastYear, lastMonth, lastDay;  // 0: no daily name built yet
     wchar_t lastDir[MAX_PATH];
+    // FileDir as the window thread last published it: the settings record itself is
+    // rewritten in place on the window thread while intake threads write lines.
+    wchar_t fileDir[MAX_PATH];
     AppendFile stream;
     BYTE streamBuffer[kStreamBufferBytes];
 };
@@ -110,6 +113,23 @@ WriterState g_writer;
 
 StaticCriticalSection g_writerLock;
 CRITICAL_SECTION& WriterLock() noexcept { return g_writerLock.get(); }
+
+// The writer lock; the window thread, which may be inside a client's send, serves sent
+// messages while it waits for it.
+class WriterSection {
+public:
+    WriterSection() noexcept {
+        CRITICAL_SECTION& cs = WriterLock();
+        if (::TryEnterCriticalSection(&cs)) return;
+        if (IsWindowThread())
+            EnterServingSent(cs);
+        else
+            ::EnterCriticalSection(&cs);
+    }
+    WriterSection(const WriterSection&) = delete;
+    WriterSection& operator=(const WriterSection&) = delete;
+    ~WriterSection() { ::LeaveCriticalSection(&WriterLock()); }
+};
 
 MessageBoxFn g_saveListBox = &::MessageBoxW;
 
@@ -126,9 +146,8 @@ void SetCurrentLocked(const wchar_t* name) noexcept {
 void SelectLocked() noexcept {
     SYSTEMTIME now = {};
     const bool haveDate = ClockLocalTime(&now);
-    // The window thread may change FileDir at any moment; work on one reading of it.
     wchar_t dir[MAX_PATH];
-    CopyCut(dir, MAX_PATH, g_settings.FileDir);
+    CopyCut(dir, MAX_PATH, g_writer.fileDir);
 
     if (dir[0] && haveDate) {
         // The whole date counts: the same day of another month is another file.
@@ -208,7 +227,8 @@ int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity) 
 }
 
 void tracewnd_SelectTraceFile() {
-    CritSecLock lock(WriterLock());
+    WriterSection lock;
+    CopyCut(g_writer.fileDir, MAX_PATH, g_settings.FileDir);
     SelectLocked();
 }
 
@@ -216,7 +236,7 @@ void tracewnd_WriteFileLine(const TraceRow* row) {
     if (!g_settings.EnableFile) return;
     bool openedStream = false;
     {
-        CritSecLock lock(WriterLock());
+        WriterSection lock;
         // No name yet: the settings are not loaded and there is no directory to use.
         if (!g_writer.current[0]) return;
         RunGuarded([&] { WriteLineLocked(row, &openedStream); });
@@ -227,7 +247,7 @@ void tracewnd_WriteFileLine(const TraceRow* row) {
 }
 
 void tracewnd_CloseTraceFile() {
-    CritSecLock lock(WriterLock());
+    WriterSection lock;
     CloseStreamLocked();
 }
 
@@ -251,11 +271,12 @@ void tracewnd_CopyTraceFileName(wchar_t* buffer, int capacity) {
 BOOL tracewnd_IsTraceFileOpen() { return g_writer.stream.open() ? TRUE : FALSE; }
 
 void tracewnd_ResetTraceFileForTesting() {
-    CritSecLock lock(WriterLock());
+    WriterSection lock;
     CloseStreamLocked();
     g_writer.current[0] = 0;
     g_writer.lastYear = g_writer.lastMonth = g_writer.lastDay = 0;
     g_writer.lastDir[0] = 0;
+    g_writer.fileDir[0] = 0;
 }
 
 void tracewnd_SetSaveListMessageBox(MessageBoxFn fn) { g_saveListBox = fn ? fn : &::MessageBoxW; }

@@ -5,6 +5,7 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "server/clock.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
@@ -32,9 +33,30 @@ LaunchFn g_launch = LaunchProcess;
 void TriggerLine(const wchar_t* what) noexcept {
     if (!traceapi_IsEnabled(0, -1)) return;
     wchar_t filter[kFilterChars];
-    CopyCut(filter, ARRAYSIZE(filter), g_settings.TriggerFilter);
+    wchar_t exec[MAX_PATH];
+    tracewnd_CopyTriggerTexts(filter, exec);
     traceapi_Output2(0, -1, kExecTriggerFunc, what, filter, g_settings.TriggerFlags);
 }
+
+// The trigger lock: each stop action is a test of a state and its change, and two
+// threads that hit the trigger together must not both find the state on. The window
+// thread serves sent messages while it waits for the lock, since a holder on another
+// thread may be sending to it (the lines and the scroll stop go to the list view).
+kv::StaticCriticalSection g_triggerLock;
+class TriggerSection {
+public:
+    TriggerSection() noexcept {
+        CRITICAL_SECTION& cs = g_triggerLock.get();
+        if (::TryEnterCriticalSection(&cs)) return;
+        if (IsWindowThread())
+            EnterServingSent(cs);
+        else
+            ::EnterCriticalSection(&cs);
+    }
+    TriggerSection(const TriggerSection&) = delete;
+    TriggerSection& operator=(const TriggerSection&) = delete;
+    ~TriggerSection() { ::LeaveCriticalSection(&g_triggerLock.get()); }
+};
 
 bool Contains(const wchar_t* text, const wchar_t* part) noexcept { return wcsstr(text, part) != nullptr; }
 
@@ -54,31 +76,34 @@ void ProgramFromCommand(const wchar_t* command, wchar_t* out) noexcept {
 void tracewnd_ExecTrigger() {
     const uint32_t flags = g_settings.TriggerFlags;
     int fired = 0;
-
-    // The line comes first so that it still reaches the file it announces the end of.
-    if ((flags & kTriggerStopFile) && g_settings.EnableFile) {
-        TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE TO FILE OFF *****");
-        g_settings.EnableFile = 0;
-        tracewnd_CloseTraceFile();
-        fired = 1;
-    }
-    // Level -1 lines pass with the global enable off, so this line follows the switch.
-    if ((flags & kTriggerStopTrace) && g_region.globalEnable) {
-        {
-            MutexLock lock(g_proc.dataMutex);
-            g_region.globalEnable = 0;
+    {
+        // Each action fires once: a second hit at the same moment finds its state off.
+        TriggerSection lock;
+        // The line comes first so that it still reaches the file it announces the end of.
+        if ((flags & kTriggerStopFile) && g_settings.EnableFile) {
+            TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE TO FILE OFF *****");
+            g_settings.EnableFile = 0;
+            tracewnd_CloseTraceFile();
+            fired = 1;
         }
-        TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE STOPPED *****");
-        fired = 1;
-    }
-    const short mainStore = Server().mainStore;
-    if ((flags & kTriggerStopScroll) && rowstore_GetAutoScroll(mainStore)) {
-        TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** SCROLL STOPPED *****");
-        // The rows that arrived up to the hit are shown before the view stops following.
-        rowstore_FlushCount(mainStore);
-        rowstore_SetAutoScroll(mainStore, FALSE);
-        rowstore_SetAutoScroll(Server().filterStore, FALSE);
-        fired = 1;
+        // Level -1 lines pass with the global enable off, so this line follows the switch.
+        if ((flags & kTriggerStopTrace) && g_region.globalEnable) {
+            {
+                DataLock dataLock;
+                g_region.globalEnable = 0;
+            }
+            TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE STOPPED *****");
+            fired = 1;
+        }
+        const short mainStore = Server().mainStore;
+        if ((flags & kTriggerStopScroll) && rowstore_GetAutoScroll(mainStore)) {
+            TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** SCROLL STOPPED *****");
+            // The rows that arrived up to the hit are shown before the view stops following.
+            rowstore_FlushCount(mainStore);
+            rowstore_SetAutoScroll(mainStore, FALSE);
+            rowstore_SetAutoScroll(Server().filterStore, FALSE);
+            fired = 1;
+        }
     }
 
     const bool execute = (flags & kTriggerExecute) != 0;
@@ -90,10 +115,9 @@ void tracewnd_ExecTrigger() {
 
 void tracewnd_TGExcecute() {
     wchar_t typed[kCommandChars];
-    CopyCut(typed, ARRAYSIZE(typed), g_settings.TriggerExec);
+    wchar_t filter[kFilterChars];
+    tracewnd_CopyTriggerTexts(filter, typed);
     if (traceapi_IsEnabled(0, -1)) {
-        wchar_t filter[kFilterChars];
-        CopyCut(filter, ARRAYSIZE(filter), g_settings.TriggerFilter);
         traceapi_Output3(0, -1, kExecuteFunc, L"Trigger='%s' (Flags=0x%x) -> ***** EXEC:'%s' *****", filter,
                          g_settings.TriggerFlags, typed);
     }

@@ -6,6 +6,7 @@
 #include "client/levels.h"
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "server/filters.h"
 #include "server/registry.h"
 #include "server/serverstate.h"
@@ -88,7 +89,7 @@ bool PickProfile(HWND owner, bool save, wchar_t (&path)[kProfilePathChars]) noex
 }
 
 void CurrentProfile(wchar_t (&path)[kProfilePathChars]) noexcept {
-    MutexLock lock(g_proc.dataMutex);
+    DataLock lock;
     CopyCut(path, kProfilePathChars, g_region.curProfile);
 }
 
@@ -100,7 +101,7 @@ struct SlotSwitches {
 };
 
 int SnapshotSlots(SlotSwitches* slots) noexcept {
-    MutexLock lock(g_proc.dataMutex);
+    DataLock lock;
     int n = 0;
     for (int h = 0; h < kAppSlots; ++h) {
         const TRACEAPP& app = g_region.apps[h];
@@ -130,7 +131,7 @@ void tracewnd_SetProfile(const wchar_t* path) {
     wchar_t profile[kProfilePathChars];
     if (!ProfilePathFrom(path, profile)) return;
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         CopyCut(g_region.curProfile, kProfileChars, profile);
         // The next profile dialog opens where the current profile lies.
         if (profile[0]) {
@@ -154,28 +155,35 @@ void tracewnd_SaveProfile(HWND owner, const wchar_t* path) {
         return;
     }
 
-    // Keys of applications that are gone must not survive from an older profile.
-    ::DeleteFileW(file);
-
+    // The whole file is built and written at once: the profile functions rewrite the
+    // whole file on every write, and a key-by-key save of every slot kept the window
+    // thread for seconds. The file is the same as the keys written one by one into a new
+    // file would give (keys of applications that are gone do not survive from an older
+    // profile of the same name).
     const ServerSettings& s = g_settings;
-    IniWriteString(kSectionFilter, L"IncludeFilter", s.IncludeFilter, file);
-    IniWriteString(kSectionFilter, L"ExcludeFilter", s.ExcludeFilter, file);
-    IniWriteString(kSectionFilter, L"SpecialFilter", s.SpecialFilter, file);
-    IniWriteString(kSectionFilter, L"HighlightFilter", s.HighlightFilter, file);
-    IniWriteInt(kSectionFilter, L"MarkHighlight", s.MarkHighlight, file);
-    ::WritePrivateProfileStringW(kSectionGlobal, L"Mode", L"0", file);
-    IniWriteInt(kSectionGlobal, L"EnableTrace", g_region.globalEnable, file);
-    IniWriteInt(kSectionGlobal, L"EnableFile", s.EnableFile, file);
-    IniWriteString(kSectionFilter, L"TriggerFilter", s.TriggerFilter, file);
-    IniWriteInt(kSectionFilter, L"TriggerFlags", static_cast<int32_t>(s.TriggerFlags), file);
-    IniWriteString(kSectionFilter, L"TriggerExec", s.TriggerExec, file);
+    IniFileWriter out;
+    IniSectionWriter& filter = out.Section(kSectionFilter);
+    filter.String(L"IncludeFilter", s.IncludeFilter);
+    filter.String(L"ExcludeFilter", s.ExcludeFilter);
+    filter.String(L"SpecialFilter", s.SpecialFilter);
+    filter.String(L"HighlightFilter", s.HighlightFilter);
+    filter.Int(L"MarkHighlight", s.MarkHighlight);
+    filter.String(L"TriggerFilter", s.TriggerFilter);
+    filter.Int(L"TriggerFlags", static_cast<int32_t>(s.TriggerFlags));
+    filter.String(L"TriggerExec", s.TriggerExec);
+    IniSectionWriter& global = out.Section(kSectionGlobal);
+    global.Raw(L"Mode", L"0");
+    global.Int(L"EnableTrace", g_region.globalEnable);
+    global.Int(L"EnableFile", s.EnableFile);
 
     // Only the window thread saves profiles, so one buffer serves every call.
     static SlotSwitches slots[kAppSlots];
     const int n = SnapshotSlots(slots);
     for (int i = 0; i < n; ++i) {
-        for (int k = 0; k < 4; ++k) IniWriteSwitch(slots[i].section, kLevelKeys[k], slots[i].on[k], file);
+        IniSectionWriter& section = out.Section(slots[i].section);
+        for (int k = 0; k < 4; ++k) section.Switch(kLevelKeys[k], slots[i].on[k]);
     }
+    if (!out.Write(file)) return;
 
     tracewnd_SetProfile(file);
 }
@@ -196,13 +204,46 @@ int tracewnd_LoadProfile(HWND owner, const wchar_t* path) {
     tracewnd_SplitFilters();
     tracewnd_SetProfile(file);
     g_settings.EnableFile = IniReadInt(kSectionGlobal, L"EnableFile", g_settings.EnableFile, file);
+    // The switches are read before the data mutex is taken, one section per used slot,
+    // and applied under it in one step: no registration waits for the reading, and none
+    // sees a half-loaded set.
+    const int32_t enableTrace = IniReadInt(kSectionGlobal, L"EnableTrace", g_region.globalEnable, file);
+    static SlotSwitches slots[kAppSlots];
+    static int handles[kAppSlots];
+    int n = 0;
     {
-        // One lock over the global switch and every slot: no registration sees a
-        // half-loaded set. The reader takes the profile because it is now current.
-        MutexLock lock(g_proc.dataMutex);
-        g_region.globalEnable = IniReadInt(kSectionGlobal, L"EnableTrace", g_region.globalEnable, file);
-        for (int h = 0; h < kAppSlots; ++h) {
-            if (g_region.apps[h].szModule[0]) ReadLevelSwitchesLocked(h);
+        DataLock lock;
+        for (int h = 1; h < kAppSlots; ++h) {
+            const TRACEAPP& app = g_region.apps[h];
+            if (!app.szModule[0]) continue;
+            CopyCut(slots[n].section, kSectionChars, app.szSection);
+            handles[n++] = h;
+        }
+    }
+    // One read of the whole file; the values are taken as the key-by-key reads take them.
+    const IniFileReader profile(file);
+    INT entrySwitches[4];
+    for (int k = 0; k < 4; ++k) entrySwitches[k] = profile.Int(L"RivivEda", kLevelKeys[k], k == 3 ? 1 : 0);
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 4; ++k) slots[i].on[k] = profile.Int(slots[i].section, kLevelKeys[k], 0) != 0 ? 1 : 0;
+    {
+        DataLock lock;
+        g_region.globalEnable = enableTrace;
+        TRACEAPP& entry = g_region.apps[0];
+        INT* entryFields[4] = {&entry.EnableDiag, &entry.EnableInfo, &entry.EnableWarning, &entry.EnableError};
+        // The server entry's switches override every client's own.
+        if (entry.szModule[0])
+            for (int k = 0; k < 4; ++k) *entryFields[k] = entrySwitches[k];
+        for (int i = 0; i < n; ++i) {
+            TRACEAPP& app = g_region.apps[handles[i]];
+            // A slot handed to another application meanwhile reads its own switches.
+            if (!app.szModule[0]) continue;
+            if (wcsncmp(app.szSection, slots[i].section, kSectionChars) != 0) {
+                ReadLevelSwitchesLocked(handles[i]);
+                continue;
+            }
+            INT* fields[4] = {&app.EnableDiag, &app.EnableInfo, &app.EnableWarning, &app.EnableError};
+            for (int k = 0; k < 4; ++k) *fields[k] = *entryFields[k] ? 1 : slots[i].on[k];
         }
     }
 

@@ -3,6 +3,7 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -22,7 +23,7 @@ constexpr int kSlotNameChars = 50;
 // The store only ever runs against the server process's own settings file; the path is
 // copied so that a concurrent reader of the process state never sees it half written.
 void SettingsFile(wchar_t (&file)[MAX_PATH]) noexcept {
-    MutexLock lock(g_proc.dataMutex);
+    DataLock lock;
     CopyCut(file, MAX_PATH, g_proc.settingsPath);
 }
 
@@ -78,7 +79,7 @@ void tracewnd_LoadSettings() {
     {
         // Clients read the server entry's switches as overrides when they register; the
         // lock keeps them from seeing the entry half filled.
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         CopyCut(g_proc.settingsPath, MAX_PATH, file);
         TRACEAPP& entry = g_region.apps[0];
         CopyCut(entry.szPath, MAX_PATH, exePath);
@@ -126,7 +127,7 @@ void tracewnd_LoadSettings() {
     // A profile the host named at start wins over the one of the last run.
     bool haveProfile;
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         haveProfile = g_region.curProfile[0] != 0;
     }
     if (!haveProfile) {
@@ -152,6 +153,14 @@ void tracewnd_SaveSettings() {
     wchar_t file[MAX_PATH];
     SettingsFile(file);
     kvdlinkx_FileWritten(file, 1);
+    wchar_t profile[kProfilePathChars];
+    {
+        DataLock lock;
+        CopyCut(profile, kProfilePathChars, g_region.curProfile);
+    }
+    // Clients of this directory write their level switches into the same file when they
+    // unregister; every writer of it holds the data mutex, or one's keys could be lost.
+    DataLock fileLock;
 
     WindowLayout& layout = g_windowLayout;
     HWND list = Server().mainList;
@@ -211,11 +220,6 @@ void tracewnd_SaveSettings() {
     IniWriteInt(kSectionFilter, L"TriggerFlags", static_cast<int32_t>(s.TriggerFlags), file);
     IniWriteString(kSectionFilter, L"TriggerExec", s.TriggerExec, file);
 
-    wchar_t profile[kProfilePathChars];
-    {
-        MutexLock lock(g_proc.dataMutex);
-        CopyCut(profile, kProfilePathChars, g_region.curProfile);
-    }
     IniWriteString(kSectionGlobal, L"FileDir", s.FileDir, file);
     IniWriteString(kSectionGlobal, L"LastFileDir", s.LastFileDir, file);
     IniWriteString(kSectionGlobal, L"LastProfileDir", s.LastProfileDir, file);

@@ -7,6 +7,7 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -40,7 +41,7 @@ void tracewnd_EditSettings(HWND owner) {
     CopyCut(keptFilterList, kFilterChars, g_settings.SpecialFilter);
     wchar_t file[MAX_PATH];
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         CopyCut(file, MAX_PATH, g_proc.settingsPath);
     }
     if (tracewnd_SettingsDialog(g_proc.instance, owner, file, focused.text) != IDOK) return;

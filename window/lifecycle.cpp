@@ -3,6 +3,7 @@
 // two message entry points.
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "resources/resource.h"
 #include "server/attach.h"
 #include "server/registry.h"
@@ -65,7 +66,7 @@ HWND CreateTraceWindow() {
     if (width < 0) width = 500;
     if (height < 0) height = 300;
     // Held over creation and publication: no client sees a half-made window.
-    MutexLock lock(g_proc.dataMutex);
+    DataLock lock;
     HWND window = ::CreateWindowExW(0, kTraceWindowClass, kTraceWindowTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y,
                                     width, height, g_window.owner, nullptr, g_proc.instance, nullptr);
     if (window) g_region.serverWindow = FieldFromWindow(window);
@@ -104,7 +105,7 @@ void Shutdown(HWND window) {
         st.mainList = st.filterList = st.appList = nullptr;
     }
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         ::DestroyWindow(window);
         g_region.serverWindow = 0;
     }
@@ -143,9 +144,13 @@ DWORD WINAPI tracewnd_WndThread(LPVOID) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&icc);
     g_window.threadId = ::GetCurrentThreadId();
+    // From here on this thread serves the sends of clients whenever it waits for a lock
+    // that an intake thread or a client may hold.
+    SetWindowThread(g_window.threadId);
 
     if (tracewnd_RegisterClass(g_proc.instance) != 0) {
         g_messageBox(nullptr, L"Window registration failed !", kTraceWindowTitle, MB_ICONEXCLAMATION);
+        SetWindowThread(0);
         EndEarly();
         return 0;
     }
@@ -154,6 +159,7 @@ DWORD WINAPI tracewnd_WndThread(LPVOID) {
     HWND window = CreateTraceWindow();
     if (!window) {
         ::UnregisterClassW(kTraceWindowClass, g_proc.instance);
+        SetWindowThread(0);
         EndEarly();
         return 0;
     }
@@ -170,7 +176,7 @@ DWORD WINAPI tracewnd_WndThread(LPVOID) {
 
     wchar_t profile[kProfileChars];
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         CopyCut(profile, kProfileChars, g_region.curProfile);
     }
     if (profile[0]) tracewnd_LoadProfile(window, profile);
@@ -193,6 +199,7 @@ DWORD WINAPI tracewnd_WndThread(LPVOID) {
 
     RunMessageLoop(window);
     Shutdown(window);
+    SetWindowThread(0);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "client/levels.h"
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "resources/resource.h"
 #include "server/attach.h"
 #include "server/clock.h"
@@ -98,7 +99,7 @@ void OnOnTop(HWND window) {
 void OnTrace() {
     int on;
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         g_region.globalEnable = g_region.globalEnable ? 0 : 1;
         on = g_region.globalEnable;
     }
@@ -160,7 +161,7 @@ void OnClear() {
 
 void OnAllOff(HWND window) {
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         for (int h = 0; h < kAppSlots; ++h) {
             TRACEAPP& slot = g_region.apps[h];
             for (int i = 0; i < 4; ++i) LevelSwitch(slot, i) = 0;
@@ -182,7 +183,7 @@ void OnLevel(int level) {
     int value;
     wchar_t process[50], module[50];
     {
-        MutexLock lock(g_proc.dataMutex);
+        DataLock lock;
         TRACEAPP& slot = g_region.apps[h];
         LevelSwitch(slot, level) = LevelSwitch(slot, level) ? 0 : 1;
         value = LevelSwitch(slot, level);
@@ -242,7 +243,7 @@ LRESULT OnTraceMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_TRACE_LOADPROFILE: {
         wchar_t profile[kProfileChars];
         {
-            MutexLock lock(g_proc.dataMutex);
+            DataLock lock;
             CopyCut(profile, kProfileChars, g_region.curProfile);
         }
         tracewnd_LoadProfile(window, profile);

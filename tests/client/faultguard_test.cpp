@@ -121,3 +121,20 @@ TEST(FaultGuard, ManyFaultsFromSeveralThreads) {
 }
 
 }  // namespace
+
+namespace {
+// Removing the guard (library unload) gives its thread-local indices back; a guard set
+// up again later takes new ones and still catches faults. Without the indices freed,
+// the process runs out of them long before the last round.
+TEST(FaultGuard, RemovalFreesItsIndicesAndALaterInstallGuardsAgain) {
+    for (int round = 0; round < 1200; ++round) {
+        kv::FaultGuardRemove();
+        kv::FaultGuardInstall();
+        ASSERT_FALSE(kv::RunGuarded([] { ReadBad(); })) << "round " << round;
+    }
+    // A thread-local index is still to be had.
+    const DWORD index = ::TlsAlloc();
+    EXPECT_NE(index, static_cast<DWORD>(TLS_OUT_OF_INDEXES));
+    ::TlsFree(index);
+}
+}  // namespace

@@ -10,6 +10,7 @@
 
 #include "client/region.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/clock.h"
 #include "server/filters.h"
 #include "server/intake.h"
@@ -197,6 +198,57 @@ TEST_F(Intake, DirectPathStoresWithoutWindowMessages) {
     EXPECT_STREQ(Row(before)->text, L"value 42");
     EXPECT_STREQ(Row(before)->function, L"direct");
     traceapi_Unregister(h, 0);
+}
+
+// The direct path names the emitting thread (not whatever thread id another process
+// left in the message slot) and cuts a text beyond the row's limit; numbers past 2^31
+// stay positive.
+TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
+    kvtest::Registered h(L"Direct");
+    kv::g_region.curThreadId = 123456789;
+    const int before = Count();
+    DWORD emitter = 0;
+    std::thread([&] {
+        emitter = ::GetCurrentThreadId();
+        traceapi_Output(h, 30, L"f", std::wstring(1500, L'x').c_str());
+    }).join();
+    ASSERT_EQ(Count(), before + 1);
+    EXPECT_EQ(std::wstring(Row(before)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
+    EXPECT_EQ(Text(before), std::wstring(kRowTextMax, L'x'));
+
+    tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
+    traceapi_Output(h, 30, L"f", L"numbered");
+    EXPECT_NE(wcsstr(Row(before + 1)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 1)->time);
+}
+
+// A list that refuses the entry makes the add fail, and the caller hears of it.
+LRESULT CALLBACK RefusingComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == CB_ADDSTRING) return CB_ERRSPACE;
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+TEST_F(Intake, AFailedAddToTheApplicationListIsReported) {
+    kvtest::Registered h(L"Refused");
+    const LONG_PTR old = ::SetWindowLongPtrW(win_->appList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RefusingComboProc));
+    EXPECT_EQ(tracewnd_AddApplication(h), 0);
+    ::SetWindowLongPtrW(win_->appList(), GWLP_WNDPROC, old);
+    EXPECT_EQ(tracewnd_AddApplication(h), 1);
+}
+
+// Only a process that does not exist (or has exited) has ended: one that may not be
+// opened, an elevated or service client, keeps its slot.
+TEST(EndedProcess, OnlyAMissingOrExitedProcessHasEnded) {
+    struct Case { DWORD version, versionError, openError; bool exited, ended; };
+    const Case cases[] = {
+        {0x0A0000, 0, ERROR_SUCCESS, false, false},
+        {0, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER, false, true},
+        {0, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, false, false},
+        {0, ERROR_ACCESS_DENIED, ERROR_SUCCESS, false, false},
+        {0, ERROR_PARTIAL_COPY, ERROR_SUCCESS, true, true},
+        {0, ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER, false, true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(tracewnd_ProcessEnded(c.version, c.versionError, c.openError, c.exited), c.ended)
+            << c.version << " " << c.versionError << " " << c.openError << " " << c.exited;
 }
 
 TEST_F(Intake, TrimmingKeepsSelectionAndTopOnTheirRows) {

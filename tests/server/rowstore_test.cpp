@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <random>
 #include <string>
@@ -18,10 +19,32 @@
 
 namespace {
 
-std::vector<std::wstring> g_boxes;  // "text|type|title"
+// Boxes are shown on a thread of their own: "text|type|title", and whether one is open.
+std::vector<std::wstring> g_boxes;
+CRITICAL_SECTION* BoxLock() {
+    static kv::StaticCriticalSection cs;
+    return &cs.get();
+}
+HANDLE g_boxRelease;  // when set, a box stays open until it is signalled
+volatile LONG g_boxesOpen;
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
-    g_boxes.push_back(std::wstring(text) + L"|" + std::to_wstring(type) + L"|" + title);
+    ::InterlockedIncrement(&g_boxesOpen);
+    {
+        kv::CritSecLock lock(*BoxLock());
+        g_boxes.push_back(std::wstring(text) + L"|" + std::to_wstring(type) + L"|" + title);
+    }
+    if (g_boxRelease) ::WaitForSingleObject(g_boxRelease, 30000);
+    ::InterlockedDecrement(&g_boxesOpen);
     return IDOK;
+}
+// Shows what the store noted and waits until the boxes are closed again.
+std::vector<std::wstring> ReportedBoxes() {
+    rowstore_ReportAllocFailures();
+    kvtest::PumpUntil([] { return !rowstore_AllocBoxBusyForTesting(); });
+    kv::CritSecLock lock(*BoxLock());
+    std::vector<std::wstring> boxes;
+    boxes.swap(g_boxes);
+    return boxes;
 }
 
 struct ItemCountUpdate { DWORD tick; LPARAM flags; };
@@ -199,7 +222,7 @@ TEST_F(RowStoreTest, TableIsBoundedAndBadIndicesAnswerNothing) {
     EXPECT_EQ(rowstore_NewRow(255), nullptr);
     EXPECT_EQ(rowstore_Add(store_, nullptr), -1) << "a missing row is not stored";
     rowstore_FreeRow(row);
-    EXPECT_TRUE(g_boxes.empty()) << "bad indices show no box";
+    EXPECT_TRUE(ReportedBoxes().empty()) << "bad indices show no box";
 }
 
 // The array is full while the ring wraps: a failed growth keeps every row, the next one
@@ -211,8 +234,8 @@ TEST_F(RowStoreTest, GrowthWhileTheRingWrapsKeepsOrder) {
     rowstore_SetAllocFailuresForTesting(kRowStoreFailGrow);
     TraceRow* row = MakeRow(store_, L"one too many", 15000);
     EXPECT_EQ(rowstore_Add(store_, row), -1);
-    EXPECT_EQ(g_boxes, std::vector<std::wstring>{L"Running out of memory !!!|" +
-                                                 std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + L"|VO Vedoz Izodoz"});
+    EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{L"Running out of memory !!!|" +
+                                                         std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + L"|VO Vedoz Izodoz"});
     EXPECT_EQ(rowstore_GetCount(store_), 10000);
     rowstore_SetAllocFailuresForTesting(0);
     EXPECT_EQ(rowstore_Add(store_, row), 10000) << "the same row fits once memory is back";
@@ -254,6 +277,72 @@ TEST_F(RowStoreTest, RandomOperationsMatchAQueueModel) {
             ASSERT_EQ(Ids(), std::vector<int>(model.begin(), model.end())) << "step " << step;
         }
     }
+}
+
+// Trimming the oldest rows again and again walks the head round the ring many times,
+// with no sort or growth to lay the array out again in between.
+TEST_F(RowStoreTest, TrimsAroundTheRingKeepOrder) {
+    AddRows(kRowStoreGrowth, 0);  // exactly full: no growth from here on
+    int next = kRowStoreGrowth;
+    for (int lap = 0; lap < 40; ++lap) {
+        const int n = 700 + lap * 13;
+        rowstore_DeleteFirst(store_, 0, n);
+        AddRows(n, next);
+        next += n;
+        std::vector<int> ids = Ids();
+        ASSERT_EQ(ids.size(), static_cast<size_t>(kRowStoreGrowth));
+        for (int i = 0; i < kRowStoreGrowth; ++i) ASSERT_EQ(ids[i], next - kRowStoreGrowth + i) << "lap " << lap;
+    }
+}
+
+// Threads of the server process add and trim under the list lock, as the intake does,
+// while this thread (the view's) reads rows the way the window does. Every copy must be
+// of one whole row, and rows added on other threads must reach the view by its timer.
+TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
+    volatile LONG stop = 0;
+    volatile LONG nextId = 0;
+    std::atomic<int> finished{0};
+    auto writer = [&] {
+        while (!stop) {
+            kv::ListLock lock;
+            const int id = static_cast<int>(::InterlockedIncrement(&nextId));
+            rowstore_Add(store_, MakeRow(store_, L"row " + std::to_wstring(id) + std::wstring(200, L'x'), id));
+            // The trim sets the view's count at once: a send to this thread.
+            if (rowstore_GetCount(store_) > 3000) rowstore_DeleteFirst(store_, 0, 500);
+        }
+        ++finished;
+    };
+    std::thread a(writer), b(writer);
+    int bad = 0, reads = 0;
+    const DWORD start = ::GetTickCount();
+    while (::GetTickCount() - start < 3000) {
+        kvtest::PumpPending();
+        const int count = rowstore_GetCount(store_);
+        for (int i = count - 1; i >= 0 && i > count - 200; i -= 7) {
+            RowCopy copy;
+            if (!rowstore_CopyRow(store_, i, &copy)) continue;
+            ++reads;
+            if (wcstol(copy.text + 4, nullptr, 10) != copy.row.sourceIndex) ++bad;
+            wchar_t cell[300];
+            NMLVDISPINFOW info = {};
+            info.item.mask = LVIF_TEXT;
+            info.item.iItem = i;
+            info.item.iSubItem = kColText;
+            info.item.pszText = cell;
+            info.item.cchTextMax = 300;
+            rowstore_OnGetDispInfo(store_, &info);
+            if (info.item.pszText != cell || (cell[0] && wcsncmp(cell, L"row ", 4) != 0)) ++bad;
+        }
+    }
+    stop = 1;
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return finished == 2; }, 30000));
+    a.join();
+    b.join();
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(bad, 0) << "torn or stale rows read";
+    const int count = rowstore_GetCount(store_);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return ViewCount(list_) == count; }, 5000))
+        << "the view learns the count of rows added on other threads";
 }
 
 // --- the count pushed to the view -----------------------------------------------------
@@ -411,6 +500,25 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
 
 // --- sorting ----------------------------------------------------------------------------------
 
+// The window thread waits for the list lock serving the sends of its holder, also while
+// its main list does not exist (window creation and teardown).
+TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutAList) {
+    kv::Server().mainList = nullptr;
+    kv::SetWindowThread(::GetCurrentThreadId());
+    std::atomic<bool> held{false};
+    DWORD_PTR answer = 0;
+    std::thread holder([&] {
+        kv::ListLock lock;
+        held = true;
+        ::SendMessageTimeoutW(trace_, kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
+    });
+    while (!held) ::Sleep(1);
+    { kv::ListLock lock; }
+    holder.join();
+    kv::SetWindowThread(0);
+    EXPECT_EQ(answer, 42u) << "the holder's send waited for the lock's waiter";
+}
+
 TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
     const wchar_t* texts[] = {L"banana", L"Cherry", L"apple", L"BANANA split", L"Apricot"};
     for (int i = 0; i < 5; ++i) {
@@ -449,30 +557,52 @@ TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
 
 // --- out of memory ---------------------------------------------------------------------------
 
-TEST_F(RowStoreTest, FailedAllocationsShowTheirBoxAndAClearRestoresTheStore) {
-    rowstore_SetAllocFailuresForTesting(kRowStoreFailRow | kRowStoreFailText);
-    EXPECT_EQ(rowstore_NewRow(store_), nullptr);
-    EXPECT_EQ(rowstore_NewText(store_, 10), nullptr);
-    rowstore_SetAllocFailuresForTesting(kRowStoreFailHeap);
-    short bare = rowstore_Create(list_, rowstore_CompareRows);
-    EXPECT_GE(bare, 0) << "the entry is claimed all the same";
-    rowstore_Destroy(bare);
-    AddRows(5);  // rows for the failing clear to release
-    rowstore_SetAllocFailuresForTesting(kRowStoreFailArray);
-    rowstore_Clear(store_);
-    rowstore_SetAllocFailuresForTesting(0);
-    EXPECT_EQ(rowstore_NewText(store_, 0), nullptr) << "no room for even the terminator, and no box";
-    TraceRow* row = MakeRow(store_, L"x");
-    EXPECT_EQ(rowstore_Add(store_, row), -1) << "a store without an array refuses rows";
-    EXPECT_EQ(rowstore_GetCount(store_), 0);
-
+// Every failure is noted where it happens and shown later, by one box at a time on a
+// thread of its own, so that nobody waits for a click while holding a lock.
+TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     const std::wstring title = L"|VO Vedoz Izodoz";
     const std::wstring small = L"Running out of memory !|" + std::to_wstring(MB_OK) + title;
     const std::wstring large = L"Running out of memory !!!|" + std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + title;
-    EXPECT_EQ(g_boxes, (std::vector<std::wstring>{small, small, large, large, large})) << "row, text, heap, array, add";
-    rowstore_FreeRow(row);
+    AddRows(5);  // rows for the failing clear to release
+    struct Case { unsigned mask; void (*op)(short store, HWND list); const wchar_t* what; bool smallBox; };
+    const Case cases[] = {
+        {kRowStoreFailRow, [](short s, HWND) { EXPECT_EQ(rowstore_NewRow(s), nullptr); }, L"row", true},
+        {kRowStoreFailText, [](short s, HWND) { EXPECT_EQ(rowstore_NewText(s, 10), nullptr); }, L"text", true},
+        {kRowStoreFailHeap, [](short, HWND l) { short bare = rowstore_Create(l, rowstore_CompareRows);
+                                                EXPECT_GE(bare, 0) << "the entry is claimed all the same";
+                                                rowstore_Destroy(bare); }, L"heap", false},
+        {kRowStoreFailArray, [](short s, HWND) { rowstore_Clear(s); }, L"array", false},
+        {0, [](short s, HWND) { TraceRow* row = MakeRow(s, L"x");
+                                EXPECT_EQ(rowstore_Add(s, row), -1) << "a store without an array refuses rows";
+                                rowstore_FreeRow(row); }, L"add", false},
+    };
+    for (const Case& c : cases) {
+        rowstore_SetAllocFailuresForTesting(c.mask);
+        c.op(store_, list_);
+        c.op(store_, list_);  // a second failure before the report adds no box
+        rowstore_SetAllocFailuresForTesting(0);
+        EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{c.smallBox ? small : large}) << kvtest::Narrow(c.what);
+    }
+    EXPECT_EQ(rowstore_NewText(store_, 0), nullptr) << "no room for even the terminator, and no box";
+    EXPECT_EQ(rowstore_GetCount(store_), 0);
+    EXPECT_TRUE(ReportedBoxes().empty());
+
+    // A box nobody answers keeps nobody waiting, and later failures add no second box.
+    g_boxRelease = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    rowstore_SetAllocFailuresForTesting(kRowStoreFailRow);
+    EXPECT_EQ(rowstore_NewRow(store_), nullptr);
+    rowstore_ReportAllocFailures();
+    EXPECT_TRUE(kvtest::PumpUntil([] { return g_boxesOpen == 1; }));
+    EXPECT_EQ(rowstore_NewRow(store_), nullptr);
+    rowstore_ReportAllocFailures();
+    rowstore_SetAllocFailuresForTesting(0);
+    ::SetEvent(g_boxRelease);
+    EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{small});
+    ::CloseHandle(g_boxRelease);
+    g_boxRelease = nullptr;
+
     rowstore_Clear(store_);
-    EXPECT_EQ(AddRows(2), 1);
+    EXPECT_EQ(AddRows(2), 1) << "a clear restores the store";
 }
 
 // --- the filter list's procedure ------------------------------------------------------------

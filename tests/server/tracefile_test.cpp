@@ -12,6 +12,7 @@
 #include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/clock.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
@@ -52,17 +53,8 @@ std::wstring FormatLine(const Row& r, int capacity = kLiveLineChars + 1) {
     return std::wstring(buf.data(), tracewnd_FormatFileLine(&r.row, buf.data(), capacity));
 }
 
-std::wstring ReadWide(const std::wstring& path) {
-    const std::string bytes = kvtest::ReadBytes(path);
-    std::wstring out(bytes.size() / 2, L'\0');
-    if (!out.empty()) memcpy(&out[0], bytes.data(), out.size() * 2);
-    return out;
-}
-
-void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME st = {year, month, 0, day, hour, minute, second, 0};
-    kv::ClockSetForTesting(&st);
-}
+using kvtest::ReadWide;
+using kvtest::SetClock;
 
 DWORD LineCount() { return kv::g_region.apps[0].dwLineCount; }
 
@@ -284,7 +276,12 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     // A new directory, several levels deep, with characters outside any one code page
     // and characters a command interpreter would act on.
     const std::wstring deep = In(L"Gr\u00f6\u00dfe\\\u0416\u0443\u0440\u043d\u0430\u043b\\a&b %PATH%");
+    // The record is rewritten in place on the window thread: lines follow the directory
+    // only once the window publishes it by selecting the file again.
     kv::CopyCut(g_settings.FileDir, MAX_PATH, deep.c_str());
+    tracewnd_WriteFileLine(&april.row);
+    EXPECT_EQ(tracewnd_CurrentTraceFile(), In(L"TS080415.txt")) << "not yet published";
+    tracewnd_SelectTraceFile();
     tracewnd_WriteFileLine(&april.row);
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ReadWide(deep + L"\\TS080415.txt"), FormatLine(april));
@@ -305,15 +302,9 @@ TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {
 
 // --- the saved list ----------------------------------------------------------------
 
-std::vector<std::wstring> g_boxes;  // "title|icon|text"
-int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
-    g_boxes.push_back(std::wstring(title) + L"|" + std::to_wstring(type & MB_ICONMASK) + L"|" + text);
-    return IDOK;
-}
-
 TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
-    g_boxes.clear();
-    tracewnd_SetSaveListMessageBox(&RecordBox);
+    kvtest::TakeBoxes();
+    tracewnd_SetSaveListMessageBox(&kvtest::RecordBox);
     kv::UniqueWindow view(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr));
     const short store = kv::Server().mainStore = rowstore_Create(view.get(), &rowstore_CompareRows);
     ASSERT_GE(store, 0);
@@ -336,11 +327,11 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     EXPECT_EQ(third.size(), 1000u) << "a saved line may be one character longer than a live one";
     EXPECT_EQ(ReadWide(path), L"\xFEFF" + FormatLine(rows[0]) + FormatLine(rows[1]) + third);
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), dir_.path());
-    EXPECT_TRUE(g_boxes.empty());
+    EXPECT_TRUE(kvtest::TakeBoxes().empty());
 
     const std::wstring missing = In(L"missing\\100%s%n%d.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(view.get(), missing.c_str()), 0);
-    EXPECT_EQ(g_boxes, std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
+    EXPECT_EQ(kvtest::TakeBoxes(), std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
                                                  L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
     rowstore_Destroy(store);

@@ -5,12 +5,16 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/clock.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
@@ -60,6 +64,8 @@ struct Launch {
 std::vector<Launch> g_launches;
 bool g_forwardLaunches;
 int RecordLaunch(const wchar_t* command, int show) {
+    static kv::StaticCriticalSection lock;
+    kv::CritSecLock hold(lock.get());
     g_launches.push_back({command, show});
     return g_forwardLaunches ? LaunchProcess(command, show) : 1;
 }
@@ -85,6 +91,7 @@ protected:
         savedSettings_ = g_settings;
         kv::CopyCut(g_settings.TriggerFilter, kFilterChars, kTrigger);
         g_settings.TriggerExec[0] = 0;
+        tracewnd_SplitFilters();
 
         window_ = std::make_unique<kvtest::RecordingWindow>(kvtest::Accessors{
             traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, nullptr});
@@ -129,14 +136,7 @@ protected:
     }
 
     static void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-        SYSTEMTIME t = {};
-        t.wYear = year;
-        t.wMonth = month;
-        t.wDay = day;
-        t.wHour = hour;
-        t.wMinute = minute;
-        t.wSecond = second;
-        kv::ClockSetForTesting(&t);
+        kvtest::SetClock(year, month, day, hour, minute, second);
     }
 
     void SwitchAllOn() {
@@ -169,6 +169,35 @@ protected:
 
 std::wstring TriggerText(const wchar_t* flags, const wchar_t* what) {
     return std::wstring(L"Trigger='") + kTrigger + L"' (Flags=" + flags + L") -> ***** " + what + L" *****";
+}
+
+// Two threads that hit the trigger at the same moment: each stop action is written and
+// done once, and with Once the command runs once.
+TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
+    kv::Seams().syncToolbar = nullptr;
+    g_settings.TriggerFlags = kTriggerStopScroll | kTriggerStopTrace | kTriggerStopFile | kTriggerExecute | kTriggerOnce;
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
+    tracewnd_SplitFilters();
+    for (int round = 0; round < 25; ++round) {
+        SwitchAllOn();
+        g_lines.clear();
+        g_launches.clear();
+        HANDLE go = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::atomic<int> done{0};
+        auto hit = [&] {
+            ::WaitForSingleObject(go, 10000);
+            tracewnd_ExecTrigger();
+            ++done;
+        };
+        std::thread a(hit), b(hit);
+        ::SetEvent(go);
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return done == 2; }, 30000));
+        a.join();
+        b.join();
+        ::CloseHandle(go);
+        EXPECT_EQ(g_lines.size(), 4u) << "three stop lines and the command's, round " << round;
+        EXPECT_EQ(g_launches.size(), 1u) << "round " << round;
+    }
 }
 
 TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) {
@@ -204,6 +233,7 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
 
 TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
+    tracewnd_SplitFilters();
     struct Case {
         uint32_t flags;
         size_t firstHit, secondHit;  // commands started
@@ -239,6 +269,14 @@ TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
     ASSERT_EQ(g_launches.size(), 1u);
     EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
     EXPECT_EQ(g_launches[0].show, SW_SHOWDEFAULT);
+
+    // The record is rewritten in place on the window thread; intake threads run the
+    // command as last published with the filters.
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"half written");
+    g_launches.clear();
+    tracewnd_ExecTrigger();
+    ASSERT_EQ(g_launches.size(), 1u);
+    EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
 }
 
 TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
@@ -265,6 +303,7 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     };
     for (const Case& c : cases) {
         kv::CopyCut(g_settings.TriggerExec, MAX_PATH, c.typed.c_str());
+    tracewnd_SplitFilters();
         g_launches.clear();
         tracewnd_TGExcecute();
         ASSERT_EQ(g_launches.size(), 1u) << Narrow(c.typed);
@@ -274,12 +313,14 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
 
     SetClock(2000, 1, 2, 3, 4, 5);
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"x.bat");
+    tracewnd_SplitFilters();
     g_launches.clear();
     tracewnd_TGExcecute();
     ASSERT_EQ(g_launches.size(), 1u);
     EXPECT_EQ(g_launches[0].command, L"x.bat 000102_030405") << "every part has two digits";
 
     g_settings.TriggerExec[0] = 0;
+    tracewnd_SplitFilters();
     g_lines.clear();
     g_launches.clear();
     tracewnd_TGExcecute();
@@ -295,6 +336,7 @@ TEST_F(Trigger, ABatchFileGetsTheHitTimeAsArgumentAndRunsHidden) {
 
     g_forwardLaunches = true;
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, batch.c_str());
+    tracewnd_SplitFilters();
     g_settings.TriggerFlags = 0x12;  // Stop Trace + Once
     tracewnd_ExecTrigger();
     ASSERT_EQ(g_launches.size(), 1u);

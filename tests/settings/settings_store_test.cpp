@@ -6,7 +6,11 @@
 
 #include "server/filters.h"
 #include "server/rowstore.h"
+#include "settings/inifile.h"
 #include "settings/settingsstore.h"
+
+#include <atomic>
+#include <thread>
 
 using namespace settingstest;
 
@@ -193,6 +197,84 @@ TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
     tracewnd_SetTitle();
     EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  Include='in%s' FilterList='sp' Highlight='hi' (Mark=1)"
                                L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
+}
+
+}  // namespace
+
+namespace {
+
+// A section written and read in one call each gives what key-by-key access gives: the
+// same file, and the same integers for every way a value may be spelled.
+TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
+    const std::wstring byFile = work_.file(L"file.ini"), bySection = work_.file(L"section.ini"),
+                       byKey = work_.file(L"key.ini");
+    const wchar_t* const texts[] = {L"plain", L" blank around ", L"'quoted'", L"", L"semi;colon"};
+    kv::IniFileWriter whole;
+    kv::IniSectionWriter& filter = whole.Section(L"Filter");
+    kv::IniSectionWriter section;
+    for (int i = 0; i < 5; ++i) {
+        const std::wstring key = L"Text" + std::to_wstring(i);
+        filter.String(key.c_str(), texts[i]);
+        section.String(key.c_str(), texts[i]);
+        kv::IniWriteString(L"Filter", key.c_str(), texts[i], byKey.c_str());
+    }
+    filter.Int(L"Flags", -25);
+    section.Int(L"Flags", -25);
+    kv::IniWriteInt(L"Filter", L"Flags", -25, byKey.c_str());
+    section.Write(L"Filter", bySection.c_str());
+    for (const wchar_t* app : {L"APP_x", L"OTHER_App"}) {
+        kv::IniSectionWriter& level = whole.Section(app);
+        kv::IniSectionWriter levelSection;
+        for (auto* w : {&level, &levelSection}) {
+            w->Switch(L"EnableDiag", 1);
+            w->Switch(L"EnableInfo", 0);
+        }
+        levelSection.Write(app, bySection.c_str());
+        kv::IniWriteSwitch(app, L"EnableDiag", 1, byKey.c_str());
+        kv::IniWriteSwitch(app, L"EnableInfo", 0, byKey.c_str());
+    }
+    ASSERT_TRUE(whole.Write(byFile.c_str()));
+    EXPECT_EQ(kvtest::ReadBytes(bySection), kvtest::ReadBytes(byKey));
+    EXPECT_EQ(kvtest::ReadBytes(byFile), kvtest::ReadBytes(byKey));
+
+    const wchar_t* const values[] = {L"1", L"0", L" 7 ", L"\"3\"", L"'4'", L"0x1F", L"-2", L"+5", L"abc", L"12abc",
+                                     L"", L"\"\"", L"99999999999", L"0b101", L"0o17", L"-0x10"};
+    const std::wstring file = work_.file(L"values.ini");
+    for (int i = 0; i < 16; ++i) WriteKey(file, L"V", (L"K" + std::to_wstring(i)).c_str(), values[i]);
+    WriteKey(file, L"Other", L"K1", L"5");
+    const kv::IniSectionReader reader(L"V", file.c_str());
+    const kv::IniFileReader all(file.c_str());
+    for (int i = 0; i <= 16; ++i) {  // K16 is absent
+        const std::wstring key = L"k" + std::to_wstring(i);  // keys match whatever their case
+        const int32_t expected = kv::IniReadInt(L"V", key.c_str(), 42, file.c_str());
+        const std::string what = kvtest::Narrow(i < 16 ? values[i] : L"<absent>");
+        EXPECT_EQ(reader.Int(key.c_str(), 42), expected) << what;
+        EXPECT_EQ(all.Int(L"v", key.c_str(), 42), expected) << what;
+    }
+    EXPECT_EQ(all.Int(L"OTHER", L"K1", 0), 5);
+    EXPECT_EQ(all.Int(L"Missing", L"K1", 9), 9);
+}
+
+// Clients of the host's directory write their switches into its settings file when they
+// unregister, under the data mutex; the host's save waits for it too.
+TEST_F(SettingsSave, TheSaveWaitsForTheDataMutex) {
+    tracewnd_LoadSettings();
+    HWND window = OpenTraceWindow();
+    std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
+    std::thread holder([&] {
+        HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_datamutex");
+        ::WaitForSingleObject(m, INFINITE);
+        held = true;
+        savedWhileHeld = kvtest::PumpUntil([&] { return saved.load(); }, 300);
+        ::ReleaseMutex(m);
+        ::CloseHandle(m);
+    });
+    while (!held) ::Sleep(1);
+    tracewnd_SaveSettings();
+    saved = true;
+    holder.join();
+    EXPECT_FALSE(savedWhileHeld) << "the settings file was written while a client held the data mutex";
+    (void)window;
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+// The road of a message through the current message slot: the slot mutex, the bounded
+// sends to the trace window and the notification window, and the count of what could
+// not be delivered. Also the data mutex as the trace window's thread takes it.
+#pragma once
+
+#include "client/compat.h"
+#include "client/owners.h"
+
+namespace kv {
+
+// Longest wait of a sender for the trace window or the notification window to answer
+// one send. The window thread never pauses anywhere near this long.
+constexpr DWORD kSendTimeoutMs = 10000;
+
+// Holds the current message slot (the mutex "traceapi_dll_curdatamutex") for a scope.
+// While waiting, messages sent to this thread are served. A thread that a holder is
+// sending to right now (a notification handler that traces) is refused at once instead
+// of waiting for the holder that waits for it; what it wanted to send counts as not
+// delivered.
+class SlotLock {
+public:
+    SlotLock() noexcept;
+    SlotLock(const SlotLock&) = delete;
+    SlotLock& operator=(const SlotLock&) = delete;
+    ~SlotLock();
+    bool owned() const noexcept { return owned_; }
+private:
+    bool owned_ = false;
+};
+
+// Under a SlotLock: sends msg to window and waits at most the send bound for the answer.
+// A window that does not answer in time (or hangs) loses the message, which is counted.
+// True when the window answered.
+bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
+// Under a SlotLock, after the server window answered a send: a count left by earlier
+// failures goes to it as one line of the server entry, and is cleared. The slot then
+// holds that line.
+void ReportUndelivered(HWND server) noexcept;
+
+// Messages not delivered since the last report (all processes).
+long UndeliveredCount() noexcept;
+// Counts one message that could not be delivered.
+void CountUndelivered() noexcept;
+
+// Both named mutexes are open. A process without them fails closed: it registers
+// nothing, emits nothing and changes no switch of the shared region.
+bool LocksAvailable() noexcept;
+
+// The data mutex, waited for so that the trace window's thread keeps serving the sends
+// of clients meanwhile.
+class DataLock : public MutexLock {
+public:
+    DataLock() noexcept;
+};
+
+// The thread that owns the trace window in this process, 0 when none. The server sets
+// it when its window thread starts and clears it when the thread ends.
+void SetTraceWindowThread(DWORD threadId) noexcept;
+bool OnTraceWindowThread() noexcept;
+
+// The server host that bForceWnd starts, found where the system's search looks for a
+// program (the application's directory, the system directories, PATH) except the current
+// directory. True with its full path in out.
+constexpr wchar_t kServerHostName[] = L"KVTrcSrv.exe";
+bool FindServerHost(wchar_t* out, DWORD cap) noexcept;
+
+// Tests: a shorter bound for the sends (0 restores kSendTimeoutMs).
+void SetSendTimeoutForTesting(DWORD ms) noexcept;
+
+}  // namespace kv

@@ -1,0 +1,203 @@
+// The slot path under stress: a notification window whose thread traces, a trace window
+// that stops answering, a process without the named mutexes, and where the server host
+// is looked for.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "client/region.h"
+#include "client/sendpath.h"
+#include "kvtest.h"
+
+namespace {
+
+const kvtest::Accessors kAccessors = {traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID,
+                                      traceapi_GetTraceApp, nullptr};
+
+// A thread that owns a recording window and pumps until told to stop; while `hold` is
+// set it stops pumping, as a window thread busy elsewhere would.
+class WindowThread {
+public:
+    explicit WindowThread(HANDLE hold = nullptr) : hold_(hold) {
+        ready_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this] {
+            kvtest::RecordingWindow window(kAccessors);
+            window_ = &window;
+            hwnd_ = window.hwnd();
+            ::SetEvent(ready_);
+            if (hold_) ::WaitForSingleObject(hold_, 60000);
+            kvtest::PumpUntil([this] { return stop_.load(); }, 120000);
+            window_ = nullptr;
+        });
+        ::WaitForSingleObject(ready_, 10000);
+    }
+    ~WindowThread() {
+        stop_ = true;
+        ::PostMessageW(hwnd_, WM_NULL, 0, 0);
+        thread_.join();
+        ::CloseHandle(ready_);
+    }
+    HWND hwnd() const { return hwnd_; }
+    kvtest::RecordingWindow* window() const { return window_; }
+
+private:
+    HANDLE hold_;
+    HANDLE ready_;
+    std::atomic<bool> stop_{false};
+    HWND hwnd_ = nullptr;
+    kvtest::RecordingWindow* volatile window_ = nullptr;
+    std::thread thread_;
+};
+
+class SendPath : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
+    void SetUp() override {
+        traceapi_SetEnable(1);
+        traceapi_SetTraceWindow(server_.hwnd(), TRUE);
+        kv::g_region.apps[0].EnableError = 1;
+        while (kv::UndeliveredCount() > 0) traceapi_Output(0, 0, L"f", L"drain");  // reports and clears
+        server_.Clear();
+    }
+    void TearDown() override {
+        kv::SetSendTimeoutForTesting(0);
+        traceapi_SetTraceWindow(nullptr, FALSE);
+        traceapi_SetTraceWindow(nullptr, TRUE);
+    }
+    kvtest::RecordingWindow server_{kAccessors};
+};
+
+// The notification handler that traces: a client's UI thread owns the notification
+// window and traces itself while a worker traces. The worker holds the slot and sends to
+// the UI thread, the UI thread waits for the slot: every sender of the machine would
+// stop for good unless the waiting thread serves the send and the trace made inside the
+// handler does not wait for the slot its sender holds.
+LRESULT CALLBACK TracingNotifyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_TRACE_OUTPUT) {
+        traceapi_Output(0, 0, L"notify", L"seen in the handler");
+        return 0;
+    }
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+TEST_F(SendPath, NotificationHandlerThatTracesDeadlocksNobody) {
+    constexpr int kEach = 150;
+    std::atomic<int> done{0};
+    std::atomic<HWND> notify{nullptr};
+    std::thread ui([&] {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = TracingNotifyProc;
+        wc.lpszClassName = L"KvTracingNotify";
+        ::RegisterClassW(&wc);
+        HWND w = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        traceapi_SetTraceWindow(w, FALSE);
+        notify = w;
+        for (int i = 0; i < kEach; ++i) {
+            traceapi_Output1(0, 0, L"ui", L"ui %d", i);
+            kvtest::PumpPending();
+        }
+        ++done;
+        kvtest::PumpUntil([&] { return done == 3; }, 120000);
+        traceapi_SetTraceWindow(nullptr, FALSE);
+        ::DestroyWindow(w);
+    });
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return notify.load() != nullptr; }));
+    std::thread worker([&] {
+        for (int i = 0; i < kEach; ++i) traceapi_Output1(0, 0, L"worker", L"worker %d", i);
+        ++done;
+    });
+    const bool finished = kvtest::PumpUntil([&] { return done == 2; }, 60000);
+    ++done;
+    if (!finished) {
+        ADD_FAILURE() << "the senders deadlocked";
+        ::ExitProcess(3);  // the threads cannot be joined
+    }
+    ui.join();
+    worker.join();
+    // Every message of both threads reached the server window; traces made inside the
+    // handler while the slot was held for it were counted, not waited for.
+    int fromUi = 0, fromWorker = 0;
+    for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT)) {
+        fromUi += r.func == L"ui";
+        fromWorker += r.func == L"worker";
+    }
+    EXPECT_EQ(fromUi, kEach);
+    EXPECT_EQ(fromWorker, kEach);
+}
+
+// A trace window that stops taking messages holds every sender only as long as the send
+// bound; what it missed is counted and reported once it answers again.
+TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
+    HANDLE hold = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    {
+        WindowThread stuck(hold);
+        traceapi_SetTraceWindow(stuck.hwnd(), TRUE);
+        kv::SetSendTimeoutForTesting(200);
+        const DWORD start = ::GetTickCount();
+        for (int i = 0; i < 3; ++i) traceapi_Output1(0, 0, L"f", L"lost %d", i);
+        EXPECT_LT(::GetTickCount() - start, 5000u) << "each send waits at most its bound";
+        EXPECT_EQ(kv::UndeliveredCount(), 3);
+
+        ::SetEvent(hold);
+        kv::SetSendTimeoutForTesting(0);
+        traceapi_Output(0, 0, L"f", L"answered again");
+        EXPECT_EQ(kv::UndeliveredCount(), 0);
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return stuck.window()->OfKind(WM_TRACE_OUTPUT).size() >= 2; }));
+        const auto seen = stuck.window()->OfKind(WM_TRACE_OUTPUT);
+        EXPECT_EQ(seen[seen.size() - 2].text, L"answered again");
+        EXPECT_EQ(seen.back().text, L"***** 3 trace message(s) could not be delivered *****");
+        EXPECT_EQ(seen.back().func, L"traceapi_Output");
+        traceapi_SetTraceWindow(server_.hwnd(), TRUE);
+    }
+    ::CloseHandle(hold);
+}
+
+// A process that could not open the named mutexes neither registers nor emits nor
+// changes a switch: without the locks it would write the shared region unguarded.
+TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWritten) {
+    for (HANDLE* missing : {&kv::g_proc.dataMutex, &kv::g_proc.curDataMutex}) {
+        HANDLE saved = *missing;
+        *missing = nullptr;
+        const int enable = traceapi_GetEnable();
+        EXPECT_EQ(traceapi_Register(L"NoLocks", nullptr, 0), -1);
+        EXPECT_FALSE(traceapi_IsEnabled(0, 0));
+        traceapi_Output(0, 0, L"f", L"not sent");
+        traceapi_SetEnable(!enable);
+        *missing = saved;
+        EXPECT_EQ(traceapi_GetEnable(), enable);
+        EXPECT_TRUE(server_.received().empty());
+        for (int i = 1; i < kv::kAppSlots; ++i) EXPECT_NE(std::wstring(kv::g_region.apps[i].szModule), L"NoLocks");
+    }
+}
+
+// The host is looked for where the system looks for programs, but a program of that name
+// in the current directory is never the one found.
+TEST_F(SendPath, ServerHostIsNeverTakenFromTheCurrentDirectory) {
+    kvtest::TempDir planted;
+    kvtest::WriteBytes(planted.file(L"KVTrcSrv.exe"), "MZ");
+    wchar_t oldDir[MAX_PATH];
+    ::GetCurrentDirectoryW(MAX_PATH, oldDir);
+    ::SetCurrentDirectoryW(planted.path().c_str());
+    wchar_t found[MAX_PATH];
+    const std::wstring standin = kvtest::ExeDir() + L"\\standin";
+    wchar_t oldPath[32767];
+    const DWORD n = ::GetEnvironmentVariableW(L"PATH", oldPath, 32767);
+    const std::wstring saved(oldPath, n);
+    struct Case { std::wstring path; bool standinFound; };
+    const Case cases[] = {{saved, false}, {L".;" + saved, false}, {L";" + standin + L";" + saved, true}};
+    for (const Case& c : cases) {
+        ::SetEnvironmentVariableW(L"PATH", c.path.c_str());
+        const bool any = kv::FindServerHost(found, MAX_PATH);
+        EXPECT_NE(_wcsicmp(found, planted.file(L"KVTrcSrv.exe").c_str()), 0) << kvtest::Narrow(c.path);
+        if (c.standinFound) {
+            EXPECT_TRUE(any);
+            EXPECT_EQ(_wcsnicmp(found, standin.c_str(), standin.size()), 0) << kvtest::Narrow(found);
+        }
+    }
+    ::SetEnvironmentVariableW(L"PATH", saved.c_str());
+    ::SetCurrentDirectoryW(oldDir);
+}
+
+}  // namespace

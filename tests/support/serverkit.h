@@ -1,0 +1,43 @@
+// Scaffolding shared by the tests of the server core and the settings: the test clock,
+// a message box that records, UTF-16 files as text, and a registration for a scope.
+// Only tests that link the server core use it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "client/traceapi.h"
+
+namespace kvtest {
+
+// Sets the server clock to a fixed local time; ResetClock goes back to the real one.
+void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms = 0);
+void ResetClock();
+
+// A message box stand-in (same arguments and result as MessageBoxW, answers IDOK) that
+// keeps "title|icon|text" of every box, from any thread.
+int WINAPI RecordBox(HWND owner, LPCWSTR text, LPCWSTR title, UINT type);
+// The boxes recorded since the last call.
+std::vector<std::wstring> TakeBoxes();
+
+// A UTF-16 file as text (a byte-order mark stays), and split at CR LF into lines.
+std::wstring ReadWide(const std::wstring& path);
+std::vector<std::wstring> ReadLines(const std::wstring& path);
+
+// Registers an application for the scope of a test.
+class Registered {
+public:
+    explicit Registered(const wchar_t* app) : handle_(traceapi_Register(app, nullptr, FALSE)) {}
+    ~Registered() {
+        if (handle_ > 0) traceapi_Unregister(handle_, FALSE);
+    }
+    Registered(const Registered&) = delete;
+    Registered& operator=(const Registered&) = delete;
+    operator short() const { return handle_; }
+private:
+    short handle_;
+};
+
+}  // namespace kvtest
