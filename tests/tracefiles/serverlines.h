@@ -2,6 +2,7 @@
 // programs that read them back.
 #pragma once
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@
 namespace {
 
 struct RowSpec {
-    const wchar_t* time;
+    std::wstring time;
     int level;
     const wchar_t* process;
     const wchar_t* module;
@@ -23,6 +24,17 @@ struct RowSpec {
     uint32_t mark;
     uint32_t switches;
 };
+
+// Rows of one day, numbered from first, one second apart from 10:00:00.
+std::vector<RowSpec> Day(const wchar_t* weekday, int first, int count) {
+    std::vector<RowSpec> rows;
+    for (int i = 0; i < count; ++i) {
+        wchar_t time[32];
+        swprintf(time, 32, L"%ls 10:00:%02d,00 [%05d]", weekday, i, first + i);
+        rows.push_back({time, 30, L"p.exe [1]", L"m [2]", L"f", L"t", 0, 0});
+    }
+    return rows;
+}
 
 // Writes rows through the server's file writer into dir, on the given day.
 void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const std::vector<RowSpec>& rows) {
@@ -34,7 +46,7 @@ void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const s
     tracewnd_SelectTraceFile();
     for (const RowSpec& r : rows) {
         TraceRow row = {};
-        kv::CopyCut(row.time, 32, r.time);
+        kv::CopyCut(row.time, 32, r.time.c_str());
         kv::CopyCut(row.tag, 10, kv::trc::LevelTagOf(r.level));
         kv::CopyCut(row.process, 32, r.process);
         kv::CopyCut(row.module, 32, r.module);
