@@ -23,10 +23,8 @@ struct FlatJson {
     }
     bool Eat(char c) { return Peek() == c && (++i, true); }
     bool Hex4(unsigned* v) {
-        for (size_t k = 0; k < 4; ++k)
-            if (i + k >= t.size() || !isxdigit(static_cast<unsigned char>(t[i + k]))) return false;
-        *v = std::stoul(t.substr(i, 4), nullptr, 16);
-        return i += 4, true;
+        if (i + 4 > t.size() || t.find_first_not_of("0123456789abcdefABCDEF", i) < i + 4) return false;
+        return *v = std::stoul(t.substr(i, 4), nullptr, 16), i += 4, true;
     }
     bool String(std::string* s) {
         static const char kEsc[] = "\"\\/bfnrt", kDecoded[] = "\"\\/\b\f\n\r\t";

@@ -26,7 +26,7 @@ struct RowSpec {
 };
 
 // Rows of one day, numbered from first, one second apart from 10:00:00.
-std::vector<RowSpec> Day(const wchar_t* weekday, int first, int count) {
+inline std::vector<RowSpec> Day(const wchar_t* weekday, int first, int count) {
     std::vector<RowSpec> rows;
     for (int i = 0; i < count; ++i) {
         wchar_t time[32];

@@ -73,11 +73,8 @@ TEST_F(TraceFilesTest, SplitsAndFindsInEveryLineTheServerWrites) {
         const std::wstring line = Line(*f, i);
         const LineFields x = Parse(line);
         ASSERT_TRUE(x.split) << kvtest::Narrow(line);
-        EXPECT_EQ(x.time.str(), r.time);
-        EXPECT_EQ(x.tag.str(), LevelTagOf(r.level));
-        EXPECT_EQ(x.process.str(), std::wstring(r.process).substr(0, 31));
-        EXPECT_EQ(x.module.str(), r.module);
-        EXPECT_EQ(x.function.str(), r.function);
+        EXPECT_EQ(x.time.str() + L"|" + x.tag.str() + L"|" + x.process.str() + L"|" + x.module.str() + L"|" + x.function.str(),
+                  r.time + L"|" + LevelTagOf(r.level) + L"|" + std::wstring(r.process).substr(0, 31) + L"|" + r.module + L"|" + r.function);
         EXPECT_TRUE(x.hasTime && x.weekday == 1 && x.hundredths == static_cast<int>(i));
         EXPECT_EQ((std::vector<long long>{x.pid, x.tid, x.sequence}), (std::vector<long long>(ids[i], ids[i] + 3)));
         EXPECT_EQ(x.level(), static_cast<short>(r.level));
@@ -114,17 +111,21 @@ TEST_F(TraceFilesTest, SplitsAndFindsInEveryLineTheServerWrites) {
 }
 
 TEST_F(TraceFilesTest, LinesThatCannotBeSplitKeepTheirWholeText) {
-    for (const std::wstring c : {L"", L"just text", L"MO 10:00:00,00 [1]|INF|p|m|f|t|0|30", L"a|b|c", L"|||||||",
-                                 L"MO 10:00:00,00 [1]|INF |p [1]|m [2]"}) {
-        const LineFields x = Parse(c);
-        EXPECT_FALSE(x.split) << kvtest::Narrow(c);
-        EXPECT_EQ(x.text.str(), c);
+    const struct {
+        std::wstring line, text;
+        bool split;
+    } cases[] = {
+        {L""}, {L"just text"}, {L"MO 10:00:00,00 [1]|INF|p|m|f|t|0|30"}, {L"a|b|c"}, {L"|||||||"},
+        {L"MO 10:00:00,00 [1]|INF |p [1]|m [2]"},
+        // A level that is not the one the tag names: the digits are text of a cut line.
+        {L"MO 10:00:00,00 [1]|ERR |p [1]|m [2]|f|abc|0|30", L"abc|0|30", true},
+    };
+    for (const auto& c : cases) {
+        const LineFields x = Parse(c.line);
+        EXPECT_EQ(x.split, c.split) << kvtest::Narrow(c.line);
+        EXPECT_EQ(x.text.str(), c.split ? c.text : c.line);
+        EXPECT_TRUE(!c.split || (x.cut && x.level() == 10)) << kvtest::Narrow(c.line);
     }
-    // A level that is not the one the tag names: the digits are text of a cut line.
-    const std::wstring cut = L"MO 10:00:00,00 [1]|ERR |p [1]|m [2]|f|abc|0|30";
-    const LineFields x = Parse(cut);
-    EXPECT_TRUE(x.split && x.cut && x.level() == 10);
-    EXPECT_EQ(x.text.str(), L"abc|0|30");
 }
 
 TEST_F(TraceFilesTest, DamagedAndGrowingFilesKeepEveryLine) {
