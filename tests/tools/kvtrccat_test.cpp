@@ -124,12 +124,7 @@ const std::vector<RowSpec> kMonday = {
     {L"MO 23:59:59,99 [00003]", 15, L"p.exe [1]", L"M|x [2]", L"g", L"a|b|0|30", 0, 0},
 };
 
-class KvTrcCat : public ::testing::Test {
-protected:
-    kvtest::TempDir dir_;
-    ServerSettings saved_ = g_settings;
-    void TearDown() override { g_settings = saved_; }
-};
+using KvTrcCat = ServerLinesTest;
 
 TEST_F(KvTrcCat, JsonTextRangesAndErrors) {
     WriteRows(dir_.path(), 2007, 3, 12, kMonday);

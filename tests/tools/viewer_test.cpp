@@ -65,18 +65,15 @@ private:
     HWND main_ = nullptr, list_ = nullptr;
 };
 
-class Viewer : public ::testing::Test {
+class Viewer : public ServerLinesTest {
 protected:
-    kvtest::TempDir root_;
-    const std::wstring dir_ = root_.file(L"trace files");  // a blank: the trace window writes it unquoted
-    ServerSettings saved_ = g_settings;
+    const std::wstring trace_ = dir_.file(L"trace files");  // a blank: the trace window writes it unquoted
     void SetUp() override {
         // Two Mondays and the Tuesday between, numbered from 1 each day.
-        WriteRows(dir_, 2007, 3, 5, Day(L"MO", 1, 40));
-        WriteRows(dir_, 2007, 3, 6, Day(L"TU", 1, 40));
-        WriteRows(dir_, 2007, 3, 12, Day(L"MO", 1, 3));
+        WriteRows(trace_, 2007, 3, 5, Day(L"MO", 1, 40));
+        WriteRows(trace_, 2007, 3, 6, Day(L"TU", 1, 40));
+        WriteRows(trace_, 2007, 3, 12, Day(L"MO", 1, 3));
     }
-    void TearDown() override { g_settings = saved_; }
 };
 
 TEST_F(Viewer, BothCommandLinesSelectTheirRow) {
@@ -93,7 +90,7 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRow) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.time));
-        ViewerProcess v(c.file ? dir_ + L"\\" + c.file : dir_ + L" /T:" + c.time);
+        ViewerProcess v(c.file ? trace_ + L"\\" + c.file : trace_ + L" /T:" + c.time);
         ASSERT_NE(v.list(), nullptr);
         EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Selected() >= 0; }, 30000));
         EXPECT_EQ(v.Count(), c.count);
@@ -110,15 +107,15 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRow) {
 }
 
 TEST_F(Viewer, FollowsTheFilesAcrossMidnightAndFiltersWithoutReloading) {
-    ViewerProcess v(dir_);
+    ViewerProcess v(trace_);
     ASSERT_NE(v.list(), nullptr);
     ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 82; }, 30000)) << v.Selected();
     auto count = [&](long long n) { return kvtest::PumpUntil([&] { return v.Count() == n; }, 30000); };
     v.Click(L"Follow");
-    WriteRows(dir_, 2007, 3, 12, Day(L"MO", 4, 1));
+    WriteRows(trace_, 2007, 3, 12, Day(L"MO", 4, 1));
     EXPECT_TRUE(count(84)) << v.Count();
     // Midnight: the server's next line goes to the Tuesday's file.
-    WriteRows(dir_, 2007, 3, 13, Day(L"TU", 1, 2));
+    WriteRows(trace_, 2007, 3, 13, Day(L"TU", 1, 2));
     EXPECT_TRUE(count(86)) << v.Count();
     EXPECT_EQ(v.Cell(85, 0) + L" " + v.Cell(85, 1), L"2007-03-13 TU 10:00:01,00 [00002]");
 

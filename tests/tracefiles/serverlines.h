@@ -1,12 +1,15 @@
 // Trace file lines written by the server's own file writer, for the tests of the
-// programs that read them back.
+// programs that read them back, and their fixture.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "client/region.h"
+#include "kvtest.h"
 #include "server/clock.h"
 #include "server/tracefile.h"
 #include "settings/serversettings.h"
@@ -60,5 +63,13 @@ void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const s
     tracewnd_ResetTraceFileForTesting();
     kv::ClockSetForTesting(nullptr);
 }
+
+// A directory of the test's own; the server's settings the writer changes come back after.
+class ServerLinesTest : public ::testing::Test {
+protected:
+    kvtest::TempDir dir_;
+    ServerSettings saved_ = g_settings;
+    void TearDown() override { g_settings = saved_; }
+};
 
 }  // namespace

@@ -40,12 +40,7 @@ void Append(const std::wstring& path, const std::wstring& text, const std::strin
     ::CloseHandle(h);
 }
 
-class TraceFilesTest : public ::testing::Test {
-protected:
-    kvtest::TempDir dir_;
-    ServerSettings saved_ = g_settings;
-    void TearDown() override { g_settings = saved_; }
-};
+using TraceFilesTest = ServerLinesTest;
 
 TEST_F(TraceFilesTest, SplitsAndFindsInEveryLineTheServerWrites) {
     // One row for every way a field can look, with pid, tid and sequence number to read back.
