@@ -132,53 +132,51 @@ TEST_F(KvTrcCat, JsonTextRangesAndErrors) {
     WriteRows(dir_.path(), 2007, 3, 13, {{L"MO 23:59:59,99 [00004]", 20, L"p.exe [1]", L"M [2]", L"h", L"late", 0, 0},
                                         {L"TU 00:00:00,01 [00005]", 40, L"p.exe [1]", L"M [2]", L"h", L"early", 0, 1}});
     const std::wstring d = kvtest::Quote(dir_.path());
-    {
-        Cat cat(L"--json " + d);
-        ASSERT_EQ(cat.Finish(), 0u) << cat.Err();
-        const std::vector<std::string> lines = SplitLines(cat.Out());
-        ASSERT_EQ(lines.size(), 5u) << cat.Out();
-        EXPECT_EQ(Members(lines[0]),
-                  "diag=true;error=true;function='OpenLine';info=true;level='info';levelNo=30;marked=false;module='Router';"
-                  "pid=1234;process='router.exe';seq=1;text='quote \" back \\ bar | end';tid=5678;"
-                  "time='2007-03-12T10:00:00.00';warning=true;");
-        EXPECT_EQ(Members(lines[1]),
-                  "diag=true;error=false;function='f';info=false;level='operator';levelNo=-1;marked=true;module='KVS:7';"
-                  "pid=99;process='KVTrcSrv.exe';seq=2;text='\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC';tid=null;"
-                  "time='2007-03-12T23:59:59.99';warning=true;");
-        EXPECT_EQ(Members(lines[2]),
-                  "diag=false;error=false;function='g';info=false;level='';levelNo=15;marked=false;module='M|x';pid=1;"
-                  "process='p.exe';seq=3;text='a|b|0|30';tid=2;time='2007-03-12T23:59:59.99';warning=false;");
-        EXPECT_NE(Members(lines[3]).find("time='2007-03-12T23:59:59.99'"), std::string::npos) << "Monday's, in Tuesday's file";
-        EXPECT_NE(Members(lines[4]).find("time='2007-03-13T00:00:00.01'"), std::string::npos);
-    }
     const struct {
         std::wstring args;
         DWORD exit;
         size_t lines;
         const char* stderrHas;
+        std::string second;  // the second line, when given
     } cases[] = {
+        {L"--json " + d, 0, 5, ""},
         {d, 0, 5, ""},
         {L"--since 2007-03-12T23:59:59.99 " + d, 0, 4, ""},
         {L"--since 2007-03-13 " + d, 0, 1, ""},
         {L"--until 2007-03-12 " + d, 0, 4, ""},
         {L"--since \"2007-03-12 10:00\" --until 2007-03-12T10:00 " + d, 0, 1, ""},
-        {kvtest::Quote(dir_.file(L"TS070313.txt")), 0, 2, ""},
+        // One file: the text as written, in UTF-8.
+        {kvtest::Quote(dir_.file(L"TS070312.txt")), 0, 3, "",
+         "MO 23:59:59,99 [00002]|OPR |KVTrcSrv.exe [99]|KVS:7|f|\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC|1|393215"},
         {L"--since 2007-02-30 " + d, 2, 0, "bad time"},
         {L"--until 12:00 " + d, 2, 0, "bad time"},
         {kvtest::Quote(dir_.file(L"missing")), 1, 0, "does not exist"},
     };
+    std::vector<std::string> json;  // the first case's lines
     for (const auto& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.args));
         Cat cat(c.args);
         EXPECT_EQ(cat.Finish(), c.exit) << cat.Err();
-        EXPECT_EQ(SplitLines(cat.Out()).size(), c.lines);
+        const std::vector<std::string> lines = SplitLines(cat.Out());
+        EXPECT_EQ(lines.size(), c.lines);
         EXPECT_NE(cat.Err().find(c.stderrHas), std::string::npos) << cat.Err();
+        if (!c.second.empty() && lines.size() > 1) { EXPECT_EQ(lines[1], c.second); }
+        if (&c == cases) json = lines;
     }
-    {
-        Cat cat(kvtest::Quote(dir_.file(L"TS070312.txt")));  // the text as written, in UTF-8
-        ASSERT_EQ(cat.Finish(), 0u);
-        EXPECT_EQ(SplitLines(cat.Out())[1], "MO 23:59:59,99 [00002]|OPR |KVTrcSrv.exe [99]|KVS:7|f|\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC|1|393215");
-    }
+    ASSERT_EQ(json.size(), 5u);
+    EXPECT_EQ(Members(json[0]),
+              "diag=true;error=true;function='OpenLine';info=true;level='info';levelNo=30;marked=false;module='Router';"
+              "pid=1234;process='router.exe';seq=1;text='quote \" back \\ bar | end';tid=5678;"
+              "time='2007-03-12T10:00:00.00';warning=true;");
+    EXPECT_EQ(Members(json[1]),
+              "diag=true;error=false;function='f';info=false;level='operator';levelNo=-1;marked=true;module='KVS:7';"
+              "pid=99;process='KVTrcSrv.exe';seq=2;text='\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC';tid=null;"
+              "time='2007-03-12T23:59:59.99';warning=true;");
+    EXPECT_EQ(Members(json[2]),
+              "diag=false;error=false;function='g';info=false;level='';levelNo=15;marked=false;module='M|x';pid=1;"
+              "process='p.exe';seq=3;text='a|b|0|30';tid=2;time='2007-03-12T23:59:59.99';warning=false;");
+    EXPECT_NE(Members(json[3]).find("time='2007-03-12T23:59:59.99'"), std::string::npos) << "Monday's, in Tuesday's file";
+    EXPECT_NE(Members(json[4]).find("time='2007-03-13T00:00:00.01'"), std::string::npos);
     // A file another program holds without sharing: reported, the other days still written.
     HANDLE locked = ::CreateFileW(dir_.file(L"TS070312.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(locked, INVALID_HANDLE_VALUE);
