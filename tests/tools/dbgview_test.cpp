@@ -8,6 +8,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,7 @@
 namespace {
 
 using kvtest::Received;
-
-const wchar_t kHookFunc[] = L"DbgViewHookProc";
+using Lines = std::vector<std::wstring>;
 
 char* RegionBase() { return reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - 2216; }
 short CurrentHandleField() { return *reinterpret_cast<short*>(RegionBase() + 8); }
@@ -33,54 +33,46 @@ std::wstring Token() {
     return L"dv" + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(::GetTickCount64()) + L" ";
 }
 
-// ---- helper processes -----------------------------------------------------------------
-
 // Writes each argument as one debug string; "|" stands for a line break.
 KVTEST_HELPER(writer) {
     for (std::wstring text : args) {
-        for (auto& c : text)
-            if (c == L'|') c = L'\n';
+        std::replace(text.begin(), text.end(), L'|', L'\n');
         ::OutputDebugStringW(text.c_str());
     }
     return 0;
 }
 
 // Sets a text as sub-item 2 of list views that are not the viewer's: one in a window of
-// this process, one a grandchild of the viewer's main window (args[0]); then sets no
-// text at all into a direct child of the viewer.
-KVTEST_HELPER(foreign_lists) {
-    HWND viewer = reinterpret_cast<HWND>(static_cast<INT_PTR>(std::stoll(args[0])));
+// this process, one a grandchild of the viewer's main window; then sets no text at all
+// into a direct child of the viewer.
+void SetForeignTexts(HWND viewer) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
     ::InitCommonControlsEx(&icc);
-    HWND own = ::CreateWindowExW(0, L"STATIC", L"own", WS_OVERLAPPEDWINDOW, 0, 0, 200, 200, nullptr, nullptr, nullptr, nullptr);
-    HWND middle = ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 100, 100, viewer, nullptr, nullptr, nullptr);
-    if (!own || !middle) return 1;
+    auto create = [](const wchar_t* cls, DWORD style, HWND parent) {
+        return ::CreateWindowExW(0, cls, L"", style, 0, 0, 100, 100, parent, nullptr, nullptr, nullptr);
+    };
+    HWND own = create(L"STATIC", WS_OVERLAPPEDWINDOW, nullptr), middle = create(L"STATIC", WS_CHILD, viewer);
+    ASSERT_TRUE(own && middle);
+    wchar_t text[] = L"foreign line";
     for (HWND parent : {own, middle}) {
-        HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 100, 100, parent, nullptr, nullptr, nullptr);
+        HWND list = create(WC_LISTVIEWW, WS_CHILD | LVS_REPORT, parent);
         LVCOLUMNW col = {};
         for (int i = 0; i < 3; ++i) ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
         LVITEMW item = {};
         ::SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
-        wchar_t text[] = L"foreign line";
         item.iSubItem = 2;
         item.pszText = text;
         ::SendMessageW(list, LVM_SETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
     }
-    // A direct child of the viewer given no record, and a text to be asked for later: the
-    // hook must not fault in this process.
-    HWND direct = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 100, 100, viewer, nullptr, nullptr, nullptr);
-    ::SendMessageW(direct, LVM_SETITEMTEXTW, 0, 0);
+    // No record, and a text to be asked for later: the hook must not fault.
+    HWND direct = create(WC_LISTVIEWW, WS_CHILD | LVS_REPORT, viewer);
     LVITEMW callback = {};
     callback.iSubItem = 2;
     callback.pszText = LPSTR_TEXTCALLBACKW;
+    ::SendMessageW(direct, LVM_SETITEMTEXTW, 0, 0);
     ::SendMessageW(direct, LVM_SETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&callback));
-    ::DestroyWindow(direct);
-    ::DestroyWindow(middle);
-    ::DestroyWindow(own);
-    return 0;
+    for (HWND w : {direct, middle, own}) ::DestroyWindow(w);
 }
-
-// ---- fixture ------------------------------------------------------------------------------
 
 HWND FindViewer() { return ::FindWindowW(dbgview::kViewerClass, nullptr); }
 
@@ -95,15 +87,12 @@ HWND WaitForViewer() {
     }, 30000);
     return viewer;
 }
+HWND List(HWND viewer) { return ::FindWindowExW(viewer, nullptr, WC_LISTVIEWW, nullptr); }
+int ListCount(HWND viewer) { return static_cast<int>(::SendMessageW(List(viewer), LVM_GETITEMCOUNT, 0, 0)); }
 
-int ListCount(HWND viewer) {
-    HWND list = ::FindWindowExW(viewer, nullptr, WC_LISTVIEWW, nullptr);
-    return static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-}
-
-DWORD Write(const std::vector<std::wstring>& texts) {
+DWORD Write(const Lines& texts) {
     HANDLE p = kvtest::StartHelper(L"writer", texts);
-    DWORD pid = ::GetProcessId(p);
+    const DWORD pid = ::GetProcessId(p);
     EXPECT_TRUE(kvtest::WaitPumping(p).finished);
     return pid;
 }
@@ -111,14 +100,13 @@ DWORD Write(const std::vector<std::wstring>& texts) {
 class DbgViewChain : public ::testing::Test {
 protected:
     void SetUp() override {
-        win_ = std::make_unique<kvtest::RecordingWindow>(kDllAccessors);
-        ASSERT_NE(win_->hwnd(), nullptr);
-        traceapi_SetTraceWindow(win_->hwnd(), TRUE);
+        ASSERT_NE(win_.hwnd(), nullptr);
+        traceapi_SetTraceWindow(win_.hwnd(), TRUE);
         traceapi_SetEnable(1);
         // Every process the hook loads the library into reads the server entry's switches
         // on load: a profile of the test's own keeps them where the test wants them.
-        WriteProfile(L"Global", L"Mode", L"0");
-        WriteProfile(L"DBGVIEW_DBGVIEW", L"EnableInfo", L"1");
+        ::WritePrivateProfileStringW(L"Global", L"Mode", L"0", profile_.c_str());
+        ::WritePrivateProfileStringW(L"DBGVIEW_DBGVIEW", L"EnableInfo", L"1", profile_.c_str());
         SetServerInfo(false);
         wcscpy(ProfileField(), profile_.c_str());
     }
@@ -128,56 +116,47 @@ protected:
         EXPECT_TRUE(kvtest::PumpUntil([] { return !FindViewer(); }, 30000));
         ProfileField()[0] = 0;
         traceapi_SetTraceWindow(nullptr, TRUE);
-        win_.reset();
-    }
-
-    void WriteProfile(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
-        ::WritePrivateProfileStringW(section, key, value, profile_.c_str());
     }
     void SetServerInfo(bool on) {
-        WriteProfile(L"RivivEda", L"EnableInfo", on ? L"1" : L"0");
+        ::WritePrivateProfileStringW(L"RivivEda", L"EnableInfo", on ? L"1" : L"0", profile_.c_str());
         traceapi_SetEnableInf(0, on);
     }
 
     // The library's own lines (server entry, functions of the hook), as "level text".
-    std::vector<std::wstring> ServerLines() const {
-        std::vector<std::wstring> out;
-        for (const Received& r : win_->OfKind(WM_TRACE_OUTPUT))
+    Lines ServerLines() const {
+        Lines out;
+        for (const Received& r : win_.OfKind(WM_TRACE_OUTPUT))
             if (static_cast<short>(r.wParam) == 0 && r.func.rfind(L"traceapi_", 0) == 0)
                 out.push_back(std::to_wstring(static_cast<short>(r.lParam)) + L" " + r.text);
         return out;
     }
-    // Rows the hook emitted.
-    std::vector<Received> HookRows() const {
+    // The hook's rows; their texts that carry this run's token, without it, into ours.
+    std::vector<Received> HookRows(Lines* ours = nullptr) const {
         std::vector<Received> out;
-        for (const Received& r : win_->OfKind(WM_TRACE_OUTPUT))
-            if (r.func == kHookFunc) out.push_back(r);
+        for (const Received& r : win_.OfKind(WM_TRACE_OUTPUT)) {
+            if (r.func != L"DbgViewHookProc") continue;
+            out.push_back(r);
+            if (ours && r.text.rfind(token_, 0) == 0) ours->push_back(r.text.substr(token_.size()));
+        }
         return out;
     }
-    // Texts of the hook's rows that carry this run's token, without it.
-    std::vector<std::wstring> OurLines() const {
-        std::vector<std::wstring> out;
-        for (const Received& r : HookRows())
-            if (r.text.rfind(token_, 0) == 0) out.push_back(r.text.substr(token_.size()));
-        return out;
+    Lines OurLines() const {
+        Lines ours;
+        HookRows(&ours);
+        return ours;
     }
     bool WaitForLine(const std::wstring& line) {
-        return kvtest::PumpUntil([&] {
-            for (const auto& l : OurLines())
-                if (l == line) return true;
-            return false;
-        }, 60000);
+        return kvtest::PumpUntil([&] { const Lines l = OurLines(); return std::find(l.begin(), l.end(), line) != l.end(); }, 60000);
     }
     short ViewerHandle() const {
-        for (const Received& r : win_->OfKind(WM_TRACE_REGISTER))
+        for (const Received& r : win_.OfKind(WM_TRACE_REGISTER))
             if (r.module == L"DBGVIEW") return static_cast<short>(r.wParam);
         return 0;
     }
 
-    std::unique_ptr<kvtest::RecordingWindow> win_;
+    kvtest::RecordingWindow win_{kDllAccessors};
     kvtest::TempDir dir_;
-    std::wstring profile_ = dir_.file(L"dbgview.pfl");
-    std::wstring token_ = Token();
+    const std::wstring profile_ = dir_.file(L"dbgview.pfl"), token_ = Token();
 };
 
 TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
@@ -188,57 +167,84 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
     const short handle = ViewerHandle();
     EXPECT_FALSE(::IsWindowVisible(viewer));
     traceapi_InstallDbgViewHook();
-    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{
-                                 L"0 DbgView found at: '" + kvtest::ExeDir() + L"\\DbgView.exe'",
-                                 L"-1 ***** DbgViewHookProc INSTALLED *****",
-                                 L"-1 ***** DbgView.exe STARTED *****",
-                                 L"-1 ***** DbgViewHookProc already INSTALLED *****",
-                             }));
+    EXPECT_EQ(ServerLines(), (Lines{L"0 DbgView found at: '" + kvtest::ExeDir() + L"\\DbgView.exe'",
+                                    L"-1 ***** DbgViewHookProc INSTALLED *****", L"-1 ***** DbgView.exe STARTED *****",
+                                    L"-1 ***** DbgViewHookProc already INSTALLED *****"}));
 
-    // Sub-item 2 of lists that are not the viewer's direct children: not traced. The
-    // helper survives records without a text.
-    // (The helper never saw the viewer created: what it traced would go out under the
-    // server entry, whose info switch is on meanwhile.)
+    // Sub-item 2 of lists that are not the viewer's direct children: not traced. (This
+    // process never saw the viewer created: what it traced would go out under the server
+    // entry, whose info switch is on meanwhile.)
     SetServerInfo(true);
-    EXPECT_EQ(kvtest::RunHelper(L"foreign_lists", {std::to_wstring(reinterpret_cast<INT_PTR>(viewer))}).exitCode, 0u);
+    SetForeignTexts(viewer);
     SetServerInfo(false);
 
-    std::vector<std::wstring> written, expected;
+    Lines written, expected;
     for (int i = 1; i <= 40; ++i) expected.push_back(L"line " + std::to_wstring(i));
     expected.insert(expected.end(), {L"100% done", L"%d and %s stay as written", L"two", L"lines", L"last"});
     for (const auto& e : expected)
         if (e != L"lines") written.push_back(token_ + (e == L"two" ? L"two|" + token_ + L"lines|" : e));
-    const DWORD writerPid = Write(written);
+    const std::wstring writerPid = std::to_wstring(Write(written));
     ASSERT_TRUE(WaitForLine(L"last"));
     EXPECT_EQ(OurLines(), expected) << "in order, as written, one row per line";
     for (const Received& r : HookRows()) {
-        EXPECT_EQ(static_cast<short>(r.wParam), handle) << kvtest::Narrow(r.text);
-        EXPECT_EQ(static_cast<short>(r.lParam), 30) << kvtest::Narrow(r.text);
-        EXPECT_NE(r.text, std::to_wstring(writerPid)) << "the process id column is not traced";
-        EXPECT_FALSE(r.text.size() == 12 && r.text[2] == L':' && r.text[8] == L'.') << "the time column is not traced";
-        EXPECT_EQ(r.text.find(L"foreign"), std::wstring::npos);
+        EXPECT_TRUE(static_cast<short>(r.wParam) == handle && static_cast<short>(r.lParam) == 30) << kvtest::Narrow(r.text);
+        // Neither the process id nor the time column, nor foreign lines.
+        EXPECT_FALSE(r.text == writerPid || (r.text.size() == 12 && r.text[2] == L':' && r.text[8] == L'.') ||
+                     r.text.find(L"foreign") != std::wstring::npos) << kvtest::Narrow(r.text);
     }
 
-    win_->Clear();
+    win_.Clear();
     traceapi_UninstallDbgViewHook();
-    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{L"-1 ***** DbgView.exe STOPPED *****",
-                                                        L"-1 ***** DbgViewHookProc UNINSTALLED *****"}));
+    EXPECT_EQ(ServerLines(), (Lines{L"-1 ***** DbgView.exe STOPPED *****", L"-1 ***** DbgViewHookProc UNINSTALLED *****"}));
     EXPECT_TRUE(kvtest::PumpUntil([] { return !FindViewer(); })) << "the uninstall closed the viewer";
-    const auto gone = win_->OfKind(WM_TRACE_UNREGISTER);
+    const auto gone = win_.OfKind(WM_TRACE_UNREGISTER);
     ASSERT_EQ(gone.size(), 1u) << "the viewer's application ended with its window";
     EXPECT_EQ(static_cast<short>(gone[0].wParam), handle);
 }
 
-TEST_F(DbgViewChain, AViewerStartedBeforeTheHookGoesOutUnderTheServerEntry) {
-    SetServerInfo(true);
-    HANDLE byHand = kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe"));
+// Started by hand the viewer is a program of its own: a line limit, select all and copy,
+// clear, auto-scroll. A hook installed later finds it and traces its lines under the
+// server entry.
+TEST_F(DbgViewChain, AViewerStartedByHandThenHooked) {
+    HANDLE byHand = kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe") + L" /limit 40");
     HWND viewer = WaitForViewer();
     ASSERT_NE(viewer, nullptr);
+    auto command = [&](int id) { ::SendMessageW(viewer, WM_COMMAND, id, 0); };
+    auto top = [&] { return ::SendMessageW(List(viewer), LVM_GETTOPINDEX, 0, 0); };
+    auto copied = [&] {
+        command(dbgview::IDM_SELECTALL);
+        command(dbgview::IDM_COPY);
+        std::wstring text;
+        if (!::OpenClipboard(nullptr)) return text;
+        HANDLE data = ::GetClipboardData(CF_UNICODETEXT);
+        if (auto* p = data ? static_cast<const wchar_t*>(::GlobalLock(data)) : nullptr) text = p, ::GlobalUnlock(data);
+        ::CloseClipboard();
+        return text;
+    };
+    Lines lines;
+    for (int i = 1; i <= 60; ++i) lines.push_back(token_ + std::to_wstring(i));
+    const std::wstring last = L"\t" + std::to_wstring(Write(lines)) + L"\t" + token_ + L"60\r\n";
+    std::wstring text;
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return (text = copied()).find(token_ + L"60\r\n") != std::wstring::npos; }, 30000));
+    // The oldest rows went; rows of number, time, process id, text; scrolled to the newest.
+    EXPECT_EQ(ListCount(viewer), 40);
+    EXPECT_EQ(std::count(text.begin(), text.end(), L'\n'), 40);
+    const std::wstring first = text.substr(0, text.find(L"\r\n"));
+    EXPECT_EQ(first.substr(first.rfind(L'\t') + 1), token_ + L"21");
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), last.size())), last);
+    EXPECT_GT(top(), 0);
+    command(dbgview::IDM_CLEAR);
+    EXPECT_EQ(ListCount(viewer), 0);
+    command(dbgview::IDM_AUTOSCROLL);
+    Write(Lines(40, token_ + L"again"));
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return ListCount(viewer) == 40; }, 30000));
+    EXPECT_EQ(top(), 0) << "auto-scroll off";
+    command(dbgview::IDM_CLEAR);
 
     // Nothing installed: the uninstall says so and leaves the viewer alone.
+    SetServerInfo(true);
     traceapi_UninstallDbgViewHook();
-    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{L"-1 ***** DbgView.exe NOT running *****",
-                                                        L"-1 ***** DbgViewHookProc NOT installed *****"}));
+    EXPECT_EQ(ServerLines(), (Lines{L"-1 ***** DbgView.exe NOT running *****", L"-1 ***** DbgViewHookProc NOT installed *****"}));
     EXPECT_TRUE(::IsWindow(viewer));
 
     // The hook misses the viewer's creation: its lines go out with the server entry's
@@ -256,66 +262,13 @@ TEST_F(DbgViewChain, AViewerStartedBeforeTheHookGoesOutUnderTheServerEntry) {
     SetServerInfo(true);
     Write({token_ + L"seen 2"});
     ASSERT_TRUE(WaitForLine(L"seen 2"));
-    EXPECT_EQ(OurLines(), (std::vector<std::wstring>{L"seen 1", L"seen 2"}));
+    EXPECT_EQ(OurLines(), (Lines{L"seen 1", L"seen 2"}));
     for (const Received& r : HookRows()) EXPECT_EQ(static_cast<short>(r.wParam), 0);
     EXPECT_EQ(ViewerHandle(), 0) << "no registration";
     EXPECT_EQ(::FindWindowExW(nullptr, viewer, dbgview::kViewerClass, nullptr), nullptr) << "one viewer";
 
     traceapi_UninstallDbgViewHook();
     EXPECT_TRUE(kvtest::WaitPumping(byHand, 30000).finished) << "the hook had found the viewer: the uninstall closed it";
-}
-
-// Started by hand the viewer is a program of its own: a line limit, select all and copy,
-// clear, auto-scroll.
-TEST(DbgViewByHand, LimitCopyClearAndAutoScroll) {
-    const std::wstring token = Token();
-    HANDLE process = kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe") + L" /limit 40");
-    HWND viewer = WaitForViewer();
-    ASSERT_NE(viewer, nullptr);
-    HWND list = ::FindWindowExW(viewer, nullptr, WC_LISTVIEWW, nullptr);
-    auto command = [&](int id) { ::SendMessageW(viewer, WM_COMMAND, id, 0); };
-    if (::OpenClipboard(nullptr)) {
-        ::EmptyClipboard();
-        ::CloseClipboard();
-    }
-    auto copied = [&] {
-        command(dbgview::IDM_SELECTALL);
-        command(dbgview::IDM_COPY);
-        std::wstring text;
-        if (::OpenClipboard(nullptr)) {
-            if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
-                if (auto* p = static_cast<const wchar_t*>(::GlobalLock(data))) text = p;
-                ::GlobalUnlock(data);
-            }
-            ::CloseClipboard();
-        }
-        return text;
-    };
-
-    std::vector<std::wstring> lines;
-    for (int i = 1; i <= 60; ++i) lines.push_back(token + std::to_wstring(i));
-    const DWORD writer = Write(lines);
-    std::wstring text;
-    ASSERT_TRUE(kvtest::PumpUntil([&] { return (text = copied()).find(token + L"60\r\n") != std::wstring::npos; }, 30000));
-    EXPECT_EQ(ListCount(viewer), 40) << "the oldest rows went";
-    // Rows: number, time, process id, text.
-    std::vector<std::wstring> rows;
-    for (size_t at = 0, nl; (nl = text.find(L"\r\n", at)) != std::wstring::npos; at = nl + 2) rows.push_back(text.substr(at, nl - at));
-    ASSERT_EQ(rows.size(), 40u);
-    const std::wstring last = rows.back();
-    EXPECT_EQ(last.substr(last.find(L'\t', last.find(L'\t') + 1) + 1), std::to_wstring(writer) + L"\t" + token + L"60");
-    EXPECT_EQ(rows.front().substr(rows.front().rfind(L'\t') + 1), token + L"21");
-    EXPECT_GT(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0), 0) << "scrolled to the newest row";
-
-    command(dbgview::IDM_CLEAR);
-    EXPECT_EQ(ListCount(viewer), 0);
-    command(dbgview::IDM_AUTOSCROLL);
-    Write(std::vector<std::wstring>(40, token + L"again"));
-    ASSERT_TRUE(kvtest::PumpUntil([&] { return ListCount(viewer) == 40; }, 30000));
-    EXPECT_EQ(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0), 0) << "auto-scroll off";
-
-    ::PostMessageW(viewer, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(kvtest::WaitPumping(process, 30000).finished);
 }
 
 }  // namespace
