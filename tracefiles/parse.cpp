@@ -4,6 +4,8 @@
 
 #include "tracefiles/tracefiles.h"
 
+#include "server/tracerow.h"
+
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
 #define KV_TRC_SSE2 1
@@ -135,17 +137,7 @@ bool Span::operator==(const wchar_t* s) const noexcept {
     return s[i] == 0;
 }
 
-const wchar_t* LevelTagOf(int level) noexcept {
-    switch (level) {
-    case -1: return L"OPR";
-    case 0: return L"SVR";
-    case 10: return L"ERR";
-    case 20: return L"WRN";
-    case 30: return L"INF";
-    case 40: return L"DIAG";
-    default: return L"";
-    }
-}
+const wchar_t* LevelTagOf(int level) noexcept { return TraceLevelTag(level); }
 
 const char* LevelNameOf(int level) noexcept {
     switch (level) {
