@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -321,6 +322,74 @@ TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
     EXPECT_TRUE(seen.count(0x009BFFFF)) << "the highlight ground of the marked row";
     EXPECT_TRUE(filterSeen.count(0x009BFFFF)) << "the copy keeps its highlight";
     EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
+}
+
+// The visible top-level window of a thread with a class (and a caption), or null.
+struct ThreadWindowQuery { const wchar_t* cls; const wchar_t* caption; HWND found; };
+BOOL CALLBACK MatchThreadWindow(HWND h, LPARAM lp) {
+    auto* q = reinterpret_cast<ThreadWindowQuery*>(lp);
+    wchar_t cls[64] = {}, caption[128] = {};
+    ::GetClassNameW(h, cls, 64);
+    ::GetWindowTextW(h, caption, 128);
+    if (!::IsWindowVisible(h) || wcscmp(cls, q->cls) != 0 || (q->caption && wcscmp(caption, q->caption) != 0)) return TRUE;
+    q->found = h;
+    return FALSE;
+}
+
+// Holds Ctrl down in the key state the window thread shares with this thread.
+void SetControl(bool down) {
+    BYTE state[256];
+    ::GetKeyboardState(state);
+    state[VK_CONTROL] = down ? 0x80 : 0;
+    ::SetKeyboardState(state);
+}
+
+// Keys, the find dialog's messages, the context menu and the double click reach the
+// operator functions: each case opens its window on the window thread and closes it
+// again the way a user would.
+TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
+    ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
+    const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
+    ASSERT_TRUE(::AttachThreadInput(::GetCurrentThreadId(), thread, TRUE));
+    HWND main = win_->main, window = win_->window;
+    auto post = [](HWND to, UINT msg, WPARAM wp, LPARAM lp = 0) { return [=](HWND) { ::PostMessageW(to, msg, wp, lp); }; };
+    auto toEdit = [](HWND dialog) { ::PostMessageW(::GetDlgItem(dialog, 0x480), WM_KEYDOWN, VK_ESCAPE, 0); };
+    auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
+        Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
+        ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    };
+    struct Case {
+        const char* what;
+        HWND to; UINT msg; WPARAM wp; LPARAM lp; bool control;
+        const wchar_t* cls; const wchar_t* caption;
+        std::function<void(HWND)> close;
+    };
+    const Case cases[] = {
+        {"F3 without a find text, Escape", main, WM_KEYDOWN, VK_F3, 0, false, L"#32770", nullptr,
+         post(main, WM_KEYDOWN, VK_ESCAPE)},
+        {"Ctrl+F, Escape in the dialog", main, WM_KEYDOWN, 'F', 0, true, L"#32770", nullptr, toEdit},
+        {"Alt+F3, Find Next", main, WM_SYSKEYDOWN, VK_F3, 0, false, L"#32770", nullptr, findRow},
+        {"context menu, cancel mode", window, WM_CONTEXTMENU, 0, MAKELPARAM(100, 100), false, L"#32768", nullptr,
+         post(window, WM_CANCELMODE, 0)},
+        {"double click, Cancel", window, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100), false, L"#32770",
+         L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetControl(c.control);
+        ::PostMessageW(c.to, c.msg, c.wp, c.lp);
+        ThreadWindowQuery q = {c.cls, c.caption, nullptr};
+        EXPECT_TRUE(kvtest::PumpUntil([&] {
+            ::EnumThreadWindows(thread, MatchThreadWindow, reinterpret_cast<LPARAM>(&q));
+            return q.found != nullptr;
+        })) << "opens";
+        SetControl(false);
+        if (!q.found) continue;
+        if (!wcscmp(c.cls, L"#32770")) EXPECT_EQ(::GetWindow(q.found, GW_OWNER), window);
+        c.close(q.found);
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(q.found) || !::IsWindowVisible(q.found); })) << "closes";
+    }
+    ::AttachThreadInput(::GetCurrentThreadId(), thread, FALSE);
 }
 
 // ---- lifecycle --------------------------------------------------------------------------
