@@ -247,7 +247,9 @@ TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
             const int after = c.read();
             EXPECT_EQ(after, before ? 0 : 1);
             EXPECT_EQ(Send(button, BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED);
-            if (c.key) EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0");
+            if (c.key) {
+                EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0");
+            }
         }
     }
     // All Off clears every switch of every application.
@@ -385,7 +387,9 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         })) << "opens";
         SetControl(false);
         if (!q.found) continue;
-        if (!wcscmp(c.cls, L"#32770")) EXPECT_EQ(::GetWindow(q.found, GW_OWNER), window);
+        if (!wcscmp(c.cls, L"#32770")) {
+            EXPECT_EQ(::GetWindow(q.found, GW_OWNER), window);
+        }
         c.close(q.found);
         EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(q.found) || !::IsWindowVisible(q.found); })) << "closes";
     }
