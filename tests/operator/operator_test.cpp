@@ -19,7 +19,6 @@
 #include "telegram/telegram.h"
 #include "window/operator.h"
 
-
 namespace {
 
 using namespace optest;
@@ -52,7 +51,7 @@ protected:
     }
 };
 
-// Runs first: the find text of the process is still empty here.
+// Declared before the other find tests: the find text of the process is still empty here.
 TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
     Fill({L"alpha", L"beta one", L"gamma", L"beta two", L"delta"});
     EXPECT_TRUE(Key(VK_F3)) << "F3 without a find text opens the dialog";

@@ -190,19 +190,18 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
     wcscpy(g_settings.ExcludeFilter, L"ex");
     Ini(L"Filter", L"LastIncludeFilter1", L"old");
     EXPECT_EQ(IDOK, Run([&](HWND) {
-        EXPECT_FALSE(IsEnabled(IDC_SET_ONCE));
-        EXPECT_FALSE(IsEnabled(IDC_SET_TEST)) << "Test cannot be pressed without Execute";
-        EXPECT_FALSE(IsEnabled(IDC_SET_EXECCMD));
-        Click(IDC_SET_STOPTRACE);
-        EXPECT_FALSE(IsEnabled(IDC_SET_ONCE));
-        Click(IDC_SET_EXECUTE);
-        EXPECT_TRUE(IsEnabled(IDC_SET_ONCE) && IsChecked(IDC_SET_ONCE)) << "Once checks itself";
-        EXPECT_TRUE(IsEnabled(IDC_SET_TEST) && IsEnabled(IDC_SET_EXECCMD));
-        Click(IDC_SET_ONCE);
-        EXPECT_FALSE(IsChecked(IDC_SET_ONCE)) << "a click on Once only toggles it";
-        Click(IDC_SET_EXECUTE);
-        EXPECT_FALSE(IsEnabled(IDC_SET_ONCE) || IsChecked(IDC_SET_ONCE));
-        EXPECT_FALSE(IsEnabled(IDC_SET_TEST));
+        // Once and Test only with Execute; Execute checks Once, a click on Once only toggles it.
+        struct Step { int click; bool onceEnabled, onceChecked, execEnabled; };
+        const Step steps[] = {{0, false, false, false}, {IDC_SET_STOPTRACE, false, false, false},
+                              {IDC_SET_EXECUTE, true, true, true}, {IDC_SET_ONCE, true, false, true},
+                              {IDC_SET_EXECUTE, false, false, false}};
+        for (const Step& s : steps) {
+            if (s.click) Click(s.click);
+            EXPECT_EQ(s.onceEnabled, IsEnabled(IDC_SET_ONCE)) << s.click;
+            EXPECT_EQ(s.onceChecked, IsChecked(IDC_SET_ONCE)) << s.click;
+            EXPECT_EQ(s.execEnabled, IsEnabled(IDC_SET_TEST)) << s.click;
+            EXPECT_EQ(s.execEnabled, IsEnabled(IDC_SET_EXECCMD)) << s.click;
+        }
 
         // Reset: edit fields and trigger boxes empty, lists and the General group stay.
         Click(IDC_SET_EXECUTE);
@@ -233,8 +232,6 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
 }
 
 TEST_F(SettingsDialogTest, HistoryQuestion) {
-    const std::wstring q7 = L"New history setting will delete trace files older than 7 day(s) - are you sure?|"
-                            L"VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION);
     struct Case { short old; const wchar_t* typed; int answer; bool asks; bool accepted; short days; };
     const Case cases[] = {
         {0, L"7", IDYES, true, true, 7},      // switching on asks
@@ -246,6 +243,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
         {7, L"40000", IDYES, false, false, 7},  // beyond the setting's range: refused
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed));
         SetUp();
         g_settings.HistoryDays = c.old;
         g_answer = c.answer;
@@ -254,7 +252,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
             Type(IDC_SET_HISTORY, c.typed);
             Click(IDOK);
             if (c.accepted) return;
-            EXPECT_TRUE(::IsWindow(dialog)) << kvtest::Narrow(c.typed);
+            EXPECT_TRUE(::IsWindow(dialog));
             EXPECT_EQ(std::to_wstring(c.old), Text(IDC_SET_HISTORY));
             EXPECT_EQ(Item(IDC_SET_HISTORY), Focus());
             DWORD from = 1, to = 0;
@@ -263,14 +261,13 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
             EXPECT_EQ(std::to_wstring(c.old).size(), to) << "the old value selected";
             Click(IDCANCEL);
         });
-        const std::string what = std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed);
-        EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, result) << what;
-        EXPECT_EQ(c.asks ? 1u : 0u, g_questions.size()) << what;
-        if (c.asks && c.days == 7) {
-            EXPECT_EQ(q7, g_questions[0]) << what;
-        }
-        EXPECT_EQ(c.days, g_settings.HistoryDays) << what;
-        EXPECT_EQ(c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old), Read(L"Global", L"HistoryDays")) << what;
+        EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, result);
+        const std::wstring question = L"New history setting will delete trace files older than " + std::wstring(c.typed) +
+                                      L" day(s) - are you sure?|VANTORA VO Vedoz Izodoz|" +
+                                      std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION);
+        EXPECT_EQ(c.asks ? List{question} : List{}, g_questions);
+        EXPECT_EQ(c.days, g_settings.HistoryDays);
+        EXPECT_EQ(c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old), Read(L"Global", L"HistoryDays"));
     }
 }
 
