@@ -326,26 +326,6 @@ TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
     EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
 }
 
-// The visible top-level window of a thread with a class (and a caption), or null.
-struct ThreadWindowQuery { const wchar_t* cls; const wchar_t* caption; HWND found; };
-BOOL CALLBACK MatchThreadWindow(HWND h, LPARAM lp) {
-    auto* q = reinterpret_cast<ThreadWindowQuery*>(lp);
-    wchar_t cls[64] = {}, caption[128] = {};
-    ::GetClassNameW(h, cls, 64);
-    ::GetWindowTextW(h, caption, 128);
-    if (!::IsWindowVisible(h) || wcscmp(cls, q->cls) != 0 || (q->caption && wcscmp(caption, q->caption) != 0)) return TRUE;
-    q->found = h;
-    return FALSE;
-}
-
-// Holds Ctrl down in the key state the window thread shares with this thread.
-void SetControl(bool down) {
-    BYTE state[256];
-    ::GetKeyboardState(state);
-    state[VK_CONTROL] = down ? 0x80 : 0;
-    ::SetKeyboardState(state);
-}
-
 // Keys, the find dialog's messages, the context menu and the double click reach the
 // operator functions: each case opens its window on the window thread and closes it
 // again the way a user would.
@@ -354,6 +334,18 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
     ASSERT_TRUE(::AttachThreadInput(::GetCurrentThreadId(), thread, TRUE));
     HWND main = win_->main, window = win_->window;
+    auto setControl = [](bool down) {  // in the key state the window thread now shares
+        BYTE state[256];
+        ::GetKeyboardState(state);
+        state[VK_CONTROL] = down ? 0x80 : 0;
+        ::SetKeyboardState(state);
+    };
+    auto shown = [thread](const wchar_t* cls, const wchar_t* caption) {  // a visible window of the window thread
+        HWND h = nullptr;
+        do h = ::FindWindowExW(nullptr, h, cls, caption);
+        while (h && !(::IsWindowVisible(h) && ::GetWindowThreadProcessId(h, nullptr) == thread));
+        return h;
+    };
     auto post = [](HWND to, UINT msg, WPARAM wp, LPARAM lp = 0) { return [=](HWND) { ::PostMessageW(to, msg, wp, lp); }; };
     auto toEdit = [](HWND dialog) { ::PostMessageW(::GetDlgItem(dialog, 0x480), WM_KEYDOWN, VK_ESCAPE, 0); };
     auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
@@ -378,20 +370,17 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SetControl(c.control);
+        setControl(c.control);
         ::PostMessageW(c.to, c.msg, c.wp, c.lp);
-        ThreadWindowQuery q = {c.cls, c.caption, nullptr};
-        EXPECT_TRUE(kvtest::PumpUntil([&] {
-            ::EnumThreadWindows(thread, MatchThreadWindow, reinterpret_cast<LPARAM>(&q));
-            return q.found != nullptr;
-        })) << "opens";
-        SetControl(false);
-        if (!q.found) continue;
+        HWND found = nullptr;
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
+        setControl(false);
+        if (!found) continue;
         if (!wcscmp(c.cls, L"#32770")) {
-            EXPECT_EQ(::GetWindow(q.found, GW_OWNER), window);
+            EXPECT_EQ(::GetWindow(found, GW_OWNER), window);
         }
-        c.close(q.found);
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(q.found) || !::IsWindowVisible(q.found); })) << "closes";
+        c.close(found);
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
     }
     ::AttachThreadInput(::GetCurrentThreadId(), thread, FALSE);
 }
