@@ -46,10 +46,8 @@ TEST(WindowParts, StatusTexts) {
         {[&] { kv::FormatClockField(out, t, 3); }, L"KVS 3  05.12.26  09:25:07"},
         {[&] { kv::FormatClockField(out, t, 0); }, L"KV-Client  05.12.26  09:25:07"},
         {[&] { kv::FormatClockField(out, t, -1); }, L"KVS 65535  05.12.26  09:25:07"},  // the PC number is unsigned
-        {[&] { kv::FormatRowField(out, -1, 0); }, L""},
         {[&] { kv::FormatFileField(out, path.c_str(), false, true, 7); }, L"File: " + path + L"(!) (max:7)"},
         {[&] { kv::FormatFileField(out, path.c_str(), false, false, 7); }, L"File: " + path + L" (max:7)"},
-        {[&] { kv::FormatProfileField(out, L"C:\\p\\a.pfl"); }, L"Profile: C:\\p\\a.pfl"},
         // A path too long for the field is cut in front and keeps its file name.
         {[&] { kv::FormatFileField(out, (longDir + L"\\TS261205.txt").c_str(), true, false, 7); },
          L"\\TS261205.txt* (max:7)", true},
