@@ -326,9 +326,9 @@ TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
     EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
 }
 
-// Keys, the find dialog's messages, the context menu and the double click reach the
-// operator functions: each case opens its window on the window thread and closes it
-// again the way a user would.
+// Keys, the find dialog's messages, the context menu and the double click on the main
+// list reach the operator functions: each case opens its window on the window thread
+// and closes it again the way a user would.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -363,9 +363,9 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
          post(main, WM_KEYDOWN, VK_ESCAPE)},
         {"Ctrl+F, Escape in the dialog", main, WM_KEYDOWN, 'F', 0, true, L"#32770", nullptr, toEdit},
         {"Alt+F3, Find Next", main, WM_SYSKEYDOWN, VK_F3, 0, false, L"#32770", nullptr, findRow},
-        {"context menu, cancel mode", window, WM_CONTEXTMENU, 0, MAKELPARAM(100, 100), false, L"#32768", nullptr,
-         post(window, WM_CANCELMODE, 0)},
-        {"double click, Cancel", window, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100), false, L"#32770",
+        {"context menu, cancel mode", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100), false,
+         L"#32768", nullptr, post(window, WM_CANCELMODE, 0)},
+        {"double click, Cancel", main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100), false, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
     for (const Case& c : cases) {
