@@ -6,47 +6,34 @@
 #include "client/region.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
+#include "settings/profiles.h"
 #include "window/operator.h"
 
 namespace optest {
 
-std::vector<Box> g_boxes;
-int g_boxAnswer = IDOK;
-int g_beeps;
-int g_saveDialogs;
+std::vector<std::wstring> g_boxes;
+int g_boxAnswer = IDOK, g_beeps, g_saveDialogs, g_opened, g_saved;
 
 namespace {
 
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
-    g_boxes.push_back({text, title, type});
+    g_boxes.push_back(std::wstring(text) + L"|" + title + L"|" + std::to_wstring(type));
     return g_boxAnswer;
 }
-BOOL WINAPI RecordBeep(UINT) {
-    ++g_beeps;
-    return TRUE;
-}
-BOOL WINAPI RecordSaveDialog(OPENFILENAMEW*) {
-    ++g_saveDialogs;
-    return FALSE;
-}
+BOOL WINAPI RecordBeep(UINT) { return ++g_beeps, TRUE; }
+BOOL WINAPI RecordSaveDialog(OPENFILENAMEW*) { return ++g_saveDialogs, FALSE; }
+BOOL WINAPI OpenDialog(OPENFILENAMEW*) { return ++g_opened, FALSE; }
+BOOL WINAPI SaveDialog(OPENFILENAMEW*) { return ++g_saved, FALSE; }
 
 LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    switch (msg) {
-    case WM_COMMAND:
-        if (lp == 0) tracewnd_OnMenuCommand(hwnd, LOWORD(wp));
-        return 0;
-    case WM_NOTIFY: {
+    if (msg == WM_COMMAND && lp == 0) tracewnd_OnMenuCommand(hwnd, LOWORD(wp));
+    if (msg == WM_NOTIFY && reinterpret_cast<NMHDR*>(lp)->code == LVN_GETDISPINFOW) {
         auto* info = reinterpret_cast<NMLVDISPINFOW*>(lp);
-        if (info->hdr.code == LVN_GETDISPINFOW) {
-            const kv::ServerState& st = kv::Server();
-            rowstore_OnGetDispInfo(info->hdr.hwndFrom == st.mainList ? st.mainStore : st.filterStore, info);
-        }
-        return 0;
+        const kv::ServerState& st = kv::Server();
+        rowstore_OnGetDispInfo(info->hdr.hwndFrom == st.mainList ? st.mainStore : st.filterStore, info);
     }
-    default:
-        if (tracewnd_OnFindMsg(hwnd, msg, lp)) return 0;
-        return ::DefWindowProcW(hwnd, msg, wp, lp);
-    }
+    if (msg == WM_COMMAND || msg == WM_NOTIFY || tracewnd_OnFindMsg(hwnd, msg, lp)) return 0;
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
 }
 
 HWND MakeList(HWND parent, int id, int y) {
@@ -59,7 +46,8 @@ HWND MakeList(HWND parent, int id, int y) {
     return list;
 }
 
-TraceRow* MakeRow(short store, const std::wstring& text, int id) {
+// A row of text with function "Function" and time "MO 10:00:00,00 [id]".
+void AddRow(short store, const std::wstring& text, int id, int source = -1) {
     TraceRow* row = rowstore_NewRow(store);
     row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1);
     wcscpy(row->text, text.c_str());
@@ -68,103 +56,77 @@ TraceRow* MakeRow(short store, const std::wstring& text, int id) {
     wcscpy(row->process, L"Proc [1]");
     wcscpy(row->module, L"Mod [2]");
     wcscpy(row->function, L"Function");
-    return row;
+    if (source >= 0) row->sourceIndex = source;
+    rowstore_Add(store, row);
+    rowstore_FlushCount(store);
 }
 
 }  // namespace
 
-OperatorWindow::OperatorWindow() {
-    kv::ProcessAttach(::GetModuleHandleW(nullptr));
-    static ATOM cls = [] {
+HWND MainList() { return kv::Server().mainList; }
+HWND FilterList() { return kv::Server().filterList; }
+
+HWND Window() {
+    static HWND window = [] {  // lives until the process ends
+        kv::ProcessAttach(::GetModuleHandleW(nullptr));
         INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
         ::InitCommonControlsEx(&icc);
         WNDCLASSW wc = {};
         wc.lpfnWndProc = Proc;
         wc.lpszClassName = L"KvOperatorTestWindow";
-        return ::RegisterClassW(&wc);
+        HWND hwnd = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"operator", WS_OVERLAPPEDWINDOW, 0, 0,
+                                      640, 480, nullptr, nullptr, nullptr, nullptr);
+        kv::ServerState& st = kv::Server();
+        st.traceWindow = hwnd;
+        st.mainList = MakeList(hwnd, 1, 0);
+        st.filterList = MakeList(hwnd, 2, 220);
+        st.mainStore = rowstore_Create(st.mainList, rowstore_CompareRows);
+        st.filterStore = rowstore_Create(st.filterList, rowstore_CompareRows);
+        ::ShowWindow(hwnd, SW_SHOW);
+        ::SetForegroundWindow(hwnd);
+        tracewnd_SetOperatorSeams(RecordBox, RecordBeep, RecordSaveDialog);
+        tracewnd_SetProfileDialogs(OpenDialog, SaveDialog);
+        tracewnd_InitOperator(hwnd);
+        return hwnd;
     }();
-    hwnd_ = ::CreateWindowExW(0, MAKEINTATOM(cls), L"operator", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480, nullptr, nullptr,
-                              nullptr, nullptr);
-    kv::ServerState& st = kv::Server();
-    st.traceWindow = hwnd_;
-    st.mainList = MakeList(hwnd_, 1, 0);
-    st.filterList = MakeList(hwnd_, 2, 220);
-    st.mainStore = rowstore_Create(st.mainList, rowstore_CompareRows);
-    st.filterStore = rowstore_Create(st.filterList, rowstore_CompareRows);
-    ::ShowWindow(hwnd_, SW_SHOW);
-    ::SetForegroundWindow(hwnd_);
-    tracewnd_SetOperatorSeams(RecordBox, RecordBeep, RecordSaveDialog);
-    tracewnd_InitOperator(hwnd_);
+    return window;
 }
 
-OperatorWindow::~OperatorWindow() {
-    tracewnd_EndOperator();
-    tracewnd_SetOperatorSeams(nullptr, nullptr, nullptr);
-    kv::ServerState& st = kv::Server();
-    rowstore_Destroy(st.mainStore);
-    rowstore_Destroy(st.filterStore);
-    st = kv::ServerState{};
-    ::DestroyWindow(hwnd_);
-}
-
-OperatorWindow& Window() {
-    static OperatorWindow* window = new OperatorWindow;  // lives until the process ends
-    return *window;
-}
-
-HWND OperatorWindow::mainList() const { return kv::Server().mainList; }
-HWND OperatorWindow::filterList() const { return kv::Server().filterList; }
-
-void OperatorWindow::Fill(const std::vector<std::wstring>& texts) {
+void Fill(const std::vector<std::wstring>& texts, const std::wstring& filterRow) {
     const kv::ServerState& st = kv::Server();
     rowstore_Clear(st.mainStore);
     rowstore_Clear(st.filterStore);
-    for (size_t i = 0; i < texts.size(); ++i) rowstore_Add(st.mainStore, MakeRow(st.mainStore, texts[i], static_cast<int>(i)));
-    rowstore_FlushCount(st.mainStore);
+    for (size_t i = 0; i < texts.size(); ++i) AddRow(st.mainStore, texts[i], static_cast<int>(i));
+    if (!filterRow.empty()) AddRow(st.filterStore, filterRow, 901, 1);
     Select(st.mainList, -1);
 }
 
-void OperatorWindow::AddFilterRow(const std::wstring& text, int source) {
-    const kv::ServerState& st = kv::Server();
-    TraceRow* row = MakeRow(st.filterStore, text, 900 + source);
-    row->sourceIndex = source;
-    rowstore_Add(st.filterStore, row);
-    rowstore_FlushCount(st.filterStore);
-}
-
-int OperatorWindow::Selected() const {
-    return static_cast<int>(::SendMessageW(mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
-}
-
-std::vector<int> OperatorWindow::SelectedRows() const {
+std::vector<int> SelectedRows() {
     std::vector<int> rows;
-    for (int i = -1; (i = static_cast<int>(::SendMessageW(mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(i), LVNI_SELECTED))) >= 0;)
+    for (int i = -1; (i = static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;)
         rows.push_back(i);
     return rows;
 }
+int Selected() { return SelectedRows().empty() ? -1 : SelectedRows()[0]; }
 
-void OperatorWindow::Select(HWND list, int row) {
+void Select(HWND list, int row) {
     LVITEMW item = {};
     item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
     ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
-    if (row < 0) return;
     item.state = LVIS_SELECTED | LVIS_FOCUSED;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    if (row >= 0) ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
-Keys::Keys(bool control, bool shift) {
+bool Key(WPARAM key, bool control, bool shift) {
     BYTE state[256];
     ::GetKeyboardState(state);
     state[VK_CONTROL] = control ? 0x80 : 0;
     state[VK_SHIFT] = shift ? 0x80 : 0;
     ::SetKeyboardState(state);
-}
-
-Keys::~Keys() {
-    BYTE state[256];
-    ::GetKeyboardState(state);
+    const bool handled = tracewnd_OnOperatorKey(Window(), key);
     state[VK_CONTROL] = state[VK_SHIFT] = 0;
     ::SetKeyboardState(state);
+    return handled;
 }
 
 }  // namespace optest

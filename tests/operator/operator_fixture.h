@@ -1,7 +1,7 @@
 // The stand-in trace window of the operator tests: a top-level window with the two
 // owner-data list views and their row stores, named as the server's window state. Its
-// window procedure routes menu commands, the find message and list notifications the
-// way the trace window does. Boxes, beeps and the save dialog go to recorders.
+// procedure routes menu commands, the find message and list notifications the way the
+// trace window does. Boxes, beeps, the save dialog and the profile dialogs go to recorders.
 #pragma once
 
 #include <windows.h>
@@ -9,42 +9,24 @@
 #include <string>
 #include <vector>
 
-#include "client/compat.h"
-
 namespace optest {
 
-struct Box { std::wstring text, title; UINT type; };
-extern std::vector<Box> g_boxes;
-extern int g_boxAnswer;     // what every box answers
-extern int g_beeps;
-extern int g_saveDialogs;
+extern std::vector<std::wstring> g_boxes;  // "text|title|type" of each box
+extern int g_boxAnswer;                    // what every box answers
+extern int g_beeps, g_saveDialogs, g_opened, g_saved;
 
-class OperatorWindow {
-public:
-    OperatorWindow();
-    ~OperatorWindow();
-    HWND hwnd() const { return hwnd_; }
-    HWND mainList() const;
-    HWND filterList() const;
-    // Empties both stores and fills the main list with rows of these texts (function
-    // "Function", time "MO 10:00:00,00 [0000i]").
-    void Fill(const std::vector<std::wstring>& texts);
-    void AddFilterRow(const std::wstring& text, int source);
-    int Selected() const;                 // first selected main-list row, -1 for none
-    std::vector<int> SelectedRows() const;
-    void Select(HWND list, int row);      // only this row selected and focused (-1: none)
-private:
-    HWND hwnd_ = nullptr;
-};
-
-// The one stand-in window of the process, made on first use.
-OperatorWindow& Window();
-
-// Holds Ctrl and/or Shift in this thread's key state for its scope.
-class Keys {
-public:
-    Keys(bool control, bool shift);
-    ~Keys();
-};
+// The one stand-in window of the process, made on first use, and its lists.
+HWND Window();
+HWND MainList();
+HWND FilterList();
+// Empties both stores and fills the main list with rows of these texts (function
+// "Function", time "MO 10:00:00,00 [row]"), the filter list with one copy of row 1
+// (time "[00901]") unless filterRow is empty. No row stays selected.
+void Fill(const std::vector<std::wstring>& texts, const std::wstring& filterRow = L"");
+std::vector<int> SelectedRows();      // of the main list
+int Selected();                       // first selected main-list row, -1 for none
+void Select(HWND list, int row);      // only this row selected and focused (-1: none)
+// The operator key with Ctrl and Shift held in this thread's key state: true if handled.
+bool Key(WPARAM key, bool control = false, bool shift = false);
 
 }  // namespace optest

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <commctrl.h>
 
 #include <functional>
 #include <string>
@@ -23,12 +22,10 @@
 
 namespace {
 
-// What the dialog's seams saw; written on the dialog thread inside a send the test
+// What the dialog's seams saw: written on the dialog thread inside a send the test
 // thread waits for, read on the test thread afterwards.
-std::vector<std::wstring> g_questions;
-int g_answer = IDYES;
-std::vector<std::wstring> g_triggerRuns;  // TriggerExec at each Test
-int g_splits;
+std::vector<std::wstring> g_questions, g_triggerRuns;  // "text|title|type"; TriggerExec at each Test
+int g_answer, g_splits;
 bool g_control;
 
 int WINAPI AnswerQuestion(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
@@ -39,13 +36,10 @@ void RecordTrigger() { g_triggerRuns.push_back(g_settings.TriggerExec); }
 void CountSplit() { ++g_splits; }
 SHORT WINAPI KeyState(int key) { return key == VK_CONTROL && g_control ? static_cast<SHORT>(0x8000) : 0; }
 
-const wchar_t kCaption[] = L"VANTORA Trelvan Trace Server: Settings";
-
 class SettingsDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         kv::ProcessAttach(::GetModuleHandleW(nullptr));
-        ini_ = dir_.file(L"KVTRCSRV.ini");
         ServerSettings_SetDefaults(g_settings, L"C:\\suite\\tmp");
         g_settings.HistoryDays = 0;
         g_questions.clear();
@@ -53,13 +47,8 @@ protected:
         g_splits = 0;
         g_answer = IDYES;
         g_control = false;
-        kv::SettingsDialogSeams& seams = kv::SettingsDialogSeam();
-        seams.splitFilters = CountSplit;
-        seams.runTrigger = RecordTrigger;
-        seams.messageBox = AnswerQuestion;
-        seams.keyState = KeyState;
+        kv::SettingsDialogSeam() = {CountSplit, RecordTrigger, AnswerQuestion, KeyState};
     }
-
     void Ini(const wchar_t* section, const std::wstring& key, const std::wstring& value) {
         ::WritePrivateProfileStringW(section, key.c_str(), value.c_str(), ini_.c_str());
     }
@@ -69,32 +58,27 @@ protected:
         return buf;
     }
 
-    // Runs body on the test thread while the dialog is open on a thread of its own (or
-    // body = null: runs body on that thread, for tracewnd_EditSettings). Returns the
-    // dialog's result; a dialog body left open is cancelled.
+    // Runs drive on the test thread while the dialog (or what open opens) runs on a
+    // thread of its own; a dialog drive left open is cancelled. Returns its result.
     int Run(const std::function<void(HWND)>& drive, const std::function<int()>& open = nullptr) {
         int result = -1;
         bool done = false;
         std::thread runner([&] {
-            result = open ? open()
-                          : tracewnd_SettingsDialog(::GetModuleHandleW(nullptr), nullptr, ini_.c_str(), L"selected text");
+            result = open ? open() : tracewnd_SettingsDialog(::GetModuleHandleW(nullptr), nullptr, ini_.c_str(), L"selected text");
             done = true;
         });
-        HWND dialog = nullptr;
         // The dialog is shown once its initialisation is over.
         kvtest::PumpUntil([&] {
-            dialog = ::FindWindowW(L"#32770", kCaption);
-            return done || (dialog && ::IsWindowVisible(dialog));
+            dialog_ = ::FindWindowW(L"#32770", L"VANTORA Trelvan Trace Server: Settings");
+            return done || (dialog_ && ::IsWindowVisible(dialog_));
         }, 30000);
-        if (dialog) {
-            dialog_ = dialog;
-            thread_ = ::GetWindowThreadProcessId(dialog, nullptr);
-            drive(dialog);
-            if (!done && ::IsWindow(dialog)) ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        EXPECT_NE(nullptr, dialog_) << "the dialog did not open";
+        if (dialog_) {
+            drive(dialog_);
+            if (!done && ::IsWindow(dialog_)) ::PostMessageW(dialog_, WM_COMMAND, IDCANCEL, 0);
         }
         kvtest::PumpUntil([&] { return done; }, 30000);
         runner.join();
-        EXPECT_NE(nullptr, dialog) << "the dialog did not open";
         return result;
     }
 
@@ -102,37 +86,38 @@ protected:
     void Click(int id) const { ::SendMessageW(Item(id), BM_CLICK, 0, 0); }
     bool IsChecked(int id) const { return ::SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
     bool IsEnabled(int id) const { return ::IsWindowEnabled(Item(id)) != FALSE; }
+    void Type(int id, const wchar_t* text) const { ::SetWindowTextW(Item(id), text); }
     std::wstring Text(int id) const {
         wchar_t buf[1024] = {};
-        ::SendMessageW(Item(id), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buf));
+        ::GetWindowTextW(Item(id), buf, 1024);
         return buf;
     }
-    void Type(int id, const wchar_t* text) const { ::SendMessageW(Item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)); }
     std::vector<std::wstring> Entries(int id) const {
         std::vector<std::wstring> out;
-        const int n = static_cast<int>(::SendMessageW(Item(id), CB_GETCOUNT, 0, 0));
-        for (int i = 0; i < n; ++i) {
-            std::wstring s(static_cast<size_t>(::SendMessageW(Item(id), CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
-            ::SendMessageW(Item(id), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&s[0]));
-            out.push_back(s.c_str());
+        for (int i = 0, n = static_cast<int>(::SendMessageW(Item(id), CB_GETCOUNT, 0, 0)); i < n; ++i) {
+            wchar_t buf[1024] = {};
+            ::SendMessageW(Item(id), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(buf));
+            out.push_back(buf);
         }
         return out;
     }
     HWND Focus() const {
         GUITHREADINFO info = {sizeof(info)};
-        return ::GetGUIThreadInfo(thread_, &info) ? info.hwndFocus : nullptr;
+        return ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog_, nullptr), &info) ? info.hwndFocus : nullptr;
     }
 
     kvtest::TempDir dir_;
-    std::wstring ini_;
+    std::wstring ini_ = dir_.file(L"KVTRCSRV.ini");
     HWND dialog_ = nullptr;
-    DWORD thread_ = 0;
 };
 
 using List = std::vector<std::wstring>;
 
-TEST_F(SettingsDialogTest, HistoriesAndFieldsAsRead) {
+// Cancel writes nothing, even after Test ran the typed command.
+TEST_F(SettingsDialogTest, HistoriesFieldsAndTheTestButton) {
     wcscpy(g_settings.IncludeFilter, L"cur");
+    wcscpy(g_settings.TriggerExec, L"old command");
+    g_settings.TriggerFlags = kTriggerExecute;
     wcscpy(g_settings.HighlightFilter, L"ZZZ");
     g_settings.MaxEntries = 1234;
     g_settings.HistoryDays = 9;
@@ -143,7 +128,7 @@ TEST_F(SettingsDialogTest, HistoriesAndFieldsAsRead) {
     Ini(L"Filter", L"LastTriggerFilter1", std::wstring(300, L'x'));
     const std::string before = kvtest::ReadBytes(ini_);
 
-    EXPECT_EQ(IDCANCEL, Run([&](HWND) {
+    EXPECT_EQ(IDCANCEL, Run([&](HWND dialog) {
         EXPECT_EQ((List{L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)) << "key 3 missing ends the history";
         const List exclude = Entries(IDC_SET_EXCLUDE);
         ASSERT_EQ(25u, exclude.size()) << "the current value and 24 history keys";
@@ -158,10 +143,15 @@ TEST_F(SettingsDialogTest, HistoriesAndFieldsAsRead) {
         EXPECT_EQ(L"1234", Text(IDC_SET_MAXLINES));
         EXPECT_EQ(L"9", Text(IDC_SET_HISTORY));
         EXPECT_EQ(L"C:\\suite\\tmp", Text(IDC_SET_FILEDIR));
+        Type(IDC_SET_EXECCMD, L"new command");
+        Click(IDC_SET_TEST);
+        EXPECT_TRUE(::IsWindow(dialog)) << "the dialog stays open";
         Click(IDCANCEL);
     }));
-    EXPECT_EQ(before, kvtest::ReadBytes(ini_)) << "Cancel writes nothing";
+    EXPECT_EQ(before, kvtest::ReadBytes(ini_));
     EXPECT_EQ(0, g_splits);
+    EXPECT_EQ((std::vector<std::wstring>{L"new command"}), g_triggerRuns);
+    EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
 }
 
 TEST_F(SettingsDialogTest, OkWritesFiltersHistoriesAndTheTrigger) {
@@ -200,19 +190,18 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
     wcscpy(g_settings.ExcludeFilter, L"ex");
     Ini(L"Filter", L"LastIncludeFilter1", L"old");
     EXPECT_EQ(IDOK, Run([&](HWND) {
-        EXPECT_FALSE(IsEnabled(IDC_SET_ONCE));
-        EXPECT_FALSE(IsEnabled(IDC_SET_TEST)) << "Test cannot be pressed without Execute";
-        EXPECT_FALSE(IsEnabled(IDC_SET_EXECCMD));
-        Click(IDC_SET_STOPTRACE);
-        EXPECT_FALSE(IsEnabled(IDC_SET_ONCE));
-        Click(IDC_SET_EXECUTE);
-        EXPECT_TRUE(IsEnabled(IDC_SET_ONCE) && IsChecked(IDC_SET_ONCE)) << "Once checks itself";
-        EXPECT_TRUE(IsEnabled(IDC_SET_TEST) && IsEnabled(IDC_SET_EXECCMD));
-        Click(IDC_SET_ONCE);
-        EXPECT_FALSE(IsChecked(IDC_SET_ONCE)) << "a click on Once only toggles it";
-        Click(IDC_SET_EXECUTE);
-        EXPECT_FALSE(IsEnabled(IDC_SET_ONCE) || IsChecked(IDC_SET_ONCE));
-        EXPECT_FALSE(IsEnabled(IDC_SET_TEST));
+        // Once and Test only with Execute; Execute checks Once, a click on Once only toggles it.
+        struct Step { int click; bool onceEnabled, onceChecked, execEnabled; };
+        const Step steps[] = {{0, false, false, false}, {IDC_SET_STOPTRACE, false, false, false},
+                              {IDC_SET_EXECUTE, true, true, true}, {IDC_SET_ONCE, true, false, true},
+                              {IDC_SET_EXECUTE, false, false, false}};
+        for (const Step& s : steps) {
+            if (s.click) Click(s.click);
+            EXPECT_EQ(s.onceEnabled, IsEnabled(IDC_SET_ONCE)) << s.click;
+            EXPECT_EQ(s.onceChecked, IsChecked(IDC_SET_ONCE)) << s.click;
+            EXPECT_EQ(s.execEnabled, IsEnabled(IDC_SET_TEST)) << s.click;
+            EXPECT_EQ(s.execEnabled, IsEnabled(IDC_SET_EXECCMD)) << s.click;
+        }
 
         // Reset: edit fields and trigger boxes empty, lists and the General group stay.
         Click(IDC_SET_EXECUTE);
@@ -242,21 +231,7 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
     EXPECT_EQ(0u, g_settings.TriggerFlags);
 }
 
-TEST_F(SettingsDialogTest, TestRunsTheTypedCommandAndKeepsTheSetting) {
-    wcscpy(g_settings.TriggerExec, L"old command");
-    g_settings.TriggerFlags = kTriggerExecute;
-    EXPECT_EQ(IDCANCEL, Run([&](HWND dialog) {
-        Type(IDC_SET_EXECCMD, L"new command");
-        Click(IDC_SET_TEST);
-        EXPECT_TRUE(::IsWindow(dialog)) << "the dialog stays open";
-    }));
-    EXPECT_EQ((std::vector<std::wstring>{L"new command"}), g_triggerRuns);
-    EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
-}
-
 TEST_F(SettingsDialogTest, HistoryQuestion) {
-    const std::wstring q7 = L"New history setting will delete trace files older than 7 day(s) - are you sure?|"
-                            L"VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION);
     struct Case { short old; const wchar_t* typed; int answer; bool asks; bool accepted; short days; };
     const Case cases[] = {
         {0, L"7", IDYES, true, true, 7},      // switching on asks
@@ -268,6 +243,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
         {7, L"40000", IDYES, false, false, 7},  // beyond the setting's range: refused
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed));
         SetUp();
         g_settings.HistoryDays = c.old;
         g_answer = c.answer;
@@ -276,7 +252,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
             Type(IDC_SET_HISTORY, c.typed);
             Click(IDOK);
             if (c.accepted) return;
-            EXPECT_TRUE(::IsWindow(dialog)) << kvtest::Narrow(c.typed);
+            EXPECT_TRUE(::IsWindow(dialog));
             EXPECT_EQ(std::to_wstring(c.old), Text(IDC_SET_HISTORY));
             EXPECT_EQ(Item(IDC_SET_HISTORY), Focus());
             DWORD from = 1, to = 0;
@@ -285,28 +261,26 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
             EXPECT_EQ(std::to_wstring(c.old).size(), to) << "the old value selected";
             Click(IDCANCEL);
         });
-        const std::string what = std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed);
-        EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, result) << what;
-        EXPECT_EQ(c.asks ? 1u : 0u, g_questions.size()) << what;
-        if (c.asks && c.days == 7) {
-            EXPECT_EQ(q7, g_questions[0]) << what;
-        }
-        EXPECT_EQ(c.days, g_settings.HistoryDays) << what;
-        EXPECT_EQ(c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old), Read(L"Global", L"HistoryDays")) << what;
+        EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, result);
+        const std::wstring question = L"New history setting will delete trace files older than " + std::wstring(c.typed) +
+                                      L" day(s) - are you sure?|VANTORA VO Vedoz Izodoz|" +
+                                      std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION);
+        EXPECT_EQ(c.asks ? List{question} : List{}, g_questions);
+        EXPECT_EQ(c.days, g_settings.HistoryDays);
+        EXPECT_EQ(c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old), Read(L"Global", L"HistoryDays"));
     }
 }
 
 // tracewnd_EditSettings on the stand-in window: the filter list keeps its rows when its
 // string is extended and loses them on any other change.
 TEST_F(SettingsDialogTest, FilterListClearedUnlessExtended) {
-    optest::OperatorWindow& w = optest::Window();
+    optest::Window();
     wcscpy(kv::g_proc.settingsPath, ini_.c_str());
     struct Case { const wchar_t* before; const wchar_t* after; bool kept; };
     const Case cases[] = {{L"abc", L"abc;def", true}, {L"abc", L"def", false}, {L"abc", L"", false}};
     for (const Case& c : cases) {
         wcscpy(g_settings.SpecialFilter, c.before);
-        w.Fill({L"row"});
-        w.AddFilterRow(L"row", 0);
+        optest::Fill({L"row", L"row"}, L"row");
         const int result = Run([&](HWND) {
             EXPECT_EQ(c.before, Text(IDC_SET_FILTERLIST));
             Type(IDC_SET_FILTERLIST, c.after);

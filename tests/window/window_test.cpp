@@ -9,7 +9,7 @@
 #include <commctrl.h>
 
 #include <atomic>
-#include <memory>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,12 +21,7 @@
 namespace {
 
 const wchar_t kClass[] = L"VANTORA VO Vedoz Izodoz";
-const wchar_t kMainListText[] = L"VANTORA VO Vedoz Izodoz";
-const wchar_t kFilterListText[] = L"RIVIVEDA FILTER";
 enum { kIdAppList = 1, kIdTrace, kIdScroll, kIdFile, kIdClear, kIdAllOff, kIdDiag, kIdInfo, kIdWarning, kIdError, kIdOnTop };
-
-char* RegionBase() { return reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - 2216; }
-wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 + 512 * 844); }
 
 std::wstring SettingsFile() { return kvtest::ExeDir() + L"\\KVTRCSRV.ini"; }
 std::wstring ReadKey(const wchar_t* section, const wchar_t* key) {
@@ -34,27 +29,34 @@ std::wstring ReadKey(const wchar_t* section, const wchar_t* key) {
     ::GetPrivateProfileStringW(section, key, L"<absent>", buf, ARRAYSIZE(buf), SettingsFile().c_str());
     return buf;
 }
-std::wstring TextOf(HWND h) {
-    wchar_t buf[512] = {};
-    DWORD_PTR n = 0;
-    ::SendMessageTimeoutW(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf), SMTO_NORMAL, 5000, &n);
-    return buf;
-}
 LRESULT Send(HWND h, UINT msg, WPARAM wp = 0, LPARAM lp = 0) {
     DWORD_PTR r = 0;
     ::SendMessageTimeoutW(h, msg, wp, lp, SMTO_NORMAL, 10000, &r);
     return static_cast<LRESULT>(r);
+}
+std::wstring TextOf(HWND h) {
+    wchar_t buf[512] = {};
+    Send(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf));
+    return buf;
+}
+bool WindowUp() { return ::FindWindowW(kClass, nullptr) != nullptr; }
+// A window rectangle in the client coordinates of parent.
+RECT RectIn(HWND h, HWND parent) {
+    RECT r = {};
+    ::GetWindowRect(h, &r);
+    ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+    return r;
 }
 
 // ---- helper processes ----------------------------------------------------------------
 
 // Opens the trace window and waits until it is asked to close. args[0], when given, is
 // the profile argument. Exit code 0 when CreateWnd returned the window, 3 when it
-// returned none.
+// returned none; closing twice is harmless.
 KVTEST_HELPER(host) {
     HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
     traceapi_DestroyWnd();
-    traceapi_DestroyWnd();  // harmless the second time
+    traceapi_DestroyWnd();
     return w ? 0 : 3;
 }
 
@@ -62,20 +64,19 @@ KVTEST_HELPER(host) {
 // exit code 0 when the second call opened nothing and returned 0.
 KVTEST_HELPER(reopen) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
-    if (!kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) != nullptr; }, 30000)) return 10;
+    if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
     ::PostMessageW(::FindWindowW(kClass, nullptr), WM_CLOSE, 0, 0);
     traceapi_DestroyWnd();
-    if (::FindWindowW(kClass, nullptr)) return 11;
+    if (WindowUp()) return 11;
     if (traceapi_CreateWnd(0, nullptr, 0, nullptr) != nullptr) return 12;
-    if (kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) != nullptr; }, 1500)) return 13;
-    return 0;
+    return kvtest::PumpUntil(WindowUp, 1500) ? 13 : 0;
 }
 
 // Opens the window and floods its direct path from three threads of this process
 // (4000 lines each), then waits until the window is gone.
 KVTEST_HELPER(flood_host) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
-    if (!kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) != nullptr; }, 30000)) return 10;
+    if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
@@ -83,7 +84,7 @@ KVTEST_HELPER(flood_host) {
             for (int n = 0; !stop && n < 4000; ++n)
                 traceapi_Output2(0, static_cast<short>(10 * (1 + n % 4)), L"Flood", L"thread %d line %d MARKME FILTERME", t, n);
         });
-    kvtest::PumpUntil([] { return ::FindWindowW(kClass, nullptr) == nullptr; }, 120000);
+    kvtest::PumpUntil([] { return !WindowUp(); }, 120000);
     stop = true;
     for (auto& t : threads) t.join();
     traceapi_DestroyWnd();
@@ -99,72 +100,61 @@ const char kBaseSettings[] =
     "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
     "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
 
-void WriteSettings(const std::wstring& fileDir) {
+// overrides: section, key, value triples written over the base settings.
+void WriteSettings(const std::wstring& fileDir, const std::vector<const wchar_t*>& overrides = {}) {
     ::DeleteFileW(SettingsFile().c_str());
     kvtest::WriteBytes(SettingsFile(), kBaseSettings);
     ::WritePrivateProfileStringW(L"Global", L"FileDir", fileDir.c_str(), SettingsFile().c_str());
+    for (size_t i = 0; i + 2 < overrides.size(); i += 3)
+        ::WritePrivateProfileStringW(overrides[i], overrides[i + 1], overrides[i + 2], SettingsFile().c_str());
 }
 
-class WindowProcess {
-public:
-    // overrides: section, key, value triples written over the base settings.
-    explicit WindowProcess(const std::wstring& fileDir, std::vector<const wchar_t*> overrides = {},
+struct WindowProcess {
+    explicit WindowProcess(const std::wstring& fileDir, const std::vector<const wchar_t*>& overrides = {},
                            const wchar_t* helper = L"host") {
-        WriteSettings(fileDir);
-        for (size_t i = 0; i + 2 < overrides.size(); i += 3)
-            ::WritePrivateProfileStringW(overrides[i], overrides[i + 1], overrides[i + 2], SettingsFile().c_str());
-        process_ = kvtest::StartHelper(helper);
+        WriteSettings(fileDir, overrides);
+        process = kvtest::StartHelper(helper);
         kvtest::PumpUntil([this] {
             window = ::FindWindowW(kClass, nullptr);
             return window && ::IsWindowVisible(window) && Send(window, WM_NULL) == 0 && TextOf(Field(3)).size() > 0;
         }, 60000);
-        main = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, kMainListText);
-        filter = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, kFilterListText);
-        apps = ::GetDlgItem(window, kIdAppList);
+        main = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, kClass);
+        filter = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, L"RIVIVEDA FILTER");
     }
     ~WindowProcess() { Close(); }
-    HWND Field(int i) const {
-        HWND bar = ::FindWindowExW(window, nullptr, L"StatusClass", nullptr);
-        return bar ? ::GetDlgItem(bar, 4 + i) : nullptr;
-    }
+    HWND Field(int i) const { return ::GetDlgItem(::FindWindowExW(window, nullptr, L"StatusClass", nullptr), 4 + i); }
     HWND Control(int id) const { return ::GetDlgItem(window, id); }
     int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
     // Closes the window as the user does; the host must end by itself with exit code 0.
     kvtest::ProcessResult Close() {
         kvtest::ProcessResult r;
-        if (!process_) return r;
+        if (!process) return r;
         if (window) ::PostMessageW(window, WM_CLOSE, 0, 0);
-        r = kvtest::WaitPumping(process_, 60000);
-        process_ = nullptr;
+        r = kvtest::WaitPumping(process, 60000);
+        process = nullptr;
         return r;
     }
-    HANDLE Detach() { HANDLE p = process_; process_ = nullptr; return p; }
 
-    HWND window = nullptr, main = nullptr, filter = nullptr, apps = nullptr;
-
-private:
-    HANDLE process_ = nullptr;
+    HANDLE process = nullptr;
+    HWND window = nullptr, main = nullptr, filter = nullptr;
 };
 
-// ---- screen pixels -------------------------------------------------------------------
-
 // The colours found in a screen rectangle (0x00BBGGRR).
-std::set<COLORREF> ColoursIn(const RECT& r) {
-    std::set<COLORREF> out;
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    if (w <= 0 || h <= 0) return out;
+std::set<COLORREF> ColoursIn(HWND h) {
+    RECT r;
+    ::GetWindowRect(h, &r);
+    const int w = r.right - r.left, ht = r.bottom - r.top;
     BITMAPINFO bi = {};
-    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -ht, 1, 32, BI_RGB};
     void* bits = nullptr;
-    HDC screen = ::GetDC(nullptr);
-    HDC mem = ::CreateCompatibleDC(screen);
+    HDC screen = ::GetDC(nullptr), mem = ::CreateCompatibleDC(screen);
     HBITMAP dib = ::CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = ::SelectObject(mem, dib);
-    ::BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    ::BitBlt(mem, 0, 0, w, ht, screen, r.left, r.top, SRCCOPY);
     ::GdiFlush();
-    const auto* px = static_cast<const DWORD*>(bits);
-    for (int i = 0; i < w * h; ++i) {
-        const DWORD p = px[i];
+    std::set<COLORREF> out;
+    for (int i = 0; bits && i < w * ht; ++i) {
+        const DWORD p = static_cast<const DWORD*>(bits)[i];
         out.insert(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
     }
     ::SelectObject(mem, old);
@@ -174,7 +164,7 @@ std::set<COLORREF> ColoursIn(const RECT& r) {
     return out;
 }
 
-// ---- the window under use: tool bar, layout, status texts, drawing ------------------------
+// ---- the window under use: tool bar, layout, status texts, drawing, operator functions ----
 
 class TraceWindowTest : public ::testing::Test {
 protected:
@@ -192,16 +182,16 @@ protected:
     }
     void SetUp() override { ASSERT_NE(win_->window, nullptr) << "the trace window opens"; }
 
-    // Empties the lists with the Clear button; the "LIST CLEARED" line remains.
-    static void ClearLists() {
+    // Empties the lists with the Clear button (the "LIST CLEARED" line remains) and
+    // emits count lines; true once they all arrived.
+    static bool ClearAndEmit(int count, short level, const wchar_t* text) {
         Send(win_->Control(kIdClear), BM_CLICK);
         kvtest::PumpUntil([] { return win_->Rows(win_->main) <= 1; });
+        for (int i = 0; i < count; ++i) traceapi_Output(handle_, level, L"Pumping", text);
+        return kvtest::PumpUntil([count] { return win_->Rows(win_->main) >= count + 1; });
     }
-    static void Emit(short level, const wchar_t* text) { traceapi_Output(handle_, level, L"Pumping", text); }
-    static void SelectOurApplication() {
-        std::wstring entry = std::wstring(traceapi_GetTraceApp(handle_)->szProcess) + L" - PUMP";
-        Send(win_->apps, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry.c_str()));
-        Send(win_->window, WM_COMMAND, MAKEWPARAM(kIdAppList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(win_->apps));
+    static bool FieldBecomes(int field, const std::wstring& text) {
+        return kvtest::PumpUntil([&] { return TextOf(win_->Field(field)) == text; }, 5000);
     }
 
     static kvtest::TempDir* dir_;
@@ -212,17 +202,27 @@ kvtest::TempDir* TraceWindowTest::dir_;
 WindowProcess* TraceWindowTest::win_;
 short TraceWindowTest::handle_;
 
-TEST_F(TraceWindowTest, ClientLinesReachTheMainListAndTheStatusCount) {
-    ClearLists();
-    for (int i = 0; i < 30; ++i) Emit(30, L"a line");
-    EXPECT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 31; })) << win_->Rows(win_->main);
-    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(0)) == L"31 / 10000"; }, 5000)) << kvtest::Narrow(TextOf(win_->Field(0)));
+TEST_F(TraceWindowTest, ClientLinesReachTheListAndTheStatusFields) {
+    traceapi_SetEnableDiag(handle_, 0);
+    traceapi_SetEnableInf(handle_, 0);
+    traceapi_SetEnableWarn(handle_, 1);
+    traceapi_SetEnableErr(handle_, 1);
+    ASSERT_TRUE(ClearAndEmit(30, 20, L"a line")) << win_->Rows(win_->main);
+    EXPECT_TRUE(FieldBecomes(0, L"31 / 10000")) << kvtest::Narrow(TextOf(win_->Field(0)));
     EXPECT_EQ(TextOf(win_->Field(3)), L"Profile: USER");
     EXPECT_EQ(TextOf(win_->Field(1)), L"") << "no row selected";
+    // A selected row shows its number and the switches of its application.
+    ::SetForegroundWindow(win_->window);
+    ::PostMessageW(win_->main, WM_KEYDOWN, VK_HOME, 0);
+    for (int i = 0; i < 16; ++i) ::PostMessageW(win_->main, WM_KEYDOWN, VK_DOWN, 0);
+    EXPECT_TRUE(FieldBecomes(1, L"17 [0011]")) << kvtest::Narrow(TextOf(win_->Field(1)));
 }
 
 TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
-    SelectOurApplication();
+    HWND apps = win_->Control(kIdAppList);
+    const std::wstring entry = std::wstring(traceapi_GetTraceApp(handle_)->szProcess) + L" - PUMP";
+    Send(apps, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry.c_str()));
+    Send(win_->window, WM_COMMAND, MAKEWPARAM(kIdAppList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(apps));
     struct Case {
         int id;
         int (*read)();
@@ -235,18 +235,20 @@ TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
         {kIdWarning, [] { return traceapi_GetEnableWarn(handle_); }, L"EnableWarning"},
         {kIdError, [] { return traceapi_GetEnableErr(handle_); }, L"EnableError"},
         {kIdOnTop, [] { return (::GetWindowLongW(win_->window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0; }, nullptr},
+        {kIdScroll, [] { return Send(win_->Control(kIdScroll), BM_GETCHECK) == BST_CHECKED ? 1 : 0; }, nullptr},
     };
     const std::wstring section = traceapi_GetTraceApp(handle_)->szSection;
     for (const Case& c : cases) {
         HWND button = win_->Control(c.id);
         for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE("button " + std::to_string(c.id) + " round " + std::to_string(round));
             const int before = c.read();
             Send(button, BM_CLICK);
             const int after = c.read();
-            EXPECT_EQ(after, before ? 0 : 1) << "button " << c.id << " round " << round;
-            EXPECT_EQ(Send(button, BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED) << "button " << c.id;
+            EXPECT_EQ(after, before ? 0 : 1);
+            EXPECT_EQ(Send(button, BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED);
             if (c.key) {
-                EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0") << kvtest::Narrow(c.key);
+                EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0");
             }
         }
     }
@@ -258,44 +260,23 @@ TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
     EXPECT_EQ(Send(win_->Control(kIdInfo), BM_GETCHECK), BST_UNCHECKED);
 }
 
-TEST_F(TraceWindowTest, FileAndScrollButtonsAndTheFileField) {
+TEST_F(TraceWindowTest, FileButtonAndTheFileField) {
     HWND file = win_->Control(kIdFile);
     ASSERT_EQ(Send(file, BM_GETCHECK), BST_CHECKED) << "EnableFile=1 in the settings";
-    Emit(30, L"written to the file");
-    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(2)).find(L"* (max:7)") != std::wstring::npos; }, 5000))
-        << kvtest::Narrow(TextOf(win_->Field(2)));
-    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(2)).find(L".txt (max:7)") != std::wstring::npos; }, 5000))
-        << "a second after the last line the stream is closed: " << kvtest::Narrow(TextOf(win_->Field(2)));
-
+    traceapi_Output(handle_, 30, L"Pumping", L"written to the file");
+    auto fieldHas = [](const wchar_t* part) {
+        return kvtest::PumpUntil([part] { return TextOf(win_->Field(2)).find(part) != std::wstring::npos; }, 5000);
+    };
+    EXPECT_TRUE(fieldHas(L"* (max:7)")) << kvtest::Narrow(TextOf(win_->Field(2)));
+    EXPECT_TRUE(fieldHas(L".txt (max:7)")) << "a second after the last line the stream is closed";
     // The file button leaves the profile and turns writing off, and on again.
-    wcscpy(ProfileField(), L"C:\\profiles\\night.pfl");
+    auto* profile = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(traceapi_GetTraceApp(0)) + 512 * 844);
+    wcscpy(profile, L"C:\\profiles\\night.pfl");
     Send(file, BM_CLICK);
     EXPECT_EQ(Send(file, BM_GETCHECK), BST_UNCHECKED);
-    EXPECT_EQ(ProfileField()[0], L'\0');
+    EXPECT_EQ(profile[0], L'\0');
     Send(file, BM_CLICK);
     EXPECT_EQ(Send(file, BM_GETCHECK), BST_CHECKED);
-
-    HWND scroll = win_->Control(kIdScroll);
-    const LRESULT was = Send(scroll, BM_GETCHECK);
-    Send(scroll, BM_CLICK);
-    EXPECT_NE(Send(scroll, BM_GETCHECK), was);
-    Send(scroll, BM_CLICK);
-    EXPECT_EQ(Send(scroll, BM_GETCHECK), was);
-}
-
-TEST_F(TraceWindowTest, SelectedRowShowsItsNumberAndSwitches) {
-    ClearLists();
-    traceapi_SetEnableDiag(handle_, 0);
-    traceapi_SetEnableInf(handle_, 0);
-    traceapi_SetEnableWarn(handle_, 1);
-    traceapi_SetEnableErr(handle_, 1);
-    for (int i = 0; i < 30; ++i) Emit(20, L"row to select");
-    ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 31; }));
-    ::SetForegroundWindow(win_->window);
-    ::PostMessageW(win_->main, WM_KEYDOWN, VK_HOME, 0);
-    for (int i = 0; i < 16; ++i) ::PostMessageW(win_->main, WM_KEYDOWN, VK_DOWN, 0);
-    EXPECT_TRUE(kvtest::PumpUntil([] { return TextOf(win_->Field(1)) == L"17 [0011]"; }, 5000))
-        << kvtest::Narrow(TextOf(win_->Field(1)));
 }
 
 TEST_F(TraceWindowTest, LayoutFollowsTheClientWidth) {
@@ -306,56 +287,102 @@ TEST_F(TraceWindowTest, LayoutFollowsTheClientWidth) {
     RECT client;
     ::GetClientRect(win_->window, &client);
     ASSERT_EQ(client.right, 1000) << "the window could not be sized";
-    struct Case { int id; int left; int width; };
-    static const Case cases[] = {
-        {kIdOnTop, 0, 24}, {kIdTrace, 24, 77}, {kIdAllOff, 24 + 4 * 77, 77}, {kIdAppList, 24 + 5 * 77, 275},
-        {kIdDiag, 24 + 5 * 77 + 275, 77}, {kIdError, 24 + 8 * 77 + 275, 85},
+    struct Case { HWND h; int left, width; };
+    const Case cases[] = {
+        {win_->Control(kIdOnTop), 0, 24}, {win_->Control(kIdTrace), 24, 77}, {win_->Control(kIdAllOff), 24 + 4 * 77, 77},
+        {win_->Control(kIdAppList), 24 + 5 * 77, 275}, {win_->Control(kIdDiag), 24 + 5 * 77 + 275, 77},
+        {win_->Control(kIdError), 24 + 8 * 77 + 275, 85},
+        {win_->Field(1), 1000 * 13 / 128 + 3, 1000 * 12 / 128 - 6},  // status weights 13, 12, 40, 40, 23 of 128
     };
     for (const Case& c : cases) {
-        RECT r;
-        ::GetWindowRect(win_->Control(c.id), &r);
-        ::MapWindowPoints(nullptr, win_->window, reinterpret_cast<POINT*>(&r), 2);
-        EXPECT_EQ(r.left, c.left) << "control " << c.id;
-        EXPECT_EQ(r.right - r.left, c.width) << "control " << c.id;
+        const RECT r = RectIn(c.h, win_->window);
+        EXPECT_EQ(r.left, c.left) << c.left;
+        EXPECT_EQ(r.right - r.left, c.width) << c.left;
     }
     // The filter list takes a quarter of the height above the 24-pixel status bar.
-    RECT f;
-    ::GetWindowRect(win_->filter, &f);
-    ::MapWindowPoints(nullptr, win_->window, reinterpret_cast<POINT*>(&f), 2);
+    const RECT f = RectIn(win_->filter, win_->window);
     EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
     EXPECT_EQ(f.bottom, client.bottom - 24);
     EXPECT_EQ(f.bottom - f.top, client.bottom / 4);
-    // Status fields of a 1000-pixel bar: weights 13, 12, 40, 40, 23 of 128.
-    RECT s;
-    ::GetWindowRect(win_->Field(1), &s);
-    ::MapWindowPoints(nullptr, win_->window, reinterpret_cast<POINT*>(&s), 2);
-    EXPECT_EQ(s.left, 1000 * 13 / 128 + 3);
-    EXPECT_EQ(s.right - s.left, 1000 * 12 / 128 - 6);
 }
 
 TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
-    ClearLists();
     struct Case { short level; COLORREF ink; };
     static const Case cases[] = {
         {10, RGB(255, 0, 0)}, {20, RGB(0, 0, 255)}, {40, RGB(127, 127, 127)}, {-1, RGB(0, 125, 0)}, {0, RGB(0, 0, 125)},
     };
-    for (const Case& c : cases) Emit(c.level, L"WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
-    Emit(30, L"MARKME FILTERME row");
+    ClearAndEmit(0, 0, L"");
+    for (const Case& c : cases) traceapi_Output(handle_, c.level, L"Pumping", L"WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
+    traceapi_Output(handle_, 30, L"Pumping", L"MARKME FILTERME row");
     ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 7 && win_->Rows(win_->filter) >= 1; }));
     ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Send(win_->window, WM_NULL);
-    RECT list;
-    ::GetWindowRect(win_->main, &list);
-    const std::set<COLORREF> seen = ColoursIn(list);
+    const std::set<COLORREF> seen = ColoursIn(win_->main), filterSeen = ColoursIn(win_->filter);
     for (const Case& c : cases) EXPECT_TRUE(seen.count(c.ink)) << "level " << c.level << " ink " << std::hex << c.ink;
     EXPECT_TRUE(seen.count(RGB(128, 255, 255))) << "the mark cell of the marked row";
     EXPECT_TRUE(seen.count(0x009BFFFF)) << "the highlight ground of the marked row";
-    RECT filter;
-    ::GetWindowRect(win_->filter, &filter);
-    const std::set<COLORREF> filterSeen = ColoursIn(filter);
     EXPECT_TRUE(filterSeen.count(0x009BFFFF)) << "the copy keeps its highlight";
     EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
+}
+
+// Keys, the find dialog's messages, the context menu and the double click on the main
+// list reach the operator functions: each case opens its window on the window thread
+// and closes it again the way a user would.
+TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
+    ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
+    const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
+    ASSERT_TRUE(::AttachThreadInput(::GetCurrentThreadId(), thread, TRUE));
+    HWND main = win_->main, window = win_->window;
+    auto setControl = [](bool down) {  // in the key state the window thread now shares
+        BYTE state[256];
+        ::GetKeyboardState(state);
+        state[VK_CONTROL] = down ? 0x80 : 0;
+        ::SetKeyboardState(state);
+    };
+    auto shown = [thread](const wchar_t* cls, const wchar_t* caption) {  // a visible window of the window thread
+        HWND h = nullptr;
+        do h = ::FindWindowExW(nullptr, h, cls, caption);
+        while (h && !(::IsWindowVisible(h) && ::GetWindowThreadProcessId(h, nullptr) == thread));
+        return h;
+    };
+    auto post = [](HWND to, UINT msg, WPARAM wp, LPARAM lp = 0) { return [=](HWND) { ::PostMessageW(to, msg, wp, lp); }; };
+    auto toEdit = [](HWND dialog) { ::PostMessageW(::GetDlgItem(dialog, 0x480), WM_KEYDOWN, VK_ESCAPE, 0); };
+    auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
+        Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
+        ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    };
+    struct Case {
+        const char* what;
+        HWND to; UINT msg; WPARAM wp; LPARAM lp; bool control;
+        const wchar_t* cls; const wchar_t* caption;
+        std::function<void(HWND)> close;
+    };
+    const Case cases[] = {
+        {"F3 without a find text, Escape", main, WM_KEYDOWN, VK_F3, 0, false, L"#32770", nullptr,
+         post(main, WM_KEYDOWN, VK_ESCAPE)},
+        {"Ctrl+F, Escape in the dialog", main, WM_KEYDOWN, 'F', 0, true, L"#32770", nullptr, toEdit},
+        {"Alt+F3, Find Next", main, WM_SYSKEYDOWN, VK_F3, 0, false, L"#32770", nullptr, findRow},
+        {"context menu, cancel mode", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100), false,
+         L"#32768", nullptr, post(window, WM_CANCELMODE, 0)},
+        {"double click, Cancel", main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100), false, L"#32770",
+         L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        setControl(c.control);
+        ::PostMessageW(c.to, c.msg, c.wp, c.lp);
+        HWND found = nullptr;
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
+        setControl(false);
+        if (!found) continue;
+        if (!wcscmp(c.cls, L"#32770")) {
+            EXPECT_EQ(::GetWindow(found, GW_OWNER), window);
+        }
+        c.close(found);
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
+    }
+    ::AttachThreadInput(::GetCurrentThreadId(), thread, FALSE);
 }
 
 // ---- lifecycle --------------------------------------------------------------------------
@@ -367,52 +394,44 @@ TEST(WindowLifecycle, SecondHostHandsItsProfileToTheRunningWindow) {
     const std::wstring profile = dir.file(L"night.pfl");
     kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\n");
     const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
-    EXPECT_TRUE(second.finished) << "the second host returns at once";
-    EXPECT_EQ(second.exitCode, 3u) << "its CreateWnd returned no window";
+    EXPECT_TRUE(second.finished && second.exitCode == 3) << "the second host returns at once without a window";
     EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(first.Field(3)) == L"Profile: " + profile; }, 10000))
         << kvtest::Narrow(TextOf(first.Field(3)));
     EXPECT_NE(TextOf(first.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
     EXPECT_EQ(::FindWindowExW(nullptr, first.window, kClass, nullptr), nullptr) << "still one window";
 }
 
-TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHost) {
+TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindowOpens) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path());
     ASSERT_NE(win.window, nullptr);
-    HANDLE host = win.Detach();
-    const short h = traceapi_Register(L"Closer", nullptr, FALSE);
-    traceapi_Unregister(h, TRUE);
+    HANDLE host = win.process;
+    win.process = nullptr;
+    traceapi_Unregister(traceapi_Register(L"Closer", nullptr, FALSE), TRUE);
     const kvtest::ProcessResult r = kvtest::WaitPumping(host, 30000);
-    EXPECT_TRUE(r.finished) << "CreateWnd returned when the client asked the window to close";
-    EXPECT_EQ(r.exitCode, 0u);
-    EXPECT_EQ(::FindWindowW(kClass, nullptr), nullptr);
+    EXPECT_TRUE(r.finished && r.exitCode == 0) << "CreateWnd returned when the client asked the window to close";
+    EXPECT_FALSE(WindowUp());
     EXPECT_EQ(ReadKey(L"Global", L"Right"), L"1000") << "the settings were saved before the host ended";
-}
 
-TEST(WindowLifecycle, AClosedWindowDoesNotReopenInTheSameProcess) {
-    kvtest::TempDir dir;
     WriteSettings(dir.path());
-    const kvtest::ProcessResult r = kvtest::RunHelper(L"reopen", {}, 60000);
-    EXPECT_TRUE(r.finished);
-    EXPECT_EQ(r.exitCode, 0u) << "10 no window, 11 window left, 12/13 a second window opened";
+    const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
+    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window opened: "
+                                                       << again.exitCode;
 }
 
-// ---- a flood from threads of the host process while the window paints -------------------
-
+// A flood from threads of the host process while the window paints.
 TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300"}, L"flood_host");
     ASSERT_NE(win.window, nullptr);
     ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     const ULONGLONG end = ::GetTickCount64() + 4000;
-    int answered = 0;
-    while (::GetTickCount64() < end) {
+    for (int answered = 0; ::GetTickCount64() < end; ++answered) {
         ::RedrawWindow(win.main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
         ::RedrawWindow(win.filter, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
         ::PostMessageW(win.main, WM_KEYDOWN, (answered % 2) ? VK_PRIOR : VK_NEXT, 0);
         DWORD_PTR r;
         ASSERT_TRUE(::SendMessageTimeoutW(win.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r)) << "the window answers";
-        ++answered;
         kvtest::PumpPending();
     }
     // Once the flood is over the rows settle below the limit and the status shows them.
@@ -421,8 +440,7 @@ TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
         return rows > 0 && rows <= 2000 && TextOf(win.Field(0)) == std::to_wstring(rows) + L" / 2000";
     }, 120000)) << win.Rows(win.main) << " " << kvtest::Narrow(TextOf(win.Field(0)));
     const kvtest::ProcessResult r = win.Close();
-    EXPECT_TRUE(r.finished) << "the host ends";
-    EXPECT_EQ(r.exitCode, 0u) << "and did not crash";
+    EXPECT_TRUE(r.finished && r.exitCode == 0) << "the host ends and did not crash";
 }
 
 }  // namespace
