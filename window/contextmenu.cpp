@@ -158,7 +158,24 @@ HMENU tracewnd_PrepareContextMenu() {
 
 void tracewnd_OnContextMenu(HWND window, WPARAM, int x, int y) {
     HMENU menu = tracewnd_PrepareContextMenu();
-    if (menu) ::TrackPopupMenu(menu, TPM_RIGHTBUTTON, x, y, 0, window, nullptr);
+    if (!menu) return;
+    if (x == -1 && y == -1) {
+        // From the keyboard (Shift+F10, the menu key): beside the focused row of the main
+        // list, or its top left corner when no row is in view.
+        const ServerState& st = Server();
+        POINT at = {8, 8};
+        const int row = st.mainList ? static_cast<int>(::SendMessageW(st.mainList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED)) : -1;
+        RECT rc = {LVIR_BOUNDS, 0, 0, 0};
+        if (row >= 0 && ::SendMessageW(st.mainList, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&rc))) {
+            RECT client;
+            ::GetClientRect(st.mainList, &client);
+            if (rc.bottom > client.top && rc.top < client.bottom) at = {rc.left + 8, rc.bottom};
+        }
+        if (st.mainList) ::ClientToScreen(st.mainList, &at);
+        x = at.x;
+        y = at.y;
+    }
+    ::TrackPopupMenu(menu, TPM_RIGHTBUTTON, x, y, 0, window, nullptr);
 }
 
 void tracewnd_OnMenuCommand(HWND window, int id) {

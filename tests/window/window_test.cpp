@@ -365,6 +365,16 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         {"Alt+F3, Find Next", main, WM_SYSKEYDOWN, VK_F3, 0, false, L"#32770", nullptr, findRow},
         {"context menu, cancel mode", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100), false,
          L"#32768", nullptr, post(window, WM_CANCELMODE, 0)},
+        {"context menu from the keyboard opens over the list", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main),
+         static_cast<LPARAM>(-1), false, L"#32768", nullptr,
+         [main, window](HWND popup) {
+             RECT menu, list;
+             ::GetWindowRect(popup, &menu);
+             ::GetWindowRect(main, &list);
+             EXPECT_TRUE(menu.left >= list.left && menu.top >= list.top && menu.top < list.bottom)
+                 << "menu at " << menu.left << "," << menu.top;
+             ::PostMessageW(window, WM_CANCELMODE, 0, 0);
+         }},
         {"double click, Cancel", main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100), false, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
