@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <commctrl.h>
 
 #include <atomic>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "client/region.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -84,15 +84,36 @@ protected:
     TRACEAPP saved_;
 };
 
-TEST_F(FilterChecks, IncludeOfErrStoresErrorsAndEverythingContainingErr) {
-    SetFilters(L"ERR", L"", L"", L"", L"");
-    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"all fine", L"ERR", 10), 1) << "error level";
-    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"all fine", L"INF", 30), 0) << "info without ERR";
-    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"error", L"DIAG", 40), 0) << "matching is case-sensitive";
-    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"fine", L"OPR", -1), 1) << "operator lines always pass";
-    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"fine", L"SVR", 0), 0) << "server lines are filtered";
-    SetFilters(L";", L"", L"", L"", L"");
-    EXPECT_EQ(tracewnd_CheckInclude(kApp, L"Run", L"fine", L"SVR", 0), 1) << "an empty table passes everything";
+// Level rules and case: an include of ERR also stores every error; operator lines pass
+// every include and exclude and, like server lines, never fire the trigger.
+TEST_F(FilterChecks, LevelRulesAndCase) {
+    const auto inc = &tracewnd_CheckInclude, exc = &tracewnd_CheckExclude, trg = &tracewnd_CheckTrigger;
+    const struct {
+        const wchar_t* line;  // include, exclude and trigger alike
+        decltype(inc) check;
+        const wchar_t *text, *tag;
+        short level;
+        int hit;
+        const char* why;
+    } cases[] = {
+        {L"ERR", inc, L"all fine", L"ERR", 10, 1, "error level"},
+        {L"ERR", inc, L"all fine", L"INF", 30, 0, "info without ERR"},
+        {L"ERR", inc, L"error", L"DIAG", 40, 0, "matching is case-sensitive"},
+        {L"ERR", inc, L"fine", L"OPR", -1, 1, "operator lines always pass"},
+        {L"ERR", inc, L"fine", L"SVR", 0, 0, "server lines are filtered"},
+        {L";", inc, L"fine", L"SVR", 0, 1, "an empty table passes everything"},
+        {L"Timer", exc, L"tick", L"SVR", 0, 1, "exclude in the function"},
+        {L"Timer", exc, L"tick", L"OPR", -1, 0, "operator lines are kept"},
+        {L"Timer", trg, L"tick", L"", 15, 1, "trigger in the function"},
+        {L"Timer", trg, L"tick", L"SVR", 0, 0, "server lines never fire"},
+        {L"Timer", trg, L"tick", L"OPR", -1, 0, "operator lines never fire"},
+        {L"timer", exc, L"tick", L"DIAG", 40, 0, "exclude is case-sensitive"},
+        {L"timer", trg, L"tick", L"DIAG", 40, 0, "trigger is case-sensitive"},
+    };
+    for (const auto& c : cases) {  // the function holds "Timer"
+        SetFilters(c.line, c.line, L"", L"", c.line);
+        EXPECT_EQ(c.check(kApp, L"OnTimer", c.text, c.tag, c.level), c.hit) << c.why;
+    }
 }
 
 // Include, exclude and trigger search the slot's names in full (longer than a trace row
@@ -174,40 +195,12 @@ TEST_F(FilterChecks, ReadersNeverSeeAHalfRebuiltTable) {
 
 class Highlight : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
-        ::InitCommonControlsEx(&icc);
-    }
-    void SetUp() override {
-        list_ = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 400, 300,
-                                  nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
-        ASSERT_NE(list_, nullptr);
-        store_ = rowstore_Create(list_, rowstore_CompareRows);
-        ASSERT_GE(store_, 0);
-        kv::Server().mainStore = store_;
-    }
-    void TearDown() override {
-        kv::Server().mainStore = -1;
-        rowstore_Destroy(store_);
-        ::DestroyWindow(list_);
-        SetFilters(L"", L"", L"", L"", L"");
-    }
+    void TearDown() override { SetFilters(L"", L"", L"", L"", L""); }
     // Appends a row whose columns hold none of the capital letters A to D.
     int Add(const wchar_t* time, const wchar_t* text, const wchar_t* process = L"plant [1]") {
-        TraceRow* row = rowstore_NewRow(store_);
-        if (!row) return -1;
-        kv::CopyCut(row->time, 32, time);
-        kv::CopyCut(row->tag, 10, L"INF");
-        kv::CopyCut(row->process, 32, process);
-        kv::CopyCut(row->module, 32, L"conveyor [12]");
-        kv::CopyCut(row->function, 50, L"run");
-        const size_t n = wcslen(text);
-        row->text = rowstore_NewText(store_, static_cast<int>(n + 1));
-        if (row->text) wmemcpy(row->text, text, n + 1);
-        return rowstore_Add(store_, row);
+        return store_.Add(text, time, process);
     }
-    HWND list_ = nullptr;
-    short store_ = -1;
+    kvtest::ListStore store_{&kv::Server().mainStore};
 };
 
 TEST_F(Highlight, TheFirstMatchingEntryChoosesTheColour) {

@@ -123,8 +123,11 @@ TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     traceapi_Unregister(h, 0);
 }
 
-TEST_F(Intake, FilteredMessagesLeaveNoGapInTheNumbers) {
-    short h = traceapi_Register(L"Numbers", nullptr, 0);
+
+// Filtered messages leave no gap in the numbers; a failed allocation stores nothing but
+// uses its number.
+TEST_F(Intake, FilteredAndFailedMessagesNumberWithoutGaps) {
+    kvtest::Registered h(L"Numbers");
     SetFilter(g_settings.IncludeFilter, L"keep");
     SetFilter(g_settings.ExcludeFilter, L"drop");
     const int before = Count();
@@ -132,47 +135,31 @@ TEST_F(Intake, FilteredMessagesLeaveNoGapInTheNumbers) {
     EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"other", 30), 0);
     EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep but drop", 30), 0);
     EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"operator passes", -1), 1);
+    for (unsigned failure : {kRowStoreFailRow, kRowStoreFailText}) {
+        rowstore_SetAllocFailuresForTesting(failure);
+        EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep lost", 30), 0);
+        rowstore_SetAllocFailuresForTesting(0);
+    }
     EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep 2", 30), 1);
     ASSERT_EQ(Count(), before + 3);
     EXPECT_EQ(SeqOf(Row(before + 1)), SeqOf(Row(before)) + 1);
-    EXPECT_EQ(SeqOf(Row(before + 2)), SeqOf(Row(before)) + 2);
-    SetFilter(g_settings.IncludeFilter, L"");
-    SetFilter(g_settings.ExcludeFilter, L"");
-    traceapi_Unregister(h, 0);
-}
-
-TEST_F(Intake, FailedAllocationsStoreNothingAndUseTheirNumber) {
-    short h = traceapi_Register(L"NoMemory", nullptr, 0);
-    const int before = Count();
-    tracewnd_AddMessage(h, L"f", L"first", 30);
-    for (unsigned failure : {kRowStoreFailRow, kRowStoreFailText}) {
-        rowstore_SetAllocFailuresForTesting(failure);
-        EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"lost", 30), 0);
-        rowstore_SetAllocFailuresForTesting(0);
-    }
-    tracewnd_AddMessage(h, L"f", L"after", 30);
-    ASSERT_EQ(Count(), before + 2);
-    EXPECT_EQ(SeqOf(Row(before + 1)), SeqOf(Row(before)) + 3) << "each failed message used its number";
+    EXPECT_EQ(SeqOf(Row(before + 2)), SeqOf(Row(before)) + 4) << "each failed message used its number";
 
     // A full pointer array: the row is not listed, but the file and the trigger still get it.
+    SetFilter(g_settings.IncludeFilter, L"");
     g_settings.EnableFile = 1;
     tracewnd_SelectTraceFile();
+    rowstore_Clear(win_->mainStore());
     rowstore_SetAllocFailuresForTesting(kRowStoreFailGrow);
-    for (int i = Count(); i <= 10000; ++i) tracewnd_AddMessage(h, L"f", L"fill", 30);
+    for (int i = 0; i <= 10000; ++i) tracewnd_AddMessage(h, L"f", L"fill", 30);
     rowstore_SetAllocFailuresForTesting(0);
     EXPECT_EQ(Count(), 10000);
     tracewnd_CloseTraceFile();
-    std::string bytes = kvtest::ReadBytes(tracewnd_CurrentTraceFile());
-    std::wstring file(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    size_t lines = 0;
-    for (size_t p = file.find(L"\r\n"); p != std::wstring::npos; p = file.find(L"\r\n", p + 2)) ++lines;
-    EXPECT_EQ(lines, static_cast<size_t>(10000 - before - 2 + 1)) << "the refused row was written too";
-    g_settings.EnableFile = 0;
-    traceapi_Unregister(h, 0);
+    EXPECT_EQ(kvtest::ReadLines(tracewnd_CurrentTraceFile()).size(), 10001u) << "the refused row was written too";
 }
 
 TEST_F(Intake, AnUnreadableTextIsRejectedAndLocksNothing) {
-    short h = traceapi_Register(L"BadText", nullptr, 0);
+    kvtest::Registered h(L"BadText");
     const wchar_t* bad = reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10));
     const int before = Count();
     EXPECT_EQ(tracewnd_AddMessage(h, L"f", bad, 30), 0) << "read first while building the row";
@@ -186,39 +173,31 @@ TEST_F(Intake, AnUnreadableTextIsRejectedAndLocksNothing) {
     EXPECT_EQ(::WaitForSingleObject(rebuild, 20000), static_cast<DWORD>(WAIT_OBJECT_0)) << "filter tables left locked";
     ::CloseHandle(rebuild);
     EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep going", 30), 1);
-    SetFilter(g_settings.IncludeFilter, L"");
-    traceapi_Unregister(h, 0);
 }
 
-TEST_F(Intake, DirectPathStoresWithoutWindowMessages) {
-    short h = traceapi_Register(L"Direct", nullptr, 0);
-    const int before = Count();
-    traceapi_Output1(h, 30, L"direct", L"value %d", 42);
-    ASSERT_EQ(Count(), before + 1) << "stored before the call returned";
-    EXPECT_STREQ(Row(before)->text, L"value 42");
-    EXPECT_STREQ(Row(before)->function, L"direct");
-    traceapi_Unregister(h, 0);
-}
-
-// The direct path names the emitting thread (not whatever thread id another process
-// left in the message slot) and cuts a text beyond the row's limit; numbers past 2^31
-// stay positive.
+// The direct path stores before the call returns, names the emitting thread (not whatever
+// thread id another process left in the message slot) and cuts a text beyond the row's
+// limit; numbers past 2^31 stay positive.
 TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
     kvtest::Registered h(L"Direct");
     kv::g_region.curThreadId = 123456789;
     const int before = Count();
+    traceapi_Output1(h, 30, L"direct", L"value %d", 42);
+    ASSERT_EQ(Count(), before + 1) << "stored before the call returned";
+    EXPECT_EQ(Text(before), L"value 42");
+    EXPECT_STREQ(Row(before)->function, L"direct");
     DWORD emitter = 0;
     std::thread([&] {
         emitter = ::GetCurrentThreadId();
         traceapi_Output(h, 30, L"f", std::wstring(1500, L'x').c_str());
     }).join();
-    ASSERT_EQ(Count(), before + 1);
-    EXPECT_EQ(std::wstring(Row(before)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
-    EXPECT_EQ(Text(before), std::wstring(kRowTextMax, L'x'));
+    ASSERT_EQ(Count(), before + 2);
+    EXPECT_EQ(std::wstring(Row(before + 1)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
+    EXPECT_EQ(Text(before + 1), std::wstring(kRowTextMax, L'x'));
 
     tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
     traceapi_Output(h, 30, L"f", L"numbered");
-    EXPECT_NE(wcsstr(Row(before + 1)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 1)->time);
+    EXPECT_NE(wcsstr(Row(before + 2)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 2)->time);
 }
 
 // A list that refuses the entry makes the add fail, and the caller hears of it.
@@ -251,69 +230,57 @@ TEST(EndedProcess, OnlyAMissingOrExitedProcessHasEnded) {
             << c.version << " " << c.versionError << " " << c.openError << " " << c.exited;
 }
 
-TEST_F(Intake, TrimmingKeepsSelectionAndTopOnTheirRows) {
+// Trims keep the selection on its row; copies in the filter list keep their texts and
+// follow their sources, and the filter list sheds unlinked copies once over the limit.
+TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
     g_settings.MaxEntries = 10;
     g_settings.MaxDelete = 3;
-    short h = traceapi_Register(L"Trim", nullptr, 0);
+    SetFilter(g_settings.SpecialFilter, L"copy");
+    kvtest::Registered h(L"Trim");
     rowstore_Clear(win_->mainStore());
-    for (int i = 0; i < 11; ++i) tracewnd_AddMessage(h, L"f", (L"row " + std::to_wstring(i)).c_str(), 30);
+    const short fs = win_->filterStore();
+    rowstore_Clear(fs);
+    for (int i = 0; i < 11; ++i)
+        tracewnd_AddMessage(h, L"f", ((i % 2 ? L"copy " : L"main ") + std::to_wstring(i)).c_str(), 30);
     ASSERT_EQ(Count(), 11) << "MaxEntries + 1 rows are kept";
+    ASSERT_EQ(rowstore_GetCount(fs), 5);
+    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), 1);
+    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1");
+    EXPECT_NE(rowstore_Get(fs, 0)->text, Row(1)->text) << "copies own their texts";
     rowstore_FlushCount(win_->mainStore());
     LVITEMW sel = {};
     sel.stateMask = sel.state = LVIS_SELECTED | LVIS_FOCUSED;
     ::SendMessageW(win_->mainList(), LVM_SETITEMSTATE, 5, reinterpret_cast<LPARAM>(&sel));
 
-    tracewnd_AddMessage(h, L"f", L"row 11", 30);
+    tracewnd_AddMessage(h, L"f", L"main 11", 30);  // drops main rows 0..2
     ASSERT_EQ(Count(), 9);
-    EXPECT_EQ(Text(0), L"row 3");
-    EXPECT_EQ(Text(8), L"row 11");
+    EXPECT_EQ(Text(0), L"copy 3");
+    EXPECT_EQ(Text(8), L"main 11");
     EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETITEMCOUNT, 0, 0), 9) << "the view's count is set at once";
     EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2)
         << "the selection moved with its row";
-
-    // No trimming when nothing could be dropped.
-    g_settings.MaxDelete = 0;
-    for (int i = 0; i < 5; ++i) tracewnd_AddMessage(h, L"f", L"grow", 30);
-    EXPECT_EQ(Count(), 14);
-    g_settings.MaxDelete = 50;
-    tracewnd_AddMessage(h, L"f", L"grow", 30);
-    EXPECT_EQ(Count(), 15);
-    traceapi_Unregister(h, 0);
-}
-
-TEST_F(Intake, FilterListCopiesFollowTheirSources) {
-    g_settings.MaxEntries = 10;
-    g_settings.MaxDelete = 3;
-    SetFilter(g_settings.SpecialFilter, L"copy");
-    short h = traceapi_Register(L"Copies", nullptr, 0);
-    rowstore_Clear(win_->mainStore());
-    rowstore_Clear(win_->filterStore());
-    const short fs = win_->filterStore();
-    for (int i = 0; i < 11; ++i)
-        tracewnd_AddMessage(h, L"f", ((i % 2 ? L"copy " : L"main ") + std::to_wstring(i)).c_str(), 30);
-    ASSERT_EQ(rowstore_GetCount(fs), 5);
-    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), 1);
-    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1");
-    EXPECT_NE(rowstore_Get(fs, 0)->text, Row(1)->text) << "copies own their texts";
-
-    tracewnd_AddMessage(h, L"f", L"main 11", 30);  // drops main rows 0..2
     ASSERT_EQ(rowstore_GetCount(fs), 5);
     EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), -1) << "its source row was dropped";
     EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1") << "the copy keeps its text";
     EXPECT_EQ(rowstore_GetSourceIndex(fs, 1), 0) << "source row 3 is now row 0";
     EXPECT_EQ(Text(rowstore_GetSourceIndex(fs, 2)), L"copy 5");
 
-    // The filter list sheds unlinked copies only once it is itself over the limit.
     for (int i = 12; i < 40; ++i) tracewnd_AddMessage(h, L"f", (L"copy " + std::to_wstring(i)).c_str(), 30);
     EXPECT_LE(rowstore_GetCount(fs), 11);
     for (int i = 0; i < rowstore_GetCount(fs); ++i) {
-        int src = rowstore_GetSourceIndex(fs, i);
-        if (src >= 0) {
-            EXPECT_EQ(Text(src), std::wstring(rowstore_Get(fs, i)->text));
+        if (rowstore_GetSourceIndex(fs, i) >= 0) {
+            EXPECT_EQ(Text(rowstore_GetSourceIndex(fs, i)), rowstore_Get(fs, i)->text);
         }
     }
-    SetFilter(g_settings.SpecialFilter, L"");
-    traceapi_Unregister(h, 0);
+
+    // No trimming when nothing could be dropped.
+    g_settings.MaxDelete = 0;
+    const int kept = Count();
+    for (int i = 0; i < 5; ++i) tracewnd_AddMessage(h, L"f", L"grow", 30);
+    EXPECT_EQ(Count(), kept + 5);
+    g_settings.MaxDelete = 50;
+    tracewnd_AddMessage(h, L"f", L"grow", 30);
+    EXPECT_EQ(Count(), kept + 6);
 }
 
 // ---- application registry ---------------------------------------------------------------
@@ -379,7 +346,7 @@ TEST_F(Intake, EndedProcessesAreFreedByTheCheck) {
 }
 
 TEST_F(Intake, SettingsLinesAndThePercentSign) {
-    short h = traceapi_Register(L"100% sure", nullptr, 0);
+    kvtest::Registered h(L"100% sure");
     const int before = Count();
     tracewnd_ShowAllSettings();
     ASSERT_GE(Count(), before + 3);
@@ -392,7 +359,6 @@ TEST_F(Intake, SettingsLinesAndThePercentSign) {
     }
     EXPECT_TRUE(serverLine) << "the server entry is listed";
     EXPECT_TRUE(formatError) << "a name with a percent sign fails the format check";
-    traceapi_Unregister(h, 0);
 }
 
 // ---- many senders --------------------------------------------------------------------------
@@ -421,32 +387,21 @@ TEST_F(Intake, ConcurrentSendersArriveOnceInOrderAndInTheFile) {
         listed.push_back(r->text);
         if (wcscmp(r->function, L"emit") != 0) continue;
         ++emitted;
-        std::wstring text = r->text;
-        std::wstring who = text.substr(0, text.find(L' '));
-        int n = std::stoi(text.substr(text.find(L' ') + 1));
+        const std::wstring text = r->text, who = text.substr(0, text.find(L' '));
+        const int n = std::stoi(text.substr(text.find(L' ') + 1));
         EXPECT_EQ(n, next[who]) << kvtest::Narrow(text) << ": each sender's messages in order, once";
         next[who] = n + 1;
     }
     EXPECT_EQ(emitted, kSenders * kEach);
 
     tracewnd_CloseTraceFile();
-    std::string bytes = kvtest::ReadBytes(tracewnd_CurrentTraceFile());
-    std::wstring file(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    std::vector<std::wstring> lines;
-    for (size_t pos = 0; pos < file.size();) {
-        size_t end = file.find(L"\r\n", pos);
-        if (end == std::wstring::npos) break;
-        lines.push_back(file.substr(pos, end - pos));
-        pos = end + 2;
-    }
+    const std::vector<std::wstring> lines = kvtest::ReadLines(tracewnd_CurrentTraceFile());
     ASSERT_EQ(lines.size(), listed.size()) << "the file holds the rows of the list";
     for (size_t i = 0; i < lines.size(); ++i) {
-        // text is the sixth field
-        size_t p = 0;
+        size_t p = 0;  // the text is the sixth field
         for (int f = 0; f < 5; ++f) p = lines[i].find(L'|', p) + 1;
         EXPECT_EQ(lines[i].substr(p, listed[i].size()), listed[i]) << "line " << i;
     }
-    g_settings.EnableFile = 0;
 }
 
 }  // namespace

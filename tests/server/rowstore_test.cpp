@@ -1,6 +1,6 @@
-// Row stores on a real owner-data list view: the ring against a simple model, the
-// batched count updates as the view sees them, texts, marks, sorting, the out-of-memory
-// paths, the filter list's procedure and waiting while pumping.
+// Row stores on a real owner-data list view: the ring against a queue model, the count
+// updates as the view sees them, texts, marks, sorting, out of memory, the filter list's
+// procedure and waiting while pumping.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,18 +19,16 @@
 
 namespace {
 
-// Boxes are shown on a thread of their own: "text|type|title", and whether one is open.
+// Boxes are shown on a thread of their own: "text|type|title". While g_boxRelease is set,
+// a box stays open until it is signalled.
+kv::StaticCriticalSection g_boxLock;
 std::vector<std::wstring> g_boxes;
-CRITICAL_SECTION* BoxLock() {
-    static kv::StaticCriticalSection cs;
-    return &cs.get();
-}
-HANDLE g_boxRelease;  // when set, a box stays open until it is signalled
+HANDLE g_boxRelease;
 volatile LONG g_boxesOpen;
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
     ::InterlockedIncrement(&g_boxesOpen);
     {
-        kv::CritSecLock lock(*BoxLock());
+        kv::CritSecLock lock(g_boxLock.get());
         g_boxes.push_back(std::wstring(text) + L"|" + std::to_wstring(type) + L"|" + title);
     }
     if (g_boxRelease) ::WaitForSingleObject(g_boxRelease, 30000);
@@ -41,11 +39,14 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
 std::vector<std::wstring> ReportedBoxes() {
     rowstore_ReportAllocFailures();
     kvtest::PumpUntil([] { return !rowstore_AllocBoxBusyForTesting(); });
-    kv::CritSecLock lock(*BoxLock());
+    kv::CritSecLock lock(g_boxLock.get());
     std::vector<std::wstring> boxes;
     boxes.swap(g_boxes);
     return boxes;
 }
+const std::wstring kSmallBox = L"Running out of memory !|" + std::to_wstring(MB_OK) + L"|VO Vedoz Izodoz";
+const std::wstring kLargeBox =
+    L"Running out of memory !!!|" + std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + L"|VO Vedoz Izodoz";
 
 struct ItemCountUpdate { DWORD tick; LPARAM flags; };
 std::vector<ItemCountUpdate> g_updates;  // LVM_SETITEMCOUNT as the main list saw it
@@ -67,8 +68,7 @@ LRESULT CALLBACK ListProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return ::CallWindowProcW(g_listViewProc, hwnd, msg, wp, lp);
 }
 
-// Parent of the lists, stand-in trace window (when named so in the server state) and
-// target of the pings of the waiting tests.
+// Parent of the lists, stand-in trace window and target of the pings (answered with 42).
 LRESULT CALLBACK TestWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_NOTIFY: {
@@ -110,8 +110,8 @@ HWND CreateList(HWND parent) {
         LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
         ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
     }
-    const LONG_PTR previous = ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ListProc));
-    g_listViewProc = reinterpret_cast<WNDPROC>(previous);
+    g_listViewProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ListProc)));
     return list;
 }
 
@@ -187,6 +187,11 @@ protected:
         }
         return ids;
     }
+    static std::vector<int> Range(int first, int n) {
+        std::vector<int> ids(n);
+        for (int i = 0; i < n; ++i) ids[i] = first + i;
+        return ids;
+    }
     void Click(int column) {
         NMLISTVIEW click = {};
         click.iSubItem = column;
@@ -196,8 +201,6 @@ protected:
     HWND parent_ = nullptr, trace_ = nullptr, list_ = nullptr, filter_ = nullptr;
     short store_ = -1, filterStore_ = -1;
 };
-
-// --- the store table and the order of rows ----------------------------------------------
 
 TEST_F(RowStoreTest, TableIsBoundedAndBadIndicesAnswerNothing) {
     std::vector<short> claimed;
@@ -226,23 +229,31 @@ TEST_F(RowStoreTest, TableIsBoundedAndBadIndicesAnswerNothing) {
 }
 
 // The array is full while the ring wraps: a failed growth keeps every row, the next one
-// lays the ring out again.
-TEST_F(RowStoreTest, GrowthWhileTheRingWrapsKeepsOrder) {
+// lays the ring out again. Then trims walk the head round the ring many times, with no
+// growth to lay the array out again in between.
+TEST_F(RowStoreTest, GrowthAndTrimsWhileTheRingWrapsKeepOrder) {
     AddRows(9000, 0);
     rowstore_DeleteFirst(store_, 0, 5000);  // the oldest row now sits in slot 5000
     AddRows(6000, 9000);                    // the newest rows wrap round to slot 0
     rowstore_SetAllocFailuresForTesting(kRowStoreFailGrow);
     TraceRow* row = MakeRow(store_, L"one too many", 15000);
     EXPECT_EQ(rowstore_Add(store_, row), -1);
-    EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{L"Running out of memory !!!|" +
-                                                         std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + L"|VO Vedoz Izodoz"});
-    EXPECT_EQ(rowstore_GetCount(store_), 10000);
+    EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{kLargeBox});
+    EXPECT_EQ(rowstore_GetCount(store_), kRowStoreGrowth);
     rowstore_SetAllocFailuresForTesting(0);
     EXPECT_EQ(rowstore_Add(store_, row), 10000) << "the same row fits once memory is back";
     EXPECT_EQ(AddRows(1, 15001), 10001);
-    std::vector<int> ids = Ids();
-    ASSERT_EQ(ids.size(), 10002u);
-    for (int i = 0; i < 10002; ++i) ASSERT_EQ(ids[i], 5000 + i) << "row " << i;
+    ASSERT_EQ(Ids(), Range(5000, 10002));
+
+    rowstore_Clear(store_);
+    AddRows(kRowStoreGrowth, 0);  // exactly full: no growth from here on
+    for (int lap = 0, next = kRowStoreGrowth; lap < 40; ++lap) {
+        const int n = 700 + lap * 13;
+        rowstore_DeleteFirst(store_, 0, n);
+        AddRows(n, next);
+        next += n;
+        ASSERT_EQ(Ids(), Range(next - kRowStoreGrowth, kRowStoreGrowth)) << "lap " << lap;
+    }
 }
 
 // Adds, trims and single deletes in random order, with the occasional sort, must keep
@@ -254,8 +265,7 @@ TEST_F(RowStoreTest, RandomOperationsMatchAQueueModel) {
     int nextId = 0;
     for (int step = 0; step <= 60000; ++step) {
         const int op = random(0, 999), count = static_cast<int>(model.size());
-        if (op < 700) {
-            // Ids are zero-padded in the text so that a sort by text is a sort by id.
+        if (op < 700) {  // ids are zero-padded in the text so that a sort by text is a sort by id
             wchar_t text[16];
             swprintf(text, 16, L"%08d", nextId);
             ASSERT_EQ(rowstore_Add(store_, MakeRow(store_, text, nextId)), count);
@@ -279,28 +289,11 @@ TEST_F(RowStoreTest, RandomOperationsMatchAQueueModel) {
     }
 }
 
-// Trimming the oldest rows again and again walks the head round the ring many times,
-// with no sort or growth to lay the array out again in between.
-TEST_F(RowStoreTest, TrimsAroundTheRingKeepOrder) {
-    AddRows(kRowStoreGrowth, 0);  // exactly full: no growth from here on
-    int next = kRowStoreGrowth;
-    for (int lap = 0; lap < 40; ++lap) {
-        const int n = 700 + lap * 13;
-        rowstore_DeleteFirst(store_, 0, n);
-        AddRows(n, next);
-        next += n;
-        std::vector<int> ids = Ids();
-        ASSERT_EQ(ids.size(), static_cast<size_t>(kRowStoreGrowth));
-        for (int i = 0; i < kRowStoreGrowth; ++i) ASSERT_EQ(ids[i], next - kRowStoreGrowth + i) << "lap " << lap;
-    }
-}
-
 // Threads of the server process add and trim under the list lock, as the intake does,
 // while this thread (the view's) reads rows the way the window does. Every copy must be
 // of one whole row, and rows added on other threads must reach the view by its timer.
 TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
-    volatile LONG stop = 0;
-    volatile LONG nextId = 0;
+    volatile LONG stop = 0, nextId = 0;
     std::atomic<int> finished{0};
     auto writer = [&] {
         while (!stop) {
@@ -314,8 +307,7 @@ TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
     };
     std::thread a(writer), b(writer);
     int bad = 0, reads = 0;
-    const DWORD start = ::GetTickCount();
-    while (::GetTickCount() - start < 3000) {
+    for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < 3000;) {
         kvtest::PumpPending();
         const int count = rowstore_GetCount(store_);
         for (int i = count - 1; i >= 0 && i > count - 200; i -= 7) {
@@ -324,12 +316,7 @@ TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
             ++reads;
             if (wcstol(copy.text + 4, nullptr, 10) != copy.row.sourceIndex) ++bad;
             wchar_t cell[300];
-            NMLVDISPINFOW info = {};
-            info.item.mask = LVIF_TEXT;
-            info.item.iItem = i;
-            info.item.iSubItem = kColText;
-            info.item.pszText = cell;
-            info.item.cchTextMax = 300;
+            NMLVDISPINFOW info = {{}, {LVIF_TEXT, i, kColText, 0, 0, cell, 300}};
             rowstore_OnGetDispInfo(store_, &info);
             if (info.item.pszText != cell || (cell[0] && wcsncmp(cell, L"row ", 4) != 0)) ++bad;
         }
@@ -345,8 +332,6 @@ TEST_F(RowStoreTest, ReadersOnTheViewThreadSurviveAFloodFromOtherThreads) {
         << "the view learns the count of rows added on other threads";
 }
 
-// --- the count pushed to the view -----------------------------------------------------
-
 TEST_F(RowStoreTest, AddsReachTheViewInOneUpdateOnceTheyPause) {
     AddRows(10);
     const DWORD lastAdd = ::GetTickCount();
@@ -358,7 +343,7 @@ TEST_F(RowStoreTest, AddsReachTheViewInOneUpdateOnceTheyPause) {
 
     // Adds closer together than the delay keep postponing the update: the timer that
     // fires too early must re-arm itself rather than push the count. Every update comes
-    // at least the delay after the add before it, so with no gap that long there is one.
+    // at least the delay after the add before it.
     g_updates.clear();
     std::vector<DWORD> addTicks;
     for (int i = 0; i < 8; ++i) {
@@ -376,7 +361,9 @@ TEST_F(RowStoreTest, AddsReachTheViewInOneUpdateOnceTheyPause) {
     }
 }
 
-TEST_F(RowStoreTest, DeleteIsPushedShortlyTrimAndClearAtOnce) {
+TEST_F(RowStoreTest, DeletesTrimsClearsAndFlushesReachTheView) {
+    rowstore_FlushCount(store_);
+    EXPECT_TRUE(g_updates.empty()) << "nothing pending, nothing pushed";
     AddRows(10);
     rowstore_FlushCount(store_);
     rowstore_Delete(store_, 4);
@@ -388,32 +375,23 @@ TEST_F(RowStoreTest, DeleteIsPushedShortlyTrimAndClearAtOnce) {
     EXPECT_EQ(ViewCount(list_), 6) << "trimming sets the count at once";
     ASSERT_EQ(g_updates.size(), 1u);
     EXPECT_EQ(g_updates[0].flags, static_cast<LPARAM>(LVSICF_NOSCROLL));
-
     g_updates.clear();
     for (auto [first, n] : {std::pair{0, 6}, {2, 4}, {-1, 2}, {0, -2}}) rowstore_DeleteFirst(store_, first, n);
     EXPECT_EQ(rowstore_GetCount(store_), 6) << "a trim must leave a row and stay in range";
     EXPECT_TRUE(g_updates.empty()) << "refused trims leave the view alone";
-
     rowstore_Clear(store_);
     EXPECT_EQ(ViewCount(list_), 0) << "a clear reaches the view at once";
-    EXPECT_EQ(AddRows(3), 2) << "a cleared store takes rows again";
-}
 
-TEST_F(RowStoreTest, FlushPushesAPendingCountAndScrollsWhenAsked) {
-    rowstore_FlushCount(store_);
-    EXPECT_TRUE(g_updates.empty()) << "nothing pending, nothing pushed";
     AddRows(200);
     rowstore_FlushCount(store_);
     EXPECT_EQ(ViewCount(list_), 200);
     EXPECT_EQ(::SendMessageW(list_, LVM_GETTOPINDEX, 0, 0), 0) << "no auto-scroll: the view stays at the top";
-
     rowstore_SetAutoScroll(store_, TRUE);
     AddRows(100, 200);
     rowstore_FlushCount(store_);
     const LRESULT top = ::SendMessageW(list_, LVM_GETTOPINDEX, 0, 0);
     EXPECT_GT(top, 0);
     EXPECT_GE(top + ::SendMessageW(list_, LVM_GETCOUNTPERPAGE, 0, 0), 300) << "the last row is visible";
-
     g_updates.clear();
     rowstore_OnTimer(store_, kRowStoreTimerId);
     rowstore_OnTimer(store_, kRowStoreTimerId + 1);
@@ -421,13 +399,10 @@ TEST_F(RowStoreTest, FlushPushesAPendingCountAndScrollsWhenAsked) {
     EXPECT_FALSE(::KillTimer(list_, kRowStoreTimerId)) << "nor be left running";
 }
 
-// --- texts ------------------------------------------------------------------------------------
-
 TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
     TraceRow* row = MakeRow(store_, L"the message", 7);
-    wcscpy(row->tag, L"INF");
-    wcscpy(row->process, L"proc.exe");
-    wcscpy(row->module, L"mod [12]");
+    for (auto [field, text] : {std::pair{row->tag, L"INF"}, {row->process, L"proc.exe"}, {row->module, L"mod [12]"}})
+        wcscpy(field, text);
     ASSERT_EQ(rowstore_Add(store_, row), 0);
     ASSERT_EQ(rowstore_Add(store_, rowstore_NewRow(store_)), 1);  // no text block
 
@@ -450,19 +425,12 @@ TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
     EXPECT_EQ(buf[0], L'x') << "a zero capacity writes nothing";
     EXPECT_EQ(rowstore_GetLevelWord(store_, 5), 0u);
     EXPECT_EQ(rowstore_GetSourceIndex(store_, 5), 0);
-
-    // The view asks its parent for texts, and may ask for rows its late count still shows.
-    rowstore_FlushCount(store_);
-    LVITEMW item = {0, 0, kColFunction, 0, 0, buf, 64};
-    ::SendMessageW(list_, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
-    EXPECT_STREQ(buf, L"Function");
+    // The view may ask for rows its late count still shows.
     NMLVDISPINFOW info = {{}, {LVIF_TEXT, 2, 0, 0, 0, buf}};
     rowstore_OnGetDispInfo(store_, &info);
     EXPECT_EQ(info.item.pszText, buf) << "a missing row's request is left alone";
     rowstore_OnGetDispInfo(store_, nullptr);
 }
-
-// --- marks ------------------------------------------------------------------------------------
 
 TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
     ::SetWindowPos(parent_, nullptr, -2000, -2000, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -493,30 +461,8 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
     EXPECT_EQ(rowstore_PrevMark(store_, 5), -1);
     rowstore_SetMark(store_, 1, TRUE);
     rowstore_ClearMarks(store_);
-    for (int i = 0; i < 10; ++i) EXPECT_FALSE(rowstore_IsMarked(store_, i)) << i;
     rowstore_SetMark(store_, 10, TRUE);  // no such row: nothing happens
-    EXPECT_FALSE(rowstore_IsMarked(store_, 10));
-}
-
-// --- sorting ----------------------------------------------------------------------------------
-
-// The window thread waits for the list lock serving the sends of its holder, also while
-// its main list does not exist (window creation and teardown).
-TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutAList) {
-    kv::Server().mainList = nullptr;
-    kv::SetWindowThread(::GetCurrentThreadId());
-    std::atomic<bool> held{false};
-    DWORD_PTR answer = 0;
-    std::thread holder([&] {
-        kv::ListLock lock;
-        held = true;
-        ::SendMessageTimeoutW(trace_, kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
-    });
-    while (!held) ::Sleep(1);
-    { kv::ListLock lock; }
-    holder.join();
-    kv::SetWindowThread(0);
-    EXPECT_EQ(answer, 42u) << "the holder's send waited for the lock's waiter";
+    for (int i = 0; i <= 10; ++i) EXPECT_FALSE(rowstore_IsMarked(store_, i)) << i;
 }
 
 TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
@@ -555,33 +501,29 @@ TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
     rowstore_FreeRow(bare);
 }
 
-// --- out of memory ---------------------------------------------------------------------------
-
 // Every failure is noted where it happens and shown later, by one box at a time on a
 // thread of its own, so that nobody waits for a click while holding a lock.
 TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
-    const std::wstring title = L"|VO Vedoz Izodoz";
-    const std::wstring small = L"Running out of memory !|" + std::to_wstring(MB_OK) + title;
-    const std::wstring large = L"Running out of memory !!!|" + std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + title;
     AddRows(5);  // rows for the failing clear to release
-    struct Case { unsigned mask; void (*op)(short store, HWND list); const wchar_t* what; bool smallBox; };
+    struct Case { unsigned mask; void (*op)(short store, HWND list); const char* what; bool smallBox; };
     const Case cases[] = {
-        {kRowStoreFailRow, [](short s, HWND) { EXPECT_EQ(rowstore_NewRow(s), nullptr); }, L"row", true},
-        {kRowStoreFailText, [](short s, HWND) { EXPECT_EQ(rowstore_NewText(s, 10), nullptr); }, L"text", true},
+        {kRowStoreFailRow, [](short s, HWND) { EXPECT_EQ(rowstore_NewRow(s), nullptr); }, "row", true},
+        {kRowStoreFailText, [](short s, HWND) { EXPECT_EQ(rowstore_NewText(s, 10), nullptr); }, "text", true},
         {kRowStoreFailHeap, [](short, HWND l) { short bare = rowstore_Create(l, rowstore_CompareRows);
                                                 EXPECT_GE(bare, 0) << "the entry is claimed all the same";
-                                                rowstore_Destroy(bare); }, L"heap", false},
-        {kRowStoreFailArray, [](short s, HWND) { rowstore_Clear(s); }, L"array", false},
+                                                rowstore_Destroy(bare); }, "heap", false},
+        {kRowStoreFailArray, [](short s, HWND) { rowstore_Clear(s); }, "array", false},
         {0, [](short s, HWND) { TraceRow* row = MakeRow(s, L"x");
                                 EXPECT_EQ(rowstore_Add(s, row), -1) << "a store without an array refuses rows";
-                                rowstore_FreeRow(row); }, L"add", false},
+                                rowstore_FreeRow(row); }, "add", false},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         rowstore_SetAllocFailuresForTesting(c.mask);
         c.op(store_, list_);
         c.op(store_, list_);  // a second failure before the report adds no box
         rowstore_SetAllocFailuresForTesting(0);
-        EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{c.smallBox ? small : large}) << kvtest::Narrow(c.what);
+        EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{c.smallBox ? kSmallBox : kLargeBox});
     }
     EXPECT_EQ(rowstore_NewText(store_, 0), nullptr) << "no room for even the terminator, and no box";
     EXPECT_EQ(rowstore_GetCount(store_), 0);
@@ -597,7 +539,7 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     rowstore_ReportAllocFailures();
     rowstore_SetAllocFailuresForTesting(0);
     ::SetEvent(g_boxRelease);
-    EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{small});
+    EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{kSmallBox});
     ::CloseHandle(g_boxRelease);
     g_boxRelease = nullptr;
 
@@ -605,15 +547,11 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     EXPECT_EQ(AddRows(2), 1) << "a clear restores the store";
 }
 
-// --- the filter list's procedure ------------------------------------------------------------
-
-using FilterListTest = RowStoreTest;
-
 void DrawItemSeam(HWND window, const DRAWITEMSTRUCT* item) {
     g_traceWindowMessages.emplace_back(WM_DRAWITEM, reinterpret_cast<WPARAM>(window), reinterpret_cast<LPARAM>(item));
 }
 
-TEST_F(FilterListTest, KeysClicksAndDrawingGoToTheTraceWindowButEscapeGoesNowhere) {
+TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesItsStore) {
     EXPECT_EQ(::SendMessageW(filter_, WM_KEYDOWN, VK_ESCAPE, 0x00010001), 0);
     EXPECT_FALSE(PassedOn(WM_KEYDOWN)) << "Escape is swallowed";
     ::SendMessageW(filter_, WM_KEYDOWN, 'A', 0x001E0001);
@@ -623,7 +561,6 @@ TEST_F(FilterListTest, KeysClicksAndDrawingGoToTheTraceWindowButEscapeGoesNowher
         EXPECT_TRUE(PassedOn(m)) << "the list keeps its handling of " << m;
     ASSERT_TRUE(kvtest::PumpUntil([] { return g_traceWindowMessages.size() >= 3; }, 5000))
         << g_traceWindowMessages.size() << " of 3 arrived";
-
     DRAWITEMSTRUCT item = {ODT_LISTVIEW};
     ::SendMessageW(filter_, WM_DRAWITEM, 1, reinterpret_cast<LPARAM>(&item));  // no routine yet
     kv::Seams().drawItem = &DrawItemSeam;
@@ -633,23 +570,18 @@ TEST_F(FilterListTest, KeysClicksAndDrawingGoToTheTraceWindowButEscapeGoesNowher
                                                       {WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(5, 5)},
                                                       {WM_CONTEXTMENU, filter, MAKELPARAM(10, 20)},
                                                       {WM_DRAWITEM, filter, reinterpret_cast<LPARAM>(&item)}}));
-}
 
-TEST_F(FilterListTest, GroundIsGreyAndTheTimerReachesTheFilterStore) {
-    HDC screen = ::GetDC(nullptr);
-    HDC dc = ::CreateCompatibleDC(screen);
+    HDC screen = ::GetDC(nullptr), dc = ::CreateCompatibleDC(screen);
     HBITMAP bitmap = ::CreateCompatibleBitmap(screen, 50, 50);
     ::ReleaseDC(nullptr, screen);
     HGDIOBJ old = ::SelectObject(dc, bitmap);
-    RECT all = {0, 0, 50, 50};
-    ::FillRect(dc, &all, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
+    ::PatBlt(dc, 0, 0, 50, 50, BLACKNESS);
     for (int round = 0; round < 2; ++round) {  // the second round uses the kept brush
         EXPECT_EQ(::SendMessageW(filter_, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0), 0);
         EXPECT_EQ(::GetPixel(dc, 20, 20), kFilterListGrey);
     }
     EXPECT_FALSE(PassedOn(WM_ERASEBKGND));
-    ::SelectObject(dc, old);
-    ::DeleteObject(bitmap);
+    ::DeleteObject(::SelectObject(dc, old));
     ::DeleteDC(dc);
 
     rowstore_Add(filterStore_, MakeRow(filterStore_, L"copy"));
@@ -658,12 +590,30 @@ TEST_F(FilterListTest, GroundIsGreyAndTheTimerReachesTheFilterStore) {
     EXPECT_TRUE(PassedOn(WM_TIMER));
 }
 
-// --- waiting while pumping -------------------------------------------------------------------
+// The window thread waits for the list lock serving the sends of its holder, also while
+// its main list does not exist (window creation and teardown).
+TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutAList) {
+    kv::Server().mainList = nullptr;
+    kv::SetWindowThread(::GetCurrentThreadId());
+    std::atomic<bool> held{false};
+    DWORD_PTR answer = 0;
+    std::thread holder([&] {
+        kv::ListLock lock;
+        held = true;
+        ::SendMessageTimeoutW(trace_, kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
+    });
+    while (!held) ::Sleep(1);
+    { kv::ListLock lock; }
+    holder.join();
+    kv::SetWindowThread(0);
+    EXPECT_EQ(answer, 42u) << "the holder's send waited for the lock's waiter";
+}
 
-using PumpWaitTest = RowStoreTest;  // parent_ answers kPing with 42
-
-TEST_F(PumpWaitTest, OneWhenSignalledOrAbandonedZeroAtTheTimeOutAndWMQuitKept) {
-    kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+// One when signalled or abandoned, zero at the time-out, WM_QUIT kept for the caller; the
+// thread waited for may send to this thread's window first (without dispatching, both
+// threads would wait for each other until the time-out).
+TEST_F(RowStoreTest, PumpingWaitServesSendsAndKeepsWMQuit) {
+    kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     ::PostQuitMessage(3);
     ::PostMessageW(parent_, kPing, 0, 0);
     for (HANDLE h : {HANDLE(nullptr), event.get()}) {
@@ -676,20 +626,6 @@ TEST_F(PumpWaitTest, OneWhenSignalledOrAbandonedZeroAtTheTimeOutAndWMQuitKept) {
     ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the caller's loop must see WM_QUIT";
     EXPECT_EQ(msg.wParam, 3u);
 
-    ::SetEvent(event.get());
-    EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 5000), 1);
-    EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 0), 1) << "a zero time-out still looks at the handle";
-    kv::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, nullptr));
-    HANDLE m = mutex.get();
-    std::thread([m] { ::WaitForSingleObject(m, INFINITE); }).join();  // ends holding it
-    EXPECT_EQ(PumpMessagesWhileWaiting(m, 5000), 1);
-    EXPECT_TRUE(::ReleaseMutex(m)) << "the waiter owns the abandoned mutex";
-}
-
-// The thread being waited for sends to this thread's window first: without dispatching,
-// the two threads would wait for each other until the time-out.
-TEST_F(PumpWaitTest, ThreadThatSendsToTheWaiterCanFinish) {
-    kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     LRESULT answer = 0;
     std::thread worker([&answer, window = parent_, e = event.get()] {
         answer = ::SendMessageW(window, kPing, 0, 0);
@@ -698,7 +634,10 @@ TEST_F(PumpWaitTest, ThreadThatSendsToTheWaiterCanFinish) {
     EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 30000), 1);
     worker.join();
     EXPECT_EQ(answer, 42);
-    EXPECT_EQ(g_pings, 1);
+    EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 0), 1) << "a zero time-out still looks at the handle";
+    std::thread([m = mutex.get()] { ::WaitForSingleObject(m, INFINITE); }).join();  // ends holding it
+    EXPECT_EQ(PumpMessagesWhileWaiting(mutex.get(), 5000), 1);
+    EXPECT_TRUE(::ReleaseMutex(mutex.get())) << "the waiter owns the abandoned mutex";
 }
 
 }  // namespace

@@ -97,7 +97,6 @@ protected:
         g_serverLines.clear();
     }
     void TearDown() override {
-        kv::Server().mainStore = -1;
         tracewnd_SetSaveListMessageBox(nullptr);
         traceapi_SetTraceWindow(nullptr, TRUE);
         ::DestroyWindow(server_);
@@ -118,11 +117,7 @@ protected:
 // --- the file line -----------------------------------------------------------------
 
 TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
-    const struct {
-        const wchar_t* tag;
-        uint32_t mark, levelWord;
-        const wchar_t* end;
-    } cases[] = {
+    const struct { const wchar_t* tag; uint32_t mark, levelWord; const wchar_t* end; } cases[] = {
         {L"WRN", 0, MakeLevelWord(20, 0xF), L"|WRN |p [1]|M [2]|F|a | b|0|983060\r\n"},
         {L"ERR", 1, MakeLevelWord(10, kLevelSwitchError), L"|ERR |p [1]|M [2]|F|a | b|1|524298\r\n"},
         {L"DIAG", 0, MakeLevelWord(40, kLevelSwitchDiag), L"|DIAG|p [1]|M [2]|F|a | b|0|65576\r\n"},
@@ -305,8 +300,7 @@ TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {
 TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     kvtest::TakeBoxes();
     tracewnd_SetSaveListMessageBox(&kvtest::RecordBox);
-    kv::UniqueWindow view(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr));
-    const short store = kv::Server().mainStore = rowstore_Create(view.get(), &rowstore_CompareRows);
+    kvtest::ListStore store(&kv::Server().mainStore);
     ASSERT_GE(store, 0);
     const std::wstring path = In(L"saved list.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(nullptr, path.c_str()), 1);
@@ -330,16 +324,16 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     EXPECT_TRUE(kvtest::TakeBoxes().empty());
 
     const std::wstring missing = In(L"missing\\100%s%n%d.txt");
-    EXPECT_EQ(tracewnd_SaveListToPath(view.get(), missing.c_str()), 0);
+    EXPECT_EQ(tracewnd_SaveListToPath(store.list(), missing.c_str()), 0);
     EXPECT_EQ(kvtest::TakeBoxes(), std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
                                                  L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
-    rowstore_Destroy(store);
 }
 
 // --- history -----------------------------------------------------------------------
 
-TEST_F(TraceFile, HistoryDeletesDailyFilesOlderThanTheLimitFromTheEndOfTheirDay) {
+// Daily files older than the limit are deleted, counted from the end of their day.
+TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailures) {
     for (const wchar_t* n : {L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"}) Touch(n);
     const wchar_t* others[] = {L"TS070315.txt.bak", L"TS0703.txt", L"TSabcdef.txt", L"TS07031x.txt", L"riviveda.txt"};
     for (const wchar_t* n : others) Touch(n);
@@ -368,29 +362,30 @@ TEST_F(TraceFile, HistoryDeletesDailyFilesOlderThanTheLimitFromTheEndOfTheirDay)
     tracewnd_CheckHistDays();
     EXPECT_FALSE(Exists(L"TS070315.txt"));
     EXPECT_TRUE(Exists(L"TS070316.txt"));
-}
 
-TEST_F(TraceFile, HistoryDeletesByTheExactNameAndReportsFailures) {
+    // By the exact name, in a directory a command interpreter would misread; a file held
+    // open is reported.
+    g_serverLines.clear();
     SetClock(2007, 6, 1, 12, 0, 0);
     const std::wstring odd = In(L"a&b %CD% \u0416");
     ASSERT_TRUE(::CreateDirectoryW(odd.c_str(), nullptr));
     kv::CopyCut(g_settings.FileDir, MAX_PATH, odd.c_str());
     g_settings.HistoryDays = 2;
-    for (const wchar_t* n : {L"\\TS070101.txt", L"\\TS070301.txt", L"\\TS070601.txt"}) kvtest::WriteBytes(odd + n, "x");
-    Touch(L"TS070101.txt");  // the same name one level up
+    for (const wchar_t* n : {L"\\TS070102.txt", L"\\TS070301.txt", L"\\TS070601.txt"}) kvtest::WriteBytes(odd + n, "x");
+    Touch(L"TS070102.txt");  // the same name one level up
     kv::UniqueHandle held(::CreateFileW((odd + L"\\TS070301.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.valid());
 
     tracewnd_CheckHistDays();
-    EXPECT_FALSE(kvtest::FileExists(odd + L"\\TS070101.txt"));
+    EXPECT_FALSE(kvtest::FileExists(odd + L"\\TS070102.txt"));
     EXPECT_TRUE(kvtest::FileExists(odd + L"\\TS070301.txt")) << "held open without delete sharing";
     EXPECT_TRUE(kvtest::FileExists(odd + L"\\TS070601.txt"));
-    EXPECT_TRUE(Exists(L"TS070101.txt"));
+    EXPECT_TRUE(Exists(L"TS070102.txt"));
     std::sort(g_serverLines.begin(), g_serverLines.end());
     ASSERT_EQ(g_serverLines.size(), 3u);
     const std::wstring func = L"tracewnd_CheckHistDays (2): ";
-    EXPECT_EQ(g_serverLines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070101.txt'");
+    EXPECT_EQ(g_serverLines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070102.txt'");
     EXPECT_EQ(g_serverLines[1], func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'");
     const std::wstring warning = func + L"WRN: DeleteFile '" + odd + L"\\TS070301.txt' failed with: ";
     EXPECT_EQ(g_serverLines[2].substr(0, warning.size()), warning);
@@ -399,11 +394,10 @@ TEST_F(TraceFile, HistoryDeletesByTheExactNameAndReportsFailures) {
 
 // --- time functions ----------------------------------------------------------------
 
-TEST(TimeFunctions, TimeFromNameIsTheLastSecondOfTheNamedDay) {
-    const struct {
-        const wchar_t* name;
-        int date;
-    } cases[] = {{L"TS991231.txt", 19991231}, {L"TS000229.txt", 20000229}, {L"TS690101.txt", 20690101},
+// The time a daily name stands for is the last second of its day; time differences of
+// row times are in milliseconds.
+TEST(TimeFunctions, TimeFromNameAndTimeDiffFromStr) {
+    const struct { const wchar_t* name; int date; } cases[] = {{L"TS991231.txt", 19991231}, {L"TS000229.txt", 20000229}, {L"TS690101.txt", 20690101},
                  {L"TS070230.txt", 20070302}, {L"TS071301.txt", 20080101}};  // days and months roll over
     for (const auto& c : cases) {
         const time_t when = tracewnd_GetTimeFromName(c.name);
@@ -415,9 +409,7 @@ TEST(TimeFunctions, TimeFromNameIsTheLastSecondOfTheNamedDay) {
     for (const wchar_t* name : {L"TSabcdef.txt", L"TS000000.txt", L"TS070300.txt", L"TS070015.txt", L"TS-70315.txt", L"T"})
         EXPECT_EQ(tracewnd_GetTimeFromName(name), -1) << kvtest::Narrow(name);
     EXPECT_EQ(tracewnd_GetTimeFromName(nullptr), -1);
-}
 
-TEST(TimeFunctions, TimeDiffFromStrInMilliseconds) {
     const wchar_t* ten = L"Wed 10:00:00,00 [1]";
     EXPECT_EQ(tracewnd_GetTimeDiffFromStr(ten, L"Wed 10:00:01,50 [2]"), 1500);
     EXPECT_EQ(tracewnd_GetTimeDiffFromStr(L"Wed 10:00:01,50 [2]", ten), -1500);

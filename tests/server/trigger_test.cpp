@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <commctrl.h>
 
 #include <atomic>
 #include <memory>
@@ -27,12 +26,9 @@ using kvtest::Narrow;
 
 // What the server window saw with each trace line, and the switches at that moment.
 struct Line {
-    std::wstring text;
-    std::wstring func;
-    short handle;
-    short level;
-    int enableFile;
-    int globalEnable;
+    std::wstring text, func;
+    short handle, level;
+    int enableFile, globalEnable;
     BOOL mainScroll;
 };
 std::vector<Line> g_lines;
@@ -47,20 +43,13 @@ LRESULT CALLBACK LineProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return ::CallWindowProcW(g_recorderProc, hwnd, msg, wp, lp);
 }
 
-struct ToolbarState {
-    int globalEnable;
-    BOOL mainScroll;
-    int enableFile;
-};
+struct ToolbarState { int globalEnable; BOOL mainScroll; int enableFile; };
 std::vector<ToolbarState> g_toolbar;
 void SyncToolbar() {
     g_toolbar.push_back({kv::g_region.globalEnable, rowstore_GetAutoScroll(kv::Server().mainStore), g_settings.EnableFile});
 }
 
-struct Launch {
-    std::wstring command;
-    int show;
-};
+struct Launch { std::wstring command; int show; };
 std::vector<Launch> g_launches;
 bool g_forwardLaunches;
 int RecordLaunch(const wchar_t* command, int show) {
@@ -81,11 +70,7 @@ constexpr wchar_t kTrigger[] = L"ALARM";
 
 class Trigger : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        kv::ProcessAttach(::GetModuleHandleW(nullptr));
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
-        ::InitCommonControlsEx(&icc);
-    }
+    static void SetUpTestSuite() { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
 
     void SetUp() override {
         savedSettings_ = g_settings;
@@ -99,17 +84,10 @@ protected:
             ::SetWindowLongPtrW(window_->hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LineProc)));
         traceapi_SetTraceWindow(window_->hwnd(), TRUE);
 
-        for (int i = 0; i < 2; ++i) {
-            lists_[i] = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 300,
-                                          200, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
-            stores_[i] = rowstore_Create(lists_[i], rowstore_CompareRows);
-            ASSERT_GE(stores_[i], 0);
-        }
-        kv::Server().mainStore = stores_[0];
-        kv::Server().filterStore = stores_[1];
+        ASSERT_TRUE(stores_[0] >= 0 && stores_[1] >= 0);
         kv::Seams().syncToolbar = SyncToolbar;
         tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
-        SetClock(2007, 3, 15, 14, 22, 33);
+        kvtest::SetClock(2007, 3, 15, 14, 22, 33);
         ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", recordFile_.c_str());
         SwitchAllOn();
         g_lines.clear();
@@ -123,20 +101,10 @@ protected:
         kv::ClockSetForTesting(nullptr);
         tracewnd_SetTriggerLaunchForTesting(nullptr);
         kv::Seams().syncToolbar = nullptr;
-        kv::Server().mainStore = -1;
-        kv::Server().filterStore = -1;
-        for (int i = 0; i < 2; ++i) {
-            rowstore_Destroy(stores_[i]);
-            ::DestroyWindow(lists_[i]);
-        }
         traceapi_SetTraceWindow(nullptr, TRUE);
         window_.reset();
         traceapi_SetEnable(1);
         g_settings = savedSettings_;
-    }
-
-    static void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-        kvtest::SetClock(year, month, day, hour, minute, second);
     }
 
     void SwitchAllOn() {
@@ -162,8 +130,7 @@ protected:
     kvtest::TempDir temp_;
     std::wstring recordFile_ = temp_.file(L"record.txt");
     std::unique_ptr<kvtest::RecordingWindow> window_;
-    HWND lists_[2] = {};
-    short stores_[2] = {-1, -1};
+    kvtest::ListStore stores_[2] = {kvtest::ListStore(&kv::Server().mainStore), kvtest::ListStore(&kv::Server().filterStore)};
     ServerSettings savedSettings_;
 };
 
@@ -182,19 +149,18 @@ TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
         SwitchAllOn();
         g_lines.clear();
         g_launches.clear();
-        HANDLE go = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        kv::UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::atomic<int> done{0};
         auto hit = [&] {
-            ::WaitForSingleObject(go, 10000);
+            ::WaitForSingleObject(go.get(), 10000);
             tracewnd_ExecTrigger();
             ++done;
         };
         std::thread a(hit), b(hit);
-        ::SetEvent(go);
+        ::SetEvent(go.get());
         ASSERT_TRUE(kvtest::PumpUntil([&] { return done == 2; }, 30000));
         a.join();
         b.join();
-        ::CloseHandle(go);
         EXPECT_EQ(g_lines.size(), 4u) << "three stop lines and the command's, round " << round;
         EXPECT_EQ(g_launches.size(), 1u) << "round " << round;
     }
@@ -205,13 +171,10 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
     tracewnd_ExecTrigger();
 
     ASSERT_EQ(g_lines.size(), 3u);
-    EXPECT_EQ(g_lines[0].text, TriggerText(L"0x7", L"TRACE TO FILE OFF"));
-    EXPECT_EQ(g_lines[1].text, TriggerText(L"0x7", L"TRACE STOPPED"));
-    EXPECT_EQ(g_lines[2].text, TriggerText(L"0x7", L"SCROLL STOPPED"));
-    for (const Line& l : g_lines) {
-        EXPECT_EQ(l.func, L"tracewnd_ExecTrigger");
-        EXPECT_EQ(l.handle, 0);
-        EXPECT_EQ(l.level, -1);
+    const wchar_t* what[] = {L"TRACE TO FILE OFF", L"TRACE STOPPED", L"SCROLL STOPPED"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(g_lines[i].text, TriggerText(L"0x7", what[i]));
+        EXPECT_TRUE(g_lines[i].func == L"tracewnd_ExecTrigger" && g_lines[i].handle == 0 && g_lines[i].level == -1) << i;
     }
     EXPECT_EQ(g_lines[0].enableFile, 1) << "the file line is written before file output stops";
     EXPECT_EQ(g_lines[1].globalEnable, 0) << "the trace line is written after the switch is off";
@@ -222,9 +185,7 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
     EXPECT_FALSE(rowstore_GetAutoScroll(stores_[0]));
     EXPECT_FALSE(rowstore_GetAutoScroll(stores_[1]));
     ASSERT_EQ(g_toolbar.size(), 1u);
-    EXPECT_EQ(g_toolbar[0].globalEnable, 0);
-    EXPECT_FALSE(g_toolbar[0].mainScroll);
-    EXPECT_EQ(g_toolbar[0].enableFile, 0);
+    EXPECT_TRUE(g_toolbar[0].globalEnable == 0 && !g_toolbar[0].mainScroll && g_toolbar[0].enableFile == 0);
 
     tracewnd_ExecTrigger();
     EXPECT_EQ(g_lines.size(), 3u) << "a second hit finds everything off and writes nothing";
@@ -234,10 +195,7 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
 TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
     tracewnd_SplitFilters();
-    struct Case {
-        uint32_t flags;
-        size_t firstHit, secondHit;  // commands started
-    } cases[] = {
+    struct Case { uint32_t flags; size_t firstHit, secondHit; /* commands started */ } cases[] = {
         {0x08, 1, 1},  // Execute: every hit
         {0x0A, 1, 1},  // Execute with Stop Trace, no Once: every hit
         {0x18, 0, 0},  // Once without a stop action: never
@@ -251,10 +209,10 @@ TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
         g_settings.TriggerFlags = c.flags;
         g_launches.clear();
         tracewnd_ExecTrigger();
-        EXPECT_EQ(g_launches.size(), c.firstHit) << "flags 0x" << std::hex << c.flags << ", first hit";
-        g_launches.clear();
+        const size_t first = g_launches.size();
         tracewnd_ExecTrigger();
-        EXPECT_EQ(g_launches.size(), c.secondHit) << "flags 0x" << std::hex << c.flags << ", second hit";
+        EXPECT_EQ(std::make_pair(first, g_launches.size() - first), std::make_pair(c.firstHit, c.secondHit))
+            << "flags 0x" << std::hex << c.flags << ": commands on the first and the second hit";
     }
 
     SwitchAllOn();
@@ -287,37 +245,30 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     const std::wstring longBatch = L"C:\\" + std::wstring(MAX_PATH - 10, L'x') + L"\\a.bat";
     ASSERT_EQ(longBatch.size(), static_cast<size_t>(MAX_PATH - 1));
 
+    kvtest::SetClock(2000, 1, 2, 3, 4, 5);  // every part of the stamp has two digits
     struct Case {
-        std::wstring typed;
-        std::wstring command;
+        std::wstring typed, command;
         int show;
     } cases[] = {
         {L"notepad.exe", L"NOTEPAD.EXE", SW_SHOWDEFAULT},
         {L"cmd /c copy a b", L"CMD /C COPY A B", SW_HIDE},
-        {L"C:\\Tools\\Save.bat", L"C:\\Tools\\Save.bat 070315_142233", SW_HIDE},
-        {L"cmd /c C:\\Tools\\Save.bat", L"cmd /c C:\\Tools\\Save.bat 070315_142233", SW_HIDE},
-        {longBatch, longBatch + L" 070315_142233", SW_HIDE},
+        {L"C:\\Tools\\Save.bat", L"C:\\Tools\\Save.bat 000102_030405", SW_HIDE},
+        {L"cmd /c C:\\Tools\\Save.bat", L"cmd /c C:\\Tools\\Save.bat 000102_030405", SW_HIDE},
+        {longBatch, longBatch + L" 000102_030405", SW_HIDE},
         {spaced + L"\\run me.exe", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\"", SW_SHOWDEFAULT},
-        {spaced + L"\\Save Now.bat", L"\"" + spaced + L"\\Save Now.bat\" 070315_142233", SW_HIDE},
+        {spaced + L"\\Save Now.bat", L"\"" + spaced + L"\\Save Now.bat\" 000102_030405", SW_HIDE},
         {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.typed));
         kv::CopyCut(g_settings.TriggerExec, MAX_PATH, c.typed.c_str());
-    tracewnd_SplitFilters();
+        tracewnd_SplitFilters();
         g_launches.clear();
         tracewnd_TGExcecute();
-        ASSERT_EQ(g_launches.size(), 1u) << Narrow(c.typed);
-        EXPECT_EQ(g_launches[0].command, c.command) << Narrow(c.typed);
-        EXPECT_EQ(g_launches[0].show, c.show) << Narrow(c.typed);
+        ASSERT_EQ(g_launches.size(), 1u);
+        EXPECT_EQ(g_launches[0].command, c.command);
+        EXPECT_EQ(g_launches[0].show, c.show);
     }
-
-    SetClock(2000, 1, 2, 3, 4, 5);
-    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"x.bat");
-    tracewnd_SplitFilters();
-    g_launches.clear();
-    tracewnd_TGExcecute();
-    ASSERT_EQ(g_launches.size(), 1u);
-    EXPECT_EQ(g_launches[0].command, L"x.bat 000102_030405") << "every part has two digits";
 
     g_settings.TriggerExec[0] = 0;
     tracewnd_SplitFilters();
@@ -328,27 +279,9 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     EXPECT_TRUE(g_launches.empty());
 }
 
-TEST_F(Trigger, ABatchFileGetsTheHitTimeAsArgumentAndRunsHidden) {
-    const std::wstring dir = temp_.path() + L"\\my tools";
-    ASSERT_TRUE(::CreateDirectoryW(dir.c_str(), nullptr));
-    const std::wstring batch = dir + L"\\Save.bat";
-    kvtest::WriteBytes(batch, "@\"" + Narrow(RecorderPath()) + "\" %1\r\n");
-
-    g_forwardLaunches = true;
-    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, batch.c_str());
-    tracewnd_SplitFilters();
-    g_settings.TriggerFlags = 0x12;  // Stop Trace + Once
-    tracewnd_ExecTrigger();
-    ASSERT_EQ(g_launches.size(), 1u);
-    EXPECT_EQ(g_launches[0].show, SW_HIDE);
-    const auto records = WaitForRecords(1);
-    ASSERT_EQ(records.size(), 1u);
-    const std::string suffix = " 070315_142233";
-    ASSERT_GE(records[0].size(), suffix.size());
-    EXPECT_EQ(records[0].substr(records[0].size() - suffix.size()), suffix) << records[0];
-}
-
-TEST_F(Trigger, ProcessesStartWithTheGivenShowValue) {
+// Processes start with the given show value; a batch file run by the trigger gets the hit
+// time as its argument and runs hidden.
+TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
     EXPECT_EQ(LaunchProcess(nullptr, SW_SHOW), 0);
     EXPECT_EQ(LaunchProcess(L"Z:\\no\\such\\program.exe", SW_SHOW), 0);
     const std::wstring base = kvtest::Quote(RecorderPath()) + L" ";
@@ -367,6 +300,21 @@ TEST_F(Trigger, ProcessesStartWithTheGivenShowValue) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], "7|" + Narrow(launched));
     EXPECT_EQ(records[1], "2|" + Narrow(fits));
+
+    const std::wstring batch = temp_.path() + L"\\my tools\\Save.bat";
+    ASSERT_TRUE(::CreateDirectoryW((temp_.path() + L"\\my tools").c_str(), nullptr));
+    kvtest::WriteBytes(batch, "@\"" + Narrow(RecorderPath()) + "\" %1\r\n");
+    g_forwardLaunches = true;
+    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, batch.c_str());
+    tracewnd_SplitFilters();
+    g_settings.TriggerFlags = 0x12;  // Stop Trace + Once
+    tracewnd_ExecTrigger();
+    ASSERT_EQ(g_launches.size(), 1u);
+    EXPECT_EQ(g_launches[0].show, SW_HIDE);
+    ASSERT_EQ(WaitForRecords(3).size(), 3u);
+    const std::string last = Records()[2], suffix = " 070315_142233";
+    ASSERT_GE(last.size(), suffix.size());
+    EXPECT_EQ(last.substr(last.size() - suffix.size()), suffix) << last;
 }
 
 }  // namespace

@@ -3,9 +3,14 @@
 
 #include <string.h>
 
+#include <commctrl.h>
+
 #include "client/owners.h"
+#include "client/region.h"
 #include "kvtest.h"
 #include "server/clock.h"
+#include "server/rowstore.h"
+#include "server/serverstate.h"
 
 namespace kvtest {
 
@@ -54,6 +59,38 @@ std::vector<std::wstring> ReadLines(const std::wstring& path) {
         lines.push_back(text.substr(start, end - start));
     if (start < text.size()) lines.push_back(text.substr(start));
     return lines;
+}
+
+ListStore::ListStore(short* serverField) : field_(serverField) {
+    static const BOOL classes = [] {
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+        return ::InitCommonControlsEx(&icc);
+    }();
+    (void)classes;
+    list_ = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 400, 300,
+                              nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    store_ = rowstore_Create(list_, rowstore_CompareRows);
+    if (field_) *field_ = store_;
+}
+
+ListStore::~ListStore() {
+    if (field_) *field_ = -1;
+    rowstore_Destroy(store_);
+    if (list_) ::DestroyWindow(list_);
+}
+
+int ListStore::Add(const wchar_t* text, const wchar_t* time, const wchar_t* process) {
+    TraceRow* row = rowstore_NewRow(store_);
+    if (!row) return -1;
+    kv::CopyCut(row->time, 32, time);
+    kv::CopyCut(row->tag, 10, L"INF");
+    kv::CopyCut(row->process, 32, process);
+    kv::CopyCut(row->module, 32, L"conveyor [12]");
+    kv::CopyCut(row->function, 50, L"run");
+    const size_t n = wcslen(text);
+    row->text = rowstore_NewText(store_, static_cast<int>(n + 1));
+    if (row->text) wmemcpy(row->text, text, n + 1);
+    return rowstore_Add(store_, row);
 }
 
 }  // namespace kvtest

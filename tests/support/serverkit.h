@@ -1,6 +1,7 @@
 // Scaffolding shared by the tests of the server core and the settings: the test clock,
 // a message box that records, UTF-16 files as text, and a registration for a scope.
-// Only tests that link the server core use it.
+// and a hidden owner-data list view with its row store. Only tests that link the server
+// core use it.
 #pragma once
 
 #include <windows.h>
@@ -38,6 +39,25 @@ public:
     operator short() const { return handle_; }
 private:
     short handle_;
+};
+
+// A hidden owner-data report list view with a row store on it; when given a field of the
+// server state (kv::Server().mainStore, ...), the store is named there for its lifetime.
+class ListStore {
+public:
+    explicit ListStore(short* serverField = nullptr);
+    ~ListStore();
+    ListStore(const ListStore&) = delete;
+    ListStore& operator=(const ListStore&) = delete;
+    HWND list() const { return list_; }
+    operator short() const { return store_; }
+    // Appends a row with these columns (tag "INF", module "conveyor [12]", function
+    // "run"); its index, or -1.
+    int Add(const wchar_t* text, const wchar_t* time = L"MO 10:00:00,00 [00001]", const wchar_t* process = L"plant [1]");
+private:
+    HWND list_ = nullptr;
+    short store_ = -1;
+    short* field_ = nullptr;
 };
 
 }  // namespace kvtest
