@@ -203,4 +203,28 @@ TEST_F(SendPath, ServerHostIsNeverTakenFromTheCurrentDirectory) {
     ::SetCurrentDirectoryW(oldDir);
 }
 
+// The trace window's thread waits for the data mutex while serving sends: a holder that
+// sends to it meanwhile (a client registering while the window loads a profile) is
+// answered at once instead of running into its time-out.
+TEST_F(SendPath, TheWindowThreadServesSendsWhileWaitingForTheDataMutex) {
+    kvtest::RecordingWindow window(kAccessors);
+    kv::SetTraceWindowThread(::GetCurrentThreadId());
+    std::atomic<bool> held{false};
+    DWORD_PTR answer = 0;
+    BOOL sent = FALSE;
+    std::thread holder([&] {
+        kv::MutexLock lock(kv::g_proc.dataMutex);
+        held = true;
+        sent = ::SendMessageTimeoutW(window.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer) != 0;
+    });
+    while (!held) ::Sleep(1);
+    {
+        kv::DataLock lock;
+        EXPECT_TRUE(lock.owned());
+    }
+    holder.join();
+    kv::SetTraceWindowThread(0);
+    EXPECT_TRUE(sent) << "the holder's send waited for the mutex's waiter";
+}
+
 }  // namespace
