@@ -320,35 +320,35 @@ TEST_F(ClientApi, LevelTestMatrix) {
 
 // ---- output ----------------------------------------------------------------------------
 
+// Plain texts are copied, not formatted; a bad format (a lone % at the end, an argument
+// count off, a * width counted once) goes out at level 0; the level is sign-extended.
 TEST_F(ClientApi, FormatCheckAndFormatting) {
+    struct Case { void (*emit)(short h); const wchar_t* text; LPARAM level; };
+    const Case cases[] = {
+        {[](short h) { traceapi_Output(h, 30, L"f", L"100%% plain"); }, L"100%% plain", 30},
+        {[](short h) { traceapi_Output(h, 30, L"f", L"50%d"); }, kFormatError, 0},
+        {[](short h) { traceapi_Output(h, 30, L"f", L"ends with %"); }, kFormatError, 0},
+        {[](short h) { traceapi_Output1(h, 20, L"f", L"100%% of %d", 7); }, L"100% of 7", 20},
+        {[](short h) { traceapi_Output2(h, 20, L"f", L"only %d", 1, 2); }, kFormatError, 0},
+        {[](short h) { traceapi_Output2(h, 20, L"f", L"%*d", 5, 42); }, kFormatError, 0},
+        {[](short h) { traceapi_Output3(h, 10, L"f", L"%s|%S|%hs", L"wide", "narrow", "short"); }, L"wide|narrow|short", 10},
+        {[](short h) { traceapi_Output9(h, 40, L"f", L"%d%d%d%d%d%d%d%d%d", 1, 2, 3, 4, 5, 6, 7, 8, 9); }, L"123456789", 40},
+        {[](short h) { traceapi_Output(h, 30, nullptr, nullptr); }, L"", 30},
+        {[](short h) { traceapi_Output(h, -1, L"op", L"operator"); }, L"operator", -1},
+        {[](short) { traceapi_Output(600, 30, L"f", L"out of range"); }, nullptr, 0},
+    };
     short h = traceapi_Register(L"Format", nullptr, 0);
-    traceapi_Output(h, 30, L"f", L"100%% plain");
-    traceapi_Output(h, 30, L"f", L"50%d");
-    traceapi_Output(h, 30, L"f", L"ends with %");
-    traceapi_Output1(h, 20, L"f", L"100%% of %d", 7);
-    traceapi_Output2(h, 20, L"f", L"only %d", 1, 2);
-    traceapi_Output2(h, 20, L"f", L"%*d", 5, 42);
-    traceapi_Output3(h, 10, L"f", L"%s|%S|%hs", L"wide", "narrow", "short");
-    traceapi_Output9(h, 40, L"f", L"%d%d%d%d%d%d%d%d%d", 1, 2, 3, 4, 5, 6, 7, 8, 9);
-    traceapi_Output(h, 30, nullptr, nullptr);
-    traceapi_Output(h, -1, L"op", L"operator");
-    traceapi_Output(600, 30, L"f", L"out of range");
-
-    // Plain texts are copied, not formatted; a bad format (a lone % at the end, an
-    // argument count off, a * width counted once) goes out at level 0.
-    struct Expected { const wchar_t* text; LPARAM level; };
-    const Expected expected[] = {{L"100%% plain", 30}, {kFormatError, 0},           {kFormatError, 0},
-                                 {L"100% of 7", 20},   {kFormatError, 0},           {kFormatError, 0},
-                                 {L"wide|narrow|short", 10}, {L"123456789", 40},   {L"", 30},
-                                 {L"operator", -1}};  // the level is sign-extended
-    auto outs = Outputs();
-    ASSERT_EQ(outs.size(), ARRAYSIZE(expected));
-    for (size_t i = 0; i < outs.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(outs[i].text, expected[i].text);
-        EXPECT_EQ(outs[i].lParam, expected[i].level);
-        EXPECT_EQ(outs[i].wParam, static_cast<WPARAM>(h));
-        EXPECT_EQ(outs[i].threadId, ::GetCurrentThreadId());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(kvtest::Narrow(c.text ? c.text : L"<none>"));
+        win_->Clear();
+        c.emit(h);
+        auto outs = Outputs();
+        ASSERT_EQ(outs.size(), c.text ? 1u : 0u);
+        if (!c.text) continue;
+        EXPECT_EQ(outs[0].text, c.text);
+        EXPECT_EQ(outs[0].lParam, c.level);
+        EXPECT_EQ(outs[0].wParam, static_cast<WPARAM>(h));
+        EXPECT_EQ(outs[0].threadId, ::GetCurrentThreadId());
     }
     traceapi_Unregister(h, 0);
 }
