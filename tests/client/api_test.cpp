@@ -34,25 +34,18 @@ std::vector<INT> ServerEntry() {
 // ---- helper processes -------------------------------------------------------------
 
 // Registers args[0] (with bForceWnd when args[1] is "force"), emits the texts that follow
-// as info lines, and unregisters. Exit code: the handle.
+// as info lines ("long": 1200 characters with a function name of 120, "tid": its thread
+// id), and unregisters. Exit code: the handle.
 KVTEST_HELPER(client) {
     short h = traceapi_Register(args[0].c_str(), nullptr, args.size() > 1 && args[1] == L"force");
     for (size_t i = 2; i < args.size(); ++i) {
         if (args[i] == L"diag-on") traceapi_SetEnableDiag(h, 1);
+        else if (args[i] == L"long") traceapi_Output(h, 30, (Repeat(L'F', 119) + L"Y").c_str(), (Repeat(L'T', 1199) + L"X").c_str());
+        else if (args[i] == L"tid") traceapi_Output1(h, 30, L"client", L"%lu", ::GetCurrentThreadId());
         else traceapi_Output(h, 30, L"client", args[i].c_str());
     }
     traceapi_Unregister(h, 0);
     return h;
-}
-
-// Sends one text of 1200 characters with a function name of 120 characters, then its
-// thread id.
-KVTEST_HELPER(long_texts) {
-    short h = traceapi_Register(L"LongTexts", nullptr, 0);
-    traceapi_Output(h, 30, (Repeat(L'F', 119) + L"Y").c_str(), (Repeat(L'T', 1199) + L"X").c_str());
-    traceapi_Output1(h, 30, L"tid", L"%lu", ::GetCurrentThreadId());
-    traceapi_Unregister(h, 0);
-    return 0;
 }
 
 // Only loads the library (the executable links it), which runs its per-process start.
@@ -185,7 +178,7 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnounced) {
         SCOPED_TRACE(kvtest::Narrow(c.exe));
         win_->Clear();
         CopiedClient client(c.exe);
-        short h = static_cast<short>(client.Run({L"client", L"Router", L"", L"hello"}).exitCode);
+        short h = static_cast<short>(client.Run({L"client", L"Router", L"", L"hello", L"long", L"tid"}).exitCode);
         ASSERT_GT(h, 0);
         auto regs = win_->OfKind(WM_TRACE_REGISTER);
         ASSERT_EQ(regs.size(), 1u);
@@ -196,11 +189,16 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnounced) {
         EXPECT_EQ(regs[0].section, c.section);
         EXPECT_EQ(regs[0].process.rfind(c.process, 0), 0u) << kvtest::Narrow(regs[0].process);
 
+        // Texts are cut to their fields and carry the sender's thread.
         auto outs = Outputs();
-        ASSERT_EQ(outs.size(), 1u);
+        ASSERT_EQ(outs.size(), 3u);
         EXPECT_EQ(outs[0].text, L"hello");
         EXPECT_EQ(outs[0].func, L"client");
         EXPECT_EQ(static_cast<short>(outs[0].lParam), 30);
+        EXPECT_EQ(outs[1].text, Repeat(L'T', 999));
+        EXPECT_EQ(outs[1].func, Repeat(L'F', 98));
+        EXPECT_EQ(outs[2].text, std::to_wstring(outs[2].threadId));
+        EXPECT_NE(outs[2].threadId, ::GetCurrentThreadId());
 
         auto unregs = win_->OfKind(WM_TRACE_UNREGISTER);
         ASSERT_EQ(unregs.size(), 1u);
@@ -257,13 +255,10 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
         EXPECT_EQ(client.IniInt(L"PLC_LINK_App", L"EnableDiag"), c.diag) << "written back to the settings file";
     }
     ProfileField()[0] = 0;
-    traceapi_SetEnableErr(0, 1);
-}
 
-// The server entry's switches belong to the running trace window's operator: a process
-// that loads the library (from a directory without a settings file) leaves them alone.
-// With no window they are read from its settings file, here the defaults.
-TEST_F(ClientApi, LoadingTheLibraryLeavesARunningWindowsServerEntryAlone) {
+    // The server entry's switches belong to the running trace window's operator: a
+    // process that loads the library (from a directory without a settings file) leaves
+    // them alone. With no window they are read from its settings file, here the defaults.
     traceapi_SetEnableDiag(0, 1);
     traceapi_SetEnableInf(0, 1);
     traceapi_SetEnableErr(0, 0);
@@ -275,10 +270,12 @@ TEST_F(ClientApi, LoadingTheLibraryLeavesARunningWindowsServerEntryAlone) {
     EXPECT_EQ(ServerEntry(), (std::vector<INT>{0, 0, 0, 1})) << "no window: the defaults of a missing settings file";
 
     // Application names cannot write into other sections of this process's settings file.
-    short h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
+    traceapi_SetTraceWindow(win_->hwnd(), TRUE);
+    h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
     traceapi_SetEnableDiag(h, 1);
     traceapi_Unregister(h, 0);
     EXPECT_EQ(::GetPrivateProfileIntW(L"RivivEda", L"EnableDiag", -1, (kvtest::ExeDir() + L"\\KVTRCSRV.ini").c_str()), -1u);
+    traceapi_SetEnableErr(0, 1);
 }
 
 TEST_F(ClientApi, LevelTestMatrix) {
@@ -351,16 +348,6 @@ TEST_F(ClientApi, FormatCheckAndFormatting) {
         EXPECT_EQ(outs[0].threadId, ::GetCurrentThreadId());
     }
     traceapi_Unregister(h, 0);
-}
-
-TEST_F(ClientApi, TextsAreCutAndCarryTheSendersThreadAcrossProcesses) {
-    ASSERT_TRUE(kvtest::RunHelper(L"long_texts").finished);
-    auto outs = Outputs();
-    ASSERT_EQ(outs.size(), 2u);
-    EXPECT_EQ(outs[0].text, Repeat(L'T', 999));
-    EXPECT_EQ(outs[0].func, Repeat(L'F', 98));
-    EXPECT_EQ(outs[1].text, std::to_wstring(outs[1].threadId));
-    EXPECT_NE(outs[1].threadId, ::GetCurrentThreadId());
 }
 
 TEST_F(ClientApi, VisualBasicVariantsAndNotificationWindow) {
