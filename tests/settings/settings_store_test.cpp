@@ -16,10 +16,7 @@ using namespace settingstest;
 
 namespace {
 
-class SettingsLoad : public SettingsTest {};
-class SettingsSave : public SettingsTest {};
-
-TEST_F(SettingsLoad, NoFileAtAllGivesEveryDefault) {
+TEST_F(SettingsTest, NoFileAtAllGivesEveryDefault) {
     memset(&g_settings, 0x55, sizeof(g_settings));  // an earlier window's values
     kv::g_region.globalEnable = 0;
 
@@ -45,7 +42,7 @@ TEST_F(SettingsLoad, NoFileAtAllGivesEveryDefault) {
 // The suite file under either spelling of its name (the settings dialog writes
 // "bin\kv_servx.ini", the load reads "BIN\KV_ServX.ini"), defined values for numbers out
 // of range or malformed, and the profile named by the host before the last one.
-TEST_F(SettingsLoad, SuiteFileNumbersAndProfile) {
+TEST_F(SettingsTest, SuiteFileNumbersAndProfile) {
     ASSERT_TRUE(::CreateDirectoryW((suite_.path() + L"\\bin").c_str(), nullptr));
     const std::wstring suiteFile = suite_.path() + L"\\bin\\kv_servx.ini", f = SettingsFile();
     const std::wstring host = work_.file(L"host.pfl"), last = work_.file(L"last.pfl");
@@ -72,7 +69,7 @@ TEST_F(SettingsLoad, SuiteFileNumbersAndProfile) {
     EXPECT_EQ(ReadKey(f, L"Global", L"HistoryDays"), L"0");
 }
 
-TEST_F(SettingsSave, EveryKeyComesBackAtTheNextLoad) {
+TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     tracewnd_LoadSettings();
     HWND window = OpenTraceWindow();
     ::SetWindowPos(window, nullptr, 33, 44, 640, 380, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -137,7 +134,7 @@ TEST_F(SettingsSave, EveryKeyComesBackAtTheNextLoad) {
     EXPECT_EQ(std::vector<int>(w.columnWidths, w.columnWidths + 6), widths);
 }
 
-TEST_F(SettingsSave, MinimizedOrMaximizedWindowLeavesThePlacementAsStored) {
+TEST_F(SettingsTest, MinimizedOrMaximizedWindowLeavesThePlacementAsStored) {
     const wchar_t* const keys[4] = {L"Left", L"Top", L"Right", L"Bottom"};
     for (int show : {SW_MINIMIZE, SW_MAXIMIZE}) {
         SCOPED_TRACE(show == SW_MINIMIZE ? "minimized" : "maximized");
@@ -155,7 +152,8 @@ TEST_F(SettingsSave, MinimizedOrMaximizedWindowLeavesThePlacementAsStored) {
     }
 }
 
-TEST_F(SettingsSave, SaveAndTitleDoNothingWithoutALiveTraceWindow) {
+TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
+    // Without a live trace window neither the save nor the title does anything.
     tracewnd_LoadSettings();
     kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"x");
     tracewnd_SaveSettings();
@@ -164,9 +162,8 @@ TEST_F(SettingsSave, SaveAndTitleDoNothingWithoutALiveTraceWindow) {
     tracewnd_SaveSettings();
     tracewnd_SetTitle();
     EXPECT_FALSE(kvtest::FileExists(SettingsFile()));
-}
+    g_settings.IncludeFilter[0] = 0;
 
-TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
     HWND window = OpenTraceWindow();
     tracewnd_SetTitle();
     EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server");
@@ -242,7 +239,7 @@ TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
 
 // Clients of the host's directory write their switches into its settings file when they
 // unregister, under the data mutex; the host's save waits for it too.
-TEST_F(SettingsSave, TheSaveWaitsForTheDataMutex) {
+TEST_F(SettingsTest, TheSaveWaitsForTheDataMutex) {
     tracewnd_LoadSettings();
     HWND window = OpenTraceWindow();
     std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
