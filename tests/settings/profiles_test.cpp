@@ -205,30 +205,25 @@ TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
     // The settings file says diagnose only (set again before each run: unregistration
     // writes the helper's switches back); the profile says info and error and turns the
     // server entry's error override off.
-    const std::wstring section = ExeBaseUpper() + L"_ProfApp";
-    auto settingsSayDiagOnly = [&] {
-        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
-            WriteKey(SettingsFile(), section.c_str(), key, wcscmp(key, L"EnableDiag") == 0 ? L"1" : L"0");
-    };
-    const std::wstring p = work_.file(L"levels.pfl");
+    const std::wstring section = ExeBaseUpper() + L"_ProfApp", p = work_.file(L"levels.pfl");
     WriteKey(p, L"Global", L"Mode", L"0");
     WriteKey(p, L"RivivEda", L"EnableError", L"0");
     WriteKey(p, section.c_str(), L"EnableInfo", L"1");
     WriteKey(p, section.c_str(), L"EnableError", L"1");
     ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
 
-    settingsSayDiagOnly();
-    kvtest::ProcessResult r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
-    ASSERT_TRUE(r.finished);
-    EXPECT_EQ(r.exitCode, 2u | 8u) << "info and error from the profile";
-
     // A profile that may not be read leaves the settings file in charge, and the server
     // entry's error switch falls back to on.
-    WriteKey(p, L"Global", L"Mode", L"1");
-    settingsSayDiagOnly();
-    r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
-    ASSERT_TRUE(r.finished);
-    EXPECT_EQ(r.exitCode, 1u | 8u) << "diagnose from the settings file";
+    struct Case { const wchar_t* mode; DWORD bits; };
+    for (const Case& c : {Case{L"0", 2u | 8u}, Case{L"1", 1u | 8u}}) {
+        SCOPED_TRACE(testing::Message() << "mode " << kvtest::Narrow(c.mode));
+        WriteKey(p, L"Global", L"Mode", c.mode);
+        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
+            WriteKey(SettingsFile(), section.c_str(), key, wcscmp(key, L"EnableDiag") == 0 ? L"1" : L"0");
+        const kvtest::ProcessResult r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, c.bits);
+    }
 }
 
 }  // namespace

@@ -16,10 +16,7 @@ using namespace settingstest;
 
 namespace {
 
-class SettingsLoad : public SettingsTest {};
-class SettingsSave : public SettingsTest {};
-
-TEST_F(SettingsLoad, NoFileAtAllGivesEveryDefault) {
+TEST_F(SettingsTest, NoFileAtAllGivesEveryDefault) {
     memset(&g_settings, 0x55, sizeof(g_settings));  // an earlier window's values
     kv::g_region.globalEnable = 0;
 
@@ -29,7 +26,6 @@ TEST_F(SettingsLoad, NoFileAtAllGivesEveryDefault) {
     ServerSettings_SetDefaults(expected, (suite_.path() + L"\\tmp").c_str());
     EXPECT_EQ(memcmp(&expected, &g_settings, sizeof(expected)), 0) << "a field is not at its default";
     EXPECT_EQ(g_settings.MaxEntries, 10000);
-    EXPECT_EQ(std::wstring(g_settings.LastProfileDir), suite_.path() + L"\\tmp");
     EXPECT_EQ(kv::g_region.globalEnable, 1);
     const WindowLayout& w = g_windowLayout;
     EXPECT_TRUE(w.rect.left == 0 && w.rect.top == 0 && w.rect.right == 1050 && w.rect.bottom == 400);
@@ -43,47 +39,37 @@ TEST_F(SettingsLoad, NoFileAtAllGivesEveryDefault) {
     EXPECT_FALSE(kvtest::FileExists(SettingsFile())) << "the load writes no file";
 }
 
-TEST_F(SettingsLoad, SuiteFileIsReadUnderEitherSpellingOfItsName) {
-    // The settings dialog writes "bin\kv_servx.ini"; the load reads "BIN\KV_ServX.ini".
+// The suite file under either spelling of its name (the settings dialog writes
+// "bin\kv_servx.ini", the load reads "BIN\KV_ServX.ini"), defined values for numbers out
+// of range or malformed, and the profile named by the host before the last one.
+TEST_F(SettingsTest, SuiteFileNumbersAndProfile) {
     ASSERT_TRUE(::CreateDirectoryW((suite_.path() + L"\\bin").c_str(), nullptr));
-    const std::wstring suiteFile = suite_.path() + L"\\bin\\kv_servx.ini";
-    WriteKey(suiteFile, L"Global", L"StopRivivEda", L"1");
-    WriteKey(suiteFile, L"PC", L"PCNo", L"3");
+    const std::wstring suiteFile = suite_.path() + L"\\bin\\kv_servx.ini", f = SettingsFile();
+    const std::wstring host = work_.file(L"host.pfl"), last = work_.file(L"last.pfl");
+    const wchar_t* const keys[][4] = {{suiteFile.c_str(), L"Global", L"StopRivivEda", L"1"},
+                                      {suiteFile.c_str(), L"PC", L"PCNo", L"3"},
+                                      {f.c_str(), L"Global", L"HistoryDays", L"-3"},  // no limit
+                                      {f.c_str(), L"ListView", L"MaxEntries", L"many"},  // no number: 0
+                                      {f.c_str(), L"ListView", L"MaxDelete", L""},  // empty: the default
+                                      {f.c_str(), L"Global", L"FilterListPart", L"0"},  // a divisor: never below 1
+                                      {f.c_str(), L"Global", L"LastProfile", last.c_str()}};
+    for (const auto& k : keys) WriteKey(k[0], k[1], k[2], k[3]);
+    tracewnd_SetProfile(host.c_str());
     tracewnd_LoadSettings();
-    EXPECT_EQ(g_settings.StopRivivEda, 1);
-    EXPECT_EQ(g_settings.PCNo, 3);
-}
-
-TEST_F(SettingsLoad, OutOfRangeAndMalformedNumbersGetDefinedValues) {
-    const std::wstring f = SettingsFile();
-    WriteKey(f, L"Global", L"HistoryDays", L"-3");
-    WriteKey(f, L"ListView", L"MaxEntries", L"many");
-    WriteKey(f, L"ListView", L"MaxDelete", L"");
-    WriteKey(f, L"Global", L"FilterListPart", L"0");
+    EXPECT_EQ(std::vector<int>({g_settings.StopRivivEda, g_settings.PCNo, g_settings.HistoryDays, g_settings.MaxEntries,
+                                g_settings.MaxDelete, g_settings.FilterListPart}),
+              std::vector<int>({1, 3, 0, 0, 100, 5}));
+    EXPECT_EQ(CurrentProfile(), host);
+    tracewnd_SetProfile(nullptr);
     tracewnd_LoadSettings();
-    EXPECT_EQ(g_settings.HistoryDays, 0) << "a negative age limit loads as no limit";
-    EXPECT_EQ(g_settings.MaxEntries, 0) << "a value that is no number loads as 0";
-    EXPECT_EQ(g_settings.MaxDelete, 100) << "an empty value loads as the default";
-    EXPECT_EQ(g_settings.FilterListPart, 5) << "a divisor below 1 must never reach the layout";
+    EXPECT_EQ(CurrentProfile(), last) << "without a host profile, the last run's comes back";
 
     OpenTraceWindow();
     tracewnd_SaveSettings();
     EXPECT_EQ(ReadKey(f, L"Global", L"HistoryDays"), L"0");
 }
 
-TEST_F(SettingsLoad, ProfileNamedByTheHostBeatsLastProfile) {
-    const std::wstring host = work_.file(L"host.pfl"), last = work_.file(L"last.pfl");
-    WriteKey(SettingsFile(), L"Global", L"LastProfile", last.c_str());
-    tracewnd_SetProfile(host.c_str());
-    tracewnd_LoadSettings();
-    EXPECT_EQ(CurrentProfile(), host);
-
-    tracewnd_SetProfile(nullptr);
-    tracewnd_LoadSettings();
-    EXPECT_EQ(CurrentProfile(), last) << "without a host profile, the last run's comes back";
-}
-
-TEST_F(SettingsSave, EveryKeyComesBackAtTheNextLoad) {
+TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     tracewnd_LoadSettings();
     HWND window = OpenTraceWindow();
     ::SetWindowPos(window, nullptr, 33, 44, 640, 380, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -148,7 +134,7 @@ TEST_F(SettingsSave, EveryKeyComesBackAtTheNextLoad) {
     EXPECT_EQ(std::vector<int>(w.columnWidths, w.columnWidths + 6), widths);
 }
 
-TEST_F(SettingsSave, MinimizedOrMaximizedWindowLeavesThePlacementAsStored) {
+TEST_F(SettingsTest, MinimizedOrMaximizedWindowLeavesThePlacementAsStored) {
     const wchar_t* const keys[4] = {L"Left", L"Top", L"Right", L"Bottom"};
     for (int show : {SW_MINIMIZE, SW_MAXIMIZE}) {
         SCOPED_TRACE(show == SW_MINIMIZE ? "minimized" : "maximized");
@@ -166,7 +152,8 @@ TEST_F(SettingsSave, MinimizedOrMaximizedWindowLeavesThePlacementAsStored) {
     }
 }
 
-TEST_F(SettingsSave, SaveAndTitleDoNothingWithoutALiveTraceWindow) {
+TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
+    // Without a live trace window neither the save nor the title does anything.
     tracewnd_LoadSettings();
     kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"x");
     tracewnd_SaveSettings();
@@ -175,9 +162,8 @@ TEST_F(SettingsSave, SaveAndTitleDoNothingWithoutALiveTraceWindow) {
     tracewnd_SaveSettings();
     tracewnd_SetTitle();
     EXPECT_FALSE(kvtest::FileExists(SettingsFile()));
-}
+    g_settings.IncludeFilter[0] = 0;
 
-TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
     HWND window = OpenTraceWindow();
     tracewnd_SetTitle();
     EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server");
@@ -198,10 +184,6 @@ TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
     EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  Include='in%s' FilterList='sp' Highlight='hi' (Mark=1)"
                                L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
 }
-
-}  // namespace
-
-namespace {
 
 // A section written and read in one call each gives what key-by-key access gives: the
 // same file, and the same integers for every way a value may be spelled.
@@ -257,7 +239,7 @@ TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
 
 // Clients of the host's directory write their switches into its settings file when they
 // unregister, under the data mutex; the host's save waits for it too.
-TEST_F(SettingsSave, TheSaveWaitsForTheDataMutex) {
+TEST_F(SettingsTest, TheSaveWaitsForTheDataMutex) {
     tracewnd_LoadSettings();
     HWND window = OpenTraceWindow();
     std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
