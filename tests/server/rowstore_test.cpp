@@ -519,11 +519,17 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        // Boxes stay open until both failures are in: a clear or create reports at once,
+        // and a box that closed in between would rightly let the second failure show.
+        g_boxRelease = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         rowstore_SetAllocFailuresForTesting(c.mask);
         c.op(store_, list_);
-        c.op(store_, list_);  // a second failure before the report adds no box
+        c.op(store_, list_);  // a second failure while the first is noted or shown adds no box
         rowstore_SetAllocFailuresForTesting(0);
+        ::SetEvent(g_boxRelease);
         EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{c.smallBox ? kSmallBox : kLargeBox});
+        ::CloseHandle(g_boxRelease);
+        g_boxRelease = nullptr;
     }
     EXPECT_EQ(rowstore_NewText(store_, 0), nullptr) << "no room for even the terminator, and no box";
     EXPECT_EQ(rowstore_GetCount(store_), 0);
