@@ -25,6 +25,15 @@ bool IsWindowThread() noexcept {
     return view && ::GetWindowThreadProcessId(view, nullptr) == ::GetCurrentThreadId();
 }
 
+ServerSection::ServerSection(CRITICAL_SECTION& cs) noexcept : cs_(cs) {
+    if (::TryEnterCriticalSection(&cs)) return;
+    // Window thread: a holder on another thread may be waiting for us to answer a send.
+    if (IsWindowThread())
+        EnterServingSent(cs);
+    else
+        ::EnterCriticalSection(&cs);
+}
+
 void EnterListLock() noexcept {
     CRITICAL_SECTION& cs = ListLockSection();
     if (!IsWindowThread()) {

@@ -42,6 +42,20 @@ public:
 void SetWindowThread(DWORD threadId) noexcept;
 bool IsWindowThread() noexcept;
 
+// Owns one entry into a critical section of the server core that threads other than the
+// window thread may hold while they send to it; on the window thread the wait serves
+// those sends.
+class ServerSection {
+public:
+    explicit ServerSection(CRITICAL_SECTION& cs) noexcept;
+    ServerSection(const ServerSection&) = delete;
+    ServerSection& operator=(const ServerSection&) = delete;
+    ~ServerSection() { ::LeaveCriticalSection(&cs_); }
+
+private:
+    CRITICAL_SECTION& cs_;
+};
+
 // Calls from the server core into the trace window. Each may be null.
 struct WindowSeams {
     void (*syncToolbar)();        // a trigger changed file, trace or scroll state

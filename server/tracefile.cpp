@@ -116,19 +116,9 @@ CRITICAL_SECTION& WriterLock() noexcept { return g_writerLock.get(); }
 
 // The writer lock; the window thread, which may be inside a client's send, serves sent
 // messages while it waits for it.
-class WriterSection {
+class WriterSection : public ServerSection {
 public:
-    WriterSection() noexcept {
-        CRITICAL_SECTION& cs = WriterLock();
-        if (::TryEnterCriticalSection(&cs)) return;
-        if (IsWindowThread())
-            EnterServingSent(cs);
-        else
-            ::EnterCriticalSection(&cs);
-    }
-    WriterSection(const WriterSection&) = delete;
-    WriterSection& operator=(const WriterSection&) = delete;
-    ~WriterSection() { ::LeaveCriticalSection(&WriterLock()); }
+    WriterSection() noexcept : ServerSection(WriterLock()) {}
 };
 
 MessageBoxFn g_saveListBox = &::MessageBoxW;

@@ -43,19 +43,9 @@ void TriggerLine(const wchar_t* what) noexcept {
 // thread serves sent messages while it waits for the lock, since a holder on another
 // thread may be sending to it (the lines and the scroll stop go to the list view).
 kv::StaticCriticalSection g_triggerLock;
-class TriggerSection {
+class TriggerSection : public ServerSection {
 public:
-    TriggerSection() noexcept {
-        CRITICAL_SECTION& cs = g_triggerLock.get();
-        if (::TryEnterCriticalSection(&cs)) return;
-        if (IsWindowThread())
-            EnterServingSent(cs);
-        else
-            ::EnterCriticalSection(&cs);
-    }
-    TriggerSection(const TriggerSection&) = delete;
-    TriggerSection& operator=(const TriggerSection&) = delete;
-    ~TriggerSection() { ::LeaveCriticalSection(&g_triggerLock.get()); }
+    TriggerSection() noexcept : ServerSection(g_triggerLock.get()) {}
 };
 
 bool Contains(const wchar_t* text, const wchar_t* part) noexcept { return wcsstr(text, part) != nullptr; }
