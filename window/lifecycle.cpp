@@ -210,6 +210,9 @@ extern "C" HWND __cdecl traceapi_CreateWnd(DWORD reserved, HWND owner, DWORD wai
     HANDLE marker = ::CreateEventW(nullptr, FALSE, TRUE, kInstanceMarkerName);
     const DWORD error = ::GetLastError();
     if (!marker || error == ERROR_ALREADY_EXISTS || g_window.started) {
+        // Only the creator's handle keeps the name: a second handle kept here would hold
+        // the marker after the running window's process had ended.
+        if (marker && error == ERROR_ALREADY_EXISTS) ::CloseHandle(marker);
         BringToFront(profile);
         return nullptr;
     }
