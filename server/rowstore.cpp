@@ -8,6 +8,7 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "server/rowsort.h"
 #include "server/serverstate.h"
 
 namespace {
@@ -487,6 +488,13 @@ void rowstore_Sort(short store, const NMLISTVIEW* columnClick) {
     }
     if (!e->compare || e->count < 2) return;
     Linearise(*e);
+    // The trace lists' own comparison goes by sort keys, made once per row; it reads the
+    // main list's column and direction, so the keys do too.
+    if (e->compare == rowstore_CompareRows) {
+        const StoreEntry* main = Entry(kv::Server().mainStore);
+        const int keyColumn = main ? main->sortColumn : 0;
+        if (kv::SortRowsByKey(e->slots, e->count, keyColumn, main && main->sortAscending)) return;
+    }
     qsort(e->slots, static_cast<size_t>(e->count), sizeof(TraceRow*), e->compare);
 }
 
