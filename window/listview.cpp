@@ -129,9 +129,13 @@ void tracewnd_MoveSelection(int clearItem, int row) {
 
 LRESULT CALLBACK ListWndProc(HWND list, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
     switch (msg) {
+    case WM_SYSKEYDOWN:
+        // Only the one system key the window claims (Alt+F3): the others have their
+        // default processing here, and a copy would have it twice (two context menus).
+        if (wParam != VK_F3) break;
+        [[fallthrough]];
     case WM_CONTEXTMENU:
     case WM_KEYDOWN:
-    case WM_SYSKEYDOWN:
     case WM_COMMAND:
     case WM_LBUTTONDBLCLK:
         if (HWND server = ServerWindow()) ::PostMessageW(server, msg, wParam, lParam);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 
 #include "kvtest.h"
@@ -10,6 +11,50 @@
 #include "window/tracewnd.h"
 
 namespace {
+
+// Points this executable's import of module!name (the window code is linked in) at hook
+// and returns the previous target.
+void* PatchImport(const char* module, const char* name, void* hook) {
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+        if (_stricmp(reinterpret_cast<char*>(base + imp->Name), module)) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            if (strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name)) continue;
+            DWORD old;
+            ::VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            void* previous = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            ::VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// Device contexts that EndPaint released, and selections made into one afterwards.
+std::set<HDC> g_released;
+int g_selectsAfterRelease;
+decltype(&::BeginPaint) g_beginPaint;
+decltype(&::EndPaint) g_endPaint;
+decltype(&::SelectObject) g_selectObject;
+HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) {
+    HDC dc = g_beginPaint(w, ps);
+    g_released.erase(dc);
+    return dc;
+}
+BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) {
+    g_released.insert(ps->hdc);
+    return g_endPaint(w, ps);
+}
+HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ object) {
+    g_selectsAfterRelease += g_released.count(dc) ? 1 : 0;
+    return g_selectObject(dc, object);
+}
 
 TEST(WindowParts, LayoutRevealAndLevelInks) {
     // Below 299 pixels the buttons vanish; a filter part of 0 never divides; a hidden
@@ -105,6 +150,30 @@ TEST(WindowParts, StatusBarFieldsAndTexts) {
     ::DestroyWindow(bar);
     EXPECT_EQ(statusbar_Height(), 0) << "after the bar is gone";
     ::DestroyWindow(parent);
+
+    // Bars made, painted and destroyed again and again leave no GDI object behind: a
+    // font still selected into a released device context cannot be deleted. (Where the
+    // system counts no GDI objects, the selections into released contexts are counted.)
+    g_beginPaint = reinterpret_cast<decltype(g_beginPaint)>(PatchImport("user32.dll", "BeginPaint", reinterpret_cast<void*>(&WatchBeginPaint)));
+    g_endPaint = reinterpret_cast<decltype(g_endPaint)>(PatchImport("user32.dll", "EndPaint", reinterpret_cast<void*>(&WatchEndPaint)));
+    g_selectObject = reinterpret_cast<decltype(g_selectObject)>(PatchImport("gdi32.dll", "SelectObject", reinterpret_cast<void*>(&WatchSelectObject)));
+    ASSERT_TRUE(g_beginPaint && g_endPaint && g_selectObject);
+    // Small and at the screen's lower right, away from the trace windows other tests read.
+    parent = ::CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, L"KvStatusParent", L"p", WS_POPUP | WS_VISIBLE, 1000,
+                               900, 240, 60, nullptr, nullptr, nullptr, nullptr);
+    const DWORD before = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        ASSERT_NE(bar = statusbar_Create(parent, fields, 5), nullptr);
+        for (int i = 0; i < 5; ++i) statusbar_SetText(i, L"C:\\t\\TS261205.txt");  // each paints its field at once
+        ::DestroyWindow(bar);
+    }
+    EXPECT_GT(g_released.size(), 0u) << "the fields were not painted";
+    EXPECT_EQ(g_selectsAfterRelease, 0) << "selections into a device context after EndPaint released it";
+    EXPECT_LE(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), before);
+    ::DestroyWindow(parent);
+    PatchImport("user32.dll", "BeginPaint", reinterpret_cast<void*>(g_beginPaint));
+    PatchImport("user32.dll", "EndPaint", reinterpret_cast<void*>(g_endPaint));
+    PatchImport("gdi32.dll", "SelectObject", reinterpret_cast<void*>(g_selectObject));
 }
 
 }  // namespace

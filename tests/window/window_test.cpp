@@ -60,6 +60,18 @@ KVTEST_HELPER(host) {
     return w ? 0 : 3;
 }
 
+// Opens the window without waiting and tells it of a clock change at once, before its
+// first tick; then waits until the test ends it.
+KVTEST_HELPER(early_host) {
+    traceapi_CreateWnd(0, nullptr, 0, nullptr);
+    HWND w = nullptr;
+    if (!kvtest::PumpUntil([&w] { return (w = ::FindWindowW(kClass, nullptr)) != nullptr; }, 30000)) return 10;
+    ::SendMessageW(w, WM_TIMECHANGE, 0, 0);
+    kvtest::PumpUntil([] { return !WindowUp(); }, 300000);
+    traceapi_DestroyWnd();
+    return 0;
+}
+
 // Opens the window without waiting, closes it, and tries again in the same process:
 // exit code 0 when the second call opened nothing and returned 0.
 KVTEST_HELPER(reopen) {
@@ -125,11 +137,12 @@ struct WindowProcess {
     HWND Field(int i) const { return ::GetDlgItem(::FindWindowExW(window, nullptr, L"StatusClass", nullptr), 4 + i); }
     HWND Control(int id) const { return ::GetDlgItem(window, id); }
     int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
-    // Closes the window as the user does; the host must end by itself with exit code 0.
+    // Closes the window as the user does, with Alt+F4 (a system key the window leaves to
+    // default processing); the host must end by itself with exit code 0.
     kvtest::ProcessResult Close() {
         kvtest::ProcessResult r;
         if (!process) return r;
-        if (window) ::PostMessageW(window, WM_CLOSE, 0, 0);
+        if (window) ::PostMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 | (0x3E << 16) | (1 << 29));
         r = kvtest::WaitPumping(process, 60000);
         process = nullptr;
         return r;
@@ -427,6 +440,75 @@ TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindo
     const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
     EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window opened: "
                                                        << again.exitCode;
+}
+
+// Logoff ends the process right after WM_ENDSESSION: what the operator changed during
+// the day and the trace file's last lines are kept all the same. The clock change the
+// host reported before the first tick is no jump.
+TEST(WindowLifecycle, SessionEndKeepsSettingsAndTraceFile) {
+    kvtest::TempDir dir;
+    WindowProcess win(dir.path(), {}, L"early_host");
+    ASSERT_NE(win.window, nullptr);
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) != FALSE; })) << "FILTERME shows the filter list";
+    ::SetWindowPos(win.window, nullptr, 40, 30, 900, 560, SWP_NOZORDER | SWP_NOACTIVATE);
+    Send(win.main, LVM_SETCOLUMNWIDTH, 5, 333);
+    Send(win.window, WM_KEYDOWN, VK_ADD);
+    for (int id : {kIdScroll, kIdOnTop, kIdTrace}) Send(win.Control(id), BM_CLICK);
+    EXPECT_EQ(Send(win.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    Send(win.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    ::TerminateProcess(win.process, 1);
+    ::WaitForSingleObject(win.process, 30000);
+    ::CloseHandle(win.process);
+    win.process = nullptr;
+
+    const struct { const wchar_t *section, *key, *value; } keys[] = {
+        {L"Global", L"Left", L"40"}, {L"Global", L"Right", L"940"}, {L"Global", L"Bottom", L"590"},
+        {L"Global", L"FilterListPart", L"3"}, {L"Global", L"TopMost", L"0"}, {L"Global", L"EnableTrace", L"0"},
+        {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"},
+    };
+    for (const auto& k : keys) EXPECT_EQ(ReadKey(k.section, k.key), k.value) << kvtest::Narrow(k.key);
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW(dir.file(L"TS*.txt").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE) << "no trace file";
+    ::FindClose(find);
+    const std::string bytes = kvtest::ReadBytes(dir.file(found.cFileName));
+    const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    EXPECT_NE(lines.find(L"***** TRACE STOPPED *****"), std::wstring::npos);
+    EXPECT_NE(lines.find(L"***** TRACE SERVER SHUT DOWN *****"), std::wstring::npos) << "written at the session's end";
+    EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
+}
+
+// The keyboard from the first moment, as an operator meets it: the arrows move the
+// selection without a click, a typed letter keeps the selected row, the focus is back on
+// the list after switching to another window, and Alt+F4 closes the window.
+TEST(WindowKeyboard, ArrowsTypingSwitchingBackAndAltF4) {
+    kvtest::TempDir dir;
+    WindowProcess win(dir.path());
+    ASSERT_NE(win.window, nullptr);
+    const short h = traceapi_Register(L"Keys", nullptr, FALSE);
+    for (int i = 0; i < 20; ++i) traceapi_Output(h, 30, L"Keys", L"row");
+    traceapi_Unregister(h, FALSE);
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return win.Rows(win.main) >= 20; }));
+    ASSERT_TRUE(kvtest::BringToFront(win.window));
+    EXPECT_EQ(kvtest::FocusOf(win.window), win.main) << "the main list has the focus at start";
+    auto selected = [&] { return static_cast<int>(Send(win.main, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED)); };
+    auto keysSelect = [&](std::vector<WORD> keys, int fromEnd) {
+        for (WORD k : keys) kvtest::Press(k);
+        return kvtest::PumpUntil([&] { return selected() == win.Rows(win.main) - 1 - fromEnd; });
+    };
+    EXPECT_TRUE(keysSelect({VK_END, VK_UP}, 1)) << selected();
+    EXPECT_TRUE(keysSelect({'L', VK_UP}, 2)) << "a typed letter moved the selection to " << selected();
+
+    kvtest::RecordingWindow other({});
+    ::ShowWindow(other.hwnd(), SW_SHOW);
+    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()));
+    ASSERT_TRUE(kvtest::BringToFront(win.window));
+    EXPECT_TRUE(keysSelect({VK_UP}, 3)) << "after switching back the arrows moved nothing: " << selected();
+
+    kvtest::Press(VK_F4, {VK_MENU});
+    const kvtest::ProcessResult r = kvtest::WaitPumping(win.process, 30000);
+    win.process = nullptr;
+    EXPECT_TRUE(r.finished && r.exitCode == 0) << "Alt+F4 did not close the window";
 }
 
 // A flood from threads of the host process while the window paints.
