@@ -215,11 +215,6 @@ void OnTimeChange() {
 
 // ---- focus --------------------------------------------------------------------------------
 
-bool ListHasFocus() {
-    HWND focus = ::GetFocus();
-    return focus && (focus == Server().mainList || focus == Server().filterList);
-}
-
 // The list that last had the focus while it is still shown, else the main list.
 HWND FocusTarget() {
     const ServerState& st = Server();
@@ -506,10 +501,9 @@ LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         tracewnd_OnKeyDown(window, static_cast<UINT>(wParam));
         return 0;
     case WM_SYSKEYDOWN:
+        // The keys the window does not claim (Alt+F4, Alt+Space, F10) do what they do
+        // in every window.
         if (tracewnd_OnSysKeyDown(window, static_cast<UINT>(wParam))) return 0;
-        // The lists pass copies of their keys on; their own default processing has run
-        // already (Alt+F4 closes the window once).
-        if (ListHasFocus()) return 0;
         break;
     case WM_QUERYENDSESSION:
         return TRUE;

@@ -224,11 +224,20 @@ TEST_F(TraceWindowTest, ClientLinesReachTheListAndTheStatusFields) {
     EXPECT_TRUE(FieldBecomes(0, L"31 / 10000")) << kvtest::Narrow(TextOf(win_->Field(0)));
     EXPECT_EQ(TextOf(win_->Field(3)), L"Profile: USER");
     EXPECT_EQ(TextOf(win_->Field(1)), L"") << "no row selected";
-    // A selected row shows its number and the switches of its application.
-    ::SetForegroundWindow(win_->window);
-    ::PostMessageW(win_->main, WM_KEYDOWN, VK_HOME, 0);
-    for (int i = 0; i < 16; ++i) ::PostMessageW(win_->main, WM_KEYDOWN, VK_DOWN, 0);
+    // A selected row shows its number and the switches of its application. Whenever the
+    // window is activated (at start, after the Clear button had the focus, after another
+    // window) the keyboard works without a click: the arrows move the selection, and a
+    // typed letter keeps it.
+    kvtest::RecordingWindow other({});
+    ::ShowWindow(other.hwnd(), SW_SHOW);
+    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
+    EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->main; })) << "the focus is on the list";
+    kvtest::Press(VK_HOME);
+    for (int i = 0; i < 16; ++i) kvtest::Press(VK_DOWN);
     EXPECT_TRUE(FieldBecomes(1, L"17 [0011]")) << kvtest::Narrow(TextOf(win_->Field(1)));
+    kvtest::Press('L');
+    kvtest::Press(VK_UP);
+    EXPECT_TRUE(FieldBecomes(1, L"16 [0011]")) << "a typed letter moved the selection: " << kvtest::Narrow(TextOf(win_->Field(1)));
 }
 
 TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
@@ -339,26 +348,20 @@ TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
     EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
 }
 
-// Keys, the find dialog's messages, the context menu and the double click on the main
-// list reach the operator functions: each case opens its window on the window thread
-// and closes it again the way a user would.
+// Keys (typed with the window in front), the find dialog's messages, the context menu
+// and the double click on the main list reach the operator functions: each case opens
+// its window on the window thread and closes it again the way a user would.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
-    ASSERT_TRUE(::AttachThreadInput(::GetCurrentThreadId(), thread, TRUE));
     HWND main = win_->main, window = win_->window;
-    auto setControl = [](bool down) {  // in the key state the window thread now shares
-        BYTE state[256];
-        ::GetKeyboardState(state);
-        state[VK_CONTROL] = down ? 0x80 : 0;
-        ::SetKeyboardState(state);
-    };
     auto shown = [thread](const wchar_t* cls, const wchar_t* caption) {  // a visible window of the window thread
         HWND h = nullptr;
         do h = ::FindWindowExW(nullptr, h, cls, caption);
         while (h && !(::IsWindowVisible(h) && ::GetWindowThreadProcessId(h, nullptr) == thread));
         return h;
     };
+    auto press = [](WORD key, std::vector<WORD> held = {}) { return [=](HWND) { kvtest::Press(key, held); }; };
     auto post = [](HWND to, UINT msg, WPARAM wp, LPARAM lp = 0) { return [=](HWND) { ::PostMessageW(to, msg, wp, lp); }; };
     auto toEdit = [](HWND dialog) { ::PostMessageW(::GetDlgItem(dialog, 0x480), WM_KEYDOWN, VK_ESCAPE, 0); };
     auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
@@ -367,19 +370,17 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     };
     struct Case {
         const char* what;
-        HWND to; UINT msg; WPARAM wp; LPARAM lp; bool control;
+        std::function<void(HWND)> open;
         const wchar_t* cls; const wchar_t* caption;
         std::function<void(HWND)> close;
     };
     const Case cases[] = {
-        {"F3 without a find text, Escape", main, WM_KEYDOWN, VK_F3, 0, false, L"#32770", nullptr,
-         post(main, WM_KEYDOWN, VK_ESCAPE)},
-        {"Ctrl+F, Escape in the dialog", main, WM_KEYDOWN, 'F', 0, true, L"#32770", nullptr, toEdit},
-        {"Alt+F3, Find Next", main, WM_SYSKEYDOWN, VK_F3, 0, false, L"#32770", nullptr, findRow},
-        {"context menu, cancel mode", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100), false,
+        {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, post(main, WM_KEYDOWN, VK_ESCAPE)},
+        {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr, toEdit},
+        {"Alt+F3, Find Next", press(VK_F3, {VK_MENU}), L"#32770", nullptr, findRow},
+        {"context menu, cancel mode", post(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100)),
          L"#32768", nullptr, post(window, WM_CANCELMODE, 0)},
-        {"context menu from the keyboard opens over the list", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main),
-         static_cast<LPARAM>(-1), false, L"#32768", nullptr,
+        {"Shift+F10 opens the context menu over the list", press(VK_F10, {VK_SHIFT}), L"#32768", nullptr,
          [main, window](HWND popup) {
              RECT menu, list;
              ::GetWindowRect(popup, &menu);
@@ -388,16 +389,19 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
                  << "menu at " << menu.left << "," << menu.top;
              ::PostMessageW(window, WM_CANCELMODE, 0, 0);
          }},
-        {"double click, Cancel", main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100), false, L"#32770",
+        {"double click, Cancel", post(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)), L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
+    // The Clear button took the focus; a click on the list gives it back, and it stays
+    // there while the cases' windows come and go.
+    ::PostMessageW(main, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(100, 30));
+    ::PostMessageW(main, WM_LBUTTONUP, 0, MAKELPARAM(100, 30));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        setControl(c.control);
-        ::PostMessageW(c.to, c.msg, c.wp, c.lp);
+        ASSERT_TRUE(kvtest::BringToFront(window) && kvtest::PumpUntil([&] { return kvtest::FocusOf(window) == main; }));
+        c.open(main);
         HWND found = nullptr;
         EXPECT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
-        setControl(false);
         if (!found) continue;
         if (!wcscmp(c.cls, L"#32770")) {
             EXPECT_EQ(::GetWindow(found, GW_OWNER), window);
@@ -405,7 +409,6 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         c.close(found);
         EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
     }
-    ::AttachThreadInput(::GetCurrentThreadId(), thread, FALSE);
 }
 
 // ---- lifecycle --------------------------------------------------------------------------
@@ -476,39 +479,6 @@ TEST(WindowLifecycle, SessionEndKeepsSettingsAndTraceFile) {
     EXPECT_NE(lines.find(L"***** TRACE STOPPED *****"), std::wstring::npos);
     EXPECT_NE(lines.find(L"***** TRACE SERVER SHUT DOWN *****"), std::wstring::npos) << "written at the session's end";
     EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
-}
-
-// The keyboard from the first moment, as an operator meets it: the arrows move the
-// selection without a click, a typed letter keeps the selected row, the focus is back on
-// the list after switching to another window, and Alt+F4 closes the window.
-TEST(WindowKeyboard, ArrowsTypingSwitchingBackAndAltF4) {
-    kvtest::TempDir dir;
-    WindowProcess win(dir.path());
-    ASSERT_NE(win.window, nullptr);
-    const short h = traceapi_Register(L"Keys", nullptr, FALSE);
-    for (int i = 0; i < 20; ++i) traceapi_Output(h, 30, L"Keys", L"row");
-    traceapi_Unregister(h, FALSE);
-    ASSERT_TRUE(kvtest::PumpUntil([&] { return win.Rows(win.main) >= 20; }));
-    ASSERT_TRUE(kvtest::BringToFront(win.window));
-    EXPECT_EQ(kvtest::FocusOf(win.window), win.main) << "the main list has the focus at start";
-    auto selected = [&] { return static_cast<int>(Send(win.main, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED)); };
-    auto keysSelect = [&](std::vector<WORD> keys, int fromEnd) {
-        for (WORD k : keys) kvtest::Press(k);
-        return kvtest::PumpUntil([&] { return selected() == win.Rows(win.main) - 1 - fromEnd; });
-    };
-    EXPECT_TRUE(keysSelect({VK_END, VK_UP}, 1)) << selected();
-    EXPECT_TRUE(keysSelect({'L', VK_UP}, 2)) << "a typed letter moved the selection to " << selected();
-
-    kvtest::RecordingWindow other({});
-    ::ShowWindow(other.hwnd(), SW_SHOW);
-    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()));
-    ASSERT_TRUE(kvtest::BringToFront(win.window));
-    EXPECT_TRUE(keysSelect({VK_UP}, 3)) << "after switching back the arrows moved nothing: " << selected();
-
-    kvtest::Press(VK_F4, {VK_MENU});
-    const kvtest::ProcessResult r = kvtest::WaitPumping(win.process, 30000);
-    win.process = nullptr;
-    EXPECT_TRUE(r.finished && r.exitCode == 0) << "Alt+F4 did not close the window";
 }
 
 // A flood from threads of the host process while the window paints.
