@@ -117,10 +117,6 @@ protected:
         }
         return out;
     }
-    HWND Focus() const {
-        GUITHREADINFO info = {sizeof(info)};
-        return ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog_, nullptr), &info) ? info.hwndFocus : nullptr;
-    }
 
     kvtest::TempDir dir_;
     std::wstring ini_ = dir_.file(L"KVTRCSRV.ini");
@@ -274,7 +270,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
             if (c.accepted) return;
             EXPECT_TRUE(::IsWindow(dialog));
             EXPECT_EQ(std::to_wstring(c.old), Text(IDC_SET_HISTORY));
-            EXPECT_EQ(Item(IDC_SET_HISTORY), Focus());
+            EXPECT_EQ(Item(IDC_SET_HISTORY), kvtest::FocusOf(dialog));
             DWORD from = 1, to = 0;
             ::SendMessageW(Item(IDC_SET_HISTORY), EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
             EXPECT_EQ(0u, from);

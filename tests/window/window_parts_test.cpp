@@ -12,49 +12,39 @@
 
 namespace {
 
-// Points this executable's import of module!name (the window code is linked in) at hook
-// and returns the previous target.
-void* PatchImport(const char* module, const char* name, void* hook) {
+// Points this executable's import of module!name (the window code is linked in) at
+// hook, keeping the previous target in original; the same call with original undoes it.
+template <class Fn>
+void PatchImport(const char* module, const char* name, Fn hook, Fn& original) {
     auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
         if (_stricmp(reinterpret_cast<char*>(base + imp->Name), module)) continue;
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            if (strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name)) continue;
+        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk); names->u1.AddressOfData; ++names, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name))
+                continue;
             DWORD old;
-            ::VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
-            void* previous = reinterpret_cast<void*>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
-            ::VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
-            return previous;
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            if (hook != original) original = reinterpret_cast<Fn>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), old, &old);
         }
     }
-    return nullptr;
 }
 
-// Device contexts that EndPaint released, and selections made into one afterwards.
+// Device contexts EndPaint released (until BeginPaint hands them out again), and the
+// selections made into one of them.
 std::set<HDC> g_released;
 int g_selectsAfterRelease;
 decltype(&::BeginPaint) g_beginPaint;
 decltype(&::EndPaint) g_endPaint;
 decltype(&::SelectObject) g_selectObject;
-HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) {
-    HDC dc = g_beginPaint(w, ps);
-    g_released.erase(dc);
-    return dc;
-}
-BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) {
-    g_released.insert(ps->hdc);
-    return g_endPaint(w, ps);
-}
-HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ object) {
-    g_selectsAfterRelease += g_released.count(dc) ? 1 : 0;
-    return g_selectObject(dc, object);
-}
+HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) { HDC dc = g_beginPaint(w, ps); return g_released.erase(dc), dc; }
+BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) { return g_released.insert(ps->hdc), g_endPaint(w, ps); }
+HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ o) { return g_selectsAfterRelease += g_released.count(dc), g_selectObject(dc, o); }
 
 TEST(WindowParts, LayoutRevealAndLevelInks) {
     // Below 299 pixels the buttons vanish; a filter part of 0 never divides; a hidden
@@ -154,9 +144,9 @@ TEST(WindowParts, StatusBarFieldsAndTexts) {
     // Bars made, painted and destroyed again and again leave no GDI object behind: a
     // font still selected into a released device context cannot be deleted. (Where the
     // system counts no GDI objects, the selections into released contexts are counted.)
-    g_beginPaint = reinterpret_cast<decltype(g_beginPaint)>(PatchImport("user32.dll", "BeginPaint", reinterpret_cast<void*>(&WatchBeginPaint)));
-    g_endPaint = reinterpret_cast<decltype(g_endPaint)>(PatchImport("user32.dll", "EndPaint", reinterpret_cast<void*>(&WatchEndPaint)));
-    g_selectObject = reinterpret_cast<decltype(g_selectObject)>(PatchImport("gdi32.dll", "SelectObject", reinterpret_cast<void*>(&WatchSelectObject)));
+    PatchImport("user32.dll", "BeginPaint", &WatchBeginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", &WatchEndPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", &WatchSelectObject, g_selectObject);
     ASSERT_TRUE(g_beginPaint && g_endPaint && g_selectObject);
     // Small and at the screen's lower right, away from the trace windows other tests read.
     parent = ::CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, L"KvStatusParent", L"p", WS_POPUP | WS_VISIBLE, 1000,
@@ -171,9 +161,9 @@ TEST(WindowParts, StatusBarFieldsAndTexts) {
     EXPECT_EQ(g_selectsAfterRelease, 0) << "selections into a device context after EndPaint released it";
     EXPECT_LE(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), before);
     ::DestroyWindow(parent);
-    PatchImport("user32.dll", "BeginPaint", reinterpret_cast<void*>(g_beginPaint));
-    PatchImport("user32.dll", "EndPaint", reinterpret_cast<void*>(g_endPaint));
-    PatchImport("gdi32.dll", "SelectObject", reinterpret_cast<void*>(g_selectObject));
+    PatchImport("user32.dll", "BeginPaint", g_beginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", g_endPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", g_selectObject, g_selectObject);
 }
 
 }  // namespace

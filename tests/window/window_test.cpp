@@ -413,20 +413,6 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
 
 // ---- lifecycle --------------------------------------------------------------------------
 
-TEST(WindowLifecycle, SecondHostHandsItsProfileToTheRunningWindow) {
-    kvtest::TempDir dir;
-    WindowProcess first(dir.path());
-    ASSERT_NE(first.window, nullptr);
-    const std::wstring profile = dir.file(L"night.pfl");
-    kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\n");
-    const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
-    EXPECT_TRUE(second.finished && second.exitCode == 3) << "the second host returns at once without a window";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(first.Field(3)) == L"Profile: " + profile; }, 10000))
-        << kvtest::Narrow(TextOf(first.Field(3)));
-    EXPECT_NE(TextOf(first.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
-    EXPECT_EQ(::FindWindowExW(nullptr, first.window, kClass, nullptr), nullptr) << "still one window";
-}
-
 TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindowOpens) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path());
@@ -445,13 +431,23 @@ TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindo
                                                        << again.exitCode;
 }
 
-// Logoff ends the process right after WM_ENDSESSION: what the operator changed during
-// the day and the trace file's last lines are kept all the same. The clock change the
-// host reported before the first tick is no jump.
-TEST(WindowLifecycle, SessionEndKeepsSettingsAndTraceFile) {
+// A second host hands its profile to the running window. Logoff ends the process right
+// after WM_ENDSESSION: what the operator changed during the day and the trace file's
+// last lines are kept all the same. The clock change the host reported before the first
+// tick is no jump.
+TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {}, L"early_host");
     ASSERT_NE(win.window, nullptr);
+    const std::wstring profile = dir.file(L"night.pfl");
+    kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\nSpecialFilter=FILTERME\r\n");
+    const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
+    EXPECT_TRUE(second.finished && second.exitCode == 3) << "the second host returns at once without a window";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(win.Field(3)) == L"Profile: " + profile; }, 10000))
+        << kvtest::Narrow(TextOf(win.Field(3)));
+    EXPECT_NE(TextOf(win.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
+    EXPECT_EQ(::FindWindowExW(nullptr, win.window, kClass, nullptr), nullptr) << "still one window";
+
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) != FALSE; })) << "FILTERME shows the filter list";
     ::SetWindowPos(win.window, nullptr, 40, 30, 900, 560, SWP_NOZORDER | SWP_NOACTIVATE);
     Send(win.main, LVM_SETCOLUMNWIDTH, 5, 333);
@@ -467,7 +463,7 @@ TEST(WindowLifecycle, SessionEndKeepsSettingsAndTraceFile) {
     const struct { const wchar_t *section, *key, *value; } keys[] = {
         {L"Global", L"Left", L"40"}, {L"Global", L"Right", L"940"}, {L"Global", L"Bottom", L"590"},
         {L"Global", L"FilterListPart", L"3"}, {L"Global", L"TopMost", L"0"}, {L"Global", L"EnableTrace", L"0"},
-        {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"},
+        {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"}, {L"Global", L"LastProfile", profile.c_str()},
     };
     for (const auto& k : keys) EXPECT_EQ(ReadKey(k.section, k.key), k.value) << kvtest::Narrow(k.key);
     WIN32_FIND_DATAW found;
