@@ -12,8 +12,8 @@
 #include "server/listselection.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
-#include "window/tracewnd.h"
 #include "server/tracerow.h"
+#include "window/tracewnd.h"
 
 using namespace kv;
 

@@ -2,7 +2,6 @@
 #include "window/operator.h"
 #include "window/operator_internal.h"
 
-
 namespace {
 OperatorBoxFn g_box = &::MessageBoxW;
 OperatorBeepFn g_beep = &::MessageBeep;
