@@ -64,6 +64,49 @@ void TrimMainList(int newIndex) noexcept {
     tracewnd_AdjustFilterList(drop);
 }
 
+// Builds a fixed field by hand, cut to its capacity and always terminated: the time and
+// module texts are made for every message, and the C runtime's formatting of them cost
+// more than the rest of the row.
+class FieldText {
+public:
+    FieldText(wchar_t* dst, size_t cap) noexcept : dst_(dst), cap_(cap) { dst_[0] = 0; }
+    // At most max characters of s, up to its terminator.
+    FieldText& Text(const wchar_t* s, size_t max) noexcept {
+        for (size_t i = 0; i < max && s[i]; ++i) Put(s[i]);
+        return *this;
+    }
+    FieldText& Char(wchar_t c) noexcept {
+        Put(c);
+        return *this;
+    }
+    // Decimal, zero-padded to at least minDigits.
+    FieldText& Number(unsigned long v, int minDigits) noexcept {
+        wchar_t digits[16];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<wchar_t>(L'0' + v % 10);
+            v /= 10;
+        } while (v);
+        while (n < minDigits && n < 16) digits[n++] = L'0';
+        while (n > 0) Put(digits[--n]);
+        return *this;
+    }
+    FieldText& Signed(long v) noexcept {
+        if (v < 0) Put(L'-');
+        return Number(v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v), 1);
+    }
+
+private:
+    void Put(wchar_t c) noexcept {
+        if (n_ + 1 >= cap_) return;
+        dst_[n_++] = c;
+        dst_[n_] = 0;
+    }
+    wchar_t* dst_;
+    size_t cap_;
+    size_t n_ = 0;
+};
+
 // What the file writer and the trigger need of a stored row once the list lock is left,
 // when another thread may already have trimmed the row away.
 struct RowSnapshot {
@@ -118,11 +161,15 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
         const unsigned long seq = static_cast<unsigned long>(::InterlockedIncrement(&g_sequence));
         wchar_t timeText[32];
         SYSTEMTIME now;
-        if (ClockLocalTime(&now))
-            FormatCut(timeText, 32, L"%02s %02d:%02d:%02d,%02d [%5.5lu]", kWeekdays[now.wDayOfWeek % 7], now.wHour,
-                      now.wMinute, now.wSecond, now.wMilliseconds / 10, seq);
-        else
+        if (ClockLocalTime(&now)) {
+            // "WD hh:mm:ss,cc [nnnnn]": hundredths, and the number in at least five digits.
+            FieldText(timeText, 32)
+                .Text(kWeekdays[now.wDayOfWeek % 7], 2).Char(L' ')
+                .Number(now.wHour, 2).Char(L':').Number(now.wMinute, 2).Char(L':').Number(now.wSecond, 2)
+                .Char(L',').Number(now.wMilliseconds / 10u, 2).Text(L" [", 2).Number(seq, 5).Char(L']');
+        } else {
             CopyCut(timeText, 32, L"---");
+        }
 
         TraceRow* row = rowstore_NewRow(st.mainStore);
         wchar_t* copy = row ? rowstore_NewText(st.mainStore, static_cast<int>(in.length + 1)) : nullptr;
@@ -131,11 +178,11 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
             // The slot's fields are fixed arrays of the shared region: every read of them
             // here is bounded.
             if (level == -1)
-                FormatCut(module, 32, L"KVS:%d", static_cast<int>(g_settings.PCNo));
+                FieldText(module, 32).Text(L"KVS:", 4).Signed(static_cast<long>(g_settings.PCNo));
             else if (handle == 0)
-                FormatCut(module, 32, L"%.31s", slot.szModule);
+                FieldText(module, 32).Text(slot.szModule, 31);
             else
-                FormatCut(module, 32, L"%.27s [%lu]", slot.szModule, static_cast<unsigned long>(threadId));
+                FieldText(module, 32).Text(slot.szModule, 27).Text(L" [", 2).Number(threadId, 1).Char(L']');
             row->text = copy;
             for (size_t i = 0; i < in.length; ++i) copy[i] = in.text[i] < 32 ? L' ' : in.text[i];
             copy[in.length] = 0;
