@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -90,11 +91,32 @@ void Error(const char* format, const std::wstring& what, DWORD code = 0) {
     fflush(stderr);
 }
 
+// The output buffer, followed by a page that faults on any access: a write past the
+// buffer ends the program at once instead of quietly overwriting the heap.
+class GuardedBuffer {
+public:
+    GuardedBuffer() {
+        SYSTEM_INFO si;
+        ::GetSystemInfo(&si);
+        p_ = static_cast<char*>(::VirtualAlloc(nullptr, kOutBytes + si.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        DWORD old;
+        if (!p_ || !::VirtualProtect(p_ + kOutBytes, si.dwPageSize, PAGE_NOACCESS, &old)) throw std::bad_alloc();
+    }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+    ~GuardedBuffer() { ::VirtualFree(p_, 0, MEM_RELEASE); }
+    char* get() const { return p_; }
+
+private:
+    char* p_ = nullptr;
+};
+static_assert(kOutBytes % 65536 == 0, "the buffer ends where a page begins");
+
 // Standard output through a buffer of its own; UTF-8 conversion and JSON escaping write
 // straight into it.
 class Output {
 public:
-    Output() : buf_(new char[kOutBytes]), out_(::GetStdHandle(STD_OUTPUT_HANDLE)) {}
+    Output() : out_(::GetStdHandle(STD_OUTPUT_HANDLE)) {}
     bool failed() const { return failed_; }
 
     void Raw(const char* s, size_t n) {
@@ -196,7 +218,7 @@ private:
             n -= written;
         }
     }
-    std::unique_ptr<char[]> buf_;
+    GuardedBuffer buf_;
     size_t used_ = 0;
     HANDLE out_;
     bool failed_ = false;
