@@ -36,7 +36,6 @@ public:
     ~AppendFile() { Close(); }
 
     bool open() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE handle() const noexcept { return h_; }
 
     bool Open(const wchar_t* path, DWORD access, DWORD disposition) noexcept {
         Close();
@@ -185,13 +184,6 @@ struct OpenReport {
     wchar_t name[kFileNameChars];
 };
 
-// The current file has another file's fate when a reader still held it as it was
-// deleted: lines written to it would go with it.
-bool DeletePending(HANDLE h) noexcept {
-    FILE_STANDARD_INFO info = {};
-    return ::GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof(info)) && info.DeletePending;
-}
-
 // Opens the current file by open (a call that leaves the system error when it fails).
 // A directory that went away (deleted, a share offline at midnight) is made again, at
 // most once a second, and the open tried once more.
@@ -239,10 +231,7 @@ void WriteLineLocked(const TraceRow* row, bool* openedStream, OpenReport* report
         auto open = [&] {
             h = ::CreateFileW(g_writer.current, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (h == INVALID_HANDLE_VALUE || !DeletePending(h)) return h != INVALID_HANDLE_VALUE;
-            ::CloseHandle(h);
-            ::SetLastError(ERROR_ACCESS_DENIED);
-            return false;
+            return h != INVALID_HANDLE_VALUE;
         };
         if (!OpenCurrentLocked(open, report)) return;
         DWORD written = 0;
@@ -252,14 +241,7 @@ void WriteLineLocked(const TraceRow* row, bool* openedStream, OpenReport* report
         if (!ok) return;
     } else {
         if (!g_writer.stream.open()) {
-            auto open = [] {
-                if (g_writer.stream.Open(g_writer.current, FILE_APPEND_DATA, OPEN_ALWAYS) &&
-                    !DeletePending(g_writer.stream.handle()))
-                    return true;
-                g_writer.stream.Close();
-                ::SetLastError(ERROR_ACCESS_DENIED);
-                return false;
-            };
+            auto open = [] { return g_writer.stream.Open(g_writer.current, FILE_APPEND_DATA, OPEN_ALWAYS); };
             if (!OpenCurrentLocked(open, report)) return;
             g_writer.stream.SetBuffer(g_writer.streamBuffer, kStreamBufferBytes);
             *openedStream = true;
