@@ -88,35 +88,8 @@ std::vector<std::string> SplitLines(const std::string& s) {
 }
 
 // kvtrccat.exe running with its output and errors in files.
-struct Cat {
-    kvtest::TempDir out;
-    PROCESS_INFORMATION pi = {};
-    explicit Cat(const std::wstring& args) {
-        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-        STARTUPINFOW si = {sizeof(si)};
-        si.dwFlags = STARTF_USESTDHANDLES;
-        HANDLE* std[] = {&si.hStdOutput, &si.hStdError};
-        for (int k = 0; k < 2; ++k)
-            *std[k] = ::CreateFileW(out.file(k ? L"err" : L"out").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &sa, CREATE_ALWAYS, 0, nullptr);
-        std::wstring cmd = kvtest::Quote(kvtest::ExeDir() + L"\\kvtrccat.exe") + L" " + args;
-        EXPECT_TRUE(::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
-        ::CloseHandle(si.hStdOutput);
-        ::CloseHandle(si.hStdError);
-    }
-    ~Cat() {
-        ::TerminateProcess(pi.hProcess, 0);
-        ::WaitForSingleObject(pi.hProcess, 10000);
-        ::CloseHandle(pi.hProcess);
-        ::CloseHandle(pi.hThread);
-    }
-    DWORD Finish() {
-        DWORD code = 999;
-        if (::WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &code);
-        return code;
-    }
-    std::string Out() const { return kvtest::ReadBytes(out.file(L"out")); }
-    std::string Err() const { return kvtest::ReadBytes(out.file(L"err")); }
+struct Cat : kvtest::CapturedProcess {
+    explicit Cat(const std::wstring& args) : CapturedProcess(kvtest::Quote(kvtest::ExeDir() + L"\\kvtrccat.exe") + L" " + args) {}
 };
 
 const std::vector<RowSpec> kMonday = {
