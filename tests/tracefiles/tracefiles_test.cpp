@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/owners.h"
 #include "kvtest.h"
 #include "serverlines.h"
 
@@ -162,6 +163,24 @@ TEST_F(TraceFilesTest, DamagedAndGrowingFilesKeepEveryLine) {
             for (wchar_t& ch : shown) ch = ch ? ch : L' ';
             EXPECT_TRUE(Line(*f, i) == shown) << i;
         }
+    }
+
+    // A line of 4 GiB and more (a file left sparse, then ended): cut like any long line,
+    // never wrapped to a short one. Only 32-bit sizes can wrap: elsewhere the reading of
+    // 4 GiB is spared.
+    if (sizeof(size_t) == 4) {
+        const std::wstring path = dir_.file(L"huge.txt");
+        kv::UniqueHandle h(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        LARGE_INTEGER at;
+        at.QuadPart = 0x100000000LL;
+        DWORD n = 0;
+        ASSERT_TRUE(::SetFilePointerEx(h.get(), at, nullptr, FILE_BEGIN) && ::WriteFile(h.get(), "\r\0\n\0", 4, &n, nullptr));
+        h.reset();
+        auto f = Indexed(path);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->LineCount(), 1u);
+        EXPECT_TRUE(Line(*f, 0) == std::wstring(kMaxLineChars, L' '));
+        ::DeleteFileW(path.c_str());
     }
 
     // Growing: indexed onwards from an unfinished line, hundreds of lines, one longer
