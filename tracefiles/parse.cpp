@@ -110,6 +110,7 @@ bool SameChars(const wchar_t* a, const wchar_t* b, size_t n, bool matchCase) noe
 constexpr int kVariants = 4;
 struct Variants {
     wchar_t u[kVariants];
+    int n = 1;
     bool any = false;
 };
 Variants VariantsOf(wchar_t c, bool matchCase) noexcept {
@@ -124,11 +125,32 @@ Variants VariantsOf(wchar_t c, bool matchCase) noexcept {
         else v.u[n++] = static_cast<wchar_t>(u);
     }
     for (int k = n; k < kVariants; ++k) v.u[k] = c;
+    v.n = n;
     return v;
 }
 bool Meets(wchar_t c, const Variants& v) noexcept {
     return v.any || c == v.u[0] || c == v.u[1] || c == v.u[2] || c == v.u[3];
 }
+
+#if KV_TRC_SSE2
+// Units among p[i, i + 8) that meet v, as a mask of 16-bit lanes; the third and fourth
+// forms only where a character has them.
+template <bool kFour>
+__m128i Hits(const wchar_t* p, const __m128i* v) noexcept {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i two = _mm_or_si128(_mm_cmpeq_epi16(x, v[0]), _mm_cmpeq_epi16(x, v[1]));
+    return kFour ? _mm_or_si128(two, _mm_or_si128(_mm_cmpeq_epi16(x, v[2]), _mm_cmpeq_epi16(x, v[3]))) : two;
+}
+template <bool kFour>
+size_t ScanCandidates(const wchar_t* p, size_t i, size_t end, const __m128i* va, const __m128i* vb, bool two) noexcept {
+    for (; i + 8 <= end; i += 8) {
+        __m128i hit = Hits<kFour>(p + i, va);
+        if (two) hit = _mm_and_si128(hit, Hits<kFour>(p + i + 1, vb));
+        if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit))) return i + kv_lowest_bit(mask) / 2;
+    }
+    return i;
+}
+#endif
 
 // First position at or after i whose unit meets a and, when two, whose next unit meets
 // b. Returns n when there is none.
@@ -139,18 +161,8 @@ size_t NextCandidate(const wchar_t* p, size_t i, size_t n, const Variants& a, co
         __m128i va[kVariants], vb[kVariants];
         for (int k = 0; k < kVariants; ++k)
             va[k] = _mm_set1_epi16(static_cast<short>(a.u[k])), vb[k] = _mm_set1_epi16(static_cast<short>(b.u[k]));
-        for (; i + 8 <= end; i += 8) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(x, va[0]), _mm_cmpeq_epi16(x, va[1])),
-                                       _mm_or_si128(_mm_cmpeq_epi16(x, va[2]), _mm_cmpeq_epi16(x, va[3])));
-            if (two) {
-                const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-                hit = _mm_and_si128(hit, _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(y, vb[0]), _mm_cmpeq_epi16(y, vb[1])),
-                                                      _mm_or_si128(_mm_cmpeq_epi16(y, vb[2]), _mm_cmpeq_epi16(y, vb[3]))));
-            }
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-            if (mask) return i + kv_lowest_bit(mask) / 2;
-        }
+        // Stops at a hit or short of the end: the loop below takes it from there.
+        i = a.n > 2 || b.n > 2 ? ScanCandidates<true>(p, i, end, va, vb, two) : ScanCandidates<false>(p, i, end, va, vb, two);
     }
 #endif
     for (; i < end; ++i)
@@ -328,6 +340,8 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
     static thread_local std::unique_ptr<wchar_t[]> block;
     if (!block) block.reset(new (std::nothrow) wchar_t[kBlockUnits]);
     if (!block) return -1;
+    const UniqueHandle pass = file.OpenPass();
+    if (!pass) return -1;
     const LineIndex& index = file.index();
     size_t first = down ? from : 0, last = down ? 0 : from + 1;
     for (;;) {
@@ -340,7 +354,7 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
             if (first >= last) first = last - 1;
         }
         size_t units = 0;
-        const size_t got = file.ReadBlock(first, block.get(), kBlockUnits, &units);
+        const size_t got = file.ReadBlock(pass.get(), first, block.get(), kBlockUnits, &units);
         if (got == 0) return -1;
         if (down) last = first + got;
         else if (first + got < last) last = first + got;  // a line too long for the block

@@ -37,15 +37,8 @@ uint64_t FileSize(HANDLE file) noexcept {
     return ::GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
 }
 
-// Opens a file for one read or one poll. Shared for everything: the server keeps
-// appending, rotates and deletes its files.
-UniqueHandle OpenShared(const std::wstring& path, DWORD* error) noexcept {
-    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) *error = ::GetLastError();
-    return file;
-}
-
+// Asked once a poll, not for every read: under Wine the call also asks for the volume
+// and costs a millisecond.
 TraceFile::Identity IdentityOf(HANDLE file) noexcept {
     BY_HANDLE_FILE_INFORMATION info = {};
     TraceFile::Identity id;
@@ -206,21 +199,19 @@ bool ScanLineFeeds(const wchar_t* data, size_t units, uint64_t base, LineIndex* 
 
 TraceFile::TraceFile() : key_(static_cast<uint64_t>(::InterlockedIncrement64(&g_lastKey))) {}
 
-bool TraceFile::Open(const std::wstring& path, DWORD* error) {
-    path_ = path;
-    UniqueHandle file = OpenForRead();
-    if (!file && error) *error = error_;
-    return file.valid();
+UniqueHandle TraceFile::OpenShared() {
+    // Shared for everything: the server keeps appending, rotates and deletes its files.
+    UniqueHandle file(::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) error_ = ::GetLastError();
+    return file;
 }
 
-UniqueHandle TraceFile::OpenForRead() {
-    UniqueHandle file = OpenShared(path_, &error_);
-    if (file && started_ && IdentityOf(file.get()) != id_) {
-        // Another file under the name: its bytes are not the lines indexed.
-        error_ = ERROR_FILE_INVALID;
-        file.reset();
-    }
-    return file;
+bool TraceFile::Open(const std::wstring& path, DWORD* error) {
+    path_ = path;
+    UniqueHandle file = OpenShared();
+    if (!file && error) *error = error_;
+    return file.valid();
 }
 
 void TraceFile::StartOver() noexcept {
@@ -245,7 +236,7 @@ bool TraceFile::ReadMarks(HANDLE file, BYTE* out, size_t* bytes) {
 }
 
 bool TraceFile::Index(Progress progress, void* ctx) {
-    UniqueHandle file = OpenShared(path_, &error_);
+    UniqueHandle file = OpenShared();
     if (!file) return false;
     const Identity id = IdentityOf(file.get());
     const uint64_t size = FileSize(file.get());
@@ -307,13 +298,7 @@ uint64_t TraceFile::LineStart(size_t line) const noexcept { return line == 0 ? d
 
 uint64_t TraceFile::LineEnd(size_t line) const noexcept { return line < index_.size() ? index_[line] : size_; }
 
-size_t TraceFile::ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size_t* units) {
-    *units = 0;
-    UniqueHandle file = OpenForRead();
-    return file ? ReadBlockFrom(file.get(), first, buffer, capUnits, units) : 0;
-}
-
-size_t TraceFile::ReadBlockFrom(HANDLE file, size_t first, wchar_t* buffer, size_t capUnits, size_t* units) {
+size_t TraceFile::ReadBlock(HANDLE file, size_t first, wchar_t* buffer, size_t capUnits, size_t* units) {
     *units = 0;
     const size_t lines = LineCount();
     if (first >= lines || capUnits == 0) return 0;
@@ -347,12 +332,12 @@ bool TraceFile::ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, siz
     if (!block) return false;
     if (last > LineCount()) last = LineCount();
     if (first >= last) return true;
-    UniqueHandle file = OpenForRead();
+    UniqueHandle file = OpenShared();
     if (!file) return false;
     const size_t complete = index_.size();
     while (first < last) {
         size_t units = 0;
-        const size_t got = ReadBlockFrom(file.get(), first, block.get(), kScanBlock / 2, &units);
+        const size_t got = ReadBlock(file.get(), first, block.get(), kScanBlock / 2, &units);
         if (got == 0) return false;
         const size_t stop = first + got < last ? first + got : last;
         const uint64_t base = LineStart(first);
@@ -393,7 +378,7 @@ bool TraceFile::ReadLine(size_t line, wchar_t* buffer, size_t cap, size_t* chars
     const size_t bytes = cut ? maxBytes : static_cast<size_t>(length);
     if (bytes == 0) return true;
     auto read = [&](uint64_t offset, BYTE* into, size_t n) -> size_t {
-        UniqueHandle file = OpenForRead();
+        UniqueHandle file = OpenShared();
         DWORD got = 0;
         if (!file) return 0;
         if (!ReadAt(file.get(), offset, into, static_cast<DWORD>(n), &got)) error_ = ::GetLastError(), got = 0;

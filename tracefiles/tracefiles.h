@@ -160,11 +160,14 @@ public:
     // becomes U+FFFD. False (an empty text, error() set) when the line cannot be read.
     bool ReadLine(size_t line, wchar_t* buffer, size_t cap, size_t* chars);
 
+    // Opens the file for one pass of many reads (a search); none, with error() set, when
+    // it cannot be opened. The pass ends when the handle is closed.
+    UniqueHandle OpenPass() { return OpenShared(); }
     // Reads whole lines from `first` on into buffer, as many as fit in capUnits (a single
     // longer line is cut to fit), with their CR LF. Returns the number of lines and sets
     // *units; 0 at the end or on a read error. Line i starts at unit
     // (LineStart(i) - LineStart(first)) / 2. For passes over many lines.
-    size_t ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size_t* units);
+    size_t ReadBlock(HANDLE pass, size_t first, wchar_t* buffer, size_t capUnits, size_t* units);
 
     // Calls fn(line, text, chars) for the lines [first, last), read in blocks: the way to
     // pass over many lines. The text is without CR LF and valid during the call. Returns
@@ -184,8 +187,7 @@ public:
 
 private:
     bool ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, size_t, const wchar_t*, size_t), void* ctx);
-    size_t ReadBlockFrom(HANDLE file, size_t first, wchar_t* buffer, size_t capUnits, size_t* units);
-    UniqueHandle OpenForRead();  // the file indexed, or none with error_ set
+    UniqueHandle OpenShared();  // for one poll or one read; none with error_ set
     // The first and the last bytes indexed (out: 2 * kMarkBytes): a file rewritten in place
     // differs in one of them. False when they cannot be read.
     bool ReadMarks(HANDLE file, BYTE* out, size_t* bytes);

@@ -221,9 +221,7 @@ TEST_F(TraceFilesTest, DamagedAndGrowingFilesKeepEveryLine) {
     // it could not read.
     EXPECT_TRUE(::DeleteFileW(path.c_str()));
     EXPECT_FALSE(kvtest::FileExists(path)) << "not held open by the reader";
-    std::vector<wchar_t> buf(100);
-    size_t n = 1;
-    EXPECT_FALSE(f->ReadBlock(1, buf.data(), buf.size(), &n));
+    EXPECT_FALSE(f->OpenPass());
     EXPECT_FALSE(f->Index());
     EXPECT_EQ(f->error(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
