@@ -49,6 +49,16 @@ ProcessResult RunHelper(const std::wstring& name, const std::vector<std::wstring
 bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs = 10000);
 void PumpPending();
 
+// --- keyboard ----------------------------------------------------------------------
+
+// Makes window the foreground window and waits until it is.
+bool BringToFront(HWND window, DWORD timeoutMs = 10000);
+// Presses and releases key through the platform's input, the modifiers (VK_CONTROL,
+// VK_SHIFT, VK_MENU) held around it. The keys go to the foreground window's focus.
+void Press(WORD key, std::vector<WORD> modifiers = {});
+// The keyboard focus of the thread that owns window.
+HWND FocusOf(HWND window);
+
 // --- files -------------------------------------------------------------------------
 
 // A fresh directory under the temporary directory, removed with its content at the end.
