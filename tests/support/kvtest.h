@@ -73,6 +73,21 @@ public:
 private:
     std::wstring path_;
 };
+// A process whose standard output and error go to files of a directory of its own,
+// ended (if still running) when the object goes.
+struct CapturedProcess {
+    explicit CapturedProcess(const std::wstring& commandLine);
+    ~CapturedProcess();
+    CapturedProcess(const CapturedProcess&) = delete;
+    CapturedProcess& operator=(const CapturedProcess&) = delete;
+    DWORD Finish(DWORD timeoutMs = 60000);  // its exit code; 999 when it did not end in time
+    std::string Out() const;
+    std::string Err() const;
+    PROCESS_INFORMATION pi = {};
+private:
+    TempDir dir_;
+};
+
 void RemoveTree(const std::wstring& dir);
 bool FileExists(const std::wstring& path);
 std::string ReadBytes(const std::wstring& path);

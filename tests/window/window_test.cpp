@@ -17,6 +17,7 @@
 
 #include "client/traceapi.h"
 #include "kvtest.h"
+#include "../tools/viewerprocess.h"
 
 namespace {
 
@@ -409,6 +410,51 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         c.close(found);
         EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
     }
+}
+
+// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete
+// takes the file at once, the next rows start a new one, and both readers go on with it.
+TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
+    ASSERT_TRUE(ClearAndEmit(1, 30, L"before the delete"));
+    auto has = [](const std::string& bytes, const wchar_t* text) {
+        return bytes.find(std::string(reinterpret_cast<const char*>(text), wcslen(text) * 2)) != std::string::npos;
+    };
+    std::wstring file;
+    ASSERT_TRUE(kvtest::PumpUntil([&] {
+        WIN32_FIND_DATAW fd;
+        const HANDLE find = ::FindFirstFileW((dir_->path() + L"\\TS*.txt").c_str(), &fd);
+        if (find != INVALID_HANDLE_VALUE) ::FindClose(find), file = dir_->file(fd.cFileName);
+        return !file.empty() && has(kvtest::ReadBytes(file), L"before the delete");
+    }, 10000)) << "the stream is closed within a second";
+    const std::wstring tools = kvtest::ExeDir() + L"\\..";
+    kvtest::CapturedProcess cat(kvtest::Quote(tools + L"\\kvtrccat.exe") + L" --follow " + kvtest::Quote(file));
+    ViewerProcess viewer(file, tools);
+    viewer.Click(L"Follow");
+    ASSERT_TRUE(kvtest::PumpUntil([&] {
+        return cat.Out().find("before the delete") != std::string::npos && viewer.Count() > 0;
+    }, 30000)) << cat.Err();
+
+    traceapi_SetEnable(0);  // the menu deletes only while tracing is off
+    ::PostMessageW(win_->window, WM_COMMAND, 32776, 0);
+    HWND box = nullptr;
+    ASSERT_TRUE(kvtest::PumpUntil([&] {
+        box = ::FindWindowW(L"#32770", kClass);
+        return box && ::GetWindow(box, GW_OWNER) == win_->window;
+    })) << "Delete file ... ?";
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(box); }));
+    traceapi_SetEnable(1);
+    traceapi_Output(handle_, 30, L"Pumping", L"after the delete");
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return has(kvtest::ReadBytes(file), L"after the delete"); }, 10000));
+    EXPECT_FALSE(has(kvtest::ReadBytes(file), L"before the delete")) << "a new file";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("after the delete") != std::string::npos; }, 30000))
+        << cat.Out() << cat.Err();
+    EXPECT_TRUE(kvtest::PumpUntil([&] {
+        const std::string bytes = kvtest::ReadBytes(file);
+        long long lines = 0;
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2) lines += bytes[i] == '\n' && bytes[i + 1] == 0;
+        return viewer.Count() == lines;
+    }, 30000)) << "the viewer shows the new file's lines only: " << viewer.Count();
 }
 
 // ---- lifecycle --------------------------------------------------------------------------
