@@ -6,6 +6,7 @@
 #include "client/faultguard.h"
 #include "client/region.h"
 #include "server/clock.h"
+#include "server/fieldtext.h"
 #include "server/filters.h"
 #include "server/listselection.h"
 #include "server/rowstore.h"
@@ -63,49 +64,6 @@ void TrimMainList(int newIndex) noexcept {
     ::InvalidateRect(list, nullptr, TRUE);
     tracewnd_AdjustFilterList(drop);
 }
-
-// Builds a fixed field by hand, cut to its capacity and always terminated: the time and
-// module texts are made for every message, and the C runtime's formatting of them cost
-// more than the rest of the row.
-class FieldText {
-public:
-    FieldText(wchar_t* dst, size_t cap) noexcept : dst_(dst), cap_(cap) { dst_[0] = 0; }
-    // At most max characters of s, up to its terminator.
-    FieldText& Text(const wchar_t* s, size_t max) noexcept {
-        for (size_t i = 0; i < max && s[i]; ++i) Put(s[i]);
-        return *this;
-    }
-    FieldText& Char(wchar_t c) noexcept {
-        Put(c);
-        return *this;
-    }
-    // Decimal, zero-padded to at least minDigits.
-    FieldText& Number(unsigned long v, int minDigits) noexcept {
-        wchar_t digits[16];
-        int n = 0;
-        do {
-            digits[n++] = static_cast<wchar_t>(L'0' + v % 10);
-            v /= 10;
-        } while (v);
-        while (n < minDigits && n < 16) digits[n++] = L'0';
-        while (n > 0) Put(digits[--n]);
-        return *this;
-    }
-    FieldText& Signed(long v) noexcept {
-        if (v < 0) Put(L'-');
-        return Number(v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v), 1);
-    }
-
-private:
-    void Put(wchar_t c) noexcept {
-        if (n_ + 1 >= cap_) return;
-        dst_[n_++] = c;
-        dst_[n_] = 0;
-    }
-    wchar_t* dst_;
-    size_t cap_;
-    size_t n_ = 0;
-};
 
 // What the file writer and the trigger need of a stored row once the list lock is left,
 // when another thread may already have trimmed the row away.
