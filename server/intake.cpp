@@ -117,39 +117,36 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
     {
         ListLock lock;
         const unsigned long seq = static_cast<unsigned long>(::InterlockedIncrement(&g_sequence));
-        wchar_t timeText[32];
         SYSTEMTIME now;
-        if (ClockLocalTime(&now)) {
-            // "WD hh:mm:ss,cc [nnnnn]": hundredths, and the number in at least five digits.
-            FieldText(timeText, 32)
-                .Text(kWeekdays[now.wDayOfWeek % 7], 2).Char(L' ')
-                .Number(now.wHour, 2).Char(L':').Number(now.wMinute, 2).Char(L':').Number(now.wSecond, 2)
-                .Char(L',').Number(now.wMilliseconds / 10u, 2).Text(L" [", 2).Number(seq, 5).Char(L']');
-        } else {
-            CopyCut(timeText, 32, L"---");
-        }
+        const bool haveTime = ClockLocalTime(&now);
 
-        TraceRow* row = rowstore_NewRow(st.mainStore);
-        wchar_t* copy = row ? rowstore_NewText(st.mainStore, static_cast<int>(in.length + 1)) : nullptr;
-        if (row && copy) {
-            wchar_t module[32];
+        TraceRow* row = rowstore_NewRowWithText(st.mainStore, static_cast<int>(in.length + 1));
+        if (row) {
+            if (haveTime) {
+                // "WD hh:mm:ss,cc [nnnnn]": hundredths, the number in at least five digits.
+                FieldText(row->time, ARRAYSIZE(row->time))
+                    .Text(kWeekdays[now.wDayOfWeek % 7], 2).Char(L' ')
+                    .Number(now.wHour, 2).Char(L':').Number(now.wMinute, 2).Char(L':').Number(now.wSecond, 2)
+                    .Char(L',').Number(now.wMilliseconds / 10u, 2).Text(L" [", 2).Number(seq, 5).Char(L']');
+            } else {
+                CopyCut(row->time, ARRAYSIZE(row->time), L"---");
+            }
             // The slot's fields are fixed arrays of the shared region: every read of them
             // here is bounded.
+            FieldText module(row->module, ARRAYSIZE(row->module));
             if (level == -1)
-                FieldText(module, 32).Text(L"KVS:", 4).Signed(static_cast<long>(g_settings.PCNo));
+                module.Text(L"KVS:", 4).Signed(static_cast<long>(g_settings.PCNo));
             else if (handle == 0)
-                FieldText(module, 32).Text(slot.szModule, 31);
+                module.Text(slot.szModule, 31);
             else
-                FieldText(module, 32).Text(slot.szModule, 27).Text(L" [", 2).Number(threadId, 1).Char(L']');
-            row->text = copy;
+                module.Text(slot.szModule, 27).Text(L" [", 2).Number(threadId).Char(L']');
+            wchar_t* copy = row->text;
             for (size_t i = 0; i < in.length; ++i) copy[i] = in.text[i] < 32 ? L' ' : in.text[i];
             copy[in.length] = 0;
             row->levelWord = MakeLevelWord(level, SwitchBits(slot));
-            CopyCut(row->time, 32, timeText);
-            CopyCut(row->tag, 10, tag);
-            CopyCut(row->process, 32, slot.szProcess);
-            CopyCut(row->module, 32, module);
-            CopyCut(row->function, 50, in.func);
+            CopyCut(row->tag, ARRAYSIZE(row->tag), tag);
+            CopyCut(row->process, ARRAYSIZE(row->process), slot.szProcess);
+            CopyCut(row->function, ARRAYSIZE(row->function), in.func);
             // Taken before the add: another thread may trim the row away as soon as the
             // lock is left.
             snapshot.Take(*row);
@@ -177,8 +174,6 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
                     g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
                     TrimMainList(index);
             }
-        } else {
-            rowstore_FreeRow(row);  // a row is never stored without its text
         }
     }
     rowstore_ReportAllocFailures();

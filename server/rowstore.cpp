@@ -276,9 +276,26 @@ wchar_t* rowstore_NewText(short store, int chars) {
     return static_cast<wchar_t*>(text);
 }
 
+TraceRow* rowstore_NewRowWithText(short store, int chars) {
+    if (store < 0 || store >= kRowStoreEntries || chars <= 0 || chars > kRowTextMax + 1) return nullptr;
+    // One block per message instead of two: intake makes one for every row it stores.
+    void* block = (g_failures & (kRowStoreFailRow | kRowStoreFailText))
+                      ? nullptr
+                      : ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                    sizeof(TraceRow) + static_cast<SIZE_T>(chars) * sizeof(wchar_t));
+    if (!block) {
+        ShowBox(kRowOutOfMemory, MB_OK);
+        return nullptr;
+    }
+    TraceRow* row = static_cast<TraceRow*>(block);
+    row->text = reinterpret_cast<wchar_t*>(row + 1);
+    return row;
+}
+
 void rowstore_FreeRow(TraceRow* row) {
     if (!row) return;
-    if (row->text) ::HeapFree(::GetProcessHeap(), 0, row->text);
+    // A text in the row's own block goes with the row.
+    if (row->text && row->text != reinterpret_cast<wchar_t*>(row + 1)) ::HeapFree(::GetProcessHeap(), 0, row->text);
     ::HeapFree(::GetProcessHeap(), 0, row);
 }
 

@@ -32,6 +32,9 @@ void rowstore_Destroy(short store);
 void rowstore_Clear(short store);
 TraceRow* rowstore_NewRow(short store);
 wchar_t* rowstore_NewText(short store, int chars);
+// A zero-filled row and its zero-filled text block of chars characters in one allocation
+// (row->text points at the block), or none; released as any row (rowstore_FreeRow).
+TraceRow* rowstore_NewRowWithText(short store, int chars);
 int rowstore_Add(short store, TraceRow* row);
 // The row itself: only for the writers of the store, which hold the list lock (no other
 // writer can free the row meanwhile). Every other reader uses the copying readers below.
