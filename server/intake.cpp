@@ -43,25 +43,12 @@ void FocusAndSelect(HWND list, int item) noexcept {
     SetItemState(list, item, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED | LVIS_CUT | LVIS_DROPHILITED);
 }
 
-// Drops the first MaxDelete rows of the main list, keeping the view's top row and
-// selection on the same rows where they still exist.
-void TrimMainList(int newIndex) noexcept {
-    const ServerState& st = Server();
-    HWND list = st.mainList;
+// Drops the first MaxDelete rows of the main list; the view hears of it before it next
+// paints or takes input, its top row and selection moving with their rows
+// (rowstore_DeleteFirst), and the filter list's copies follow their sources at once.
+void TrimMainList() noexcept {
     const int drop = g_settings.MaxDelete;
-    int top = newIndex;
-    int sel = FirstSelected(list);
-    ClearSelection(list);
-    if (!rowstore_GetAutoScroll(st.mainStore))
-        top = static_cast<int>(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
-    rowstore_DeleteFirst(st.mainStore, 0, drop);
-    top = top - drop < 0 ? 0 : top - drop;
-    ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top), FALSE);
-    if (sel >= 0) {
-        sel = sel - drop < 0 ? 0 : sel - drop;
-        FocusAndSelect(list, sel);
-    }
-    ::InvalidateRect(list, nullptr, TRUE);
+    rowstore_DeleteFirst(Server().mainStore, 0, drop);
     tracewnd_AdjustFilterList(drop);
 }
 
@@ -172,7 +159,7 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
                 }
                 if (index > g_settings.MaxEntries && g_settings.MaxDelete > 0 &&
                     g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
-                    TrimMainList(index);
+                    TrimMainList();
             }
         }
     }

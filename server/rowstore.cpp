@@ -8,6 +8,7 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "server/listselection.h"
 #include "server/rowsort.h"
 #include "server/serverstate.h"
 
@@ -41,6 +42,10 @@ struct StoreEntry {
     bool armed;
     bool posted;        // a WM_TIMER is on its way to the view's thread to arm the timer
     DWORD viewThread;   // the thread that owns the view: only it can arm the view's timer
+    // Rows dropped from the front that the view has not been told of, and whether the
+    // post that tells it is on its way.
+    int dropOwed;
+    bool dropPosted;
 };
 
 StoreEntry g_stores[kRowStoreEntries];
@@ -195,6 +200,44 @@ const wchar_t* ColumnField(const TraceRow* row, int column) {
     case kColText: return row->text;
     default: return nullptr;
     }
+}
+
+void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
+    LVITEMW lvi = {};
+    lvi.stateMask = mask;
+    lvi.state = state;
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+}
+
+// Tells the view of the rows dropped from the front since it last heard: its count, and
+// its top row and selection moved down with their rows (an item whose row went is the
+// first one then); the whole view is drawn again.
+void TellDrop(short store) {
+    HWND view;
+    int dropped;
+    bool autoScroll;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        if (!e || e->dropOwed == 0) return;
+        view = e->listView;
+        dropped = e->dropOwed;
+        e->dropOwed = 0;
+        autoScroll = e->autoScroll != 0;
+    }
+    int sel = kv::FirstSelected(view);
+    kv::ClearSelection(view);
+    int top = autoScroll ? -1 : static_cast<int>(::SendMessageW(view, LVM_GETTOPINDEX, 0, 0)) - dropped;
+    // The count as it stands when the view hears: rows added since are shown with it.
+    const int count = rowstore_GetCount(store);
+    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
+    if (autoScroll) top = count - 1;
+    ::SendMessageW(view, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top < 0 ? 0 : top), FALSE);
+    if (sel >= 0) {
+        sel = sel - dropped < 0 ? 0 : sel - dropped;
+        SetItemState(view, sel, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED | LVIS_CUT | LVIS_DROPHILITED);
+    }
+    ::InvalidateRect(view, nullptr, TRUE);
 }
 
 }  // namespace
@@ -389,6 +432,7 @@ void rowstore_Delete(short store, int index) {
 void rowstore_DeleteFirst(short store, int first, int n) {
     HWND view;
     int count;
+    bool told = false;
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
@@ -413,8 +457,19 @@ void rowstore_DeleteFirst(short store, int first, int n) {
         }
         view = e->listView;
         count = e->count;
+        // The count set at once is the dearest call of a trim; a post reaches the view
+        // before it paints or takes input again, and trims meanwhile go with it.
+        if (first == 0 && n > 0) {
+            e->dropOwed += n;
+            if (!e->dropPosted) e->dropPosted = ::PostMessageW(view, WM_TIMER, kRowStoreDropTimerId, 0) != FALSE;
+            told = e->dropPosted;
+        }
     }
-    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
+    if (told) return;
+    if (first == 0 && n > 0)
+        TellDrop(store);
+    else
+        ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
 }
 
 int rowstore_GetCount(short store) {
@@ -447,6 +502,9 @@ BOOL rowstore_GetSortAscending(short store) {
 }
 
 void rowstore_FlushCount(short store) {
+    // A drop the view has not heard of goes first: its selection moves with the rows
+    // before a new count could cut it off.
+    TellDrop(store);
     HWND view;
     int count;
     bool scroll;
@@ -465,6 +523,16 @@ void rowstore_FlushCount(short store) {
 }
 
 void rowstore_OnTimer(short store, UINT_PTR timerId) {
+    if (timerId == kRowStoreDropTimerId) {
+        {
+            StoreLock lock;
+            StoreEntry* e = Entry(store);
+            if (!e) return;
+            e->dropPosted = false;
+        }
+        TellDrop(store);
+        return;
+    }
     if (timerId != kRowStoreTimerId) return;
     {
         StoreLock lock;
