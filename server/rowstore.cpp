@@ -433,14 +433,21 @@ void rowstore_DeleteFirst(short store, int first, int n) {
     HWND view;
     int count;
     bool told = false;
+    TraceRow** gone = nullptr;  // the rows taken out, released once the store lock is left
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
         if (!e || first < 0 || n < 0) return;
         if (static_cast<long long>(first) + n >= e->count) return;
+        // The view's thread reads rows under this lock while it paints: a long trim must
+        // not hold it for a release of every row.
+        if (n > 0) gone = static_cast<TraceRow**>(::HeapAlloc(::GetProcessHeap(), 0, static_cast<SIZE_T>(n) * sizeof(TraceRow*)));
         for (int i = first; i < first + n; ++i) {
             const int slot = Slot(*e, i);
-            rowstore_FreeRow(e->slots[slot]);
+            if (gone)
+                gone[i - first] = e->slots[slot];
+            else
+                rowstore_FreeRow(e->slots[slot]);
             e->slots[slot] = nullptr;
         }
         if (n > 0) {
@@ -457,13 +464,22 @@ void rowstore_DeleteFirst(short store, int first, int n) {
         }
         view = e->listView;
         count = e->count;
-        // The count set at once is the dearest call of a trim; a post reaches the view
-        // before it paints or takes input again, and trims meanwhile go with it.
+        // Setting the view's count is the dearest call of a trim. On the view's own thread
+        // the view hears of a drop from the front by a post, which reaches it before it
+        // paints or takes input again, and the drops until then go with it. Any other
+        // thread tells the view at once and waits for it: threads that trim in a tight
+        // loop would otherwise keep the window thread doing nothing but catching up.
         if (first == 0 && n > 0) {
             e->dropOwed += n;
-            if (!e->dropPosted) e->dropPosted = ::PostMessageW(view, WM_TIMER, kRowStoreDropTimerId, 0) != FALSE;
-            told = e->dropPosted;
+            if (e->viewThread == ::GetCurrentThreadId()) {
+                if (!e->dropPosted) e->dropPosted = ::PostMessageW(view, WM_TIMER, kRowStoreDropTimerId, 0) != FALSE;
+                told = e->dropPosted;
+            }
         }
+    }
+    if (gone) {
+        for (int i = 0; i < n; ++i) rowstore_FreeRow(gone[i]);
+        ::HeapFree(::GetProcessHeap(), 0, gone);
     }
     if (told) return;
     if (first == 0 && n > 0)

@@ -60,10 +60,11 @@ int32_t rowstore_GetSourceIndex(short store, int index);
 int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, int capacity);
 void rowstore_SetSourceIndex(short store, int index, int32_t source);
 void rowstore_Delete(short store, int index);
-// Removes n rows from first on (first + n must leave a row). Dropping the first rows
-// tells the view by a post, so that trims in a burst cost one update of the view: its
-// count, its top row and its selection then move with the rows (the top to the last row
-// while auto-scroll is on). Rows further in set the view's count at once.
+// Removes n rows from first on (first + n must leave a row). When the first rows go, the
+// view's count, its top row and its selection move with the rows (the top to the last
+// row while auto-scroll is on): on the view's own thread by a post, so that trims in a
+// burst cost one update of the view, on any other thread at once. Rows further in set
+// the view's count at once.
 void rowstore_DeleteFirst(short store, int first, int n);
 int rowstore_GetCount(short store);
 void rowstore_SetAutoScroll(short store, BOOL on);
