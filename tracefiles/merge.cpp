@@ -1,0 +1,131 @@
+// Station names, line queues and the choice of the next line across stations.
+#include "tracefiles/merge.h"
+
+namespace kv::trc {
+
+namespace {
+
+// Days since 1970-01-01 of a civil date: stamps run on across month and year ends.
+long long DayNumber(int y, int m, int d) noexcept {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + static_cast<long long>(yoe * 365 + yoe / 4 - yoe / 100 + doy) - 719468;
+}
+
+bool IsNameChar(wchar_t c) noexcept {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'.' ||
+           c == L'_' || c == L'-';
+}
+
+}  // namespace
+
+Stamp MakeStamp(const Date& d, int hour, int minute, int second, int hundredths) noexcept {
+    const long long day = d.known() ? DayNumber(d.year, d.month, d.day) : 0;
+    return day * kStampsPerDay + ((hour * 60LL + minute) * 60 + second) * 100 + hundredths;
+}
+
+Stamp StampOfLocalTime(const SYSTEMTIME& t) noexcept {
+    return MakeStamp(Date{t.wYear, t.wMonth, t.wDay}, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds / 10);
+}
+
+bool IsStationName(const std::wstring& name) noexcept {
+    if (name.empty() || name.size() > kMaxStationChars || name[0] == L'.' || name[0] == L'-') return false;
+    for (wchar_t c : name)
+        if (!IsNameChar(c)) return false;
+    return true;
+}
+
+std::wstring DefaultStationName(const std::wstring& path) {
+    std::wstring p = path;
+    const DWORD a = ::GetFileAttributesW(p.c_str());
+    const bool file = a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+    while (!p.empty() && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+    if (file) {
+        const size_t slash = p.find_last_of(L"\\/");
+        p = slash == std::wstring::npos ? L"." : p.substr(0, slash);
+    }
+    if (p == L"." || p.empty()) {
+        wchar_t cwd[MAX_PATH];
+        const DWORD n = ::GetCurrentDirectoryW(MAX_PATH, cwd);
+        p.assign(cwd, n < MAX_PATH ? n : 0);
+        while (!p.empty() && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+    }
+    const size_t slash = p.find_last_of(L"\\/:");
+    std::wstring name = slash == std::wstring::npos ? p : p.substr(slash + 1);
+    if (name.empty() && !p.empty()) name = p.substr(0, 1);  // a drive's root: its letter
+    for (wchar_t& c : name)
+        if (!IsNameChar(c)) c = L'_';
+    while (!name.empty() && (name[0] == L'.' || name[0] == L'-')) name.erase(0, 1);
+    if (name.size() > kMaxStationChars) name.resize(kMaxStationChars);
+    return name.empty() ? L"station" : name;
+}
+
+bool ParseStationArg(const std::wstring& arg, StationArg* out, std::wstring* why) {
+    *out = StationArg();
+    const size_t eq = arg.find(L'=');
+    const size_t sep = arg.find_first_of(L"\\/:");
+    // "=" inside a path ("C:\a=b") is part of the path; a name stands before any separator.
+    if (eq != std::wstring::npos && eq < sep) {
+        out->name = arg.substr(0, eq);
+        out->path = arg.substr(eq + 1);
+        out->named = true;
+        if (!IsStationName(out->name)) {
+            if (why)
+                *why = L"bad station name '" + out->name +
+                       L"': up to 48 letters, digits, '.', '_' and '-', not starting with '.' or '-'";
+            return false;
+        }
+        if (out->path.empty()) {
+            if (why) *why = L"no directory after '" + out->name + L"='";
+            return false;
+        }
+        return true;
+    }
+    out->path = arg;
+    out->name = DefaultStationName(arg);
+    return true;
+}
+
+void LineQueue::Push(const wchar_t* text, size_t chars, Stamp stamp, uint64_t arrival, size_t file, size_t line) {
+    if (empty() && next_) Clear();  // the text buffer starts over once all was taken
+    lines_.push_back(Line{stamp, arrival, file, line, text_.size(), chars});
+    text_.insert(text_.end(), text, text + chars);
+}
+
+void LineQueue::Pop() noexcept {
+    if (!empty()) ++next_;
+    if (empty()) Clear();
+}
+
+void LineQueue::Clear() noexcept {
+    lines_.clear();
+    text_.clear();
+    next_ = 0;
+}
+
+Pick NextStation(const std::vector<const LineQueue*>& queues, const std::vector<bool>& mayGrow, uint64_t nowTick,
+                 Stamp nowStamp, size_t* station, DWORD* waitMs) noexcept {
+    size_t best = queues.size();
+    bool quiet = false;  // a station that may still write an earlier line has nothing queued
+    for (size_t i = 0; i < queues.size(); ++i) {
+        if (queues[i]->empty()) {
+            quiet = quiet || (i < mayGrow.size() && mayGrow[i]);
+            continue;
+        }
+        if (best == queues.size() || queues[i]->front().stamp < queues[best]->front().stamp) best = i;
+    }
+    if (best == queues.size()) return Pick::kNone;
+    *station = best;
+    if (!quiet) return Pick::kLine;
+    const LineQueue::Line& l = queues[best]->front();
+    const Stamp holdStamps = kMergeHoldMs / 10;
+    if (nowStamp - l.stamp >= holdStamps) return Pick::kLine;
+    const uint64_t waited = nowTick >= l.arrival ? nowTick - l.arrival : 0;
+    if (waited >= kMergeHoldMs) return Pick::kLine;
+    if (waitMs) *waitMs = static_cast<DWORD>(kMergeHoldMs - waited);
+    return Pick::kHold;
+}
+
+}  // namespace kv::trc
