@@ -1,6 +1,8 @@
 // Station names, line queues and the choice of the next line across stations.
 #include "tracefiles/merge.h"
 
+#include <new>
+
 namespace kv::trc {
 
 namespace {
@@ -126,6 +128,55 @@ Pick NextStation(const std::vector<const LineQueue*>& queues, const std::vector<
     if (waited >= kMergeHoldMs) return Pick::kLine;
     if (waitMs) *waitMs = static_cast<DWORD>(kMergeHoldMs - waited);
     return Pick::kHold;
+}
+
+void MergedOrder::Reset(size_t stations) {
+    rows_.clear();
+    marks_.clear();
+    counts_.assign(stations < kMaxStations ? stations : kMaxStations, 0);
+}
+
+bool MergedOrder::Push(size_t station) {
+    if (station >= counts_.size()) return false;
+    try {
+        if (rows_.size() % kStep == 0) marks_.insert(marks_.end(), counts_.begin(), counts_.end());
+        rows_.push_back(static_cast<uint8_t>(station));
+    } catch (const std::bad_alloc&) {
+        marks_.resize(rows_.size() / kStep * counts_.size() + (rows_.size() % kStep ? counts_.size() : 0));
+        return false;
+    }
+    ++counts_[station];
+    return true;
+}
+
+bool MergedOrder::Locate(size_t row, size_t* station, size_t* line) const noexcept {
+    if (row >= rows_.size()) return false;
+    const size_t step = row / kStep;
+    const uint8_t s = rows_[row];
+    uint64_t n = marks_[step * counts_.size() + s];
+    for (size_t r = step * kStep; r < row; ++r) n += rows_[r] == s;
+    *station = s;
+    *line = static_cast<size_t>(n);
+    return true;
+}
+
+size_t MergedOrder::RowOf(size_t station, size_t line) const noexcept {
+    if (station >= counts_.size() || line >= counts_[station]) return rows_.size();
+    const size_t k = counts_.size();
+    // The last step that begins with at most `line` lines of the station before it.
+    size_t lo = 0, hi = marks_.size() / k;
+    while (hi - lo > 1) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (marks_[mid * k + station] <= line) lo = mid;
+        else hi = mid;
+    }
+    uint64_t n = marks_[lo * k + station];
+    for (size_t r = lo * kStep; r < rows_.size(); ++r) {
+        if (rows_[r] != station) continue;
+        if (n == line) return r;
+        ++n;
+    }
+    return rows_.size();
 }
 
 }  // namespace kv::trc

@@ -87,4 +87,29 @@ enum class Pick { kLine, kHold, kNone };
 Pick NextStation(const std::vector<const LineQueue*>& queues, const std::vector<bool>& mayGrow, uint64_t nowTick,
                  Stamp nowStamp, size_t* station, DWORD* waitMs) noexcept;
 
+// The merged list of several stations' lines: which station each row comes from, one
+// byte a row, and every 64th row each station's count of lines before it, so that a
+// row finds its station's line (and back) by a scan of at most 63 bytes.
+class MergedOrder {
+public:
+    static constexpr size_t kMaxStations = 255;
+    void Reset(size_t stations);
+    size_t size() const noexcept { return rows_.size(); }
+    size_t stations() const noexcept { return counts_.size(); }
+    size_t Count(size_t station) const noexcept { return counts_[station]; }
+    // The next row is the station's next line. False when memory ran out.
+    bool Push(size_t station);
+    // Row -> station and the station's line; false past the end.
+    bool Locate(size_t row, size_t* station, size_t* line) const noexcept;
+    // The row of a station's line; size() when it has no row yet.
+    size_t RowOf(size_t station, size_t line) const noexcept;
+    size_t bytes() const noexcept { return rows_.capacity() + marks_.capacity() * sizeof(marks_[0]); }
+
+private:
+    static constexpr size_t kStep = 64;
+    std::vector<uint8_t> rows_;
+    std::vector<uint64_t> marks_;   // per step: each station's count before its first row
+    std::vector<uint64_t> counts_;  // each station's lines so far
+};
+
 }  // namespace kv::trc

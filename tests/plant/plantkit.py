@@ -148,15 +148,17 @@ class Wine:
 class Sender:
     """kvtrccat --send for one station, with its state file and its errors in a file."""
 
-    def __init__(self, wine, work, collector, station):
+    def __init__(self, wine, work, collector, station, follow=True):
         self.wine, self.work, self.collector, self.station = wine, work, collector, station
+        self.follow = follow
         self.state = os.path.join(work, station.name + ".state")
         self.err = os.path.join(work, station.name + ".err")
         self.proc = None
 
     def start(self):
         with open(self.err, "ab") as err:
-            self.proc = self.wine.start("kvtrccat.exe", ["--send", "127.0.0.1:%d" % self.collector.port,
+            self.proc = self.wine.start("kvtrccat.exe", ["--follow"] * self.follow + [
+                                                         "--send", "127.0.0.1:%d" % self.collector.port,
                                                          "--state", windows_path(self.state),
                                                          "%s=%s" % (self.station.name, windows_path(self.station.dir))],
                                         subprocess.DEVNULL, err)
