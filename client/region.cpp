@@ -4,6 +4,7 @@
 #include "client/faultguard.h"
 #include "client/levels.h"
 #include "client/owners.h"
+#include "client/sendpath.h"
 #include "client/windowsink.h"
 #include "suite/kvdlinkx.h"
 
@@ -65,14 +66,23 @@ void ProcessAttach(HINSTANCE instance) noexcept {
     if (n >= MAX_PATH) dir[MAX_PATH - 1] = 0;
     if (wchar_t* slash = wcsrchr(dir, L'\\')) *slash = 0;
 
-    MutexLock lock(g_proc.dataMutex);
     FormatCut(g_proc.settingsPath, MAX_PATH, L"%s\\%s", dir, L"KVTRCSRV.ini");
     kvdlinkx_FileToRead(g_proc.settingsPath);
+    // This runs under the loader lock, and through the desktop hook in every program
+    // that runs a window procedure: a trace window holding the mutex for a while must
+    // not freeze them. Past the bound the server entry's switches stay as they stand.
+    if (!g_proc.dataMutex) return;  // fails closed: see LocksAvailable
+    const DWORD r = ::WaitForSingleObject(g_proc.dataMutex, kAttachWaitMs);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+        NoteBusyStart();
+        return;
+    }
     // While a trace window runs, the server entry's switches are the operator's (tool
     // bar, the window's settings, profiles); a process that merely loads the library,
     // perhaps through the desktop hook and from anywhere, must not replace them with
     // whatever its own directory's settings file says. With no window they are read.
     if (!ServerWindowAlive()) ReadLevelSwitches(0);
+    ::ReleaseMutex(g_proc.dataMutex);
 }
 
 void ProcessDetach() noexcept {
