@@ -28,6 +28,20 @@ Stamp MakeStamp(const Date& d, int hour, int minute, int second, int hundredths)
     return day * kStampsPerDay + ((hour * 60LL + minute) * 60 + second) * 100 + hundredths;
 }
 
+Date DateOfStamp(Stamp s) noexcept {
+    long long z = (s >= 0 ? s : s - (kStampsPerDay - 1)) / kStampsPerDay + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    Date out;
+    out.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    out.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    out.year = static_cast<int>(yoe + era * 400 + (out.month <= 2));
+    return out;
+}
+
 Stamp StampOfLocalTime(const SYSTEMTIME& t) noexcept {
     return MakeStamp(Date{t.wYear, t.wMonth, t.wDay}, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds / 10);
 }
@@ -90,9 +104,10 @@ bool ParseStationArg(const std::wstring& arg, StationArg* out, std::wstring* why
     return true;
 }
 
-void LineQueue::Push(const wchar_t* text, size_t chars, Stamp stamp, uint64_t arrival, size_t file, size_t line) {
+void LineQueue::Push(const wchar_t* text, size_t chars, Stamp stamp, bool own, uint64_t arrival, size_t file,
+                     size_t line, uint64_t end) {
     if (empty() && next_) Clear();  // the text buffer starts over once all was taken
-    lines_.push_back(Line{stamp, arrival, file, line, text_.size(), chars});
+    lines_.push_back(Line{stamp, own, arrival, file, line, end, text_.size(), chars});
     text_.insert(text_.end(), text, text + chars);
 }
 

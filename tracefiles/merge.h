@@ -21,6 +21,7 @@ using Stamp = long long;
 constexpr Stamp kStampsPerDay = 8640000;
 Stamp MakeStamp(const Date& d, int hour, int minute, int second, int hundredths) noexcept;
 Stamp StampOfLocalTime(const SYSTEMTIME& t) noexcept;
+Date DateOfStamp(Stamp s) noexcept;
 
 // --- stations ---------------------------------------------------------------------------
 
@@ -58,13 +59,16 @@ class LineQueue {
 public:
     struct Line {
         Stamp stamp;
-        uint64_t arrival;  // tick count (ms) when it was read
-        size_t file, line;  // where it came from
+        bool own;           // the line's own time; else the one of the line before it
+        uint64_t arrival;   // tick count (ms) when it was read
+        size_t file, line;  // where it came from: the reader's number of the file, the line
+        uint64_t end;       // the file offset past it
         size_t offset, chars;  // into the queue's text
     };
     bool empty() const noexcept { return next_ == lines_.size(); }
     size_t size() const noexcept { return lines_.size() - next_; }
-    void Push(const wchar_t* text, size_t chars, Stamp stamp, uint64_t arrival, size_t file, size_t line);
+    void Push(const wchar_t* text, size_t chars, Stamp stamp, bool own, uint64_t arrival, size_t file = 0,
+              size_t line = 0, uint64_t end = 0);
     const Line& front() const noexcept { return lines_[next_]; }
     const wchar_t* text(const Line& l) const noexcept { return text_.data() + l.offset; }
     void Pop() noexcept;

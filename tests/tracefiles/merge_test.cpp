@@ -32,8 +32,8 @@ TEST(Merge, NextLineWaitsForAQuietStationOnlyAsLongAsTheHold) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.a << " " << c.b << " arrived " << c.arrived);
         LineQueue qa, qb;
-        if (c.a >= 0) qa.Push(L"a", 1, c.a, c.arrived, 0, 0);
-        if (c.b >= 0) qb.Push(L"b", 1, c.b, c.arrived, 0, 0);
+        if (c.a >= 0) qa.Push(L"a", 1, c.a, true, c.arrived);
+        if (c.b >= 0) qb.Push(L"b", 1, c.b, true, c.arrived);
         size_t station = 99;
         DWORD wait = 0;
         EXPECT_EQ(NextStation({&qa, &qb}, {c.growA, c.growB}, 10000, now, &station, &wait), c.pick);

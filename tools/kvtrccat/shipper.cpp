@@ -53,8 +53,7 @@ void Shipper::Sent(size_t station, const Position& after) {
 }
 
 bool Shipper::Add(const std::string& frame, ULONGLONG now) {
-    if (!lines_) batchStart_ = now;
-    ++lines_;
+    Count(now);
     buffer_ += frame;
     return buffer_.size() < kSendBytes || SendBuffer();
 }

@@ -36,6 +36,10 @@ public:
     // False when the connection failed: everything since the last confirmation is to
     // be sent again (see Retry).
     bool Add(const std::string& frame, ULONGLONG now);
+    // Standard output: one line was written.
+    void Count(ULONGLONG now) noexcept {
+        if (!lines_++) batchStart_ = now;
+    }
     bool Due(ULONGLONG now) const noexcept;
     bool pending() const noexcept { return lines_ != 0; }
     // Confirms what was sent and saves the positions. Standard output: what was sent

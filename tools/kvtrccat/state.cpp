@@ -48,31 +48,19 @@ bool ParseLine(const std::string& line, Position* p) {
         at = tab + 1;
     }
     const size_t colon = f[2].find(':');
-    uint64_t volume = 0;
+    uint64_t volume = 0, index = 0;
     if (colon == std::string::npos || !Number(f[2].substr(0, colon), 16, &volume) || volume > 0xFFFFFFFFu ||
-        !Number(f[2].substr(colon + 1), 16, &p->identity.index) || !Number(f[3], 10, &p->lines) ||
+        !Number(f[2].substr(colon + 1), 16, &index) || !Number(f[3], 10, &p->lines) ||
         !Number(f[4], 10, &p->bytes) || !Wide(f[0], &p->station) || !Wide(f[1], &p->file) || p->station.empty() ||
         p->file.empty() || p->file.find_first_of(L"\\/") != std::wstring::npos)
         return false;
     p->identity.volume = static_cast<DWORD>(volume);
+    p->identity.high = static_cast<DWORD>(index >> 32);
+    p->identity.low = static_cast<DWORD>(index);
     return true;
 }
 
 }  // namespace
-
-bool IdentityOf(HANDLE file, FileIdentity* out) noexcept {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(file, &info)) return false;
-    out->volume = info.dwVolumeSerialNumber;
-    out->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return true;
-}
-
-bool IdentityOfPath(const std::wstring& path, FileIdentity* out) noexcept {
-    UniqueHandle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
-    return h && IdentityOf(h.get(), out);
-}
 
 bool LoadState(const std::wstring& path, std::vector<Position>* out, std::wstring* why) {
     out->clear();
@@ -122,7 +110,8 @@ bool SaveState(const std::wstring& path, const std::vector<Position>& positions,
     for (const Position& p : positions) {
         char ids[64];
         snprintf(ids, sizeof ids, "\t%lx:%llx\t%llu\t%llu\n", static_cast<unsigned long>(p.identity.volume),
-                 static_cast<unsigned long long>(p.identity.index), static_cast<unsigned long long>(p.lines),
+                 (static_cast<unsigned long long>(p.identity.high) << 32) | p.identity.low,
+                 static_cast<unsigned long long>(p.lines),
                  static_cast<unsigned long long>(p.bytes));
         text += Utf8(p.station) + "\t" + Utf8(p.file) + ids;
     }

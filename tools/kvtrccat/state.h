@@ -7,26 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "client/compat.h"
+#include "tracefiles/tracefiles.h"
 
 namespace kv::cat {
-
-// Which file a position is in, beyond its name: a file deleted and written anew under
-// the same name is another file.
-struct FileIdentity {
-    DWORD volume = 0;
-    uint64_t index = 0;
-    bool operator==(const FileIdentity& o) const noexcept { return volume == o.volume && index == o.index; }
-    bool operator!=(const FileIdentity& o) const noexcept { return !(*this == o); }
-};
-// The identity of an open file; false when the system does not tell.
-bool IdentityOf(HANDLE file, FileIdentity* out) noexcept;
-bool IdentityOfPath(const std::wstring& path, FileIdentity* out) noexcept;
 
 struct Position {
     std::wstring station;
     std::wstring file;     // name of the daily file (no directory)
-    FileIdentity identity;
+    kv::trc::TraceFile::Identity identity;  // a file written anew under the same name is another file
     uint64_t lines = 0;    // lines of the file delivered
     uint64_t bytes = 0;    // where the next line starts
 };
