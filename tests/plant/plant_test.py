@@ -76,7 +76,7 @@ def check_store(collector, station, allowed_repeats):
 
 
 def stored(collector, station):
-    return len(collector.lines(station.name))
+    return collector.count(station.name)
 
 
 def on_alarm(*_):

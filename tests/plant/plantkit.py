@@ -120,6 +120,15 @@ class Collector:
             self.proc.wait()
         self.log.close()
 
+    def count(self, station):
+        """The stored lines of a station, counted without reading them."""
+        d = os.path.join(self.store, station)
+        n = 0
+        for name in os.listdir(d) if os.path.isdir(d) else []:
+            with open(os.path.join(d, name), "rb") as f:
+                n += f.read().count(b"\n")
+        return n
+
     def lines(self, station):
         """The stored lines of a station as parsed objects, in file order."""
         out = []
