@@ -175,6 +175,15 @@ bool MergedOrder::Locate(size_t row, size_t* station, size_t* line) const noexce
     return true;
 }
 
+size_t MergedOrder::CountBefore(size_t station, size_t row) const noexcept {
+    if (station >= counts_.size()) return 0;
+    if (row >= rows_.size()) return static_cast<size_t>(counts_[station]);
+    const size_t step = row / kStep;
+    uint64_t n = marks_[step * counts_.size() + station];
+    for (size_t r = step * kStep; r < row; ++r) n += rows_[r] == station;
+    return static_cast<size_t>(n);
+}
+
 size_t MergedOrder::RowOf(size_t station, size_t line) const noexcept {
     if (station >= counts_.size() || line >= counts_[station]) return rows_.size();
     const size_t k = counts_.size();

@@ -107,6 +107,8 @@ public:
     bool Locate(size_t row, size_t* station, size_t* line) const noexcept;
     // The row of a station's line; size() when it has no row yet.
     size_t RowOf(size_t station, size_t line) const noexcept;
+    // The station's lines in the rows before row.
+    size_t CountBefore(size_t station, size_t row) const noexcept;
     size_t bytes() const noexcept { return rows_.capacity() + marks_.capacity() * sizeof(marks_[0]); }
 
 private:
