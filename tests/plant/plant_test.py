@@ -92,6 +92,8 @@ def main():
     collector = kit.Collector(root, work)
     stations = [kit.Station(work, "press1"), kit.Station(work, "press2")]
     senders = [kit.Sender(wine, work, collector, s) for s in stations]
+    relayed = kit.Station(work, "press3")
+    relay = kit.Relay(root, work, wine, collector, [relayed])
     writer = None
     try:
         collector.start()
@@ -142,6 +144,16 @@ def main():
               "lines again %.2f s after the collector's start, %.2f s after the sender's"
               % (len(stations[0].rows), len(stations[1].rows), repeats[0], repeats[1], resumed_collector, resumed_sender))
 
+        # A station through the Linux relay: kvtrccat as syslog-ng's program source.
+        for k in range(40):
+            relayed.write(LEVELS[k % len(LEVELS)], "relayed %d" % k)
+        relay.start()
+        kit.wait_for("the relayed station stored", lambda: stored(collector, relayed) >= len(relayed.rows), 60)
+        check_store(collector, relayed, 0)
+        relay.stop()
+        stations.append(relayed)
+        print("plant: %d lines through the relay" % len(relayed.rows))
+
         # lnav on the central store: lines per station and level as the store holds them.
         files = [os.path.join(collector.store, s.name, f) for s in stations
                  for f in sorted(os.listdir(os.path.join(collector.store, s.name)))]
@@ -162,6 +174,7 @@ def main():
             writer.stop()
         for snd in senders:
             snd.kill()
+        relay.stop()
         collector.stop()
         signal.alarm(0)
     shutil.rmtree(work, ignore_errors=True)

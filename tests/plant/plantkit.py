@@ -79,14 +79,9 @@ class Collector:
         self.work = work
         self.port = port or free_port()
         self.store = os.path.join(work, "store")
-        self.conf = os.path.join(work, "central.conf")
-        with open(os.path.join(root, "deploy", "syslog-ng", "central.conf")) as f:
-            text = f.read()
-        for key, value in (("kv_ip", "127.0.0.1"), ("kv_port", str(self.port)), ("kv_store", self.store)):
-            text, n = re.subn(r'(?m)^@define %s .*$' % key, '@define %s "%s"' % (key, value), text)
-            assert n == 1, "central.conf defines %s once" % key
-        with open(self.conf, "w") as f:
-            f.write(text)
+        self.conf = configured(os.path.join(root, "deploy", "syslog-ng", "central.conf"),
+                               {"kv_ip": "127.0.0.1", "kv_port": str(self.port), "kv_store": self.store},
+                               os.path.join(work, "central.conf"))
         self.proc = None
         self.log = None
 
@@ -139,6 +134,53 @@ class Collector:
                     if line.endswith("\n"):
                         out.append(json.loads(line))
         return out
+
+
+def configured(path, values, out):
+    """A deploy configuration with its definitions set to values."""
+    with open(path) as f:
+        text = f.read()
+    for key, value in values.items():
+        text, n = re.subn(r'(?m)^@define %s .*$' % key, lambda _: '@define %s "%s"' % (key, value), text)
+        assert n == 1, "%s defines %s once" % (path, key)
+    with open(out, "w") as f:
+        f.write(text)
+    return out
+
+
+class Relay:
+    """syslog-ng with deploy/syslog-ng/relay.conf: kvtrccat under Wine as its program source,
+    forwarding to the collector."""
+
+    def __init__(self, root, work, wine, collector, stations):
+        self.work = os.path.join(work, "relay")
+        os.makedirs(os.path.join(self.work, "queue"), exist_ok=True)
+        self.conf = configured(os.path.join(root, "deploy", "syslog-ng", "relay.conf"), {
+            "kv_central": "127.0.0.1", "kv_port": str(collector.port),
+            "kv_kvtrccat": "%s --prefix %s %s" % (wine.run_script, wine.prefix, os.path.join(wine.bin, "kvtrccat.exe")),
+            "kv_stations": " ".join("%s=%s" % (s.name, windows_path(s.dir).replace("\\", "/")) for s in stations),
+            "kv_state": windows_path(os.path.join(self.work, "relay.state")).replace("\\", "/"),
+            "kv_queue": os.path.join(self.work, "queue")}, os.path.join(self.work, "relay.conf"))
+        self.proc = None
+
+    def start(self):
+        w = self.work
+        self.log = open(os.path.join(w, "syslog-ng.log"), "ab")
+        self.proc = subprocess.Popen(["syslog-ng", "-F", "-e", "-f", self.conf, "-R", os.path.join(w, "persist"),
+                                      "-p", os.path.join(w, "pid"), "-c", os.path.join(w, "ctl"), "--no-caps"],
+                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+
+    def stop(self):
+        if not self.proc or self.proc.poll() is not None:
+            return
+        subprocess.run(["syslog-ng-ctl", "stop", "-c", os.path.join(self.work, "ctl")],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
 
 
 class Wine:
