@@ -583,13 +583,13 @@ public:
                 }
                 st.Taken(st.queue().front());
                 if (st.queue().empty() && !st.Refill(now) && !o_.follow) result = kExitFiles;
-                if (++count % 1024 == 0) {
-                    now = ::GetTickCount64();
-                    if (!sending_ && out_.failed()) return kExitFiles;  // the reader went away
-                    if (sending_ && shipper_.Due(now) && !Checkpoint(now)) {
-                        failed = true;
-                        break;
-                    }
+                // A batch never holds more than kBatchLines: that many a restart may send twice.
+                const bool check = ++count % 1024 == 0;
+                if (check) now = ::GetTickCount64();
+                if (check && !sending_ && out_.failed()) return kExitFiles;  // the reader went away
+                if (sending_ && (shipper_.full() || (check && shipper_.Due(now))) && !Checkpoint(now)) {
+                    failed = true;
+                    break;
                 }
             }
             if (!failed) {

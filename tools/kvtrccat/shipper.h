@@ -41,6 +41,7 @@ public:
         if (!lines_++) batchStart_ = now;
     }
     bool Due(ULONGLONG now) const noexcept;
+    bool full() const noexcept { return lines_ >= kBatchLines; }
     bool pending() const noexcept { return lines_ != 0; }
     // Confirms what was sent and saves the positions. Standard output: what was sent
     // was written (the caller flushed it). False when the collector could not confirm.
