@@ -120,6 +120,11 @@ def main():
         for snd in senders:
             kit.wait_for("%s to report the collector away" % snd.station.name,
                          lambda snd=snd: "collector" in snd.errors(), 30)
+        # A collector that closes while it reads a batch: the sender may not take that for
+        # delivered (nothing of it was stored).
+        dying = kit.DyingCollector(collector.port)
+        if dying.wait(60) == 0:
+            raise AssertionError("the dying collector got no lines")
         before = [stored(collector, s) for s in stations]
         up = collector.start()
         kit.wait_for("lines after the collector's restart",

@@ -10,6 +10,7 @@ import re
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 WEEKDAYS = ["MO", "TU", "WE", "TH", "FR", "SA", "SU"]  # datetime.weekday() order
@@ -146,6 +147,41 @@ def configured(path, values, out):
     with open(out, "w") as f:
         f.write(text)
     return out
+
+
+class DyingCollector:
+    """A collector that shuts down while it serves a sender: it reads one connection to its
+    end, then closes its port and that connection without having stored anything, as a
+    collector stopped at that moment does with what it had read but not yet written."""
+
+    def __init__(self, port):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(8)
+        self.swallowed = 0  # bytes read and dropped
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        conn, _ = self.listener.accept()
+        conn.settimeout(30)
+        try:
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    break
+                self.swallowed += len(data)
+        finally:
+            self.listener.close()
+            conn.close()
+
+    def wait(self, timeout):
+        self.thread.join(timeout)
+        if self.thread.is_alive():
+            self.listener.close()
+            raise AssertionError("no sender came to the dying collector")
+        return self.swallowed
 
 
 class Relay:
