@@ -383,16 +383,18 @@ public:
             if (s.queued < s.available) {
                 const size_t stop = s.queued + (s.available - s.queued < kPiece ? s.available - s.queued : kPiece);
                 files_[s.number] = FileRef{FileName(s.day.path), chain_.front()};
+                size_t next = s.queued;  // a read that fails half-way keeps the lines it gave
                 const bool read = s.file.ForEachLine(s.queued, stop, [&](size_t line, const wchar_t* text, size_t chars) {
                     Take(s, line, text, chars, now);
+                    next = line + 1;
                 });
+                s.queued = next;
                 if (!read && s.followed) return Failed(s);
                 if (!read) {
                     ok = Drop(s);
                     continue;
                 }
                 readFailed_ = false;
-                s.queued = stop;
             }
             if (s.queued < s.available || !s.final || (s.followed && chain_.size() == 1)) break;
             chain_.pop_front();
