@@ -325,7 +325,9 @@ bool TraceSet::ReadStamps(Station& st, size_t upTo, ULONGLONG now) {
         if (from == 0) st.last = day.known() ? MakeStamp(day, 0, 0, 0, 0) : st.last;
         // In pieces: the pending queue never holds a whole backlog.
         const size_t stop = end - st.stamped > 8192 ? st.stamped + 8192 : end;
-        const bool read = st.files[f]->ForEachLine(from, stop - st.first[f], [&](size_t, const wchar_t* text, size_t chars) {
+        size_t next = st.stamped;  // a read that fails half-way keeps the lines it gave
+        const bool read = st.files[f]->ForEachLine(from, stop - st.first[f], [&](size_t line, const wchar_t* text, size_t chars) {
+            next = st.first[f] + line + 1;
             size_t head = 0;
             while (head < chars && head < 64 && text[head] != L'|') ++head;
             LineFields x;
@@ -334,8 +336,8 @@ bool TraceSet::ReadStamps(Station& st, size_t upTo, ULONGLONG now) {
             if (own) st.last = MakeStamp(LineDate(day, x.weekday), x.hour, x.minute, x.second, x.hundredths);
             st.pending.Push(nullptr, 0, st.last, own, now);
         });
+        st.stamped = read ? stop : next;
         if (!read) return false;
-        st.stamped = stop;
         if (st.pending.size() >= 8192) return true;  // placed before more is read
     }
     return true;
