@@ -12,6 +12,7 @@ import collections
 import os
 import shutil
 import signal
+import socket
 import sys
 import tempfile
 import threading
@@ -112,6 +113,18 @@ def main():
             if check_store(collector, s, 0) != 0:
                 raise AssertionError("lines stored twice without a restart")
         print("plant: %d and %d lines stored once each" % (len(stations[0].rows), len(stations[1].rows)))
+        # What is no station's line never names a file of the store: a host name that is no
+        # station name, another application, a message that is no JSON object.
+        with socket.create_connection(("127.0.0.1", collector.port), timeout=10) as c:
+            for host, app, msg in (("../../evil", "kvtrace", '{"seq":1}'), ("press1", "other", '{"seq":2}'),
+                                   ("press1", "kvtrace", "no object")):
+                frame = ("<134>1 2026-12-09T10:00:00.000+00:00 %s %s - - - %s" % (host, app, msg)).encode()
+                c.sendall(b"%d %s" % (len(frame), frame))
+        other = os.path.join(collector.store, "_other.log")
+        kit.wait_for("3 lines in _other.log", lambda: os.path.exists(other) and open(other).read().count("\n") == 3, 30)
+        if sorted(os.listdir(collector.store)) != ["_other.log", "press1", "press2"] or os.path.exists(
+                os.path.join(collector.store, "..", "..", "evil")) or stored(collector, stations[0]) != len(stations[0].rows):
+            raise AssertionError("the store holds %s" % sorted(os.listdir(collector.store)))
 
         # The collector stopped and started, a sender killed and started, rows written throughout.
         writer = Writer(stations, 0.01)
