@@ -62,6 +62,12 @@ def wall(wine, args, out_path):
     return time.monotonic() - start
 
 
+def collector_cpu(collector):
+    """CPU seconds syslog-ng has used so far."""
+    fields = open("/proc/%d/stat" % collector.proc.pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def count_lines(path):
     with open(path, "rb") as f:
         return sum(1 for _ in f)
@@ -97,11 +103,13 @@ def main():
         # Sending waits for the collector, so wall time beside the same lines as JSON to a file.
         t_json = min(wall(wine, ["--json", pa], out) for _ in range(3))
         state = os.path.join(work, "send.state")
+        before = collector_cpu(collector)
         t_send = wall(wine, ["--send", "127.0.0.1:%d" % collector.port, "--state", kit.windows_path(state), pa], out)
         stored = collector.count("press1")
         assert stored == n, "stored %d of %d" % (stored, n)
-        print("send: %d lines stored by syslog-ng in %.2f s (%.0f lines/s); --json to a file %.2f s (%.0f lines/s); "
-              "send/json %.2f" % (n, t_send, n / t_send, t_json, n / t_json, t_json / t_send))
+        print("send: %d lines stored by syslog-ng in %.2f s (%.0f lines/s; syslog-ng's CPU %.2f s); --json to a file "
+              "%.2f s (%.0f lines/s); send/json %.2f" % (n, t_send, n / t_send, collector_cpu(collector) - before,
+                                                         t_json, n / t_json, t_json / t_send))
 
         # A sender killed half-way (a crash) and started again with its state file.
         snd = kit.Sender(wine, work, collector, b)
