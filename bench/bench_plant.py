@@ -6,7 +6,8 @@
   - a sender killed half-way and started again, and the collector stopped and started
     under a sender: the lines sent twice and the time until lines are stored again.
 
-    bench_plant.py SOURCE_DIR BUILD_DIR [lines per station]   (default 200000)
+    bench_plant.py SOURCE_DIR BUILD_DIR [lines per station]   (default 1000000: the start under Wine
+    must stay small beside the figures)
 """
 
 import datetime
@@ -75,7 +76,7 @@ def count_lines(path):
 
 def main():
     root, build = sys.argv[1], sys.argv[2]
-    n = int(sys.argv[3]) if len(sys.argv) > 3 else 200000
+    n = int(sys.argv[3]) if len(sys.argv) > 3 else 1000000
     work = tempfile.mkdtemp(prefix="kvbench.")
     wine = kit.Wine(root, build)
     collector = kit.Collector(root, work)
