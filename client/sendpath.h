@@ -70,6 +70,18 @@ bool OnTraceWindowThread() noexcept;
 constexpr wchar_t kServerHostName[] = L"KVTrcSrv.exe";
 bool FindServerHost(wchar_t* out, DWORD cap) noexcept;
 
+// Sends texts as they stand (they are no formats), one message each, under one hold of
+// the slot, stopping after the first one the trace window did not answer. Each text goes
+// out as a message of its thread, a thread of this process that need not be the caller.
+// Returns how many were handed on (sent, or lost as a send to a window that is gone or
+// did not answer is lost); the caller keeps the rest for later.
+struct TextFrom {
+    DWORD thread;
+    short handle;
+    const wchar_t* text;
+};
+int OutputTextsFrom(const TextFrom* texts, int count, short level, const wchar_t* func) noexcept;
+
 // Tests: a shorter bound for the sends (0 restores kSendTimeoutMs).
 void SetSendTimeoutForTesting(DWORD ms) noexcept;
 

@@ -8,6 +8,8 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "server/listselection.h"
+#include "server/rowsort.h"
 #include "server/serverstate.h"
 
 namespace {
@@ -40,6 +42,10 @@ struct StoreEntry {
     bool armed;
     bool posted;        // a WM_TIMER is on its way to the view's thread to arm the timer
     DWORD viewThread;   // the thread that owns the view: only it can arm the view's timer
+    // Rows dropped from the front that the view has not been told of, and whether the
+    // post that tells it is on its way.
+    int dropOwed;
+    bool dropPosted;
 };
 
 StoreEntry g_stores[kRowStoreEntries];
@@ -196,6 +202,44 @@ const wchar_t* ColumnField(const TraceRow* row, int column) {
     }
 }
 
+void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
+    LVITEMW lvi = {};
+    lvi.stateMask = mask;
+    lvi.state = state;
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+}
+
+// Tells the view of the rows dropped from the front since it last heard: its count, and
+// its top row and selection moved down with their rows (an item whose row went is the
+// first one then); the whole view is drawn again.
+void TellDrop(short store) {
+    HWND view;
+    int dropped;
+    bool autoScroll;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        if (!e || e->dropOwed == 0) return;
+        view = e->listView;
+        dropped = e->dropOwed;
+        e->dropOwed = 0;
+        autoScroll = e->autoScroll != 0;
+    }
+    int sel = kv::FirstSelected(view);
+    kv::ClearSelection(view);
+    int top = autoScroll ? -1 : static_cast<int>(::SendMessageW(view, LVM_GETTOPINDEX, 0, 0)) - dropped;
+    // The count as it stands when the view hears: rows added since are shown with it.
+    const int count = rowstore_GetCount(store);
+    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
+    if (autoScroll) top = count - 1;
+    ::SendMessageW(view, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top < 0 ? 0 : top), FALSE);
+    if (sel >= 0) {
+        sel = sel - dropped < 0 ? 0 : sel - dropped;
+        SetItemState(view, sel, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED | LVIS_CUT | LVIS_DROPHILITED);
+    }
+    ::InvalidateRect(view, nullptr, TRUE);
+}
+
 }  // namespace
 
 void rowstore_SetMessageBox(MessageBoxFn fn) { g_messageBox = fn; }
@@ -275,9 +319,26 @@ wchar_t* rowstore_NewText(short store, int chars) {
     return static_cast<wchar_t*>(text);
 }
 
+TraceRow* rowstore_NewRowWithText(short store, int chars) {
+    if (store < 0 || store >= kRowStoreEntries || chars <= 0 || chars > kRowTextMax + 1) return nullptr;
+    // One block per message instead of two: intake makes one for every row it stores.
+    void* block = (g_failures & (kRowStoreFailRow | kRowStoreFailText))
+                      ? nullptr
+                      : ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                    sizeof(TraceRow) + static_cast<SIZE_T>(chars) * sizeof(wchar_t));
+    if (!block) {
+        ShowBox(kRowOutOfMemory, MB_OK);
+        return nullptr;
+    }
+    TraceRow* row = static_cast<TraceRow*>(block);
+    row->text = reinterpret_cast<wchar_t*>(row + 1);
+    return row;
+}
+
 void rowstore_FreeRow(TraceRow* row) {
     if (!row) return;
-    if (row->text) ::HeapFree(::GetProcessHeap(), 0, row->text);
+    // A text in the row's own block goes with the row.
+    if (row->text && row->text != reinterpret_cast<wchar_t*>(row + 1)) ::HeapFree(::GetProcessHeap(), 0, row->text);
     ::HeapFree(::GetProcessHeap(), 0, row);
 }
 
@@ -371,14 +432,22 @@ void rowstore_Delete(short store, int index) {
 void rowstore_DeleteFirst(short store, int first, int n) {
     HWND view;
     int count;
+    bool told = false;
+    TraceRow** gone = nullptr;  // the rows taken out, released once the store lock is left
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
         if (!e || first < 0 || n < 0) return;
         if (static_cast<long long>(first) + n >= e->count) return;
+        // The view's thread reads rows under this lock while it paints: a long trim must
+        // not hold it for a release of every row.
+        if (n > 0) gone = static_cast<TraceRow**>(::HeapAlloc(::GetProcessHeap(), 0, static_cast<SIZE_T>(n) * sizeof(TraceRow*)));
         for (int i = first; i < first + n; ++i) {
             const int slot = Slot(*e, i);
-            rowstore_FreeRow(e->slots[slot]);
+            if (gone)
+                gone[i - first] = e->slots[slot];
+            else
+                rowstore_FreeRow(e->slots[slot]);
             e->slots[slot] = nullptr;
         }
         if (n > 0) {
@@ -395,8 +464,28 @@ void rowstore_DeleteFirst(short store, int first, int n) {
         }
         view = e->listView;
         count = e->count;
+        // Setting the view's count is the dearest call of a trim. On the view's own thread
+        // the view hears of a drop from the front by a post, which reaches it before it
+        // paints or takes input again, and the drops until then go with it. Any other
+        // thread tells the view at once and waits for it: threads that trim in a tight
+        // loop would otherwise keep the window thread doing nothing but catching up.
+        if (first == 0 && n > 0) {
+            e->dropOwed += n;
+            if (e->viewThread == ::GetCurrentThreadId()) {
+                if (!e->dropPosted) e->dropPosted = ::PostMessageW(view, WM_TIMER, kRowStoreDropTimerId, 0) != FALSE;
+                told = e->dropPosted;
+            }
+        }
     }
-    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
+    if (gone) {
+        for (int i = 0; i < n; ++i) rowstore_FreeRow(gone[i]);
+        ::HeapFree(::GetProcessHeap(), 0, gone);
+    }
+    if (told) return;
+    if (first == 0 && n > 0)
+        TellDrop(store);
+    else
+        ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
 }
 
 int rowstore_GetCount(short store) {
@@ -429,6 +518,9 @@ BOOL rowstore_GetSortAscending(short store) {
 }
 
 void rowstore_FlushCount(short store) {
+    // A drop the view has not heard of goes first: its selection moves with the rows
+    // before a new count could cut it off.
+    TellDrop(store);
     HWND view;
     int count;
     bool scroll;
@@ -447,6 +539,16 @@ void rowstore_FlushCount(short store) {
 }
 
 void rowstore_OnTimer(short store, UINT_PTR timerId) {
+    if (timerId == kRowStoreDropTimerId) {
+        {
+            StoreLock lock;
+            StoreEntry* e = Entry(store);
+            if (!e) return;
+            e->dropPosted = false;
+        }
+        TellDrop(store);
+        return;
+    }
     if (timerId != kRowStoreTimerId) return;
     {
         StoreLock lock;
@@ -487,6 +589,13 @@ void rowstore_Sort(short store, const NMLISTVIEW* columnClick) {
     }
     if (!e->compare || e->count < 2) return;
     Linearise(*e);
+    // The trace lists' own comparison goes by sort keys, made once per row; it reads the
+    // main list's column and direction, so the keys do too.
+    if (e->compare == rowstore_CompareRows) {
+        const StoreEntry* main = Entry(kv::Server().mainStore);
+        const int keyColumn = main ? main->sortColumn : 0;
+        if (kv::SortRowsByKey(e->slots, e->count, keyColumn, main && main->sortAscending)) return;
+    }
     qsort(e->slots, static_cast<size_t>(e->count), sizeof(TraceRow*), e->compare);
 }
 
