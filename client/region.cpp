@@ -3,6 +3,7 @@
 
 #include "client/faultguard.h"
 #include "client/levels.h"
+#include "client/locks.h"
 #include "client/owners.h"
 #include "client/windowsink.h"
 #include "suite/kvdlinkx.h"
@@ -65,7 +66,7 @@ void ProcessAttach(HINSTANCE instance) noexcept {
     if (n >= MAX_PATH) dir[MAX_PATH - 1] = 0;
     if (wchar_t* slash = wcsrchr(dir, L'\\')) *slash = 0;
 
-    MutexLock lock(g_proc.dataMutex);
+    RankedMutexLock lock(g_proc.dataMutex, LockRank::kData);
     FormatCut(g_proc.settingsPath, MAX_PATH, L"%s\\%s", dir, L"KVTRCSRV.ini");
     kvdlinkx_FileToRead(g_proc.settingsPath);
     // While a trace window runs, the server entry's switches are the operator's (tool

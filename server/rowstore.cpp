@@ -6,7 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include "client/owners.h"
+#include "client/locks.h"
 #include "client/region.h"
 #include "server/serverstate.h"
 
@@ -46,27 +46,33 @@ StoreEntry g_stores[kRowStoreEntries];
 MessageBoxFn g_messageBox;
 unsigned g_failures;
 
-// The store lock: the table, every pointer array and the rows' fields. Short: it is never
-// held across a window message or a message box, and nothing that waits for the window
-// thread is done under it.
-kv::StaticCriticalSection g_storeLock;
+// The store lock (client/locks.h): the table, every pointer array and the rows' fields.
+// Short: it is never held across a window message or a message box, and nothing that
+// waits for the window thread is done under it.
+kv::RankedSection g_storeLock{kv::LockRank::kStore};
 class StoreLock {
 public:
-    StoreLock() noexcept : lock_(g_storeLock.get()) {}
+    StoreLock() noexcept : lock_(g_storeLock) {}
 private:
-    kv::CritSecLock lock_;
+    kv::SectionLock lock_;
 };
 
 // Allocation failures are reported by one box at a time, shown on a thread of its own
 // after the caller has left its locks, so that no intake waits for a user's click.
-kv::StaticCriticalSection g_boxLock;
+kv::RankedSection g_boxLock{kv::LockRank::kAllocBox};
+class BoxLock {
+public:
+    BoxLock() noexcept : lock_(g_boxLock) {}
+private:
+    kv::SectionLock lock_;
+};
 const wchar_t* g_boxText;
 UINT g_boxType;
 enum BoxState : LONG { kBoxIdle, kBoxPending, kBoxShowing };
 volatile LONG g_boxState = kBoxIdle;
 
 void ShowBox(const wchar_t* text, UINT type) {
-    kv::CritSecLock lock(g_boxLock.get());
+    BoxLock lock;
     if (g_boxState != kBoxIdle) return;
     g_boxText = text;
     g_boxType = type;
@@ -77,7 +83,7 @@ DWORD WINAPI BoxThread(LPVOID) {
     const wchar_t* text;
     UINT type;
     {
-        kv::CritSecLock lock(g_boxLock.get());
+        BoxLock lock;
         text = g_boxText;
         type = g_boxType;
     }

@@ -38,14 +38,14 @@ void TriggerLine(const wchar_t* what) noexcept {
     traceapi_Output2(0, -1, kExecTriggerFunc, what, filter, g_settings.TriggerFlags);
 }
 
-// The trigger lock: each stop action is a test of a state and its change, and two
-// threads that hit the trigger together must not both find the state on. The window
-// thread serves sent messages while it waits for the lock, since a holder on another
-// thread may be sending to it (the lines and the scroll stop go to the list view).
-kv::StaticCriticalSection g_triggerLock;
+// The trigger lock (client/locks.h): each stop action is a test of a state and its
+// change, and two threads that hit the trigger together must not both find the state on.
+// The window thread serves sent messages while it waits for the lock, since a holder on
+// another thread may be sending to it (the lines and the scroll stop go to the list view).
+kv::RankedSection g_triggerLock{kv::LockRank::kTrigger};
 class TriggerSection : public ServerSection {
 public:
-    TriggerSection() noexcept : ServerSection(g_triggerLock.get()) {}
+    TriggerSection() noexcept : ServerSection(g_triggerLock) {}
 };
 
 bool Contains(const wchar_t* text, const wchar_t* part) noexcept { return wcsstr(text, part) != nullptr; }

@@ -218,7 +218,6 @@ extern "C" HWND __cdecl traceapi_CreateWnd(DWORD reserved, HWND owner, DWORD wai
     }
     g_window.owner = owner;
     g_window.stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ListLockSection();  // the list lock is ready before any thread can want it
     WindowSeams& seams = Seams();
     seams.updateStatus = &StatusSeam;
     seams.refreshStatusFile = &StatusSeam;

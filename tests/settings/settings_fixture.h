@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "client/locks.h"
 #include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
@@ -30,7 +31,7 @@ inline void WriteKey(const std::wstring& file, const wchar_t* section, const wch
 }
 
 inline std::wstring CurrentProfile() {
-    kv::MutexLock lock(kv::g_proc.dataMutex);
+    kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
     return kv::g_region.curProfile;
 }
 
@@ -89,7 +90,7 @@ protected:
     }
 
     void FillSlot(int h, const wchar_t* module, const wchar_t* section, INT diag, INT info, INT warn, INT err) {
-        kv::MutexLock lock(kv::g_proc.dataMutex);
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
         TRACEAPP& app = kv::g_region.apps[h];
         kv::CopyCut(app.szModule, 50, module);
         kv::CopyCut(app.szSection, 50, section);
@@ -116,7 +117,7 @@ private:
         g_seen = SeamCounts{};
         ZeroMemory(&g_settings, sizeof(g_settings));
         ZeroMemory(&g_windowLayout, sizeof(g_windowLayout));
-        kv::MutexLock lock(kv::g_proc.dataMutex);
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
         ZeroMemory(kv::g_region.apps, sizeof(kv::g_region.apps));
         kv::g_region.globalEnable = 1;
         ::DeleteFileW(SettingsFile().c_str());

@@ -1,0 +1,219 @@
+// Every lock and mutex of the system, in the one order in which a thread may take them,
+// and the primitives every one of them is built from. A lock is added here first: the
+// primitives take nothing but a rank of this table.
+//
+// A thread takes locks in rising rank: while it holds a lock it may wait only for one of
+// a higher rank, or take again one it holds (where the lock allows that). A wait the
+// other way round is half of a deadlock. Sends count as waits: a thread that sends to
+// another thread waits for that thread, which may be waiting for the lock the sender
+// holds. Hence the last column: the trace window's thread serves the messages sent to
+// it while it waits for every lock that other threads hold across a send to it.
+//
+// rank  lock (type, where)                 guards; taken by                          never while holding it          window thread waits
+// 1  slot mutex "traceapi_dll_curdatamutex" the current message slot; every sender of   take it again (a nested trace   serving sends (so does
+//    (SlotLock, client/sendpath.h)          every process, for one message and its     of its holder is refused and    every waiter: a holder
+//                                           bounded sends (held across them)           counted as not delivered)       may be sending to it)
+// 2  trigger lock                           the claims of the trigger's stop actions;  write a line or send (the       serving sends
+//    (TriggerSection, server/trigger.cpp)   intake threads and the window thread on a  lines may take the slot mutex)
+//                                           hit
+// 3  data mutex "traceapi_dll_datamutex"    application table, switches, server        take the slot mutex; send to    30 ms plain, then
+//    (DataLock, client/sendpath.h)          window field, current profile, the level   another thread or process       serving sends
+//                                           keys of the settings file; every process
+// 4  list lock                              row stores' contents, list views, the      -                               try, then serving sends;
+//    (ListLock, server/serverstate.h)       application list; intake threads (held                                     other threads step back
+//                                           across their sends to the window thread)                                   while it waits
+//                                           and the window thread
+// 5  store lock                             store table, pointer arrays, rows' fields; send or wait for any window     plain (never held long)
+//    (StoreLock, server/rowstore.cpp)       every row store operation, any thread      (timers and posts only)
+// 6  filter tables lock (shared/exclusive)  the five sub-string tables; intake reads   anything at all: a copy in or   plain
+//    (g_tablesLock, server/filters.cpp)     shared, the window thread publishes        out is all it covers; not
+//                                                                                      re-entrant
+// 7  writer lock                            trace file name and stream; intake        call into the window (seams,    serving sends
+//    (WriterSection, server/tracefile.cpp)  threads and the window thread             sends)
+// 8  box lock                               the pending out-of-memory box; a failing   anything: leaf                  plain
+//    (BoxLock, server/rowstore.cpp)         allocation and the box thread
+// 9  capture lock                           DbgView's captured lines; its capture      send: the window is told by a   plain
+//    (CaptureLock, tools/dbgview)           thread and its window thread               post
+// 10 recorder lock                          what the tests' fakes record               anything: leaf                  plain
+//    (a RankedSection of the tests)
+//
+// In builds with KV_LOCK_CHECK (on by default in every tree that builds the tests, off
+// in a shipping build) each thread keeps the locks it holds, and an acquisition against
+// this order, a nested take of a lock that is not re-entrant or a send to another thread
+// under a lock that must not be held across one is reported with both names and the
+// thread, and ends the process with kLockViolationExitCode.
+#pragma once
+
+#include "client/compat.h"
+
+namespace kv {
+
+enum class LockRank : unsigned char {
+    kSlot = 1,
+    kTrigger,
+    kData,
+    kList,
+    kStore,
+    kFilterTables,
+    kWriter,
+    kAllocBox,
+    kCapture,
+    kRecorder,
+};
+
+struct LockContract {
+    LockRank rank;
+    const char* name;
+    bool reentrant;        // its holder may take it again
+    bool heldAcrossSends;  // may stay held while its holder sends to another thread
+};
+
+inline constexpr LockContract kLockContract[] = {
+    {LockRank::kSlot, "slot mutex", false, true},
+    {LockRank::kTrigger, "trigger lock", true, false},
+    {LockRank::kData, "data mutex", true, false},
+    {LockRank::kList, "list lock", true, true},
+    {LockRank::kStore, "store lock", true, false},
+    {LockRank::kFilterTables, "filter tables lock", false, false},
+    {LockRank::kWriter, "writer lock", true, false},
+    {LockRank::kAllocBox, "box lock", true, false},
+    {LockRank::kCapture, "capture lock", true, false},
+    {LockRank::kRecorder, "recorder lock", true, true},
+};
+
+constexpr bool ContractCoversEveryRank() {
+    for (size_t i = 0; i < sizeof(kLockContract) / sizeof(kLockContract[0]); ++i)
+        if (static_cast<size_t>(kLockContract[i].rank) != i + 1) return false;
+    return static_cast<size_t>(LockRank::kRecorder) == sizeof(kLockContract) / sizeof(kLockContract[0]);
+}
+static_assert(ContractCoversEveryRank(), "every rank has its row, in rank order");
+
+constexpr const LockContract& ContractOf(LockRank rank) { return kLockContract[static_cast<size_t>(rank) - 1]; }
+
+// Exit code of a process that broke the order (check builds).
+constexpr UINT kLockViolationExitCode = 0x10CC;
+
+#if defined(KV_LOCK_CHECK) && KV_LOCK_CHECK
+// Before a wait for lock (or a try): checks it against the locks this thread holds and
+// counts it as held. LockDropped undoes it on release or when the wait failed.
+void LockTaking(LockRank rank, const void* lock) noexcept;
+void LockDropped(const void* lock) noexcept;
+// Before a send to a window of another thread or process.
+void LockCheckSend() noexcept;
+#else
+inline void LockTaking(LockRank, const void*) noexcept {}
+inline void LockDropped(const void*) noexcept {}
+inline void LockCheckSend() noexcept {}
+#endif
+
+// Tests: a violation is handed to fn as its report instead of ending the process (null
+// restores that). Does nothing where the checker is not built in.
+typedef void (*LockReportFn)(const char* report);
+void SetLockReportForTesting(LockReportFn fn) noexcept;
+
+// Waits for a critical section, serving the messages other threads send to this one.
+void EnterServingSent(CRITICAL_SECTION& cs) noexcept;
+
+// Waits for a mutex. A mutex whose owner ended without releasing it (WAIT_ABANDONED) is
+// ours all the same: a crashed process must not stall the others. When serveSent is given
+// and says so once the mutex turns out to be busy, messages sent to this thread by other
+// threads are served while it waits (after a first plain wait of a few milliseconds), so
+// that a holder waiting for this thread to answer a send is never waited for in turn.
+// True when the mutex is owned.
+bool AcquireMutex(HANDLE mutex, bool (*serveSent)() = nullptr) noexcept;
+
+// A critical section of one rank. Of static storage (or living as long as every thread
+// that uses it), it initialises itself on first use, so that it serves whatever thread
+// gets there first, before or without any start-up call; it is never deleted.
+class RankedSection {
+public:
+    explicit constexpr RankedSection(LockRank rank) noexcept : rank_(rank) {}
+    RankedSection(const RankedSection&) = delete;
+    RankedSection& operator=(const RankedSection&) = delete;
+
+    void Enter() noexcept {
+        LockTaking(rank_, this);
+        ::EnterCriticalSection(&cs());
+    }
+    // For a thread that may be sent to while it waits (the trace window's thread).
+    void EnterServingSent() noexcept {
+        LockTaking(rank_, this);
+        kv::EnterServingSent(cs());
+    }
+    bool TryEnter() noexcept {
+        LockTaking(rank_, this);
+        if (::TryEnterCriticalSection(&cs())) return true;
+        LockDropped(this);
+        return false;
+    }
+    void Leave() noexcept {
+        LockDropped(this);
+        ::LeaveCriticalSection(&cs());
+    }
+
+private:
+    CRITICAL_SECTION& cs() noexcept {
+        ::InitOnceExecuteOnce(&once_, &Init, &cs_, nullptr);
+        return cs_;
+    }
+    static BOOL CALLBACK Init(PINIT_ONCE, PVOID cs, PVOID*) {
+        ::InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
+        return TRUE;
+    }
+    INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
+    CRITICAL_SECTION cs_ = {};
+    const LockRank rank_;
+};
+
+// Holds a ranked section for a scope, waiting plainly.
+class SectionLock {
+public:
+    explicit SectionLock(RankedSection& section) noexcept : section_(section) { section_.Enter(); }
+    SectionLock(const SectionLock&) = delete;
+    SectionLock& operator=(const SectionLock&) = delete;
+    ~SectionLock() { section_.Leave(); }
+private:
+    RankedSection& section_;
+};
+
+// A shared/exclusive lock of one rank (never re-entrant).
+class RankedSrwLock {
+public:
+    explicit constexpr RankedSrwLock(LockRank rank) noexcept : rank_(rank) {}
+    RankedSrwLock(const RankedSrwLock&) = delete;
+    RankedSrwLock& operator=(const RankedSrwLock&) = delete;
+    void LockShared() noexcept { LockTaking(rank_, this); ::AcquireSRWLockShared(&srw_); }
+    void UnlockShared() noexcept { LockDropped(this); ::ReleaseSRWLockShared(&srw_); }
+    void LockExclusive() noexcept { LockTaking(rank_, this); ::AcquireSRWLockExclusive(&srw_); }
+    void UnlockExclusive() noexcept { LockDropped(this); ::ReleaseSRWLockExclusive(&srw_); }
+private:
+    SRWLOCK srw_ = SRWLOCK_INIT;
+    const LockRank rank_;
+};
+
+// Owns one acquisition of a mutex of one rank (see AcquireMutex). A null mutex is never
+// owned: callers that must not touch shared state without it check owned().
+class RankedMutexLock {
+public:
+    RankedMutexLock(HANDLE mutex, LockRank rank, bool (*serveSent)() = nullptr) noexcept : m_(mutex) {
+        if (!m_) return;
+        LockTaking(rank, m_);
+        owned_ = AcquireMutex(m_, serveSent);
+        if (!owned_) LockDropped(m_);
+    }
+    RankedMutexLock(const RankedMutexLock&) = delete;
+    RankedMutexLock& operator=(const RankedMutexLock&) = delete;
+    ~RankedMutexLock() { unlock(); }
+    bool owned() const noexcept { return owned_; }
+    void unlock() noexcept {
+        if (!owned_) return;
+        owned_ = false;
+        LockDropped(m_);
+        ::ReleaseMutex(m_);
+    }
+private:
+    HANDLE m_;
+    bool owned_ = false;
+};
+
+}  // namespace kv
