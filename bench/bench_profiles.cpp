@@ -20,6 +20,7 @@
 #include "server/serverstate.h"
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
+#include "window/settingsapply.h"
 
 namespace {
 

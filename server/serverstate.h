@@ -64,7 +64,6 @@ private:
 struct WindowSeams {
     void (*syncToolbar)();        // a trigger changed file, trace or scroll state
     void (*refreshStatusFile)();  // a trace file was opened
-    void (*updateStatus)();       // the current profile changed: refresh the status texts
     // Owner drawing of one list row; the window is the one that received WM_DRAWITEM.
     void (*drawItem)(HWND window, const DRAWITEMSTRUCT* item);
 };

@@ -11,6 +11,7 @@
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
 #include "telegram/telegram.h"
+#include "window/settingsapply.h"
 
 using namespace kv;
 

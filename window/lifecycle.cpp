@@ -16,6 +16,7 @@
 #include "settings/windowlayout.h"
 #include "window/statusbar.h"
 #include "window/operator.h"
+#include "window/settingsapply.h"
 #include "window/tracewnd.h"
 
 using namespace kv;
@@ -219,8 +220,8 @@ extern "C" HWND __cdecl traceapi_CreateWnd(DWORD reserved, HWND owner, DWORD wai
     g_window.owner = owner;
     g_window.stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     WindowSeams& seams = Seams();
-    seams.updateStatus = &StatusSeam;
     seams.refreshStatusFile = &StatusSeam;
+    SetProfileChangedHook(&StatusSeam);
     seams.syncToolbar = &ToolbarSeam;
     seams.drawItem = &DrawSeam;
     // Before the thread starts: the settings load reads LastProfile only when no

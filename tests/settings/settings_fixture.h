@@ -15,6 +15,7 @@
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
 #include "settings/windowlayout.h"
+#include "window/settingsapply.h"
 
 namespace settingstest {
 
@@ -68,7 +69,7 @@ protected:
     void SetUp() override {
         Reset();
         ::SetEnvironmentVariableW(L"KV_SUITE_DIR", suite_.path().c_str());
-        kv::Seams().updateStatus = [] { ++g_seen.statusUpdates; };
+        kv::SetProfileChangedHook([] { ++g_seen.statusUpdates; });
         kv::Seams().syncToolbar = [] { ++g_seen.toolbarSyncs; };
     }
     void TearDown() override {
@@ -112,6 +113,7 @@ private:
         tracewnd_SetProfile(nullptr);
         tracewnd_SetProfileDialogs(nullptr, nullptr);
         kv::Seams() = kv::WindowSeams{};
+        kv::SetProfileChangedHook(nullptr);
         kv::Server() = kv::ServerState{};
         window_.reset();
         g_seen = SeamCounts{};
