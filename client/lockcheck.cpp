@@ -41,7 +41,8 @@ void Report(const char* text) noexcept {
 
 void ReportPair(const char* what, LockRank taking, LockRank holding) noexcept {
     char text[256];
-    snprintf(text, sizeof(text), "lock order violated on thread %lu: %s the %s (rank %d) while holding the %s (rank %d)\n",
+    snprintf(text, sizeof(text),
+             "lock order violated on thread %lu: %s the %s (rank %d) while holding the %s (rank %d)\n",
              static_cast<unsigned long>(::GetCurrentThreadId()), what, ContractOf(taking).name,
              static_cast<int>(taking), ContractOf(holding).name, static_cast<int>(holding));
     Report(text);
@@ -86,7 +87,8 @@ void LockCheckSend() noexcept {
         const LockRank rank = t.held[i].rank;
         if (ContractOf(rank).heldAcrossSends) continue;
         char text[256];
-        snprintf(text, sizeof(text), "lock order violated on thread %lu: sending to another thread while holding the %s (rank %d)\n",
+        snprintf(text, sizeof(text),
+                 "lock order violated on thread %lu: sending to another thread while holding the %s (rank %d)\n",
                  static_cast<unsigned long>(::GetCurrentThreadId()), ContractOf(rank).name, static_cast<int>(rank));
         Report(text);
         return;

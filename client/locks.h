@@ -3,45 +3,56 @@
 // primitives take nothing but a rank of this table.
 //
 // A thread takes locks in rising rank: while it holds a lock it may wait only for one of
-// a higher rank, or take again one it holds (where the lock allows that). A wait the
-// other way round is half of a deadlock. Sends count as waits: a thread that sends to
-// another thread waits for that thread, which may be waiting for the lock the sender
-// holds. Hence the last column: the trace window's thread serves the messages sent to
-// it while it waits for every lock that other threads hold across a send to it.
+// a higher rank, or take again one it holds where the lock allows that. A wait the other
+// way round is half of a deadlock. A send counts as a wait: a thread that sends to
+// another thread waits for it, and that thread may be waiting for the lock the sender
+// holds. Hence the trace window's thread serves the messages sent to it while it waits
+// for any lock that other threads hold across a send to it.
 //
-// rank  lock (type, where)                 guards; taken by                          never while holding it          window thread waits
-// 1  slot mutex "traceapi_dll_curdatamutex" the current message slot; every sender of   take it again (a nested trace   serving sends (so does
-//    (SlotLock, client/sendpath.h)          every process, for one message and its     of its holder is refused and    every waiter: a holder
-//                                           bounded sends (held across them)           counted as not delivered)       may be sending to it)
-// 2  trigger lock                           the claims of the trigger's stop actions;  write a line or send (the       serving sends
-//    (TriggerSection, server/trigger.cpp)   intake threads and the window thread on a  lines may take the slot mutex)
-//                                           hit
-// 3  data mutex "traceapi_dll_datamutex"    application table, switches, server        take the slot mutex; send to    30 ms plain, then
-//    (DataLock, client/sendpath.h)          window field, current profile, the level   another thread or process       serving sends
-//                                           keys of the settings file; every process
-// 4  list lock                              row stores' contents, list views, the      -                               try, then serving sends;
-//    (ListLock, server/serverstate.h)       application list; intake threads (held                                     other threads step back
-//                                           across their sends to the window thread)                                   while it waits
-//                                           and the window thread
-// 5  store lock                             store table, pointer arrays, rows' fields; send or wait for any window     plain (never held long)
-//    (StoreLock, server/rowstore.cpp)       every row store operation, any thread      (timers and posts only)
-// 6  filter tables lock (shared/exclusive)  the five sub-string tables; intake reads   anything at all: a copy in or   plain
-//    (g_tablesLock, server/filters.cpp)     shared, the window thread publishes        out is all it covers; not
-//                                                                                      re-entrant
-// 7  writer lock                            trace file name and stream; intake        call into the window (seams,    serving sends
-//    (WriterSection, server/tracefile.cpp)  threads and the window thread             sends)
-// 8  box lock                               the pending out-of-memory box; a failing   anything: leaf                  plain
-//    (BoxLock, server/rowstore.cpp)         allocation and the box thread
-// 9  capture lock                           DbgView's captured lines; its capture      send: the window is told by a   plain
-//    (CaptureLock, tools/dbgview)           thread and its window thread               post
-// 10 recorder lock                          what the tests' fakes record               anything: leaf                  plain
-//    (a RankedSection of the tests)
+//  1 slot mutex, the named mutex "traceapi_dll_curdatamutex" (SlotLock, client/sendpath.h)
+//    Guards the current message slot. Every sender of every process holds it for one
+//    message and across its bounded sends to the trace window and the notification window.
+//    Never: taken again by its holder (a trace made inside the handler of its own send is
+//    refused and counted as not delivered). Every waiter serves sends.
+//  2 trigger lock (TriggerSection, server/trigger.cpp)
+//    Guards the claims of the trigger's stop actions; taken by intake threads and the
+//    window thread on a hit. Never: a line or a send under it (a line may take the slot
+//    mutex). The window thread's wait serves sends.
+//  3 data mutex, the named mutex "traceapi_dll_datamutex" (DataLock, client/sendpath.h)
+//    Guards the application table, the switches, the server window field, the current
+//    profile and the level keys of the settings file; taken by every process. Never: the
+//    slot mutex or a send to another thread under it. Re-entrant. The window thread waits
+//    30 ms plainly, then serving sends.
+//  4 list lock (ListLock, server/serverstate.h)
+//    Guards the rows of both lists, the list views and the application list; taken by
+//    intake threads, which send to the window thread while they hold it, and by the
+//    window thread. Re-entrant. The window thread tries, then waits serving sends; the
+//    other threads step back while it waits.
+//  5 store lock (StoreLock, server/rowstore.cpp)
+//    Guards the store table, the pointer arrays and the rows' fields; every row store
+//    operation, any thread. Never: a send or any other wait for a window (timers and posts
+//    only). Re-entrant (the sort's comparison reads the sort column). Plain waits.
+//  6 filter tables lock, shared and exclusive (g_tablesLock, server/filters.cpp)
+//    Guards the five sub-string tables: intake copies one out shared, the window thread
+//    publishes a rebuilt set exclusively. Never: anything else under it; not re-entrant.
+//    Plain waits.
+//  7 writer lock (WriterSection, server/tracefile.cpp)
+//    Guards the trace file's name and stream; intake threads and the window thread. Never:
+//    a call into the window (seams, sends). The window thread's wait serves sends.
+//  8 box lock (BoxLock, server/rowstore.cpp)
+//    Guards the pending out-of-memory box; a failing allocation (under the store lock) and
+//    the box thread. Nothing under it. Plain waits.
+//  9 capture lock (DebugCapture::lock_, tools/dbgview/capture.h)
+//    Guards DbgView's captured lines; its capture thread and its window thread. Never: a
+//    send (the window is told by a post). Plain waits.
+// 10 recorder lock (a RankedSection of the tests)
+//    Guards what a test's fake records. Nothing under it. Plain waits.
 //
 // In builds with KV_LOCK_CHECK (on by default in every tree that builds the tests, off
-// in a shipping build) each thread keeps the locks it holds, and an acquisition against
-// this order, a nested take of a lock that is not re-entrant or a send to another thread
-// under a lock that must not be held across one is reported with both names and the
-// thread, and ends the process with kLockViolationExitCode.
+// in a shipping build) each thread keeps the locks it holds, and a wait against this
+// order, a nested take of a lock that is not re-entrant or a send to another thread under
+// a lock that must not be held across one is reported with both names and the thread; the
+// report ends the process with kLockViolationExitCode.
 #pragma once
 
 #include "client/compat.h"

@@ -13,8 +13,10 @@ WindowSeams g_seams;
 // wait for itself), and a critical section does not say so.
 struct ListLockState {
     RankedSection section{LockRank::kList};
-    volatile DWORD owner = 0;  // written by the holder only, so a thread reads its own id here only while it holds the lock
-    LONG depth = 0;            // the holder's entries; holder only
+    // The holder's id and entries, written by the holder only: a thread finds its own id
+    // here exactly while it holds the lock, whoever else reads at the same moment.
+    volatile DWORD owner = 0;
+    LONG depth = 0;
     volatile LONG windowWaiting = 0;  // the window thread waits for the lock
 };
 ListLockState g_list;

@@ -67,11 +67,15 @@ TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThread) {
     const Case cases[] = {
         {"rising ranks and re-entries", {kTrigger, kData, kList, kStore, kStore, kList}, nullptr},
         {"a send under the list lock", {kList, kSend}, nullptr},
-        {"store lock, then list lock", {kStore, kList}, "taking the list lock (rank 4) while holding the store lock (rank 5)"},
-        {"two locks of one rank", {kStore, kOtherStore}, "taking the store lock (rank 5) while holding the store lock (rank 5)"},
-        {"slot mutex under the data mutex", {kData, kSlot}, "taking the slot mutex (rank 1) while holding the data mutex (rank 3)"},
+        {"store lock, then list lock", {kStore, kList},
+         "taking the list lock (rank 4) while holding the store lock (rank 5)"},
+        {"two locks of one rank", {kStore, kOtherStore},
+         "taking the store lock (rank 5) while holding the store lock (rank 5)"},
+        {"slot mutex under the data mutex", {kData, kSlot},
+         "taking the slot mutex (rank 1) while holding the data mutex (rank 3)"},
         {"a lock that is not re-entrant, again", {kTables, kTables}, "taking again the filter tables lock (rank 6)"},
-        {"a send under the store lock", {kList, kStore, kSend}, "sending to another thread while holding the store lock (rank 5)"},
+        {"a send under the store lock", {kList, kStore, kSend},
+         "sending to another thread while holding the store lock (rank 5)"},
     };
     kv::SetLockReportForTesting(&Record);
     const std::string thread = "on thread " + std::to_string(::GetCurrentThreadId()) + ":";
