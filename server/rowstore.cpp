@@ -211,7 +211,8 @@ bool StepCount(StoreEntry& e, CountEvent event, UINT delayMs = 0) {
         if (viewThread) {
             arm(delayMs, due);
         } else if (t.state == CountState::kIdle || t.state == CountState::kUnarmed) {
-            t.state = ::PostMessageW(e.listView, WM_TIMER, kRowStoreTimerId, 0) ? CountState::kTickDue : CountState::kUnarmed;
+            const bool posted = ::PostMessageW(e.listView, WM_TIMER, kRowStoreTimerId, 0) != FALSE;
+            t.state = posted ? CountState::kTickDue : CountState::kUnarmed;
         } else if (t.state == CountState::kStray) {
             t.state = CountState::kTickDue;  // the tick on its way arms the timer
         }
@@ -220,7 +221,8 @@ bool StepCount(StoreEntry& e, CountEvent event, UINT delayMs = 0) {
     }
     case CountEvent::kTick: {
         if (t.state == CountState::kIdle || t.state == CountState::kStray) {
-            ::KillTimer(e.listView, kRowStoreTimerId);  // nothing owed: a tick of a timer another thread could not kill
+            // Nothing owed: a tick of a timer that another thread could not kill.
+            ::KillTimer(e.listView, kRowStoreTimerId);
             t.state = CountState::kIdle;
             return false;
         }
