@@ -22,7 +22,28 @@ struct HeldLocks {
     int depth;
     HeldLock held[kMaxHeld];
 };
-thread_local HeldLocks t_held;
+
+// The calling thread's locks. The checker runs at every acquisition of every test run, so
+// it reads a slot of the thread's own storage and nothing more (with this tool chain the
+// compiler's thread_local goes through a library lookup on every access). The record of a
+// thread stays when the thread ends: a few hundred bytes, in test builds only. The
+// caller's last error is kept, since a lock may be taken between a failed call and the
+// reading of its error. Without a slot or a record, the thread goes unchecked.
+HeldLocks* Held() noexcept {
+    static const DWORD slot = ::TlsAlloc();
+    if (slot == TLS_OUT_OF_INDEXES) return nullptr;
+    const DWORD error = ::GetLastError();
+    auto* held = static_cast<HeldLocks*>(::TlsGetValue(slot));
+    if (!held) {
+        held = static_cast<HeldLocks*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(HeldLocks)));
+        if (held && !::TlsSetValue(slot, held)) {
+            ::HeapFree(::GetProcessHeap(), 0, held);
+            held = nullptr;
+        }
+    }
+    ::SetLastError(error);
+    return held;
+}
 
 volatile LockReportFn g_report;
 
@@ -51,7 +72,9 @@ void ReportPair(const char* what, LockRank taking, LockRank holding) noexcept {
 }  // namespace
 
 void LockTaking(LockRank rank, const void* lock) noexcept {
-    HeldLocks& t = t_held;
+    HeldLocks* held = Held();
+    if (!held) return;
+    HeldLocks& t = *held;
     const HeldLock* highest = nullptr;
     bool again = false;
     for (int i = 0; i < t.depth; ++i) {
@@ -72,7 +95,9 @@ void LockTaking(LockRank rank, const void* lock) noexcept {
 }
 
 void LockDropped(const void* lock) noexcept {
-    HeldLocks& t = t_held;
+    HeldLocks* held = Held();
+    if (!held) return;
+    HeldLocks& t = *held;
     for (int i = t.depth - 1; i >= 0; --i) {
         if (t.held[i].lock != lock) continue;
         memmove(&t.held[i], &t.held[i + 1], static_cast<size_t>(t.depth - i - 1) * sizeof(HeldLock));
@@ -82,7 +107,9 @@ void LockDropped(const void* lock) noexcept {
 }
 
 void LockCheckSend() noexcept {
-    const HeldLocks& t = t_held;
+    const HeldLocks* held = Held();
+    if (!held) return;
+    const HeldLocks& t = *held;
     for (int i = 0; i < t.depth; ++i) {
         const LockRank rank = t.held[i].rank;
         if (ContractOf(rank).heldAcrossSends) continue;
