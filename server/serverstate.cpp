@@ -10,16 +10,13 @@ WindowSeams g_seams;
 
 // The list lock keeps its own owner and waiter state: the other threads' step-back must
 // know whether they hold the lock already (a holder that stepped back for a waiter would
-// wait for itself), and a critical section does not say so.
-struct ListLockState {
-    RankedSection section{LockRank::kList};
-    // The holder's id and entries, written by the holder only: a thread finds its own id
-    // here exactly while it holds the lock, whoever else reads at the same moment.
-    volatile DWORD owner = 0;
-    LONG depth = 0;
-    volatile LONG windowWaiting = 0;  // the window thread waits for the lock
-};
-ListLockState g_list;
+// wait for itself), and a critical section does not say so. Owner and depth are written
+// by the holder only: a thread finds its own id in g_listOwner exactly while it holds
+// the lock, whoever else reads at the same moment.
+RankedSection g_listLock{LockRank::kList};
+volatile DWORD g_listOwner;
+LONG g_listDepth;
+volatile LONG g_windowWaiting;  // the window thread waits for the list lock
 
 // The longest a thread steps back for the waiting window thread, in 1 ms steps.
 constexpr int kStepBackMs = 50;
@@ -47,30 +44,30 @@ ServerSection::ServerSection(RankedSection& section) noexcept : section_(section
 
 void EnterListLock() noexcept {
     const DWORD me = ::GetCurrentThreadId();
-    if (g_list.owner == me) {
-        g_list.section.Enter();  // at once: it is ours
+    if (g_listOwner == me) {
+        g_listLock.Enter();  // at once: it is ours
     } else if (!IsWindowThread()) {
         // A critical section is not fair: threads that file rows in a tight loop take it
         // again and again while the window thread waits for it, and the window then
         // stands still for as long as they keep filing. They step back (for a bounded
         // time) while the window thread waits.
-        for (int waited = 0; g_list.windowWaiting && waited < kStepBackMs; ++waited) ::Sleep(1);
-        g_list.section.Enter();
-    } else if (!g_list.section.TryEnter()) {
+        for (int waited = 0; g_windowWaiting && waited < kStepBackMs; ++waited) ::Sleep(1);
+        g_listLock.Enter();
+    } else if (!g_listLock.TryEnter()) {
         // Window thread: a holder on another thread may be waiting for us to answer a send.
-        ::InterlockedIncrement(&g_list.windowWaiting);
-        g_list.section.EnterServingSent();
-        ::InterlockedDecrement(&g_list.windowWaiting);
+        ::InterlockedIncrement(&g_windowWaiting);
+        g_listLock.EnterServingSent();
+        ::InterlockedDecrement(&g_windowWaiting);
     }
-    g_list.owner = me;
-    ++g_list.depth;
+    g_listOwner = me;
+    ++g_listDepth;
 }
 
 void LeaveListLock() noexcept {
-    if (--g_list.depth == 0) g_list.owner = 0;
-    g_list.section.Leave();
+    if (--g_listDepth == 0) g_listOwner = 0;
+    g_listLock.Leave();
 }
 
-DWORD ListLockOwner() noexcept { return g_list.owner; }
+DWORD ListLockOwner() noexcept { return g_listOwner; }
 
 }  // namespace kv
