@@ -45,7 +45,10 @@
 //  9 capture lock (DebugCapture::lock_, tools/dbgview/capture.h)
 //    Guards DbgView's captured lines; its capture thread and its window thread. Never: a
 //    send (the window is told by a post). Plain waits.
-// 10 recorder lock (a RankedSection of the tests)
+// 10 line windows lock (LineWindows::lock_, tracefiles/tracefile.cpp)
+//    Guards a trace file reader's cached windows of file content; the reader's threads
+//    (viewer and follower). Only file reads under it. Plain waits.
+// 11 recorder lock (a RankedSection of the tests)
 //    Guards what a test's fake records. Nothing under it. Plain waits.
 //
 // In builds with KV_LOCK_CHECK (on by default in every tree that builds the tests, off
@@ -69,6 +72,7 @@ enum class LockRank : unsigned char {
     kWriter,
     kAllocBox,
     kCapture,
+    kLineWindows,
     kRecorder,
 };
 
@@ -89,6 +93,7 @@ inline constexpr LockContract kLockContract[] = {
     {LockRank::kWriter, "writer lock", true, false},
     {LockRank::kAllocBox, "box lock", true, false},
     {LockRank::kCapture, "capture lock", true, false},
+    {LockRank::kLineWindows, "line windows lock", true, false},
     {LockRank::kRecorder, "recorder lock", true, true},
 };
 
@@ -210,6 +215,14 @@ public:
         if (!m_) return;
         LockTaking(rank, m_);
         owned_ = AcquireMutex(m_, serveSent);
+        if (!owned_) LockDropped(m_);
+    }
+    // A plain wait of at most timeoutMs.
+    RankedMutexLock(HANDLE mutex, LockRank rank, DWORD timeoutMs) noexcept : m_(mutex) {
+        if (!m_) return;
+        LockTaking(rank, m_);
+        const DWORD r = ::WaitForSingleObject(m_, timeoutMs);
+        owned_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
         if (!owned_) LockDropped(m_);
     }
     RankedMutexLock(const RankedMutexLock&) = delete;

@@ -5,6 +5,7 @@
 #include "client/levels.h"
 #include "client/locks.h"
 #include "client/owners.h"
+#include "client/sendpath.h"
 #include "client/windowsink.h"
 #include "suite/kvdlinkx.h"
 
@@ -66,9 +67,17 @@ void ProcessAttach(HINSTANCE instance) noexcept {
     if (n >= MAX_PATH) dir[MAX_PATH - 1] = 0;
     if (wchar_t* slash = wcsrchr(dir, L'\\')) *slash = 0;
 
-    RankedMutexLock lock(g_proc.dataMutex, LockRank::kData);
     FormatCut(g_proc.settingsPath, MAX_PATH, L"%s\\%s", dir, L"KVTRCSRV.ini");
     kvdlinkx_FileToRead(g_proc.settingsPath);
+    // This runs under the loader lock, and through the desktop hook in every program
+    // that runs a window procedure: a trace window holding the mutex for a while must
+    // not freeze them. Past the bound the server entry's switches stay as they stand.
+    if (!g_proc.dataMutex) return;  // fails closed: see LocksAvailable
+    RankedMutexLock lock(g_proc.dataMutex, LockRank::kData, kAttachWaitMs);
+    if (!lock.owned()) {
+        NoteBusyStart();
+        return;
+    }
     // While a trace window runs, the server entry's switches are the operator's (tool
     // bar, the window's settings, profiles); a process that merely loads the library,
     // perhaps through the desktop hook and from anywhere, must not replace them with

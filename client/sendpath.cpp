@@ -22,6 +22,7 @@ KV_SHARED_SECTION_END
 DWORD g_sendTimeout = kSendTimeoutMs;
 constexpr DWORD kPlainWaitMs = 30;
 volatile LONG g_windowThread;
+volatile LONG g_busyStart;  // this process's start gave up waiting for the data mutex
 
 // The thread that owns window. The last answer is kept, since the server window stays
 // the same for many sends; only holders of the slot mutex ask, one at a time.
@@ -115,16 +116,30 @@ bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
 }
 
 void ReportUndelivered(HWND server) noexcept {
-    if (g_send.undelivered == 0) return;
-    const LONG n = ::InterlockedExchange(&g_send.undelivered, 0);
-    if (n <= 0) return;
-    FormatCut(g_region.curText, kTextChars, L"***** %ld trace message(s) could not be delivered *****", static_cast<long>(n));
-    CopyCut(g_region.curFunc, kFuncMaxChars + 1, L"traceapi_Output");
-    g_region.curHandle = 0;
-    g_region.curLevel = 0;
-    g_region.curThreadId = ::GetCurrentThreadId();
-    SendBounded(server, WM_TRACE_OUTPUT, 0, 0);
+    auto report = [server](const wchar_t* func) {
+        CopyCut(g_region.curFunc, kFuncMaxChars + 1, func);
+        g_region.curHandle = 0;
+        g_region.curLevel = 0;
+        g_region.curThreadId = ::GetCurrentThreadId();
+        SendBounded(server, WM_TRACE_OUTPUT, 0, 0);
+    };
+    if (g_send.undelivered != 0) {
+        const LONG n = ::InterlockedExchange(&g_send.undelivered, 0);
+        if (n > 0) {
+            FormatCut(g_region.curText, kTextChars, L"***** %ld trace message(s) could not be delivered *****",
+                      static_cast<long>(n));
+            report(L"traceapi_Output");
+        }
+    }
+    if (g_busyStart && ::InterlockedExchange(&g_busyStart, 0)) {
+        FormatCut(g_region.curText, kTextChars,
+                  L"***** process %lu started without the data mutex (busy for %lu ms): server switches kept *****",
+                  ::GetCurrentProcessId(), kAttachWaitMs);
+        report(L"DllMain");
+    }
 }
+
+void NoteBusyStart() noexcept { ::InterlockedExchange(&g_busyStart, 1); }
 
 long UndeliveredCount() noexcept { return g_send.undelivered; }
 void CountUndelivered() noexcept { ::InterlockedIncrement(&g_send.undelivered); }

@@ -34,9 +34,15 @@ private:
 // True when the window answered.
 bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
 // Under a SlotLock, after the server window answered a send: a count left by earlier
-// failures goes to it as one line of the server entry, and is cleared. The slot then
-// holds that line.
+// failures, and a busy start of this process, go to it as lines of the server entry,
+// and are cleared. The slot then holds the last of them.
 void ReportUndelivered(HWND server) noexcept;
+
+// Longest wait of the library's start in a process for the data mutex.
+constexpr DWORD kAttachWaitMs = 2000;
+// The start of this process gave up waiting for the data mutex; the next message this
+// process delivers to the trace window is followed by one line that says so.
+void NoteBusyStart() noexcept;
 
 // Messages not delivered since the last report (all processes).
 long UndeliveredCount() noexcept;

@@ -30,7 +30,10 @@ int tracewnd_IsHighlighted(int row);
 COLORREF tracewnd_GetHighlightColor(short store, int row);
 
 void tracewnd_ExecTrigger();
+// Runs the trigger command as last published by tracewnd_SplitFilters.
 void tracewnd_TGExcecute();
+// Runs the given trigger command the same way (the settings dialog's Test).
+void tracewnd_RunTriggerCommand(const wchar_t* command);
 int ExecCommandAnsi(const wchar_t* commandLine, int showWindow);
 int LaunchProcess(const wchar_t* commandLine, int showWindow);
 

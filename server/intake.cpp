@@ -7,6 +7,7 @@
 #include "client/region.h"
 #include "server/clock.h"
 #include "server/filters.h"
+#include "server/listselection.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
@@ -37,29 +38,6 @@ void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
     ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
 }
 
-int FirstSelected(HWND list) noexcept {
-    // The count is kept by the view; the search walks every item of an owner-data list.
-    if (::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 0) return -1;
-    return static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
-}
-
-// Clears the focused and selected states of every item. Setting them on item -1 walks
-// all items of an owner-data list (milliseconds for a full list on every trim); clearing
-// the few items that hold them has the same result.
-void ClearFocusAndSelection(HWND list, int firstSelected) noexcept {
-    const int focused = static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
-    if (focused >= 0) SetItemState(list, focused, 0, LVIS_FOCUSED | LVIS_SELECTED);
-    const LRESULT selected = ::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0);
-    if (selected > 8) {
-        SetItemState(list, -1, 0, LVIS_FOCUSED | LVIS_SELECTED);
-        return;
-    }
-    for (int item = firstSelected; item >= 0 && ::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) > 0;) {
-        SetItemState(list, item, 0, LVIS_FOCUSED | LVIS_SELECTED);
-        item = static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(item), LVNI_SELECTED));
-    }
-}
-
 void FocusAndSelect(HWND list, int item) noexcept {
     SetItemState(list, item, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED | LVIS_CUT | LVIS_DROPHILITED);
 }
@@ -72,7 +50,7 @@ void TrimMainList(int newIndex) noexcept {
     const int drop = g_settings.MaxDelete;
     int top = newIndex;
     int sel = FirstSelected(list);
-    ClearFocusAndSelection(list, sel);
+    ClearSelection(list);
     if (!rowstore_GetAutoScroll(st.mainStore))
         top = static_cast<int>(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
     rowstore_DeleteFirst(st.mainStore, 0, drop);

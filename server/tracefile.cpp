@@ -7,6 +7,7 @@
 #include "client/faultguard.h"
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/traceapi.h"
 #include "server/clock.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -21,6 +22,8 @@ namespace {
 // never cut into a different name.
 constexpr int kFileNameChars = MAX_PATH + 20;
 constexpr DWORD kStreamBufferBytes = 64 * 1024;
+constexpr ULONGLONG kMakeDirectoryMs = 1000;  // a missing directory is made again at most this often
+const wchar_t kWriteFunc[] = L"tracewnd_WriteFileLine";
 const wchar_t kSaveListTitle[] = L"Trace Server - Save List";
 
 // An append-only file with a write buffer of its own. Other processes may read and
@@ -108,6 +111,10 @@ struct WriterState {
     wchar_t fileDir[MAX_PATH];
     AppendFile stream;
     BYTE streamBuffer[kStreamBufferBytes];
+    // A file that cannot be opened is said once, and once more when writing goes on.
+    DWORD openError;          // 0: the last open succeeded
+    unsigned long lost;       // lines lost since it failed
+    ULONGLONG lastMakeDirectory;
 };
 WriterState g_writer;
 
@@ -166,10 +173,50 @@ void SelectLocked() noexcept {
     g_writer.lastDir[0] = 0;
 }
 
+// What the writer has to say about its file, said after its lock is left: the line goes
+// through the intake, which writes it to the file again.
+struct OpenReport {
+    DWORD error = 0;            // the file could not be opened
+    unsigned long lost = 0;     // writing went on again after this many lines were lost
+    bool any = false;
+    wchar_t name[kFileNameChars];
+};
+
+// Opens the current file by open (a call that leaves the system error when it fails).
+// A directory that went away (deleted, a share offline at midnight) is made again, at
+// most once a second, and the open tried once more.
+template <class Open>
+bool OpenCurrentLocked(Open&& open, OpenReport* report) noexcept {
+    bool opened = open();
+    DWORD error = opened ? 0 : ::GetLastError();
+    const ULONGLONG now = ::GetTickCount64();
+    if (!opened && now - g_writer.lastMakeDirectory >= kMakeDirectoryMs) {
+        g_writer.lastMakeDirectory = now;
+        MakeDirectoryPath(g_writer.current);
+        opened = open();
+        error = opened ? 0 : ::GetLastError();
+    }
+    if (opened == (g_writer.openError == 0)) {
+        if (!opened) ++g_writer.lost;
+        return opened;
+    }
+    report->any = true;
+    CopyCut(report->name, kFileNameChars, g_writer.current);
+    if (opened) {
+        report->lost = g_writer.lost;
+        g_writer.lost = 0;
+    } else {
+        report->error = error;
+        g_writer.lost = 1;
+    }
+    g_writer.openError = error;
+    return opened;
+}
+
 // The body of a line write, run under the writer lock and the fault guard: nothing here
 // owns a resource through a destructor. The line is formatted before anything is
 // opened, so a fault on a bad row leaves no handle behind.
-void WriteLineLocked(const TraceRow* row, bool* openedStream) noexcept {
+void WriteLineLocked(const TraceRow* row, bool* openedStream, OpenReport* report) noexcept {
     wchar_t line[kLiveLineChars + 1];
     const int chars = tracewnd_FormatFileLine(row, line, kLiveLineChars + 1);
     if (chars <= 0) return;
@@ -178,9 +225,13 @@ void WriteLineLocked(const TraceRow* row, bool* openedStream) noexcept {
     SelectLocked();
     if (g_settings.SaveWriting) {
         CloseStreamLocked();  // a stream left from buffered writing would reorder lines
-        HANDLE h = ::CreateFileW(g_writer.current, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return;
+        HANDLE h = INVALID_HANDLE_VALUE;
+        auto open = [&] {
+            h = ::CreateFileW(g_writer.current, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return h != INVALID_HANDLE_VALUE;
+        };
+        if (!OpenCurrentLocked(open, report)) return;
         DWORD written = 0;
         const BOOL ok = ::WriteFile(h, line, bytes, &written, nullptr) && written == bytes;
         ::FlushFileBuffers(h);
@@ -188,13 +239,24 @@ void WriteLineLocked(const TraceRow* row, bool* openedStream) noexcept {
         if (!ok) return;
     } else {
         if (!g_writer.stream.open()) {
-            if (!g_writer.stream.Open(g_writer.current, FILE_APPEND_DATA, OPEN_ALWAYS)) return;
+            auto open = [] { return g_writer.stream.Open(g_writer.current, FILE_APPEND_DATA, OPEN_ALWAYS); };
+            if (!OpenCurrentLocked(open, report)) return;
             g_writer.stream.SetBuffer(g_writer.streamBuffer, kStreamBufferBytes);
             *openedStream = true;
         }
         if (!g_writer.stream.Write(line, bytes)) return;
     }
     ::InterlockedIncrement(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount));
+}
+
+void Say(const OpenReport& r) noexcept {
+    if (!r.any || !traceapi_IsEnabled(0, -1)) return;
+    if (r.error)
+        traceapi_Output2(0, -1, kWriteFunc, L"***** Trace file '%s' cannot be opened (error %lu): lines are lost *****",
+                         r.name, static_cast<unsigned long>(r.error));
+    else
+        traceapi_Output2(0, -1, kWriteFunc, L"***** Trace file '%s' written again; %lu line(s) lost *****", r.name,
+                         r.lost);
 }
 
 }  // namespace
@@ -208,6 +270,10 @@ int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity) 
               row->process, row->module, row->function, row->text ? row->text : L"",
               static_cast<long>(row->markFlags), static_cast<long>(row->levelWord));
     int n = static_cast<int>(wcslen(buffer));
+    // A line break in a function or module name a client chose would split the record
+    // into two lines for every reader: control characters become blanks in every field.
+    for (int i = 0; i < n; ++i)
+        if (buffer[i] < 32) buffer[i] = L' ';
     buffer[n++] = L'\r';
     buffer[n++] = L'\n';
     buffer[n] = 0;
@@ -223,15 +289,17 @@ void tracewnd_SelectTraceFile() {
 void tracewnd_WriteFileLine(const TraceRow* row) {
     if (!g_settings.EnableFile) return;
     bool openedStream = false;
+    OpenReport report;
     {
         WriterSection lock;
         // No name yet: the settings are not loaded and there is no directory to use.
         if (!g_writer.current[0]) return;
-        RunGuarded([&] { WriteLineLocked(row, &openedStream); });
+        RunGuarded([&] { WriteLineLocked(row, &openedStream, &report); });
     }
     if (openedStream) {
         if (auto refresh = Seams().refreshStatusFile) refresh();
     }
+    Say(report);
 }
 
 void tracewnd_CloseTraceFile() {
@@ -265,6 +333,9 @@ void tracewnd_ResetTraceFileForTesting() {
     g_writer.lastYear = g_writer.lastMonth = g_writer.lastDay = 0;
     g_writer.lastDir[0] = 0;
     g_writer.fileDir[0] = 0;
+    g_writer.openError = 0;
+    g_writer.lost = 0;
+    g_writer.lastMakeDirectory = 0;
 }
 
 void tracewnd_SetSaveListMessageBox(MessageBoxFn fn) { g_saveListBox = fn ? fn : &::MessageBoxW; }

@@ -68,6 +68,41 @@ void ProgramFromCommand(const wchar_t* command, wchar_t* out) noexcept {
         CopyCut(out, kProgramChars, command);
 }
 
+// Writes the EXEC line and starts the command: upper-cased, and a batch file with the
+// time of the hit as its argument.
+void RunTrigger(const wchar_t* filter, const wchar_t* typed) noexcept {
+    if (traceapi_IsEnabled(0, -1)) {
+        traceapi_Output3(0, -1, kExecuteFunc, L"Trigger='%s' (Flags=0x%x) -> ***** EXEC:'%s' *****", filter,
+                         g_settings.TriggerFlags, typed);
+    }
+    if (!typed[0]) return;
+
+    wchar_t program[kProgramChars];
+    ProgramFromCommand(typed, program);
+    wchar_t upper[kProgramChars];
+    CopyCut(upper, ARRAYSIZE(upper), program);
+    ::CharUpperBuffW(upper, static_cast<DWORD>(wcslen(upper)));
+
+    const bool batch = Contains(upper, L".BAT");
+    if (!batch && !Contains(upper, L"CMD /C")) {
+        g_launch(upper, SW_SHOWDEFAULT);
+        return;
+    }
+
+    // A batch file is handed the time of the hit as one argument, yymmdd_hhmmss; the
+    // buffer has room for it after the longest command, so the argument is never cut.
+    wchar_t command[kBatchCommandChars];
+    SYSTEMTIME now;
+    if (batch && ClockLocalTime(&now)) {
+        FormatCut(command, ARRAYSIZE(command), L"%s %2.2d%2.2d%2.2d_%2.2d%2.2d%2.2d", program, now.wYear % 100,
+                  static_cast<int>(now.wMonth), static_cast<int>(now.wDay), static_cast<int>(now.wHour),
+                  static_cast<int>(now.wMinute), static_cast<int>(now.wSecond));
+    } else {
+        CopyCut(command, ARRAYSIZE(command), upper);
+    }
+    g_launch(command, SW_HIDE);
+}
+
 }  // namespace
 
 void tracewnd_ExecTrigger() {
@@ -121,41 +156,20 @@ void tracewnd_ExecTrigger() {
 }
 
 void tracewnd_TGExcecute() {
-    wchar_t typed[kCommandChars];
     wchar_t filter[kFilterChars];
-    tracewnd_CopyTriggerTexts(filter, typed);
-    if (traceapi_IsEnabled(0, -1)) {
-        traceapi_Output3(0, -1, kExecuteFunc, L"Trigger='%s' (Flags=0x%x) -> ***** EXEC:'%s' *****", filter,
-                         g_settings.TriggerFlags, typed);
-    }
-    if (!typed[0]) return;
-
-    wchar_t program[kProgramChars];
-    ProgramFromCommand(typed, program);
-    wchar_t upper[kProgramChars];
-    CopyCut(upper, ARRAYSIZE(upper), program);
-    ::CharUpperBuffW(upper, static_cast<DWORD>(wcslen(upper)));
-
-    const bool batch = Contains(upper, L".BAT");
-    if (!batch && !Contains(upper, L"CMD /C")) {
-        g_launch(upper, SW_SHOWDEFAULT);
-        return;
-    }
-
-    // A batch file is handed the time of the hit as one argument, yymmdd_hhmmss; the
-    // buffer has room for it after the longest command, so the argument is never cut.
-    wchar_t command[kBatchCommandChars];
-    SYSTEMTIME now;
-    if (batch && ClockLocalTime(&now)) {
-        FormatCut(command, ARRAYSIZE(command), L"%s %2.2d%2.2d%2.2d_%2.2d%2.2d%2.2d", program, now.wYear % 100,
-                  static_cast<int>(now.wMonth), static_cast<int>(now.wDay), static_cast<int>(now.wHour),
-                  static_cast<int>(now.wMinute), static_cast<int>(now.wSecond));
-    } else {
-        CopyCut(command, ARRAYSIZE(command), upper);
-    }
-    g_launch(command, SW_HIDE);
+    wchar_t published[kCommandChars];
+    tracewnd_CopyTriggerTexts(filter, published);
+    RunTrigger(filter, published);
 }
 
+void tracewnd_RunTriggerCommand(const wchar_t* text) {
+    wchar_t filter[kFilterChars];
+    wchar_t published[kCommandChars];
+    tracewnd_CopyTriggerTexts(filter, published);
+    wchar_t typed[kCommandChars];
+    CopyCut(typed, kCommandChars, text);
+    RunTrigger(filter, typed);
+}
 void tracewnd_SetTriggerLaunchForTesting(LaunchFn fn) { g_launch = fn ? fn : LaunchProcess; }
 
 int LaunchProcess(const wchar_t* commandLine, int showWindow) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "resources/settings_dialog.h"
 #include "settings/inifile.h"
 #include "settings/serversettings.h"
@@ -139,12 +140,11 @@ void OnReset(HWND dialog) noexcept {
     Enable(dialog, IDC_SET_ONCE, false);
 }
 
+// Runs the command as typed, not yet confirmed: no setting changes.
 void OnTest(HWND dialog) noexcept {
-    wchar_t kept[MAX_PATH];
-    CopyCut(kept, MAX_PATH, g_settings.TriggerExec);
-    ::GetDlgItemTextW(dialog, IDC_SET_EXECCMD, g_settings.TriggerExec, MAX_PATH);
-    if (g_seams.runTrigger) g_seams.runTrigger();
-    CopyCut(g_settings.TriggerExec, MAX_PATH, kept);
+    wchar_t typed[MAX_PATH] = {};
+    ::GetDlgItemTextW(dialog, IDC_SET_EXECCMD, typed, MAX_PATH);
+    if (g_seams.runTrigger) g_seams.runTrigger(typed);
 }
 
 // A list entry of any length, cut to what a filter string holds.
@@ -173,6 +173,10 @@ void OnOk(HWND dialog) {
     kvdlinkx_GetSuiteDir(suiteDir, kSuiteDirChars);
     suiteDir[kSuiteDirChars - 1] = 0;
 
+    // Clients of this directory write their level switches into the same file when they
+    // unregister; every writer of it holds the data mutex, or one's keys could be lost.
+    // It is not held across the history question: clients would wait for the operator.
+    DataLock fileLock;
     s.IncludeFilter[0] = s.ExcludeFilter[0] = s.SpecialFilter[0] = 0;
     ::WritePrivateProfileStringW(kSectionFilter, nullptr, nullptr, file);
     IniWriteString(kSectionFilter, L"IncludeFilter", s.IncludeFilter, file);
@@ -237,6 +241,7 @@ void OnOk(HWND dialog) {
 
     // Max. History reaches the file only once it is accepted: a refused value written
     // there would delete the files the operator meant to keep at the next start.
+    fileLock.unlock();
     ::GetDlgItemTextW(dialog, IDC_SET_HISTORY, number, kDialogNumberChars);
     int64_t days = ParseNumber(number);
     if (days < 0) days = 0;
@@ -256,7 +261,10 @@ void OnOk(HWND dialog) {
             return;
         }
     }
-    ::WritePrivateProfileStringW(kSectionGlobal, L"HistoryDays", number, file);
+    {
+        DataLock lock;
+        ::WritePrivateProfileStringW(kSectionGlobal, L"HistoryDays", number, file);
+    }
     s.HistoryDays = newDays;
     ::EndDialog(dialog, IDOK);
 }

@@ -23,7 +23,7 @@ namespace kv {
 // use the platform's function (message box, key state).
 struct SettingsDialogSeams {
     void (*splitFilters)();                              // OK: filter strings into their tables
-    void (*runTrigger)();                                // Test: run the trigger command once
+    void (*runTrigger)(const wchar_t* command);          // Test: run this trigger command once
     int(WINAPI* messageBox)(HWND, LPCWSTR, LPCWSTR, UINT);  // the history question
     SHORT(WINAPI* keyState)(int);                        // Reset: is Ctrl held
 };

@@ -31,7 +31,8 @@ bool FindRowByTimeText(const std::vector<TraceFile*>& files, const std::vector<D
             const long long hit = FindInFile(file, from - 1, false, needle.c_str(), exact);
             if (hit < 0) break;
             // The number may also stand in a text; only the time field counts.
-            const size_t n = file.ReadLine(static_cast<size_t>(hit), line, 64);
+            size_t n = 0;
+            file.ReadLine(static_cast<size_t>(hit), line, 64, &n);
             size_t bar = 0;
             while (bar < n && line[bar] != L'|') ++bar;
             LineFields got;

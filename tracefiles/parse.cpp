@@ -104,27 +104,69 @@ bool SameChars(const wchar_t* a, const wchar_t* b, size_t n, bool matchCase) noe
     return true;
 }
 
-// First position at or after i whose unit is a0 or a1 and, when two, whose next unit is
-// b0 or b1. Returns n when there is none.
-size_t NextCandidate(const wchar_t* p, size_t i, size_t n, wchar_t a0, wchar_t a1, wchar_t b0, wchar_t b1,
-                     bool two) noexcept {
+// The units a character of the search text meets: itself with matchCase, else every
+// unit whose lower case is its lower case (K, k and the Kelvin sign; I, i and the dotted
+// capital I) - the very rule SameChars compares by. More than kVariants: any unit.
+constexpr int kVariants = 4;
+struct Variants {
+    wchar_t u[kVariants];
+    int n = 1;
+    bool any = false;
+};
+Variants VariantsOf(wchar_t c, bool matchCase) noexcept {
+    Variants v;
+    int n = 1;
+    v.u[0] = c;
+    const wchar_t* lower = LowerTable();
+    const wchar_t key = lower[static_cast<uint16_t>(c)];
+    for (unsigned u = 0; u < 65536 && !matchCase && !v.any; ++u) {
+        if (lower[u] != key || u == static_cast<uint16_t>(c)) continue;
+        if (n == kVariants) v.any = true;
+        else v.u[n++] = static_cast<wchar_t>(u);
+    }
+    for (int k = n; k < kVariants; ++k) v.u[k] = c;
+    v.n = n;
+    return v;
+}
+bool Meets(wchar_t c, const Variants& v) noexcept {
+    return v.any || c == v.u[0] || c == v.u[1] || c == v.u[2] || c == v.u[3];
+}
+
+#if KV_TRC_SSE2
+// Units among p[i, i + 8) that meet v, as a mask of 16-bit lanes; the third and fourth
+// forms only where a character has them.
+template <bool kFour>
+__m128i Hits(const wchar_t* p, const __m128i* v) noexcept {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i two = _mm_or_si128(_mm_cmpeq_epi16(x, v[0]), _mm_cmpeq_epi16(x, v[1]));
+    return kFour ? _mm_or_si128(two, _mm_or_si128(_mm_cmpeq_epi16(x, v[2]), _mm_cmpeq_epi16(x, v[3]))) : two;
+}
+template <bool kFour>
+size_t ScanCandidates(const wchar_t* p, size_t i, size_t end, const __m128i* va, const __m128i* vb, bool two) noexcept {
+    for (; i + 8 <= end; i += 8) {
+        __m128i hit = Hits<kFour>(p + i, va);
+        if (two) hit = _mm_and_si128(hit, Hits<kFour>(p + i + 1, vb));
+        if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit))) return i + kv_lowest_bit(mask) / 2;
+    }
+    return i;
+}
+#endif
+
+// First position at or after i whose unit meets a and, when two, whose next unit meets
+// b. Returns n when there is none.
+size_t NextCandidate(const wchar_t* p, size_t i, size_t n, const Variants& a, const Variants& b, bool two) noexcept {
     const size_t end = two ? (n ? n - 1 : 0) : n;
 #if KV_TRC_SSE2
-    const __m128i va0 = _mm_set1_epi16(static_cast<short>(a0)), va1 = _mm_set1_epi16(static_cast<short>(a1));
-    const __m128i vb0 = _mm_set1_epi16(static_cast<short>(b0)), vb1 = _mm_set1_epi16(static_cast<short>(b1));
-    for (; i + 8 <= end; i += 8) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(x, va0), _mm_cmpeq_epi16(x, va1));
-        if (two) {
-            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-            hit = _mm_and_si128(hit, _mm_or_si128(_mm_cmpeq_epi16(y, vb0), _mm_cmpeq_epi16(y, vb1)));
-        }
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-        if (mask) return i + kv_lowest_bit(mask) / 2;
+    if (!a.any && !b.any) {
+        __m128i va[kVariants], vb[kVariants];
+        for (int k = 0; k < kVariants; ++k)
+            va[k] = _mm_set1_epi16(static_cast<short>(a.u[k])), vb[k] = _mm_set1_epi16(static_cast<short>(b.u[k]));
+        // Stops at a hit or short of the end: the loop below takes it from there.
+        i = a.n > 2 || b.n > 2 ? ScanCandidates<true>(p, i, end, va, vb, two) : ScanCandidates<false>(p, i, end, va, vb, two);
     }
 #endif
     for (; i < end; ++i)
-        if ((p[i] == a0 || p[i] == a1) && (!two || p[i + 1] == b0 || p[i + 1] == b1)) return i;
+        if (Meets(p[i], a) && (!two || Meets(p[i + 1], b))) return i;
     return n;
 }
 
@@ -286,20 +328,9 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
         if (down) return -1;
         from = lines - 1;
     }
-    const wchar_t* lower = LowerTable();
     const bool two = whatChars >= 2;
-    auto variants = [&](wchar_t c, wchar_t* a, wchar_t* b) {
-        *a = c;
-        *b = c;
-        if (!options.matchCase) {
-            *a = lower[static_cast<uint16_t>(c)];
-            *b = static_cast<wchar_t>(reinterpret_cast<uintptr_t>(::CharUpperW(reinterpret_cast<LPWSTR>(
-                static_cast<uintptr_t>(static_cast<uint16_t>(c))))));
-        }
-    };
-    wchar_t a0, a1, b0 = 0, b1 = 0;
-    variants(what[0], &a0, &a1);
-    if (two) variants(what[1], &b0, &b1);
+    const Variants a = VariantsOf(what[0], options.matchCase);
+    const Variants b = two ? VariantsOf(what[1], options.matchCase) : a;
 
     // Lines [first, last) of one block, scanned forward; downwards the first hit ends
     // the search, upwards the last hit of the block does.
@@ -309,6 +340,8 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
     static thread_local std::unique_ptr<wchar_t[]> block;
     if (!block) block.reset(new (std::nothrow) wchar_t[kBlockUnits]);
     if (!block) return -1;
+    const UniqueHandle pass = file.OpenPass();
+    if (!pass) return -1;
     const LineIndex& index = file.index();
     size_t first = down ? from : 0, last = down ? 0 : from + 1;
     for (;;) {
@@ -321,7 +354,7 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
             if (first >= last) first = last - 1;
         }
         size_t units = 0;
-        const size_t got = file.ReadBlock(first, block.get(), kBlockUnits, &units);
+        const size_t got = file.ReadBlock(pass.get(), first, block.get(), kBlockUnits, &units);
         if (got == 0) return -1;
         if (down) last = first + got;
         else if (first + got < last) last = first + got;  // a line too long for the block
@@ -330,7 +363,7 @@ long long FindInFile(TraceFile& file, size_t from, bool down, const wchar_t* wha
         long long hit = -1;
         size_t i = 0;
         while (i < units) {
-            const size_t k = NextCandidate(p, i, units, a0, a1, b0, b1, two);
+            const size_t k = NextCandidate(p, i, units, a, b, two);
             if (k >= units) break;
             if (k + whatChars > units || !SameChars(p + k, what, whatChars, options.matchCase)) {
                 i = k + 1;

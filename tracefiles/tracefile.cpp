@@ -1,9 +1,9 @@
-// One trace file read back: opened shared, indexed by its line feeds, read through a
-// mapped window.
+// One trace file read back: opened for each poll or read, indexed by its line feeds,
+// single lines read through windows shared by every file.
 #include <algorithm>
 #include <new>
 
-#include "client/faultguard.h"
+#include "client/locks.h"
 #include "tracefiles/tracefiles.h"
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -16,9 +16,6 @@ namespace kv::trc {
 namespace {
 
 constexpr size_t kScanBlock = 1u << 20;  // indexing reads blocks of this size
-constexpr uint64_t kGranularity = 64 * 1024;
-// A window large enough for many lines per mapping, small enough for a 32-bit process.
-constexpr size_t kViewBytes = sizeof(void*) == 8 ? (64u << 20) : (16u << 20);
 
 // Seek and read: Wine serves a read that carries its offset in an OVERLAPPED record
 // several times slower than a plain one.
@@ -40,6 +37,69 @@ uint64_t FileSize(HANDLE file) noexcept {
     LARGE_INTEGER size = {};
     return ::GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
 }
+
+// Asked once a poll, not for every read: under Wine the call also asks for the volume
+// and costs a millisecond.
+TraceFile::Identity IdentityOf(HANDLE file) noexcept {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    TraceFile::Identity id;
+    if (::GetFileInformationByHandle(file, &info))
+        id.volume = info.dwVolumeSerialNumber, id.high = info.nFileIndexHigh, id.low = info.nFileIndexLow;
+    return id;
+}
+
+// Each content a TraceFile indexes gets a number of its own, so that a line window is
+// never taken for the content of another file or of the file before it started over.
+volatile LONG64 g_lastKey;
+
+// The windows through which single lines are read, shared by every file of the process:
+// a viewer of a hundred files keeps a bounded amount of memory, and no file stays open
+// between reads. The least recently used window is refilled. Guarded by the lock; the
+// copy out of a window and the read into it happen under it.
+class LineWindows {
+public:
+    static constexpr size_t kCount = 8;
+    static constexpr size_t kBytes = (kMaxLineChars + 2) * 2;  // the longest line handed out, CR LF included
+
+    // Copies [offset, offset + bytes) of the content named key out through convert; when
+    // no window holds them, read(offset, into, n) fills one with up to n bytes from
+    // offset (at most `available`) and returns how many it read.
+    template <class Read, class Convert>
+    bool Get(uint64_t key, uint64_t offset, size_t bytes, uint64_t available, Read&& read, Convert&& convert) {
+        SectionLock lock(lock_);
+        ++clock_;
+        Window* w = nullptr;
+        for (Window& c : windows_)
+            if (c.key == key && c.offset <= offset && offset + bytes <= c.offset + c.bytes) w = &c;
+        if (!w) {
+            w = &windows_[0];
+            for (Window& c : windows_)
+                if (c.used < w->used) w = &c;
+            if (!w->data) w->data.reset(new (std::nothrow) BYTE[kBytes]);
+            w->key = 0;
+            const size_t fill = available < kBytes ? static_cast<size_t>(available) : kBytes;
+            const size_t got = w->data ? read(offset, w->data.get(), fill) : 0;
+            if (got < bytes) return false;
+            w->key = key;
+            w->offset = offset;
+            w->bytes = got;
+        }
+        w->used = clock_;
+        convert(w->data.get() + (offset - w->offset));
+        return true;
+    }
+
+private:
+    struct Window {
+        uint64_t key = 0, offset = 0, used = 0;
+        size_t bytes = 0;
+        std::unique_ptr<BYTE[]> data;
+    };
+    RankedSection lock_{LockRank::kLineWindows};  // the line windows lock of client/locks.h
+    Window windows_[kCount];
+    uint64_t clock_ = 0;
+};
+LineWindows g_windows;
 
 }  // namespace
 
@@ -138,42 +198,67 @@ bool ScanLineFeeds(const wchar_t* data, size_t units, uint64_t base, LineIndex* 
     return true;
 }
 
-TraceFile::~TraceFile() {
-    Unmap();
-    if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
+TraceFile::TraceFile() : key_(static_cast<uint64_t>(::InterlockedIncrement64(&g_lastKey))) {}
+
+UniqueHandle TraceFile::OpenShared() {
+    // Shared for everything: the server keeps appending, rotates and deletes its files.
+    UniqueHandle file(::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) error_ = ::GetLastError();
+    return file;
 }
 
 bool TraceFile::Open(const std::wstring& path, DWORD* error) {
     path_ = path;
-    // Shared for everything: the server keeps appending, rotates and deletes its files.
-    file_ = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) {
-        if (error) *error = ::GetLastError();
+    UniqueHandle file = OpenShared();
+    if (!file && error) *error = error_;
+    return file.valid();
+}
+
+void TraceFile::StartOver() noexcept {
+    index_.clear();
+    dataStart_ = scanned_ = size_ = 0;
+    markBytes_ = 0;
+    started_ = false;
+    ++restarts_;
+    key_ = static_cast<uint64_t>(::InterlockedIncrement64(&g_lastKey));
+}
+
+bool TraceFile::ReadMarks(HANDLE file, BYTE* out, size_t* bytes) {
+    const DWORD n = static_cast<DWORD>(scanned_ < kMarkBytes ? scanned_ : kMarkBytes);
+    DWORD head = 0, tail = 0;
+    *bytes = 0;
+    if (n && (!ReadAt(file, 0, out, n, &head) || !ReadAt(file, scanned_ - n, out + n, n, &tail))) {
+        error_ = ::GetLastError();
         return false;
     }
+    *bytes = head + tail;
     return true;
 }
 
 bool TraceFile::Index(Progress progress, void* ctx) {
-    if (file_ == INVALID_HANDLE_VALUE) return false;
-    const uint64_t size = FileSize(file_);
+    UniqueHandle file = OpenShared();
+    if (!file) return false;
+    const Identity id = IdentityOf(file.get());
+    const uint64_t size = FileSize(file.get());
+    // Replaced (a file system may give a new file the number of a deleted one, so bytes
+    // are compared too), cut shorter, or rewritten in place: the lines read are gone, the
+    // new content is read from its start.
+    BYTE marks[2 * kMarkBytes];
+    size_t markBytes = 0;
+    const bool compare = started_ && size >= size_ && markBytes_;
+    if (compare && !ReadMarks(file.get(), marks, &markBytes)) return false;
+    if (started_ && (id != id_ || size < size_ ||
+                     (compare && (markBytes != markBytes_ || memcmp(marks, marks_, markBytes) != 0))))
+        StartOver();
     if (!started_) {
         BYTE mark[2] = {};
         DWORD got = 0;
-        if (size >= 2 && ReadAt(file_, 0, mark, 2, &got) && got == 2 && mark[0] == 0xFF && mark[1] == 0xFE)
+        if (size >= 2 && ReadAt(file.get(), 0, mark, 2, &got) && got == 2 && mark[0] == 0xFF && mark[1] == 0xFE)
             dataStart_ = 2;
         scanned_ = dataStart_;
+        id_ = id;
         started_ = true;
-    }
-    if (size < scanned_) {
-        // Cut shorter by someone else: the lines beyond the new end are gone.
-        LineIndex kept;
-        for (size_t i = 0; i < index_.size() && index_[i] <= size; ++i)
-            if (!kept.push(index_[i])) return false;
-        index_ = std::move(kept);
-        scanned_ = lastEnd();
-        Unmap();
     }
     // Read, not mapped: a plain read from the page cache costs less than the faults of
     // touching every page of a mapping once.
@@ -181,18 +266,24 @@ bool TraceFile::Index(Progress progress, void* ctx) {
     // for a buffer per call would cost more than reading a small file.
     static thread_local std::unique_ptr<wchar_t[]> buffer;
     if (!buffer) buffer.reset(new (std::nothrow) wchar_t[kScanBlock / 2]);
-    if (!buffer) return false;
+    if (!buffer) {
+        error_ = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    const uint64_t before = scanned_;
     bool ok = true;
     while (scanned_ + 1 < size) {
         const uint64_t left = size - scanned_;
         const DWORD want = left < kScanBlock ? static_cast<DWORD>(left) : static_cast<DWORD>(kScanBlock);
         DWORD got = 0;
-        if (!ReadAt(file_, scanned_, buffer.get(), want, &got)) {
+        if (!ReadAt(file.get(), scanned_, buffer.get(), want, &got)) {
+            error_ = ::GetLastError();
             ok = false;
             break;
         }
         if (got < 2) break;
         if (!ScanLineFeeds(buffer.get(), got / 2, scanned_, &index_)) {
+            error_ = ERROR_NOT_ENOUGH_MEMORY;
             ok = false;
             break;
         }
@@ -200,6 +291,7 @@ bool TraceFile::Index(Progress progress, void* ctx) {
         if (progress && !progress(ctx, scanned_, size)) break;
     }
     size_ = scanned_ + 1 == size ? size : scanned_;
+    if (scanned_ != before && !ReadMarks(file.get(), marks_, &markBytes_)) ok = false;
     return ok;
 }
 
@@ -207,47 +299,7 @@ uint64_t TraceFile::LineStart(size_t line) const noexcept { return line == 0 ? d
 
 uint64_t TraceFile::LineEnd(size_t line) const noexcept { return line < index_.size() ? index_[line] : size_; }
 
-void TraceFile::Unmap() noexcept {
-    if (view_) ::UnmapViewOfFile(view_);
-    view_ = nullptr;
-    viewBytes_ = 0;
-    if (mapping_) ::CloseHandle(mapping_);
-    mapping_ = nullptr;
-    mappingSize_ = 0;
-}
-
-bool TraceFile::Remap(uint64_t offset, size_t bytes) {
-    if (mappingSize_ < offset + bytes) {
-        Unmap();
-        const uint64_t size = FileSize(file_);
-        if (size < offset + bytes || size == 0) return false;
-        mapping_ = ::CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
-        if (!mapping_) return false;
-        mappingSize_ = size;
-    }
-    if (view_) ::UnmapViewOfFile(view_);
-    view_ = nullptr;
-    const uint64_t aligned = offset & ~(kGranularity - 1);
-    uint64_t length = offset + bytes - aligned;
-    if (length < kViewBytes) length = kViewBytes;
-    if (length > mappingSize_ - aligned) length = mappingSize_ - aligned;
-    view_ = static_cast<const BYTE*>(::MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(aligned >> 32),
-                                                     static_cast<DWORD>(aligned), static_cast<SIZE_T>(length)));
-    if (!view_) return false;
-    viewOffset_ = aligned;
-    viewBytes_ = static_cast<size_t>(length);
-    return true;
-}
-
-const BYTE* TraceFile::Map(uint64_t offset, size_t bytes) {
-    if (bytes == 0) bytes = 1;
-    if (!view_ || offset < viewOffset_ || offset + bytes > viewOffset_ + viewBytes_) {
-        if (!Remap(offset, bytes)) return nullptr;
-    }
-    return view_ + (offset - viewOffset_);
-}
-
-size_t TraceFile::ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size_t* units) {
+size_t TraceFile::ReadBlock(HANDLE file, size_t first, wchar_t* buffer, size_t capUnits, size_t* units) {
     *units = 0;
     const size_t lines = LineCount();
     if (first >= lines || capUnits == 0) return 0;
@@ -259,7 +311,11 @@ size_t TraceFile::ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size
     if (end - start > capUnits * 2) end = start + capUnits * 2;  // one line longer than the buffer
     const DWORD bytes = static_cast<DWORD>(end - start);
     DWORD got = 0;
-    if (!ReadAt(file_, start, buffer, bytes, &got) || got != bytes) return 0;
+    const bool read = ReadAt(file, start, buffer, bytes, &got);
+    if (!read || got != bytes) {
+        error_ = read ? ERROR_HANDLE_EOF : ::GetLastError();  // cut shorter since it was indexed
+        return 0;
+    }
     *units = bytes / 2;
     if (bytes & 1) {
         // A file cut in the middle of a character ends in a lone byte.
@@ -276,10 +332,13 @@ bool TraceFile::ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, siz
     if (!block) block.reset(new (std::nothrow) wchar_t[kScanBlock / 2]);
     if (!block) return false;
     if (last > LineCount()) last = LineCount();
+    if (first >= last) return true;
+    UniqueHandle file = OpenShared();
+    if (!file) return false;
     const size_t complete = index_.size();
     while (first < last) {
         size_t units = 0;
-        const size_t got = ReadBlock(first, block.get(), kScanBlock / 2, &units);
+        const size_t got = ReadBlock(file.get(), first, block.get(), kScanBlock / 2, &units);
         if (got == 0) return false;
         const size_t stop = first + got < last ? first + got : last;
         const uint64_t base = LineStart(first);
@@ -303,36 +362,48 @@ bool TraceFile::ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, siz
     return true;
 }
 
-size_t TraceFile::ReadLine(size_t line, wchar_t* buffer, size_t cap) {
-    if (!buffer || cap == 0) return 0;
+bool TraceFile::ReadLine(size_t line, wchar_t* buffer, size_t cap, size_t* chars) {
+    *chars = 0;
+    if (!buffer || cap == 0) return false;
     buffer[0] = 0;
-    if (line >= LineCount()) return 0;
+    if (line >= LineCount()) {
+        error_ = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    if (cap > kMaxLineChars + 1) cap = kMaxLineChars + 1;
     const uint64_t start = LineStart(line);
-    uint64_t end = LineEnd(line);
-    if (end <= start) return 0;
-    size_t bytes = static_cast<size_t>(end - start);
+    // In 64 bits: a line of 4 GiB or more must not wrap to a short one on a 32-bit system.
+    const uint64_t length = LineEnd(line) - start;
     const size_t maxBytes = (cap - 1) * 2 + 4;  // room for a CR LF that is dropped
-    const bool cutHere = bytes > maxBytes;
-    if (cutHere) bytes = maxBytes;
-    const BYTE* p = Map(start, bytes);
-    if (!p) return 0;
-    size_t chars = 0;
-    const bool copied = RunGuarded([&] {
+    const bool cut = length > maxBytes;
+    const size_t bytes = cut ? maxBytes : static_cast<size_t>(length);
+    if (bytes == 0) return true;
+    auto read = [&](uint64_t offset, BYTE* into, size_t n) -> size_t {
+        UniqueHandle file = OpenShared();
+        DWORD got = 0;
+        if (!file) return 0;
+        if (!ReadAt(file.get(), offset, into, static_cast<DWORD>(n), &got)) error_ = ::GetLastError(), got = 0;
+        else if (got < bytes) error_ = ERROR_HANDLE_EOF;  // cut shorter since it was indexed
+        return got;
+    };
+    auto convert = [&](const BYTE* p) {
         size_t units = bytes / 2;
         const wchar_t* src = reinterpret_cast<const wchar_t*>(p);
-        if (!cutHere) {
+        if (!cut) {
             if (units && src[units - 1] == L'\n') --units;
             if (units && src[units - 1] == L'\r') --units;
         }
         if (units > cap - 1) units = cap - 1;
         for (size_t i = 0; i < units; ++i) buffer[i] = src[i] ? src[i] : L' ';
-        chars = units;
+        *chars = units;
         // A file cut in the middle of a character ends in a lone byte.
-        if (!cutHere && (bytes & 1) && chars < cap - 1) buffer[chars++] = 0xFFFD;
-    });
-    if (!copied) chars = 0;  // the file went away under the mapping
-    buffer[chars] = 0;
-    return chars;
+        if (!cut && (bytes & 1) && *chars < cap - 1) buffer[(*chars)++] = 0xFFFD;
+    };
+    error_ = 0;
+    const bool ok = g_windows.Get(key_, start, bytes, size_ - start, read, convert);
+    if (!ok && !error_) error_ = ERROR_NOT_ENOUGH_MEMORY;
+    buffer[*chars] = 0;
+    return ok;
 }
 
 }  // namespace kv::trc

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "client/compat.h"
+#include "client/owners.h"
 
 namespace kv::trc {
 
@@ -114,26 +114,36 @@ bool ScanLineFeeds(const wchar_t* data, size_t units, uint64_t base, LineIndex* 
 // Longest line text handed out; the rest of a longer line is left off.
 constexpr size_t kMaxLineChars = 65536;
 
-// One trace file, opened shared for read, write and delete so that the server keeps
-// writing, rotating and deleting it. Single lines are read through a mapped window of
-// the file, passes over many lines (indexing, find, ForEachLine) read it in blocks; the
-// whole file is never loaded. Not for use by two threads at once.
+// One trace file, read back while the server keeps writing, rotating, deleting and
+// rewriting it. The file is opened only for one poll or one read, shared for
+// everything, and never held in between: an idle reader must not stand in the way of a
+// delete. Single lines are read through a few windows of file content that every file
+// of the process shares (the least recently used gives way); passes over many lines
+// (indexing, find, ForEachLine) read it in blocks; the whole file is never loaded. Not
+// for use by two threads at once.
 class TraceFile {
 public:
-    TraceFile() = default;
-    ~TraceFile();
+    TraceFile();
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
-    // False with the system error when the file cannot be opened.
+    // Names the file; false with the system error when it cannot be opened now (later
+    // calls of Index try again).
     bool Open(const std::wstring& path, DWORD* error);
     const std::wstring& path() const noexcept { return path_; }
+    // The system error of the last failed call.
+    DWORD error() const noexcept { return error_; }
 
-    // Indexes what was added since the last call (the whole file the first time).
-    // progress, when given, receives the bytes indexed so far; returning false from it
-    // stops. Returns false on a read error or when memory ran out.
+    // One poll: indexes what was added since the last call (the whole file the first
+    // time). A file that was replaced, cut shorter or rewritten since (another identity,
+    // a smaller size, other bytes at its start or where the last read ended) is started
+    // over: its lines
+    // are indexed again from the start and restarts() counts up. progress, when given,
+    // receives the bytes indexed so far; returning false from it stops. Returns false on
+    // a read error or when memory ran out.
     using Progress = bool (*)(void* ctx, uint64_t done, uint64_t total);
     bool Index(Progress progress = nullptr, void* ctx = nullptr);
+    unsigned restarts() const noexcept { return restarts_; }
 
     // Lines: every line ended by a line feed, plus the unfinished last line when there
     // is one (a file cut short, or a line being written).
@@ -144,16 +154,20 @@ public:
     uint64_t LineStart(size_t line) const noexcept;
     uint64_t LineEnd(size_t line) const noexcept;  // past its line feed
 
-    // Copies the text of a line without CR LF, at most cap - 1 characters, terminated.
-    // NUL characters become blanks, and a byte left over at the end of a file cut in the
-    // middle of a character becomes U+FFFD. Returns the characters copied.
-    size_t ReadLine(size_t line, wchar_t* buffer, size_t cap);
+    // Copies the text of a line without CR LF into buffer, at most cap - 1 (and at most
+    // kMaxLineChars) characters, terminated, and sets *chars. NUL characters become
+    // blanks, and a byte left over at the end of a file cut in the middle of a character
+    // becomes U+FFFD. False (an empty text, error() set) when the line cannot be read.
+    bool ReadLine(size_t line, wchar_t* buffer, size_t cap, size_t* chars);
 
+    // Opens the file for one pass of many reads (a search); none, with error() set, when
+    // it cannot be opened. The pass ends when the handle is closed.
+    UniqueHandle OpenPass() { return OpenShared(); }
     // Reads whole lines from `first` on into buffer, as many as fit in capUnits (a single
     // longer line is cut to fit), with their CR LF. Returns the number of lines and sets
     // *units; 0 at the end or on a read error. Line i starts at unit
     // (LineStart(i) - LineStart(first)) / 2. For passes over many lines.
-    size_t ReadBlock(size_t first, wchar_t* buffer, size_t capUnits, size_t* units);
+    size_t ReadBlock(HANDLE pass, size_t first, wchar_t* buffer, size_t capUnits, size_t* units);
 
     // Calls fn(line, text, chars) for the lines [first, last), read in blocks: the way to
     // pass over many lines. The text is without CR LF and valid during the call. Returns
@@ -165,29 +179,82 @@ public:
         }, &fn);
     }
 
-    // Maps [offset, offset + bytes) and returns a pointer to it, valid until the next
-    // call of Map or ReadLine; null when it cannot be mapped.
-    const BYTE* Map(uint64_t offset, size_t bytes);
+    // What tells one file from another under the same name.
+    struct Identity {
+        DWORD volume = 0, high = 0, low = 0;
+        bool operator!=(const Identity& o) const noexcept { return volume != o.volume || high != o.high || low != o.low; }
+    };
 
 private:
     bool ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, size_t, const wchar_t*, size_t), void* ctx);
+    UniqueHandle OpenShared();  // for one poll or one read; none with error_ set
+    // The first and the last bytes indexed (out: 2 * kMarkBytes): a file rewritten in place
+    // differs in one of them. False when they cannot be read.
+    bool ReadMarks(HANDLE file, BYTE* out, size_t* bytes);
+    void StartOver() noexcept;
     uint64_t lastEnd() const noexcept { return index_.size() ? index_[index_.size() - 1] : dataStart_; }
     uint64_t tailBytes() const noexcept { return size_ > lastEnd() ? size_ - lastEnd() : 0; }
-    bool Remap(uint64_t offset, size_t bytes);
-    void Unmap() noexcept;
 
+    static constexpr size_t kMarkBytes = 64;
     std::wstring path_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
-    HANDLE mapping_ = nullptr;
-    uint64_t mappingSize_ = 0;
-    const BYTE* view_ = nullptr;
-    uint64_t viewOffset_ = 0;
-    size_t viewBytes_ = 0;
+    DWORD error_ = 0;
+    Identity id_;
+    uint64_t key_ = 0;        // names this file's content in the shared line windows
     uint64_t dataStart_ = 0;  // 2 after a byte-order mark
     uint64_t scanned_ = 0;    // bytes looked at by Index (even)
     uint64_t size_ = 0;       // file size at the last Index
     bool started_ = false;
+    unsigned restarts_ = 0;
+    BYTE marks_[2 * kMarkBytes] = {};  // ReadMarks at the end of the last Index
+    size_t markBytes_ = 0;
     LineIndex index_;
+};
+
+// --- following the files as the server writes them -----------------------------------
+
+// What a Follower reports, in the order things happened.
+class FollowSink {
+public:
+    // file was polled: lines from the count taken before on are new. startedOver: it was
+    // replaced, cut shorter or rewritten, every line taken from it before is gone and its
+    // lines count from 0 again. final: a newer day's file exists, so this one is
+    // complete, its unfinished last line included. False when the lines could not be
+    // read (file.error() says why): the poll failed, and the next one offers them again.
+    virtual bool Lines(TraceFile& file, bool startedOver, bool final) = 0;
+    // A newer day's file appeared: the file to follow from now on, named by the sink and
+    // owned by it; null leaves that day out.
+    virtual TraceFile* NextDay(const DayFile& day) = 0;
+    // A file could not be read, or the directory listed (path names which): said once
+    // for a run of failed polls; the follower tries again after a growing pause.
+    virtual void Failed(const std::wstring& path, DWORD error) = 0;
+
+protected:
+    ~FollowSink() = default;
+};
+
+// Follows one file, and with a directory the days' files after it. Every poll reads the
+// file afresh (see TraceFile::Index), then lists the directory: when a newer day's file
+// is there, the old file is read once more, to its end, and the new one followed.
+class Follower {
+public:
+    static constexpr DWORD kPollMs = 250;
+    static constexpr DWORD kLongestPauseMs = 8000;  // after failures in a row
+
+    // file: the file read last (null: none yet); dir: where newer days' files appear
+    // (empty: this file only); last: the date of file (unknown for the fallback file).
+    void Follow(TraceFile* file, const std::wstring& dir, const Date& last);
+    // Polls when a poll is due at now (a tick count in milliseconds); false when not due.
+    bool Poll(FollowSink& sink, ULONGLONG now);
+    // Milliseconds from now until the next poll is due.
+    DWORD PauseMs(ULONGLONG now) const noexcept { return due_ > now ? static_cast<DWORD>(due_ - now) : 0; }
+
+private:
+    bool Read(FollowSink& sink, bool final);
+    TraceFile* file_ = nullptr;
+    std::wstring dir_;
+    Date last_;
+    unsigned failures_ = 0;  // polls in a row that failed
+    ULONGLONG due_ = 0;
 };
 
 // --- the line parser --------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "client/owners.h"
 #include "client/region.h"
 #include "server/filters.h"
+#include "server/listselection.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
@@ -110,7 +111,7 @@ void DeleteTraceFile(HWND window) noexcept {
 
 void ShowSelectedTelegram() noexcept {
     const ServerState& st = Server();
-    const int row = op::FirstSelected(st.mainList);
+    const int row = FirstSelected(st.mainList);
     if (row < 0) return;
     static RowCopy copy;  // window thread only; too large for the stack of a menu command
     if (rowstore_CopyRow(st.mainStore, row, &copy)) tracewnd_ShowTelegram(copy.text);
@@ -146,7 +147,7 @@ HMENU tracewnd_PrepareContextMenu() {
     ::EnableMenuItem(menu, kCmdSaveList, fileItems);
 
     const ServerState& st = Server();
-    const int row = op::FirstSelected(st.mainList);
+    const int row = FirstSelected(st.mainList);
     bool telegram = false;
     if (row >= 0) {
         static RowCopy copy;  // window thread only

@@ -27,8 +27,8 @@ constexpr int kOnTopButtonId = 11;
 
 void tracewnd_EditSettings(HWND owner) {
     SettingsDialogSeams& seams = SettingsDialogSeam();
-    if (!seams.splitFilters) seams.splitFilters = tracewnd_SplitFilters;
-    if (!seams.runTrigger) seams.runTrigger = tracewnd_TGExcecute;
+    seams.splitFilters = tracewnd_SplitFilters;
+    seams.runTrigger = tracewnd_RunTriggerCommand;
 
     const ServerState& st = Server();
     static RowCopy focused;  // window thread only
@@ -50,7 +50,10 @@ void tracewnd_EditSettings(HWND owner) {
     tracewnd_CheckProfile();
     // Extending the filter-list string keeps the rows it collected; any other change
     // would leave rows there that the new string does not select.
-    if (!g_settings.SpecialFilter[0] || !wcsstr(g_settings.SpecialFilter, keptFilterList)) rowstore_Clear(st.filterStore);
+    if (!g_settings.SpecialFilter[0] || !wcsstr(g_settings.SpecialFilter, keptFilterList)) {
+        ListLock lock;  // intake threads of this process copy rows into it meanwhile
+        rowstore_Clear(st.filterStore);
+    }
 
     if (HWND window = st.traceWindow) {
         ::SetWindowPos(window, g_settings.TopMost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,

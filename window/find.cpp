@@ -4,13 +4,16 @@
 #include "window/operator_internal.h"
 
 #include <commctrl.h>
+#include <dlgs.h>
 #include <stdint.h>
 #include <string.h>
 
 #include "client/region.h"
+#include "server/listselection.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracerow.h"
+#include "window/tracewnd.h"
 
 using namespace kv;
 
@@ -118,8 +121,25 @@ bool CellMatches(const wchar_t* cell, int length, const Pattern& p, const wchar_
     return false;
 }
 
+// The options shown in the dialog now: the record has them only after a Find Next.
+DWORD DialogOptions() noexcept {
+    DWORD options = g_record.Flags & kSavedOptionMask;
+    if (!g_dialog || !::IsWindow(g_dialog)) return options;
+    const struct { int id; DWORD flag; } boxes[] = {{chx1, FR_WHOLEWORD}, {chx2, FR_MATCHCASE}, {rad2, FR_DOWN}};
+    for (const auto& box : boxes) {
+        if (!::GetDlgItem(g_dialog, box.id)) continue;
+        options = ::IsDlgButtonChecked(g_dialog, box.id) == BST_CHECKED ? options | box.flag : options & ~box.flag;
+    }
+    return options;
+}
+
+// Closed by us (a hit, Escape, the window's end) the dialog sends no FR_DIALOGTERM: its
+// options are kept here, as its own close keeps them, for the next Ctrl+F.
 void CloseDialog() noexcept {
-    if (g_dialog && ::IsWindow(g_dialog)) ::DestroyWindow(g_dialog);
+    if (g_dialog && ::IsWindow(g_dialog)) {
+        g_savedOptions = DialogOptions();
+        ::DestroyWindow(g_dialog);
+    }
     g_dialog = nullptr;
 }
 
@@ -225,7 +245,7 @@ int tracewnd_FindText(HWND window, FINDREPLACEW* record, BOOL down) {
         return 0;
     }
     const int step = down ? 1 : -1;
-    int start = op::FirstSelected(st.mainList);
+    int start = FirstSelected(st.mainList);
     if (start < 0) {
         if (down)
             start = 0;
@@ -255,7 +275,7 @@ int tracewnd_FindText(HWND window, FINDREPLACEW* record, BOOL down) {
 
     CopyCut(g_lastFound, kFindTextChars, p.text);
     g_found = true;
-    op::MoveSelection(-1, found);
+    tracewnd_MoveSelection(-1, found);
     ::SetFocus(st.mainList);
     CloseDialog();
     return 1;

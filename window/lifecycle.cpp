@@ -1,11 +1,13 @@
 // The trace window's life: traceapi_CreateWnd with its instance marker, the window
 // thread with its message loop and ordered shutdown, traceapi_DestroyWnd and the host's
 // two message entry points.
+#include "client/levels.h"
 #include "client/owners.h"
 #include "client/region.h"
 #include "client/sendpath.h"
 #include "resources/resource.h"
 #include "server/attach.h"
+#include "server/clock.h"
 #include "server/registry.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -85,12 +87,18 @@ void RunMessageLoop(HWND window) {
     }
 }
 
+// The line that tells the trace file the server ended, and the write-back of what the
+// window keeps in the settings file: the same at the normal end and at logoff.
+void EndLineAndSettings() {
+    EmitLevelMinus1(L"***** TRACE SERVER SHUT DOWN *****");
+    tracewnd_SaveSettings();
+}
+
 void Shutdown(HWND window) {
     // The hook's viewer would otherwise go on tracing into a window that is gone.
     traceapi_UninstallDbgViewHook();
-    EmitLevelMinus1(L"***** TRACE SERVER SHUT DOWN *****");
     ::KillTimer(window, kTickTimerId);
-    tracewnd_SaveSettings();
+    EndLineAndSettings();
     traceapi_Unregister(0, 0);
 
     // Output of this process's threads takes the send path from now on; rows being
@@ -130,6 +138,15 @@ void EndEarly() {
 
 TraceWindowState& TraceWindow() noexcept { return g_window; }
 
+void tracewnd_EndSession() {
+    // Nothing after this message runs: the settings, the server entry's switches (which
+    // the normal end writes back when it unregisters it) and the lines still buffered
+    // for the trace file are written now.
+    EndLineAndSettings();
+    WriteLevelSwitches(0);
+    tracewnd_CloseTraceFile();
+}
+
 void tracewnd_SetMessageBox(TraceWndMessageBoxFn fn) { g_messageBox = fn ? fn : &::MessageBoxW; }
 
 int tracewnd_RegisterClass(HINSTANCE instance) {
@@ -156,6 +173,8 @@ DWORD WINAPI tracewnd_WndThread(LPVOID) {
         return 0;
     }
     tracewnd_LoadSettings();
+    // The reference for a change of the clock is now, not the start of the epoch.
+    g_window.lastTime = ClockNow();
 
     HWND window = CreateTraceWindow();
     if (!window) {

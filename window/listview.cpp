@@ -6,6 +6,7 @@
 #include "client/region.h"
 #include "server/filters.h"
 #include "server/intake.h"
+#include "server/listselection.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "settings/windowlayout.h"
@@ -35,18 +36,6 @@ const wchar_t* CellText(const TraceRow& row, int column) {
     }
 }
 
-void SetItemState(HWND list, int item, UINT state, UINT mask) {
-    LVITEMW lvi = {};
-    lvi.stateMask = mask;
-    lvi.state = state;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
-}
-
-int FirstSelected(HWND list) {
-    if (::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 0) return -1;
-    return static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
-}
-
 void DrawCell(HDC dc, const wchar_t* text, int length, int left, int right, const RECT& item) {
     RECT cell = {left, item.top, right, item.bottom};
     ::DrawTextW(dc, text, length, &cell, DT_NOPREFIX);
@@ -70,6 +59,9 @@ void OnColumnClick(HWND window, const NMLISTVIEW* click) {
     ::SetCursor(w.arrowCursor ? w.arrowCursor : previous);
 }
 
+// A row chosen in the filter list shows its source row in the main list; a row chosen
+// in the main list leaves no filter-list row selected. Only the list with the keyboard
+// focus leads: the other one's changes are the echo of this.
 void OnSelectionChange(const NMHDR* header, int item) {
     const ServerState& st = Server();
     HWND focus = ::GetFocus();
@@ -77,15 +69,9 @@ void OnSelectionChange(const NMHDR* header, int item) {
         if (item < 0) return;
         const UINT state = static_cast<UINT>(::SendMessageW(st.filterList, LVM_GETITEMSTATE, static_cast<WPARAM>(item), LVIS_SELECTED));
         if (!(state & LVIS_SELECTED)) return;
-        const int source = rowstore_GetSourceIndex(st.filterStore, item);
-        SetItemState(st.mainList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-        if (source >= 0) {
-            SetItemState(st.mainList, source, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-            tracewnd_RevealRow(source);
-        }
+        tracewnd_MoveSelection(-1, rowstore_GetSourceIndex(st.filterStore, item));
     } else if (header->hwndFrom == st.mainList && focus == st.mainList) {
-        if (::SendMessageW(st.filterList, LVM_GETSELECTEDCOUNT, 0, 0) > 0)
-            SetItemState(st.filterList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        ClearSelection(st.filterList);
     }
 }
 
@@ -125,11 +111,31 @@ void tracewnd_RevealRow(int row) {
     ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(RevealTarget(row, top, count, perPage)), FALSE);
 }
 
+void tracewnd_MoveSelection(int clearItem, int row) {
+    const ServerState& st = Server();
+    HWND list = st.mainList;
+    if (!list) return;
+    if (clearItem >= 0) {
+        LVITEMW item = {};
+        item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(clearItem), reinterpret_cast<LPARAM>(&item));
+    } else {
+        ClearSelection(list);
+    }
+    if (row < 0) return;
+    SelectRow(list, st.mainStore, row);
+    tracewnd_RevealRow(row);
+}
+
 LRESULT CALLBACK ListWndProc(HWND list, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
     switch (msg) {
+    case WM_SYSKEYDOWN:
+        // Only the one system key the window claims (Alt+F3): the others have their
+        // default processing here, and a copy would have it twice (two context menus).
+        if (wParam != VK_F3) break;
+        [[fallthrough]];
     case WM_CONTEXTMENU:
     case WM_KEYDOWN:
-    case WM_SYSKEYDOWN:
     case WM_COMMAND:
     case WM_LBUTTONDBLCLK:
         if (HWND server = ServerWindow()) ::PostMessageW(server, msg, wParam, lParam);
@@ -209,8 +215,8 @@ void tracewnd_DrawItem(HWND window, const DRAWITEMSTRUCT* item) {
     ::SetBkColor(dc, oldBk);
 }
 
-void tracewnd_OnNotify(HWND window, int id, const NMHDR* header) {
-    if (!header) return;
+LRESULT tracewnd_OnNotify(HWND window, int id, const NMHDR* header) {
+    if (!header) return 0;
     const ServerState& st = Server();
     switch (header->code) {
     case LVN_GETDISPINFOW:
@@ -226,9 +232,18 @@ void tracewnd_OnNotify(HWND window, int id, const NMHDR* header) {
     case NM_CLICK:
         OnSelectionChange(header, reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
         break;
+    case NM_SETFOCUS:
+        if (header->hwndFrom == st.mainList || header->hwndFrom == st.filterList) TraceWindow().focusList = header->hwndFrom;
+        break;
+    case LVN_ODFINDITEMW:
+        // A typed character asks the owner for a matching row; the default answer, 0,
+        // would select and scroll to the first row. No row matches: the operator keeps
+        // their place.
+        return -1;
     default:
         break;
     }
+    return 0;
 }
 
 int tracewnd_InitColumns(HWND list) {

@@ -3,8 +3,10 @@
 #include "window/operator.h"
 #include "window/operator_internal.h"
 
+#include "server/listselection.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
+#include "window/tracewnd.h"
 
 using namespace kv;
 
@@ -19,7 +21,7 @@ void kv::op::GotoMark(bool next) noexcept {
     const int from = FirstSelected(st.mainList);
     if (from < 0) return;
     const int to = next ? rowstore_NextMark(st.mainStore, from) : rowstore_PrevMark(st.mainStore, from);
-    if (to >= 0) MoveSelection(-1, to);
+    if (to >= 0) tracewnd_MoveSelection(-1, to);
 }
 
 void tracewnd_OnMarkKey() {
@@ -34,9 +36,9 @@ void tracewnd_OnMarkKey() {
         op::ToggleMark();
         return;
     }
-    const int from = op::FirstSelected(st.mainList);
+    const int from = FirstSelected(st.mainList);
     if (from < 0) return;
     const int to = shift ? rowstore_PrevMark(st.mainStore, from) : rowstore_NextMark(st.mainStore, from);
     // Only the row moved from loses its state: other selected rows stay selected.
-    if (to >= 0) op::MoveSelection(from, to);
+    if (to >= 0) tracewnd_MoveSelection(from, to);
 }

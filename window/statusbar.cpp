@@ -94,11 +94,15 @@ void PaintField(HWND hwnd) {
     wchar_t text[kStatusTextChars + 1] = {};
     ::GetWindowTextW(hwnd, text, kStatusTextChars + 1);
     RECT inner = {rc.left + 2, rc.top + 1, rc.right - 2, rc.bottom - 1};
-    kv::SelectGuard f(dc, g_bar.font.get());
-    // A path wider than its field gives up its middle, never its end: the file name
-    // stays readable.
-    const UINT cut = wcschr(text, L'\\') ? DT_PATH_ELLIPSIS : 0;
-    ::DrawTextW(dc, text, -1, &inner, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_INTERNAL | cut);
+    {
+        // The font leaves the device context before EndPaint releases it: a font still
+        // selected into a released context cannot be deleted when the bar ends.
+        kv::SelectGuard f(dc, g_bar.font.get());
+        // A path wider than its field gives up its middle, never its end: the file name
+        // stays readable.
+        const UINT cut = wcschr(text, L'\\') ? DT_PATH_ELLIPSIS : 0;
+        ::DrawTextW(dc, text, -1, &inner, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_INTERNAL | cut);
+    }
     ::EndPaint(hwnd, &ps);
 }
 

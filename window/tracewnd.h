@@ -77,6 +77,7 @@ struct TraceWindowState {
     HICON onTopIcon;
 
     HWND statusBar;
+    HWND focusList;          // the list that last had the keyboard focus, or null
     HWND onTop, trace, scroll, file, clear, allOff;
     HWND levels[4];          // Diagnose, Infos, Warnings, Errors
     int barHeight;           // height of the tool bar row
@@ -93,6 +94,8 @@ TraceWindowState& TraceWindow() noexcept;
 // traceapi_HandleMsg and traceapi_OnDrawItem are declared in client/traceapi.h)
 LRESULT tracewnd_HandleMsg(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 DWORD WINAPI tracewnd_WndThread(LPVOID);
+// WM_ENDSESSION with TRUE: the system ends the process as soon as the message returns.
+void tracewnd_EndSession();
 int tracewnd_RegisterClass(HINSTANCE instance);
 
 // The failure box of the class registration goes through this function; tests replace
@@ -106,7 +109,7 @@ BOOL tracewnd_CreateControls(HWND window);
 void tracewnd_Layout(HWND window);
 void tracewnd_OnTimer(HWND window, UINT_PTR timerId);
 void tracewnd_OnKeyDown(HWND window, UINT key);
-void tracewnd_OnSysKeyDown(HWND window, UINT key);
+bool tracewnd_OnSysKeyDown(HWND window, UINT key);  // true when the window claimed the key
 void tracewnd_OnCommand(HWND window, int id, HWND control, int code);
 void tracewnd_SyncToolBar();
 void tracewnd_OnSettingsChanged();
@@ -114,9 +117,14 @@ void tracewnd_OnSettingsChanged();
 // List views.
 LRESULT CALLBACK ListWndProc(HWND list, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
 void tracewnd_DrawItem(HWND window, const DRAWITEMSTRUCT* item);
-void tracewnd_OnNotify(HWND window, int id, const NMHDR* header);
+// The answer to the notification (-1 to an owner-data list's find request, else 0).
+LRESULT tracewnd_OnNotify(HWND window, int id, const NMHDR* header);
 int tracewnd_InitColumns(HWND list);
 void tracewnd_RevealRow(int row);  // the quarter-page reveal of a main-list row
+// The one way a key, button or click moves the main list's selection: clears the
+// selection and focus of clearItem (of every item with -1), then selects and focuses
+// row (none when it is -1) and reveals it by the quarter-page rule.
+void tracewnd_MoveSelection(int clearItem, int row);
 
 // Status texts. Safe on any thread: off the window thread it asks the window thread.
 void tracewnd_UpdateStatus();

@@ -9,6 +9,7 @@
 #include "server/attach.h"
 #include "server/clock.h"
 #include "server/intake.h"
+#include "server/listselection.h"
 #include "server/registry.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -63,13 +64,6 @@ HWND MakeControl(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD sty
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_proc.instance, nullptr);
 }
 
-void SetItemState(HWND list, int item, UINT state, UINT mask) {
-    LVITEMW lvi = {};
-    lvi.stateMask = mask;
-    lvi.state = state;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
-}
-
 bool OnWindowThread() {
     HWND window = Server().traceWindow;
     return window && ::GetWindowThreadProcessId(window, nullptr) == ::GetCurrentThreadId();
@@ -122,14 +116,9 @@ void OnScroll() {
     Check(TraceWindow().scroll, rowstore_GetAutoScroll(st.mainStore) != FALSE);
     if (on) {
         ListLock lock;
-        SetItemState(st.mainList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-        const int last = rowstore_GetCount(st.mainStore) - 1;
-        if (last >= 0) {
-            SetItemState(st.mainList, last, LVIS_SELECTED | LVIS_FOCUSED, 0xF);
-            ::SendMessageW(st.mainList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(last), FALSE);
-        }
-    } else if (::SendMessageW(st.mainList, LVM_GETSELECTEDCOUNT, 0, 0) > 0) {
-        tracewnd_RevealRow(static_cast<int>(::SendMessageW(st.mainList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED)));
+        tracewnd_MoveSelection(-1, rowstore_GetCount(st.mainStore) - 1);
+    } else if (const int selected = FirstSelected(st.mainList); selected >= 0) {
+        tracewnd_RevealRow(selected);
     }
 }
 
@@ -223,6 +212,15 @@ void OnTimeChange() {
     if ((d > 5 || d < -5) && traceapi_IsEnabled(0, -1))
         traceapi_Output1(0, -1, L"TrcWndProc", L"***** SYSTEM TIME CHANGED (%+lds) ***** ", d);
     w.lastTime = now;
+}
+
+// ---- focus --------------------------------------------------------------------------------
+
+// The list that last had the focus while it is still shown, else the main list.
+HWND FocusTarget() {
+    const ServerState& st = Server();
+    HWND last = TraceWindow().focusList;
+    return last == st.filterList && last && ::IsWindowVisible(last) ? last : st.mainList;
 }
 
 // ---- window messages --------------------------------------------------------------------
@@ -424,9 +422,7 @@ void tracewnd_OnKeyDown(HWND window, UINT key) {
     }
 }
 
-void tracewnd_OnSysKeyDown(HWND window, UINT key) {
-    tracewnd_OnOperatorSysKey(window, key);
-}
+bool tracewnd_OnSysKeyDown(HWND window, UINT key) { return tracewnd_OnOperatorSysKey(window, key); }
 
 void tracewnd_OnCommand(HWND window, int id, HWND control, int code) {
     if (!control) {
@@ -496,13 +492,24 @@ LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         tracewnd_DrawItem(window, reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
         break;
     case WM_NOTIFY:
-        tracewnd_OnNotify(window, static_cast<int>(wParam), reinterpret_cast<const NMHDR*>(lParam));
-        break;
+        return tracewnd_OnNotify(window, static_cast<int>(wParam), reinterpret_cast<const NMHDR*>(lParam));
+    case WM_SETFOCUS:
+        // Activation gives the focus to the frame, where the arrows and page keys do
+        // nothing: it goes on to the list the operator last used.
+        ::SetFocus(FocusTarget());
+        return 0;
     case WM_KEYDOWN:
         tracewnd_OnKeyDown(window, static_cast<UINT>(wParam));
         return 0;
     case WM_SYSKEYDOWN:
-        tracewnd_OnSysKeyDown(window, static_cast<UINT>(wParam));
+        // The keys the window does not claim (Alt+F4, Alt+Space, F10) do what they do
+        // in every window.
+        if (tracewnd_OnSysKeyDown(window, static_cast<UINT>(wParam))) return 0;
+        break;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam) tracewnd_EndSession();
         return 0;
     case WM_COMMAND:
         tracewnd_OnCommand(window, LOWORD(wParam), reinterpret_cast<HWND>(lParam), HIWORD(wParam));

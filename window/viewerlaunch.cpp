@@ -4,6 +4,7 @@
 
 #include "client/region.h"
 #include "server/filters.h"
+#include "server/listselection.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
@@ -15,7 +16,6 @@ int tracewnd_ViewerCommandLine(wchar_t* buffer, int capacity) {
     if (!buffer || capacity <= 0) return 0;
     buffer[0] = 0;
     const size_t cap = static_cast<size_t>(capacity);
-    const size_t program = wcslen(kViewerProgram);
     const ServerState& st = Server();
 
     // The list with the keyboard focus decides which row the viewer opens at.
@@ -29,25 +29,22 @@ int tracewnd_ViewerCommandLine(wchar_t* buffer, int capacity) {
         list = st.mainList;
         store = st.mainStore;
     }
-    const int row = list ? op::FirstSelected(list) : -1;
+    const int row = list ? FirstSelected(list) : -1;
     wchar_t time[32] = {};
     if (row >= 0) rowstore_GetColumnText(store, row, kColTime, time, ARRAYSIZE(time));
 
     // Each form is taken only when it fits whole: a path cut short would open the wrong
-    // files, so a longer form gives way to the next shorter one.
-    if (time[0]) {
-        const size_t dir = wcsnlen(g_settings.FileDir, MAX_PATH);
-        if (program + 1 + dir + 3 + wcslen(time) < cap) {
-            FormatCut(buffer, cap, L"%s %s %s%s", kViewerProgram, g_settings.FileDir, L"/T:", time);
-            return static_cast<int>(wcslen(buffer));
-        }
+    // files, so a longer form gives way to the next shorter one. A form is written into
+    // room enough for any of them and then measured.
+    wchar_t line[2 * MAX_PATH];
+    line[0] = 0;
+    if (time[0]) FormatCut(line, ARRAYSIZE(line), L"%s %s %s%s", kViewerProgram, g_settings.FileDir, L"/T:", time);
+    if (!line[0] || wcslen(line) >= cap) {
+        const wchar_t* file = tracewnd_CurrentTraceFile();
+        FormatCut(line, ARRAYSIZE(line), L"%s %s", kViewerProgram, file ? file : L"");
+        if (!file || !file[0] || wcslen(line) >= cap) CopyCut(line, ARRAYSIZE(line), kViewerProgram);
     }
-    const wchar_t* file = tracewnd_CurrentTraceFile();
-    if (file && file[0] && program + 1 + wcslen(file) < cap) {
-        FormatCut(buffer, cap, L"%s %s", kViewerProgram, file);
-        return static_cast<int>(wcslen(buffer));
-    }
-    CopyCut(buffer, cap, kViewerProgram);
+    CopyCut(buffer, cap, line);
     return static_cast<int>(wcslen(buffer));
 }
 

@@ -51,6 +51,15 @@ KVTEST_HELPER(client) {
 // Only loads the library (the executable links it), which runs its per-process start.
 KVTEST_HELPER(load_only) { return 0; }
 
+// Says it has started (the event named args[0]), then registers and emits one line.
+KVTEST_HELPER(busy_start) {
+    ::SetEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[0].c_str()));
+    short h = traceapi_Register(L"Late", nullptr, FALSE);
+    traceapi_Output(h, 30, L"client", L"after a busy start");
+    traceapi_Unregister(h, 0);
+    return 0;
+}
+
 // Takes one of the library's mutexes and ends without releasing it.
 KVTEST_HELPER(die_holding) {
     HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, args[0].c_str());
@@ -267,8 +276,28 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     loader.Run({L"load_only"});
     EXPECT_EQ(ServerEntry(), (std::vector<INT>{0, 0, 0, 1})) << "no window: the defaults of a missing settings file";
 
-    // Application names cannot write into other sections of this process's settings file.
+    // A start that finds the data mutex held (by a trace window, say) stops waiting for it
+    // within its bound and leaves the switches as they stand; the process's first line
+    // that reaches the window is followed by a note.
+    traceapi_SetEnableDiag(0, 1);
+    HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, L"kvtest_busy_start");
+    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"traceapi_dll_datamutex");
+    ASSERT_EQ(::WaitForSingleObject(mutex, 10000), WAIT_OBJECT_0);
+    HANDLE busy = kvtest::StartHelper(L"busy_start", {L"kvtest_busy_start"});
+    EXPECT_EQ(::WaitForSingleObject(started, 30000), WAIT_OBJECT_0) << "the start did not return while the mutex was held";
+    win_->Clear();
     traceapi_SetTraceWindow(win_->hwnd(), TRUE);
+    ::ReleaseMutex(mutex);
+    EXPECT_TRUE(kvtest::WaitPumping(busy).finished);
+    ::CloseHandle(mutex);
+    ::CloseHandle(started);
+    EXPECT_EQ(ServerEntry(), (std::vector<INT>{1, 0, 0, 1}));
+    const std::vector<Received> lines = Outputs();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, L"after a busy start");
+    EXPECT_NE(lines[1].text.find(L"started without the data mutex"), std::wstring::npos) << kvtest::Narrow(lines[1].text);
+
+    // Application names cannot write into other sections of this process's settings file.
     h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
     traceapi_SetEnableDiag(h, 1);
     traceapi_Unregister(h, 0);

@@ -8,6 +8,7 @@
 #include "server/serverstate.h"
 #include "settings/profiles.h"
 #include "window/operator.h"
+#include "window/tracewnd.h"
 
 namespace optest {
 
@@ -25,14 +26,12 @@ BOOL WINAPI RecordSaveDialog(OPENFILENAMEW*) { return ++g_saveDialogs, FALSE; }
 BOOL WINAPI OpenDialog(OPENFILENAMEW*) { return ++g_opened, FALSE; }
 BOOL WINAPI SaveDialog(OPENFILENAMEW*) { return ++g_saved, FALSE; }
 
+// Commands (the Scroll button among the controls), list notifications and the find
+// message go where the trace window sends them.
 LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_COMMAND && lp == 0) tracewnd_OnMenuCommand(hwnd, LOWORD(wp));
-    if (msg == WM_NOTIFY && reinterpret_cast<NMHDR*>(lp)->code == LVN_GETDISPINFOW) {
-        auto* info = reinterpret_cast<NMLVDISPINFOW*>(lp);
-        const kv::ServerState& st = kv::Server();
-        rowstore_OnGetDispInfo(info->hdr.hwndFrom == st.mainList ? st.mainStore : st.filterStore, info);
-    }
-    if (msg == WM_COMMAND || msg == WM_NOTIFY || tracewnd_OnFindMsg(hwnd, msg, lp)) return 0;
+    if (msg == WM_COMMAND) tracewnd_OnCommand(hwnd, LOWORD(wp), reinterpret_cast<HWND>(lp), HIWORD(wp));
+    if (msg == WM_NOTIFY) return tracewnd_OnNotify(hwnd, static_cast<int>(wp), reinterpret_cast<NMHDR*>(lp));
+    if (msg == WM_COMMAND || tracewnd_OnFindMsg(hwnd, msg, lp)) return 0;
     return ::DefWindowProcW(hwnd, msg, wp, lp);
 }
 
@@ -47,7 +46,7 @@ HWND MakeList(HWND parent, int id, int y) {
 }
 
 // A row of text with function "Function" and time "MO 10:00:00,00 [id]".
-void AddRow(short store, const std::wstring& text, int id, int source = -1) {
+void AddRow(short store, const std::wstring& text, int id, int source = -1, bool counted = true) {
     TraceRow* row = rowstore_NewRow(store);
     row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1);
     wcscpy(row->text, text.c_str());
@@ -58,7 +57,7 @@ void AddRow(short store, const std::wstring& text, int id, int source = -1) {
     wcscpy(row->function, L"Function");
     if (source >= 0) row->sourceIndex = source;
     rowstore_Add(store, row);
-    rowstore_FlushCount(store);
+    if (counted) rowstore_FlushCount(store);
 }
 
 }  // namespace
@@ -82,6 +81,8 @@ HWND Window() {
         st.filterList = MakeList(hwnd, 2, 220);
         st.mainStore = rowstore_Create(st.mainList, rowstore_CompareRows);
         st.filterStore = rowstore_Create(st.filterList, rowstore_CompareRows);
+        TraceWindow().scroll = ::CreateWindowExW(0, L"Button", L"Scroll", WS_CHILD | BS_AUTOCHECKBOX, 0, 440, 50, 20,
+                                                 hwnd, nullptr, nullptr, nullptr);
         ::ShowWindow(hwnd, SW_SHOW);
         ::SetForegroundWindow(hwnd);
         tracewnd_SetOperatorSeams(RecordBox, RecordBeep, RecordSaveDialog);
@@ -92,13 +93,15 @@ HWND Window() {
     return window;
 }
 
-void Fill(const std::vector<std::wstring>& texts, const std::wstring& filterRow) {
+void Fill(const std::vector<std::wstring>& texts, const std::wstring& filterRow, size_t uncounted) {
+    Window();
     const kv::ServerState& st = kv::Server();
     rowstore_Clear(st.mainStore);
     rowstore_Clear(st.filterStore);
-    for (size_t i = 0; i < texts.size(); ++i) AddRow(st.mainStore, texts[i], static_cast<int>(i));
-    if (!filterRow.empty()) AddRow(st.filterStore, filterRow, 901, 1);
     Select(st.mainList, -1);
+    const int n = static_cast<int>(texts.size());
+    for (int i = 0; i < n; ++i) AddRow(st.mainStore, texts[i], i, -1, i < n - static_cast<int>(uncounted));
+    if (!filterRow.empty()) AddRow(st.filterStore, filterRow, 901, n - 1);
 }
 
 std::vector<int> SelectedRows() {

@@ -20,9 +20,10 @@ HWND Window();
 HWND MainList();
 HWND FilterList();
 // Empties both stores and fills the main list with rows of these texts (function
-// "Function", time "MO 10:00:00,00 [row]"), the filter list with one copy of row 1
-// (time "[00901]") unless filterRow is empty. No row stays selected.
-void Fill(const std::vector<std::wstring>& texts, const std::wstring& filterRow = L"");
+// "Function", time "MO 10:00:00,00 [row]"), the filter list with one copy of the last
+// row (time "[00901]") unless filterRow is empty. No row is selected. The last uncounted
+// rows are not yet in the main list view's count, as between two ticks of a flood.
+void Fill(const std::vector<std::wstring>& texts, const std::wstring& filterRow = L"", size_t uncounted = 0);
 std::vector<int> SelectedRows();      // of the main list
 int Selected();                       // first selected main-list row, -1 for none
 void Select(HWND list, int row);      // only this row selected and focused (-1: none)

@@ -18,6 +18,7 @@
 #include "settings/serversettings.h"
 #include "telegram/telegram.h"
 #include "window/operator.h"
+#include "window/tracewnd.h"
 
 namespace {
 
@@ -85,21 +86,58 @@ TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
     EXPECT_EQ(NotFound(L"BETA"), LastBox());
 
     // The user closing the dialog clears the found flag (F3 starts at the selected row
-    // itself) and keeps its options for the next opening.
+    // itself). However the dialog closes (Cancel, Escape, a hit), its options (Match
+    // case, Match whole word, Up) are there at the next opening.
     Key('F', true);
     dialog = tracewnd_FindDialog();
     ASSERT_NE(nullptr, dialog);
     EXPECT_FALSE(Key('F', true) && tracewnd_FindDialog() != dialog) << "Ctrl+F keeps the open dialog";
-    ::SendMessageW(::GetDlgItem(dialog, 0x411), BM_CLICK, 0, 0);  // Match case
+    ::SendMessageW(::GetDlgItem(dialog, 0x411), BM_CLICK, 0, 0);
     ::SendMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     EXPECT_EQ(nullptr, tracewnd_FindDialog());
     Key(VK_F3);
     EXPECT_EQ(0, Selected());
-    tracewnd_OnMenuCommand(Window(), kCmdFind);
-    ASSERT_NE(nullptr, tracewnd_FindDialog());
-    EXPECT_EQ(BST_CHECKED, ::SendMessageW(::GetDlgItem(tracewnd_FindDialog(), 0x411), BM_GETCHECK, 0, 0));
+    std::vector<int> kept = {0x411};
+    for (int option : {0x410, 0x420, 0}) {
+        tracewnd_OnMenuCommand(Window(), kCmdFind);
+        dialog = tracewnd_FindDialog();
+        ASSERT_NE(nullptr, dialog);
+        for (int id : kept) EXPECT_EQ(BST_CHECKED, ::IsDlgButtonChecked(dialog, id)) << std::hex << id << " " << option;
+        if (!option) break;
+        ::SendMessageW(::GetDlgItem(dialog, option), BM_CLICK, 0, 0);
+        kept.push_back(option);
+        if (option == 0x410) {
+            EXPECT_TRUE(Key(VK_ESCAPE));
+        } else {
+            ::SetDlgItemTextW(dialog, 0x480, L"beta");  // upwards from row 0, whole word, case: row 0
+            ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        }
+        EXPECT_EQ(nullptr, tracewnd_FindDialog()) << option;
+    }
     EXPECT_TRUE(Key(VK_ESCAPE));
-    EXPECT_EQ(nullptr, tracewnd_FindDialog());
+}
+
+// Rows that reached the store between two updates of the view's count (a flood moves
+// the count on once a second) are where Scroll, a click in the filter list and F2 select.
+TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
+    const kv::ServerState& st = kv::Server();
+    struct Case { const char* what; void (*act)(); };
+    const Case cases[] = {
+        {"Scroll on", [] {
+             rowstore_SetAutoScroll(kv::Server().mainStore, FALSE);
+             ::SendMessageW(Window(), WM_COMMAND, MAKEWPARAM(3, BN_CLICKED), reinterpret_cast<LPARAM>(TraceWindow().scroll));
+         }},
+        {"click in the filter list", [] { ::SetFocus(FilterList()); Select(FilterList(), 0); }},
+        {"F2", [] { rowstore_SetMark(kv::Server().mainStore, 5, TRUE); Select(MainList(), 0); Key(VK_F2); }},
+    };
+    for (const Case& c : cases) {
+        Fill({L"0", L"1", L"2", L"3", L"new 4", L"new 5"}, L"new 5", 2);
+        ASSERT_EQ(4, ListView_GetItemCount(MainList()));
+        c.act();
+        EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << c.what;
+    }
+    rowstore_SetAutoScroll(st.mainStore, FALSE);
+    ::SetFocus(Window());
 }
 
 TEST_F(OperatorTest, FindCaseWholeWordDirection) {
@@ -278,14 +316,15 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
 
     // A directory too long for the time form gives the file form; too long for that, the
-    // bare program. The line never ends inside a path.
+    // bare program. The line never ends inside a path: 220 characters are the most the
+    // time form of 259 holds.
     Select(MainList(), 0);
     ::SetFocus(MainList());
-    for (size_t dirChars : {200, 225, 250}) {
+    for (size_t dirChars : {220, 221, 250}) {
         const std::wstring longDir = L"C:\\" + std::wstring(dirChars - 3, L'd');
         const std::wstring longFile = TraceFileIn(longDir);
-        const std::wstring expected = dirChars == 200   ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
-                                      : dirChars == 225 ? L"KVTrcVwr.exe " + longFile
+        const std::wstring expected = dirChars == 220   ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
+                                      : dirChars == 221 ? L"KVTrcVwr.exe " + longFile
                                                         : L"KVTrcVwr.exe";
         wchar_t command[kViewerCommandChars];
         EXPECT_EQ(static_cast<int>(expected.size()), tracewnd_ViewerCommandLine(command, kViewerCommandChars));

@@ -14,6 +14,7 @@
 #include "kvtest.h"
 #include "operator_fixture.h"
 #include "resources/settings_dialog.h"
+#include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "settings/serversettings.h"
@@ -24,16 +25,22 @@ namespace {
 
 // What the dialog's seams saw: written on the dialog thread inside a send the test
 // thread waits for, read on the test thread afterwards.
-std::vector<std::wstring> g_questions, g_triggerRuns;  // "text|title|type"; TriggerExec at each Test
-int g_answer, g_splits;
+std::vector<std::wstring> g_questions, g_launches;  // "text|title|type"; command lines started
+int g_answer, g_splits, g_unlocked;  // g_unlocked: the data mutex was free in the middle of OK's writes
 bool g_control;
 
 int WINAPI AnswerQuestion(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
     g_questions.push_back(std::wstring(text) + L"|" + title + L"|" + std::to_wstring(type));
     return g_answer;
 }
-void RecordTrigger() { g_triggerRuns.push_back(g_settings.TriggerExec); }
-void CountSplit() { ++g_splits; }
+int RecordLaunch(const wchar_t* command, int) { return g_launches.push_back(command), 1; }
+void CountSplit() {
+    ++g_splits;
+    std::thread([] {
+        const DWORD r = ::WaitForSingleObject(kv::g_proc.dataMutex, 0);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) g_unlocked += ::ReleaseMutex(kv::g_proc.dataMutex) ? 1 : 0;
+    }).join();
+}
 SHORT WINAPI KeyState(int key) { return key == VK_CONTROL && g_control ? static_cast<SHORT>(0x8000) : 0; }
 
 class SettingsDialogTest : public ::testing::Test {
@@ -43,11 +50,20 @@ protected:
         ServerSettings_SetDefaults(g_settings, L"C:\\suite\\tmp");
         g_settings.HistoryDays = 0;
         g_questions.clear();
-        g_triggerRuns.clear();
-        g_splits = 0;
+        g_launches.clear();
+        g_splits = g_unlocked = 0;
         g_answer = IDYES;
         g_control = false;
-        kv::SettingsDialogSeam() = {CountSplit, RecordTrigger, AnswerQuestion, KeyState};
+        kv::SettingsDialogSeam() = {CountSplit, nullptr, AnswerQuestion, KeyState};
+        tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
+        wcscpy(kv::g_proc.settingsPath, ini_.c_str());
+    }
+    void TearDown() override { tracewnd_SetTriggerLaunchForTesting(nullptr); }
+    // The dialog as the window opens it (the server's filters and trigger behind it) on
+    // the focused row of the stand-in trace window.
+    static int Edit() {
+        tracewnd_EditSettings(nullptr);
+        return IDOK;
     }
     void Ini(const wchar_t* section, const std::wstring& key, const std::wstring& value) {
         ::WritePrivateProfileStringW(section, key.c_str(), value.c_str(), ini_.c_str());
@@ -101,10 +117,6 @@ protected:
         }
         return out;
     }
-    HWND Focus() const {
-        GUITHREADINFO info = {sizeof(info)};
-        return ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog_, nullptr), &info) ? info.hwndFocus : nullptr;
-    }
 
     kvtest::TempDir dir_;
     std::wstring ini_ = dir_.file(L"KVTRCSRV.ini");
@@ -113,11 +125,15 @@ protected:
 
 using List = std::vector<std::wstring>;
 
-// Cancel writes nothing, even after Test ran the typed command.
+// Test runs the command as typed, as the trigger runs its commands; Cancel writes
+// nothing, even after Test.
 TEST_F(SettingsDialogTest, HistoriesFieldsAndTheTestButton) {
     wcscpy(g_settings.IncludeFilter, L"cur");
     wcscpy(g_settings.TriggerExec, L"old command");
     g_settings.TriggerFlags = kTriggerExecute;
+    tracewnd_SplitFilters();  // "old command" is the trigger's command now
+    optest::Fill({L"selected text"});
+    optest::Select(optest::MainList(), 0);
     wcscpy(g_settings.HighlightFilter, L"ZZZ");
     g_settings.MaxEntries = 1234;
     g_settings.HistoryDays = 9;
@@ -128,7 +144,7 @@ TEST_F(SettingsDialogTest, HistoriesFieldsAndTheTestButton) {
     Ini(L"Filter", L"LastTriggerFilter1", std::wstring(300, L'x'));
     const std::string before = kvtest::ReadBytes(ini_);
 
-    EXPECT_EQ(IDCANCEL, Run([&](HWND dialog) {
+    Run([&](HWND dialog) {
         EXPECT_EQ((List{L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)) << "key 3 missing ends the history";
         const List exclude = Entries(IDC_SET_EXCLUDE);
         ASSERT_EQ(25u, exclude.size()) << "the current value and 24 history keys";
@@ -147,10 +163,9 @@ TEST_F(SettingsDialogTest, HistoriesFieldsAndTheTestButton) {
         Click(IDC_SET_TEST);
         EXPECT_TRUE(::IsWindow(dialog)) << "the dialog stays open";
         Click(IDCANCEL);
-    }));
+    }, Edit);
     EXPECT_EQ(before, kvtest::ReadBytes(ini_));
-    EXPECT_EQ(0, g_splits);
-    EXPECT_EQ((std::vector<std::wstring>{L"new command"}), g_triggerRuns);
+    EXPECT_EQ((std::vector<std::wstring>{L"NEW COMMAND"}), g_launches);
     EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
 }
 
@@ -179,6 +194,7 @@ TEST_F(SettingsDialogTest, OkWritesFiltersHistoriesAndTheTrigger) {
     EXPECT_EQ(L"abc", std::wstring(g_settings.IncludeFilter));
     EXPECT_EQ(25, g_settings.MaxEntries);
     EXPECT_EQ(1, g_splits);
+    EXPECT_EQ(0, g_unlocked) << "the settings file is written under the data mutex";
     EXPECT_EQ(kTriggerStopTrace | kTriggerExecute | kTriggerOnce, g_settings.TriggerFlags);
     EXPECT_NE(std::wstring::npos, std::wstring(g_settings.FileDir).find(L"\\tmp")) << "an empty directory";
 
@@ -254,7 +270,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
             if (c.accepted) return;
             EXPECT_TRUE(::IsWindow(dialog));
             EXPECT_EQ(std::to_wstring(c.old), Text(IDC_SET_HISTORY));
-            EXPECT_EQ(Item(IDC_SET_HISTORY), Focus());
+            EXPECT_EQ(Item(IDC_SET_HISTORY), kvtest::FocusOf(dialog));
             DWORD from = 1, to = 0;
             ::SendMessageW(Item(IDC_SET_HISTORY), EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
             EXPECT_EQ(0u, from);
@@ -271,28 +287,40 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
     }
 }
 
+// Every count change of the filter list view: whether the list lock was held by the
+// thread that made it (the view belongs to the test thread, which serves the send).
+std::vector<bool> g_filterCountLocked;
+WNDPROC g_filterListProc;
+LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == LVM_SETITEMCOUNT) {
+        const DWORD owner = kv::ListLockOwner();
+        g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
+    }
+    return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
+}
+
 // tracewnd_EditSettings on the stand-in window: the filter list keeps its rows when its
-// string is extended and loses them on any other change.
+// string is extended and loses them, under the list lock, on any other change.
 TEST_F(SettingsDialogTest, FilterListClearedUnlessExtended) {
     optest::Window();
-    wcscpy(kv::g_proc.settingsPath, ini_.c_str());
+    g_filterListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+        optest::FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
     struct Case { const wchar_t* before; const wchar_t* after; bool kept; };
     const Case cases[] = {{L"abc", L"abc;def", true}, {L"abc", L"def", false}, {L"abc", L"", false}};
     for (const Case& c : cases) {
         wcscpy(g_settings.SpecialFilter, c.before);
         optest::Fill({L"row", L"row"}, L"row");
-        const int result = Run([&](HWND) {
+        g_filterCountLocked.clear();
+        Run([&](HWND) {
             EXPECT_EQ(c.before, Text(IDC_SET_FILTERLIST));
             Type(IDC_SET_FILTERLIST, c.after);
             Click(IDOK);
-        }, [] {
-            tracewnd_EditSettings(nullptr);
-            return IDOK;
-        });
-        EXPECT_EQ(IDOK, result);
+        }, Edit);
         EXPECT_EQ(std::wstring(c.after), std::wstring(g_settings.SpecialFilter));
         EXPECT_EQ(c.kept ? 1 : 0, rowstore_GetCount(kv::Server().filterStore)) << kvtest::Narrow(c.after);
+        EXPECT_EQ(c.kept ? std::vector<bool>{} : std::vector<bool>{true}, g_filterCountLocked);
     }
+    ::SetWindowLongPtrW(optest::FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_filterListProc));
 }
 
 }  // namespace

@@ -132,6 +132,11 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     Row none(L"");
     none.row.text = nullptr;
     EXPECT_EQ(FormatLine(none), L"Wed 10:00:00,00 [1]|INF |p [1]|M [2]|F||0|983070\r\n");
+    // Line breaks in the names a client chose: still one line.
+    Row broken(L"a\tb");
+    wcscpy(broken.row.function, L"F\r\nX");
+    wcscpy(broken.row.module, L"M\n");
+    EXPECT_EQ(FormatLine(broken), L"Wed 10:00:00,00 [1]|INF |p [1]|M |F  X|a b|0|983070\r\n");
 
     const std::wstring yyy = FormatLine(Row(std::wstring(1000, L'y')));
     EXPECT_EQ(std::count(yyy.begin(), yyy.end(), L'y'), 900) << "the text contributes 900 characters";
@@ -280,6 +285,39 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     tracewnd_WriteFileLine(&april.row);
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ReadWide(deep + L"\\TS080415.txt"), FormatLine(april));
+}
+
+// The directory removed during the day is made again by the next line. A file that
+// cannot be opened loses its lines, which is said once, and once more with their number
+// when writing goes on.
+TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOnce) {
+    const std::wstring day = In(L"day"), path = day + L"\\TS070315.txt";
+    kv::CopyCut(g_settings.FileDir, MAX_PATH, day.c_str());
+    tracewnd_SelectTraceFile();
+    Row a(L"first"), b(L"second"), lost(L"lost");
+    tracewnd_WriteFileLine(&a.row);
+    tracewnd_CloseTraceFile();
+    kvtest::RemoveTree(day);
+    ASSERT_FALSE(kvtest::FileExists(day));
+    tracewnd_WriteFileLine(&b.row);
+    tracewnd_CloseTraceFile();
+    EXPECT_EQ(ReadWide(path), FormatLine(b));
+
+    const std::wstring said = L"tracewnd_WriteFileLine: ***** Trace file '" + path + L"' ";
+    for (int safe : {0, 1}) {
+        g_settings.SaveWriting = safe;
+        g_serverLines.clear();
+        {
+            kv::UniqueHandle held(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held.valid());
+            for (int i = 0; i < 3; ++i) tracewnd_WriteFileLine(&lost.row);
+        }
+        tracewnd_WriteFileLine(&a.row);
+        tracewnd_CloseTraceFile();
+        EXPECT_EQ(g_serverLines, (std::vector<std::wstring>{said + L"cannot be opened (error 32): lines are lost *****",
+                                                            said + L"written again; 3 line(s) lost *****"}));
+    }
+    EXPECT_EQ(ReadWide(path), FormatLine(b) + FormatLine(a) + FormatLine(a));
 }
 
 TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {

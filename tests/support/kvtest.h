@@ -49,6 +49,16 @@ ProcessResult RunHelper(const std::wstring& name, const std::vector<std::wstring
 bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs = 10000);
 void PumpPending();
 
+// --- keyboard ----------------------------------------------------------------------
+
+// Makes window the foreground window and waits until it is.
+bool BringToFront(HWND window, DWORD timeoutMs = 10000);
+// Presses and releases key through the platform's input, the modifiers (VK_CONTROL,
+// VK_SHIFT, VK_MENU) held around it. The keys go to the foreground window's focus.
+void Press(WORD key, std::vector<WORD> modifiers = {});
+// The keyboard focus of the thread that owns window.
+HWND FocusOf(HWND window);
+
 // --- files -------------------------------------------------------------------------
 
 // A fresh directory under the temporary directory, removed with its content at the end.
@@ -63,6 +73,21 @@ public:
 private:
     std::wstring path_;
 };
+// A process whose standard output and error go to files of a directory of its own,
+// ended (if still running) when the object goes.
+struct CapturedProcess {
+    explicit CapturedProcess(const std::wstring& commandLine);
+    ~CapturedProcess();
+    CapturedProcess(const CapturedProcess&) = delete;
+    CapturedProcess& operator=(const CapturedProcess&) = delete;
+    DWORD Finish(DWORD timeoutMs = 60000);  // its exit code; 999 when it did not end in time
+    std::string Out() const;
+    std::string Err() const;
+    PROCESS_INFORMATION pi = {};
+private:
+    TempDir dir_;
+};
+
 void RemoveTree(const std::wstring& dir);
 bool FileExists(const std::wstring& path);
 std::string ReadBytes(const std::wstring& path);

@@ -74,6 +74,38 @@ ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
     return r;
 }
 
+CapturedProcess::CapturedProcess(const std::wstring& commandLine) {
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    STARTUPINFOW si = {sizeof(si)};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE* std[] = {&si.hStdOutput, &si.hStdError};
+    for (int k = 0; k < 2; ++k)
+        *std[k] = ::CreateFileW(dir_.file(k ? L"err" : L"out").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &sa, CREATE_ALWAYS, 0, nullptr);
+    std::wstring cmd = commandLine;
+    ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    ::CloseHandle(si.hStdOutput);
+    ::CloseHandle(si.hStdError);
+}
+
+CapturedProcess::~CapturedProcess() {
+    if (pi.hProcess) {
+        ::TerminateProcess(pi.hProcess, 0);
+        ::WaitForSingleObject(pi.hProcess, 10000);
+        ::CloseHandle(pi.hProcess);
+        ::CloseHandle(pi.hThread);
+    }
+}
+
+DWORD CapturedProcess::Finish(DWORD timeoutMs) {
+    DWORD code = 999;
+    if (pi.hProcess && ::WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &code);
+    return code;
+}
+
+std::string CapturedProcess::Out() const { return ReadBytes(dir_.file(L"out")); }
+std::string CapturedProcess::Err() const { return ReadBytes(dir_.file(L"err")); }
+
 ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs) { return WaitPumping(Start(commandLine), timeoutMs); }
 
 ProcessResult RunHelper(const std::wstring& name, const std::vector<std::wstring>& args, DWORD timeoutMs) {
@@ -145,7 +177,9 @@ std::string ReadBytes(const std::wstring& path) {
 }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    // Shared: readers of trace files may be polling the file at this moment.
+    HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             CREATE_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     DWORD n;
     ::WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);

@@ -1,4 +1,5 @@
-// A window that records the trace notifications it receives.
+// A window that records the trace notifications it receives, and the keyboard as an
+// operator uses it.
 #include "kvtest.h"
 
 namespace kvtest {
@@ -56,6 +57,36 @@ LRESULT CALLBACK RecordingWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
         return 0;
     }
     return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+bool BringToFront(HWND window, DWORD timeoutMs) {
+    return PumpUntil([window] {
+        if (::GetForegroundWindow() == window) return true;
+        ::SetForegroundWindow(window);
+        return false;
+    }, timeoutMs);
+}
+
+void Press(WORD key, std::vector<WORD> modifiers) {
+    std::vector<INPUT> in;
+    auto add = [&in](WORD vk, DWORD flags) {
+        INPUT i = {};
+        i.type = INPUT_KEYBOARD;
+        i.ki.wVk = vk;
+        i.ki.wScan = static_cast<WORD>(::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+        i.ki.dwFlags = flags;
+        in.push_back(i);
+    };
+    for (WORD m : modifiers) add(m, 0);
+    add(key, 0);
+    add(key, KEYEVENTF_KEYUP);
+    for (auto m = modifiers.rbegin(); m != modifiers.rend(); ++m) add(*m, KEYEVENTF_KEYUP);
+    ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+}
+
+HWND FocusOf(HWND window) {
+    GUITHREADINFO info = {sizeof(info)};
+    return ::GetGUIThreadInfo(::GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
 }
 
 }  // namespace kvtest

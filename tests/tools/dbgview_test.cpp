@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "client/owners.h"
 #include "client/traceapi.h"
 #include "kvtest.h"
 #include "tools/dbgview/viewerwindow.h"
@@ -38,6 +39,18 @@ KVTEST_HELPER(writer) {
     for (std::wstring text : args) {
         std::replace(text.begin(), text.end(), L'|', L'\n');
         ::OutputDebugStringW(text.c_str());
+    }
+    return 0;
+}
+
+// Floods the debug output with args[1] lines of 200 characters, twenty to a string (the
+// channel's cost is per string).
+KVTEST_HELPER(flood) {
+    std::wstring text;
+    for (long n = 0, total = std::stol(args[1]); n < total; ++n) {
+        const std::wstring line = args[0] + L" " + std::to_wstring(n) + L" ";
+        text += line + std::wstring(200 - line.size(), L'.') + L"\n";
+        if (n + 1 == total || n % 20 == 19) ::OutputDebugStringW(text.c_str()), text.clear();
     }
     return 0;
 }
@@ -269,6 +282,50 @@ TEST_F(DbgViewChain, AViewerStartedByHandThenHooked) {
 
     traceapi_UninstallDbgViewHook();
     EXPECT_TRUE(kvtest::WaitPumping(byHand, 30000).finished) << "the hook had found the viewer: the uninstall closed it";
+}
+
+// Four writers flood a viewer started by hand with a limit of 100,000 rows: every one of
+// 200,000 lines is taken, none dropped, the oldest rows gone. Closing a viewer ends it
+// even when data is ready at every look (a steady flood keeps the channel's data event
+// set; here it is held set): its capture sees the stop first.
+TEST_F(DbgViewChain, AFloodLosesNothingAndCloseStillWins) {
+    auto status = [](HWND viewer) {
+        wchar_t text[200] = {};
+        DWORD_PTR n = 0;
+        ::SendMessageTimeoutW(::FindWindowExW(viewer, nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 200,
+                              reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 10000, &n);
+        return std::wstring(text);
+    };
+    auto captured = [&](HWND viewer) { return _wtoi(status(viewer).c_str() + wcslen(L"Captured ")); };
+    const std::wstring viewerExe = kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe");
+    HANDLE first = kvtest::Start(viewerExe + L" /limit 100000");
+    HWND viewer = WaitForViewer();
+    ASSERT_NE(viewer, nullptr);
+    std::vector<HANDLE> writers;
+    for (int w = 0; w < 4; ++w) writers.push_back(kvtest::StartHelper(L"flood", {token_ + std::to_wstring(w), L"50000"}));
+    for (HANDLE w : writers) {
+        const kvtest::ProcessResult r = kvtest::WaitPumping(w, 300000);
+        EXPECT_TRUE(r.finished && r.exitCode == 0) << r.exitCode;
+    }
+    EXPECT_TRUE(kvtest::PumpUntil([&] {
+        return status(viewer).find(L" lines, 100000 shown (limit 100000), ") != std::wstring::npos && captured(viewer) >= 200000;
+    }, 120000)) << kvtest::Narrow(status(viewer));
+    EXPECT_NE(status(viewer).find(L", 0 dropped"), std::wstring::npos) << kvtest::Narrow(status(viewer));
+    ::PostMessageW(viewer, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(kvtest::WaitPumping(first, 30000).finished);
+
+    kv::UniqueHandle ready(::CreateEventW(nullptr, TRUE, TRUE, L"DBWIN_DATA_READY"));
+    HANDLE second = kvtest::Start(viewerExe + L" /limit 1000");
+    viewer = WaitForViewer();
+    ASSERT_NE(viewer, nullptr);
+    kv::UniqueHandle buffer(::OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"DBWIN_BUFFER"));
+    if (char* view = buffer ? static_cast<char*>(::MapViewOfFile(buffer.get(), FILE_MAP_WRITE, 0, 0, 4096)) : nullptr) {
+        memset(view + sizeof(DWORD), 'f', 4000);  // one long line, again and again
+        ::UnmapViewOfFile(view);
+    }
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return captured(viewer) > 2000; }, 30000)) << kvtest::Narrow(status(viewer));
+    ::PostMessageW(viewer, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(kvtest::WaitPumping(second, 30000).finished) << "closed under the flood";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "client/owners.h"
 #include "kvtest.h"
 #include "../tracefiles/serverlines.h"
 
@@ -87,35 +88,8 @@ std::vector<std::string> SplitLines(const std::string& s) {
 }
 
 // kvtrccat.exe running with its output and errors in files.
-struct Cat {
-    kvtest::TempDir out;
-    PROCESS_INFORMATION pi = {};
-    explicit Cat(const std::wstring& args) {
-        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-        STARTUPINFOW si = {sizeof(si)};
-        si.dwFlags = STARTF_USESTDHANDLES;
-        HANDLE* std[] = {&si.hStdOutput, &si.hStdError};
-        for (int k = 0; k < 2; ++k)
-            *std[k] = ::CreateFileW(out.file(k ? L"err" : L"out").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &sa, CREATE_ALWAYS, 0, nullptr);
-        std::wstring cmd = kvtest::Quote(kvtest::ExeDir() + L"\\kvtrccat.exe") + L" " + args;
-        EXPECT_TRUE(::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
-        ::CloseHandle(si.hStdOutput);
-        ::CloseHandle(si.hStdError);
-    }
-    ~Cat() {
-        ::TerminateProcess(pi.hProcess, 0);
-        ::WaitForSingleObject(pi.hProcess, 10000);
-        ::CloseHandle(pi.hProcess);
-        ::CloseHandle(pi.hThread);
-    }
-    DWORD Finish() {
-        DWORD code = 999;
-        if (::WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &code);
-        return code;
-    }
-    std::string Out() const { return kvtest::ReadBytes(out.file(L"out")); }
-    std::string Err() const { return kvtest::ReadBytes(out.file(L"err")); }
+struct Cat : kvtest::CapturedProcess {
+    explicit Cat(const std::wstring& args) : CapturedProcess(kvtest::Quote(kvtest::ExeDir() + L"\\kvtrccat.exe") + L" " + args) {}
 };
 
 const std::vector<RowSpec> kMonday = {
@@ -150,6 +124,7 @@ TEST_F(KvTrcCat, JsonTextRangesAndErrors) {
          "MO 23:59:59,99 [00002]|OPR |KVTrcSrv.exe [99]|KVS:7|f|\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC|1|393215"},
         {L"--since 2007-02-30 " + d, 2, 0, "bad time"},
         {L"--until 12:00 " + d, 2, 0, "bad time"},
+        {L"--since 2007-03-15T-1:-5 " + d, 2, 0, "bad time"},  // no signs in a time
         {kvtest::Quote(dir_.file(L"missing")), 1, 0, "does not exist"},
     };
     std::vector<std::string> json;  // the first case's lines
@@ -187,20 +162,62 @@ TEST_F(KvTrcCat, JsonTextRangesAndErrors) {
     EXPECT_EQ(SplitLines(cat.Out()).size(), 2u);
 }
 
-TEST_F(KvTrcCat, FollowGoesOnIntoTheNextDaysFile) {
+// Damaged files, however long their only line: exactly what they hold, and no crash.
+TEST_F(KvTrcCat, DamagedFilesAreWrittenAsWhatTheyHold) {
+    std::vector<std::wstring> lines;
+    for (const DamagedFile& f : DamagedFiles()) {
+        kvtest::WriteBytes(dir_.file(f.name), f.bytes);
+        for (const std::wstring& l : LinesOf(f.bytes)) lines.push_back(l);
+    }
+    std::string text;
+    for (const std::wstring& l : lines) text += kvtest::Narrow(l) + "\n";
+    for (const wchar_t* mode : {L"", L"--json "}) {
+        Cat cat(mode + kvtest::Quote(dir_.path()));
+        EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
+        if (!*mode) {
+            EXPECT_TRUE(cat.Out() == text) << "the text as the files hold it";
+            continue;
+        }
+        const std::vector<std::string> out = SplitLines(cat.Out());
+        ASSERT_EQ(out.size(), lines.size());
+        for (size_t i = 0; i < lines.size(); ++i)
+            EXPECT_TRUE(Members(out[i]) == "diag=null;error=null;function='';info=null;level=null;levelNo=null;marked=false;"
+                                           "module='';pid=null;process='';seq=null;text='" + kvtest::Narrow(lines[i]) +
+                                           "';tid=null;time=null;warning=null;") << "line " << i;
+    }
+}
+
+TEST_F(KvTrcCat, FollowGoesOnIntoTheNextDaysFileThroughFailuresAndRewrites) {
     WriteRows(dir_.path(), 2007, 3, 12, kMonday);
     Cat cat(L"--json --follow " + kvtest::Quote(dir_.path()));
     auto lines = [&](size_t n) {
         return kvtest::PumpUntil([&] { return !cat.Out().empty() && SplitLines(cat.Out()).size() == n; }, 30000);
     };
+    auto text = [&](size_t i) { return Members(SplitLines(cat.Out())[i]); };
     EXPECT_TRUE(lines(3)) << cat.Out();
     WriteRows(dir_.path(), 2007, 3, 12, {{L"MO 23:59:59,99 [00004]", 20, L"p.exe [1]", L"M [2]", L"h", L"later", 0, 0}});
     EXPECT_TRUE(lines(4)) << cat.Out();
     // Midnight: the server moves on to the Tuesday's file.
     WriteRows(dir_.path(), 2007, 3, 13, {{L"TU 00:00:00,01 [00005]", 40, L"p.exe [1]", L"M [2]", L"h", L"next day", 0, 1}});
     EXPECT_TRUE(lines(5)) << cat.Out();
-    const std::string last = Members(SplitLines(cat.Out()).back());
-    EXPECT_NE(last.find("text='next day';tid=2;time='2007-03-13T00:00:00.01'"), std::string::npos) << last;
+    EXPECT_NE(text(4).find("text='next day';tid=2;time='2007-03-13T00:00:00.01'"), std::string::npos) << text(4);
+
+    // Held without sharing by another program: the failed poll is reported, and what is
+    // written once it lets go still comes.
+    const std::wstring tuesday = dir_.file(L"TS070313.txt");
+    {
+        kv::UniqueHandle held(::CreateFileW(tuesday.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Err().find("cannot read") != std::string::npos; }, 30000));
+    }
+    WriteRows(dir_.path(), 2007, 3, 13, Day(L"TU", 6, 1));
+    EXPECT_TRUE(lines(6)) << cat.Err();
+    // Cut short and written again, longer than before: exactly the new lines follow.
+    kvtest::WriteBytes(tuesday, "");
+    WriteRows(dir_.path(), 2007, 3, 13, Day(L"SA", 1, 3));
+    EXPECT_TRUE(lines(9)) << cat.Out();
+    for (size_t i = 6; i < 9; ++i) EXPECT_NE(text(i).find("seq=" + std::to_string(i - 5) + ";"), std::string::npos) << text(i);
+    EXPECT_NE(cat.Err().find("reading it again from its start"), std::string::npos) << cat.Err();
     EXPECT_EQ(::WaitForSingleObject(cat.pi.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still following";
 }
 

@@ -5,65 +5,10 @@
 #include <string>
 
 #include "kvtest.h"
+#include "viewerprocess.h"
 #include "../tracefiles/serverlines.h"
 
-#include <commctrl.h>  // after windows.h
-
 namespace {
-
-// A viewer process, its list view, and the text of a cell read through the list view.
-class ViewerProcess {
-public:
-    explicit ViewerProcess(const std::wstring& args)
-        : process_(kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\KVTrcVwr.exe") + L" " + args)) {
-        // The window shows up while it is still creating its children.
-        kvtest::PumpUntil([&] {
-            for (HWND w = nullptr; process_ && !main_ && (w = ::FindWindowExW(nullptr, w, L"KVTrcVwrWindow", nullptr));) {
-                DWORD pid = 0;
-                ::GetWindowThreadProcessId(w, &pid);
-                if (pid == ::GetProcessId(process_)) main_ = w;
-            }
-            return main_ && (list_ = ::FindWindowExW(main_, nullptr, WC_LISTVIEWW, nullptr)) != nullptr;
-        }, 30000);
-    }
-    ~ViewerProcess() {
-        if (main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
-        if (process_ && ::WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) ::TerminateProcess(process_, 1);
-        if (process_) ::CloseHandle(process_);
-    }
-    HWND list() const { return list_; }
-    HWND Control(const wchar_t* cls, const wchar_t* text) const { return ::FindWindowExW(main_, nullptr, cls, text); }
-    void Click(const wchar_t* button) const { ::SendMessageW(Control(L"BUTTON", button), BM_CLICK, 0, 0); }
-    // Types into the edit that follows a control.
-    void Type(HWND before, const wchar_t* text) const {
-        ::SendMessageW(::GetWindow(before, GW_HWNDNEXT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
-    }
-    long long Selected() const { return ::SendMessageW(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED); }
-    long long Count() const { return ::SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0); }
-    // The item record and its text buffer live in the viewer's memory.
-    std::wstring Cell(long long row, int column) const {
-        struct Remote {
-            LVITEMW item;
-            wchar_t text[256];
-        } r = {};
-        auto* mem = static_cast<Remote*>(::VirtualAllocEx(process_, nullptr, sizeof(Remote), MEM_COMMIT, PAGE_READWRITE));
-        if (!mem) return L"<no memory>";
-        r.item.iSubItem = column;
-        r.item.cchTextMax = 256;
-        r.item.pszText = mem->text;
-        SIZE_T n = 0;
-        ::WriteProcessMemory(process_, mem, &r, sizeof(r), &n);
-        ::SendMessageW(list_, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(mem));
-        ::ReadProcessMemory(process_, mem, &r, sizeof(r), &n);
-        ::VirtualFreeEx(process_, mem, 0, MEM_RELEASE);
-        r.text[255] = 0;
-        return r.text;
-    }
-
-private:
-    HANDLE process_;
-    HWND main_ = nullptr, list_ = nullptr;
-};
 
 class Viewer : public ServerLinesTest {
 protected:
@@ -106,26 +51,42 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRow) {
     }
 }
 
-TEST_F(Viewer, FollowsTheFilesAcrossMidnightAndFiltersWithoutReloading) {
+// Following with a filter on: rows of the day, the next day's file, and that file
+// written anew, shorter; the filter chosen again without reading the files again.
+TEST_F(Viewer, FollowsTheFilesAcrossMidnightAndRewritesWithAFilterOn) {
     ViewerProcess v(trace_);
     ASSERT_NE(v.list(), nullptr);
     ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 82; }, 30000)) << v.Selected();
     auto count = [&](long long n) { return kvtest::PumpUntil([&] { return v.Count() == n; }, 30000); };
-    v.Click(L"Follow");
-    WriteRows(trace_, 2007, 3, 12, Day(L"MO", 4, 1));
-    EXPECT_TRUE(count(84)) << v.Count();
-    // Midnight: the server's next line goes to the Tuesday's file.
-    WriteRows(trace_, 2007, 3, 13, Day(L"TU", 1, 2));
-    EXPECT_TRUE(count(86)) << v.Count();
-    EXPECT_EQ(v.Cell(85, 0) + L" " + v.Cell(85, 1), L"2007-03-13 TU 10:00:01,00 [00002]");
-
     // Only the rows of the first ten seconds of each day, whose time holds "10:00:0".
     v.Click(L"Follow");
     v.Type(v.Control(L"STATIC", L"Text"), L"10:00:0");
     v.Click(L"Filter");
-    EXPECT_TRUE(count(10 + 10 + 4 + 2)) << v.Count();
+    EXPECT_TRUE(count(10 + 10 + 3)) << v.Count();
+    WriteRows(trace_, 2007, 3, 12, Day(L"MO", 4, 1));
+    EXPECT_TRUE(count(24)) << v.Count();
+    // Midnight: the server's next line goes to the Tuesday's file.
+    WriteRows(trace_, 2007, 3, 13, Day(L"TU", 1, 2));
+    EXPECT_TRUE(count(26)) << v.Count();
+    EXPECT_EQ(v.Cell(25, 0) + L" " + v.Cell(25, 1), L"2007-03-13 TU 10:00:01,00 [00002]");
+    kvtest::WriteBytes(trace_ + L"\\TS070313.txt", "");
+    WriteRows(trace_, 2007, 3, 13, Day(L"TU", 9, 1));
+    EXPECT_TRUE(count(25)) << v.Count();
+    EXPECT_EQ(v.Cell(24, 1), L"TU 10:00:00,00 [00009]");
     v.Click(L"INF");  // info rows off: none left
     EXPECT_TRUE(count(0)) << v.Count();
+}
+
+// The viewer holds no file between reads: the server's history clean-up deletes a file
+// at once, and the rows of that file that were never shown then say they cannot be read.
+TEST_F(Viewer, IdleFilesAreNotHeldAndUnreadableRowsSaySo) {
+    WriteRows(trace_, 2007, 3, 1, Day(L"TH", 1, 3000));
+    ViewerProcess v(trace_);
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 3083 && v.Selected() == 3082; }, 30000)) << v.Count();
+    const std::wstring first = trace_ + L"\\TS070301.txt";
+    EXPECT_TRUE(::DeleteFileW(first.c_str()));
+    EXPECT_FALSE(kvtest::FileExists(first)) << "gone at once: no reader holds it";
+    EXPECT_NE(v.Cell(2500, 6).find(L"cannot be read"), std::wstring::npos) << kvtest::Narrow(v.Cell(2500, 6));
 }
 
 }  // namespace

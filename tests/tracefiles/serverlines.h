@@ -64,6 +64,42 @@ void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const s
     kv::ClockSetForTesting(nullptr);
 }
 
+// What a file named TS*.txt can hold after an editor, a copy program or a power loss:
+// each is read as what it is, UTF-16 units split after each line feed.
+struct DamagedFile {
+    const wchar_t* name;
+    std::string bytes;
+};
+inline std::string Utf16(const std::wstring& s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2); }
+inline std::vector<DamagedFile> DamagedFiles() {
+    std::string ansi;
+    for (int i = 0; ansi.size() < (1u << 20); ++i) ansi += "Zeile " + std::to_string(i) + ": Gr\xF6\xDF" "e \xDC" "bertrag ok\r\n";
+    ansi.resize(1u << 20);
+    const std::wstring line = L"MO 10:00:00,00 [1]|INF |p [1]|m [2]|f|one|0|30\r\n";
+    return {
+        {L"TS070301.txt", ansi},                                                        // ANSI text of 1 MiB
+        {L"TS070302.txt", Utf16(L"before the power loss\r\n") + std::string(800000, '\0')},  // 400,000 NUL units
+        {L"TS070303.txt", Utf16(L"abc\r\ndef") + "x"},                                  // an odd length
+        {L"TS070304.txt", "Z" + Utf16(line + line + line)},                              // shifted by a byte
+    };
+}
+// The lines a reader hands out for bytes: split after each line feed, without CR LF, a
+// byte left over at the end read as U+FFFD.
+inline std::vector<std::wstring> LinesOf(const std::string& bytes) {
+    std::wstring units(bytes.size() / 2, L'\0');
+    memcpy(&units[0], bytes.data(), units.size() * 2);
+    if (bytes.size() % 2) units += L'\xFFFD';
+    std::vector<std::wstring> lines;
+    for (size_t start = 0, lf; start < units.size(); start = lf + 1) {
+        lf = units.find(L'\n', start);
+        if (lf == std::wstring::npos) lf = units.size();
+        size_t end = lf;
+        if (lf < units.size() && end > start && units[end - 1] == L'\r') --end;
+        lines.push_back(units.substr(start, end - start));
+    }
+    return lines;
+}
+
 // A directory of the test's own; the server's settings the writer changes come back after.
 class ServerLinesTest : public ::testing::Test {
 protected:

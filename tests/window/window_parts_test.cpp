@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 
 #include "kvtest.h"
@@ -10,6 +11,40 @@
 #include "window/tracewnd.h"
 
 namespace {
+
+// Points this executable's import of module!name (the window code is linked in) at
+// hook, keeping the previous target in original; the same call with original undoes it.
+template <class Fn>
+void PatchImport(const char* module, const char* name, Fn hook, Fn& original) {
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+        if (_stricmp(reinterpret_cast<char*>(base + imp->Name), module)) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk); names->u1.AddressOfData; ++names, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name))
+                continue;
+            DWORD old;
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            if (hook != original) original = reinterpret_cast<Fn>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), old, &old);
+        }
+    }
+}
+
+// Device contexts EndPaint released (until BeginPaint hands them out again), and the
+// selections made into one of them.
+std::set<HDC> g_released;
+int g_selectsAfterRelease;
+decltype(&::BeginPaint) g_beginPaint;
+decltype(&::EndPaint) g_endPaint;
+decltype(&::SelectObject) g_selectObject;
+HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) { HDC dc = g_beginPaint(w, ps); return g_released.erase(dc), dc; }
+BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) { return g_released.insert(ps->hdc), g_endPaint(w, ps); }
+HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ o) { return g_selectsAfterRelease += g_released.count(dc), g_selectObject(dc, o); }
 
 TEST(WindowParts, LayoutRevealAndLevelInks) {
     // Below 299 pixels the buttons vanish; a filter part of 0 never divides; a hidden
@@ -105,6 +140,30 @@ TEST(WindowParts, StatusBarFieldsAndTexts) {
     ::DestroyWindow(bar);
     EXPECT_EQ(statusbar_Height(), 0) << "after the bar is gone";
     ::DestroyWindow(parent);
+
+    // Bars made, painted and destroyed again and again leave no GDI object behind: a
+    // font still selected into a released device context cannot be deleted. (Where the
+    // system counts no GDI objects, the selections into released contexts are counted.)
+    PatchImport("user32.dll", "BeginPaint", &WatchBeginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", &WatchEndPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", &WatchSelectObject, g_selectObject);
+    ASSERT_TRUE(g_beginPaint && g_endPaint && g_selectObject);
+    // Small and at the screen's lower right, away from the trace windows other tests read.
+    parent = ::CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, L"KvStatusParent", L"p", WS_POPUP | WS_VISIBLE, 1000,
+                               900, 240, 60, nullptr, nullptr, nullptr, nullptr);
+    const DWORD before = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        ASSERT_NE(bar = statusbar_Create(parent, fields, 5), nullptr);
+        for (int i = 0; i < 5; ++i) statusbar_SetText(i, L"C:\\t\\TS261205.txt");  // each paints its field at once
+        ::DestroyWindow(bar);
+    }
+    EXPECT_GT(g_released.size(), 0u) << "the fields were not painted";
+    EXPECT_EQ(g_selectsAfterRelease, 0) << "selections into a device context after EndPaint released it";
+    EXPECT_LE(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), before);
+    ::DestroyWindow(parent);
+    PatchImport("user32.dll", "BeginPaint", g_beginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", g_endPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", g_selectObject, g_selectObject);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "client/traceapi.h"
 #include "kvtest.h"
+#include "../tools/viewerprocess.h"
 
 namespace {
 
@@ -58,6 +59,18 @@ KVTEST_HELPER(host) {
     traceapi_DestroyWnd();
     traceapi_DestroyWnd();
     return w ? 0 : 3;
+}
+
+// Opens the window without waiting and tells it of a clock change at once, before its
+// first tick; then waits until the test ends it.
+KVTEST_HELPER(early_host) {
+    traceapi_CreateWnd(0, nullptr, 0, nullptr);
+    HWND w = nullptr;
+    if (!kvtest::PumpUntil([&w] { return (w = ::FindWindowW(kClass, nullptr)) != nullptr; }, 30000)) return 10;
+    ::SendMessageW(w, WM_TIMECHANGE, 0, 0);
+    kvtest::PumpUntil([] { return !WindowUp(); }, 300000);
+    traceapi_DestroyWnd();
+    return 0;
 }
 
 // Opens the window without waiting, closes it, and tries again in the same process:
@@ -125,11 +138,12 @@ struct WindowProcess {
     HWND Field(int i) const { return ::GetDlgItem(::FindWindowExW(window, nullptr, L"StatusClass", nullptr), 4 + i); }
     HWND Control(int id) const { return ::GetDlgItem(window, id); }
     int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
-    // Closes the window as the user does; the host must end by itself with exit code 0.
+    // Closes the window as the user does, with Alt+F4 (a system key the window leaves to
+    // default processing); the host must end by itself with exit code 0.
     kvtest::ProcessResult Close() {
         kvtest::ProcessResult r;
         if (!process) return r;
-        if (window) ::PostMessageW(window, WM_CLOSE, 0, 0);
+        if (window) ::PostMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 | (0x3E << 16) | (1 << 29));
         r = kvtest::WaitPumping(process, 60000);
         process = nullptr;
         return r;
@@ -211,11 +225,20 @@ TEST_F(TraceWindowTest, ClientLinesReachTheListAndTheStatusFields) {
     EXPECT_TRUE(FieldBecomes(0, L"31 / 10000")) << kvtest::Narrow(TextOf(win_->Field(0)));
     EXPECT_EQ(TextOf(win_->Field(3)), L"Profile: USER");
     EXPECT_EQ(TextOf(win_->Field(1)), L"") << "no row selected";
-    // A selected row shows its number and the switches of its application.
-    ::SetForegroundWindow(win_->window);
-    ::PostMessageW(win_->main, WM_KEYDOWN, VK_HOME, 0);
-    for (int i = 0; i < 16; ++i) ::PostMessageW(win_->main, WM_KEYDOWN, VK_DOWN, 0);
+    // A selected row shows its number and the switches of its application. Whenever the
+    // window is activated (at start, after the Clear button had the focus, after another
+    // window) the keyboard works without a click: the arrows move the selection, and a
+    // typed letter keeps it.
+    kvtest::RecordingWindow other({});
+    ::ShowWindow(other.hwnd(), SW_SHOW);
+    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
+    EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->main; })) << "the focus is on the list";
+    kvtest::Press(VK_HOME);
+    for (int i = 0; i < 16; ++i) kvtest::Press(VK_DOWN);
     EXPECT_TRUE(FieldBecomes(1, L"17 [0011]")) << kvtest::Narrow(TextOf(win_->Field(1)));
+    kvtest::Press('L');
+    kvtest::Press(VK_UP);
+    EXPECT_TRUE(FieldBecomes(1, L"16 [0011]")) << "a typed letter moved the selection: " << kvtest::Narrow(TextOf(win_->Field(1)));
 }
 
 TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
@@ -326,26 +349,20 @@ TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
     EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
 }
 
-// Keys, the find dialog's messages, the context menu and the double click on the main
-// list reach the operator functions: each case opens its window on the window thread
-// and closes it again the way a user would.
+// Keys (typed with the window in front), the find dialog's messages, the context menu
+// and the double click on the main list reach the operator functions: each case opens
+// its window on the window thread and closes it again the way a user would.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
-    ASSERT_TRUE(::AttachThreadInput(::GetCurrentThreadId(), thread, TRUE));
     HWND main = win_->main, window = win_->window;
-    auto setControl = [](bool down) {  // in the key state the window thread now shares
-        BYTE state[256];
-        ::GetKeyboardState(state);
-        state[VK_CONTROL] = down ? 0x80 : 0;
-        ::SetKeyboardState(state);
-    };
     auto shown = [thread](const wchar_t* cls, const wchar_t* caption) {  // a visible window of the window thread
         HWND h = nullptr;
         do h = ::FindWindowExW(nullptr, h, cls, caption);
         while (h && !(::IsWindowVisible(h) && ::GetWindowThreadProcessId(h, nullptr) == thread));
         return h;
     };
+    auto press = [](WORD key, std::vector<WORD> held = {}) { return [=](HWND) { kvtest::Press(key, held); }; };
     auto post = [](HWND to, UINT msg, WPARAM wp, LPARAM lp = 0) { return [=](HWND) { ::PostMessageW(to, msg, wp, lp); }; };
     auto toEdit = [](HWND dialog) { ::PostMessageW(::GetDlgItem(dialog, 0x480), WM_KEYDOWN, VK_ESCAPE, 0); };
     auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
@@ -354,19 +371,17 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     };
     struct Case {
         const char* what;
-        HWND to; UINT msg; WPARAM wp; LPARAM lp; bool control;
+        std::function<void(HWND)> open;
         const wchar_t* cls; const wchar_t* caption;
         std::function<void(HWND)> close;
     };
     const Case cases[] = {
-        {"F3 without a find text, Escape", main, WM_KEYDOWN, VK_F3, 0, false, L"#32770", nullptr,
-         post(main, WM_KEYDOWN, VK_ESCAPE)},
-        {"Ctrl+F, Escape in the dialog", main, WM_KEYDOWN, 'F', 0, true, L"#32770", nullptr, toEdit},
-        {"Alt+F3, Find Next", main, WM_SYSKEYDOWN, VK_F3, 0, false, L"#32770", nullptr, findRow},
-        {"context menu, cancel mode", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100), false,
+        {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, post(main, WM_KEYDOWN, VK_ESCAPE)},
+        {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr, toEdit},
+        {"Alt+F3, Find Next", press(VK_F3, {VK_MENU}), L"#32770", nullptr, findRow},
+        {"context menu, cancel mode", post(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100)),
          L"#32768", nullptr, post(window, WM_CANCELMODE, 0)},
-        {"context menu from the keyboard opens over the list", main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main),
-         static_cast<LPARAM>(-1), false, L"#32768", nullptr,
+        {"Shift+F10 opens the context menu over the list", press(VK_F10, {VK_SHIFT}), L"#32768", nullptr,
          [main, window](HWND popup) {
              RECT menu, list;
              ::GetWindowRect(popup, &menu);
@@ -375,16 +390,19 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
                  << "menu at " << menu.left << "," << menu.top;
              ::PostMessageW(window, WM_CANCELMODE, 0, 0);
          }},
-        {"double click, Cancel", main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100), false, L"#32770",
+        {"double click, Cancel", post(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)), L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
+    // The Clear button took the focus; a click on the list gives it back, and it stays
+    // there while the cases' windows come and go.
+    ::PostMessageW(main, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(100, 30));
+    ::PostMessageW(main, WM_LBUTTONUP, 0, MAKELPARAM(100, 30));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        setControl(c.control);
-        ::PostMessageW(c.to, c.msg, c.wp, c.lp);
+        ASSERT_TRUE(kvtest::BringToFront(window) && kvtest::PumpUntil([&] { return kvtest::FocusOf(window) == main; }));
+        c.open(main);
         HWND found = nullptr;
         EXPECT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
-        setControl(false);
         if (!found) continue;
         if (!wcscmp(c.cls, L"#32770")) {
             EXPECT_EQ(::GetWindow(found, GW_OWNER), window);
@@ -392,24 +410,54 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         c.close(found);
         EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
     }
-    ::AttachThreadInput(::GetCurrentThreadId(), thread, FALSE);
+}
+
+// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete
+// takes the file at once, the next rows start a new one, and both readers go on with it.
+TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
+    ASSERT_TRUE(ClearAndEmit(1, 30, L"before the delete"));
+    auto has = [](const std::string& bytes, const wchar_t* text) {
+        return bytes.find(std::string(reinterpret_cast<const char*>(text), wcslen(text) * 2)) != std::string::npos;
+    };
+    std::wstring file;
+    ASSERT_TRUE(kvtest::PumpUntil([&] {
+        WIN32_FIND_DATAW fd;
+        const HANDLE find = ::FindFirstFileW((dir_->path() + L"\\TS*.txt").c_str(), &fd);
+        if (find != INVALID_HANDLE_VALUE) ::FindClose(find), file = dir_->file(fd.cFileName);
+        return !file.empty() && has(kvtest::ReadBytes(file), L"before the delete");
+    }, 10000)) << "the stream is closed within a second";
+    const std::wstring tools = kvtest::ExeDir() + L"\\..";
+    kvtest::CapturedProcess cat(kvtest::Quote(tools + L"\\kvtrccat.exe") + L" --follow " + kvtest::Quote(file));
+    ViewerProcess viewer(file, tools);
+    viewer.Click(L"Follow");
+    ASSERT_TRUE(kvtest::PumpUntil([&] {
+        return cat.Out().find("before the delete") != std::string::npos && viewer.Count() > 0;
+    }, 30000)) << cat.Err();
+
+    traceapi_SetEnable(0);  // the menu deletes only while tracing is off
+    ::PostMessageW(win_->window, WM_COMMAND, 32776, 0);
+    HWND box = nullptr;
+    ASSERT_TRUE(kvtest::PumpUntil([&] {
+        box = ::FindWindowW(L"#32770", kClass);
+        return box && ::GetWindow(box, GW_OWNER) == win_->window;
+    })) << "Delete file ... ?";
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(box); }));
+    traceapi_SetEnable(1);
+    traceapi_Output(handle_, 30, L"Pumping", L"after the delete");
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return has(kvtest::ReadBytes(file), L"after the delete"); }, 10000));
+    EXPECT_FALSE(has(kvtest::ReadBytes(file), L"before the delete")) << "a new file";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("after the delete") != std::string::npos; }, 30000))
+        << cat.Out() << cat.Err();
+    EXPECT_TRUE(kvtest::PumpUntil([&] {
+        const std::string bytes = kvtest::ReadBytes(file);
+        long long lines = 0;
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2) lines += bytes[i] == '\n' && bytes[i + 1] == 0;
+        return viewer.Count() == lines;
+    }, 30000)) << "the viewer shows the new file's lines only: " << viewer.Count();
 }
 
 // ---- lifecycle --------------------------------------------------------------------------
-
-TEST(WindowLifecycle, SecondHostHandsItsProfileToTheRunningWindow) {
-    kvtest::TempDir dir;
-    WindowProcess first(dir.path());
-    ASSERT_NE(first.window, nullptr);
-    const std::wstring profile = dir.file(L"night.pfl");
-    kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\n");
-    const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
-    EXPECT_TRUE(second.finished && second.exitCode == 3) << "the second host returns at once without a window";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(first.Field(3)) == L"Profile: " + profile; }, 10000))
-        << kvtest::Narrow(TextOf(first.Field(3)));
-    EXPECT_NE(TextOf(first.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
-    EXPECT_EQ(::FindWindowExW(nullptr, first.window, kClass, nullptr), nullptr) << "still one window";
-}
 
 TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindowOpens) {
     kvtest::TempDir dir;
@@ -427,6 +475,52 @@ TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindo
     const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
     EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window opened: "
                                                        << again.exitCode;
+}
+
+// A second host hands its profile to the running window. Logoff ends the process right
+// after WM_ENDSESSION: what the operator changed during the day and the trace file's
+// last lines are kept all the same. The clock change the host reported before the first
+// tick is no jump.
+TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
+    kvtest::TempDir dir;
+    WindowProcess win(dir.path(), {}, L"early_host");
+    ASSERT_NE(win.window, nullptr);
+    const std::wstring profile = dir.file(L"night.pfl");
+    kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\nSpecialFilter=FILTERME\r\n");
+    const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
+    EXPECT_TRUE(second.finished && second.exitCode == 3) << "the second host returns at once without a window";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(win.Field(3)) == L"Profile: " + profile; }, 10000))
+        << kvtest::Narrow(TextOf(win.Field(3)));
+    EXPECT_NE(TextOf(win.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
+    EXPECT_EQ(::FindWindowExW(nullptr, win.window, kClass, nullptr), nullptr) << "still one window";
+
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) != FALSE; })) << "FILTERME shows the filter list";
+    ::SetWindowPos(win.window, nullptr, 40, 30, 900, 560, SWP_NOZORDER | SWP_NOACTIVATE);
+    Send(win.main, LVM_SETCOLUMNWIDTH, 5, 333);
+    Send(win.window, WM_KEYDOWN, VK_ADD);
+    for (int id : {kIdScroll, kIdOnTop, kIdTrace}) Send(win.Control(id), BM_CLICK);
+    EXPECT_EQ(Send(win.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    Send(win.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    ::TerminateProcess(win.process, 1);
+    ::WaitForSingleObject(win.process, 30000);
+    ::CloseHandle(win.process);
+    win.process = nullptr;
+
+    const struct { const wchar_t *section, *key, *value; } keys[] = {
+        {L"Global", L"Left", L"40"}, {L"Global", L"Right", L"940"}, {L"Global", L"Bottom", L"590"},
+        {L"Global", L"FilterListPart", L"3"}, {L"Global", L"TopMost", L"0"}, {L"Global", L"EnableTrace", L"0"},
+        {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"}, {L"Global", L"LastProfile", profile.c_str()},
+    };
+    for (const auto& k : keys) EXPECT_EQ(ReadKey(k.section, k.key), k.value) << kvtest::Narrow(k.key);
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW(dir.file(L"TS*.txt").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE) << "no trace file";
+    ::FindClose(find);
+    const std::string bytes = kvtest::ReadBytes(dir.file(found.cFileName));
+    const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    EXPECT_NE(lines.find(L"***** TRACE STOPPED *****"), std::wstring::npos);
+    EXPECT_NE(lines.find(L"***** TRACE SERVER SHUT DOWN *****"), std::wstring::npos) << "written at the session's end";
+    EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
 }
 
 // A flood from threads of the host process while the window paints.

@@ -147,12 +147,14 @@ void DebugCapture::CloseChannel() {
 }
 
 void DebugCapture::CaptureUntilStopped() {
-    const HANDLE waits[2] = {dataReady_.get(), stop_.get()};
+    // The stop event first: a wait reports the first of its objects that is set, and
+    // under a flood the data event is set at nearly every wait.
+    const HANDLE waits[2] = {stop_.get(), dataReady_.get()};
     const char* buffer = static_cast<const char*>(view_);
     char text[kTextBytes + 1];
     ::SetEvent(bufferReady_.get());
     for (;;) {
-        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return;
+        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
         // Copy the string out and hand the buffer back before anything else: a writer
         // waits for it, holding the writers' mutex, so every other writer waits too.
         DWORD pid;

@@ -1,12 +1,14 @@
 // The debug viewer's main window. The capture thread queues lines; this window takes
 // them in batches (a posted message arms a short timer; the status timer is the
-// fallback) and appends them to its list with redrawing off, so a flood costs one
-// repaint per batch.
+// fallback) into rows of its own that an owner-data list shows, so a flood costs one
+// count change and one repaint per batch, and the oldest rows past the limit go in one
+// step instead of one list deletion (which moves the whole list) per new line.
 #include "viewerwindow.h"
 
 #include <commctrl.h>
 #include <stdio.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +43,7 @@ struct Viewer {
     ViewerOptions options;
     std::unique_ptr<DebugCapture> capture;
     std::vector<CapturedLine> batch;  // reused between batches
+    std::deque<CapturedLine> rows;    // what the list shows, oldest first
     bool batchArmed = false;
     std::wstring lastStatus;
 };
@@ -96,50 +99,64 @@ void CheckLimit(Viewer& v) {
                         MF_BYCOMMAND | (kLineLimits[i] == v.options.lineLimit ? MF_CHECKED : MF_UNCHECKED));
 }
 
-// Drops the oldest rows above the limit.
-void Trim(Viewer& v, int keep) {
-    for (int n = ItemCount(v.list); n > keep; --n) ::SendMessageW(v.list, LVM_DELETEITEM, 0, 0);
+// Tells the list how many rows there are; the rows shown all moved when old ones went.
+void ShowCount(Viewer& v, bool trimmed) {
+    if (trimmed && ::SendMessageW(v.list, LVM_GETSELECTEDCOUNT, 0, 0) > 0) {
+        LVITEMW none = {};
+        none.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        ::SendMessageW(v.list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
+    }
+    ::SendMessageW(v.list, LVM_SETITEMCOUNT, v.rows.size(), LVSICF_NOSCROLL | LVSICF_NOINVALIDATEALL);
+    if (v.options.autoScroll && !v.rows.empty())
+        ::SendMessageW(v.list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(v.rows.size() - 1), FALSE);
+    ::InvalidateRect(v.list, nullptr, FALSE);
 }
 
-void AppendLine(Viewer& v, const CapturedLine& line, int at) {
-    wchar_t number[24], time[16], pid[16];
-    swprintf(number, 24, L"%llu", static_cast<unsigned long long>(line.number));
-    swprintf(time, 16, L"%02u:%02u:%02u.%03u", line.time.wHour, line.time.wMinute, line.time.wSecond,
-             line.time.wMilliseconds);
-    swprintf(pid, 16, L"%lu", static_cast<unsigned long>(line.pid));
-    LVITEMW item = {};
-    item.mask = LVIF_TEXT;
-    item.iItem = at;
-    item.pszText = number;
-    const int index = static_cast<int>(::SendMessageW(v.list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-    if (index < 0) return;
-    SetSubItem(v.list, index, kSubTime, time);
-    SetSubItem(v.list, index, kSubPid, pid);
-    SetSubItem(v.list, index, kSubText, line.text.c_str());
+// Drops the oldest rows above the limit, all in one step; true when any went.
+bool Trim(Viewer& v, size_t keep) {
+    if (v.rows.size() <= keep) return false;
+    v.rows.erase(v.rows.begin(), v.rows.begin() + static_cast<std::ptrdiff_t>(v.rows.size() - keep));
+    return true;
 }
 
-// Takes every waiting line into the list: one redraw per batch, the oldest rows going
-// first once the limit is reached.
+// Takes every waiting line into the rows: one count change per batch, the oldest rows
+// going first once the limit is reached.
 void TakeLines(Viewer& v) {
     v.capture->Take(v.batch);
     if (v.batch.empty()) return;
-    ::SendMessageW(v.list, WM_SETREDRAW, FALSE, 0);
-    const int limit = v.options.lineLimit;
-    int count = ItemCount(v.list);
-    for (const CapturedLine& line : v.batch) {
-        if (count >= limit) {
-            Trim(v, limit - 1);
-            count = limit - 1;
-        }
-        AppendLine(v, line, count);
-        ++count;
+    for (CapturedLine& line : v.batch) {
+        v.rows.push_back(std::move(line));
+        // The text is also set as sub-item 2 of its row with the set-item-text message:
+        // the trace library's hook takes each line from that message.
+        SetSubItem(v.list, static_cast<int>(v.rows.size() - 1), kSubText, v.rows.back().text.c_str());
     }
     v.batch.clear();
-    // Redrawing back on first: a list that does not redraw may not update its scroll
-    // range, and the scroll to the newest row would stop at the old end.
-    ::SendMessageW(v.list, WM_SETREDRAW, TRUE, 0);
-    if (v.options.autoScroll && count > 0) ::SendMessageW(v.list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(count - 1), FALSE);
-    ::InvalidateRect(v.list, nullptr, FALSE);
+    ShowCount(v, Trim(v, static_cast<size_t>(v.options.lineLimit)));
+}
+
+// The texts of a row, asked for by the list as it draws or copies.
+void OnDispInfo(Viewer& v, NMLVDISPINFOW* di) {
+    LVITEMW& item = di->item;
+    if (!(item.mask & LVIF_TEXT) || !item.pszText || item.cchTextMax <= 0) return;
+    item.pszText[0] = 0;
+    if (item.iItem < 0 || static_cast<size_t>(item.iItem) >= v.rows.size()) return;
+    const CapturedLine& line = v.rows[static_cast<size_t>(item.iItem)];
+    const int n = item.cchTextMax;
+    switch (item.iSubItem) {
+    case kSubNumber: swprintf(item.pszText, n, L"%llu", static_cast<unsigned long long>(line.number)); break;
+    case kSubTime:
+        swprintf(item.pszText, n, L"%02u:%02u:%02u.%03u", line.time.wHour, line.time.wMinute, line.time.wSecond,
+                 line.time.wMilliseconds);
+        break;
+    case kSubPid: swprintf(item.pszText, n, L"%lu", static_cast<unsigned long>(line.pid)); break;
+    case kSubText: {
+        const size_t chars = line.text.size() < static_cast<size_t>(n) ? line.text.size() : static_cast<size_t>(n) - 1;
+        wmemcpy(item.pszText, line.text.data(), chars);
+        item.pszText[chars] = 0;
+        break;
+    }
+    default: break;
+    }
 }
 
 void UpdateStatus(Viewer& v) {
@@ -226,7 +243,8 @@ bool OnCreate(HWND hwnd, const CREATESTRUCTW* cs) {
     CheckLimit(*v);
     // The list is a direct child of the main window, as the trace library expects.
     v->list = ::CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                                WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, 0, 0, 0, 0,
+                                WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
+                                0, 0, 0, 0,
                                 hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListId)), cs->hInstance, nullptr);
     v->status = ::CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, hwnd,
                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStatusId)), cs->hInstance, nullptr);
@@ -261,7 +279,8 @@ void OnCommand(Viewer& v, int id) {
         break;
     }
     case IDM_CLEAR:
-        ::SendMessageW(v.list, LVM_DELETEALLITEMS, 0, 0);
+        v.rows.clear();
+        ShowCount(v, true);
         break;
     case IDM_AUTOSCROLL:
         v.options.autoScroll = !v.options.autoScroll;
@@ -271,10 +290,7 @@ void OnCommand(Viewer& v, int id) {
         if (id >= IDM_LIMIT_FIRST && id < IDM_LIMIT_FIRST + kLimitCount) {
             v.options.lineLimit = kLineLimits[id - IDM_LIMIT_FIRST];
             CheckLimit(v);
-            ::SendMessageW(v.list, WM_SETREDRAW, FALSE, 0);
-            Trim(v, v.options.lineLimit);
-            ::SendMessageW(v.list, WM_SETREDRAW, TRUE, 0);
-            ::InvalidateRect(v.list, nullptr, TRUE);
+            ShowCount(v, Trim(v, static_cast<size_t>(v.options.lineLimit)));
         }
         break;
     }
@@ -309,6 +325,11 @@ LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_COMMAND:
         OnCommand(*v, LOWORD(wp));
         return 0;
+    case WM_NOTIFY: {
+        auto* h = reinterpret_cast<NMHDR*>(lp);
+        if (h->hwndFrom == v->list && h->code == LVN_GETDISPINFOW) OnDispInfo(*v, reinterpret_cast<NMLVDISPINFOW*>(h));
+        break;
+    }
     case WM_CONTEXTMENU:
         if (reinterpret_cast<HWND>(wp) == v->list) {
             POINT at = {static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,10 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFiles = 1;  // a missing directory or file, an unreadable file, output lost
 constexpr int kExitUsage = 2;  // bad arguments
-constexpr DWORD kFollowPollMs = 250;
 constexpr size_t kOutBytes = 1 << 20;
+// Units of text converted at a time: each takes at most 6 bytes of the output buffer.
+constexpr size_t kTextPiece = kOutBytes / 8;
+static_assert(kTextPiece * 6 <= kOutBytes, "a converted piece fits the output buffer");
 
 const char kUsage[] =
     "usage: kvtrccat [--json] [--since TIME] [--until TIME] [--follow | --new] PATH\n"
@@ -37,36 +40,38 @@ Stamp MakeStamp(const Date& d, int hour, int minute, int second, int hundredths)
 
 // "YYYY-MM-DD[( |T)HH:MM[:SS[(.|,)cc]]]". upper: the end of the period the text names.
 bool ParseStampArg(const wchar_t* s, bool upper, Stamp* out) {
-    int y, mo, d, h = 0, mi = 0, sec = 0, cc = 0;
-    wchar_t sep = 0, dot = 0;
-    int used = 0;
+    // Digits exactly where they belong: a sign or a blank in a number is no time.
     const size_t len = wcslen(s);
-    if (swscanf(s, L"%4d-%2d-%2d%n", &y, &mo, &d, &used) != 3 || used != 10) return false;
+    auto number = [&](size_t at, size_t digits, int* v) {
+        if (at + digits > len) return false;
+        *v = 0;
+        for (size_t i = at; i < at + digits; ++i) {
+            if (s[i] < L'0' || s[i] > L'9') return false;
+            *v = *v * 10 + (s[i] - L'0');
+        }
+        return true;
+    };
+    int y, mo, d, h = 0, mi = 0, sec = 0, cc = 0;
+    if (!number(0, 4, &y) || s[4] != L'-' || !number(5, 2, &mo) || s[7] != L'-' || !number(8, 2, &d)) return false;
     int precision = 0;  // 0 day, 1 minute, 2 second, 3 hundredth
-    if (len > 10) {
-        int n = 0;
-        if (swscanf(s + 10, L"%lc%2d:%2d%n", &sep, &h, &mi, &n) != 3 || (sep != L'T' && sep != L' ') || n != 6)
-            return false;
-        precision = 1;
-        size_t at = 16;
+    size_t at = 10;
+    if (len > at) {
+        if ((s[10] != L'T' && s[10] != L' ') || !number(11, 2, &h) || s[13] != L':' || !number(14, 2, &mi)) return false;
+        precision = 1, at = 16;
         if (len > at) {
-            if (swscanf(s + at, L":%2d%n", &sec, &n) != 1 || n != 3) return false;
-            precision = 2;
-            at += 3;
+            if (s[16] != L':' || !number(17, 2, &sec)) return false;
+            precision = 2, at = 19;
             if (len > at) {
-                if (swscanf(s + at, L"%lc%2d%n", &dot, &cc, &n) != 2 || (dot != L'.' && dot != L',') || n != 3)
-                    return false;
-                precision = 3;
-                at += 3;
+                if ((s[19] != L'.' && s[19] != L',') || !number(20, 2, &cc)) return false;
+                precision = 3, at = 22;
             }
         }
-        if (len != at) return false;
     }
+    if (len != at) return false;
     Date date{y, mo, d};
-    Date check;
     wchar_t name[16];
     swprintf(name, 16, L"TS%02d%02d%02d.txt", y % 100, mo, d);
-    if (y < 1970 || y > 2069 || !DateFromDailyName(name, &check) || h > 23 || mi > 59 || sec > 59) return false;
+    if (y < 1970 || y > 2069 || !DateFromDailyName(name, nullptr) || h > 23 || mi > 59 || sec > 59) return false;
     Stamp v = MakeStamp(date, h, mi, sec, cc);
     if (upper) v += precision == 0 ? 8640000 - 1 : precision == 1 ? 6000 - 1 : precision == 2 ? 100 - 1 : 0;
     *out = v;
@@ -86,11 +91,32 @@ void Error(const char* format, const std::wstring& what, DWORD code = 0) {
     fflush(stderr);
 }
 
+// The output buffer, followed by a page that faults on any access: a write past the
+// buffer ends the program at once instead of quietly overwriting the heap.
+class GuardedBuffer {
+public:
+    GuardedBuffer() {
+        SYSTEM_INFO si;
+        ::GetSystemInfo(&si);
+        p_ = static_cast<char*>(::VirtualAlloc(nullptr, kOutBytes + si.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        DWORD old;
+        if (!p_ || !::VirtualProtect(p_ + kOutBytes, si.dwPageSize, PAGE_NOACCESS, &old)) throw std::bad_alloc();
+    }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+    ~GuardedBuffer() { ::VirtualFree(p_, 0, MEM_RELEASE); }
+    char* get() const { return p_; }
+
+private:
+    char* p_ = nullptr;
+};
+static_assert(kOutBytes % 65536 == 0, "the buffer ends where a page begins");
+
 // Standard output through a buffer of its own; UTF-8 conversion and JSON escaping write
 // straight into it.
 class Output {
 public:
-    Output() : buf_(new char[kOutBytes]), out_(::GetStdHandle(STD_OUTPUT_HANDLE)) {}
+    Output() : out_(::GetStdHandle(STD_OUTPUT_HANDLE)) {}
     bool failed() const { return failed_; }
 
     void Raw(const char* s, size_t n) {
@@ -118,8 +144,31 @@ public:
     }
 
     // UTF-8 of UTF-16 text; a lone surrogate becomes U+FFFD. json: escaped for a string.
+    // In pieces, each of which fits the buffer: a line may be half a million units long.
     void Text(const wchar_t* p, size_t n, bool json) {
-        Reserve(n * 6 + 8);
+        while (n > 0) {
+            size_t piece = n < kTextPiece ? n : kTextPiece;
+            // A surrogate pair stays in one piece.
+            if (piece < n && p[piece - 1] >= 0xD800 && p[piece - 1] < 0xDC00) --piece;
+            Piece(p, piece, json);
+            p += piece;
+            n -= piece;
+        }
+    }
+    void String(const Span& s) {
+        Raw("\"", 1);
+        Text(s.p, s.n, true);
+        Raw("\"", 1);
+    }
+
+    void Flush() {
+        if (used_) WriteAll(buf_.get(), used_);
+        used_ = 0;
+    }
+
+private:
+    void Piece(const wchar_t* p, size_t n, bool json) {
+        if (used_ + n * 6 > kOutBytes) Flush();
         char* o = buf_.get() + used_;
         for (size_t i = 0; i < n; ++i) {
             unsigned c = static_cast<uint16_t>(p[i]);
@@ -160,21 +209,6 @@ public:
         }
         used_ = static_cast<size_t>(o - buf_.get());
     }
-    void String(const Span& s) {
-        Raw("\"", 1);
-        Text(s.p, s.n, true);
-        Raw("\"", 1);
-    }
-
-    void Flush() {
-        if (used_) WriteAll(buf_.get(), used_);
-        used_ = 0;
-    }
-
-private:
-    void Reserve(size_t n) {
-        if (used_ + n > kOutBytes) Flush();
-    }
     void WriteAll(const char* s, size_t n) {
         while (n && !failed_) {
             DWORD written = 0;
@@ -184,7 +218,7 @@ private:
             n -= written;
         }
     }
-    std::unique_ptr<char[]> buf_;
+    GuardedBuffer buf_;
     size_t used_ = 0;
     HANDLE out_;
     bool failed_ = false;
@@ -199,55 +233,33 @@ struct Options {
 
 // One file being written out: how far it has been.
 struct Source {
+    explicit Source(const DayFile& d) : day(d) {}
     DayFile day;
-    std::unique_ptr<TraceFile> file;
+    TraceFile file;
     size_t emitted = 0;
     Stamp last = 0;  // stamp of the last dated line, for lines that carry no time
-    bool failed = false;
 };
 
-class Cat {
+// Writes the files out; as a follower's sink, the followed file's new lines.
+class Cat : public FollowSink {
 public:
     explicit Cat(const Options& o) : o_(o) {}
 
-    // Opens and indexes; false (reported) when the file cannot be read.
-    bool Open(Source& s) {
+    // Reads and writes out what s holds now; the unfinished last line only when final.
+    // False (reported) when lines could not be read.
+    bool Pass(Source& s, bool final) {
         DWORD error = 0;
-        s.file.reset(new TraceFile);
-        if (!s.file->Open(s.day.path, &error)) {
+        StartOver(s);
+        if (!s.file.Open(s.day.path, &error)) {
             Error("kvtrccat: cannot open '%s' (error %lu)\n", s.day.path, error);
-            s.failed = true;
             return false;
         }
-        s.last = s.day.date.known() ? MakeStamp(s.day.date, 0, 0, 0, 0) : 0;
-        return Refresh(s);
-    }
-    bool Refresh(Source& s) {
-        if (s.failed) return false;
-        if (!s.file->Index()) {
-            Error("kvtrccat: cannot read '%s' (error %lu)\n", s.day.path, ::GetLastError());
-            s.failed = true;
-            return false;
+        if (!s.file.Index()) return CannotRead(s);
+        if (o_.fromEnd) {
+            s.emitted = s.file.index().size();  // what is there was shipped before
+            return true;
         }
-        return true;
-    }
-
-    // Writes the lines not written yet; the unfinished last line only when final.
-    void Emit(Source& s, bool final) {
-        if (s.failed) return;
-        TraceFile& f = *s.file;
-        const size_t end = final ? f.LineCount() : f.index().size();
-        // In pieces, so that a reader that went away ends the pass soon.
-        constexpr size_t kPiece = 65536;
-        while (s.emitted < end && !out_.failed()) {
-            const size_t stop = end - s.emitted > kPiece ? s.emitted + kPiece : end;
-            if (!f.ForEachLine(s.emitted, stop, [&](size_t, const wchar_t* text, size_t chars) { Line(s, text, chars); })) {
-                Error("kvtrccat: cannot read '%s' (error %lu)\n", s.day.path, ::GetLastError());
-                s.failed = true;
-                return;
-            }
-            s.emitted = stop;
-        }
+        return Emit(s, final) || CannotRead(s);
     }
 
     bool InRange(const DayFile& d) const {
@@ -259,7 +271,54 @@ public:
         return true;
     }
 
+    // Follows s (the last file written out) and the days after it.
+    void Follow(std::unique_ptr<Source> s) { current_ = std::move(s); }
+
+    bool Lines(TraceFile&, bool startedOver, bool final) override {
+        if (startedOver) {
+            Error("kvtrccat: '%s' was replaced or cut shorter: reading it again from its start\n", current_->day.path);
+            StartOver(*current_);
+        }
+        return Emit(*current_, final);
+    }
+    TraceFile* NextDay(const DayFile& d) override {
+        if (!InRange(d)) return nullptr;
+        current_.reset(new Source(d));
+        current_->file.Open(d.path, nullptr);
+        StartOver(*current_);
+        return &current_->file;
+    }
+    void Failed(const std::wstring& path, DWORD error) override {
+        Error("kvtrccat: cannot read '%s' (error %lu); trying again\n", path, error);
+    }
+
     Output& out() { return out_; }
+
+private:
+    void StartOver(Source& s) {
+        s.emitted = 0;
+        s.last = s.day.date.known() ? MakeStamp(s.day.date, 0, 0, 0, 0) : 0;
+    }
+    bool CannotRead(Source& s) {
+        Error("kvtrccat: cannot read '%s' (error %lu)\n", s.day.path, s.file.error());
+        return false;
+    }
+
+    // Writes the lines not written yet; the unfinished last line only when final. False
+    // when they could not be read (the next pass takes them up again).
+    bool Emit(Source& s, bool final) {
+        TraceFile& f = s.file;
+        const size_t end = final ? f.LineCount() : f.index().size();
+        // In pieces, so that a reader that went away ends the pass soon.
+        constexpr size_t kPiece = 65536;
+        while (s.emitted < end && !out_.failed()) {
+            const size_t stop = end - s.emitted > kPiece ? s.emitted + kPiece : end;
+            if (!f.ForEachLine(s.emitted, stop, [&](size_t, const wchar_t* text, size_t chars) { Line(s, text, chars); }))
+                return false;
+            s.emitted = stop;
+        }
+        return true;
+    }
 
 private:
     void Line(Source& s, const wchar_t* p, size_t n) {
@@ -340,6 +399,7 @@ private:
 
     const Options& o_;
     Output out_;
+    std::unique_ptr<Source> current_;
 };
 
 bool IsDirectory(const std::wstring& path, DWORD* error) {
@@ -374,43 +434,26 @@ int Run(const Options& o) {
     if (!isDir) days.assign(1, single);
 
     int result = kExitOk;
-    std::unique_ptr<Source> current;
+    std::unique_ptr<Source> last;
     Date lastDate;
     for (size_t i = 0; i < days.size(); ++i) {
         if (!cat.InRange(days[i])) continue;
-        std::unique_ptr<Source> s(new Source{days[i], nullptr});
-        if (!cat.Open(*s)) result = kExitFiles;
-        const bool last = i + 1 == days.size();
-        if (o.fromEnd) {
-            if (!s->failed) s->emitted = s->file->index().size();  // what is there was shipped before
-        } else {
-            cat.Emit(*s, !(o.follow && last));
-        }
+        std::unique_ptr<Source> s(new Source(days[i]));
+        const bool followed = o.follow && i + 1 == days.size();
+        if (!cat.Pass(*s, !followed)) result = kExitFiles;
         if (days[i].date.known()) lastDate = days[i].date;
-        if (last) current = std::move(s);
+        if (followed) last = std::move(s);
     }
     cat.out().Flush();
     if (cat.out().failed()) return kExitFiles;
     if (!o.follow) return result;
 
+    Follower follower;
+    follower.Follow(last ? &last->file : nullptr, byDay ? dir : std::wstring(), lastDate);
+    cat.Follow(std::move(last));
     for (;;) {
-        ::Sleep(kFollowPollMs);
-        if (current && cat.Refresh(*current)) cat.Emit(*current, false);
-        // The day changed when a newer daily file appeared: the old one is complete.
-        std::vector<DayFile> now;
-        if (byDay && ListDayFiles(dir, &now, nullptr)) {
-            for (const DayFile& d : now) {
-                if (!d.date.known() || !(lastDate < d.date) || !cat.InRange(d)) continue;
-                if (current) {
-                    cat.Refresh(*current);
-                    cat.Emit(*current, true);
-                }
-                current.reset(new Source{d, nullptr});
-                cat.Open(*current);
-                cat.Emit(*current, false);
-                lastDate = d.date;
-            }
-        }
+        ::Sleep(follower.PauseMs(::GetTickCount64()));
+        follower.Poll(cat, ::GetTickCount64());
         cat.out().Flush();
         if (cat.out().failed()) return kExitFiles;  // the reader went away
     }

@@ -96,6 +96,8 @@ bool TraceSet::Open(const std::wstring& path, HWND owner, DWORD* error) {
     first_.clear();
     rows_.clear();
     ready_ = total_ = 0;
+    tailOpen_ = following_ = false;
+    failure_.clear();
     const DWORD a = ::GetFileAttributesW(path.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         if (error) *error = ::GetLastError();
@@ -155,46 +157,64 @@ bool TraceSet::TakeIndexed(size_t file, LPARAM generation) {
 
 void TraceSet::Publish(size_t f) {
     first_.push_back(total_);
-    const size_t from = total_;
-    total_ += files_[f]->LineCount();
     ++ready_;
-    if (filter_.active()) FilterLines(f, 0, total_ - from);
+    tailOpen_ = false;
+    Lines(*files_[f], false, false);
 }
 
 bool TraceSet::Refresh() {
     if (indexing() || (files_.empty() && !isDirectory_)) return false;
-    const size_t before = total_;
-    if (ready_) {
-        // Only the last file grows; lines are added to the list as the index grows.
-        const size_t f = ready_ - 1;
-        const size_t oldLines = files_[f]->LineCount();
-        const bool tailWasOpen = !files_[f]->LastLineComplete();
-        files_[f]->Index();
-        const size_t lines = files_[f]->LineCount();
-        const size_t firstNew = oldLines - (tailWasOpen ? 1 : 0);
-        if (filter_.active()) {
-            // The unfinished line was shown as it stood; it is judged again complete.
-            if (tailWasOpen && !rows_.empty() && rows_.back() == first_[f] + oldLines - 1) rows_.pop_back();
-        }
-        total_ = first_[f] + lines;
-        if (filter_.active()) FilterLines(f, firstNew, lines);
+    if (!following_) {
+        const size_t last = ready_ - (ready_ ? 1 : 0);
+        follower_.Follow(ready_ ? files_[last].get() : nullptr, isDirectory_ ? dir_ : std::wstring(),
+                         ready_ ? days_[last].date : Date{});
+        following_ = true;
     }
-    if (isDirectory_) {
-        std::vector<DayFile> now;
-        if (ListDayFiles(dir_, &now, nullptr)) {
-            const Date last = days_.empty() ? Date{} : days_.back().date;
-            for (const DayFile& d : now) {
-                if (!d.date.known() || !(last < d.date)) continue;
-                std::unique_ptr<TraceFile> file(new TraceFile);
-                if (!file->Open(d.path, nullptr)) continue;
-                file->Index();
-                days_.push_back(d);
-                files_.push_back(std::move(file));
-                Publish(files_.size() - 1);
-            }
-        }
+    changed_ = false;
+    follower_.Poll(*this, ::GetTickCount64());
+    return changed_;
+}
+
+bool TraceSet::Lines(TraceFile&, bool startedOver, bool) {
+    // Only the last ready file is followed.
+    const size_t f = ready_ - 1;
+    size_t shown = total_ - first_[f];
+    // A file that started over takes back all it showed; the unfinished line shown as it
+    // stood is judged again now that more of it may be there.
+    if (startedOver || tailOpen_) {
+        shown = startedOver ? 0 : shown - 1;
+        while (!rows_.empty() && rows_.back() >= first_[f] + shown) rows_.pop_back();
     }
-    return total_ != before;
+    const size_t lines = files_[f]->LineCount();
+    changed_ = changed_ || startedOver || first_[f] + lines != total_;
+    total_ = first_[f] + shown;
+    tailOpen_ = false;
+    if (filter_.active() && !FilterLines(f, shown, lines)) {
+        // What was not judged is offered again by the next poll.
+        while (!rows_.empty() && rows_.back() >= total_) rows_.pop_back();
+        return false;
+    }
+    total_ = first_[f] + lines;
+    tailOpen_ = !files_[f]->LastLineComplete();
+    failure_.clear();
+    return true;
+}
+
+TraceFile* TraceSet::NextDay(const DayFile& d) {
+    days_.push_back(d);
+    files_.emplace_back(new TraceFile);
+    files_.back()->Open(d.path, nullptr);  // read by the follower, which tries again when it cannot
+    first_.push_back(total_);
+    ++ready_;
+    tailOpen_ = false;
+    changed_ = true;
+    return files_.back().get();
+}
+
+void TraceSet::Failed(const std::wstring& path, DWORD error) {
+    wchar_t text[64];
+    swprintf(text, 64, L" (error %lu), trying again", static_cast<unsigned long>(error));
+    failure_ = L"Cannot read " + path + text;
 }
 
 bool TraceSet::Locate(size_t line, size_t* file, size_t* local) const {
@@ -211,14 +231,16 @@ long long TraceSet::RowOfLine(size_t line) const {
     return it != rows_.end() && *it == line ? it - rows_.begin() : -1;
 }
 
-bool TraceSet::Parse(size_t line, LineFields* fields, Date* date) {
-    size_t f, local;
+bool TraceSet::Parse(size_t line, LineFields* fields, Date* date, DWORD* error) {
+    size_t f, local, n = 0;
     *fields = LineFields();
+    if (error) *error = 0;
     if (!Locate(line, &f, &local)) return false;
-    const size_t n = files_[f]->ReadLine(local, line_.data(), line_.size());
+    const bool read = files_[f]->ReadLine(local, line_.data(), line_.size(), &n);
+    if (!read && error) *error = files_[f]->error();
     ParseLine(line_.data(), n, fields);
     if (date) *date = LineDate(days_[f].date, fields->hasTime ? fields->weekday : -1);
-    return true;
+    return read;
 }
 
 bool TraceSet::Passes(const LineFields& x) const {
@@ -227,9 +249,9 @@ bool TraceSet::Passes(const LineFields& x) const {
            (filter_.text.empty() || LineMatches(x, filter_.text.c_str(), filter_.text.size(), FindOptions{}));
 }
 
-void TraceSet::FilterLines(size_t f, size_t from, size_t to) {
+bool TraceSet::FilterLines(size_t f, size_t from, size_t to) {
     const size_t base = first_[f];
-    files_[f]->ForEachLine(from, to, [&](size_t line, const wchar_t* text, size_t chars) {
+    return files_[f]->ForEachLine(from, to, [&](size_t line, const wchar_t* text, size_t chars) {
         LineFields x;
         ParseLine(text, chars, &x);
         if (Passes(x)) rows_.push_back(base + line);

@@ -37,7 +37,7 @@ struct Filter {
 unsigned LevelBit(int level) noexcept;
 
 // Owned by the window thread; the indexing thread works on files not yet handed over.
-class TraceSet {
+class TraceSet : private kv::trc::FollowSink {
 public:
     ~TraceSet() { Stop(); }
 
@@ -53,9 +53,11 @@ public:
     // On WM_VIEWER_INDEXED: takes over the file; true when every file is ready. A message
     // left from the files opened before (another generation) is ignored.
     bool TakeIndexed(size_t file, LPARAM generation);
-    // Follow mode: new lines of the last file and files of later days. True when lines
-    // were added.
+    // Follow mode, when a poll is due: new lines of the last file, the file started over
+    // when it was replaced or rewritten, files of later days. True when lines changed.
     bool Refresh();
+    // What the last failed poll could not read ("" when the last poll read its file).
+    const std::wstring& failure() const { return failure_; }
 
     // All lines of the ready files, as one list.
     size_t LineCount() const { return total_; }
@@ -74,8 +76,9 @@ public:
     long long RowOfLine(size_t line) const;  // -1 when the filter hides it
 
     // Reads and parses one line; the spans of *fields point into the set's own buffer
-    // and stay valid until the next call.
-    bool Parse(size_t line, kv::trc::LineFields* fields, kv::trc::Date* date);
+    // and stay valid until the next call. False when there is no such line or it cannot
+    // be read (*error, when given, says why: 0 for no such line).
+    bool Parse(size_t line, kv::trc::LineFields* fields, kv::trc::Date* date, DWORD* error = nullptr);
 
     // The row of a time text, as the trace window hands it over; -1 when none.
     long long FindTimeText(const wchar_t* timeText);
@@ -87,8 +90,12 @@ private:
     bool Passes(const kv::trc::LineFields& x) const;
     // Adds the lines [from, to) of a ready file that pass the filter to the rows shown,
     // reading the file in blocks (a pass over a mapping would fault on every page).
-    void FilterLines(size_t file, size_t from, size_t to);
+    bool FilterLines(size_t file, size_t from, size_t to);
     void Publish(size_t file);
+    // The follower's news: the last ready file's lines, or a new day's file.
+    bool Lines(kv::trc::TraceFile& file, bool startedOver, bool final) override;
+    kv::trc::TraceFile* NextDay(const kv::trc::DayFile& day) override;
+    void Failed(const std::wstring& path, DWORD error) override;
 
     std::wstring dir_;
     bool isDirectory_ = false;
@@ -97,6 +104,11 @@ private:
     std::vector<size_t> first_;                                // first global line of each ready file
     size_t ready_ = 0;
     size_t total_ = 0;
+    bool tailOpen_ = false;  // the last line shown is still being written
+    kv::trc::Follower follower_;
+    bool following_ = false;  // follower_ set to the ready files
+    bool changed_ = false;    // in a poll: lines were added or replaced
+    std::wstring failure_;
     Filter filter_;
     std::vector<uint64_t> rows_;  // filtered: the lines shown
     std::vector<wchar_t> line_ = std::vector<wchar_t>(kv::trc::kMaxLineChars + 1);

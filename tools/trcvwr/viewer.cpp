@@ -213,7 +213,7 @@ void Viewer::SetCount(bool keepEnd) {
     wchar_t msg[200];
     swprintf(msg, 200, L"%zu rows of %zu lines in %zu files%ls", n, set.LineCount(), set.FileCount(),
              set.indexing() ? L", indexing..." : L"");
-    Status(msg);
+    Status(set.failure().empty() ? std::wstring(msg) : set.failure());
 }
 
 void Viewer::OnIndexed(size_t file, LPARAM generation) {
@@ -238,7 +238,8 @@ void Viewer::OnIndexed(size_t file, LPARAM generation) {
 void Viewer::OnTimer() {
     if (::SendMessageW(follow, BM_GETCHECK, 0, 0) != BST_CHECKED) return;
     cache.row = -1;
-    if (set.Refresh()) SetCount(true);
+    const bool failing = !set.failure().empty();
+    if (set.Refresh() || failing != !set.failure().empty()) SetCount(true);
     else ::InvalidateRect(list, nullptr, FALSE);  // the last line may have been completed
 }
 
@@ -249,7 +250,14 @@ const CachedRow& Viewer::Row(size_t row) {
     if (row >= set.RowCount()) return cache;
     LineFields x;
     Date d;
-    if (!set.Parse(set.LineOfRow(row), &x, &d)) return cache;
+    DWORD error = 0;
+    if (!set.Parse(set.LineOfRow(row), &x, &d, &error) && error) {
+        // Never an empty row for a line that is there but cannot be read.
+        wchar_t text[80];
+        swprintf(text, 80, L"<this line cannot be read from its file (error %lu)>", static_cast<unsigned long>(error));
+        cache.col[kColumnCount - 1] = text;
+        return cache;
+    }
     if (d.known()) {
         wchar_t date[16];
         swprintf(date, 16, L"%04d-%02d-%02d", d.year, d.month, d.day);

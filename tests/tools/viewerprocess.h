@@ -1,0 +1,63 @@
+// KVTrcVwr.exe as a process the tests drive through the platform: its list view, its
+// buttons and edits, and the text of a cell read through the list view.
+#pragma once
+
+#include <string>
+
+#include "kvtest.h"
+
+#include <commctrl.h>  // after windows.h
+
+// A viewer process, its list view, and the text of a cell read through the list view.
+class ViewerProcess {
+public:
+    explicit ViewerProcess(const std::wstring& args, const std::wstring& exeDir = kvtest::ExeDir())
+        : process_(kvtest::Start(kvtest::Quote(exeDir + L"\\KVTrcVwr.exe") + L" " + args)) {
+        // The window shows up while it is still creating its children.
+        kvtest::PumpUntil([&] {
+            for (HWND w = nullptr; process_ && !main_ && (w = ::FindWindowExW(nullptr, w, L"KVTrcVwrWindow", nullptr));) {
+                DWORD pid = 0;
+                ::GetWindowThreadProcessId(w, &pid);
+                if (pid == ::GetProcessId(process_)) main_ = w;
+            }
+            return main_ && (list_ = ::FindWindowExW(main_, nullptr, WC_LISTVIEWW, nullptr)) != nullptr;
+        }, 30000);
+    }
+    ~ViewerProcess() {
+        if (main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
+        if (process_ && ::WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) ::TerminateProcess(process_, 1);
+        if (process_) ::CloseHandle(process_);
+    }
+    HWND list() const { return list_; }
+    HWND Control(const wchar_t* cls, const wchar_t* text) const { return ::FindWindowExW(main_, nullptr, cls, text); }
+    void Click(const wchar_t* button) const { ::SendMessageW(Control(L"BUTTON", button), BM_CLICK, 0, 0); }
+    // Types into the edit that follows a control.
+    void Type(HWND before, const wchar_t* text) const {
+        ::SendMessageW(::GetWindow(before, GW_HWNDNEXT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    }
+    long long Selected() const { return ::SendMessageW(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED); }
+    long long Count() const { return ::SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0); }
+    // The item record and its text buffer live in the viewer's memory.
+    std::wstring Cell(long long row, int column) const {
+        struct Remote {
+            LVITEMW item;
+            wchar_t text[256];
+        } r = {};
+        auto* mem = static_cast<Remote*>(::VirtualAllocEx(process_, nullptr, sizeof(Remote), MEM_COMMIT, PAGE_READWRITE));
+        if (!mem) return L"<no memory>";
+        r.item.iSubItem = column;
+        r.item.cchTextMax = 256;
+        r.item.pszText = mem->text;
+        SIZE_T n = 0;
+        ::WriteProcessMemory(process_, mem, &r, sizeof(r), &n);
+        ::SendMessageW(list_, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(mem));
+        ::ReadProcessMemory(process_, mem, &r, sizeof(r), &n);
+        ::VirtualFreeEx(process_, mem, 0, MEM_RELEASE);
+        r.text[255] = 0;
+        return r.text;
+    }
+
+private:
+    HANDLE process_;
+    HWND main_ = nullptr, list_ = nullptr;
+};
