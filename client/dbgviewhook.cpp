@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "client/faultguard.h"
+#include "client/locks.h"
 #include "client/owners.h"
 #include "client/region.h"
 #include "client/sendpath.h"
@@ -70,7 +71,7 @@ private:
     void Send() noexcept;
     void WaitServing(HANDLE event, DWORD timeoutMs) noexcept;
 
-    StaticCriticalSection lock_;
+    RankedSection lock_{LockRank::kHookQueue};
     // Under lock_: the ring (allocated with the first line), the first queued line, how
     // many are queued (those being sent included) and whether a sender runs.
     QueuedLine* ring_ = nullptr;
@@ -88,7 +89,7 @@ LineQueue g_lines;
 bool LineQueue::Push(short handle, const wchar_t* text) noexcept {
     for (;;) {
         {
-            CritSecLock lock(lock_.get());
+            SectionLock lock(lock_);
             if (!ring_) {
                 if (!queued_) queued_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
                 if (!freed_) freed_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -113,7 +114,7 @@ bool LineQueue::Push(short handle, const wchar_t* text) noexcept {
             ++waiters_;
         }
         WaitServing(freed_.get(), kRecheckMs);
-        CritSecLock lock(lock_.get());
+        SectionLock lock(lock_);
         --waiters_;
     }
 }
@@ -143,7 +144,7 @@ void LineQueue::Send() noexcept {
         TextFrom run[kRunLines];
         int n = 0;
         {
-            CritSecLock lock(lock_.get());
+            SectionLock lock(lock_);
             senderWaits_ = count_ == 0;
             for (; n < count_ && n < kRunLines; ++n) {
                 const QueuedLine& line = ring_[(head_ + n) % kQueuedLines];
@@ -152,7 +153,7 @@ void LineQueue::Send() noexcept {
         }
         if (n == 0) {
             if (::WaitForSingleObject(queued_.get(), kSenderIdleMs) == WAIT_OBJECT_0) continue;
-            CritSecLock lock(lock_.get());
+            SectionLock lock(lock_);
             if (count_ > 0) continue;
             senderWaits_ = false;
             senderRuns_ = false;
@@ -162,7 +163,7 @@ void LineQueue::Send() noexcept {
         const int sent = OutputTextsFrom(run, n, kViewerLevel, kHookFunc);
         bool waited;
         {
-            CritSecLock lock(lock_.get());
+            SectionLock lock(lock_);
             head_ = (head_ + sent) % kQueuedLines;
             count_ -= sent;
             waited = waiters_ > 0;
@@ -175,16 +176,16 @@ void LineQueue::Drain() noexcept {
     const ULONGLONG end = ::GetTickCount64() + kDrainTimeoutMs;
     for (;;) {
         {
-            CritSecLock lock(lock_.get());
+            SectionLock lock(lock_);
             if (count_ == 0 || !senderRuns_) return;
         }
         if (::GetTickCount64() >= end) return;
         {
-            CritSecLock lock(lock_.get());
+            SectionLock lock(lock_);
             ++waiters_;
         }
         WaitServing(freed_.get(), kRecheckMs);
-        CritSecLock lock(lock_.get());
+        SectionLock lock(lock_);
         --waiters_;
     }
 }

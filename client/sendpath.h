@@ -4,7 +4,7 @@
 #pragma once
 
 #include "client/compat.h"
-#include "client/owners.h"
+#include "client/locks.h"
 
 namespace kv {
 
@@ -12,7 +12,8 @@ namespace kv {
 // one send. The window thread never pauses anywhere near this long.
 constexpr DWORD kSendTimeoutMs = 10000;
 
-// Holds the current message slot (the mutex "traceapi_dll_curdatamutex") for a scope.
+// Holds the current message slot (the mutex "traceapi_dll_curdatamutex", the slot mutex
+// of client/locks.h) for a scope.
 // While waiting, messages sent to this thread are served. A thread that a holder is
 // sending to right now (a notification handler that traces) is refused at once instead
 // of waiting for the holder that waits for it; what it wanted to send counts as not
@@ -52,9 +53,9 @@ void CountUndelivered() noexcept;
 // nothing, emits nothing and changes no switch of the shared region.
 bool LocksAvailable() noexcept;
 
-// The data mutex, waited for so that the trace window's thread keeps serving the sends
-// of clients meanwhile.
-class DataLock : public MutexLock {
+// The data mutex (client/locks.h), waited for so that the trace window's thread keeps
+// serving the sends of clients meanwhile.
+class DataLock : public RankedMutexLock {
 public:
     DataLock() noexcept;
 };

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "client/locks.h"
 #include "client/region.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -29,19 +30,20 @@ struct KindTable {
 
 // The live tables. The window thread rebuilds them while intake on other threads reads
 // them, so a rebuild happens aside and is copied in under the exclusive lock; readers
-// hold the lock shared only while they copy a table out.
+// hold the lock shared only while they copy a table out (the filter tables lock of
+// client/locks.h).
 KindTable g_tables[kKinds];
-SRWLOCK g_tablesLock = SRWLOCK_INIT;
+RankedSrwLock g_tablesLock{LockRank::kFilterTables};
 // The trigger's texts as last published with the tables, under the same lock.
 wchar_t g_triggerFilter[kFilterChars];
 wchar_t g_triggerExec[MAX_PATH];
 
 class SharedTables {
 public:
-    SharedTables() noexcept { ::AcquireSRWLockShared(&g_tablesLock); }
+    SharedTables() noexcept { g_tablesLock.LockShared(); }
     SharedTables(const SharedTables&) = delete;
     SharedTables& operator=(const SharedTables&) = delete;
-    ~SharedTables() { ::ReleaseSRWLockShared(&g_tablesLock); }
+    ~SharedTables() { g_tablesLock.UnlockShared(); }
 };
 
 constexpr size_t kLineMaxChars = 511;    // characters of a settings line that count
@@ -190,11 +192,11 @@ void tracewnd_SplitFilters() {
     wchar_t triggerExec[MAX_PATH];
     CopyCut(triggerFilter, kFilterChars, g_settings.TriggerFilter);
     CopyCut(triggerExec, MAX_PATH, g_settings.TriggerExec);
-    ::AcquireSRWLockExclusive(&g_tablesLock);
+    g_tablesLock.LockExclusive();
     for (int kind = 0; kind < kKinds; ++kind) g_tables[kind] = built[kind];
     memcpy(g_triggerFilter, triggerFilter, sizeof(g_triggerFilter));
     memcpy(g_triggerExec, triggerExec, sizeof(g_triggerExec));
-    ::ReleaseSRWLockExclusive(&g_tablesLock);
+    g_tablesLock.UnlockExclusive();
 }
 
 void tracewnd_CopyTriggerTexts(wchar_t (&filter)[kFilterChars], wchar_t (&exec)[MAX_PATH]) {

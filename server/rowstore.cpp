@@ -6,7 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include "client/owners.h"
+#include "client/locks.h"
 #include "client/region.h"
 #include "server/listselection.h"
 #include "server/rowsort.h"
@@ -18,6 +18,40 @@ const wchar_t kBoxTitle[] = L"VO Vedoz Izodoz";
 const wchar_t kArrayOutOfMemory[] = L"Running out of memory !!!";
 const wchar_t kRowOutOfMemory[] = L"Running out of memory !";
 
+// The count timer: how a store's row count reaches its view, so that a burst of adds
+// costs one count push and about one window-system call, from whichever thread adds.
+// It rests on these facts of the platform:
+//  - a SetTimer timer fires again and again until it is killed, and SetTimer on a running
+//    timer only sets its time anew;
+//  - SetTimer and KillTimer work only on the thread that owns the window: from any other
+//    thread they fail, so such a thread posts instead, and a timer it could not kill
+//    fires once more;
+//  - a WM_TIMER posted to the view reaches rowstore_OnTimer through the list's window
+//    procedure, which passes every WM_TIMER on, exactly as a tick of the timer does;
+//  - the tick count wraps, so due times are compared by their signed difference.
+// Every transition is made by StepCount, under the store lock.
+enum class CountState : unsigned char {
+    kIdle,     // nothing owed, no tick on its way
+    kArmed,    // count owed; the timer fires at armedTick, and re-arms itself for the rest
+               // when that is before dueTick
+    kTickDue,  // count owed; a tick the store did not time is on its way (a posted
+               // WM_TIMER, or a timer another thread could not kill): it arms the timer
+    kUnarmed,  // count owed; neither timer nor post could be had: the window's 1-second
+               // tick pushes it (rowstore_FlushCount)
+    kStray,    // nothing owed; a tick is still on its way, and it kills its timer
+};
+enum class CountEvent : unsigned char {
+    kChanged,  // rows were added or deleted: the count is owed delayMs from now
+    kTick,     // a WM_TIMER of the store's id reached the view (its thread)
+    kFlush,    // the count is pushed now (any thread)
+    kDestroy,  // the store goes
+};
+struct CountTimer {
+    CountState state;
+    DWORD dueTick;    // when the count is owed
+    DWORD armedTick;  // kArmed: when the timer fires
+};
+
 // One entry of the store table. The pointer array is a ring: row i lives in slot
 // (head + i) mod capacity, so that trimming the oldest rows of a long list moves no
 // pointers. Growth and sorting lay it out from slot 0 again.
@@ -27,21 +61,13 @@ struct StoreEntry {
     short sortColumn;
     int capacity;
     int count;
-    UINT_PTR timerId;  // non-zero while a count update is owed to the view
     HWND listView;     // null: the entry is free
     RowCompareFn compare;
     TraceRow** slots;
     HANDLE heap;
     int head;
-    // The count timer is re-armed lazily: a burst of adds would otherwise cost one
-    // window-system call per row. dueTick is when the count is owed (the last add or
-    // delete plus its delay); the armed timer fires at armedTick and, when that is too
-    // early, re-arms itself for the rest.
-    DWORD dueTick;
-    DWORD armedTick;
-    bool armed;
-    bool posted;        // a WM_TIMER is on its way to the view's thread to arm the timer
-    DWORD viewThread;   // the thread that owns the view: only it can arm the view's timer
+    CountTimer timer;
+    DWORD viewThread;   // the thread that owns the view: only it can time the view's timer
     // Rows dropped from the front that the view has not been told of, and whether the
     // post that tells it is on its way.
     int dropOwed;
@@ -52,27 +78,33 @@ StoreEntry g_stores[kRowStoreEntries];
 MessageBoxFn g_messageBox;
 unsigned g_failures;
 
-// The store lock: the table, every pointer array and the rows' fields. Short: it is never
-// held across a window message or a message box, and nothing that waits for the window
-// thread is done under it.
-kv::StaticCriticalSection g_storeLock;
+// The store lock (client/locks.h): the table, every pointer array and the rows' fields.
+// Short: it is never held across a window message or a message box, and nothing that
+// waits for the window thread is done under it.
+kv::RankedSection g_storeLock{kv::LockRank::kStore};
 class StoreLock {
 public:
-    StoreLock() noexcept : lock_(g_storeLock.get()) {}
+    StoreLock() noexcept : lock_(g_storeLock) {}
 private:
-    kv::CritSecLock lock_;
+    kv::SectionLock lock_;
 };
 
 // Allocation failures are reported by one box at a time, shown on a thread of its own
 // after the caller has left its locks, so that no intake waits for a user's click.
-kv::StaticCriticalSection g_boxLock;
+kv::RankedSection g_boxLock{kv::LockRank::kAllocBox};
+class BoxLock {
+public:
+    BoxLock() noexcept : lock_(g_boxLock) {}
+private:
+    kv::SectionLock lock_;
+};
 const wchar_t* g_boxText;
 UINT g_boxType;
 enum BoxState : LONG { kBoxIdle, kBoxPending, kBoxShowing };
 volatile LONG g_boxState = kBoxIdle;
 
 void ShowBox(const wchar_t* text, UINT type) {
-    kv::CritSecLock lock(g_boxLock.get());
+    BoxLock lock;
     if (g_boxState != kBoxIdle) return;
     g_boxText = text;
     g_boxType = type;
@@ -83,7 +115,7 @@ DWORD WINAPI BoxThread(LPVOID) {
     const wchar_t* text;
     UINT type;
     {
-        kv::CritSecLock lock(g_boxLock.get());
+        BoxLock lock;
         text = g_boxText;
         type = g_boxType;
     }
@@ -167,28 +199,91 @@ void ReleaseAll(StoreEntry& e) {
     e.head = 0;
 }
 
-// Owes the view a count update delayMs from now, as if the timer were restarted. Only
-// the view's own thread can arm its timer; any other thread posts the view a WM_TIMER of
-// the store's timer id, and rowstore_OnTimer arms the timer on the view's thread.
-void ScheduleCount(StoreEntry& e, UINT delayMs) {
-    const DWORD due = ::GetTickCount() + delayMs;
-    e.timerId = kRowStoreTimerId;
-    e.dueTick = due;
-    // An armed timer that fires no later than the new due time re-arms itself then.
-    if (e.armed && static_cast<LONG>(e.armedTick - due) <= 0) return;
-    if (e.viewThread != ::GetCurrentThreadId()) {
-        if (!e.armed && !e.posted) e.posted = ::PostMessageW(e.listView, WM_TIMER, kRowStoreTimerId, 0) != FALSE;
-        return;
+// Every transition of the count timer (see CountState). True when the count must be
+// pushed to the view now, which the caller does once the store lock is left.
+bool StepCount(StoreEntry& e, CountEvent event, UINT delayMs = 0) {
+    CountTimer& t = e.timer;
+    const bool viewThread = e.viewThread == ::GetCurrentThreadId();
+    auto arm = [&](UINT ms, DWORD due) {
+        t.state = ::SetTimer(e.listView, kRowStoreTimerId, ms, nullptr) ? CountState::kArmed : CountState::kUnarmed;
+        t.armedTick = due;
+    };
+    switch (event) {
+    case CountEvent::kChanged: {
+        const DWORD due = ::GetTickCount() + delayMs;
+        t.dueTick = due;
+        // A timer that fires no later than the new due time re-arms itself then.
+        if (t.state == CountState::kArmed && static_cast<LONG>(t.armedTick - due) <= 0) return false;
+        if (viewThread) {
+            arm(delayMs, due);
+        } else if (t.state == CountState::kIdle || t.state == CountState::kUnarmed) {
+            const bool posted = ::PostMessageW(e.listView, WM_TIMER, kRowStoreTimerId, 0) != FALSE;
+            t.state = posted ? CountState::kTickDue : CountState::kUnarmed;
+        } else if (t.state == CountState::kStray) {
+            t.state = CountState::kTickDue;  // the tick on its way arms the timer
+        }
+        // kArmed on another thread: it fires later than due, by less than one delay.
+        return false;
     }
-    e.armed = ::SetTimer(e.listView, kRowStoreTimerId, delayMs, nullptr) != 0;
-    e.armedTick = due;
+    case CountEvent::kTick: {
+        if (t.state == CountState::kIdle || t.state == CountState::kStray) {
+            // Nothing owed: a tick of a timer that another thread could not kill.
+            ::KillTimer(e.listView, kRowStoreTimerId);
+            t.state = CountState::kIdle;
+            return false;
+        }
+        const LONG remaining = static_cast<LONG>(t.dueTick - ::GetTickCount());
+        if (remaining > 0) {
+            arm(static_cast<UINT>(remaining), t.dueTick);
+            if (t.state == CountState::kArmed) return false;
+        }
+        ::KillTimer(e.listView, kRowStoreTimerId);
+        t.state = CountState::kIdle;
+        return true;
+    }
+    case CountEvent::kFlush:
+        switch (t.state) {
+        case CountState::kIdle:
+        case CountState::kStray:
+            return false;
+        case CountState::kArmed:
+            t.state = ::KillTimer(e.listView, kRowStoreTimerId) ? CountState::kIdle : CountState::kStray;
+            return true;
+        case CountState::kTickDue:
+            t.state = CountState::kStray;  // that tick must still come: it kills what it finds
+            return true;
+        case CountState::kUnarmed:
+            t.state = CountState::kIdle;
+            return true;
+        }
+        return false;
+    case CountEvent::kDestroy:
+        if (t.state != CountState::kIdle && ::IsWindow(e.listView)) ::KillTimer(e.listView, kRowStoreTimerId);
+        t.state = CountState::kIdle;
+        return false;
+    }
+    return false;
 }
 
-void StopTimer(StoreEntry& e) {
-    // KillTimer fails on another thread's window; the timer then still runs and its
-    // next tick finds nothing owed.
-    if (e.armed && ::KillTimer(e.listView, kRowStoreTimerId)) e.armed = false;
-}
+// The count as StepCount wants it pushed: taken under the store lock, sent after it.
+struct CountPush {
+    HWND view;
+    int count;
+    bool scroll;
+    bool otherThread;
+
+    void Take(const StoreEntry& e) {
+        view = e.listView;
+        count = e.count;
+        scroll = e.autoScroll && e.count > 0;
+        otherThread = e.viewThread != ::GetCurrentThreadId();
+    }
+    void Send() const {
+        if (otherThread) kv::LockCheckSend();
+        ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+        if (scroll) ::SendMessageW(view, LVM_ENSUREVISIBLE, count - 1, FALSE);
+    }
+};
 
 const wchar_t* ColumnField(const TraceRow* row, int column) {
     switch (column) {
@@ -284,7 +379,7 @@ void rowstore_Destroy(short store) {
     StoreLock lock;
     StoreEntry* e = Entry(store);
     if (!e) return;
-    if ((e->timerId || e->armed) && ::IsWindow(e->listView)) ::KillTimer(e->listView, kRowStoreTimerId);
+    StepCount(*e, CountEvent::kDestroy);
     ReleaseAll(*e);
     *e = StoreEntry{};
 }
@@ -352,7 +447,7 @@ int rowstore_Add(short store, TraceRow* row) {
     }
     e->slots[Slot(*e, e->count)] = row;
     ++e->count;
-    ScheduleCount(*e, kRowStoreAddDelayMs);
+    StepCount(*e, CountEvent::kChanged, kRowStoreAddDelayMs);
     return e->count - 1;
 }
 
@@ -426,7 +521,7 @@ void rowstore_Delete(short store, int index) {
     }
     --e->count;
     if (e->count == 0) e->head = 0;
-    ScheduleCount(*e, kRowStoreDeleteDelayMs);
+    StepCount(*e, CountEvent::kChanged, kRowStoreDeleteDelayMs);
 }
 
 void rowstore_DeleteFirst(short store, int first, int n) {
@@ -521,21 +616,14 @@ void rowstore_FlushCount(short store) {
     // A drop the view has not heard of goes first: its selection moves with the rows
     // before a new count could cut it off.
     TellDrop(store);
-    HWND view;
-    int count;
-    bool scroll;
+    CountPush push;
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
-        if (!e || !e->timerId) return;
-        StopTimer(*e);
-        e->timerId = 0;
-        view = e->listView;
-        count = e->count;
-        scroll = e->autoScroll && e->count > 0;
+        if (!e || !StepCount(*e, CountEvent::kFlush)) return;
+        push.Take(*e);
     }
-    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
-    if (scroll) ::SendMessageW(view, LVM_ENSUREVISIBLE, count - 1, FALSE);
+    push.Send();
 }
 
 void rowstore_OnTimer(short store, UINT_PTR timerId) {
@@ -550,25 +638,14 @@ void rowstore_OnTimer(short store, UINT_PTR timerId) {
         return;
     }
     if (timerId != kRowStoreTimerId) return;
+    CountPush push;
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
-        if (!e) return;
-        e->posted = false;
-        if (!e->timerId) {
-            // Nothing owed: a tick of a timer that another thread could not kill.
-            ::KillTimer(e->listView, kRowStoreTimerId);
-            e->armed = false;
-            return;
-        }
-        const LONG remaining = static_cast<LONG>(e->dueTick - ::GetTickCount());
-        if (remaining > 0) {
-            e->armed = ::SetTimer(e->listView, kRowStoreTimerId, static_cast<UINT>(remaining), nullptr) != 0;
-            e->armedTick = e->dueTick;
-            if (e->armed) return;
-        }
+        if (!e || !StepCount(*e, CountEvent::kTick)) return;
+        push.Take(*e);
     }
-    rowstore_FlushCount(store);
+    push.Send();
 }
 
 void rowstore_Sort(short store, const NMLISTVIEW* columnClick) {

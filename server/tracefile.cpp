@@ -119,14 +119,12 @@ struct WriterState {
 };
 WriterState g_writer;
 
-StaticCriticalSection g_writerLock;
-CRITICAL_SECTION& WriterLock() noexcept { return g_writerLock.get(); }
-
-// The writer lock; the window thread, which may be inside a client's send, serves sent
-// messages while it waits for it.
+// The writer lock (client/locks.h); the window thread, which may be inside a client's
+// send, serves sent messages while it waits for it.
+RankedSection g_writerLock{LockRank::kWriter};
 class WriterSection : public ServerSection {
 public:
-    WriterSection() noexcept : ServerSection(WriterLock()) {}
+    WriterSection() noexcept : ServerSection(g_writerLock) {}
 };
 
 MessageBoxFn g_saveListBox = &::MessageBoxW;
@@ -330,9 +328,9 @@ void tracewnd_CloseTraceFile() {
 }
 
 BOOL tracewnd_TryCloseTraceFile() {
-    if (!::TryEnterCriticalSection(&WriterLock())) return FALSE;
+    if (!g_writerLock.TryEnter()) return FALSE;
     CloseStreamLocked();
-    ::LeaveCriticalSection(&WriterLock());
+    g_writerLock.Leave();
     return TRUE;
 }
 

@@ -209,7 +209,7 @@ TEST_F(SendPath, TheWindowThreadServesSendsWhileWaitingForTheDataMutex) {
     DWORD_PTR answer = 0;
     BOOL sent = FALSE;
     std::thread holder([&] {
-        kv::MutexLock lock(kv::g_proc.dataMutex);
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
         held = true;
         sent = ::SendMessageTimeoutW(window.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer) != 0;
     });

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "client/locks.h"
 #include "client/owners.h"
 #include "kvtest.h"
 #include "server/rowstore.h"
@@ -21,14 +22,14 @@ namespace {
 
 // Boxes are shown on a thread of their own: "text|type|title". While g_boxRelease is set,
 // a box stays open until it is signalled.
-kv::StaticCriticalSection g_boxLock;
+kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
 std::vector<std::wstring> g_boxes;
 HANDLE g_boxRelease;
 volatile LONG g_boxesOpen;
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
     ::InterlockedIncrement(&g_boxesOpen);
     {
-        kv::CritSecLock lock(g_boxLock.get());
+        kv::SectionLock lock(g_boxLock);
         g_boxes.push_back(std::wstring(text) + L"|" + std::to_wstring(type) + L"|" + title);
     }
     if (g_boxRelease) ::WaitForSingleObject(g_boxRelease, 30000);
@@ -39,7 +40,7 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
 std::vector<std::wstring> ReportedBoxes() {
     rowstore_ReportAllocFailures();
     kvtest::PumpUntil([] { return !rowstore_AllocBoxBusyForTesting(); });
-    kv::CritSecLock lock(g_boxLock.get());
+    kv::SectionLock lock(g_boxLock);
     std::vector<std::wstring> boxes;
     boxes.swap(g_boxes);
     return boxes;
@@ -129,16 +130,12 @@ TraceRow* MakeRow(short store, const std::wstring& text, int id = 0) {
     return row;
 }
 
-// The sort must hold the list lock: when asked, the first comparison tries to take it
-// from another thread.
+// The sort must hold the list lock: when asked, the first comparison looks who holds it.
 bool g_checkLock, g_lockHeldDuringCompare;
 int __cdecl CompareCheckingLock(const void* a, const void* b) {
     if (g_checkLock) {
         g_checkLock = false;
-        std::thread([] {
-            g_lockHeldDuringCompare = !::TryEnterCriticalSection(&kv::ListLockSection());
-            if (!g_lockHeldDuringCompare) ::LeaveCriticalSection(&kv::ListLockSection());
-        }).join();
+        g_lockHeldDuringCompare = kv::ListLockOwner() == ::GetCurrentThreadId();
     }
     return rowstore_CompareRows(a, b);
 }
