@@ -16,13 +16,21 @@ std::string Joined(const std::vector<std::string>& lines) {
     for (const std::string& l : lines) s += l + "\n";
     return s;
 }
-// The value of a member of one JSON line, without quotes.
-std::string Member(const std::string& line, const std::string& key) {
-    size_t at = line.find("\"" + key + "\":");
-    if (at == std::string::npos) return "?";
-    at += key.size() + 3 + (line[at + key.size() + 3] == '"');
-    return line.substr(at, line.find_first_of("\",}", at) - at);
+// "station:text " of each line: of JSON objects, or of text lines led by "station|".
+std::string Labels(const std::string& out) {
+    std::string got;
+    for (size_t at = 0, lf; (lf = out.find('\n', at)) != std::string::npos; at = lf + 1) {
+        const std::string l = out.substr(at, lf - at);
+        auto member = [&](const std::string& key) {
+            const size_t v = l.find("\"" + key + "\":\"") + key.size() + 4;
+            return l.substr(v, l.find('"', v) - v);
+        };
+        got += (l[0] == '{' ? member("station") + ":" + member("text")
+                            : l.substr(0, l.find('|')) + ":" + l.substr(l.rfind('|', l.rfind('|') - 1) - 2, 2)) + " ";
+    }
+    return got;
 }
+RowSpec Row(const wchar_t* time, const wchar_t* text) { return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0}; }
 
 struct Cat : kvtest::CapturedProcess {
     explicit Cat(const std::wstring& args) : CapturedProcess(kvtest::Quote(kvtest::ExeDir() + L"\\kvtrccat.exe") + L" " + args) {}
@@ -31,10 +39,10 @@ struct Cat : kvtest::CapturedProcess {
 std::wstring Line(const wchar_t* time, const wchar_t* text, const wchar_t* end = L"\r\n") {
     return std::wstring(time) + L"|INF |p [1]|m [2]|f|" + text + L"|0|30" + end;
 }
-std::string J(const char* time, int seq, const std::string& text) {
-    return std::string("{\"time\":\"") + time + "\",\"seq\":" + std::to_string(seq) +
-           ",\"level\":\"info\",\"levelNo\":30,\"process\":\"p\",\"pid\":1,\"module\":\"m\",\"tid\":2,\"function\":\"f\","
-           "\"text\":\"" + text + "\",\"marked\":false,\"error\":false,\"warning\":false,\"info\":false,\"diag\":false}";
+std::string J(const char* time, int seq, const std::string& text, const char* level = "info", int levelNo = 30) {
+    return std::string(R"({"time":")") + time + R"(","seq":)" + std::to_string(seq) + R"(,"level":")" + level +
+           R"(","levelNo":)" + std::to_string(levelNo) + R"(,"process":"p","pid":1,"module":"m","tid":2,"function":"f","text":")" +
+           text + R"(","marked":false,"error":false,"warning":false,"info":false,"diag":false})";
 }
 
 using KvTrcCat = ServerLinesTest;
@@ -55,10 +63,10 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
         {L"MO 10:00:00,03 [123456]", 0, L"averyveryverylongprocessname.exe [4242]", L"M [2]", L"", L"|", 1, 0x8},
         {L"MO 10:00:00,04 [00005]", 40, L"p.exe [1]", L"ModuleModuleModuleMod [1234567]", std::wstring(49, L'g').c_str(),
          std::wstring(1000, L'x'), 0, 0x1},
-        {L"MO 23:59:59,99 [00006]", 10, L"p.exe [1]", L"M [2]", L"h", L"last of the day", 0, 0}});
+        {L"MO 23:59:59,99 [00006]", 10, L"p [1]", L"m [2]", L"f", L"last of the day", 0, 0}});
     // The Monday row of 23:59:59 that reached the Tuesday's file after midnight.
-    WriteRows(dir_.path(), 2007, 3, 13, {{L"MO 23:59:59,99 [00007]", 20, L"p.exe [1]", L"M [2]", L"h", L"late", 0, 0},
-                                        {L"TU 00:00:00,00 [00001]", 30, L"p.exe [1]", L"M [2]", L"h", L"first", 0, 0}});
+    WriteRows(dir_.path(), 2007, 3, 13, {{L"MO 23:59:59,99 [00007]", 20, L"p [1]", L"m [2]", L"f", L"late", 0, 0},
+                                        {L"TU 00:00:00,00 [00001]", 30, L"p [1]", L"m [2]", L"f", L"first", 0, 0}});
     // By hand: a byte-order mark, LF alone, a level the tag does not name, a lone CR, a cut tail.
     put(L"ts070315.TXT", L"\xFEFF" + Line(L"TH 10:00:00,00 [1]", L"lf only", L"\n") +
                              L"WE 23:59:59,99 [2]|ERR |p [1]|m [2]|f|abc|0|30\r\nline\rwith a lone cr\t\x01\r\n" +
@@ -66,37 +74,25 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
     const std::vector<std::string> all = {
         J("10:00:00.00", 1, "fallback"), J("1999-12-31T10:00:00.00", 1, "y99"), J("2000-01-01T10:00:00.00", 2, "y00"),
         J("2006-12-31T23:59:59.99", 3, "eve"),
-        "{\"time\":\"2007-03-12T10:00:00.00\",\"seq\":1,\"level\":\"info\",\"levelNo\":30,\"process\":\"router.exe\",\"pid\":1234,"
-        "\"module\":\"Router\",\"tid\":5678,\"function\":\"OpenLine\",\"text\":\"quote \\\" back \\\\ bar | end\","
-        "\"marked\":false,\"error\":true,\"warning\":true,\"info\":true,\"diag\":true}",
-        "{\"time\":\"2007-03-12T10:00:00.01\",\"seq\":2,\"level\":\"operator\",\"levelNo\":-1,\"process\":\"KVTrcSrv.exe\","
-        "\"pid\":99,\"module\":\"KVS:7\",\"tid\":null,\"function\":\"f\",\"text\":\"\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC\","
-        "\"marked\":true,\"error\":false,\"warning\":true,\"info\":false,\"diag\":true}",
-        "{\"time\":\"2007-03-12T10:00:00.02\",\"seq\":3,\"level\":\"\",\"levelNo\":15,\"process\":\"p.exe\",\"pid\":1,"
-        "\"module\":\"Mod|ule\",\"tid\":42,\"function\":\"g\",\"text\":\"a|b||c|0|30\",\"marked\":false,\"error\":false,"
-        "\"warning\":false,\"info\":true,\"diag\":false}",
-        "{\"time\":\"2007-03-12T10:00:00.03\",\"seq\":123456,\"level\":\"server\",\"levelNo\":0,\"process\":"
-        "\"averyveryverylongprocessname.ex\",\"pid\":null,\"module\":\"M\",\"tid\":2,\"function\":\"\",\"text\":\"|\","
-        "\"marked\":true,\"error\":true,\"warning\":false,\"info\":false,\"diag\":false}",
-        "{\"time\":\"2007-03-12T10:00:00.04\",\"seq\":5,\"level\":\"diagnose\",\"levelNo\":40,\"process\":\"p.exe\",\"pid\":1,"
-        "\"module\":\"ModuleModuleModuleMod\",\"tid\":1234567,\"function\":\"" + std::string(49, 'g') + "\",\"text\":\"" +
-        std::string(877, 'x') + "\",\"marked\":false,\"error\":null,\"warning\":null,\"info\":null,\"diag\":null}",
-        "{\"time\":\"2007-03-12T23:59:59.99\",\"seq\":6,\"level\":\"error\",\"levelNo\":10,\"process\":\"p.exe\",\"pid\":1,"
-        "\"module\":\"M\",\"tid\":2,\"function\":\"h\",\"text\":\"last of the day\",\"marked\":false,\"error\":false,"
-        "\"warning\":false,\"info\":false,\"diag\":false}",
-        "{\"time\":\"2007-03-12T23:59:59.99\",\"seq\":7,\"level\":\"warning\",\"levelNo\":20,\"process\":\"p.exe\",\"pid\":1,"
-        "\"module\":\"M\",\"tid\":2,\"function\":\"h\",\"text\":\"late\",\"marked\":false,\"error\":false,"
-        "\"warning\":false,\"info\":false,\"diag\":false}",
-        "{\"time\":\"2007-03-13T00:00:00.00\",\"seq\":1,\"level\":\"info\",\"levelNo\":30,\"process\":\"p.exe\",\"pid\":1,"
-        "\"module\":\"M\",\"tid\":2,\"function\":\"h\",\"text\":\"first\",\"marked\":false,\"error\":false,"
-        "\"warning\":false,\"info\":false,\"diag\":false}",
-        J("2007-03-15T10:00:00.00", 1, "lf only"),
-        "{\"time\":\"2007-03-14T23:59:59.99\",\"seq\":2,\"level\":\"error\",\"levelNo\":10,\"process\":\"p\",\"pid\":1,"
-        "\"module\":\"m\",\"tid\":2,\"function\":\"f\",\"text\":\"abc|0|30\",\"marked\":false,\"error\":null,"
-        "\"warning\":null,\"info\":null,\"diag\":null}",
-        "{\"time\":null,\"seq\":null,\"level\":null,\"levelNo\":null,\"process\":\"\",\"pid\":null,\"module\":\"\",\"tid\":null,"
-        "\"function\":\"\",\"text\":\"line\\rwith a lone cr\\t\\u0001\",\"marked\":false,\"error\":null,\"warning\":null,\"info\":null,"
-        "\"diag\":null}",
+        R"({"time":"2007-03-12T10:00:00.00","seq":1,"level":"info","levelNo":30,"process":"router.exe","pid":1234,)"
+        R"("module":"Router","tid":5678,"function":"OpenLine","text":"quote \" back \\ bar | end","marked":false,)"
+        R"("error":true,"warning":true,"info":true,"diag":true})",
+        R"({"time":"2007-03-12T10:00:00.01","seq":2,"level":"operator","levelNo":-1,"process":"KVTrcSrv.exe","pid":99,)"
+        R"("module":"KVS:7","tid":null,"function":"f","text":")" "\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC"
+        R"(","marked":true,"error":false,"warning":true,"info":false,"diag":true})",
+        R"({"time":"2007-03-12T10:00:00.02","seq":3,"level":"","levelNo":15,"process":"p.exe","pid":1,"module":"Mod|ule",)"
+        R"("tid":42,"function":"g","text":"a|b||c|0|30","marked":false,"error":false,"warning":false,"info":true,"diag":false})",
+        R"({"time":"2007-03-12T10:00:00.03","seq":123456,"level":"server","levelNo":0,"process":"averyveryverylongprocessname.ex",)"
+        R"("pid":null,"module":"M","tid":2,"function":"","text":"|","marked":true,"error":true,"warning":false,"info":false,"diag":false})",
+        R"({"time":"2007-03-12T10:00:00.04","seq":5,"level":"diagnose","levelNo":40,"process":"p.exe","pid":1,)"
+        R"("module":"ModuleModuleModuleMod","tid":1234567,"function":")" + std::string(49, 'g') + R"(","text":")" +
+            std::string(877, 'x') + R"(","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
+        J("2007-03-12T23:59:59.99", 6, "last of the day", "error", 10), J("2007-03-12T23:59:59.99", 7, "late", "warning", 20),
+        J("2007-03-13T00:00:00.00", 1, "first"), J("2007-03-15T10:00:00.00", 1, "lf only"),
+        R"({"time":"2007-03-14T23:59:59.99","seq":2,"level":"error","levelNo":10,"process":"p","pid":1,"module":"m","tid":2,)"
+        R"("function":"f","text":"abc|0|30","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
+        R"({"time":null,"seq":null,"level":null,"levelNo":null,"process":"","pid":null,"module":"","tid":null,"function":"",)"
+        R"("text":"line\rwith a lone cr\t\u0001","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
         J("2007-03-15T10:00:01.00", 3, "cut")};
     const std::wstring d = kvtest::Quote(dir_.path());
     const struct {
@@ -149,13 +145,12 @@ TEST_F(KvTrcCat, DamagedFilesAreWrittenAsWhatTheyHold) {
 
 TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
     const std::wstring north = dir_.file(L"north"), south = dir_.file(L"south");
-    auto row = [](const wchar_t* time, const wchar_t* text) { return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0}; };
     // Interleaved, equal stamps (n2 and s2; n3 and n4, one in each day's file), a midnight.
-    WriteRows(north, 2007, 3, 12, {row(L"MO 10:00:00,00 [00001]", L"n1"), row(L"MO 10:00:01,00 [00002]", L"n2"),
-                                   row(L"MO 23:59:59,99 [00003]", L"n3")});
-    WriteRows(north, 2007, 3, 13, {row(L"MO 23:59:59,99 [00004]", L"n4"), row(L"TU 00:00:01,00 [00005]", L"n5")});
-    WriteRows(south, 2007, 3, 12, {row(L"MO 09:59:59,00 [00001]", L"s1"), row(L"MO 10:00:01,00 [00002]", L"s2")});
-    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:00,50 [00003]", L"s3"), row(L"TU 00:00:01,00 [00004]", L"s4")});
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2"),
+                                   Row(L"MO 23:59:59,99 [00003]", L"n3")});
+    WriteRows(north, 2007, 3, 13, {Row(L"MO 23:59:59,99 [00004]", L"n4"), Row(L"TU 00:00:01,00 [00005]", L"n5")});
+    WriteRows(south, 2007, 3, 12, {Row(L"MO 09:59:59,00 [00001]", L"s1"), Row(L"MO 10:00:01,00 [00002]", L"s2")});
+    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:00,50 [00003]", L"s3"), Row(L"TU 00:00:01,00 [00004]", L"s4")});
     const std::wstring n = kvtest::Quote(north), s = kvtest::Quote(south);
     const std::wstring nn = kvtest::Quote(L"N=" + north), ss = kvtest::Quote(L"S=" + south);
     const struct {
@@ -178,13 +173,7 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
             EXPECT_NE(cat.Err().find(c.lines), std::string::npos) << cat.Err();
             continue;
         }
-        std::string got, out = cat.Out();
-        for (size_t at = 0, lf; (lf = out.find('\n', at)) != std::string::npos; at = lf + 1) {
-            const std::string l = out.substr(at, lf - at);
-            got += l[0] == '{' ? Member(l, "station") + ":" + Member(l, "text") + " "
-                               : l.substr(0, l.find('|')) + ":" + l.substr(l.rfind('|', l.rfind('|') - 1) - 2, 2) + " ";
-        }
-        EXPECT_EQ(got, c.lines);
+        EXPECT_EQ(Labels(cat.Out()), c.lines);
     }
 }
 
@@ -192,28 +181,19 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
 // another program and a file cut short and written again.
 TEST_F(KvTrcCat, FollowsStationsFromATimeOnIntoTheNextDayThroughFailuresAndRewrites) {
     const std::wstring north = dir_.file(L"north"), south = dir_.file(L"south");
-    auto row = [](const wchar_t* time, const wchar_t* text) { return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0}; };
-    WriteRows(north, 2007, 3, 12, {row(L"MO 23:59:58,99 [00001]", L"early"), row(L"MO 23:59:59,00 [00002]", L"n1")});
-    WriteRows(south, 2007, 3, 12, {row(L"MO 23:59:59,50 [00001]", L"s1")});
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 23:59:58,99 [00001]", L"early"), Row(L"MO 23:59:59,00 [00002]", L"n1")});
+    WriteRows(south, 2007, 3, 12, {Row(L"MO 23:59:59,50 [00001]", L"s1")});
     Cat cat(L"--json --follow --since 2007-03-12T23:59:59 " + kvtest::Quote(L"N=" + north) + L" " + kvtest::Quote(L"S=" + south));
     auto seen = [&](const std::string& want) {
-        std::string got;
-        kvtest::PumpUntil([&] {
-            got.clear();
-            const std::string out = cat.Out();
-            for (size_t at = 0, lf; (lf = out.find('\n', at)) != std::string::npos; at = lf + 1)
-                got += Member(out.substr(at, lf - at), "station") + ":" + Member(out.substr(at, lf - at), "text") + " ";
-            return got == want;
-        }, 30000);
-        EXPECT_EQ(got, want) << cat.Err();
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return Labels(cat.Out()) == want; }, 30000)) << Labels(cat.Out()) << cat.Err();
     };
     seen("N:n1 S:s1 ");
-    WriteRows(north, 2007, 3, 12, {row(L"MO 23:59:59,99 [00003]", L"n2")});
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 23:59:59,99 [00003]", L"n2")});
     // Midnight: the server moves on to the Tuesday's file.
-    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:00,01 [00002]", L"s2")});
+    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:00,01 [00002]", L"s2")});
     seen("N:n1 S:s1 N:n2 S:s2 ");
     const std::wstring tuesday = north + L"\\TS070313.txt";
-    WriteRows(north, 2007, 3, 13, {row(L"TU 00:00:00,02 [00004]", L"n3")});
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:00,02 [00004]", L"n3")});
     seen("N:n1 S:s1 N:n2 S:s2 N:n3 ");
     // Held without sharing by another program: the failed poll is reported, and what is
     // written once it lets go still comes.
@@ -222,12 +202,12 @@ TEST_F(KvTrcCat, FollowsStationsFromATimeOnIntoTheNextDayThroughFailuresAndRewri
         ASSERT_TRUE(held.valid());
         EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Err().find("cannot read") != std::string::npos; }, 30000));
     }
-    WriteRows(north, 2007, 3, 13, {row(L"TU 00:00:00,03 [00005]", L"n4")});
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:00,03 [00005]", L"n4")});
     seen("N:n1 S:s1 N:n2 S:s2 N:n3 N:n4 ");
     // Cut short and written again, longer than before: exactly the new lines follow.
     kvtest::WriteBytes(tuesday, "");
-    WriteRows(north, 2007, 3, 13, {row(L"TU 00:00:01,00 [00001]", L"r1"), row(L"TU 00:00:01,00 [00002]", L"r2"),
-                                   row(L"TU 00:00:01,00 [00003]", L"r3")});
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:01,00 [00001]", L"r1"), Row(L"TU 00:00:01,00 [00002]", L"r2"),
+                                   Row(L"TU 00:00:01,00 [00003]", L"r3")});
     seen("N:n1 S:s1 N:n2 S:s2 N:n3 N:n4 N:r1 N:r2 N:r3 ");
     EXPECT_NE(cat.Err().find("reading it again from its start"), std::string::npos) << cat.Err();
     EXPECT_EQ(::WaitForSingleObject(cat.pi.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still following";
