@@ -3,7 +3,11 @@
 // edge, station merge and following across the day change.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
+
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "client/owners.h"
 #include "kvtest.h"
@@ -31,6 +35,45 @@ std::string Labels(const std::string& out) {
     return got;
 }
 RowSpec Row(const wchar_t* time, const wchar_t* text) { return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0}; }
+
+// A collector on the loopback address: takes every connection, reads it to its end and
+// closes it, as a syslog collector does. Got: what it read, in order.
+struct Collector {
+    WSADATA wsa;
+    const int started = ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    std::mutex lock;
+    std::string got;
+    std::thread reader;
+    int port = 0;
+    Collector() {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int n = sizeof a;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&a), n);
+        ::listen(listener, 8);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+        port = ntohs(a.sin_port);
+        reader = std::thread([this] {
+            char b[4096];
+            for (SOCKET s; (s = ::accept(listener, nullptr, nullptr)) != INVALID_SOCKET; ::closesocket(s))
+                for (int r; (r = ::recv(s, b, sizeof b, 0)) > 0;) {
+                    std::lock_guard<std::mutex> hold(lock);
+                    got.append(b, r);
+                }
+        });
+    }
+    ~Collector() {
+        ::closesocket(listener);
+        reader.join();
+        ::WSACleanup();
+    }
+    std::string Got() {
+        std::lock_guard<std::mutex> hold(lock);
+        return got;
+    }
+};
 
 struct Cat : kvtest::CapturedProcess {
     explicit Cat(const std::wstring& args) : CapturedProcess(kvtest::Quote(kvtest::ExeDir() + L"\\kvtrccat.exe") + L" " + args) {}
@@ -175,6 +218,37 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
         }
         EXPECT_EQ(Labels(cat.Out()), c.lines);
     }
+    // As many stations as may be merged, and one more.
+    std::wstring most;
+    for (int i = 1; i <= 255; ++i) most += L" s" + std::to_wstring(i) + L"=" + kvtest::Quote(north + L"\\TS070313.txt");
+    EXPECT_EQ(Cat(most).Finish(), 0u);
+    EXPECT_EQ(Cat(most + L" " + nn).Finish(), 2u);
+}
+
+// A run goes on where the state file says the last one stopped, whether that one wrote
+// its lines out or sent them to a collector; a file written anew is read from its start.
+TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
+    const std::wstring north = dir_.file(L"north"), state = L" --state " + kvtest::Quote(dir_.file(L"state")) + L" ";
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2")});
+    auto run = [&](const std::wstring& args, const std::string& out, const char* err = "") {
+        Cat cat(args + state + kvtest::Quote(L"N=" + north));
+        EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
+        EXPECT_EQ(Labels(cat.Out()), out);
+        EXPECT_NE(cat.Err().find(err), std::string::npos) << cat.Err();
+    };
+    run(L"", "N:n1 N:n2 ");
+    run(L"", "");
+    Collector c;
+    WriteRows(north, 2007, 3, 12, {{L"MO 10:00:02,12 [00003]", 10, L"p [1]", L"m [2]", L"f", L"n3", 0, 0}});
+    run(L"--send 127.0.0.1:" + std::to_wstring(c.port), "");
+    // One octet-counted message; the local offset from UTC ("+hh:mm") left out.
+    const std::string got = c.Got();
+    EXPECT_EQ(got.substr(0, 34) + got.substr(std::min<size_t>(got.size(), 40)), "278 <131>1 2007-03-12T10:00:02.120 N kvtrace - - - " +
+              (R"({"station":"N",)" + J("2007-03-12T10:00:02.12", 3, "n3", "error", 10).substr(1)));
+    run(L"", "");
+    kvtest::WriteBytes(north + L"\\TS070312.txt", "");
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 11:00:00,00 [00001]", L"r1")});
+    run(L"", "N:r1 ", "is not the file the state file names");
 }
 
 // Two stations followed from a time on, across the midnight, through a file held by
