@@ -88,6 +88,12 @@ std::string J(const char* time, int seq, const std::string& text, const char* le
            text + R"(","marked":false,"error":false,"warning":false,"info":false,"diag":false})";
 }
 
+// A line that cannot be split: its whole text, nothing else.
+std::string N(const std::string& text) {
+    return R"({"time":null,"seq":null,"level":null,"levelNo":null,"process":"","pid":null,"module":"","tid":null,"function":"",)"
+           R"("text":")" + text + R"(","marked":false,"error":null,"warning":null,"info":null,"diag":null})";
+}
+
 using KvTrcCat = ServerLinesTest;
 
 TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
@@ -113,6 +119,7 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
     // By hand: a byte-order mark, LF alone, a level the tag does not name, a lone CR, a cut tail.
     put(L"ts070315.TXT", L"\xFEFF" + Line(L"TH 10:00:00,00 [1]", L"lf only", L"\n") +
                              L"WE 23:59:59,99 [2]|ERR |p [1]|m [2]|f|abc|0|30\r\nline\rwith a lone cr\t\x01\r\n" +
+                             L"\r\na|b|c\r\n|||||||\r\nTH 10:00:00,00 [4]|INF |p [1]|m [2]\r\nTH 10:00:00,00 [5]|INF|p|m|f|t|0|30\r\n" +
                              Line(L"TH 10:00:01,00 [3]", L"cut", L""));
     const std::vector<std::string> all = {
         J("10:00:00.00", 1, "fallback"), J("1999-12-31T10:00:00.00", 1, "y99"), J("2000-01-01T10:00:00.00", 2, "y00"),
@@ -134,8 +141,8 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
         J("2007-03-13T00:00:00.00", 1, "first"), J("2007-03-15T10:00:00.00", 1, "lf only"),
         R"({"time":"2007-03-14T23:59:59.99","seq":2,"level":"error","levelNo":10,"process":"p","pid":1,"module":"m","tid":2,)"
         R"("function":"f","text":"abc|0|30","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
-        R"({"time":null,"seq":null,"level":null,"levelNo":null,"process":"","pid":null,"module":"","tid":null,"function":"",)"
-        R"("text":"line\rwith a lone cr\t\u0001","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
+        N(R"(line\rwith a lone cr\t\u0001)"), N(""), N("a|b|c"), N("|||||||"), N("TH 10:00:00,00 [4]|INF |p [1]|m [2]"),
+        N("TH 10:00:00,00 [5]|INF|p|m|f|t|0|30"),
         J("2007-03-15T10:00:01.00", 3, "cut")};
     const std::wstring d = kvtest::Quote(dir_.path());
     const struct {
@@ -144,10 +151,10 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
         DWORD exit;
         const char* err;
     } cases[] = {
-        {L"--json " + d, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+        {L"--json " + d, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}},
         {L"--json --until 2007-03-12T23:59 " + d, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},  // the whole last minute
         {L"--json --since 2007-03-12T23:59:59.99 --until 2007-03-13T00:00 " + d, {9, 10, 11}},
-        {L"--json --since 2007-03-13 --until 2007-03-15T10:00:00.99 " + d, {11, 12, 13, 14}},  // 14: no time, the one before
+        {L"--json --since 2007-03-13 --until 2007-03-15T10:00:00.99 " + d, {11, 12, 13, 14, 15, 16, 17, 18, 19}},  // no time: the one before
         {L"--json --until 2006-12-31 " + d, {1, 2, 3}},
         {L"--json --since \"2007-03-12 10:00\" --until 2007-03-12T10:00:00,01 " + d, {4, 5}},
         {kvtest::Quote(dir_.file(L"riviveda.txt")), {-1}},
@@ -171,7 +178,8 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
     Cat cat(L"--json " + d);
     EXPECT_EQ(cat.Finish(), 1u);
     EXPECT_NE(cat.Err().find("cannot open"), std::string::npos) << cat.Err();
-    EXPECT_EQ(cat.Out(), Joined({all[0], all[1], all[2], all[3], all[10], all[11], all[12], all[13], all[14], all[15]}));
+    EXPECT_EQ(cat.Out(), Joined({all[0], all[1], all[2], all[3], all[10], all[11], all[12], all[13], all[14], all[15], all[16], all[17],
+                                  all[18], all[19], all[20]}));
 }
 
 // Damaged files, however long their only line: exactly what they hold, and no crash.
@@ -238,14 +246,26 @@ TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
     };
     run(L"", "N:n1 N:n2 ");
     run(L"", "");
-    Collector c;
-    WriteRows(north, 2007, 3, 12, {{L"MO 10:00:02,12 [00003]", 10, L"p [1]", L"m [2]", L"f", L"n3", 0, 0}});
-    run(L"--send 127.0.0.1:" + std::to_wstring(c.port), "");
-    // One octet-counted message; the local offset from UTC ("+hh:mm") left out.
-    const std::string got = c.Got();
-    EXPECT_EQ(got.substr(0, 34) + got.substr(std::min<size_t>(got.size(), 40)), "278 <131>1 2007-03-12T10:00:02.120 N kvtrace - - - " +
-              (R"({"station":"N",)" + J("2007-03-12T10:00:02.12", 3, "n3", "error", 10).substr(1)));
-    run(L"", "");
+    std::wstring port;
+    {
+        Collector c;
+        port = std::to_wstring(c.port);
+        WriteRows(north, 2007, 3, 12, {{L"MO 10:00:02,12 [00003]", 10, L"p [1]", L"m [2]", L"f", L"n3", 0, 0}});
+        run(L"--send 127.0.0.1:" + port, "");
+        // One octet-counted message; the local offset from UTC ("+hh:mm") left out.
+        const std::string got = c.Got();
+        EXPECT_EQ(got.substr(0, 34) + got.substr(std::min<size_t>(got.size(), 40)), "278 <131>1 2007-03-12T10:00:02.120 N kvtrace - - - " +
+                  (R"({"station":"N",)" + J("2007-03-12T10:00:02.12", 3, "n3", "error", 10).substr(1)));
+    }
+    // The collector gone: said, and tried again from the last confirmed line; the line it
+    // never confirmed goes out with the next run.
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:03,00 [00004]", L"n4")});
+    {
+        Cat away(L"--send 127.0.0.1:" + port + state + kvtest::Quote(L"N=" + north));
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return away.Err().find("every 5 s at most, from the last confirmed line") != std::string::npos; },
+                                      30000)) << away.Err();
+    }
+    run(L"", "N:n4 ");
     kvtest::WriteBytes(north + L"\\TS070312.txt", "");
     WriteRows(north, 2007, 3, 12, {Row(L"MO 11:00:00,00 [00001]", L"r1")});
     run(L"", "N:r1 ", "is not the file the state file names");

@@ -29,6 +29,7 @@ public:
         if (process_) ::CloseHandle(process_);
     }
     HWND list() const { return list_; }
+    HWND main() const { return main_; }
     HWND Control(const wchar_t* cls, const wchar_t* text) const { return ::FindWindowExW(main_, nullptr, cls, text); }
     void Click(const wchar_t* button) const { ::SendMessageW(Control(L"BUTTON", button), BM_CLICK, 0, 0); }
     void Command(int id) const { ::SendMessageW(main_, WM_COMMAND, id, 0); }
