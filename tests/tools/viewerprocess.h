@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "kvtest.h"
 
 #include <commctrl.h>  // after windows.h
@@ -25,7 +27,10 @@ public:
     }
     ~ViewerProcess() {
         if (main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
-        if (process_ && ::WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) ::TerminateProcess(process_, 1);
+        if (process_ && ::WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the viewer did not end when its window was closed";
+            ::TerminateProcess(process_, 1);
+        }
         if (process_) ::CloseHandle(process_);
     }
     HWND list() const { return list_; }
