@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
+#include <algorithm>
+#include <tuple>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -101,25 +103,21 @@ TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     ASSERT_EQ(Count(), before + 4);
 
     const TraceRow* client = Row(before);
-    EXPECT_STREQ(client->tag, L"WRN");
-    EXPECT_EQ(std::wstring(client->process), std::wstring(31, L'P'));
-    EXPECT_EQ(std::wstring(client->module), std::wstring(27, L'm') + L" [12") << "cut to 31 characters";
-    EXPECT_EQ(std::wstring(client->function), std::wstring(49, L'f'));
-    EXPECT_STREQ(client->text, L"tab here  end") << "control characters become blanks";
-    EXPECT_EQ(client->levelWord, 20u + 15u * 65536u);
-    EXPECT_EQ(client->markFlags, 0u);
-    EXPECT_EQ(client->sourceIndex, 0);
-    wchar_t expectTime[32];
-    swprintf(expectTime, 32, L"MO 10:20:30,45 [%05lu]", SeqOf(client));
-    EXPECT_STREQ(client->time, expectTime);
-
-    EXPECT_STREQ(Row(before + 1)->module, L"<ALL [1]>") << "the server entry shows its module name";
-    EXPECT_STREQ(Row(before + 1)->tag, L"SVR");
-    EXPECT_STREQ(Row(before + 2)->module, L"KVS:3") << "operator lines name the PC";
-    EXPECT_STREQ(Row(before + 2)->tag, L"OPR");
-    EXPECT_EQ(Row(before + 2)->levelWord & 0xFFFF, 0xFFFFu);
-    EXPECT_STREQ(Row(before + 3)->tag, L"");
-    EXPECT_EQ(Row(before + 3)->levelWord & 0xFFFF, 15u);
+    wchar_t time[32];
+    swprintf(time, 32, L"MO 10:20:30,45 [%05lu]", SeqOf(client));
+    const std::vector<std::wstring> fields = {client->time, client->process, client->module, client->function, client->text};
+    EXPECT_EQ(fields, (std::vector<std::wstring>{time, std::wstring(31, L'P'), std::wstring(27, L'm') + L" [12",
+                                                  std::wstring(49, L'f'), L"tab here  end"}))
+        << "names cut to their fields, control characters become blanks";
+    EXPECT_EQ(std::make_tuple(client->levelWord, client->markFlags, client->sourceIndex), std::make_tuple(20u + 15u * 65536u, 0u, 0));
+    // The server entry shows its module name, operator lines name the PC.
+    const struct { const wchar_t *tag, *module; uint32_t level; } rows[] = {
+        {L"WRN", nullptr, 20}, {L"SVR", L"<ALL [1]>", 0}, {L"OPR", L"KVS:3", 0xFFFF}, {L"", nullptr, 15}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_STREQ(Row(before + i)->tag, rows[i].tag) << i;
+        if (rows[i].module) EXPECT_STREQ(Row(before + i)->module, rows[i].module) << i;
+        EXPECT_EQ(Row(before + i)->levelWord & 0xFFFF, rows[i].level) << i;
+    }
     traceapi_Unregister(h, 0);
 }
 
@@ -131,10 +129,9 @@ TEST_F(Intake, FilteredAndFailedMessagesNumberWithoutGaps) {
     SetFilter(g_settings.IncludeFilter, L"keep");
     SetFilter(g_settings.ExcludeFilter, L"drop");
     const int before = Count();
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep 1", 30), 1);
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"other", 30), 0);
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep but drop", 30), 0);
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"operator passes", -1), 1);
+    for (auto [text, level, stored] : {std::tuple{L"keep 1", 30, 1}, {L"other", 30, 0}, {L"keep but drop", 30, 0},
+                                        {L"operator passes", -1, 1}})
+        EXPECT_EQ(tracewnd_AddMessage(h, L"f", text, level), stored) << kvtest::Narrow(text);
     for (unsigned failure : {kRowStoreFailRow, kRowStoreFailText}) {
         rowstore_SetAllocFailuresForTesting(failure);
         EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep lost", 30), 0);
@@ -189,15 +186,15 @@ TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
     DWORD emitter = 0;
     std::thread([&] {
         emitter = ::GetCurrentThreadId();
-        traceapi_Output(h, 30, L"f", std::wstring(1500, L'x').c_str());
+        for (size_t n : {kRowTextMax - 1, kRowTextMax, kRowTextMax + 1})
+            traceapi_Output(h, 30, L"f", std::wstring(n, L'x').c_str());
     }).join();
-    ASSERT_EQ(Count(), before + 2);
+    ASSERT_EQ(Count(), before + 4);
     EXPECT_EQ(std::wstring(Row(before + 1)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
-    EXPECT_EQ(Text(before + 1), std::wstring(kRowTextMax, L'x'));
-
+    for (int i : {1, 2, 3}) EXPECT_EQ(Text(before + i).size(), std::min<size_t>(kRowTextMax - 2 + i, kRowTextMax)) << i;
     tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
     traceapi_Output(h, 30, L"f", L"numbered");
-    EXPECT_NE(wcsstr(Row(before + 2)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 2)->time);
+    EXPECT_NE(wcsstr(Row(before + 4)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 4)->time);
 }
 
 // A list that refuses the entry makes the add fail, and the caller hears of it.
