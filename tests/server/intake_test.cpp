@@ -239,10 +239,18 @@ TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
     rowstore_Clear(fs);
     for (int i = 0; i < 11; ++i)
         tracewnd_AddMessage(h, L"f", ((i % 2 ? L"copy " : L"main ") + std::to_wstring(i)).c_str(), 30);
+    // Each copy as (its source row, its text); a copy's source row must hold its text.
+    auto copies = [&] {
+        std::vector<std::pair<int, std::wstring>> out;
+        for (int i = 0; i < rowstore_GetCount(fs); ++i) {
+            out.emplace_back(rowstore_GetSourceIndex(fs, i), rowstore_Get(fs, i)->text);
+            if (out.back().first >= 0) EXPECT_EQ(Text(out.back().first), out.back().second) << "copy " << i;
+        }
+        return out;
+    };
+    using Copies = std::vector<std::pair<int, std::wstring>>;
     ASSERT_EQ(Count(), 11) << "MaxEntries + 1 rows are kept";
-    ASSERT_EQ(rowstore_GetCount(fs), 5);
-    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), 1);
-    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1");
+    EXPECT_EQ(copies(), (Copies{{1, L"copy 1"}, {3, L"copy 3"}, {5, L"copy 5"}, {7, L"copy 7"}, {9, L"copy 9"}}));
     EXPECT_NE(rowstore_Get(fs, 0)->text, Row(1)->text) << "copies own their texts";
     rowstore_FlushCount(win_->mainStore());
     LVITEMW sel = {};
@@ -251,26 +259,16 @@ TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
 
     tracewnd_AddMessage(h, L"f", L"main 11", 30);  // drops main rows 0..2
     ASSERT_EQ(Count(), 9);
-    EXPECT_EQ(Text(0), L"copy 3");
-    EXPECT_EQ(Text(8), L"main 11");
+    EXPECT_EQ(Text(0) + L"/" + Text(8), L"copy 3/main 11") << "the first and the last row";
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // the view hears before it paints
     EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETITEMCOUNT, 0, 0), 9);
     EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2)
         << "the selection moved with its row";
-    ASSERT_EQ(rowstore_GetCount(fs), 5);
-    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), -1) << "its source row was dropped";
-    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1") << "the copy keeps its text";
-    EXPECT_EQ(rowstore_GetSourceIndex(fs, 1), 0) << "source row 3 is now row 0";
-    EXPECT_EQ(Text(rowstore_GetSourceIndex(fs, 2)), L"copy 5");
-
+    EXPECT_EQ(copies(), (Copies{{-1, L"copy 1"}, {0, L"copy 3"}, {2, L"copy 5"}, {4, L"copy 7"}, {6, L"copy 9"}}))
+        << "a copy whose source was dropped keeps its text";
     for (int i = 12; i < 40; ++i) tracewnd_AddMessage(h, L"f", (L"copy " + std::to_wstring(i)).c_str(), 30);
-    EXPECT_LE(rowstore_GetCount(fs), 11);
-    for (int i = 0; i < rowstore_GetCount(fs); ++i) {
-        if (rowstore_GetSourceIndex(fs, i) >= 0) {
-            EXPECT_EQ(Text(rowstore_GetSourceIndex(fs, i)), rowstore_Get(fs, i)->text);
-        }
-    }
+    EXPECT_LE(copies().size(), 11u);
 
     // No trimming when nothing could be dropped.
     g_settings.MaxDelete = 0;
