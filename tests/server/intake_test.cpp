@@ -104,11 +104,13 @@ TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     const TraceRow* client = Row(before);
     wchar_t time[32];
     swprintf(time, 32, L"MO 10:20:30,45 [%05lu]", SeqOf(client));
-    const std::vector<std::wstring> fields = {client->time, client->process, client->module, client->function, client->text};
+    const std::vector<std::wstring> fields = {client->time, client->process, client->module, client->function,
+                                              client->text};
     EXPECT_EQ(fields, (std::vector<std::wstring>{time, std::wstring(31, L'P'), std::wstring(27, L'm') + L" [12",
                                                   std::wstring(49, L'f'), L"tab here  end"}))
         << "names cut to their fields, control characters become blanks";
-    EXPECT_EQ(std::make_tuple(client->levelWord, client->markFlags, client->sourceIndex), std::make_tuple(20u + 15u * 65536u, 0u, 0));
+    EXPECT_EQ(std::make_tuple(client->levelWord, client->markFlags, client->sourceIndex),
+              std::make_tuple(20u + 15u * 65536u, 0u, 0));
     // The server entry shows its module name, operator lines name the PC.
     const struct { const wchar_t *tag, *module; uint32_t level; } rows[] = {
         {L"WRN", nullptr, 20}, {L"SVR", L"<ALL [1]>", 0}, {L"OPR", L"KVS:3", 0xFFFF}, {L"", nullptr, 15}};

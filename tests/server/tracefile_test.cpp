@@ -140,9 +140,11 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     wcscpy(broken.row.module, L"M\n");
     EXPECT_EQ(FormatLine(broken), L"Wed 10:00:00,00 [1]|INF |p [1]|M |F  X|a b|0|983070\r\n");
 
-    const std::wstring yyy = FormatLine(Row(std::wstring(1000, L'y')));
-    EXPECT_EQ(std::count(yyy.begin(), yyy.end(), L'y'), 900) << "the text contributes 900 characters";
-    EXPECT_EQ(yyy.substr(yyy.size() - 11), L"|0|983070\r\n");
+    for (int n : {899, 900, 901}) {  // the text contributes at most 900 characters
+        const std::wstring line = FormatLine(Row(std::wstring(n, L'y')));
+        EXPECT_EQ(std::count(line.begin(), line.end(), L'y'), std::min(n, 900)) << n;
+        EXPECT_EQ(line.substr(line.size() - 11), L"|0|983070\r\n") << n;
+    }
     Row big(L"");
     Lengthen(big);
     const std::wstring full = FormatLine(big, 4000);
@@ -160,8 +162,9 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
 // Buffered writing keeps a shared stream open until closed, safe writing leaves nothing
 // open after a line; a faulting row loses only its own line, in either mode.
 TEST_F(TraceFile, BufferedAndSafeWritingLoseOnlyAFaultingRow) {
-    Row a(L"first"), b(L"second"), bad(L"");
+    Row a(L"first"), b(L"second"), bad(L""), big(L"");
     bad.row.text = reinterpret_cast<wchar_t*>(static_cast<ULONG_PTR>(0x10));
+    Lengthen(big);  // a line at the live file's limit
     const std::wstring path = In(L"TS070315.txt");
     const DWORD before = LineCount();
     tracewnd_WriteFileLine(&a.row);  // no name before the settings are loaded: lost
@@ -170,14 +173,14 @@ TEST_F(TraceFile, BufferedAndSafeWritingLoseOnlyAFaultingRow) {
     tracewnd_WriteFileLine(&a.row);
     EXPECT_FALSE(Exists(L"TS070315.txt"));
     g_settings.EnableFile = 1;
-    for (const Row* r : {&bad, &a, &b}) tracewnd_WriteFileLine(&r->row);
+    for (const Row* r : {&bad, &a, &big, &b}) tracewnd_WriteFileLine(&r->row);
     EXPECT_EQ(g_refreshCalls, 1) << "the status field is refreshed when the stream opens";
     kv::UniqueHandle other(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(other.valid()) << "others may read and write the open file; error " << ::GetLastError();
     other.reset();
     tracewnd_CloseTraceFile();
-    EXPECT_EQ(ReadWide(path), FormatLine(a) + FormatLine(b)) << "no byte-order mark, nothing lost";
+    EXPECT_EQ(ReadWide(path), FormatLine(a) + FormatLine(big) + FormatLine(b)) << "no byte-order mark, nothing lost";
     g_settings.SaveWriting = 1;
     for (const Row* r : {&bad, &a}) tracewnd_WriteFileLine(&r->row);
     EXPECT_TRUE(::DeleteFileW(path.c_str())) << "safe writing left the file open; error " << ::GetLastError();
@@ -187,7 +190,7 @@ TEST_F(TraceFile, BufferedAndSafeWritingLoseOnlyAFaultingRow) {
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ReadWide(path), FormatLine(b) + FormatLine(a));
     EXPECT_EQ(g_refreshCalls, 2) << "safe lines refresh nothing, the buffered stream once per opening";
-    EXPECT_EQ(LineCount(), before + 5);
+    EXPECT_EQ(LineCount(), before + 6);
 }
 
 TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
@@ -337,9 +340,9 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     }
     kvtest::WriteBytes(path, std::string(5000, 'z'));  // replaced, not appended to
     EXPECT_EQ(tracewnd_SaveListToPath(nullptr, path.c_str()), 1);
-    const std::wstring third = FormatLine(rows[2], kSavedLineChars + 1);
-    EXPECT_EQ(third.size(), 1000u) << "a saved line may be one character longer than a live one";
-    EXPECT_EQ(ReadWide(path), L"\xFEFF" + FormatLine(rows[0]) + FormatLine(rows[1]) + third);
+    // A saved line may be one character longer than a live one.
+    EXPECT_EQ(ReadWide(path),
+              L"\xFEFF" + FormatLine(rows[0]) + FormatLine(rows[1]) + FormatLine(rows[2], kSavedLineChars + 1));
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), dir_.path());
     EXPECT_TRUE(kvtest::TakeBoxes().empty());
 
