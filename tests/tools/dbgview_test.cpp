@@ -1,7 +1,6 @@
-// The debug viewer and the debug-viewer hook, with real processes: writers (this
-// executable as a helper) emit debug output, DbgView.exe captures it, and the hook
-// installed from this process traces the viewer's lines into a recording window of this
-// process named as the server window.
+// The debug viewer and the debug-viewer hook, with real processes: writers (helpers of
+// this executable) emit debug output, DbgView.exe captures it, and the hook traces the
+// viewer's lines into a recording window of this process named as the server window.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -28,11 +27,6 @@ wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 
 const kvtest::Accessors kDllAccessors = {
     traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, CurrentHandleField};
 
-// A token of this run, so that debug output of other programs (or of an earlier process
-// with the same id) never counts as ours.
-std::wstring Token() {
-    return L"dv" + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(::GetTickCount64()) + L" ";
-}
 
 // Writes each argument as one debug string; "|" stands for a line break.
 KVTEST_HELPER(writer) {
@@ -43,8 +37,7 @@ KVTEST_HELPER(writer) {
     return 0;
 }
 
-// Floods the debug output with args[1] lines of 200 characters, twenty to a string (the
-// channel's cost is per string).
+// args[1] lines of 200 characters, twenty to a string (the channel's cost is per string).
 KVTEST_HELPER(flood) {
     std::wstring text;
     for (long n = 0, total = std::stol(args[1]); n < total; ++n) {
@@ -88,14 +81,12 @@ void SetForeignTexts(HWND viewer) {
 }
 
 HWND FindViewer() { return ::FindWindowW(dbgview::kViewerClass, nullptr); }
-
-// The viewer's window, once the viewer reads the debug-output channel: writers skip
-// their output while no reader has made the channel's buffer.
+// The viewer's window, once it reads the channel: writers skip their output while no
+// reader has made the channel's buffer.
 HWND WaitForViewer() {
     HWND viewer = nullptr;
     kvtest::PumpUntil([&] {
-        HANDLE buffer = ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"DBWIN_BUFFER");
-        if (buffer) ::CloseHandle(buffer);
+        kv::UniqueHandle buffer(::OpenFileMappingW(FILE_MAP_READ, FALSE, L"DBWIN_BUFFER"));
         return buffer && (viewer = FindViewer()) != nullptr;
     }, 30000);
     return viewer;
@@ -146,18 +137,12 @@ protected:
     // The hook's rows; their texts that carry this run's token, without it, into ours.
     std::vector<Received> HookRows(Lines* ours = nullptr) const {
         std::vector<Received> out;
-        for (const Received& r : win_.OfKind(WM_TRACE_OUTPUT)) {
-            if (r.func != L"DbgViewHookProc") continue;
-            out.push_back(r);
-            if (ours && r.text.rfind(token_, 0) == 0) ours->push_back(r.text.substr(token_.size()));
-        }
+        for (const Received& r : win_.OfKind(WM_TRACE_OUTPUT))
+            if (r.func == L"DbgViewHookProc" && (out.push_back(r), ours) && r.text.rfind(token_, 0) == 0)
+                ours->push_back(r.text.substr(token_.size()));
         return out;
     }
-    Lines OurLines() const {
-        Lines ours;
-        HookRows(&ours);
-        return ours;
-    }
+    Lines OurLines() const { Lines ours; HookRows(&ours); return ours; }
     bool WaitForLine(const std::wstring& line) {
         return kvtest::PumpUntil([&] { const Lines l = OurLines(); return std::find(l.begin(), l.end(), line) != l.end(); }, 60000);
     }
@@ -169,7 +154,10 @@ protected:
 
     kvtest::RecordingWindow win_{kDllAccessors};
     kvtest::TempDir dir_;
-    const std::wstring profile_ = dir_.file(L"dbgview.pfl"), token_ = Token();
+    // A token of this run: debug output of other programs (or of an earlier process with
+    // the same id) never counts as ours.
+    const std::wstring profile_ = dir_.file(L"dbgview.pfl"),
+                       token_ = L"dv" + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(::GetTickCount64()) + L" ";
 };
 
 TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {

@@ -1,10 +1,13 @@
-// kvtrccat.exe run as a process on files the server's writer wrote: JSON lines read back
-// by a strict parser, text, time ranges, errors and following across the day change.
+// kvtrccat.exe run as a process on directories the server's writer and hand-made files
+// filled: its whole output compared, for every kind of line, file name, line end, range
+// edge, station merge and following across the day change.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <map>
+#include <winsock2.h>
+
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "client/owners.h"
 #include "kvtest.h"
@@ -12,168 +15,193 @@
 
 namespace {
 
-// A strict parser of one flat JSON object and nothing after it, giving its members as
-// "key=value;" in key order: strings decoded to UTF-8 in single quotes, others as written.
-struct FlatJson {
-    const std::string& t;
-    size_t i = 0;
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const std::string& l : lines) s += l + "\n";
+    return s;
+}
+// "station:text " of each line: of JSON objects, or of text lines led by "station|".
+std::string Labels(const std::string& out) {
+    std::string got;
+    for (size_t at = 0, lf; (lf = out.find('\n', at)) != std::string::npos; at = lf + 1) {
+        const std::string l = out.substr(at, lf - at);
+        auto member = [&](const std::string& key) {
+            const size_t v = l.find("\"" + key + "\":\"") + key.size() + 4;
+            return l.substr(v, l.find('"', v) - v);
+        };
+        got += (l[0] == '{' ? member("station") + ":" + member("text")
+                            : l.substr(0, l.find('|')) + ":" + l.substr(l.rfind('|', l.rfind('|') - 1) - 2, 2)) + " ";
+    }
+    return got;
+}
+RowSpec Row(const wchar_t* time, const wchar_t* text) { return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0}; }
 
-    char Peek() {
-        while (i < t.size() && std::string(" \t\r\n").find(t[i]) != std::string::npos) ++i;
-        return i < t.size() ? t[i] : 0;
+// A collector on the loopback address: takes every connection, reads it to its end and
+// closes it, as a syslog collector does. Got: what it read, in order.
+struct Collector {
+    WSADATA wsa;
+    const int started = ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    std::mutex lock;
+    std::string got;
+    std::thread reader;
+    int port = 0;
+    Collector() {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int n = sizeof a;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&a), n);
+        ::listen(listener, 8);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+        port = ntohs(a.sin_port);
+        reader = std::thread([this] {
+            char b[4096];
+            for (SOCKET s; (s = ::accept(listener, nullptr, nullptr)) != INVALID_SOCKET; ::closesocket(s))
+                for (int r; (r = ::recv(s, b, sizeof b, 0)) > 0;) {
+                    std::lock_guard<std::mutex> hold(lock);
+                    got.append(b, r);
+                }
+        });
     }
-    bool Eat(char c) { return Peek() == c && (++i, true); }
-    bool Hex4(unsigned* v) {
-        if (i + 4 > t.size() || t.find_first_not_of("0123456789abcdefABCDEF", i) < i + 4) return false;
-        return *v = std::stoul(t.substr(i, 4), nullptr, 16), i += 4, true;
+    ~Collector() {
+        ::closesocket(listener);
+        reader.join();
+        ::WSACleanup();
     }
-    bool String(std::string* s) {
-        static const char kEsc[] = "\"\\/bfnrt", kDecoded[] = "\"\\/\b\f\n\r\t";
-        if (!Eat('"')) return false;
-        while (i < t.size()) {
-            const unsigned char c = t[i++];
-            if (c == '"') return true;
-            if (c < 0x20) return false;  // raw control characters are not allowed
-            if (c != '\\') { *s += static_cast<char>(c); continue; }
-            if (const char* k = t[i] ? strchr(kEsc, t[i]) : nullptr) { *s += kDecoded[k - kEsc], ++i; continue; }
-            unsigned cp, lo;
-            if (t[i++] != 'u' || !Hex4(&cp) || (cp >= 0xDC00 && cp < 0xE000)) return false;
-            if (cp >= 0xD800 && cp < 0xDC00) {
-                if (t.compare(i, 2, "\\u") != 0 || (i += 2, !Hex4(&lo)) || lo < 0xDC00 || lo >= 0xE000) return false;
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-            }
-            static const unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
-            const int n = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-            *s += static_cast<char>(kLead[n] | (cp >> (6 * n)));
-            for (int k = n - 1; k >= 0; --k) *s += static_cast<char>(0x80 | ((cp >> (6 * k)) & 63));
-        }
-        return false;
-    }
-    bool Value(std::string* v) {
-        if (Peek() == '"') return String(v) && (*v = "'" + *v + "'", true);
-        for (const char* w : {"true", "false", "null"})
-            if (t.compare(i, strlen(w), w) == 0) return *v = w, i += strlen(w), true;
-        const size_t start = i;
-        if (t[i] == '-') ++i;
-        if (!isdigit(static_cast<unsigned char>(t[i])) || (t[i] == '0' && isdigit(static_cast<unsigned char>(t[i + 1]))))
-            return false;
-        while (isdigit(static_cast<unsigned char>(t[i]))) ++i;
-        return *v = t.substr(start, i - start), true;
-    }
-    bool Object(std::string* out) {
-        std::map<std::string, std::string> members;
-        if (!Eat('{')) return false;
-        for (bool more = !Eat('}'); more; more = Eat(',')) {
-            std::string k, v;
-            if (!String(&k) || !Eat(':') || !Value(&v) || !members.emplace(k, v).second) return false;
-            if (Peek() != ',' && !Eat('}')) return false;
-        }
-        if ((Peek(), i != t.size())) return false;
-        for (const auto& m : members) *out += m.first + "=" + m.second + ";";
-        return true;
+    std::string Got() {
+        std::lock_guard<std::mutex> hold(lock);
+        return got;
     }
 };
-std::string Members(const std::string& line) {
-    std::string out;
-    EXPECT_TRUE(FlatJson{line}.Object(&out)) << line;
-    return out;
-}
 
-std::vector<std::string> SplitLines(const std::string& s) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t i; (i = s.find('\n', start)) != std::string::npos; start = i + 1) out.push_back(s.substr(start, i - start));
-    EXPECT_EQ(start, s.size()) << "output ends in a line feed";
-    return out;
-}
-
-// kvtrccat.exe running with its output and errors in files.
 struct Cat : kvtest::CapturedProcess {
     explicit Cat(const std::wstring& args) : CapturedProcess(kvtest::Quote(kvtest::ExeDir() + L"\\kvtrccat.exe") + L" " + args) {}
 };
 
-const std::vector<RowSpec> kMonday = {
-    {L"MO 10:00:00,00 [00001]", 30, L"router.exe [1234]", L"Router [5678]", L"OpenLine", L"quote \" back \\ bar | end", 0, 0xF},
-    {L"MO 23:59:59,99 [00002]", -1, L"KVTrcSrv.exe [99]", L"KVS:7", L"f", L"\x00C4rger \xD83D\xDE00 \x20AC", 1, 0x5},
-    {L"MO 23:59:59,99 [00003]", 15, L"p.exe [1]", L"M|x [2]", L"g", L"a|b|0|30", 0, 0},
-};
+std::wstring Line(const wchar_t* time, const wchar_t* text, const wchar_t* end = L"\r\n") {
+    return std::wstring(time) + L"|INF |p [1]|m [2]|f|" + text + L"|0|30" + end;
+}
+std::string J(const char* time, int seq, const std::string& text, const char* level = "info", int levelNo = 30) {
+    return std::string(R"({"time":")") + time + R"(","seq":)" + std::to_string(seq) + R"(,"level":")" + level +
+           R"(","levelNo":)" + std::to_string(levelNo) + R"(,"process":"p","pid":1,"module":"m","tid":2,"function":"f","text":")" +
+           text + R"(","marked":false,"error":false,"warning":false,"info":false,"diag":false})";
+}
+
+// A line that cannot be split: its whole text, nothing else.
+std::string N(const std::string& text) {
+    return R"({"time":null,"seq":null,"level":null,"levelNo":null,"process":"","pid":null,"module":"","tid":null,"function":"",)"
+           R"("text":")" + text + R"(","marked":false,"error":null,"warning":null,"info":null,"diag":null})";
+}
 
 using KvTrcCat = ServerLinesTest;
 
-TEST_F(KvTrcCat, JsonTextRangesAndErrors) {
-    WriteRows(dir_.path(), 2007, 3, 12, kMonday);
+TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
+    auto put = [&](const wchar_t* name, const std::wstring& text) { kvtest::WriteBytes(dir_.file(name), Utf16(text)); };
+    put(L"riviveda.txt", Line(L"MO 10:00:00,00 [1]", L"fallback"));
+    put(L"TS991231.txt", Line(L"FR 10:00:00,00 [1]", L"y99"));
+    put(L"TS000101.txt", Line(L"SA 10:00:00,00 [2]", L"y00"));
+    put(L"TS070101.txt", Line(L"SU 23:59:59,99 [3]", L"eve"));  // a Monday's file, a Sunday row
+    for (const wchar_t* name : {L"notes.txt", L"TS0703.txt", L"TS071399.txt", L"TS070315.txt.bak"})
+        put(name, Line(L"TH 10:00:00,00 [9]", L"not a day's file"));
+    ::CreateDirectoryW(dir_.file(L"TS070316.txt").c_str(), nullptr);
+    WriteRows(dir_.path(), 2007, 3, 12, {
+        {L"MO 10:00:00,00 [00001]", 30, L"router.exe [1234]", L"Router [5678]", L"OpenLine", L"quote \" back \\ bar | end", 0, 0xF},
+        {L"MO 10:00:00,01 [00002]", -1, L"KVTrcSrv.exe [99]", L"KVS:7", L"f", L"\x00C4rger \xD83D\xDE00 \x20AC", 1, 0x5},
+        {L"MO 10:00:00,02 [00003]", 15, L"p.exe [1]", L"Mod|ule [42]", L"g", L"a|b||c|0|30", 0, 0x2},
+        {L"MO 10:00:00,03 [123456]", 0, L"averyveryverylongprocessname.exe [4242]", L"M [2]", L"", L"|", 1, 0x8},
+        {L"MO 10:00:00,04 [00005]", 40, L"p.exe [1]", L"ModuleModuleModuleMod [1234567]", std::wstring(49, L'g').c_str(),
+         std::wstring(1000, L'x'), 0, 0x1},
+        {L"MO 23:59:59,99 [00006]", 10, L"p [1]", L"m [2]", L"f", L"last of the day", 0, 0}});
     // The Monday row of 23:59:59 that reached the Tuesday's file after midnight.
-    WriteRows(dir_.path(), 2007, 3, 13, {{L"MO 23:59:59,99 [00004]", 20, L"p.exe [1]", L"M [2]", L"h", L"late", 0, 0},
-                                        {L"TU 00:00:00,01 [00005]", 40, L"p.exe [1]", L"M [2]", L"h", L"early", 0, 1}});
+    WriteRows(dir_.path(), 2007, 3, 13, {{L"MO 23:59:59,99 [00007]", 20, L"p [1]", L"m [2]", L"f", L"late", 0, 0},
+                                        {L"TU 00:00:00,00 [00001]", 30, L"p [1]", L"m [2]", L"f", L"first", 0, 0}});
+    // By hand: a byte-order mark, LF alone, a level the tag does not name, a lone CR, a cut tail.
+    put(L"ts070315.TXT", L"\xFEFF" + Line(L"TH 10:00:00,00 [1]", L"lf only", L"\n") +
+                             L"WE 23:59:59,99 [2]|ERR |p [1]|m [2]|f|abc|0|30\r\nline\rwith a lone cr\t\x01\r\n" +
+                             L"\r\na|b|c\r\n|||||||\r\nTH 10:00:00,00 [4]|INF |p [1]|m [2]\r\nTH 10:00:00,00 [5]|INF|p|m|f|t|0|30\r\n" +
+                             Line(L"TH 10:00:01,00 [3]", L"cut", L""));
+    const std::vector<std::string> all = {
+        J("10:00:00.00", 1, "fallback"), J("1999-12-31T10:00:00.00", 1, "y99"), J("2000-01-01T10:00:00.00", 2, "y00"),
+        J("2006-12-31T23:59:59.99", 3, "eve"),
+        R"({"time":"2007-03-12T10:00:00.00","seq":1,"level":"info","levelNo":30,"process":"router.exe","pid":1234,)"
+        R"("module":"Router","tid":5678,"function":"OpenLine","text":"quote \" back \\ bar | end","marked":false,)"
+        R"("error":true,"warning":true,"info":true,"diag":true})",
+        R"({"time":"2007-03-12T10:00:00.01","seq":2,"level":"operator","levelNo":-1,"process":"KVTrcSrv.exe","pid":99,)"
+        R"("module":"KVS:7","tid":null,"function":"f","text":")" "\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC"
+        R"(","marked":true,"error":false,"warning":true,"info":false,"diag":true})",
+        R"({"time":"2007-03-12T10:00:00.02","seq":3,"level":"","levelNo":15,"process":"p.exe","pid":1,"module":"Mod|ule",)"
+        R"("tid":42,"function":"g","text":"a|b||c|0|30","marked":false,"error":false,"warning":false,"info":true,"diag":false})",
+        R"({"time":"2007-03-12T10:00:00.03","seq":123456,"level":"server","levelNo":0,"process":"averyveryverylongprocessname.ex",)"
+        R"("pid":null,"module":"M","tid":2,"function":"","text":"|","marked":true,"error":true,"warning":false,"info":false,"diag":false})",
+        R"({"time":"2007-03-12T10:00:00.04","seq":5,"level":"diagnose","levelNo":40,"process":"p.exe","pid":1,)"
+        R"("module":"ModuleModuleModuleMod","tid":1234567,"function":")" + std::string(49, 'g') + R"(","text":")" +
+            std::string(877, 'x') + R"(","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
+        J("2007-03-12T23:59:59.99", 6, "last of the day", "error", 10), J("2007-03-12T23:59:59.99", 7, "late", "warning", 20),
+        J("2007-03-13T00:00:00.00", 1, "first"), J("2007-03-15T10:00:00.00", 1, "lf only"),
+        R"({"time":"2007-03-14T23:59:59.99","seq":2,"level":"error","levelNo":10,"process":"p","pid":1,"module":"m","tid":2,)"
+        R"("function":"f","text":"abc|0|30","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
+        N(R"(line\rwith a lone cr\t\u0001)"), N(""), N("a|b|c"), N("|||||||"), N("TH 10:00:00,00 [4]|INF |p [1]|m [2]"),
+        N("TH 10:00:00,00 [5]|INF|p|m|f|t|0|30"),
+        J("2007-03-15T10:00:01.00", 3, "cut")};
     const std::wstring d = kvtest::Quote(dir_.path());
     const struct {
         std::wstring args;
+        std::vector<int> lines;  // of all; {-1}: the first line as text
         DWORD exit;
-        size_t lines;
-        const char* stderrHas;
-        std::string second;  // the second line, when given
+        const char* err;
     } cases[] = {
-        {L"--json " + d, 0, 5, ""},
-        {d, 0, 5, ""},
-        {L"--since 2007-03-12T23:59:59.99 " + d, 0, 4, ""},
-        {L"--since 2007-03-13 " + d, 0, 1, ""},
-        {L"--until 2007-03-12 " + d, 0, 4, ""},
-        {L"--since \"2007-03-12 10:00\" --until 2007-03-12T10:00 " + d, 0, 1, ""},
-        // One file: the text as written, in UTF-8.
-        {kvtest::Quote(dir_.file(L"TS070312.txt")), 0, 3, "",
-         "MO 23:59:59,99 [00002]|OPR |KVTrcSrv.exe [99]|KVS:7|f|\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC|1|393215"},
-        {L"--since 2007-02-30 " + d, 2, 0, "bad time"},
-        {L"--until 12:00 " + d, 2, 0, "bad time"},
-        {L"--since 2007-03-15T-1:-5 " + d, 2, 0, "bad time"},  // no signs in a time
-        {kvtest::Quote(dir_.file(L"missing")), 1, 0, "does not exist"},
+        {L"--json " + d, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}},
+        {L"--json --until 2007-03-12T23:59 " + d, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},  // the whole last minute
+        {L"--json --since 2007-03-12T23:59:59.99 --until 2007-03-13T00:00 " + d, {9, 10, 11}},
+        {L"--json --since 2007-03-13 --until 2007-03-15T10:00:00.99 " + d, {11, 12, 13, 14, 15, 16, 17, 18, 19}},  // no time: the one before
+        {L"--json --until 2006-12-31 " + d, {1, 2, 3}},
+        {L"--json --since \"2007-03-12 10:00\" --until 2007-03-12T10:00:00,01 " + d, {4, 5}},
+        {kvtest::Quote(dir_.file(L"riviveda.txt")), {-1}},
+        {L"--since 2007-02-29 " + d, {}, 2, "bad time"},
+        {L"--until 12:00 " + d, {}, 2, "bad time"},
+        {L"--since 2007-03-15T-1:-5 " + d, {}, 2, "bad time"},
+        {L"--until 2007-03-15T24:00 " + d, {}, 2, "bad time"},
+        {kvtest::Quote(dir_.file(L"missing")), {}, 1, "does not exist"},
     };
-    std::vector<std::string> json;  // the first case's lines
     for (const auto& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.args));
         Cat cat(c.args);
         EXPECT_EQ(cat.Finish(), c.exit) << cat.Err();
-        const std::vector<std::string> lines = SplitLines(cat.Out());
-        EXPECT_EQ(lines.size(), c.lines);
-        EXPECT_NE(cat.Err().find(c.stderrHas), std::string::npos) << cat.Err();
-        if (!c.second.empty() && lines.size() > 1) { EXPECT_EQ(lines[1], c.second); }
-        if (&c == cases) json = lines;
+        std::vector<std::string> want;
+        for (int i : c.lines) want.push_back(i < 0 ? "MO 10:00:00,00 [1]|INF |p [1]|m [2]|f|fallback|0|30" : all[i]);
+        EXPECT_EQ(cat.Out(), Joined(want));
+        EXPECT_NE(cat.Err().find(c.err ? c.err : ""), std::string::npos) << cat.Err();
     }
-    ASSERT_EQ(json.size(), 5u);
-    EXPECT_EQ(Members(json[0]),
-              "diag=true;error=true;function='OpenLine';info=true;level='info';levelNo=30;marked=false;module='Router';"
-              "pid=1234;process='router.exe';seq=1;text='quote \" back \\ bar | end';tid=5678;"
-              "time='2007-03-12T10:00:00.00';warning=true;");
-    EXPECT_EQ(Members(json[1]),
-              "diag=true;error=false;function='f';info=false;level='operator';levelNo=-1;marked=true;module='KVS:7';"
-              "pid=99;process='KVTrcSrv.exe';seq=2;text='\xC3\x84rger \xF0\x9F\x98\x80 \xE2\x82\xAC';tid=null;"
-              "time='2007-03-12T23:59:59.99';warning=true;");
-    EXPECT_EQ(Members(json[2]),
-              "diag=false;error=false;function='g';info=false;level='';levelNo=15;marked=false;module='M|x';pid=1;"
-              "process='p.exe';seq=3;text='a|b|0|30';tid=2;time='2007-03-12T23:59:59.99';warning=false;");
-    EXPECT_NE(Members(json[3]).find("time='2007-03-12T23:59:59.99'"), std::string::npos) << "Monday's, in Tuesday's file";
-    EXPECT_NE(Members(json[4]).find("time='2007-03-13T00:00:00.01'"), std::string::npos);
     // A file another program holds without sharing: reported, the other days still written.
-    HANDLE locked = ::CreateFileW(dir_.file(L"TS070312.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
-    Cat cat(d);
+    kv::UniqueHandle locked(::CreateFileW(dir_.file(L"TS070312.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    Cat cat(L"--json " + d);
     EXPECT_EQ(cat.Finish(), 1u);
-    ::CloseHandle(locked);
     EXPECT_NE(cat.Err().find("cannot open"), std::string::npos) << cat.Err();
-    EXPECT_EQ(SplitLines(cat.Out()).size(), 2u);
+    EXPECT_EQ(cat.Out(), Joined({all[0], all[1], all[2], all[3], all[10], all[11], all[12], all[13], all[14], all[15], all[16], all[17],
+                                  all[18], all[19], all[20]}));
 }
 
 // Damaged files, however long their only line: exactly what they hold, and no crash.
+TEST_F(KvTrcCat, DamagedFilesAreWrittenAsWhatTheyHold) {
+    std::string text;
+    for (const DamagedFile& f : DamagedFiles()) {
+        kvtest::WriteBytes(dir_.file(f.name), f.bytes);
+        for (const std::wstring& l : LinesOf(f.bytes)) text += kvtest::Narrow(l) + "\n";
+    }
+    Cat cat(kvtest::Quote(dir_.path()));
+    EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
+    EXPECT_TRUE(cat.Out() == text) << "the text as the files hold it";
+}
+
 TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
     const std::wstring north = dir_.file(L"north"), south = dir_.file(L"south");
-    auto row = [](const wchar_t* time, const wchar_t* text) {
-        return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0};
-    };
     // Interleaved, equal stamps (n2 and s2; n3 and n4, one in each day's file), a midnight.
-    WriteRows(north, 2007, 3, 12, {row(L"MO 10:00:00,00 [00001]", L"n1"), row(L"MO 10:00:01,00 [00002]", L"n2"),
-                                   row(L"MO 23:59:59,99 [00003]", L"n3")});
-    WriteRows(north, 2007, 3, 13, {row(L"MO 23:59:59,99 [00004]", L"n4"), row(L"TU 00:00:01,00 [00005]", L"n5")});
-    WriteRows(south, 2007, 3, 12, {row(L"MO 09:59:59,00 [00001]", L"s1"), row(L"MO 10:00:01,00 [00002]", L"s2")});
-    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:00,50 [00003]", L"s3"), row(L"TU 00:00:01,00 [00004]", L"s4")});
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2"),
+                                   Row(L"MO 23:59:59,99 [00003]", L"n3")});
+    WriteRows(north, 2007, 3, 13, {Row(L"MO 23:59:59,99 [00004]", L"n4"), Row(L"TU 00:00:01,00 [00005]", L"n5")});
+    WriteRows(south, 2007, 3, 12, {Row(L"MO 09:59:59,00 [00001]", L"s1"), Row(L"MO 10:00:01,00 [00002]", L"s2")});
+    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:00,50 [00003]", L"s3"), Row(L"TU 00:00:01,00 [00004]", L"s4")});
     const std::wstring n = kvtest::Quote(north), s = kvtest::Quote(south);
     const std::wstring nn = kvtest::Quote(L"N=" + north), ss = kvtest::Quote(L"S=" + south);
     const struct {
@@ -196,74 +224,85 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
             EXPECT_NE(cat.Err().find(c.lines), std::string::npos) << cat.Err();
             continue;
         }
-        std::string got;
-        for (const std::string& line : SplitLines(cat.Out())) {
-            if (line[0] == '{') {
-                const std::string m = Members(line);
-                const size_t st = m.find("station='") + 9, tx = m.find("text='") + 6;
-                got += m.substr(st, m.find('\'', st) - st) + ":" + m.substr(tx, m.find('\'', tx) - tx) + " ";
-            } else {
-                got += line.substr(0, line.find('|')) + ":" + line.substr(line.rfind('|', line.rfind('|') - 1) - 2, 2) + " ";
-            }
-        }
-        EXPECT_EQ(got, c.lines);
+        EXPECT_EQ(Labels(cat.Out()), c.lines);
     }
+    // As many stations as may be merged, and one more.
+    std::wstring most;
+    for (int i = 1; i <= 255; ++i) most += L" s" + std::to_wstring(i) + L"=" + kvtest::Quote(north + L"\\TS070313.txt");
+    EXPECT_EQ(Cat(most).Finish(), 0u);
+    EXPECT_EQ(Cat(most + L" " + nn).Finish(), 2u);
 }
 
-TEST_F(KvTrcCat, DamagedFilesAreWrittenAsWhatTheyHold) {
-    std::vector<std::wstring> lines;
-    for (const DamagedFile& f : DamagedFiles()) {
-        kvtest::WriteBytes(dir_.file(f.name), f.bytes);
-        for (const std::wstring& l : LinesOf(f.bytes)) lines.push_back(l);
-    }
-    std::string text;
-    for (const std::wstring& l : lines) text += kvtest::Narrow(l) + "\n";
-    for (const wchar_t* mode : {L"", L"--json "}) {
-        Cat cat(mode + kvtest::Quote(dir_.path()));
+// A run goes on where the state file says the last one stopped, whether that one wrote
+// its lines out or sent them to a collector; a file written anew is read from its start.
+TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
+    const std::wstring north = dir_.file(L"north"), state = L" --state " + kvtest::Quote(dir_.file(L"state")) + L" ";
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2")});
+    auto run = [&](const std::wstring& args, const std::string& out, const char* err = "") {
+        Cat cat(args + state + kvtest::Quote(L"N=" + north));
         EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
-        if (!*mode) {
-            EXPECT_TRUE(cat.Out() == text) << "the text as the files hold it";
-            continue;
-        }
-        const std::vector<std::string> out = SplitLines(cat.Out());
-        ASSERT_EQ(out.size(), lines.size());
-        for (size_t i = 0; i < lines.size(); ++i)
-            EXPECT_TRUE(Members(out[i]) == "diag=null;error=null;function='';info=null;level=null;levelNo=null;marked=false;"
-                                           "module='';pid=null;process='';seq=null;text='" + kvtest::Narrow(lines[i]) +
-                                           "';tid=null;time=null;warning=null;") << "line " << i;
+        EXPECT_EQ(Labels(cat.Out()), out);
+        EXPECT_NE(cat.Err().find(err), std::string::npos) << cat.Err();
+    };
+    run(L"", "N:n1 N:n2 ");
+    run(L"", "");
+    std::wstring port;
+    {
+        Collector c;
+        port = std::to_wstring(c.port);
+        WriteRows(north, 2007, 3, 12, {{L"MO 10:00:02,12 [00003]", 10, L"p [1]", L"m [2]", L"f", L"n3", 0, 0}});
+        run(L"--send 127.0.0.1:" + port, "");
+        // One octet-counted message; the local offset from UTC ("+hh:mm") left out.
+        const std::string got = c.Got();
+        EXPECT_EQ(got.substr(0, 34) + got.substr(std::min<size_t>(got.size(), 40)), "278 <131>1 2007-03-12T10:00:02.120 N kvtrace - - - " +
+                  (R"({"station":"N",)" + J("2007-03-12T10:00:02.12", 3, "n3", "error", 10).substr(1)));
     }
+    // The collector gone: said, and tried again from the last confirmed line; the line it
+    // never confirmed goes out with the next run.
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:03,00 [00004]", L"n4")});
+    {
+        Cat away(L"--send 127.0.0.1:" + port + state + kvtest::Quote(L"N=" + north));
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return away.Err().find("every 5 s at most, from the last confirmed line") != std::string::npos; },
+                                      30000)) << away.Err();
+    }
+    run(L"", "N:n4 ");
+    kvtest::WriteBytes(north + L"\\TS070312.txt", "");
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 11:00:00,00 [00001]", L"r1")});
+    run(L"", "N:r1 ", "is not the file the state file names");
 }
 
-TEST_F(KvTrcCat, FollowGoesOnIntoTheNextDaysFileThroughFailuresAndRewrites) {
-    WriteRows(dir_.path(), 2007, 3, 12, kMonday);
-    Cat cat(L"--json --follow " + kvtest::Quote(dir_.path()));
-    auto lines = [&](size_t n) {
-        return kvtest::PumpUntil([&] { return !cat.Out().empty() && SplitLines(cat.Out()).size() == n; }, 30000);
+// Two stations followed from a time on, across the midnight, through a file held by
+// another program and a file cut short and written again.
+TEST_F(KvTrcCat, FollowsStationsFromATimeOnIntoTheNextDayThroughFailuresAndRewrites) {
+    const std::wstring north = dir_.file(L"north"), south = dir_.file(L"south");
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 23:59:58,99 [00001]", L"early"), Row(L"MO 23:59:59,00 [00002]", L"n1")});
+    WriteRows(south, 2007, 3, 12, {Row(L"MO 23:59:59,50 [00001]", L"s1")});
+    Cat cat(L"--json --follow --since 2007-03-12T23:59:59 " + kvtest::Quote(L"N=" + north) + L" " + kvtest::Quote(L"S=" + south));
+    auto seen = [&](const std::string& want) {
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return Labels(cat.Out()) == want; }, 30000)) << Labels(cat.Out()) << cat.Err();
     };
-    auto text = [&](size_t i) { return Members(SplitLines(cat.Out())[i]); };
-    EXPECT_TRUE(lines(3)) << cat.Out();
-    WriteRows(dir_.path(), 2007, 3, 12, {{L"MO 23:59:59,99 [00004]", 20, L"p.exe [1]", L"M [2]", L"h", L"later", 0, 0}});
-    EXPECT_TRUE(lines(4)) << cat.Out();
+    seen("N:n1 S:s1 ");
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 23:59:59,99 [00003]", L"n2")});
     // Midnight: the server moves on to the Tuesday's file.
-    WriteRows(dir_.path(), 2007, 3, 13, {{L"TU 00:00:00,01 [00005]", 40, L"p.exe [1]", L"M [2]", L"h", L"next day", 0, 1}});
-    EXPECT_TRUE(lines(5)) << cat.Out();
-    EXPECT_NE(text(4).find("text='next day';tid=2;time='2007-03-13T00:00:00.01'"), std::string::npos) << text(4);
-
+    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:00,01 [00002]", L"s2")});
+    seen("N:n1 S:s1 N:n2 S:s2 ");
+    const std::wstring tuesday = north + L"\\TS070313.txt";
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:00,02 [00004]", L"n3")});
+    seen("N:n1 S:s1 N:n2 S:s2 N:n3 ");
     // Held without sharing by another program: the failed poll is reported, and what is
     // written once it lets go still comes.
-    const std::wstring tuesday = dir_.file(L"TS070313.txt");
     {
         kv::UniqueHandle held(::CreateFileW(tuesday.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held.valid());
         EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Err().find("cannot read") != std::string::npos; }, 30000));
     }
-    WriteRows(dir_.path(), 2007, 3, 13, Day(L"TU", 6, 1));
-    EXPECT_TRUE(lines(6)) << cat.Err();
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:00,03 [00005]", L"n4")});
+    seen("N:n1 S:s1 N:n2 S:s2 N:n3 N:n4 ");
     // Cut short and written again, longer than before: exactly the new lines follow.
     kvtest::WriteBytes(tuesday, "");
-    WriteRows(dir_.path(), 2007, 3, 13, Day(L"SA", 1, 3));
-    EXPECT_TRUE(lines(9)) << cat.Out();
-    for (size_t i = 6; i < 9; ++i) EXPECT_NE(text(i).find("seq=" + std::to_string(i - 5) + ";"), std::string::npos) << text(i);
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:01,00 [00001]", L"r1"), Row(L"TU 00:00:01,00 [00002]", L"r2"),
+                                   Row(L"TU 00:00:01,00 [00003]", L"r3")});
+    seen("N:n1 S:s1 N:n2 S:s2 N:n3 N:n4 N:r1 N:r2 N:r3 ");
     EXPECT_NE(cat.Err().find("reading it again from its start"), std::string::npos) << cat.Err();
     EXPECT_EQ(::WaitForSingleObject(cat.pi.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still following";
 }

@@ -1,5 +1,5 @@
-// KVTrcVwr.exe started with the trace window's two command lines: the row it selects,
-// read back from its list view through the platform.
+// KVTrcVwr.exe started with the trace window's two command lines and with stations: the
+// rows it shows, read back from its list view as a table.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,28 +10,44 @@
 
 namespace {
 
+// Rows of Day() as the viewer shows them: date, time, level and text.
+std::wstring Shown(const wchar_t* date, const wchar_t* weekday, int first, int count) {
+    std::wstring s;
+    for (const RowSpec& r : Day(weekday, first, count)) s += std::wstring(date) + L"|" + r.time + L"|INF|t\n";
+    return s;
+}
+const wchar_t kLate[] = L"2007-03-05|MO 23:59:59,99 [00041]|ERR|q.exe [7]|late\n";
+
 class Viewer : public ServerLinesTest {
 protected:
     const std::wstring trace_ = dir_.file(L"trace files");  // a blank: the trace window writes it unquoted
     void SetUp() override {
-        // Two Mondays and the Tuesday between, numbered from 1 each day.
+        // Two Mondays and the Tuesday between, numbered from 1 each day; the Tuesday's file
+        // begins with a marked Monday row written after midnight;
+        // the last Monday's first row is marked too.
+        std::vector<RowSpec> tuesday = Day(L"TU", 1, 40);
+        tuesday.insert(tuesday.begin(), {L"MO 23:59:59,99 [00041]", 10, L"q.exe [7]", L"m [2]", L"f", L"late", 1, 0});
         WriteRows(trace_, 2007, 3, 5, Day(L"MO", 1, 40));
-        WriteRows(trace_, 2007, 3, 6, Day(L"TU", 1, 40));
-        WriteRows(trace_, 2007, 3, 12, Day(L"MO", 1, 3));
+        WriteRows(trace_, 2007, 3, 6, tuesday);
+        std::vector<RowSpec> monday = Day(L"MO", 1, 3);
+        monday[0].mark = 1;
+        WriteRows(trace_, 2007, 3, 12, monday);
     }
 };
 
-TEST_F(Viewer, BothCommandLinesSelectTheirRow) {
+TEST_F(Viewer, BothCommandLinesSelectTheirRowAndGoTo) {
     const struct {
         const wchar_t* file;  // null: the directory, "/T:" and the time text, unquoted
         const wchar_t* time;
         long long count, row;
-        const wchar_t* date;
+        const wchar_t *date, *level, *text, *go;
+        long long goRow;
     } cases[] = {
-        {nullptr, L"MO 10:00:01,00 [00002]", 83, 81, L"2007-03-12"},  // the most recent matching row
-        {nullptr, L"MO 10:00:29,00 [00030]", 83, 29, L"2007-03-05"},
-        {nullptr, L"TU 10:00:04,00 [00005]", 83, 44, L"2007-03-06"},
-        {L"TS070306.txt", L"TU 10:00:39,00 [00040]", 40, 39, L"2007-03-06"},  // a file: at its end
+        {nullptr, L"MO 10:00:01,00 [00002]", 84, 82, L"2007-03-12", L"INF", L"t", L"2007-03-06 10:00:05", 46},  // the most recent
+        {nullptr, L"MO 10:00:29,00 [00030]", 84, 29, L"2007-03-05", L"INF", L"t"},
+        {nullptr, L"TU 10:00:04,00 [00005]", 84, 45, L"2007-03-06", L"INF", L"t"},
+        {nullptr, L"MO 23:59:59,99 [00041]", 84, 40, L"2007-03-05", L"ERR", L"late"},  // in the Tuesday's file
+        {L"TS070306.txt", L"TU 10:00:39,00 [00040]", 41, 40, L"2007-03-06", L"INF", L"t", L"10:00:05", 6},  // a file: at its end
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.time));
@@ -42,39 +58,56 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRow) {
         EXPECT_EQ(v.Selected(), c.row);
         const long long s = v.Selected();
         EXPECT_EQ(v.Cell(s, 0) + L"|" + v.Cell(s, 1) + L"|" + v.Cell(s, 2) + L"|" + v.Cell(s, 6),
-                  std::wstring(c.date) + L"|" + c.time + L"|INF|t");
-        if (!c.file) continue;
-        // Go to a time of the selected row's day.
-        v.Type(v.Control(L"BUTTON", L"Filter"), L"10:00:05");
+                  std::wstring(c.date) + L"|" + c.time + L"|" + c.level + L"|" + c.text);
+        if (!c.go) continue;
+        v.Type(v.Control(L"BUTTON", L"Filter"), c.go);
         v.Click(L"Go to");
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 5; }, 30000)) << v.Selected();
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == c.goRow; }, 30000)) << v.Selected();
     }
 }
 
-// Following with a filter on: rows of the day, the next day's file, and that file
-// written anew, shorter; the filter chosen again without reading the files again.
-TEST_F(Viewer, FollowsTheFilesAcrossMidnightAndRewritesWithAFilterOn) {
+// Filters, marks, and following with a filter on: rows of the day, the next day's file,
+// and that file written anew, shorter; the filter chosen again without reading again.
+TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     ViewerProcess v(trace_);
     ASSERT_NE(v.list(), nullptr);
-    ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 82; }, 30000)) << v.Selected();
-    auto count = [&](long long n) { return kvtest::PumpUntil([&] { return v.Count() == n; }, 30000); };
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 83; }, 30000)) << v.Selected();
+    auto table = [&](const std::wstring& want) {
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table({0, 1, 2, 6}) == want; }, 30000)) << kvtest::Narrow(v.Table({0, 1, 2, 6}));
+    };
+    // Marks from the files (rows 40 and 81), wrapping round; the selected row is never the
+    // next one; marks taken off.
+    enum { kMark = 206, kNextMark, kPrevMark };  // the viewer's menu commands
+    const int marks[][2] = {{kNextMark, 40}, {kPrevMark, 81}, {kMark, 81}, {kNextMark, 40}, {kPrevMark, 40}, {kMark, 40}, {kNextMark, 40}};
+    for (const auto& m : marks) {
+        v.Command(m[0]);
+        EXPECT_EQ(v.Selected(), m[1]) << m[0];
+    }
+    v.Type(v.Control(L"STATIC", L"Process"), L"Q.E");
+    v.Click(L"Filter");
+    EXPECT_EQ(v.Table({0, 1, 2, 3, 6}), kLate);
+    v.Type(v.Control(L"STATIC", L"Process"), L"");
+    v.Type(v.Control(L"STATIC", L"Module"), L"x");
+    v.Click(L"Filter");
+    EXPECT_EQ(v.Count(), 0);
+    v.Type(v.Control(L"STATIC", L"Module"), L"");
     // Only the rows of the first ten seconds of each day, whose time holds "10:00:0".
     v.Click(L"Follow");
     v.Type(v.Control(L"STATIC", L"Text"), L"10:00:0");
     v.Click(L"Filter");
-    EXPECT_TRUE(count(10 + 10 + 3)) << v.Count();
+    const std::wstring before = Shown(L"2007-03-05", L"MO", 1, 10) + Shown(L"2007-03-06", L"TU", 1, 10);
+    table(before + Shown(L"2007-03-12", L"MO", 1, 3));
     WriteRows(trace_, 2007, 3, 12, Day(L"MO", 4, 1));
-    EXPECT_TRUE(count(24)) << v.Count();
+    const std::wstring monday = Shown(L"2007-03-12", L"MO", 1, 3) + Shown(L"2007-03-12", L"MO", 4, 1);
+    table(before + monday);
     // Midnight: the server's next line goes to the Tuesday's file.
     WriteRows(trace_, 2007, 3, 13, Day(L"TU", 1, 2));
-    EXPECT_TRUE(count(26)) << v.Count();
-    EXPECT_EQ(v.Cell(25, 0) + L" " + v.Cell(25, 1), L"2007-03-13 TU 10:00:01,00 [00002]");
+    table(before + monday + Shown(L"2007-03-13", L"TU", 1, 2));
     kvtest::WriteBytes(trace_ + L"\\TS070313.txt", "");
     WriteRows(trace_, 2007, 3, 13, Day(L"TU", 9, 1));
-    EXPECT_TRUE(count(25)) << v.Count();
-    EXPECT_EQ(v.Cell(24, 1), L"TU 10:00:00,00 [00009]");
+    table(before + monday + Shown(L"2007-03-13", L"TU", 9, 1));
     v.Click(L"INF");  // info rows off: none left
-    EXPECT_TRUE(count(0)) << v.Count();
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 0; }, 30000)) << v.Count();
 }
 
 // The viewer holds no file between reads: the server's history clean-up deletes a file
@@ -82,7 +115,7 @@ TEST_F(Viewer, FollowsTheFilesAcrossMidnightAndRewritesWithAFilterOn) {
 TEST_F(Viewer, IdleFilesAreNotHeldAndUnreadableRowsSaySo) {
     WriteRows(trace_, 2007, 3, 1, Day(L"TH", 1, 3000));
     ViewerProcess v(trace_);
-    ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 3083 && v.Selected() == 3082; }, 30000)) << v.Count();
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 3084 && v.Selected() == 3083; }, 30000)) << v.Count();
     const std::wstring first = trace_ + L"\\TS070301.txt";
     EXPECT_TRUE(::DeleteFileW(first.c_str()));
     EXPECT_FALSE(kvtest::FileExists(first)) << "gone at once: no reader holds it";
@@ -91,9 +124,7 @@ TEST_F(Viewer, IdleFilesAreNotHeldAndUnreadableRowsSaySo) {
 
 TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
     const std::wstring north = dir_.file(L"n"), south = dir_.file(L"s");
-    auto row = [](const wchar_t* time, const wchar_t* text) {
-        return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0};
-    };
+    auto row = [](const wchar_t* time, const wchar_t* text) { return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0}; };
     WriteRows(north, 2007, 3, 12, {row(L"MO 10:00:00,00 [00001]", L"n1"), row(L"MO 10:00:01,00 [00002]", L"n2"),
                                    row(L"MO 23:59:59,99 [00003]", L"n3")});
     WriteRows(north, 2007, 3, 13, {row(L"MO 23:59:59,99 [00004]", L"n4"), row(L"TU 00:00:01,00 [00005]", L"n5")});
@@ -101,22 +132,33 @@ TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
     WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:00,50 [00003]", L"s3")});
     ViewerProcess v(L"north=" + north + L" " + kvtest::Quote(L"south=" + south));
     ASSERT_NE(v.list(), nullptr);
-    auto list = [&] {
-        std::wstring s;
-        for (long long r = 0; r < v.Count(); ++r) s += v.Cell(r, 7) + L":" + v.Cell(r, 6) + L" ";
-        return s;
-    };
     // By time across the midnight; equal stamps in the stations' order; each station's own order kept
     // (n3 and n4 share a stamp, one in each day's file).
-    const std::wstring merged = L"south:s1 north:n1 north:n2 south:s2 north:n3 north:n4 south:s3 north:n5 ";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return list() == merged; }, 30000)) << kvtest::Narrow(list());
+    std::wstring merged = L"south|s1\nnorth|n1\nnorth|n2\nsouth|s2\nnorth|n3\nnorth|n4\nsouth|s3\nnorth|n5\n";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table({7, 6}) == merged; }, 30000)) << kvtest::Narrow(v.Table({7, 6}));
     EXPECT_EQ(v.Selected(), 7);
+    // Find across the stations, from the first row: the dialog's text (in s1 and n1), then
+    // the previous match, the first row, and the next.
+    v.Type(v.Control(L"BUTTON", L"Filter"), L"2007-03-12 00:00");
+    v.Click(L"Go to");
+    EXPECT_EQ(v.Selected(), 0);
+    enum { kFind = 203, kFindNext, kFindPrev };  // the viewer's menu commands
+    v.Command(kFind);
+    HWND find = nullptr;
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return (find = ::FindWindowW(L"#32770", nullptr)) && ::GetWindow(find, GW_OWNER) == v.main(); }));
+    ::SendMessageW(::GetDlgItem(find, 1152), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"[00001]"));
+    ::SendMessageW(::GetDlgItem(find, IDOK), BM_CLICK, 0, 0);
+    EXPECT_EQ(v.Selected(), 1);
+    for (const auto& step : {std::pair<int, int>{kFindPrev, 0}, {kFindNext, 1}}) {
+        v.Command(step.first);
+        EXPECT_EQ(v.Selected(), step.second) << step.first;
+    }
     v.Click(L"Follow");
     // Lines stamped long ago go in at once, in the order they come.
     WriteRows(north, 2007, 3, 13, {row(L"TU 00:00:01,50 [00006]", L"n6")});
     WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:02,00 [00004]", L"s4")});
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 10; }, 30000)) << v.Count();
-    EXPECT_EQ(list(), merged + L"north:n6 south:s4 ");
+    merged += L"north|n6\nsouth|s4\n";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table({7, 6}) == merged; }, 30000)) << kvtest::Narrow(v.Table({7, 6}));
 }
 
 }  // namespace

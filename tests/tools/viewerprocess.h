@@ -1,14 +1,16 @@
 // KVTrcVwr.exe as a process the tests drive through the platform: its list view, its
-// buttons and edits, and the text of a cell read through the list view.
+// buttons and edits, and its rows read back through the list view as a table.
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "kvtest.h"
 
 #include <commctrl.h>  // after windows.h
 
-// A viewer process, its list view, and the text of a cell read through the list view.
 class ViewerProcess {
 public:
     explicit ViewerProcess(const std::wstring& args, const std::wstring& exeDir = kvtest::ExeDir())
@@ -25,12 +27,17 @@ public:
     }
     ~ViewerProcess() {
         if (main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
-        if (process_ && ::WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) ::TerminateProcess(process_, 1);
+        if (process_ && ::WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the viewer did not end when its window was closed";
+            ::TerminateProcess(process_, 1);
+        }
         if (process_) ::CloseHandle(process_);
     }
     HWND list() const { return list_; }
+    HWND main() const { return main_; }
     HWND Control(const wchar_t* cls, const wchar_t* text) const { return ::FindWindowExW(main_, nullptr, cls, text); }
     void Click(const wchar_t* button) const { ::SendMessageW(Control(L"BUTTON", button), BM_CLICK, 0, 0); }
+    void Command(int id) const { ::SendMessageW(main_, WM_COMMAND, id, 0); }
     // Types into the edit that follows a control.
     void Type(HWND before, const wchar_t* text) const {
         ::SendMessageW(::GetWindow(before, GW_HWNDNEXT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
@@ -55,6 +62,13 @@ public:
         ::VirtualFreeEx(process_, mem, 0, MEM_RELEASE);
         r.text[255] = 0;
         return r.text;
+    }
+    // Every row shown: the columns' texts joined by "|", a line feed after each row.
+    std::wstring Table(const std::vector<int>& columns) const {
+        std::wstring s;
+        for (long long r = 0, n = Count(); r < n; ++r)
+            for (size_t c = 0; c < columns.size(); ++c) s += Cell(r, columns[c]) + (c + 1 < columns.size() ? L"|" : L"\n");
+        return s;
     }
 
 private:

@@ -1,5 +1,5 @@
-// Trace file lines written by the server's own file writer, for the tests of the
-// programs that read them back, and their fixture.
+// Trace file lines written by the server's own file writer, and damaged files, for the
+// tests of the programs that read them back; and their fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,12 +20,9 @@ namespace {
 struct RowSpec {
     std::wstring time;
     int level;
-    const wchar_t* process;
-    const wchar_t* module;
-    const wchar_t* function;
+    const wchar_t *process, *module, *function;
     std::wstring text;
-    uint32_t mark;
-    uint32_t switches;
+    uint32_t mark, switches;
 };
 
 // Rows of one day, numbered from first, one second apart from 10:00:00.
@@ -64,8 +61,7 @@ void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const s
     kv::ClockSetForTesting(nullptr);
 }
 
-// What a file named TS*.txt can hold after an editor, a copy program or a power loss:
-// each is read as what it is, UTF-16 units split after each line feed.
+// What a file named TS*.txt can hold after an editor, a copy program or a power loss.
 struct DamagedFile {
     const wchar_t* name;
     std::string bytes;
@@ -77,10 +73,12 @@ inline std::vector<DamagedFile> DamagedFiles() {
     ansi.resize(1u << 20);
     const std::wstring line = L"MO 10:00:00,00 [1]|INF |p [1]|m [2]|f|one|0|30\r\n";
     return {
-        {L"TS070301.txt", ansi},                                                        // ANSI text of 1 MiB
+        {L"TS070301.txt", ansi},                                                             // ANSI text of 1 MiB
         {L"TS070302.txt", Utf16(L"before the power loss\r\n") + std::string(800000, '\0')},  // 400,000 NUL units
-        {L"TS070303.txt", Utf16(L"abc\r\ndef") + "x"},                                  // an odd length
-        {L"TS070304.txt", "Z" + Utf16(line + line + line)},                              // shifted by a byte
+        {L"TS070303.txt", Utf16(L"abc\r\ndef") + "x"},                                       // an odd length
+        {L"TS070304.txt", "Z" + Utf16(line + line + line)},                                  // shifted by a byte
+        {L"TS070305.txt", Utf16(std::wstring(L"a\0b\rc\n\r\n\r\n", 10) + std::wstring(40000, L'y') + L"\r\n" + line)},
+        {L"TS070306.txt", ""},
     };
 }
 // The lines a reader hands out for bytes: split after each line feed, without CR LF, a
@@ -93,9 +91,7 @@ inline std::vector<std::wstring> LinesOf(const std::string& bytes) {
     for (size_t start = 0, lf; start < units.size(); start = lf + 1) {
         lf = units.find(L'\n', start);
         if (lf == std::wstring::npos) lf = units.size();
-        size_t end = lf;
-        if (lf < units.size() && end > start && units[end - 1] == L'\r') --end;
-        lines.push_back(units.substr(start, end - start));
+        lines.push_back(units.substr(start, lf - start - (lf < units.size() && lf > start && units[lf - 1] == L'\r')));
     }
     return lines;
 }
