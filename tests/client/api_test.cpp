@@ -139,7 +139,6 @@ TEST_F(ClientApi, SlotsAndAccessors) {
     EXPECT_EQ(traceapi_GetTraceApp(TRACE_MAX_APPS), nullptr);
     EXPECT_EQ(reinterpret_cast<char*>(traceapi_GetTraceApp(TRACE_MAX_APPS - 1)) - reinterpret_cast<char*>(traceapi_GetTraceApp(0)),
               511 * 844);
-
     // Lowest free slot first; an empty module name marks a free slot. Names cut to their
     // fields: the module at 48 characters, the section at 49.
     EXPECT_EQ(traceapi_Register(L"", nullptr, 0), 1);
@@ -154,7 +153,6 @@ TEST_F(ClientApi, SlotsAndAccessors) {
         EXPECT_TRUE(wcslen(app->szSection) == 49 && app->dwProcessId == ::GetCurrentProcessId());
         if (n == 48) traceapi_Unregister(h, 0);
     }
-
     // Switch accessors stay inside the table, the first and the last slot included.
     SetSwitches(1, {5, 0, 0, 0});
     EXPECT_EQ(Switches(1), (std::vector<INT>{5, 0, 0, 0}));
@@ -166,7 +164,6 @@ TEST_F(ClientApi, SlotsAndAccessors) {
     SetSwitches(511, {1, 1, 1, 1});
     EXPECT_EQ(Switches(511), (std::vector<INT>{1, 1, 1, 1}));
     SetSwitches(511, {0, 0, 0, 0});
-
     std::vector<short> handles = {1, 2};
     for (short h; (h = traceapi_Register(L"Filler", nullptr, 0)) >= 0;) {
         handles.push_back(h);
@@ -182,7 +179,6 @@ TEST_F(ClientApi, SlotsAndAccessors) {
     for (short h : handles) traceapi_Unregister(h, 0);
     EXPECT_EQ(win_->OfKind(WM_TRACE_UNREGISTER).size(), 511u);
     for (short h = 1; h < TRACE_MAX_APPS; ++h) ASSERT_EQ(traceapi_GetTraceApp(h)->szModule[0], 0) << "slot " << h;
-
     // Unregistering the server entry clears its switches.
     traceapi_Unregister(0, 0);
     EXPECT_EQ(traceapi_GetEnableErr(0), 0);
@@ -205,7 +201,6 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnounced) {
         EXPECT_EQ(regs[0].curHandle, h) << "the handle travels in the current handle field too";
         EXPECT_EQ(regs[0].module + L"|" + regs[0].section, L"Router|" + c.section);
         EXPECT_EQ(regs[0].process.rfind(c.process, 0), 0u) << kvtest::Narrow(regs[0].process);
-
         // Texts are cut to their fields (999 and 98 characters) and carry the sender's thread.
         auto outs = Outputs();
         ASSERT_EQ(outs.size(), 3u);
@@ -215,7 +210,6 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnounced) {
         EXPECT_EQ(outs[1].func, Repeat(L'F', 98));
         EXPECT_EQ(outs[2].text, std::to_wstring(outs[2].threadId));
         EXPECT_NE(outs[2].threadId, ::GetCurrentThreadId());
-
         auto unregs = win_->OfKind(WM_TRACE_UNREGISTER);
         ASSERT_EQ(unregs.size(), 1u);
         EXPECT_EQ(unregs[0].module, L"Router") << "the window is told before the slot is cleared";
@@ -235,7 +229,6 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     client.Run({L"client", L"Router", L"", L"diag-on"});
     EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{0, 1, 1, 0}));
     EXPECT_EQ(client.IniSwitches(L"PLC_LINK_Router"), (std::vector<INT>{1, 1, 1, 0}));
-
     // The server entry's switches override every client, this process's too.
     traceapi_SetEnableWarn(0, 1);
     client.Run({L"client", L"Any", L""});
@@ -245,7 +238,6 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     traceapi_Unregister(h, 0);
     traceapi_SetEnableWarn(0, 0);
     win_->Clear();
-
     // The current profile in mode 0 replaces the settings file; mode 1 or a profile that
     // is gone leave the settings file in charge.
     kvtest::TempDir profileDir;
@@ -264,7 +256,6 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
         EXPECT_EQ(client.IniSwitches(L"PLC_LINK_App")[0], c.diag) << "written back to the settings file";
     }
     ProfileField()[0] = 0;
-
     // The server entry's switches belong to the running trace window's operator: a
     // process that loads the library (from a directory without a settings file) leaves
     // them alone. With no window they are read from its settings file, here the defaults.
@@ -275,7 +266,6 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     traceapi_SetTraceWindow(nullptr, TRUE);
     loader.Run({L"load_only"});
     EXPECT_EQ(Switches(0), (std::vector<INT>{0, 0, 0, 1})) << "no window: the defaults of a missing settings file";
-
     // A start that finds the data mutex held (by a trace window, say) stops waiting for it
     // within its bound and leaves the switches as they stand; the process's first line
     // that reaches the window is followed by a note.
@@ -296,7 +286,6 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, L"after a busy start");
     EXPECT_NE(lines[1].text.find(L"started without the data mutex"), std::wstring::npos) << kvtest::Narrow(lines[1].text);
-
     // Application names cannot write into other sections of this process's settings file.
     h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
     traceapi_SetEnableDiag(h, 1);
@@ -327,7 +316,6 @@ TEST_F(ClientApi, LevelTestMatrix) {
     traceapi_SetTraceWindow(win_->hwnd(), TRUE);
     traceapi_Output_VB(h, 40, L"vb", L"diagnose is off");
     EXPECT_TRUE(Outputs().empty()) << "the VB variant passes the level check too";
-
     // A stale server window is cleared by the first check that meets it.
     HWND gone = ::CreateWindowW(L"STATIC", L"", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     traceapi_SetTraceWindow(gone, TRUE);
@@ -371,7 +359,6 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
         EXPECT_EQ(outs[0].threadId, ::GetCurrentThreadId());
     }
     traceapi_Unregister(h, 0);
-
     kvtest::RecordingWindow notify(kDllAccessors);
     EXPECT_TRUE(traceapi_SetTraceWindow(notify.hwnd(), FALSE));
     win_->Clear();
@@ -383,7 +370,6 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     EXPECT_TRUE(got[0].msg == WM_TRACE_REGISTER && got[1].text == L"copy" && got[2].msg == WM_TRACE_UNREGISTER);
     EXPECT_EQ(got[2].lParam, 1);
     EXPECT_EQ(win_->received().size(), 3u) << "the server window gets them as well";
-
     // Without a server window the notification window alone lets messages pass. Naming a
     // server window forgets the notification window of this process.
     traceapi_SetTraceWindow(nullptr, TRUE);
@@ -411,14 +397,12 @@ TEST_F(ClientApi, BadCallerPointersAndOwnIniFilesAreReported) {
     EXPECT_EQ(outs[1].text, L"Fatal EXCEPTION: szApp=10, pIniFile=0, bForceWnd=0 !");
     EXPECT_EQ(outs[2].text.rfind(L"Own INI no longer supported: szApp='Own', pIniFile=", 0), 0u) << kvtest::Narrow(outs[2].text);
     EXPECT_EQ(outs[2].text.substr(outs[2].text.size() - 15), L", bForceWnd=0 !");
-
     win_->Clear();
     traceapi_Output(h, 30, L"f", bad);
     traceapi_Output(h, 30, bad, L"bad function name");
     traceapi_Output1(h, 30, L"f", L"%s", static_cast<INT_PTR>(0x10));
     traceapi_Output1(h, 30, L"f", bad, 1);
     EXPECT_TRUE(Outputs().empty()) << "faulting messages are lost";
-
     // The current-message mutex was released each time.
     HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_curdatamutex");
     ASSERT_NE(m, nullptr);
@@ -451,7 +435,6 @@ TEST_F(ClientApi, FaultsFromManyThreadsAndCrashedMutexHoldersLeaveEveryoneRunnin
     for (auto& t : threads) t.join();
     EXPECT_EQ(Outputs().size(), 1000u);
     traceapi_Unregister(h, 0);
-
     for (const wchar_t* name : {L"traceapi_dll_curdatamutex", L"traceapi_dll_datamutex"}) {
         SCOPED_TRACE(kvtest::Narrow(name));
         win_->Clear();
@@ -485,7 +468,6 @@ TEST_F(ClientApi, ForceWindowStartsTheServerHostFromTheSearchPath) {
     wchar_t old[32767];
     std::wstring saved(old, ::GetEnvironmentVariableW(L"PATH", old, 32767));
     ::SetEnvironmentVariableW(L"PATH", (kvtest::ExeDir() + L"\\standin;" + saved).c_str());
-
     client.Run({L"client", L"Forced", L"force"});
     EXPECT_FALSE(kvtest::FileExists(log)) << "with a trace window running nothing is started";
     traceapi_SetTraceWindow(nullptr, TRUE);

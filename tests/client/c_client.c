@@ -30,7 +30,6 @@ int main(void) {
     HWND server;
     short h, vb;
     int i;
-
     for (i = 0; i < kvtrcifx_export_count; ++i) CHECK(kvtrcifx_exports[i] != NULL);
     wc.lpfnWndProc = ServerProc;
     wc.lpszClassName = L"KvCClientServer";
@@ -38,7 +37,6 @@ int main(void) {
     server = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
     CHECK(traceapi_SetTraceWindow(server, TRUE) == 1);
     traceapi_SetEnable(1);
-
     h = traceapi_Register(L"CClient", NULL, FALSE);
     CHECK(h > 0 && wcscmp(traceapi_GetTraceApp(h)->szModule, L"CClient") == 0);
     CHECK(wcscmp(traceapi_GetCurUser(), L"???") == 0);
@@ -48,7 +46,6 @@ int main(void) {
     CHECK(wcscmp(g_text, L"123456789") == 0);
     traceapi_Output_VB(h, TRACE_LEVEL_WARNING, L"vb", L"stdcall");
     CHECK(wcscmp(g_text, L"stdcall") == 0);
-
     vb = traceapi_Register_VB(L"CClientVB", NULL, FALSE);
     CHECK(vb > 0 && vb != h);
     traceapi_Unregister_VB(vb, FALSE);
@@ -58,7 +55,6 @@ int main(void) {
     CHECK(g_messages[0] == 2 && g_messages[1] == 2 && g_messages[2] == 2);
     traceapi_SetTraceWindow(NULL, TRUE);
     DestroyWindow(server);
-
     if (g_failures == 0) printf("c client: %d exports linked, calls checked\n", kvtrcifx_export_count);
     return g_failures;
 }

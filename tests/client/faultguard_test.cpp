@@ -58,7 +58,6 @@ TEST(FaultGuard, GuardsNestAndOtherExceptionsPassThrough) {
     EXPECT_TRUE(!innerResult && afterInner);
     // With no guard left, the chain must be empty again: a nested success still works.
     EXPECT_TRUE(kv::RunGuarded([] { EXPECT_TRUE(kv::RunGuarded([] {})); }));
-
     // Debug output raises an exception of its own that must reach the system untouched;
     // C++ exceptions caught inside a guard are no faults; a software exception that a later
     // handler continues goes on where it was raised.
@@ -87,7 +86,6 @@ TEST(FaultGuard, ManyThreadsAndRepeatedRemovalAndInstall) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(caught.load() + completed.load(), 8000);
     EXPECT_GT(caught.load(), 5000);
-
     for (int round = 0; round < 1200; ++round) {
         kv::FaultGuardRemove();
         kv::FaultGuardInstall();

@@ -104,7 +104,6 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     for (int i = 0; i < 3; ++i) traceapi_Output1(0, 0, L"f", L"lost %d", i);
     EXPECT_LT(::GetTickCount() - start, 5000u) << "each send waits at most its bound";
     EXPECT_EQ(kv::UndeliveredCount(), 3);
-
     ::SetEvent(hold);
     kv::SetSendTimeoutForTesting(0);
     traceapi_Output(0, 0, L"f", L"answered again");
@@ -139,7 +138,6 @@ TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiti
         seen.push_back(r.text);
     }
     EXPECT_EQ(seen, lines);
-
     kv::SetTraceWindowThread(::GetCurrentThreadId());
     std::atomic<bool> held{false};
     DWORD_PTR answer = 0;
@@ -173,7 +171,6 @@ TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFro
         EXPECT_TRUE(server_.received().empty());
         for (int i = 1; i < kv::kAppSlots; ++i) EXPECT_NE(std::wstring(kv::g_region.apps[i].szModule), L"NoLocks");
     }
-
     kvtest::TempDir planted;
     kvtest::WriteBytes(planted.file(L"KVTrcSrv.exe"), "MZ");
     wchar_t oldDir[MAX_PATH], found[MAX_PATH], oldPath[32767];

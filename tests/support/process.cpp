@@ -1,6 +1,5 @@
 // Processes, message pumping and files for the tests.
-#include <fstream>
-#include <sstream>
+#include <algorithm>
 
 #include "kvtest.h"
 
@@ -12,10 +11,7 @@ std::wstring ExePath() {
     return std::wstring(buf, n);
 }
 
-std::wstring ExeDir() {
-    std::wstring p = ExePath();
-    return p.substr(0, p.find_last_of(L'\\'));
-}
+std::wstring ExeDir() { return ExePath().substr(0, ExePath().find_last_of(L'\\')); }
 
 std::wstring Quote(const std::wstring& arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
@@ -56,18 +52,13 @@ ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
     for (;;) {
         ULONGLONG now = ::GetTickCount64();
         DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        DWORD w = ::MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
-        if (w == WAIT_OBJECT_0) {
-            r.finished = true;
-            ::GetExitCodeProcess(process, &r.exitCode);
-            break;
-        }
+        const DWORD w = ::MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
         if (w == WAIT_OBJECT_0 + 1) {
             PumpPending();
             continue;
         }
-        ::TerminateProcess(process, 255);
-        ::WaitForSingleObject(process, 5000);
+        if ((r.finished = w == WAIT_OBJECT_0)) ::GetExitCodeProcess(process, &r.exitCode);
+        else ::TerminateProcess(process, 255), ::WaitForSingleObject(process, 5000);
         break;
     }
     ::CloseHandle(process);
@@ -106,12 +97,6 @@ DWORD CapturedProcess::Finish(DWORD timeoutMs) {
 std::string CapturedProcess::Out() const { return ReadBytes(dir_.file(L"out")); }
 std::string CapturedProcess::Err() const { return ReadBytes(dir_.file(L"err")); }
 
-ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs) { return WaitPumping(Start(commandLine), timeoutMs); }
-
-ProcessResult RunHelper(const std::wstring& name, const std::vector<std::wstring>& args, DWORD timeoutMs) {
-    return WaitPumping(StartHelper(name, args), timeoutMs);
-}
-
 void PumpPending() {
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -135,31 +120,22 @@ TempDir::TempDir() {
     wchar_t base[MAX_PATH];
     ::GetTempPathW(MAX_PATH, base);
     static LONG counter;
-    for (;;) {
-        wchar_t name[MAX_PATH];
-        swprintf(name, MAX_PATH, L"%lskvt_%lu_%ld", base, ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
-        if (::CreateDirectoryW(name, nullptr)) {
-            path_ = name;
-            return;
-        }
-    }
+    wchar_t name[MAX_PATH];
+    do swprintf(name, MAX_PATH, L"%lskvt_%lu_%ld", base, ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
+    while (!::CreateDirectoryW(name, nullptr));
+    path_ = name;
 }
-
-TempDir::~TempDir() { RemoveTree(path_); }
 
 void RemoveTree(const std::wstring& dir) {
     WIN32_FIND_DATAW fd;
     HANDLE f = ::FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (f != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring full = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
-            else { ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL); ::DeleteFileW(full.c_str()); }
-        } while (::FindNextFileW(f, &fd));
-        ::FindClose(f);
+    for (bool more = f != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(f, &fd)) {
+        const std::wstring name = fd.cFileName, full = dir + L"\\" + name;
+        if (name == L"." || name == L"..") continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
+        else ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL), ::DeleteFileW(full.c_str());
     }
+    if (f != INVALID_HANDLE_VALUE) ::FindClose(f);
     ::RemoveDirectoryW(dir.c_str());
 }
 

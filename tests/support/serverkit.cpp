@@ -23,8 +23,6 @@ void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD seco
     kv::ClockSetForTesting(&st);
 }
 
-void ResetClock() { kv::ClockSetForTesting(nullptr); }
-
 namespace {
 kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
 std::vector<std::wstring> g_boxes;
@@ -63,10 +61,8 @@ std::vector<std::wstring> ReadLines(const std::wstring& path) {
 }
 
 ListStore::ListStore(short* serverField) : field_(serverField) {
-    static const BOOL classes = [] {
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
-        return ::InitCommonControlsEx(&icc);
-    }();
+    static const INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+    static const BOOL classes = ::InitCommonControlsEx(&icc);
     (void)classes;
     list_ = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 400, 300,
                               nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
