@@ -34,13 +34,13 @@ void SetSwitches(short h, std::vector<INT> s) {
     traceapi_SetEnableDiag(h, s[0]), traceapi_SetEnableInf(h, s[1]), traceapi_SetEnableWarn(h, s[2]), traceapi_SetEnableErr(h, s[3]);
 }
 
-// ---- helper processes -------------------------------------------------------------
-
-// Registers args[0] (with bForceWnd when args[1] is "force"), emits the texts that follow
-// as info lines ("long": 1000 characters with a function name of 99, one more than each
-// field holds; "tid": its thread id), and unregisters. Exit code: the handle.
+// Registers args[0] (with bForceWnd when args[1] is "force"; after setting the event
+// args[1] names when it is not empty), emits the texts that follow as info lines ("long":
+// 1000 characters with a function name of 99, one more than each field holds; "tid": its
+// thread id), and unregisters. Exit code: the handle.
 KVTEST_HELPER(client) {
-    short h = traceapi_Register(args[0].c_str(), nullptr, args.size() > 1 && args[1] == L"force");
+    if (args[1].size() > 5) ::SetEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[1].c_str()));
+    short h = traceapi_Register(args[0].c_str(), nullptr, args[1] == L"force");
     for (size_t i = 2; i < args.size(); ++i) {
         if (args[i] == L"diag-on") traceapi_SetEnableDiag(h, 1);
         else if (args[i] == L"long") traceapi_Output(h, 30, (Repeat(L'F', 98) + L"Y").c_str(), (Repeat(L'T', 999) + L"X").c_str());
@@ -54,23 +54,12 @@ KVTEST_HELPER(client) {
 // Only loads the library (the executable links it), which runs its per-process start.
 KVTEST_HELPER(load_only) { return 0; }
 
-// Says it has started (the event named args[0]), then registers and emits one line.
-KVTEST_HELPER(busy_start) {
-    ::SetEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[0].c_str()));
-    short h = traceapi_Register(L"Late", nullptr, FALSE);
-    traceapi_Output(h, 30, L"client", L"after a busy start");
-    traceapi_Unregister(h, 0);
-    return 0;
-}
-
 // Takes one of the library's mutexes and ends without releasing it.
 KVTEST_HELPER(die_holding) {
     HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, args[0].c_str());
     if (!m || ::WaitForSingleObject(m, 10000) != WAIT_OBJECT_0) return 1;
     ::ExitProcess(7);
 }
-
-// ---- fixture ------------------------------------------------------------------------
 
 class ClientApi : public ::testing::Test {
 protected:
@@ -132,18 +121,14 @@ private:
     std::wstring exe_;
 };
 
-// ---- registration, slots and accessors ---------------------------------------------------
-
 TEST_F(ClientApi, SlotsAndAccessors) {
-    EXPECT_EQ(traceapi_GetTraceApp(-1), nullptr);
-    EXPECT_EQ(traceapi_GetTraceApp(TRACE_MAX_APPS), nullptr);
+    EXPECT_TRUE(traceapi_GetTraceApp(-1) == nullptr && traceapi_GetTraceApp(TRACE_MAX_APPS) == nullptr);
     EXPECT_EQ(reinterpret_cast<char*>(traceapi_GetTraceApp(TRACE_MAX_APPS - 1)) - reinterpret_cast<char*>(traceapi_GetTraceApp(0)),
               511 * 844);
     // Lowest free slot first; an empty module name marks a free slot. Names cut to their
     // fields: the module at 48 characters, the section at 49.
-    EXPECT_EQ(traceapi_Register(L"", nullptr, 0), 1);
-    EXPECT_EQ(traceapi_Register(L"First", nullptr, 0), 1);
-    EXPECT_EQ(traceapi_Register(L"Second", nullptr, 0), 2);
+    EXPECT_EQ(std::vector<short>({traceapi_Register(L"", nullptr, 0), traceapi_Register(L"First", nullptr, 0),
+                                 traceapi_Register(L"Second", nullptr, 0)}), std::vector<short>({1, 1, 2}));
     traceapi_Unregister(1, 0);
     for (size_t n : {48, 49}) {
         const short h = traceapi_Register(Repeat(L'n', n).c_str(), nullptr, 0);
@@ -162,15 +147,14 @@ TEST_F(ClientApi, SlotsAndAccessors) {
         EXPECT_EQ(Switches(h), (std::vector<INT>{0, 0, 0, 0})) << h;
     }
     SetSwitches(511, {1, 1, 1, 1});
-    EXPECT_EQ(Switches(511), (std::vector<INT>{1, 1, 1, 1}));
+    EXPECT_EQ(Switches(511), (std::vector<INT>{1, 1, 1, 1})) << "the last slot";
     SetSwitches(511, {0, 0, 0, 0});
     std::vector<short> handles = {1, 2};
     for (short h; (h = traceapi_Register(L"Filler", nullptr, 0)) >= 0;) {
         handles.push_back(h);
         ASSERT_LT(handles.size(), 600u);
     }
-    EXPECT_EQ(handles.size(), 511u) << "511 client slots, slot 0 is never handed out";
-    EXPECT_EQ(handles.back(), 511);
+    EXPECT_TRUE(handles.size() == 511u && handles.back() == 511) << "511 client slots, slot 0 is never handed out";
     win_->Clear();
     EXPECT_EQ(traceapi_Register(L"OneTooMany", nullptr, 0), -1);
     traceapi_Unregister(512, 1);  // out of range: nothing at all
@@ -206,18 +190,13 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnounced) {
         ASSERT_EQ(outs.size(), 3u);
         EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"hello|client");
         EXPECT_EQ(static_cast<short>(outs[0].lParam), 30);
-        EXPECT_EQ(outs[1].text, Repeat(L'T', 999));
-        EXPECT_EQ(outs[1].func, Repeat(L'F', 98));
-        EXPECT_EQ(outs[2].text, std::to_wstring(outs[2].threadId));
-        EXPECT_NE(outs[2].threadId, ::GetCurrentThreadId());
+        EXPECT_TRUE(outs[1].text == Repeat(L'T', 999) && outs[1].func == Repeat(L'F', 98));
+        EXPECT_TRUE(outs[2].text == std::to_wstring(outs[2].threadId) && outs[2].threadId != ::GetCurrentThreadId());
         auto unregs = win_->OfKind(WM_TRACE_UNREGISTER);
         ASSERT_EQ(unregs.size(), 1u);
-        EXPECT_EQ(unregs[0].module, L"Router") << "the window is told before the slot is cleared";
-        EXPECT_EQ(traceapi_GetTraceApp(h)->szModule[0], 0);
+        EXPECT_EQ(unregs[0].module + traceapi_GetTraceApp(h)->szModule, L"Router") << "the window is told before the slot is cleared";
     }
 }
-
-// ---- level switches -------------------------------------------------------------------
 
 TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     // From the settings file (a non-zero key reads as 1), written back as "1"/"0" with
@@ -235,9 +214,7 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{0, 0, 1, 0}));
     short h = traceapi_Register(L"Local", nullptr, 0);
     EXPECT_EQ(traceapi_GetEnableWarn(h), 1);
-    traceapi_Unregister(h, 0);
-    traceapi_SetEnableWarn(0, 0);
-    win_->Clear();
+    traceapi_Unregister(h, 0), traceapi_SetEnableWarn(0, 0), win_->Clear();
     // The current profile in mode 0 replaces the settings file; mode 1 or a profile that
     // is gone leave the settings file in charge.
     kvtest::TempDir profileDir;
@@ -273,23 +250,21 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, L"kvtest_busy_start");
     HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"traceapi_dll_datamutex");
     ASSERT_EQ(::WaitForSingleObject(mutex, 10000), WAIT_OBJECT_0);
-    HANDLE busy = kvtest::StartHelper(L"busy_start", {L"kvtest_busy_start"});
+    HANDLE busy = kvtest::StartHelper(L"client", {L"Late", L"kvtest_busy_start", L"after a busy start"});
     EXPECT_EQ(::WaitForSingleObject(started, 30000), WAIT_OBJECT_0) << "the start did not return while the mutex was held";
     win_->Clear();
     traceapi_SetTraceWindow(win_->hwnd(), TRUE);
     ::ReleaseMutex(mutex);
     EXPECT_TRUE(kvtest::WaitPumping(busy).finished);
-    ::CloseHandle(mutex);
-    ::CloseHandle(started);
+    ::CloseHandle(mutex), ::CloseHandle(started);
     EXPECT_EQ(Switches(0), (std::vector<INT>{1, 0, 0, 1}));
     const std::vector<Received> lines = Outputs();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, L"after a busy start");
-    EXPECT_NE(lines[1].text.find(L"started without the data mutex"), std::wstring::npos) << kvtest::Narrow(lines[1].text);
+    EXPECT_TRUE(lines[0].text == L"after a busy start" && lines[1].text.find(L"started without the data mutex") != std::wstring::npos)
+        << kvtest::Narrow(lines[1].text);
     // Application names cannot write into other sections of this process's settings file.
     h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
-    traceapi_SetEnableDiag(h, 1);
-    traceapi_Unregister(h, 0);
+    traceapi_SetEnableDiag(h, 1), traceapi_Unregister(h, 0);
     EXPECT_EQ(::GetPrivateProfileIntW(L"RivivEda", L"EnableDiag", -1, (kvtest::ExeDir() + L"\\KVTRCSRV.ini").c_str()), -1u);
     traceapi_SetEnableErr(0, 1);
 }
@@ -312,8 +287,7 @@ TEST_F(ClientApi, LevelTestMatrix) {
         EXPECT_EQ(traceapi_IsEnabled(c.handle, c.level) != 0, c.passes)
             << "state " << c.state << " handle " << c.handle << " level " << c.level;
     }
-    traceapi_SetEnable(1);
-    traceapi_SetTraceWindow(win_->hwnd(), TRUE);
+    traceapi_SetEnable(1), traceapi_SetTraceWindow(win_->hwnd(), TRUE);
     traceapi_Output_VB(h, 40, L"vb", L"diagnose is off");
     EXPECT_TRUE(Outputs().empty()) << "the VB variant passes the level check too";
     // A stale server window is cleared by the first check that meets it.
@@ -321,13 +295,9 @@ TEST_F(ClientApi, LevelTestMatrix) {
     traceapi_SetTraceWindow(gone, TRUE);
     EXPECT_TRUE(traceapi_IsEnabled(h, 0));
     ::DestroyWindow(gone);
-    EXPECT_FALSE(traceapi_IsEnabled(h, 0));
-    EXPECT_EQ(ServerWindowField(), 0u);
-    traceapi_SetEnableErr(0, 1);
-    traceapi_Unregister(h, 0);
+    EXPECT_TRUE(!traceapi_IsEnabled(h, 0) && ServerWindowField() == 0u);
+    traceapi_SetEnableErr(0, 1), traceapi_Unregister(h, 0);
 }
-
-// ---- output ----------------------------------------------------------------------------
 
 // Plain texts are copied, not formatted; a bad format (a lone % at the end, an argument
 // count off, a * width counted once) goes out at level 0; the level is sign-extended.
@@ -355,8 +325,7 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
         ASSERT_EQ(outs.size(), c.text ? 1u : 0u);
         if (!c.text) continue;
         EXPECT_EQ(outs[0].text, c.text);
-        EXPECT_TRUE(outs[0].lParam == c.level && outs[0].wParam == static_cast<WPARAM>(h));
-        EXPECT_EQ(outs[0].threadId, ::GetCurrentThreadId());
+        EXPECT_TRUE(outs[0].lParam == c.level && outs[0].wParam == static_cast<WPARAM>(h) && outs[0].threadId == ::GetCurrentThreadId());
     }
     traceapi_Unregister(h, 0);
     kvtest::RecordingWindow notify(kDllAccessors);
@@ -367,8 +336,7 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     traceapi_Unregister(h, 1);
     const auto& got = notify.received();
     ASSERT_EQ(got.size(), 3u);
-    EXPECT_TRUE(got[0].msg == WM_TRACE_REGISTER && got[1].text == L"copy" && got[2].msg == WM_TRACE_UNREGISTER);
-    EXPECT_EQ(got[2].lParam, 1);
+    EXPECT_TRUE(got[0].msg == WM_TRACE_REGISTER && got[1].text == L"copy" && got[2].msg == WM_TRACE_UNREGISTER && got[2].lParam == 1);
     EXPECT_EQ(win_->received().size(), 3u) << "the server window gets them as well";
     // Without a server window the notification window alone lets messages pass. Naming a
     // server window forgets the notification window of this process.
@@ -381,16 +349,12 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     EXPECT_TRUE(notify.received().empty());
 }
 
-// ---- faults and failures ----------------------------------------------------------------
-
 TEST_F(ClientApi, BadCallerPointersAndOwnIniFilesAreReported) {
     const wchar_t* bad = reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10));
-    EXPECT_EQ(traceapi_Register(nullptr, nullptr, 0), -1);
-    EXPECT_EQ(traceapi_Register(bad, nullptr, 0), -1);
+    EXPECT_TRUE(traceapi_Register(nullptr, nullptr, 0) == -1 && traceapi_Register(bad, nullptr, 0) == -1);
     EXPECT_EQ(traceapi_GetTraceApp(1)->szModule[0], 0) << "the half-filled slot was given back";
     short h = traceapi_Register(L"Own", L"own.ini", 0);
-    EXPECT_EQ(h, 1);
-    EXPECT_EQ(win_->OfKind(WM_TRACE_REGISTER).size(), 1u);
+    EXPECT_TRUE(h == 1 && win_->OfKind(WM_TRACE_REGISTER).size() == 1u);
     auto outs = Outputs();
     ASSERT_EQ(outs.size(), 3u);
     EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"ERROR: szAppName=NULL !|traceapi_Register");
@@ -405,7 +369,6 @@ TEST_F(ClientApi, BadCallerPointersAndOwnIniFilesAreReported) {
     EXPECT_TRUE(Outputs().empty()) << "faulting messages are lost";
     // The current-message mutex was released each time.
     HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_curdatamutex");
-    ASSERT_NE(m, nullptr);
     DWORD w = WAIT_TIMEOUT;
     std::thread([&] { if ((w = ::WaitForSingleObject(m, 0)) == WAIT_OBJECT_0) ::ReleaseMutex(m); }).join();
     EXPECT_EQ(w, static_cast<DWORD>(WAIT_OBJECT_0));
@@ -452,13 +415,10 @@ TEST_F(ClientApi, FaultsFromManyThreadsAndCrashedMutexHoldersLeaveEveryoneRunnin
             return;
         }
         worker.join();
-        EXPECT_GT(after.load(), 0);
-        EXPECT_EQ(Outputs().size(), 1u);
+        EXPECT_TRUE(after.load() > 0 && Outputs().size() == 1u);
         traceapi_Unregister(after, 0);
     }
 }
-
-// ---- starting the server host ----------------------------------------------------------------
 
 TEST_F(ClientApi, ForceWindowStartsTheServerHostFromTheSearchPath) {
     kvtest::TempDir logDir;
@@ -476,8 +436,8 @@ TEST_F(ClientApi, ForceWindowStartsTheServerHostFromTheSearchPath) {
     ASSERT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(log).size() > 4; }, 20000)) << "stand-in host not started";
     std::string bytes = kvtest::ReadBytes(log);
     std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    EXPECT_EQ(text.substr(0, 3), L"1\r\n") << "started with a normal window";
-    EXPECT_NE(text.find(L"KVTrcSrv.exe"), std::wstring::npos) << kvtest::Narrow(text);
+    EXPECT_TRUE(text.substr(0, 3) == L"1\r\n" && text.find(L"KVTrcSrv.exe") != std::wstring::npos)
+        << "started with a normal window: " << kvtest::Narrow(text);
     ::SetEnvironmentVariableW(L"KV_STANDIN_LOG", nullptr);
 }
 

@@ -7,10 +7,8 @@ namespace kvtest {
 
 std::wstring ExePath() {
     wchar_t buf[MAX_PATH];
-    DWORD n = ::GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    return std::wstring(buf, n);
+    return std::wstring(buf, ::GetModuleFileNameW(nullptr, buf, MAX_PATH));
 }
-
 std::wstring ExeDir() { return ExePath().substr(0, ExePath().find_last_of(L'\\')); }
 
 std::wstring Quote(const std::wstring& arg) {
@@ -28,13 +26,18 @@ std::wstring Quote(const std::wstring& arg) {
     return out + L"\"";
 }
 
-HANDLE Start(const std::wstring& commandLine, const wchar_t* currentDir) {
-    STARTUPINFOW si = {sizeof(si)};
+namespace {
+PROCESS_INFORMATION Spawn(std::wstring cmd, const wchar_t* dir, STARTUPINFOW si = {sizeof(STARTUPINFOW)}) {
     PROCESS_INFORMATION pi = {};
-    std::wstring cmd = commandLine;
-    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si, &pi))
-        return nullptr;
-    ::CloseHandle(pi.hThread);
+    const bool inherit = (si.dwFlags & STARTF_USESTDHANDLES) != 0;
+    ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, inherit, inherit ? CREATE_NO_WINDOW : 0, nullptr, dir, &si, &pi);
+    return pi;
+}
+}  // namespace
+
+HANDLE Start(const std::wstring& commandLine, const wchar_t* currentDir) {
+    const PROCESS_INFORMATION pi = Spawn(commandLine, currentDir);
+    if (pi.hThread) ::CloseHandle(pi.hThread);
     return pi.hProcess;
 }
 
@@ -69,23 +72,17 @@ CapturedProcess::CapturedProcess(const std::wstring& commandLine) {
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
     STARTUPINFOW si = {sizeof(si)};
     si.dwFlags = STARTF_USESTDHANDLES;
-    HANDLE* std[] = {&si.hStdOutput, &si.hStdError};
-    for (int k = 0; k < 2; ++k)
-        *std[k] = ::CreateFileW(dir_.file(k ? L"err" : L"out").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                &sa, CREATE_ALWAYS, 0, nullptr);
-    std::wstring cmd = commandLine;
-    ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-    ::CloseHandle(si.hStdOutput);
-    ::CloseHandle(si.hStdError);
+    for (HANDLE* h : {&si.hStdOutput, &si.hStdError})
+        *h = ::CreateFileW(dir_.file(h == &si.hStdError ? L"err" : L"out").c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS, 0, nullptr);
+    pi = Spawn(commandLine, nullptr, si);
+    ::CloseHandle(si.hStdOutput), ::CloseHandle(si.hStdError);
 }
 
 CapturedProcess::~CapturedProcess() {
-    if (pi.hProcess) {
-        ::TerminateProcess(pi.hProcess, 0);
-        ::WaitForSingleObject(pi.hProcess, 10000);
-        ::CloseHandle(pi.hProcess);
-        ::CloseHandle(pi.hThread);
-    }
+    if (!pi.hProcess) return;
+    ::TerminateProcess(pi.hProcess, 0), ::WaitForSingleObject(pi.hProcess, 10000);
+    ::CloseHandle(pi.hProcess), ::CloseHandle(pi.hThread);
 }
 
 DWORD CapturedProcess::Finish(DWORD timeoutMs) {
@@ -99,10 +96,7 @@ std::string CapturedProcess::Err() const { return ReadBytes(dir_.file(L"err")); 
 
 void PumpPending() {
     MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
-    }
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::TranslateMessage(&msg), ::DispatchMessageW(&msg);
 }
 
 bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
@@ -140,18 +134,15 @@ void RemoveTree(const std::wstring& dir) {
 }
 
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::string ReadBytes(const std::wstring& path) {
     std::string out;
     HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return out;
     char buf[65536];
-    DWORD n;
-    while (::ReadFile(f, buf, sizeof(buf), &n, nullptr) && n) out.append(buf, n);
+    for (DWORD n; ::ReadFile(f, buf, sizeof(buf), &n, nullptr) && n;) out.append(buf, n);
     ::CloseHandle(f);
     return out;
 }
-
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     // Shared: readers of trace files may be polling the file at this moment.
     HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -161,12 +152,9 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
     ::WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
     ::CloseHandle(f);
 }
-
 std::string Narrow(const std::wstring& s) {
-    if (s.empty()) return {};
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], n, nullptr, nullptr);
+    std::string out(s.size() * 4, '\0');  // UTF-8 takes at most three bytes per UTF-16 unit
+    out.resize(::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], static_cast<int>(out.size()), nullptr, nullptr));
     return out;
 }
 
