@@ -166,8 +166,9 @@ TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFro
         EXPECT_FALSE(traceapi_IsEnabled(0, 0));
         traceapi_Output(0, 0, L"f", L"not sent");
         traceapi_SetEnable(!enable);
+        EXPECT_FALSE(traceapi_SetTraceWindow(nullptr, TRUE));
         *missing = saved;
-        EXPECT_EQ(traceapi_GetEnable(), enable);
+        EXPECT_TRUE(traceapi_GetEnable() == enable && traceapi_IsEnabled(0, 0)) << "the server window stays named";
         EXPECT_TRUE(server_.received().empty());
         for (int i = 1; i < kv::kAppSlots; ++i) EXPECT_NE(std::wstring(kv::g_region.apps[i].szModule), L"NoLocks");
     }
