@@ -68,7 +68,8 @@ TEST_F(Profiles, SaveWritesSettingsAndEveryUsedSlotAndBecomesCurrent) {
     FillSlot(8, L"", L"FREE_Slot", {1, 1, 1, 1});
     const std::wstring p = work_.file(L"saved.pfl");
     WriteKey(p, L"GONE_App", L"EnableDiag", L"1");  // an older profile under the same name
-    tracewnd_SaveProfile(window, p.c_str());
+    g_answer = p;  // chosen in the dialog
+    tracewnd_SaveProfile(window, nullptr);
     wchar_t names[1024] = {};
     const DWORD n = ::GetPrivateProfileSectionNamesW(names, ARRAYSIZE(names), p.c_str());
     std::wstring sections;
@@ -95,7 +96,8 @@ TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndTellsTheWindow) {
     kv::CopyCut(g_settings.HighlightFilter, kFilterChars, L"old");
     FillSlot(9, L"App", L"OTHER_App", {0, 1, 0, 0});
     const std::wstring p = WriteProfile(L"load.pfl", L"0");
-    ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
+    g_answer = p;  // chosen in the dialog
+    ASSERT_EQ(tracewnd_LoadProfile(window, nullptr), 1);
     traceapi_SetTraceWindow(nullptr, FALSE);
     EXPECT_STREQ(g_settings.HighlightFilter, L"") << "a key missing from the profile clears the setting";
     EXPECT_EQ(g_settings.MarkHighlight + g_settings.EnableFile + 10 * kv::g_region.globalEnable, 2);
@@ -138,6 +140,7 @@ TEST_F(Profiles, CurrentProfilePathDropsQuotesKeeps259CharactersAndIsMadeFull) {
     const std::wstring longPath = L"C:\\profiles\\" + Counting(248);  // 260 characters
     struct Case { std::wstring given, current; };
     const Case cases[] = {{L"\"C:\\profiles\\a.pfl\"", L"C:\\profiles\\a.pfl"},
+                          {L"C:\\p\\..\\b.pfl", L"C:\\p\\..\\b.pfl"},  // a full path is taken as it is
                           {longPath.substr(0, 259) + L"\"", longPath.substr(0, 259)},
                           {longPath + L"\"", longPath.substr(0, 259)},
                           {L"\"", L""}};
