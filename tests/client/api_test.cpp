@@ -27,20 +27,23 @@ const kvtest::Accessors kDllAccessors = {
     traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, CurrentHandleField};
 
 std::wstring Repeat(wchar_t c, size_t n) { return std::wstring(n, c); }
-std::vector<INT> ServerEntry() {
-    return {traceapi_GetEnableDiag(0), traceapi_GetEnableInf(0), traceapi_GetEnableWarn(0), traceapi_GetEnableErr(0)};
+std::vector<INT> Switches(short h) {
+    return {traceapi_GetEnableDiag(h), traceapi_GetEnableInf(h), traceapi_GetEnableWarn(h), traceapi_GetEnableErr(h)};
+}
+void SetSwitches(short h, std::vector<INT> s) {
+    traceapi_SetEnableDiag(h, s[0]), traceapi_SetEnableInf(h, s[1]), traceapi_SetEnableWarn(h, s[2]), traceapi_SetEnableErr(h, s[3]);
 }
 
-// ---- helper processes -------------------------------------------------------------
-
-// Registers args[0] (with bForceWnd when args[1] is "force"), emits the texts that follow
-// as info lines ("long": 1200 characters with a function name of 120, "tid": its thread
-// id), and unregisters. Exit code: the handle.
+// Registers args[0] (with bForceWnd when args[1] is "force"; after setting the event
+// args[1] names when it is not empty), emits the texts that follow as info lines ("long":
+// 1000 characters with a function name of 99, one more than each field holds; "tid": its
+// thread id), and unregisters. Exit code: the handle.
 KVTEST_HELPER(client) {
-    short h = traceapi_Register(args[0].c_str(), nullptr, args.size() > 1 && args[1] == L"force");
+    if (args[1].size() > 5) ::SetEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[1].c_str()));
+    short h = traceapi_Register(args[0].c_str(), nullptr, args[1] == L"force");
     for (size_t i = 2; i < args.size(); ++i) {
         if (args[i] == L"diag-on") traceapi_SetEnableDiag(h, 1);
-        else if (args[i] == L"long") traceapi_Output(h, 30, (Repeat(L'F', 119) + L"Y").c_str(), (Repeat(L'T', 1199) + L"X").c_str());
+        else if (args[i] == L"long") traceapi_Output(h, 30, (Repeat(L'F', 98) + L"Y").c_str(), (Repeat(L'T', 999) + L"X").c_str());
         else if (args[i] == L"tid") traceapi_Output1(h, 30, L"client", L"%lu", ::GetCurrentThreadId());
         else traceapi_Output(h, 30, L"client", args[i].c_str());
     }
@@ -51,23 +54,12 @@ KVTEST_HELPER(client) {
 // Only loads the library (the executable links it), which runs its per-process start.
 KVTEST_HELPER(load_only) { return 0; }
 
-// Says it has started (the event named args[0]), then registers and emits one line.
-KVTEST_HELPER(busy_start) {
-    ::SetEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[0].c_str()));
-    short h = traceapi_Register(L"Late", nullptr, FALSE);
-    traceapi_Output(h, 30, L"client", L"after a busy start");
-    traceapi_Unregister(h, 0);
-    return 0;
-}
-
 // Takes one of the library's mutexes and ends without releasing it.
 KVTEST_HELPER(die_holding) {
     HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, args[0].c_str());
     if (!m || ::WaitForSingleObject(m, 10000) != WAIT_OBJECT_0) return 1;
     ::ExitProcess(7);
 }
-
-// ---- fixture ------------------------------------------------------------------------
 
 class ClientApi : public ::testing::Test {
 protected:
@@ -83,13 +75,12 @@ protected:
         win_.reset();
     }
     std::vector<Received> Outputs() const { return win_->OfKind(WM_TRACE_OUTPUT); }
-    // The one registration announced since the last Clear().
-    Received OnlyRegistration() {
+    // The switches of the one registration announced since the last Clear().
+    std::vector<INT> RegisteredSwitches() {
         auto regs = win_->OfKind(WM_TRACE_REGISTER);
         EXPECT_EQ(regs.size(), 1u);
-        Received r = regs.empty() ? Received{} : regs[0];
         win_->Clear();
-        return r;
+        return regs.empty() ? std::vector<INT>{} : std::vector<INT>(regs[0].switches, regs[0].switches + 4);
     }
     std::unique_ptr<kvtest::RecordingWindow> win_;
 };
@@ -112,8 +103,11 @@ public:
     void SetIni(const wchar_t* section, const wchar_t* key, const wchar_t* value) const {
         ::WritePrivateProfileStringW(section, key, value, ini().c_str());
     }
-    int IniInt(const wchar_t* section, const wchar_t* key) const {
-        return static_cast<int>(::GetPrivateProfileIntW(section, key, -1, ini().c_str()));
+    std::vector<INT> IniSwitches(const wchar_t* section) const {
+        std::vector<INT> out;
+        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
+            out.push_back(static_cast<INT>(::GetPrivateProfileIntW(section, key, -1, ini().c_str())));
+        return out;
     }
     kvtest::ProcessResult Run(const std::vector<std::wstring>& args) const {
         std::wstring cmd = kvtest::Quote(exe_) + L" --kv-helper";
@@ -127,50 +121,48 @@ private:
     std::wstring exe_;
 };
 
-// ---- shared region, slots and accessors ---------------------------------------------------
-
 TEST_F(ClientApi, SlotsAndAccessors) {
-    EXPECT_EQ(traceapi_GetEnable(), 1);
-    EXPECT_EQ(traceapi_GetTraceApp(-1), nullptr);
-    EXPECT_EQ(reinterpret_cast<char*>(traceapi_GetTraceApp(1)) - reinterpret_cast<char*>(traceapi_GetTraceApp(0)), 844);
-
-    // Lowest free slot first; an empty module name marks a free slot.
-    EXPECT_EQ(traceapi_Register(L"", nullptr, 0), 1);
-    EXPECT_EQ(traceapi_Register(L"First", nullptr, 0), 1);
-    EXPECT_EQ(traceapi_Register(L"Second", nullptr, 0), 2);
+    EXPECT_TRUE(traceapi_GetTraceApp(-1) == nullptr && traceapi_GetTraceApp(TRACE_MAX_APPS) == nullptr);
+    EXPECT_EQ(reinterpret_cast<char*>(traceapi_GetTraceApp(TRACE_MAX_APPS - 1)) - reinterpret_cast<char*>(traceapi_GetTraceApp(0)),
+              511 * 844);
+    // Lowest free slot first; an empty module name marks a free slot. Names cut to their
+    // fields: the module at 48 characters, the section at 49.
+    EXPECT_EQ(std::vector<short>({traceapi_Register(L"", nullptr, 0), traceapi_Register(L"First", nullptr, 0),
+                                 traceapi_Register(L"Second", nullptr, 0)}), std::vector<short>({1, 1, 2}));
     traceapi_Unregister(1, 0);
-    std::wstring longName = Repeat(L'n', 60);
-    ASSERT_EQ(traceapi_Register(longName.c_str(), nullptr, 0), 1) << "the freed lowest slot is handed out again";
-    TRACEAPP* app = traceapi_GetTraceApp(1);
-    EXPECT_EQ(std::wstring(app->szModule), Repeat(L'n', 48));
-    EXPECT_EQ(wcslen(app->szSection), 49u) << "section cut to its field";
-    EXPECT_EQ(app->dwProcessId, ::GetCurrentProcessId());
-
-    // Switch accessors stay inside the table.
-    traceapi_SetEnableDiag(1, 5);
-    EXPECT_EQ(traceapi_GetEnableDiag(1), 5);
+    for (size_t n : {48, 49}) {
+        const short h = traceapi_Register(Repeat(L'n', n).c_str(), nullptr, 0);
+        ASSERT_EQ(h, 1) << "the freed lowest slot is handed out again";
+        TRACEAPP* app = traceapi_GetTraceApp(h);
+        EXPECT_EQ(std::wstring(app->szModule), Repeat(L'n', 48));
+        EXPECT_TRUE(wcslen(app->szSection) == 49 && app->dwProcessId == ::GetCurrentProcessId());
+        if (n == 48) traceapi_Unregister(h, 0);
+    }
+    // Switch accessors stay inside the table, the first and the last slot included.
+    SetSwitches(1, {5, 0, 0, 0});
+    EXPECT_EQ(Switches(1), (std::vector<INT>{5, 0, 0, 0}));
     EXPECT_TRUE(traceapi_IsEnabled(1, 40));
-    traceapi_SetEnableDiag(600, 1);
-    traceapi_SetEnableErr(-3, 1);
-    EXPECT_EQ(traceapi_GetEnableDiag(600), 0);
-    EXPECT_EQ(traceapi_GetEnableInf(-1), 0);
-
+    for (short h : {-1, 512, 600}) {
+        SetSwitches(h, {1, 1, 1, 1});
+        EXPECT_EQ(Switches(h), (std::vector<INT>{0, 0, 0, 0})) << h;
+    }
+    SetSwitches(511, {1, 1, 1, 1});
+    EXPECT_EQ(Switches(511), (std::vector<INT>{1, 1, 1, 1})) << "the last slot";
+    SetSwitches(511, {0, 0, 0, 0});
     std::vector<short> handles = {1, 2};
     for (short h; (h = traceapi_Register(L"Filler", nullptr, 0)) >= 0;) {
         handles.push_back(h);
         ASSERT_LT(handles.size(), 600u);
     }
-    EXPECT_EQ(handles.size(), 511u) << "511 client slots, slot 0 is never handed out";
+    EXPECT_TRUE(handles.size() == 511u && handles.back() == 511) << "511 client slots, slot 0 is never handed out";
     win_->Clear();
     EXPECT_EQ(traceapi_Register(L"OneTooMany", nullptr, 0), -1);
-    EXPECT_TRUE(win_->received().empty()) << "a failed registration announces nothing";
     traceapi_Unregister(512, 1);  // out of range: nothing at all
     traceapi_Unregister(-1, 1);
-    EXPECT_TRUE(win_->received().empty());
+    EXPECT_TRUE(win_->received().empty()) << "a failed registration announces nothing";
     for (short h : handles) traceapi_Unregister(h, 0);
     EXPECT_EQ(win_->OfKind(WM_TRACE_UNREGISTER).size(), 511u);
     for (short h = 1; h < TRACE_MAX_APPS; ++h) ASSERT_EQ(traceapi_GetTraceApp(h)->szModule[0], 0) << "slot " << h;
-
     // Unregistering the server entry clears its switches.
     traceapi_Unregister(0, 0);
     EXPECT_EQ(traceapi_GetEnableErr(0), 0);
@@ -189,59 +181,40 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnounced) {
         ASSERT_GT(h, 0);
         auto regs = win_->OfKind(WM_TRACE_REGISTER);
         ASSERT_EQ(regs.size(), 1u);
-        EXPECT_EQ(regs[0].wParam, static_cast<WPARAM>(h));
-        EXPECT_EQ(regs[0].lParam, 0);
+        EXPECT_TRUE(regs[0].wParam == static_cast<WPARAM>(h) && regs[0].lParam == 0);
         EXPECT_EQ(regs[0].curHandle, h) << "the handle travels in the current handle field too";
-        EXPECT_EQ(regs[0].module, L"Router");
-        EXPECT_EQ(regs[0].section, c.section);
+        EXPECT_EQ(regs[0].module + L"|" + regs[0].section, L"Router|" + c.section);
         EXPECT_EQ(regs[0].process.rfind(c.process, 0), 0u) << kvtest::Narrow(regs[0].process);
-
-        // Texts are cut to their fields and carry the sender's thread.
+        // Texts are cut to their fields (999 and 98 characters) and carry the sender's thread.
         auto outs = Outputs();
         ASSERT_EQ(outs.size(), 3u);
-        EXPECT_EQ(outs[0].text, L"hello");
-        EXPECT_EQ(outs[0].func, L"client");
+        EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"hello|client");
         EXPECT_EQ(static_cast<short>(outs[0].lParam), 30);
-        EXPECT_EQ(outs[1].text, Repeat(L'T', 999));
-        EXPECT_EQ(outs[1].func, Repeat(L'F', 98));
-        EXPECT_EQ(outs[2].text, std::to_wstring(outs[2].threadId));
-        EXPECT_NE(outs[2].threadId, ::GetCurrentThreadId());
-
+        EXPECT_TRUE(outs[1].text == Repeat(L'T', 999) && outs[1].func == Repeat(L'F', 98));
+        EXPECT_TRUE(outs[2].text == std::to_wstring(outs[2].threadId) && outs[2].threadId != ::GetCurrentThreadId());
         auto unregs = win_->OfKind(WM_TRACE_UNREGISTER);
         ASSERT_EQ(unregs.size(), 1u);
-        EXPECT_EQ(unregs[0].module, L"Router") << "the window is told before the slot is cleared";
-        EXPECT_EQ(traceapi_GetTraceApp(h)->szModule[0], 0);
+        EXPECT_EQ(unregs[0].module + traceapi_GetTraceApp(h)->szModule, L"Router") << "the window is told before the slot is cleared";
     }
 }
 
-// ---- level switches -------------------------------------------------------------------
-
 TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
-    // From the settings file, written back as "1"/"0" with the switch set at run time.
+    // From the settings file (a non-zero key reads as 1), written back as "1"/"0" with
+    // the switch set at run time.
     CopiedClient client(L"plc_link.exe");
     client.SetIni(L"PLC_LINK_Router", L"EnableInfo", L"1");
     client.SetIni(L"PLC_LINK_Router", L"EnableWarning", L"7");
     traceapi_SetEnableErr(0, 0);  // no server override
     client.Run({L"client", L"Router", L"", L"diag-on"});
-    const Received fromFile = OnlyRegistration();
-    EXPECT_EQ(std::vector<INT>(fromFile.switches, fromFile.switches + 4), (std::vector<INT>{0, 1, 1, 0}))
-        << "a non-zero key reads as 1";
-    struct Key { const wchar_t* key; int value; };
-    for (const Key& k : {Key{L"EnableDiag", 1}, Key{L"EnableInfo", 1}, Key{L"EnableWarning", 1}, Key{L"EnableError", 0}})
-        EXPECT_EQ(client.IniInt(L"PLC_LINK_Router", k.key), k.value) << kvtest::Narrow(k.key);
-
+    EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{0, 1, 1, 0}));
+    EXPECT_EQ(client.IniSwitches(L"PLC_LINK_Router"), (std::vector<INT>{1, 1, 1, 0}));
     // The server entry's switches override every client, this process's too.
     traceapi_SetEnableWarn(0, 1);
     client.Run({L"client", L"Any", L""});
-    const Received forced = OnlyRegistration();
-    EXPECT_EQ(forced.switches[2], 1) << "warning forced on by the server entry";
-    EXPECT_EQ(forced.switches[3], 0);
+    EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{0, 0, 1, 0}));
     short h = traceapi_Register(L"Local", nullptr, 0);
     EXPECT_EQ(traceapi_GetEnableWarn(h), 1);
-    traceapi_Unregister(h, 0);
-    traceapi_SetEnableWarn(0, 0);
-    win_->Clear();
-
+    traceapi_Unregister(h, 0), traceapi_SetEnableWarn(0, 0), win_->Clear();
     // The current profile in mode 0 replaces the settings file; mode 1 or a profile that
     // is gone leave the settings file in charge.
     kvtest::TempDir profileDir;
@@ -256,26 +229,20 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
         ::WritePrivateProfileStringW(L"Global", L"Mode", c.mode, profile.c_str());
         if (c.deleted) ::DeleteFileW(profile.c_str());
         client.Run({L"client", L"App", L""});
-        const Received r = OnlyRegistration();
-        EXPECT_EQ(r.switches[0], c.diag);
-        EXPECT_EQ(r.switches[1], c.info);
-        EXPECT_EQ(client.IniInt(L"PLC_LINK_App", L"EnableDiag"), c.diag) << "written back to the settings file";
+        EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{c.diag, c.info, 0, 0}));
+        EXPECT_EQ(client.IniSwitches(L"PLC_LINK_App")[0], c.diag) << "written back to the settings file";
     }
     ProfileField()[0] = 0;
-
     // The server entry's switches belong to the running trace window's operator: a
     // process that loads the library (from a directory without a settings file) leaves
     // them alone. With no window they are read from its settings file, here the defaults.
-    traceapi_SetEnableDiag(0, 1);
-    traceapi_SetEnableInf(0, 1);
-    traceapi_SetEnableErr(0, 0);
+    SetSwitches(0, {1, 1, 0, 0});
     CopiedClient loader(L"loader.exe");
     loader.Run({L"load_only"});
-    EXPECT_EQ(ServerEntry(), (std::vector<INT>{1, 1, 0, 0})) << "the operator's switches survive";
+    EXPECT_EQ(Switches(0), (std::vector<INT>{1, 1, 0, 0})) << "the operator's switches survive";
     traceapi_SetTraceWindow(nullptr, TRUE);
     loader.Run({L"load_only"});
-    EXPECT_EQ(ServerEntry(), (std::vector<INT>{0, 0, 0, 1})) << "no window: the defaults of a missing settings file";
-
+    EXPECT_EQ(Switches(0), (std::vector<INT>{0, 0, 0, 1})) << "no window: the defaults of a missing settings file";
     // A start that finds the data mutex held (by a trace window, say) stops waiting for it
     // within its bound and leaves the switches as they stand; the process's first line
     // that reaches the window is followed by a note.
@@ -283,24 +250,21 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
     HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, L"kvtest_busy_start");
     HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"traceapi_dll_datamutex");
     ASSERT_EQ(::WaitForSingleObject(mutex, 10000), WAIT_OBJECT_0);
-    HANDLE busy = kvtest::StartHelper(L"busy_start", {L"kvtest_busy_start"});
+    HANDLE busy = kvtest::StartHelper(L"client", {L"Late", L"kvtest_busy_start", L"after a busy start"});
     EXPECT_EQ(::WaitForSingleObject(started, 30000), WAIT_OBJECT_0) << "the start did not return while the mutex was held";
     win_->Clear();
     traceapi_SetTraceWindow(win_->hwnd(), TRUE);
     ::ReleaseMutex(mutex);
     EXPECT_TRUE(kvtest::WaitPumping(busy).finished);
-    ::CloseHandle(mutex);
-    ::CloseHandle(started);
-    EXPECT_EQ(ServerEntry(), (std::vector<INT>{1, 0, 0, 1}));
+    ::CloseHandle(mutex), ::CloseHandle(started);
+    EXPECT_EQ(Switches(0), (std::vector<INT>{1, 0, 0, 1}));
     const std::vector<Received> lines = Outputs();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, L"after a busy start");
-    EXPECT_NE(lines[1].text.find(L"started without the data mutex"), std::wstring::npos) << kvtest::Narrow(lines[1].text);
-
+    EXPECT_TRUE(lines[0].text == L"after a busy start" && lines[1].text.find(L"started without the data mutex") != std::wstring::npos)
+        << kvtest::Narrow(lines[1].text);
     // Application names cannot write into other sections of this process's settings file.
     h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
-    traceapi_SetEnableDiag(h, 1);
-    traceapi_Unregister(h, 0);
+    traceapi_SetEnableDiag(h, 1), traceapi_Unregister(h, 0);
     EXPECT_EQ(::GetPrivateProfileIntW(L"RivivEda", L"EnableDiag", -1, (kvtest::ExeDir() + L"\\KVTRCSRV.ini").c_str()), -1u);
     traceapi_SetEnableErr(0, 1);
 }
@@ -308,48 +272,37 @@ TEST_F(ClientApi, SwitchesFromSettingsFileServerEntryAndProfile) {
 TEST_F(ClientApi, LevelTestMatrix) {
     short h = traceapi_Register(L"Levels", nullptr, 0);
     traceapi_SetEnableErr(0, 0);
-    traceapi_SetEnableErr(h, 1);
-    traceapi_SetEnableWarn(h, 0);
-    traceapi_SetEnableInf(h, 0);
-    traceapi_SetEnableDiag(h, 0);
+    SetSwitches(h, {0, 0, 0, 1});
     // Error on, everything else off; -1 (operator) passes even with tracing off, unknown
     // levels never pass, and with no window at all nothing passes.
     enum State { kOn, kOff, kNoWindow };
     struct Case { State state; short handle; int level; bool passes; };
-    const Case cases[] = {{kOn, h, 10, true},    {kOn, h, 20, false},       {kOn, h, 40, false},
-                          {kOn, h, 15, false},   {kOn, h, -2, false},       {kOn, h, 0, true},
-                          {kOn, h, -1, true},    {kOn, 512, 0, false},      {kOff, h, -1, true},
-                          {kOff, h, 0, false},   {kOff, h, 10, false},      {kNoWindow, h, -1, false},
+    const Case cases[] = {{kOn, h, 10, true},   {kOn, h, 20, false},  {kOn, h, 40, false},      {kOn, h, 15, false},
+                          {kOn, h, -2, false},  {kOn, h, 0, true},    {kOn, h, -1, true},       {kOn, 512, 0, false},
+                          {kOff, h, -1, true},  {kOff, h, 0, false},  {kOff, h, 10, false},     {kNoWindow, h, -1, false},
                           {kNoWindow, h, 10, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "state " << c.state << " handle " << c.handle << " level " << c.level);
         traceapi_SetEnable(c.state != kOff);
         traceapi_SetTraceWindow(c.state == kNoWindow ? nullptr : win_->hwnd(), TRUE);
-        EXPECT_EQ(traceapi_IsEnabled(c.handle, c.level) != 0, c.passes);
+        EXPECT_EQ(traceapi_IsEnabled(c.handle, c.level) != 0, c.passes)
+            << "state " << c.state << " handle " << c.handle << " level " << c.level;
     }
-    traceapi_SetEnable(1);
-    traceapi_SetTraceWindow(win_->hwnd(), TRUE);
+    traceapi_SetEnable(1), traceapi_SetTraceWindow(win_->hwnd(), TRUE);
     traceapi_Output_VB(h, 40, L"vb", L"diagnose is off");
     EXPECT_TRUE(Outputs().empty()) << "the VB variant passes the level check too";
-
     // A stale server window is cleared by the first check that meets it.
     HWND gone = ::CreateWindowW(L"STATIC", L"", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     traceapi_SetTraceWindow(gone, TRUE);
     EXPECT_TRUE(traceapi_IsEnabled(h, 0));
     ::DestroyWindow(gone);
-    EXPECT_FALSE(traceapi_IsEnabled(h, 0));
-    EXPECT_EQ(ServerWindowField(), 0u);
-
-    traceapi_SetTraceWindow(win_->hwnd(), TRUE);
-    traceapi_SetEnableErr(0, 1);
-    traceapi_Unregister(h, 0);
+    EXPECT_TRUE(!traceapi_IsEnabled(h, 0) && ServerWindowField() == 0u);
+    traceapi_SetEnableErr(0, 1), traceapi_Unregister(h, 0);
 }
-
-// ---- output ----------------------------------------------------------------------------
 
 // Plain texts are copied, not formatted; a bad format (a lone % at the end, an argument
 // count off, a * width counted once) goes out at level 0; the level is sign-extended.
-TEST_F(ClientApi, FormatCheckAndFormatting) {
+// Then a notification window of this process gets copies of everything.
+TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     struct Case { void (*emit)(short h); const wchar_t* text; LPARAM level; };
     const Case cases[] = {
         {[](short h) { traceapi_Output(h, 30, L"f", L"100%% plain"); }, L"100%% plain", 30},
@@ -372,70 +325,54 @@ TEST_F(ClientApi, FormatCheckAndFormatting) {
         ASSERT_EQ(outs.size(), c.text ? 1u : 0u);
         if (!c.text) continue;
         EXPECT_EQ(outs[0].text, c.text);
-        EXPECT_EQ(outs[0].lParam, c.level);
-        EXPECT_EQ(outs[0].wParam, static_cast<WPARAM>(h));
-        EXPECT_EQ(outs[0].threadId, ::GetCurrentThreadId());
+        EXPECT_TRUE(outs[0].lParam == c.level && outs[0].wParam == static_cast<WPARAM>(h) && outs[0].threadId == ::GetCurrentThreadId());
     }
     traceapi_Unregister(h, 0);
-}
-
-TEST_F(ClientApi, NotificationWindowGetsCopies) {
     kvtest::RecordingWindow notify(kDllAccessors);
     EXPECT_TRUE(traceapi_SetTraceWindow(notify.hwnd(), FALSE));
-    short h = traceapi_Register(L"Notified", nullptr, 0);
+    win_->Clear();
+    h = traceapi_Register(L"Notified", nullptr, 0);
     traceapi_Output(h, 0, L"f", L"copy");
     traceapi_Unregister(h, 1);
-    ASSERT_EQ(notify.received().size(), 3u);
-    EXPECT_EQ(notify.received()[0].msg, static_cast<UINT>(WM_TRACE_REGISTER));
-    EXPECT_EQ(notify.received()[1].text, L"copy");
-    EXPECT_EQ(notify.received()[2].msg, static_cast<UINT>(WM_TRACE_UNREGISTER));
-    EXPECT_EQ(notify.received()[2].lParam, 1);
+    const auto& got = notify.received();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_TRUE(got[0].msg == WM_TRACE_REGISTER && got[1].text == L"copy" && got[2].msg == WM_TRACE_UNREGISTER && got[2].lParam == 1);
     EXPECT_EQ(win_->received().size(), 3u) << "the server window gets them as well";
-
-    // Without a server window the notification window alone lets messages pass.
+    // Without a server window the notification window alone lets messages pass. Naming a
+    // server window forgets the notification window of this process.
     traceapi_SetTraceWindow(nullptr, TRUE);
     traceapi_SetTraceWindow(notify.hwnd(), FALSE);
     EXPECT_TRUE(traceapi_IsEnabled(0, 0));
-    // Naming a server window forgets the notification window of this process.
     traceapi_SetTraceWindow(win_->hwnd(), TRUE);
     notify.Clear();
     traceapi_Output(0, 0, L"f", L"server only");
     EXPECT_TRUE(notify.received().empty());
 }
 
-// ---- faults and failures ----------------------------------------------------------------
-
 TEST_F(ClientApi, BadCallerPointersAndOwnIniFilesAreReported) {
     const wchar_t* bad = reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10));
-    EXPECT_EQ(traceapi_Register(nullptr, nullptr, 0), -1);
-    EXPECT_EQ(traceapi_Register(bad, nullptr, 0), -1);
+    EXPECT_TRUE(traceapi_Register(nullptr, nullptr, 0) == -1 && traceapi_Register(bad, nullptr, 0) == -1);
     EXPECT_EQ(traceapi_GetTraceApp(1)->szModule[0], 0) << "the half-filled slot was given back";
     short h = traceapi_Register(L"Own", L"own.ini", 0);
-    EXPECT_EQ(h, 1);
-    EXPECT_EQ(win_->OfKind(WM_TRACE_REGISTER).size(), 1u);
+    EXPECT_TRUE(h == 1 && win_->OfKind(WM_TRACE_REGISTER).size() == 1u);
     auto outs = Outputs();
     ASSERT_EQ(outs.size(), 3u);
-    EXPECT_EQ(outs[0].text, L"ERROR: szAppName=NULL !");
-    EXPECT_EQ(outs[0].func, L"traceapi_Register");
+    EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"ERROR: szAppName=NULL !|traceapi_Register");
     EXPECT_EQ(outs[1].text, L"Fatal EXCEPTION: szApp=10, pIniFile=0, bForceWnd=0 !");
     EXPECT_EQ(outs[2].text.rfind(L"Own INI no longer supported: szApp='Own', pIniFile=", 0), 0u) << kvtest::Narrow(outs[2].text);
     EXPECT_EQ(outs[2].text.substr(outs[2].text.size() - 15), L", bForceWnd=0 !");
-
     win_->Clear();
     traceapi_Output(h, 30, L"f", bad);
     traceapi_Output(h, 30, bad, L"bad function name");
     traceapi_Output1(h, 30, L"f", L"%s", static_cast<INT_PTR>(0x10));
     traceapi_Output1(h, 30, L"f", bad, 1);
     EXPECT_TRUE(Outputs().empty()) << "faulting messages are lost";
-
     // The current-message mutex was released each time.
     HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_curdatamutex");
-    ASSERT_NE(m, nullptr);
     DWORD w = WAIT_TIMEOUT;
     std::thread([&] { if ((w = ::WaitForSingleObject(m, 0)) == WAIT_OBJECT_0) ::ReleaseMutex(m); }).join();
     EXPECT_EQ(w, static_cast<DWORD>(WAIT_OBJECT_0));
     ::CloseHandle(m);
-
     traceapi_Output(h, 30, L"f", L"still working");
     EXPECT_EQ(Outputs().size(), 1u);
     traceapi_Unregister(h, 0);
@@ -448,7 +385,7 @@ TEST_F(ClientApi, FaultsFromManyThreadsAndCrashedMutexHoldersLeaveEveryoneRunnin
     short h = traceapi_Register(L"Threads", nullptr, 0);
     std::atomic<int> done{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 250; ++i) {
                 traceapi_Output1(h, 30, L"f", L"%s", static_cast<INT_PTR>(0x20 + i));
@@ -457,12 +394,10 @@ TEST_F(ClientApi, FaultsFromManyThreadsAndCrashedMutexHoldersLeaveEveryoneRunnin
             }
             ++done;
         });
-    }
     EXPECT_TRUE(kvtest::PumpUntil([&] { return done == 4; }, 120000));
     for (auto& t : threads) t.join();
     EXPECT_EQ(Outputs().size(), 1000u);
     traceapi_Unregister(h, 0);
-
     for (const wchar_t* name : {L"traceapi_dll_curdatamutex", L"traceapi_dll_datamutex"}) {
         SCOPED_TRACE(kvtest::Narrow(name));
         win_->Clear();
@@ -480,13 +415,10 @@ TEST_F(ClientApi, FaultsFromManyThreadsAndCrashedMutexHoldersLeaveEveryoneRunnin
             return;
         }
         worker.join();
-        EXPECT_GT(after.load(), 0);
-        EXPECT_EQ(Outputs().size(), 1u);
+        EXPECT_TRUE(after.load() > 0 && Outputs().size() == 1u);
         traceapi_Unregister(after, 0);
     }
 }
-
-// ---- starting the server host ----------------------------------------------------------------
 
 TEST_F(ClientApi, ForceWindowStartsTheServerHostFromTheSearchPath) {
     kvtest::TempDir logDir;
@@ -496,7 +428,6 @@ TEST_F(ClientApi, ForceWindowStartsTheServerHostFromTheSearchPath) {
     wchar_t old[32767];
     std::wstring saved(old, ::GetEnvironmentVariableW(L"PATH", old, 32767));
     ::SetEnvironmentVariableW(L"PATH", (kvtest::ExeDir() + L"\\standin;" + saved).c_str());
-
     client.Run({L"client", L"Forced", L"force"});
     EXPECT_FALSE(kvtest::FileExists(log)) << "with a trace window running nothing is started";
     traceapi_SetTraceWindow(nullptr, TRUE);
@@ -505,8 +436,8 @@ TEST_F(ClientApi, ForceWindowStartsTheServerHostFromTheSearchPath) {
     ASSERT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(log).size() > 4; }, 20000)) << "stand-in host not started";
     std::string bytes = kvtest::ReadBytes(log);
     std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    EXPECT_EQ(text.substr(0, 3), L"1\r\n") << "started with a normal window";
-    EXPECT_NE(text.find(L"KVTrcSrv.exe"), std::wstring::npos) << kvtest::Narrow(text);
+    EXPECT_TRUE(text.substr(0, 3) == L"1\r\n" && text.find(L"KVTrcSrv.exe") != std::wstring::npos)
+        << "started with a normal window: " << kvtest::Narrow(text);
     ::SetEnvironmentVariableW(L"KV_STANDIN_LOG", nullptr);
 }
 

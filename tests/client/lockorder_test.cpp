@@ -4,7 +4,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "client/locks.h"
 #include "kvtest.h"
@@ -16,83 +15,28 @@ using kv::LockRank;
 kv::RankedSection g_trigger{LockRank::kTrigger}, g_list{LockRank::kList}, g_store{LockRank::kStore},
     g_otherStore{LockRank::kStore};
 kv::RankedSrwLock g_tables{LockRank::kFilterTables};
-HANDLE g_dataMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
-HANDLE g_slotMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
+HANDLE g_dataMutex = ::CreateMutexW(nullptr, FALSE, nullptr), g_slotMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
 std::optional<kv::RankedMutexLock> g_data, g_slot;
 
-enum Step { kTrigger, kData, kSlot, kList, kStore, kOtherStore, kTables, kSend };
-
-void Take(Step s) {
-    switch (s) {
-    case kTrigger: g_trigger.Enter(); break;
-    case kData: g_data.emplace(g_dataMutex, LockRank::kData); break;
-    case kSlot: g_slot.emplace(g_slotMutex, LockRank::kSlot); break;
-    case kList: g_list.Enter(); break;
-    case kStore: g_store.Enter(); break;
-    case kOtherStore: g_otherStore.Enter(); break;
-    case kTables: g_tables.LockShared(); break;
-    case kSend: kv::LockCheckSend(); break;
-    }
-}
-
-void Drop(Step s) {
-    switch (s) {
-    case kTrigger: g_trigger.Leave(); break;
-    case kData: g_data.reset(); break;
-    case kSlot: g_slot.reset(); break;
-    case kList: g_list.Leave(); break;
-    case kStore: g_store.Leave(); break;
-    case kOtherStore: g_otherStore.Leave(); break;
-    case kTables: g_tables.UnlockShared(); break;
-    case kSend: break;
-    }
+// Steps by letter: Trigger, Data, sLot, List, Store, Other store, filter Tables, sEnd.
+struct Step { char name; void (*take)(); void (*drop)(); };
+const Step kSteps[] = {
+    {'T', [] { g_trigger.Enter(); }, [] { g_trigger.Leave(); }},
+    {'D', [] { g_data.emplace(g_dataMutex, LockRank::kData); }, [] { g_data.reset(); }},
+    {'L', [] { g_slot.emplace(g_slotMutex, LockRank::kSlot); }, [] { g_slot.reset(); }},
+    {'I', [] { g_list.Enter(); }, [] { g_list.Leave(); }},
+    {'S', [] { g_store.Enter(); }, [] { g_store.Leave(); }},
+    {'O', [] { g_otherStore.Enter(); }, [] { g_otherStore.Leave(); }},
+    {'F', [] { g_tables.LockShared(); }, [] { g_tables.UnlockShared(); }},
+    {'E', [] { kv::LockCheckSend(); }, [] {}},
+};
+const Step& StepOf(char c) {
+    for (const Step& s : kSteps)
+        if (s.name == c) return s;
+    return kSteps[7];
 }
 
 std::string g_reports;
-void Record(const char* report) { g_reports += report; }
-
-#if defined(KV_LOCK_CHECK) && KV_LOCK_CHECK
-constexpr bool kChecked = true;
-#else
-constexpr bool kChecked = false;
-#endif
-
-TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThread) {
-    if (!kChecked) GTEST_SKIP() << "built without KV_LOCK_CHECK";
-    struct Case {
-        const char* name;
-        std::vector<Step> steps;  // taken in this order, released in the reverse
-        const char* report;       // null: none
-    };
-    const Case cases[] = {
-        {"rising ranks and re-entries", {kTrigger, kData, kList, kStore, kStore, kList}, nullptr},
-        {"a send under the list lock", {kList, kSend}, nullptr},
-        {"store lock, then list lock", {kStore, kList},
-         "taking the list lock (rank 4) while holding the store lock (rank 5)"},
-        {"two locks of one rank", {kStore, kOtherStore},
-         "taking the store lock (rank 5) while holding the store lock (rank 5)"},
-        {"slot mutex under the data mutex", {kData, kSlot},
-         "taking the slot mutex (rank 1) while holding the data mutex (rank 3)"},
-        {"a lock that is not re-entrant, again", {kTables, kTables}, "taking again the filter tables lock (rank 6)"},
-        {"a send under the store lock", {kList, kStore, kSend},
-         "sending to another thread while holding the store lock (rank 5)"},
-    };
-    kv::SetLockReportForTesting(&Record);
-    const std::string thread = "on thread " + std::to_string(::GetCurrentThreadId()) + ":";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        g_reports.clear();
-        for (Step s : c.steps) Take(s);
-        for (auto s = c.steps.rbegin(); s != c.steps.rend(); ++s) Drop(*s);
-        if (!c.report) {
-            EXPECT_EQ(g_reports, "");
-            continue;
-        }
-        EXPECT_NE(g_reports.find(c.report), std::string::npos) << g_reports;
-        EXPECT_NE(g_reports.find(thread), std::string::npos) << g_reports;
-    }
-    kv::SetLockReportForTesting(nullptr);
-}
 
 KVTEST_HELPER(TakeStoreThenList) {
     kv::SectionLock store(g_store);
@@ -100,11 +44,35 @@ KVTEST_HELPER(TakeStoreThenList) {
     return 0;
 }
 
-TEST(LockOrder, AViolationEndsTheProcess) {
-    if (!kChecked) GTEST_SKIP() << "built without KV_LOCK_CHECK";
+TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThreadAndEndTheRun) {
+#if !defined(KV_LOCK_CHECK) || !KV_LOCK_CHECK
+    GTEST_SKIP() << "built without KV_LOCK_CHECK";
+#endif
+    struct Case { const char* steps; const char* report; };  // taken in order, released in reverse; null: none
+    const Case cases[] = {
+        {"TDISSI", nullptr},  // rising ranks and re-entries
+        {"IE", nullptr},      // a send under the list lock
+        {"SI", "taking the list lock (rank 4) while holding the store lock (rank 5)"},
+        {"SO", "taking the store lock (rank 5) while holding the store lock (rank 5)"},
+        {"DL", "taking the slot mutex (rank 1) while holding the data mutex (rank 3)"},
+        {"FF", "taking again the filter tables lock (rank 6)"},
+        {"ISE", "sending to another thread while holding the store lock (rank 5)"},
+    };
+    kv::SetLockReportForTesting([](const char* report) { g_reports += report; });
+    const std::string thread = "on thread " + std::to_string(::GetCurrentThreadId()) + ":";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.steps);
+        g_reports.clear();
+        const std::string steps = c.steps;
+        for (char s : steps) StepOf(s).take();
+        for (auto s = steps.rbegin(); s != steps.rend(); ++s) StepOf(*s).drop();
+        if (!c.report) EXPECT_EQ(g_reports, "");
+        else EXPECT_TRUE(g_reports.find(c.report) != std::string::npos && g_reports.find(thread) != std::string::npos) << g_reports;
+    }
+    kv::SetLockReportForTesting(nullptr);
+    // Without a report hook a violation ends the process.
     const kvtest::ProcessResult r = kvtest::RunHelper(L"TakeStoreThenList");
-    ASSERT_TRUE(r.finished);
-    EXPECT_EQ(r.exitCode, kv::kLockViolationExitCode);
+    EXPECT_TRUE(r.finished && r.exitCode == kv::kLockViolationExitCode) << r.exitCode;
 }
 
 }  // namespace

@@ -36,17 +36,14 @@ protected:
     kvtest::RecordingWindow server_{kAccessors};
 };
 
-// The notification handler that traces: a client's UI thread owns the notification
-// window and traces itself while a worker traces. The worker holds the slot and sends to
-// the UI thread, the UI thread waits for the slot: every sender of the machine would
-// stop for good unless the waiting thread serves the send and the trace made inside the
-// handler does not wait for the slot its sender holds.
+// A client's UI thread owns the notification window, whose handler traces, while a worker
+// traces: the worker holds the slot and sends to the UI thread, which waits for the slot.
+// Every sender would stop for good unless the waiting thread serves the send and the trace
+// made inside the handler does not wait for the slot its sender holds.
 LRESULT CALLBACK TracingNotifyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_TRACE_OUTPUT) {
-        traceapi_Output(0, 0, L"notify", L"seen in the handler");
-        return 0;
-    }
-    return ::DefWindowProcW(hwnd, msg, wp, lp);
+    if (msg != WM_TRACE_OUTPUT) return ::DefWindowProcW(hwnd, msg, wp, lp);
+    traceapi_Output(0, 0, L"notify", L"seen in the handler");
+    return 0;
 }
 
 TEST_F(SendPath, NotificationHandlerThatTracesDeadlocksNobody) {
@@ -83,15 +80,9 @@ TEST_F(SendPath, NotificationHandlerThatTracesDeadlocksNobody) {
     }
     ui.join();
     worker.join();
-    // Every message of both threads reached the server window; traces made inside the
-    // handler while the slot was held for it were counted, not waited for.
-    int fromUi = 0, fromWorker = 0;
-    for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT)) {
-        fromUi += r.func == L"ui";
-        fromWorker += r.func == L"worker";
-    }
-    EXPECT_EQ(fromUi, kEach);
-    EXPECT_EQ(fromWorker, kEach);
+    int fromUi = 0, fromWorker = 0;  // every message of both threads reached the server window
+    for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT)) fromUi += r.func == L"ui", fromWorker += r.func == L"worker";
+    EXPECT_TRUE(fromUi == kEach && fromWorker == kEach) << fromUi << " " << fromWorker;
 }
 
 // A trace window that stops taking messages holds every sender only as long as the send
@@ -113,7 +104,6 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     for (int i = 0; i < 3; ++i) traceapi_Output1(0, 0, L"f", L"lost %d", i);
     EXPECT_LT(::GetTickCount() - start, 5000u) << "each send waits at most its bound";
     EXPECT_EQ(kv::UndeliveredCount(), 3);
-
     ::SetEvent(hold);
     kv::SetSendTimeoutForTesting(0);
     traceapi_Output(0, 0, L"f", L"answered again");
@@ -122,8 +112,8 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     const auto seen = stuck.load()->OfKind(WM_TRACE_OUTPUT);
     if (seen.size() >= 2) {
         EXPECT_EQ(seen[seen.size() - 2].text, L"answered again");
-        EXPECT_EQ(seen.back().text, L"***** 3 trace message(s) could not be delivered *****");
-        EXPECT_EQ(seen.back().func, L"traceapi_Output");
+        EXPECT_EQ(seen.back().text + L"|" + seen.back().func,
+                  L"***** 3 trace message(s) could not be delivered *****|traceapi_Output");
     }
     traceapi_SetTraceWindow(server_.hwnd(), TRUE);
     stop = true;
@@ -132,27 +122,42 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     ::CloseHandle(hold);
 }
 
-// The debug-viewer hook queues the viewer's lines for a thread of the library. More lines
-// than the queue holds, queued while the trace window (this thread) answers only as the
-// queue makes it wait: every line arrives once, in order, as written, from the thread
-// that queued it.
-TEST_F(SendPath, ViewerLinesQueuedForTheSenderThreadArriveInOrder) {
+// More debug-viewer lines than the hook's queue holds, queued while the trace window (this
+// thread) answers only as the queue makes it wait: every line arrives once, in order, as
+// written, from the thread that queued it. Then the trace window's thread, waiting for the
+// data mutex, serves sends meanwhile: a holder that sends to it (a client registering while
+// the window loads a profile) is answered at once instead of running into its time-out.
+TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiting) {
     kv::g_region.apps[0].EnableInfo = 1;
-    std::vector<std::wstring> lines;
+    std::vector<std::wstring> lines, seen;
     for (int i = 0; i < 700; ++i) lines.push_back(L"viewer line " + std::to_wstring(i) + (i % 100 ? L"" : L" 100% %s"));
     for (const std::wstring& line : lines) kv::QueueViewerLine(0, line.c_str());
     kv::DrainViewerLines();
-    std::vector<std::wstring> seen;
     for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT)) {
         EXPECT_TRUE(r.func == L"DbgViewHookProc" && r.threadId == ::GetCurrentThreadId() && r.lParam == 30);
         seen.push_back(r.text);
     }
     EXPECT_EQ(seen, lines);
+    kv::SetTraceWindowThread(::GetCurrentThreadId());
+    std::atomic<bool> held{false};
+    DWORD_PTR answer = 0;
+    BOOL sent = FALSE;
+    std::thread holder([&] {
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
+        held = true;
+        sent = ::SendMessageTimeoutW(server_.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer) != 0;
+    });
+    while (!held) ::Sleep(1);
+    EXPECT_TRUE(kv::DataLock().owned());
+    holder.join();
+    kv::SetTraceWindowThread(0);
+    EXPECT_TRUE(sent) << "the holder's send waited for the mutex's waiter";
 }
 
-// A process that could not open the named mutexes neither registers nor emits nor
-// changes a switch: without the locks it would write the shared region unguarded.
-TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWritten) {
+// A process that could not open the named mutexes neither registers nor emits nor changes
+// a switch: without the locks it would write the shared region unguarded. The server host
+// is looked for where the system looks for programs, but never in the current directory.
+TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFromTheCurrentDirectory) {
     for (HANDLE* missing : {&kv::g_proc.dataMutex, &kv::g_proc.curDataMutex}) {
         HANDLE saved = *missing;
         *missing = nullptr;
@@ -161,66 +166,29 @@ TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWritten) {
         EXPECT_FALSE(traceapi_IsEnabled(0, 0));
         traceapi_Output(0, 0, L"f", L"not sent");
         traceapi_SetEnable(!enable);
+        EXPECT_FALSE(traceapi_SetTraceWindow(nullptr, TRUE));
         *missing = saved;
-        EXPECT_EQ(traceapi_GetEnable(), enable);
+        EXPECT_TRUE(traceapi_GetEnable() == enable && traceapi_IsEnabled(0, 0)) << "the server window stays named";
         EXPECT_TRUE(server_.received().empty());
         for (int i = 1; i < kv::kAppSlots; ++i) EXPECT_NE(std::wstring(kv::g_region.apps[i].szModule), L"NoLocks");
     }
-}
-
-// The host is looked for where the system looks for programs, but a program of that name
-// in the current directory is never the one found.
-TEST_F(SendPath, ServerHostIsNeverTakenFromTheCurrentDirectory) {
     kvtest::TempDir planted;
     kvtest::WriteBytes(planted.file(L"KVTrcSrv.exe"), "MZ");
-    wchar_t oldDir[MAX_PATH];
+    wchar_t oldDir[MAX_PATH], found[MAX_PATH], oldPath[32767];
     ::GetCurrentDirectoryW(MAX_PATH, oldDir);
     ::SetCurrentDirectoryW(planted.path().c_str());
-    wchar_t found[MAX_PATH];
-    const std::wstring standin = kvtest::ExeDir() + L"\\standin";
-    wchar_t oldPath[32767];
-    const DWORD n = ::GetEnvironmentVariableW(L"PATH", oldPath, 32767);
-    const std::wstring saved(oldPath, n);
-    struct Case { std::wstring path; bool standinFound; };
-    const Case cases[] = {{saved, false}, {L".;" + saved, false}, {L";" + standin + L";" + saved, true}};
-    for (const Case& c : cases) {
-        ::SetEnvironmentVariableW(L"PATH", c.path.c_str());
+    const std::wstring standin = kvtest::ExeDir() + L"\\standin", saved(oldPath, ::GetEnvironmentVariableW(L"PATH", oldPath, 32767));
+    // The application's directory comes first; the build puts the real host there.
+    const std::wstring appDir = kvtest::ExeDir() + L"\\KVTrcSrv.exe";
+    for (const std::wstring& path : {saved, L".;" + saved, L";" + standin + L";" + saved}) {
+        ::SetEnvironmentVariableW(L"PATH", path.c_str());
         const bool any = kv::FindServerHost(found, MAX_PATH);
-        EXPECT_NE(_wcsicmp(found, planted.file(L"KVTrcSrv.exe").c_str()), 0) << kvtest::Narrow(c.path);
-        if (c.standinFound) {
-            // The application's directory comes first; the build puts the real host there.
-            const std::wstring appDir = kvtest::ExeDir() + L"\\KVTrcSrv.exe";
-            EXPECT_TRUE(any);
-            EXPECT_TRUE(_wcsnicmp(found, standin.c_str(), standin.size()) == 0 || _wcsicmp(found, appDir.c_str()) == 0)
-                << kvtest::Narrow(found);
-        }
+        EXPECT_NE(_wcsicmp(found, planted.file(L"KVTrcSrv.exe").c_str()), 0) << kvtest::Narrow(path);
+        const bool standinFound = _wcsnicmp(found, standin.c_str(), standin.size()) == 0 || _wcsicmp(found, appDir.c_str()) == 0;
+        EXPECT_TRUE(path[0] != L';' || (any && standinFound)) << kvtest::Narrow(found);
     }
     ::SetEnvironmentVariableW(L"PATH", saved.c_str());
     ::SetCurrentDirectoryW(oldDir);
-}
-
-// The trace window's thread waits for the data mutex while serving sends: a holder that
-// sends to it meanwhile (a client registering while the window loads a profile) is
-// answered at once instead of running into its time-out.
-TEST_F(SendPath, TheWindowThreadServesSendsWhileWaitingForTheDataMutex) {
-    kvtest::RecordingWindow window(kAccessors);
-    kv::SetTraceWindowThread(::GetCurrentThreadId());
-    std::atomic<bool> held{false};
-    DWORD_PTR answer = 0;
-    BOOL sent = FALSE;
-    std::thread holder([&] {
-        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
-        held = true;
-        sent = ::SendMessageTimeoutW(window.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer) != 0;
-    });
-    while (!held) ::Sleep(1);
-    {
-        kv::DataLock lock;
-        EXPECT_TRUE(lock.owned());
-    }
-    holder.join();
-    kv::SetTraceWindowThread(0);
-    EXPECT_TRUE(sent) << "the holder's send waited for the mutex's waiter";
 }
 
 }  // namespace

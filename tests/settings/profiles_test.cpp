@@ -23,8 +23,7 @@ KVTEST_HELPER(RegisterAndReportSwitches) {
 
 // The file dialogs record their start directory and answer g_answer (empty: cancel).
 std::vector<std::wstring> g_startDirs;
-std::wstring g_answer;
-std::wstring g_defExt;
+std::wstring g_answer, g_defExt;
 BOOL WINAPI FakeDialog(OPENFILENAMEW* ofn) {
     g_startDirs.push_back(ofn->lpstrInitialDir);
     g_defExt = ofn->lpstrDefExt;
@@ -42,7 +41,6 @@ protected:
         tracewnd_LoadSettings();  // fills the server entry, as at window start
         window = OpenTraceWindow();
     }
-
     // A profile as another installation would have left it; it has no HighlightFilter.
     std::wstring WriteProfile(const wchar_t* name, const wchar_t* mode) {
         const std::wstring p = work_.file(name);
@@ -58,7 +56,6 @@ protected:
         for (const auto& k : keys) WriteKey(p, k[0], k[1], k[2]);
         return p;
     }
-
     HWND window = nullptr;
 };
 
@@ -66,27 +63,27 @@ TEST_F(Profiles, SaveWritesSettingsAndEveryUsedSlotAndBecomesCurrent) {
     kv::CopyCut(g_settings.ExcludeFilter, kFilterChars, L" ex");
     g_settings.TriggerFlags = 0x19;
     kv::g_region.globalEnable = 0;
-    FillSlot(3, L"x", L"EVIL_x]\r\n[Global]\r\nMode=1\r\n[y", 1, 1, 1, 1);  // a name with lines of its own
-    FillSlot(7, L"App", L"OTHER_App", 0, 5, 1, 0);
-    FillSlot(8, L"", L"FREE_Slot", 1, 1, 1, 1);
+    FillSlot(3, L"x", L"EVIL_x]\r\n[Global]\r\nMode=1\r\n[y", {1, 1, 1, 1});  // a name with lines of its own
+    FillSlot(7, L"App", L"OTHER_App", {0, 5, 1, 0});
+    FillSlot(8, L"", L"FREE_Slot", {1, 1, 1, 1});
     const std::wstring p = work_.file(L"saved.pfl");
     WriteKey(p, L"GONE_App", L"EnableDiag", L"1");  // an older profile under the same name
-
-    tracewnd_SaveProfile(window, p.c_str());
-
+    g_answer = p;  // chosen in the dialog
+    tracewnd_SaveProfile(window, nullptr);
     wchar_t names[1024] = {};
     const DWORD n = ::GetPrivateProfileSectionNamesW(names, ARRAYSIZE(names), p.c_str());
     std::wstring sections;
     for (const wchar_t* s = names; s < names + n && *s; s += wcslen(s) + 1) sections += std::wstring(s) + L"|";
     EXPECT_EQ(sections, L"Filter|Global|RivivEda|OTHER_App|") << "a stale, free or line-breaking section was written";
-    EXPECT_EQ(ReadKey(p, L"Global", L"Mode") + ReadKey(p, L"Global", L"EnableTrace"), L"00");
-    EXPECT_EQ(ReadKey(p, L"Filter", L"ExcludeFilter"), L" ex");
-    EXPECT_EQ(ReadKey(p, L"Filter", L"TriggerFlags"), L"25");
-    EXPECT_EQ(ReadKey(p, L"OTHER_App", L"EnableInfo") + ReadKey(p, L"OTHER_App", L"EnableError"), L"10");
+    const std::pair<const wchar_t*, const wchar_t*> keys[] = {{L"Global", L"Mode"},       {L"Global", L"EnableTrace"},
+                                                              {L"Filter", L"ExcludeFilter"}, {L"Filter", L"TriggerFlags"},
+                                                              {L"OTHER_App", L"EnableInfo"}, {L"OTHER_App", L"EnableError"}};
+    std::wstring written;
+    for (const auto& k : keys) written += ReadKey(p, k.first, k.second) + L"|";
+    EXPECT_EQ(written, L"0|0| ex|25|1|0|");
     EXPECT_EQ(CurrentProfile(), p);
     EXPECT_EQ(std::wstring(g_settings.LastProfileDir), work_.path()) << "the next dialog opens where it lies";
     EXPECT_GT(g_seen.statusUpdates, 0);
-
     kv::Server().traceWindow = nullptr;
     tracewnd_SaveProfile(window, work_.file(L"nowindow.pfl").c_str());
     EXPECT_FALSE(kvtest::FileExists(work_.file(L"nowindow.pfl"))) << "saved without a trace window";
@@ -97,20 +94,16 @@ TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndTellsTheWindow) {
                                       traceapi_GetTraceApp, nullptr});
     traceapi_SetTraceWindow(recorder.hwnd(), FALSE);
     kv::CopyCut(g_settings.HighlightFilter, kFilterChars, L"old");
-    FillSlot(9, L"App", L"OTHER_App", 0, 1, 0, 0);
+    FillSlot(9, L"App", L"OTHER_App", {0, 1, 0, 0});
     const std::wstring p = WriteProfile(L"load.pfl", L"0");
-
-    ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
+    g_answer = p;  // chosen in the dialog
+    ASSERT_EQ(tracewnd_LoadProfile(window, nullptr), 1);
     traceapi_SetTraceWindow(nullptr, FALSE);
-
     EXPECT_STREQ(g_settings.HighlightFilter, L"") << "a key missing from the profile clears the setting";
-    EXPECT_EQ(g_settings.MarkHighlight + g_settings.EnableFile, 2);
-    EXPECT_EQ(kv::g_region.globalEnable, 0);
+    EXPECT_EQ(g_settings.MarkHighlight + g_settings.EnableFile + 10 * kv::g_region.globalEnable, 2);
     EXPECT_STREQ(tracewnd_FirstFilterListEntry(), L"psp") << "the new filters apply at once";
     // Every used slot reads its switches from the profile; the server entry overrides.
-    const TRACEAPP& app = kv::g_region.apps[9];
-    EXPECT_EQ(std::vector<INT>({app.EnableDiag, app.EnableInfo, app.EnableWarning, app.EnableError}),
-              std::vector<INT>({1, 0, 1, 1}));
+    EXPECT_EQ(SwitchesOf(kv::g_region.apps[9]), std::vector<INT>({1, 0, 1, 1}));
     EXPECT_EQ(CurrentProfile(), p);
     EXPECT_EQ(g_seen.selectionCommands, 1);
     EXPECT_GT(g_seen.toolbarSyncs, 0);
@@ -125,38 +118,37 @@ TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndTellsTheWindow) {
 TEST_F(Profiles, RefusedProfilesAndCancelledDialogsChangeNothing) {
     kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"keep");
     kv::CopyCut(g_settings.LastProfileDir, MAX_PATH, work_.path().c_str());
-    FillSlot(9, L"App", L"OTHER_App", 0, 1, 1, 0);
+    FillSlot(9, L"App", L"OTHER_App", {0, 1, 1, 0});
     const std::wstring current = work_.file(L"current.pfl");
     tracewnd_SetProfile(current.c_str());
     const ServerSettings before = g_settings;
     const TRACEAPP appBefore = kv::g_region.apps[9];
-
     EXPECT_EQ(tracewnd_LoadProfile(window, WriteProfile(L"mode1.pfl", L"1").c_str()), 0);
     EXPECT_EQ(tracewnd_LoadProfile(window, work_.file(L"not-there.pfl").c_str()), 0);
     EXPECT_EQ(tracewnd_LoadProfile(window, work_.path().c_str()), 0) << "a directory is no profile";
     EXPECT_EQ(tracewnd_LoadProfile(window, nullptr), 0);
     tracewnd_SaveProfile(window, nullptr);
-
     EXPECT_EQ(memcmp(&before, &g_settings, sizeof(before)), 0) << "the settings changed";
     EXPECT_EQ(memcmp(&appBefore, &kv::g_region.apps[9], sizeof(TRACEAPP)), 0) << "the level switches changed";
-    EXPECT_EQ(kv::g_region.globalEnable, 1);
+    EXPECT_EQ(kv::g_region.globalEnable + g_seen.selectionCommands, 1);
     EXPECT_EQ(CurrentProfile(), current);
-    EXPECT_EQ(g_seen.selectionCommands, 0);
     EXPECT_EQ(g_startDirs, (std::vector<std::wstring>{work_.path(), work_.path()}));
     EXPECT_EQ(g_defExt, L"pfl") << "a name typed without extension must show in the *.pfl filter";
 }
 
 TEST_F(Profiles, CurrentProfilePathDropsQuotesKeeps259CharactersAndIsMadeFull) {
-    tracewnd_SetProfile(L"\"C:\\profiles\\a.pfl\"");
-    EXPECT_EQ(CurrentProfile(), L"C:\\profiles\\a.pfl");
-    EXPECT_STREQ(g_settings.LastProfileDir, L"C:\\profiles");
-    const std::wstring longPath = L"C:\\profiles\\" + Counting(300);
-    tracewnd_SetProfile((longPath + L"\"").c_str());
-    EXPECT_EQ(CurrentProfile(), longPath.substr(0, 259));
-    tracewnd_SetProfile(L"\"");
-    EXPECT_EQ(CurrentProfile(), L"");
+    const std::wstring longPath = L"C:\\profiles\\" + Counting(248);  // 260 characters
+    struct Case { std::wstring given, current; };
+    const Case cases[] = {{L"\"C:\\profiles\\a.pfl\"", L"C:\\profiles\\a.pfl"},
+                          {L"C:\\p\\..\\b.pfl", L"C:\\p\\..\\b.pfl"},  // a full path is taken as it is
+                          {longPath.substr(0, 259) + L"\"", longPath.substr(0, 259)},
+                          {longPath + L"\"", longPath.substr(0, 259)},
+                          {L"\"", L""}};
+    for (const Case& c : cases) {
+        tracewnd_SetProfile(c.given.c_str());
+        EXPECT_EQ(CurrentProfile(), c.current) << kvtest::Narrow(c.given);
+    }
     EXPECT_STREQ(g_settings.LastProfileDir, L"C:\\profiles") << "no profile leaves the dialogs' directory";
-
     // A relative name means the current directory, for every process that reads it.
     const std::wstring p = WriteProfile(L"relative.pfl", L"0");
     wchar_t saved[MAX_PATH];
@@ -175,7 +167,6 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
     kv::g_region.globalEnable = 1;
     tracewnd_CheckProfile();
     EXPECT_EQ(CurrentProfile(), p) << "Mark and the global switches take no part";
-
     void (*const changes[])() = {
         [] { kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"pin2"); },
         [] { g_settings.ExcludeFilter[0] = 0; },
@@ -186,13 +177,11 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
         [] { kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"q.cmd"); },
     };
     for (size_t i = 0; i < ARRAYSIZE(changes); ++i) {
-        SCOPED_TRACE(i);
         ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
         changes[i]();
         tracewnd_CheckProfile();
-        EXPECT_EQ(CurrentProfile(), L"");
+        EXPECT_EQ(CurrentProfile(), L"") << "change " << i;
     }
-
     // Filters longer than 254 characters load in full; unchanged, they compare equal.
     kv::CopyCut(g_settings.IncludeFilter, kFilterChars, Counting(400).c_str());
     tracewnd_SaveProfile(window, p.c_str());
@@ -204,25 +193,21 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
 TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
     // The settings file says diagnose only (set again before each run: unregistration
     // writes the helper's switches back); the profile says info and error and turns the
-    // server entry's error override off.
+    // server entry's error override off. A profile that may not be read (mode 1) leaves the
+    // settings file in charge, and the server entry's error switch falls back to on.
     const std::wstring section = ExeBaseUpper() + L"_ProfApp", p = work_.file(L"levels.pfl");
     WriteKey(p, L"Global", L"Mode", L"0");
     WriteKey(p, L"RivivEda", L"EnableError", L"0");
     WriteKey(p, section.c_str(), L"EnableInfo", L"1");
     WriteKey(p, section.c_str(), L"EnableError", L"1");
     ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
-
-    // A profile that may not be read leaves the settings file in charge, and the server
-    // entry's error switch falls back to on.
     struct Case { const wchar_t* mode; DWORD bits; };
     for (const Case& c : {Case{L"0", 2u | 8u}, Case{L"1", 1u | 8u}}) {
-        SCOPED_TRACE(testing::Message() << "mode " << kvtest::Narrow(c.mode));
         WriteKey(p, L"Global", L"Mode", c.mode);
         for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
             WriteKey(SettingsFile(), section.c_str(), key, wcscmp(key, L"EnableDiag") == 0 ? L"1" : L"0");
         const kvtest::ProcessResult r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
-        ASSERT_TRUE(r.finished);
-        EXPECT_EQ(r.exitCode, c.bits);
+        EXPECT_TRUE(r.finished && r.exitCode == c.bits) << "mode " << kvtest::Narrow(c.mode) << ": " << r.exitCode;
     }
 }
 

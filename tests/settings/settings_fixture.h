@@ -26,22 +26,18 @@ inline std::wstring ReadKey(const std::wstring& file, const wchar_t* section, co
     ::GetPrivateProfileStringW(section, key, L"<absent>", buf, ARRAYSIZE(buf), file.c_str());
     return buf;
 }
-
 inline void WriteKey(const std::wstring& file, const wchar_t* section, const wchar_t* key, const wchar_t* value) {
     EXPECT_TRUE(::WritePrivateProfileStringW(section, key, value, file.c_str())) << kvtest::Narrow(file);
 }
-
 inline std::wstring CurrentProfile() {
     kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
     return kv::g_region.curProfile;
 }
-
 inline std::wstring TitleOf(HWND window) {
     wchar_t buf[2048] = {};
     ::GetWindowTextW(window, buf, ARRAYSIZE(buf));
     return buf;
 }
-
 // This executable's name without extension, upper-cased, as in its settings sections.
 inline std::wstring ExeBaseUpper() {
     std::wstring name = kvtest::ExePath().substr(kvtest::ExeDir().size() + 1);
@@ -49,7 +45,6 @@ inline std::wstring ExeBaseUpper() {
     for (auto& c : name) c = static_cast<wchar_t>(::towupper(c));
     return name;
 }
-
 // "abc...zab...": shows where a cut happened.
 inline std::wstring Counting(size_t n) {
     std::wstring s;
@@ -57,10 +52,9 @@ inline std::wstring Counting(size_t n) {
     return s;
 }
 
-// Window seam calls and selection-change commands seen since the test began.
-struct SeamCounts {
-    int statusUpdates, toolbarSyncs, selectionCommands;
-};
+// Window seam calls and the application list's selection-change commands seen since the
+// test began.
+struct SeamCounts { int statusUpdates, toolbarSyncs, selectionCommands; };
 inline SeamCounts g_seen;
 
 class SettingsTest : public ::testing::Test {
@@ -76,31 +70,24 @@ protected:
         Reset();
         ::SetEnvironmentVariableW(L"KV_SUITE_DIR", nullptr);
     }
-
-    // A stand-in that counts the application list's selection-change commands, made
-    // this process's trace window.
+    // A stand-in made this process's trace window.
     HWND OpenTraceWindow() {
         WNDCLASSW wc = {};
         wc.lpfnWndProc = StandInProc;
         wc.lpszClassName = L"SettingsTestTraceWindow";
         ::RegisterClassW(&wc);  // already there from the second test on
-        window_.reset(::CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 40, 50, 600, 350, nullptr,
-                                        nullptr, nullptr, nullptr));
-        kv::Server().traceWindow = window_.get();
-        return window_.get();
+        window_.reset(::CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 40, 50, 600, 350, nullptr, nullptr,
+                                        nullptr, nullptr));
+        return kv::Server().traceWindow = window_.get();
     }
-
-    void FillSlot(int h, const wchar_t* module, const wchar_t* section, INT diag, INT info, INT warn, INT err) {
+    void FillSlot(int h, const wchar_t* module, const wchar_t* section, std::vector<INT> s) {
         kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
         TRACEAPP& app = kv::g_region.apps[h];
         kv::CopyCut(app.szModule, 50, module);
         kv::CopyCut(app.szSection, 50, section);
-        app.EnableDiag = diag;
-        app.EnableInfo = info;
-        app.EnableWarning = warn;
-        app.EnableError = err;
+        app.EnableDiag = s[0], app.EnableInfo = s[1], app.EnableWarning = s[2], app.EnableError = s[3];
     }
-
+    static std::vector<INT> SwitchesOf(const TRACEAPP& a) { return {a.EnableDiag, a.EnableInfo, a.EnableWarning, a.EnableError}; }
     kvtest::TempDir suite_, work_;
     kv::UniqueWindow window_;
 

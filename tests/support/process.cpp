@@ -1,6 +1,5 @@
 // Processes, message pumping and files for the tests.
-#include <fstream>
-#include <sstream>
+#include <algorithm>
 
 #include "kvtest.h"
 
@@ -8,14 +7,9 @@ namespace kvtest {
 
 std::wstring ExePath() {
     wchar_t buf[MAX_PATH];
-    DWORD n = ::GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    return std::wstring(buf, n);
+    return std::wstring(buf, ::GetModuleFileNameW(nullptr, buf, MAX_PATH));
 }
-
-std::wstring ExeDir() {
-    std::wstring p = ExePath();
-    return p.substr(0, p.find_last_of(L'\\'));
-}
+std::wstring ExeDir() { return ExePath().substr(0, ExePath().find_last_of(L'\\')); }
 
 std::wstring Quote(const std::wstring& arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
@@ -32,13 +26,18 @@ std::wstring Quote(const std::wstring& arg) {
     return out + L"\"";
 }
 
-HANDLE Start(const std::wstring& commandLine, const wchar_t* currentDir) {
-    STARTUPINFOW si = {sizeof(si)};
+namespace {
+PROCESS_INFORMATION Spawn(std::wstring cmd, const wchar_t* dir, STARTUPINFOW si = {sizeof(STARTUPINFOW)}) {
     PROCESS_INFORMATION pi = {};
-    std::wstring cmd = commandLine;
-    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si, &pi))
-        return nullptr;
-    ::CloseHandle(pi.hThread);
+    const bool inherit = (si.dwFlags & STARTF_USESTDHANDLES) != 0;
+    ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, inherit, inherit ? CREATE_NO_WINDOW : 0, nullptr, dir, &si, &pi);
+    return pi;
+}
+}  // namespace
+
+HANDLE Start(const std::wstring& commandLine, const wchar_t* currentDir) {
+    const PROCESS_INFORMATION pi = Spawn(commandLine, currentDir);
+    if (pi.hThread) ::CloseHandle(pi.hThread);
     return pi.hProcess;
 }
 
@@ -56,18 +55,13 @@ ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
     for (;;) {
         ULONGLONG now = ::GetTickCount64();
         DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        DWORD w = ::MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
-        if (w == WAIT_OBJECT_0) {
-            r.finished = true;
-            ::GetExitCodeProcess(process, &r.exitCode);
-            break;
-        }
+        const DWORD w = ::MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
         if (w == WAIT_OBJECT_0 + 1) {
             PumpPending();
             continue;
         }
-        ::TerminateProcess(process, 255);
-        ::WaitForSingleObject(process, 5000);
+        if ((r.finished = w == WAIT_OBJECT_0)) ::GetExitCodeProcess(process, &r.exitCode);
+        else ::TerminateProcess(process, 255), ::WaitForSingleObject(process, 5000);
         break;
     }
     ::CloseHandle(process);
@@ -78,23 +72,17 @@ CapturedProcess::CapturedProcess(const std::wstring& commandLine) {
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
     STARTUPINFOW si = {sizeof(si)};
     si.dwFlags = STARTF_USESTDHANDLES;
-    HANDLE* std[] = {&si.hStdOutput, &si.hStdError};
-    for (int k = 0; k < 2; ++k)
-        *std[k] = ::CreateFileW(dir_.file(k ? L"err" : L"out").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                &sa, CREATE_ALWAYS, 0, nullptr);
-    std::wstring cmd = commandLine;
-    ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-    ::CloseHandle(si.hStdOutput);
-    ::CloseHandle(si.hStdError);
+    for (HANDLE* h : {&si.hStdOutput, &si.hStdError})
+        *h = ::CreateFileW(dir_.file(h == &si.hStdError ? L"err" : L"out").c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS, 0, nullptr);
+    pi = Spawn(commandLine, nullptr, si);
+    ::CloseHandle(si.hStdOutput), ::CloseHandle(si.hStdError);
 }
 
 CapturedProcess::~CapturedProcess() {
-    if (pi.hProcess) {
-        ::TerminateProcess(pi.hProcess, 0);
-        ::WaitForSingleObject(pi.hProcess, 10000);
-        ::CloseHandle(pi.hProcess);
-        ::CloseHandle(pi.hThread);
-    }
+    if (!pi.hProcess) return;
+    ::TerminateProcess(pi.hProcess, 0), ::WaitForSingleObject(pi.hProcess, 10000);
+    ::CloseHandle(pi.hProcess), ::CloseHandle(pi.hThread);
 }
 
 DWORD CapturedProcess::Finish(DWORD timeoutMs) {
@@ -106,18 +94,9 @@ DWORD CapturedProcess::Finish(DWORD timeoutMs) {
 std::string CapturedProcess::Out() const { return ReadBytes(dir_.file(L"out")); }
 std::string CapturedProcess::Err() const { return ReadBytes(dir_.file(L"err")); }
 
-ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs) { return WaitPumping(Start(commandLine), timeoutMs); }
-
-ProcessResult RunHelper(const std::wstring& name, const std::vector<std::wstring>& args, DWORD timeoutMs) {
-    return WaitPumping(StartHelper(name, args), timeoutMs);
-}
-
 void PumpPending() {
     MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
-    }
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::TranslateMessage(&msg), ::DispatchMessageW(&msg);
 }
 
 bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
@@ -135,47 +114,35 @@ TempDir::TempDir() {
     wchar_t base[MAX_PATH];
     ::GetTempPathW(MAX_PATH, base);
     static LONG counter;
-    for (;;) {
-        wchar_t name[MAX_PATH];
-        swprintf(name, MAX_PATH, L"%lskvt_%lu_%ld", base, ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
-        if (::CreateDirectoryW(name, nullptr)) {
-            path_ = name;
-            return;
-        }
-    }
+    wchar_t name[MAX_PATH];
+    do swprintf(name, MAX_PATH, L"%lskvt_%lu_%ld", base, ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
+    while (!::CreateDirectoryW(name, nullptr));
+    path_ = name;
 }
-
-TempDir::~TempDir() { RemoveTree(path_); }
 
 void RemoveTree(const std::wstring& dir) {
     WIN32_FIND_DATAW fd;
     HANDLE f = ::FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (f != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring full = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
-            else { ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL); ::DeleteFileW(full.c_str()); }
-        } while (::FindNextFileW(f, &fd));
-        ::FindClose(f);
+    for (bool more = f != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(f, &fd)) {
+        const std::wstring name = fd.cFileName, full = dir + L"\\" + name;
+        if (name == L"." || name == L"..") continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
+        else ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL), ::DeleteFileW(full.c_str());
     }
+    if (f != INVALID_HANDLE_VALUE) ::FindClose(f);
     ::RemoveDirectoryW(dir.c_str());
 }
 
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::string ReadBytes(const std::wstring& path) {
     std::string out;
     HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return out;
     char buf[65536];
-    DWORD n;
-    while (::ReadFile(f, buf, sizeof(buf), &n, nullptr) && n) out.append(buf, n);
+    for (DWORD n; ::ReadFile(f, buf, sizeof(buf), &n, nullptr) && n;) out.append(buf, n);
     ::CloseHandle(f);
     return out;
 }
-
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     // Shared: readers of trace files may be polling the file at this moment.
     HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -185,12 +152,9 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
     ::WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
     ::CloseHandle(f);
 }
-
 std::string Narrow(const std::wstring& s) {
-    if (s.empty()) return {};
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], n, nullptr, nullptr);
+    std::string out(s.size() * 4, '\0');  // UTF-8 takes at most three bytes per UTF-16 unit
+    out.resize(::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], static_cast<int>(out.size()), nullptr, nullptr));
     return out;
 }
 

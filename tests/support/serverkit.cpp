@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <utility>
+
 #include <commctrl.h>
 
 #include "client/locks.h"
@@ -23,8 +25,6 @@ void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD seco
     kv::ClockSetForTesting(&st);
 }
 
-void ResetClock() { kv::ClockSetForTesting(nullptr); }
-
 namespace {
 kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
 std::vector<std::wstring> g_boxes;
@@ -39,16 +39,13 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
 
 std::vector<std::wstring> TakeBoxes() {
     kv::SectionLock lock(g_boxLock);
-    std::vector<std::wstring> boxes;
-    boxes.swap(g_boxes);
-    return boxes;
+    return std::exchange(g_boxes, {});
 }
 
 std::wstring ReadWide(const std::wstring& path) {
     const std::string bytes = ReadBytes(path);
     std::wstring out(bytes.size() / 2, L'\0');
-    if (!out.empty()) memcpy(&out[0], bytes.data(), out.size() * 2);
-    return out;
+    return out.empty() ? out : (memcpy(&out[0], bytes.data(), out.size() * 2), out);
 }
 
 std::vector<std::wstring> ReadLines(const std::wstring& path) {
@@ -63,10 +60,8 @@ std::vector<std::wstring> ReadLines(const std::wstring& path) {
 }
 
 ListStore::ListStore(short* serverField) : field_(serverField) {
-    static const BOOL classes = [] {
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
-        return ::InitCommonControlsEx(&icc);
-    }();
+    static const INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+    static const BOOL classes = ::InitCommonControlsEx(&icc);
     (void)classes;
     list_ = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 400, 300,
                               nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
@@ -83,11 +78,8 @@ ListStore::~ListStore() {
 int ListStore::Add(const wchar_t* text, const wchar_t* time, const wchar_t* process) {
     TraceRow* row = rowstore_NewRow(store_);
     if (!row) return -1;
-    kv::CopyCut(row->time, 32, time);
-    kv::CopyCut(row->tag, 10, L"INF");
-    kv::CopyCut(row->process, 32, process);
-    kv::CopyCut(row->module, 32, L"conveyor [12]");
-    kv::CopyCut(row->function, 50, L"run");
+    kv::CopyCut(row->time, 32, time), kv::CopyCut(row->tag, 10, L"INF"), kv::CopyCut(row->process, 32, process);
+    kv::CopyCut(row->module, 32, L"conveyor [12]"), kv::CopyCut(row->function, 50, L"run");
     const size_t n = wcslen(text);
     row->text = rowstore_NewText(store_, static_cast<int>(n + 1));
     if (row->text) wmemcpy(row->text, text, n + 1);

@@ -1,7 +1,6 @@
-// Scaffolding shared by the tests of the server core and the settings: the test clock,
-// a message box that records, UTF-16 files as text, and a registration for a scope.
-// and a hidden owner-data list view with its row store. Only tests that link the server
-// core use it.
+// Scaffolding of the tests that link the server core: the test clock, a message box that
+// records, UTF-16 files as text, a registration for a scope, and a hidden owner-data list
+// view with its row store.
 #pragma once
 
 #include <windows.h>
@@ -13,14 +12,12 @@
 
 namespace kvtest {
 
-// Sets the server clock to a fixed local time; ResetClock goes back to the real one.
+// Sets the server clock to a fixed local time.
 void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms = 0);
-void ResetClock();
 
-// A message box stand-in (same arguments and result as MessageBoxW, answers IDOK) that
-// keeps "title|icon|text" of every box, from any thread.
+// A message box stand-in (answers IDOK) that keeps "title|icon|text" of every box, from
+// any thread; TakeBoxes hands out those recorded since its last call.
 int WINAPI RecordBox(HWND owner, LPCWSTR text, LPCWSTR title, UINT type);
-// The boxes recorded since the last call.
 std::vector<std::wstring> TakeBoxes();
 
 // A UTF-16 file as text (a byte-order mark stays), and split at CR LF into lines.
@@ -31,9 +28,7 @@ std::vector<std::wstring> ReadLines(const std::wstring& path);
 class Registered {
 public:
     explicit Registered(const wchar_t* app) : handle_(traceapi_Register(app, nullptr, FALSE)) {}
-    ~Registered() {
-        if (handle_ > 0) traceapi_Unregister(handle_, FALSE);
-    }
+    ~Registered() { traceapi_Unregister(handle_, FALSE); }
     Registered(const Registered&) = delete;
     Registered& operator=(const Registered&) = delete;
     operator short() const { return handle_; }

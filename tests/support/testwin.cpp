@@ -2,6 +2,9 @@
 // operator uses it.
 #include "kvtest.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace kvtest {
 
 RecordingWindow::RecordingWindow(const Accessors& acc) : acc_(acc) {
@@ -17,14 +20,9 @@ RecordingWindow::RecordingWindow(const Accessors& acc) : acc_(acc) {
                               nullptr, nullptr, ::GetModuleHandleW(nullptr), this);
 }
 
-RecordingWindow::~RecordingWindow() {
-    if (hwnd_) ::DestroyWindow(hwnd_);
-}
-
 std::vector<Received> RecordingWindow::OfKind(UINT msg) const {
     std::vector<Received> out;
-    for (const auto& r : received_)
-        if (r.msg == msg) out.push_back(r);
+    std::copy_if(received_.begin(), received_.end(), std::back_inserter(out), [msg](const Received& r) { return r.msg == msg; });
     return out;
 }
 
@@ -35,23 +33,15 @@ LRESULT CALLBACK RecordingWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
     }
     auto* self = reinterpret_cast<RecordingWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self && (msg == WM_TRACE_OUTPUT || msg == WM_TRACE_REGISTER || msg == WM_TRACE_UNREGISTER)) {
-        Received r;
-        r.msg = msg;
-        r.wParam = wp;
-        r.lParam = lp;
-        if (self->acc_.curHandle) r.curHandle = self->acc_.curHandle();
+        Received r{msg, wp, lp};
+        const Accessors& a = self->acc_;
+        if (a.curHandle) r.curHandle = a.curHandle();
         if (msg == WM_TRACE_OUTPUT) {
-            r.text = self->acc_.curText();
-            r.func = self->acc_.curFunc();
-            r.threadId = self->acc_.curThreadId();
-        } else if (TRACEAPP* app = self->acc_.traceApp(static_cast<short>(wp))) {
-            r.module = app->szModule;
-            r.process = app->szProcess;
-            r.section = app->szSection;
-            r.switches[0] = app->EnableDiag;
-            r.switches[1] = app->EnableInfo;
-            r.switches[2] = app->EnableWarning;
-            r.switches[3] = app->EnableError;
+            r.text = a.curText(), r.func = a.curFunc(), r.threadId = a.curThreadId();
+        } else if (TRACEAPP* app = a.traceApp(static_cast<short>(wp))) {
+            r.module = app->szModule, r.process = app->szProcess, r.section = app->szSection;
+            const INT switches[4] = {app->EnableDiag, app->EnableInfo, app->EnableWarning, app->EnableError};
+            std::copy(switches, switches + 4, r.switches);
         }
         self->received_.push_back(r);
         return 0;

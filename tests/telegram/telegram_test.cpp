@@ -2,31 +2,26 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "kvtest.h"
 #include "telegram/telegram.h"
 
 namespace {
 
-int g_boxes;
-std::wstring g_text, g_caption;
+// The box shown for text as "caption|text", "" when none was.
+std::wstring g_box;
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
-    ++g_boxes;
-    g_text = text;
-    g_caption = caption;
-    EXPECT_EQ(static_cast<UINT>(MB_OK), type);
+    EXPECT_TRUE(g_box.empty() && type == MB_OK);
+    g_box = std::wstring(caption) + L"|" + text;
     return IDOK;
 }
-
-// The box shown for text, "" when none was.
 std::wstring Show(const wchar_t* text) {
+    g_box.clear();
     tracewnd_SetTelegramMessageBox(RecordBox);
-    g_boxes = 0;
-    g_text.clear();
     tracewnd_ShowTelegram(text);
     tracewnd_SetTelegramMessageBox(nullptr);
-    EXPECT_LE(g_boxes, 1);
-    return g_text;
+    return g_box;
 }
 
 TEST(Telegram, EachKindShowsItsFields) {
@@ -63,18 +58,15 @@ TEST(Telegram, EachKindShowsItsFields) {
     for (const Case& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.text));
         EXPECT_EQ(c.type, tracewnd_GetTeleType(c.text.c_str()));
-        g_caption.clear();
-        EXPECT_EQ(c.box.empty() ? L"" : L"Type:\t" + c.box, Show(c.text.c_str()));
-        EXPECT_EQ(c.box.empty() ? L"" : L"Tele Encoder: Type " + std::to_wstring(c.type), g_caption);
+        EXPECT_EQ(c.box.empty() ? L"" : L"Tele Encoder: Type " + std::to_wstring(c.type) + L"|Type:\t" + c.box, Show(c.text.c_str()));
     }
 }
 
 TEST(Telegram, WordsAndTheEndOfReadableMemory) {
-    EXPECT_EQ(0, tracewnd_GetTeleType(nullptr));
-    EXPECT_EQ(L"", Show(nullptr));
-    EXPECT_EQ(0, kv::TelegramWord(L"0D05 0107 ", 2)) << "the text ends where word 2 begins";
-    EXPECT_EQ(0x107, kv::TelegramWord(L"0D05 0107", 1));
-    EXPECT_EQ(0, kv::TelegramWord(L"0D05 zz07", 1));
+    EXPECT_TRUE(tracewnd_GetTeleType(nullptr) == 0 && Show(nullptr).empty());
+    // The text ends where word 2 begins; a word must be hexadecimal.
+    EXPECT_EQ(std::vector<long>({kv::TelegramWord(L"0D05 0107 ", 2), kv::TelegramWord(L"0D05 0107", 1), kv::TelegramWord(L"0D05 zz07", 1)}),
+              std::vector<long>({0, 0x107, 0}));
     // A text at the very end of readable memory: nothing past its terminator is read.
     SYSTEM_INFO si;
     ::GetSystemInfo(&si);
@@ -83,7 +75,7 @@ TEST(Telegram, WordsAndTheEndOfReadableMemory) {
     ASSERT_TRUE(::VirtualProtect(pages + si.dwPageSize, si.dwPageSize, PAGE_NOACCESS, &old));
     auto* text = reinterpret_cast<wchar_t*>(pages + si.dwPageSize) - 6;
     wcscpy(text, L"0D05 ");
-    EXPECT_EQ(0u, Show(text).find(L"Type:\tUnit Update V3\nPCU:\t05\nDate:\t00.00.00\n"));
+    EXPECT_NE(Show(text).find(L"|Type:\tUnit Update V3\nPCU:\t05\nDate:\t00.00.00\n"), std::wstring::npos);
     ::VirtualFree(pages, 0, MEM_RELEASE);
 }
 
