@@ -1,97 +1,229 @@
-// Find, marks, the context menu's commands, the keys and the trace viewer launch on the
-// stand-in trace window of operator_fixture.h.
+// The operator's functions of the trace window (find, marks, the context menu and the keys
+// that lead to its commands, the viewer launch) and the settings dialog, on a stand-in
+// trace window of this process: two owner-data lists with their row stores, named as the
+// server's window state, whose procedure routes commands, list notifications and the find
+// message as the trace window does. Boxes, beeps, file dialogs and the lines the functions
+// trace go to recorders.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/region.h"
 #include "kvtest.h"
-#include "operator_fixture.h"
+#include "resources/settings_dialog.h"
+#include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
+#include "serverkit.h"
+#include "settings/profiles.h"
 #include "settings/serversettings.h"
+#include "settings/settingsdialog.h"
 #include "telegram/telegram.h"
 #include "window/operator.h"
 #include "window/tracewnd.h"
 
 namespace {
 
-using namespace optest;
+using List = std::vector<std::wstring>;
+const std::wstring kBoxTitle = L"|VANTORA VO Vedoz Izodoz|";
+
+// ---- the stand-in trace window and its recorders ------------------------------------------
+
+List g_boxes, g_beeps, g_saveDialogs;  // "text|title|type"; the beep's type; "directory|extension|title"
+int g_boxAnswer, g_opened, g_saved;
+std::wstring g_saveAnswer;  // the file the list's save dialog answers; empty: Cancel
+std::unique_ptr<kvtest::RecordingWindow> g_lines;  // receives the lines the functions trace
+
+int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
+    return g_boxes.push_back(text + (L"|" + std::wstring(title)) + L"|" + std::to_wstring(type)), g_boxAnswer;
+}
+BOOL WINAPI RecordBeep(UINT type) { return g_beeps.push_back(std::to_wstring(type)), TRUE; }
+BOOL WINAPI RecordSaveDialog(OPENFILENAMEW* ofn) {
+    g_saveDialogs.push_back(std::wstring(ofn->lpstrInitialDir) + L"|" + ofn->lpstrDefExt + L"|" + ofn->lpstrTitle);
+    wcscpy(ofn->lpstrFile, g_saveAnswer.c_str());
+    return !g_saveAnswer.empty();
+}
+BOOL WINAPI OpenDialog(OPENFILENAMEW*) { return ++g_opened, FALSE; }
+BOOL WINAPI SaveDialog(OPENFILENAMEW*) { return ++g_saved, FALSE; }
+
+LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_COMMAND) tracewnd_OnCommand(hwnd, LOWORD(wp), reinterpret_cast<HWND>(lp), HIWORD(wp));
+    if (msg == WM_NOTIFY) return tracewnd_OnNotify(hwnd, static_cast<int>(wp), reinterpret_cast<NMHDR*>(lp));
+    return msg == WM_COMMAND || tracewnd_OnFindMsg(hwnd, msg, lp) ? 0 : ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+HWND MakeList(HWND parent, int y) {
+    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600,
+                                  200, parent, nullptr, nullptr, nullptr);
+    for (int i = 0; i < 6; ++i) {
+        LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
+        ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
+    }
+    return list;
+}
+
+HWND Window() {
+    static HWND window = [] {  // lives until the process ends
+        kv::ProcessAttach(::GetModuleHandleW(nullptr));
+        kv::g_region.globalEnable = 1;
+        g_lines = std::make_unique<kvtest::RecordingWindow>(kvtest::Accessors{
+            traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, nullptr});
+        traceapi_SetTraceWindow(g_lines->hwnd(), FALSE);
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+        ::InitCommonControlsEx(&icc);
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = Proc;
+        wc.lpszClassName = L"KvOperatorTestWindow";
+        HWND hwnd = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"operator", WS_OVERLAPPEDWINDOW, 0, 0,
+                                      640, 480, nullptr, nullptr, nullptr, nullptr);
+        kv::ServerState& st = kv::Server();
+        st.traceWindow = hwnd;
+        st.mainStore = rowstore_Create(st.mainList = MakeList(hwnd, 0), rowstore_CompareRows);
+        st.filterStore = rowstore_Create(st.filterList = MakeList(hwnd, 220), rowstore_CompareRows);
+        TraceWindow().scroll = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 440, 50, 20, hwnd,
+                                                 nullptr, nullptr, nullptr);
+        ::ShowWindow(hwnd, SW_SHOW);
+        ::SetForegroundWindow(hwnd);
+        tracewnd_SetOperatorSeams(RecordBox, RecordBeep, RecordSaveDialog);
+        tracewnd_SetProfileDialogs(OpenDialog, SaveDialog);
+        tracewnd_InitOperator(hwnd);
+        return hwnd;
+    }();
+    return window;
+}
+HWND MainList() { return kv::Server().mainList; }
+HWND FilterList() { return kv::Server().filterList; }
+
+// A row of text with function "Function" and time "MO 10:00:00,00 [id]".
+void AddRow(short store, const std::wstring& text, int id, int source, bool counted) {
+    TraceRow* row = rowstore_NewRow(store);
+    wcscpy(row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1), text.c_str());
+    swprintf(row->time, 32, L"MO 10:00:00,00 [%05d]", id);
+    wcscpy(row->tag, L"INF");
+    wcscpy(row->function, L"Function");
+    row->sourceIndex = source;
+    rowstore_Add(store, row);
+    if (counted) rowstore_FlushCount(store);
+}
+
+// Fills the main list with rows of these texts (time "[row]") and the filter list with
+// one copy of the last row (time "[00901]") unless filterRow is empty; no row selected.
+// The last uncounted rows are not yet in the main list view's count, as between two
+// ticks of a flood.
+void Fill(const List& texts, const std::wstring& filterRow = L"", int uncounted = 0) {
+    const kv::ServerState& st = kv::Server();
+    rowstore_Clear(st.mainStore);
+    rowstore_Clear(st.filterStore);
+    const int n = static_cast<int>(texts.size());
+    for (int i = 0; i < n; ++i) AddRow(st.mainStore, texts[i], i, -1, i < n - uncounted);
+    if (!filterRow.empty()) AddRow(st.filterStore, filterRow, 901, n - 1, true);
+}
+
+std::vector<int> SelectedRows() {
+    std::vector<int> rows;
+    for (int i = -1; (i = static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;)
+        rows.push_back(i);
+    return rows;
+}
+int Selected() { return SelectedRows().empty() ? -1 : SelectedRows()[0]; }
+void Select(HWND list, int row, bool add = false) {  // only this row selected and focused (-1: none)
+    LVITEMW item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    if (!add) ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    if (row >= 0) ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+// The operator key with Ctrl and Shift held in this thread's key state: true if handled.
+bool Key(WPARAM key, bool control = false, bool shift = false) {
+    BYTE state[256];
+    ::GetKeyboardState(state);
+    state[VK_CONTROL] = control ? 0x80 : 0;
+    state[VK_SHIFT] = shift ? 0x80 : 0;
+    ::SetKeyboardState(state);
+    const bool handled = tracewnd_OnOperatorKey(Window(), key);
+    state[VK_CONTROL] = state[VK_SHIFT] = 0;
+    ::SetKeyboardState(state);
+    return handled;
+}
+void Command(int id) { tracewnd_OnMenuCommand(Window(), id); }
+List Lines() {
+    List out;
+    for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) out.push_back(r.func + L"|" + r.text);
+    return out;
+}
+std::wstring NotFound(const std::wstring& text) {
+    return L"Cannot find string \"" + text + L"\"" + kBoxTitle + std::to_wstring(MB_ICONEXCLAMATION);
+}
+// Closes any find dialog and clears the found flag, as Ctrl+F then Escape do.
+void ResetFind() { Key('F', true), Key(VK_ESCAPE), g_boxes.clear(); }
+// Points the trace file at dir and returns its name.
+std::wstring TraceFileIn(const std::wstring& dir) {
+    wcscpy(g_settings.FileDir, dir.c_str());
+    tracewnd_ResetTraceFileForTesting();
+    tracewnd_SelectTraceFile();
+    return tracewnd_CurrentTraceFile();
+}
 
 class OperatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_boxes.clear();
-        g_boxAnswer = IDOK;
-        g_beeps = g_saveDialogs = g_opened = g_saved = 0;
-        kv::g_region.globalEnable = 1;
         Window();
-    }
-    // Closes any find dialog and clears the found flag, as Ctrl+F then Escape do.
-    static void ResetFind() {
-        Key('F', true);
-        Key(VK_ESCAPE);
-        g_boxes.clear();
-    }
-    static std::wstring LastBox() { return g_boxes.empty() ? L"" : g_boxes.back(); }
-    static std::wstring NotFound(const std::wstring& text) {
-        return L"Cannot find string \"" + text + L"\"|VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_ICONEXCLAMATION);
-    }
-    // Points the trace file at dir and returns its name.
-    static std::wstring TraceFileIn(const std::wstring& dir) {
-        wcscpy(g_settings.FileDir, dir.c_str());
-        tracewnd_ResetTraceFileForTesting();
-        tracewnd_SelectTraceFile();
-        return tracewnd_CurrentTraceFile();
+        Select(MainList(), -1);
+        g_boxes.clear(), g_beeps.clear(), g_saveDialogs.clear(), g_saveAnswer.clear(), g_lines->Clear();
+        g_boxAnswer = IDOK;
+        g_opened = g_saved = 0;
+        kv::g_region.globalEnable = 1;
     }
 };
 
-// Declared before the other find tests: the find text of the process is still empty here.
-TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
+// ---- find ------------------------------------------------------------------------------------
+
+// First in the file: the find text of the process is still empty here.
+TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     Fill({L"alpha", L"beta one", L"gamma", L"beta two", L"delta"});
     EXPECT_TRUE(Key(VK_F3)) << "F3 without a find text opens the dialog";
     HWND dialog = tracewnd_FindDialog();
     ASSERT_NE(nullptr, dialog);
     ::SetDlgItemTextW(dialog, 0x480, L"BETA");  // the dialog's search field
     ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-    EXPECT_EQ(1, Selected()) << kvtest::Narrow(LastBox());
-    EXPECT_EQ(nullptr, tracewnd_FindDialog()) << "a successful search closes the dialog";
-    EXPECT_FALSE(::IsWindow(dialog));
+    EXPECT_EQ(1, Selected());
+    EXPECT_TRUE(tracewnd_FindDialog() == nullptr && !::IsWindow(dialog)) << "a hit closes the dialog";
     EXPECT_EQ(MainList(), ::GetFocus());
-    // F3 continues below the found row, Shift+F3 above it; no wrap-around: the box, and
-    // the selection stays.
-    struct Step { bool shift; int selected; size_t boxes; };
-    const Step steps[] = {{false, 3, 0}, {false, 3, 1}, {true, 1, 1}, {true, 1, 2}};
+    // F3 and Find Next go on below the found row, Shift+F3 and Find Prev above it; no
+    // wrap-around: the box, the selection stays and the list has the focus. Upwards
+    // from row 0 after a hit in row 0 fails at once, also with no row selected.
+    struct Step { std::function<void()> act; int selected; size_t boxes; };
+    const Step steps[] = {{[] { Key(VK_F3); }, 3, 0}, {[] { Command(kCmdFindNext); }, 3, 1},
+                          {[] { Key(VK_F3, false, true); }, 1, 1}, {[] { ::SetFocus(Window()), Command(kCmdFindPrev); }, 1, 2},
+                          {[] { Fill({L"beta first", L"x", L"beta"}), Select(MainList(), 2), Key(VK_F3, false, true); }, 0, 2},
+                          {[] { Key(VK_F3, false, true); }, 0, 3}, {[] { Select(MainList(), -1), Key(VK_F3, false, true); }, -1, 4}};
     for (const Step& s : steps) {
-        Key(VK_F3, false, s.shift);
-        EXPECT_EQ(s.selected, Selected());
-        EXPECT_EQ(s.boxes, g_boxes.size());
+        s.act();
+        EXPECT_EQ(s.selected, Selected()) << &s - steps;
+        EXPECT_EQ(s.boxes, g_boxes.size()) << &s - steps;
     }
-    EXPECT_EQ(NotFound(L"BETA"), LastBox());
-
-    // Upwards from row 0 after a hit in row 0 fails at once.
-    ResetFind();
-    Fill({L"beta first", L"x", L"beta"});
-    Select(MainList(), 1);
-    Key(VK_F3, false, true);
-    EXPECT_EQ(0, Selected());
-    Key(VK_F3, false, true);
-    EXPECT_EQ(0, Selected());
-    EXPECT_EQ(NotFound(L"BETA"), LastBox());
+    EXPECT_EQ(NotFound(L"BETA"), g_boxes.back());
+    EXPECT_EQ(MainList(), ::GetFocus());
 
     // The user closing the dialog clears the found flag (F3 starts at the selected row
     // itself). However the dialog closes (Cancel, Escape, a hit), its options (Match
     // case, Match whole word, Up) are there at the next opening.
+    Select(MainList(), 0);
     Key('F', true);
-    dialog = tracewnd_FindDialog();
-    ASSERT_NE(nullptr, dialog);
-    EXPECT_FALSE(Key('F', true) && tracewnd_FindDialog() != dialog) << "Ctrl+F keeps the open dialog";
+    ASSERT_NE(nullptr, dialog = tracewnd_FindDialog());
+    EXPECT_TRUE(Key('F', true) && tracewnd_OnOperatorSysKey(Window(), VK_F3));
+    EXPECT_EQ(dialog, tracewnd_FindDialog()) << "Ctrl+F and Alt+F3 keep the open dialog";
+    EXPECT_FALSE(tracewnd_OnOperatorSysKey(Window(), VK_F4));
     ::SendMessageW(::GetDlgItem(dialog, 0x411), BM_CLICK, 0, 0);
     ::SendMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     EXPECT_EQ(nullptr, tracewnd_FindDialog());
@@ -99,9 +231,8 @@ TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
     EXPECT_EQ(0, Selected());
     std::vector<int> kept = {0x411};
     for (int option : {0x410, 0x420, 0}) {
-        tracewnd_OnMenuCommand(Window(), kCmdFind);
-        dialog = tracewnd_FindDialog();
-        ASSERT_NE(nullptr, dialog);
+        Command(kCmdFind);
+        ASSERT_NE(nullptr, dialog = tracewnd_FindDialog());
         for (int id : kept) EXPECT_EQ(BST_CHECKED, ::IsDlgButtonChecked(dialog, id)) << std::hex << id << " " << option;
         if (!option) break;
         ::SendMessageW(::GetDlgItem(dialog, option), BM_CLICK, 0, 0);
@@ -115,175 +246,254 @@ TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
         EXPECT_EQ(nullptr, tracewnd_FindDialog()) << option;
     }
     EXPECT_TRUE(Key(VK_ESCAPE));
+    EXPECT_FALSE(Key(VK_ESCAPE)) << "Escape without a dialog is not the operator's";
 }
 
-// Rows that reached the store between two updates of the view's count (a flood moves
-// the count on once a second) are where Scroll, a click in the filter list and F2 select.
-TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
-    const kv::ServerState& st = kv::Server();
-    struct Case { const char* what; void (*act)(); };
-    const Case cases[] = {
-        {"Scroll on", [] {
-             rowstore_SetAutoScroll(kv::Server().mainStore, FALSE);
-             ::SendMessageW(Window(), WM_COMMAND, MAKEWPARAM(3, BN_CLICKED), reinterpret_cast<LPARAM>(TraceWindow().scroll));
-         }},
-        {"click in the filter list", [] { ::SetFocus(FilterList()); Select(FilterList(), 0); }},
-        {"F2", [] { rowstore_SetMark(kv::Server().mainStore, 5, TRUE); Select(MainList(), 0); Key(VK_F2); }},
-    };
-    for (const Case& c : cases) {
-        Fill({L"0", L"1", L"2", L"3", L"new 4", L"new 5"}, L"new 5", 2);
-        ASSERT_EQ(4, ListView_GetItemCount(MainList()));
-        c.act();
-        EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << c.what;
-    }
-    rowstore_SetAutoScroll(st.mainStore, FALSE);
-    ::SetFocus(Window());
-}
-
-TEST_F(OperatorTest, FindCaseWholeWordDirection) {
-    const std::vector<std::wstring> rows = {L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail", L"xabc abcabc abc"};
+TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheCellLimit) {
+    // A cell is searched in its first 999 characters: abcd ends there in row 6, one past it in row 7.
+    const List rows = {L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail Ärger",
+                       L"xabc abcabc abc", std::wstring(995, L'x') + L"abcd", std::wstring(996, L'x') + L"abcd"};
     struct Case { const wchar_t* text; DWORD flags; int selected; BOOL down; int expected; };
     const Case cases[] = {
-        {L"abc", 0, -1, TRUE, 1},
-        {L"abc", FR_MATCHCASE, -1, TRUE, 2},
-        {L"abc", FR_WHOLEWORD, -1, TRUE, 3},
+        {L"abc", 0, -1, TRUE, 1}, {L"abc", FR_MATCHCASE, -1, TRUE, 2}, {L"abc", FR_WHOLEWORD, -1, TRUE, 3},
         {L"ABC", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, -1},
-        {L"abc", FR_MATCHCASE, 4, FALSE, 3},     // upwards from the selection
-        {L"abc", 0, 2, TRUE, 2},                 // a new text starts at the selected row itself
-        {L"12", 0, -1, FALSE, 3},                // upwards without selection: from the last row
-        {L"function", 0, 4, TRUE, 4},            // every column counts
-        {L"MO", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, 0},
-        {L"xyz", 0, 1, TRUE, -1},
-        {L"abc", FR_WHOLEWORD, 4, TRUE, 5},      // the word after two near misses in one cell
-        {L"12 abc", FR_WHOLEWORD, -1, TRUE, -1}, // a word never holds a blank
-        {L"12 ABC", 0, -1, TRUE, 2},
-        {L"abc", 0, -1, TRUE, -2},               // an empty list has nothing to search
+        {L"abc", FR_MATCHCASE, 4, FALSE, 3},      // upwards from the selection
+        {L"abc", 0, 2, TRUE, 2},                  // a new text starts at the selected row itself
+        {L"12", 0, -1, FALSE, 3},                 // upwards without selection: from the last row
+        {L"function", 0, 4, TRUE, 4},             // every column counts
+        {L"MO", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, 0}, {L"xyz", 0, 1, TRUE, -1},
+        {L"abc", FR_WHOLEWORD, 4, TRUE, 5},       // the word after two near misses in one cell
+        {L"12 abc", FR_WHOLEWORD, -1, TRUE, -1},  // a word never holds a blank
+        {L"12 ABC", 0, -1, TRUE, 2}, {L"bcab", 0, -1, TRUE, 5}, {L"ärger", 0, -1, TRUE, 4},
+        {L"ärger", FR_MATCHCASE, -1, TRUE, -1}, {L"xabcd", FR_MATCHCASE, 5, TRUE, 6}, {L"xabcd", FR_MATCHCASE, 7, FALSE, 6},
+        {L"abc", 0, -1, TRUE, -2},                // an empty list has nothing to search
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.text) + " flags " + std::to_string(c.flags));
         ResetFind();
-        Fill(c.expected == -2 ? std::vector<std::wstring>{} : rows);
+        Fill(c.expected == -2 ? List{} : rows);
         Select(MainList(), c.selected);
         wchar_t text[kFindTextChars];
-        wcscpy(text, c.text);
-        FINDREPLACEW record = {sizeof(record)};
-        record.Flags = c.flags;
-        record.lpstrFindWhat = text;
-        record.wFindWhatLen = kFindTextChars;
+        FINDREPLACEW record = {sizeof(record), nullptr, nullptr, c.flags, wcscpy(text, c.text), nullptr, kFindTextChars};
         EXPECT_EQ(c.expected >= 0 ? 1 : 0, tracewnd_FindText(Window(), &record, c.down));
         EXPECT_EQ(c.expected >= 0 ? c.expected : c.selected, Selected());
-        EXPECT_EQ(c.expected >= 0    ? L""
-                  : c.expected == -1 ? NotFound(c.text)
-                                     : L"No items to search|VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_ICONEXCLAMATION),
-                  LastBox());
+        EXPECT_EQ(c.expected >= 0 ? List{} : List{c.expected == -1 ? NotFound(c.text) : L"No items to search" + kBoxTitle + L"48"},
+                  g_boxes);
     }
 }
 
-TEST_F(OperatorTest, MarkNavigationWrapsAround) {
+// ---- selection and marks ---------------------------------------------------------------------
+
+// Rows that reached the store between two updates of the view's count (a flood moves
+// the count on once a second) are where Scroll, a click in the filter list and F2 select.
+TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
+    const std::function<void()> acts[] = {
+        [] { rowstore_SetAutoScroll(kv::Server().mainStore, FALSE), ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0); },
+        [] { ::SetFocus(FilterList()), Select(FilterList(), 0); },
+        [] { rowstore_SetMark(kv::Server().mainStore, 5, TRUE), Select(MainList(), 0), Key(VK_F2); }};
+    for (const auto& act : acts) {
+        Fill({L"0", L"1", L"2", L"3", L"new 4", L"new 5"}, L"new 5", 2);
+        ASSERT_EQ(4, ListView_GetItemCount(MainList()));
+        act();
+        EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << &act - acts;
+    }
+    rowstore_SetAutoScroll(kv::Server().mainStore, FALSE);
+    ::SetFocus(Window());
+}
+
+// Ctrl+F2 and Set/Del Mark, F2 and Shift+F2 (which clear only the row they leave), the
+// Goto commands (which clear every row), Ctrl+Shift+F2 and Del All Marks.
+TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
     Fill({L"0", L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9"});
     const short store = kv::Server().mainStore;
-    for (int row : {2, 5, 8}) {
-        Select(MainList(), row);
-        Key(VK_F2, true);  // Ctrl+F2 sets the mark
-    }
-    EXPECT_TRUE(rowstore_IsMarked(store, 5));
-    struct Step { bool shift; int expected; };
-    const Step steps[] = {{false, 2}, {false, 5}, {true, 2}, {true, 8}, {true, 5}};
-    Select(MainList(), 8);
+    struct Step { std::function<void()> act; std::vector<int> selected; const char* marks; };
+    const Step steps[] = {
+        {[] { Key(VK_F2, true); }, {}, "----------"},  // no row selected: nothing to mark
+        {[] { Select(MainList(), 2), Key(VK_F2, true), Select(MainList(), 5), Key(VK_F2, true); }, {5}, "--M--M----"},
+        {[] { Select(MainList(), 8), Command(kCmdToggleMark); }, {8}, "--M--M--M-"},
+        {[] { Key(VK_F2); }, {2}, nullptr}, {[] { Key(VK_F2); }, {5}, nullptr},
+        {[] { Key(VK_F2, false, true); }, {2}, nullptr}, {[] { Key(VK_F2, false, true); }, {8}, nullptr},
+        {[] { Command(kCmdPrevMark); }, {5}, nullptr}, {[] { Command(kCmdNextMark); }, {8}, nullptr},
+        {[] { Select(MainList(), 0), Select(MainList(), 6, true), Key(VK_F2); }, {2, 6}, nullptr},
+        {[] { Command(kCmdNextMark); }, {5}, nullptr},
+        {[] { Key(VK_F2, true); }, {5}, "--M-----M-"},
+        {[] { Key(VK_F2, true, true); }, {5}, "----------"},
+        {[] { rowstore_SetMark(kv::Server().mainStore, 3, TRUE), Command(kCmdClearMarks); }, {5}, "----------"},
+        // A single marked row that is selected: nothing happens; without a selection neither.
+        {[] { Select(MainList(), 4), Command(kCmdToggleMark), Key(VK_F2), Command(kCmdPrevMark); }, {4}, "----M-----"},
+        {[] { Select(MainList(), -1), Key(VK_F2), Command(kCmdNextMark), Command(kCmdToggleMark); }, {}, "----M-----"},
+    };
     for (const Step& s : steps) {
-        Key(VK_F2, false, s.shift);
-        EXPECT_EQ(s.expected, Selected()) << (s.shift ? "Shift+F2" : "F2");
+        s.act();
+        EXPECT_EQ(s.selected, SelectedRows()) << &s - steps;
+        std::string marks;
+        for (int row = 0; row < 10; ++row) marks += rowstore_IsMarked(store, row) ? 'M' : '-';
+        EXPECT_TRUE(!s.marks || marks == s.marks) << &s - steps << " " << marks;
     }
-    // F2 clears only the row it leaves; the menu command clears every row.
-    Select(MainList(), 0);
-    ListView_SetItemState(MainList(), 6, LVIS_SELECTED, LVIS_SELECTED);
-    Key(VK_F2);
-    EXPECT_EQ((std::vector<int>{2, 6}), SelectedRows());
-    tracewnd_OnMenuCommand(Window(), kCmdNextMark);
-    EXPECT_EQ((std::vector<int>{5}), SelectedRows());
-
-    Key(VK_F2, true);  // Ctrl+F2 on a marked row unmarks it
-    EXPECT_FALSE(rowstore_IsMarked(store, 5));
-    Key(VK_F2, true, true);  // Ctrl+Shift+F2: all marks go
-    EXPECT_EQ(-1, rowstore_NextMark(store, 0));
-    // A single marked row that is selected: nothing happens.
-    Select(MainList(), 4);
-    tracewnd_OnMenuCommand(Window(), kCmdToggleMark);
-    Key(VK_F2);
-    EXPECT_EQ((std::vector<int>{4}), SelectedRows());
 }
 
-int WINAPI RecordTelegram(HWND, LPCWSTR, LPCWSTR caption, UINT) { return g_boxes.push_back(caption), IDOK; }
+// ---- the window's tick, the clock and the list keys ------------------------------------------
 
-TEST_F(OperatorTest, ContextMenuGreyingAndTheTeleEncoder) {
+// The tick runs the application check on every 6th tick and the history clean-up on
+// every 61st, and shows the filter list only while its string is set; a clock change of
+// more than five seconds either way is traced; numeric-pad plus and minus size the filter
+// list within 2 and 10 while it is shown; Tab goes between the lists. The host's entry
+// point passes the keys on and nothing else.
+TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
+    kvtest::TempDir dir;
+    const std::wstring old = dir.file(L"TS200101.txt");
+    kvtest::WriteBytes(old, "\xFF\xFE");
+    wcscpy(g_settings.FileDir, dir.path().c_str());
+    g_settings.HistoryDays = 1;
+    g_settings.SpecialFilter[0] = 0;
+    kv::g_region.apps[7].dwProcessId = 0x7FFFFFF0;  // no such process
+    TraceWindow().appCheckCounter = TraceWindow().historyCheckCounter = 0;
+    for (int tick = 1; tick <= 61; ++tick) {
+        tracewnd_OnTimer(Window(), kTickTimerId);
+        EXPECT_EQ(tick < 6, kv::g_region.apps[7].dwProcessId != 0) << tick;
+        EXPECT_EQ(tick < 61, kvtest::FileExists(old)) << tick;
+    }
+    EXPECT_EQ(2u, Lines().size());
+    EXPECT_FALSE(::IsWindowVisible(FilterList())) << "no filter string";
+    wcscpy(g_settings.SpecialFilter, L"x");
+    tracewnd_OnTimer(Window(), 1);  // any timer
+    EXPECT_TRUE(::IsWindowVisible(FilterList()));
+
+    g_lines->Clear();
+    struct Jump { WORD hour, minute, second; bool entry; const wchar_t* line; };
+    const Jump jumps[] = {{10, 0, 5, false, nullptr}, {9, 59, 55, false, nullptr}, {10, 0, 6, false, L"+6"},
+                          {9, 59, 54, false, L"-6"}, {11, 0, 0, false, L"+3600"}, {11, 0, 0, true, nullptr}};
+    List expected;
+    for (const Jump& j : jumps) {
+        kvtest::SetClock(2026, 3, 2, 10, 0, 0);
+        tracewnd_OnTimer(Window(), kTickTimerId);  // the reference time
+        kvtest::SetClock(2026, 3, 2, j.hour, j.minute, j.second);
+        if (j.entry) tracewnd_HandleMsg(Window(), WM_TIMECHANGE, 0, 0);
+        else TrcWndProc(Window(), WM_TIMECHANGE, 0, 0);
+        if (j.line) expected.push_back(L"TrcWndProc|***** SYSTEM TIME CHANGED (" + std::wstring(j.line) + L"s) ***** ");
+    }
+    kvtest::ResetClock();
+    EXPECT_EQ(expected, Lines());
+
+    struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
+    const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
+                             {VK_ADD, 5, 5, false}, {VK_SUBTRACT, 5, 5, false}, {VK_TAB, 5, 5, true, MainList(), FilterList()},
+                             {VK_TAB, 5, 5, true, FilterList(), MainList()}, {VK_TAB, 5, 5, false, Window(), MainList()}};
+    for (const Press& p : presses) {
+        g_settings.FilterListPart = static_cast<short>(p.part);
+        ::ShowWindow(FilterList(), p.shown ? SW_SHOW : SW_HIDE);
+        ::SetFocus(p.focus ? p.focus : Window());
+        tracewnd_HandleMsg(Window(), WM_KEYDOWN, p.key, 0);
+        EXPECT_EQ(p.after, g_settings.FilterListPart) << &p - presses;
+        EXPECT_EQ(p.next ? p.next : ::GetFocus(), ::GetFocus()) << &p - presses;
+    }
+    ::ShowWindow(FilterList(), SW_SHOW);
+}
+
+// ---- the context menu, its commands and keys --------------------------------------------------
+
+// The menu built in code for a library without the resource is the menu of the
+// library's resource, item by item.
+TEST_F(OperatorTest, ContextMenuItemsGreyingAndTheTeleEncoder) {
+    HMODULE library = ::LoadLibraryExW((kvtest::ExeDir() + L"\\..\\kvtrcifx.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMENU resource = ::LoadMenuW(library, kContextMenuName);
+    ASSERT_TRUE(library && resource);
+    auto items = [](HMENU menu) {
+        List out;
+        for (int i = 0, n = ::GetMenuItemCount(menu); i < n; ++i) {
+            wchar_t text[64] = {};
+            ::GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
+            out.push_back(std::to_wstring(::GetMenuItemID(menu, i)) + L" " + text);
+        }
+        return out;
+    };
+    EXPECT_EQ(items(::GetSubMenu(resource, 0)), items(tracewnd_PrepareContextMenu()));
+    EXPECT_EQ(19u, items(tracewnd_PrepareContextMenu()).size());
+    ::DestroyMenu(resource);
+    ::FreeLibrary(library);
+
     Fill({L"plain text", L"0D05 0107 0712 1E0A 0F00 0003"});
     auto greyed = [](int id) { return (::GetMenuState(tracewnd_PrepareContextMenu(), id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
-    ASSERT_NE(nullptr, tracewnd_PrepareContextMenu());
     struct Case { int tracing; int selected; bool fileGreyed; bool teleGreyed; };
-    const Case cases[] = {{1, -1, true, true}, {0, 0, false, true}, {1, 1, true, false}, {0, -1, false, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE("tracing " + std::to_string(c.tracing) + " row " + std::to_string(c.selected));
+    for (const Case& c : {Case{1, -1, true, true}, {0, 0, false, true}, {1, 1, true, false}, {0, -1, false, true}}) {
         kv::g_region.globalEnable = c.tracing;
         Select(MainList(), c.selected);
-        EXPECT_EQ(c.fileGreyed, greyed(kCmdSaveList));
-        EXPECT_EQ(c.fileGreyed, greyed(kCmdDeleteTraceFile));
-        EXPECT_EQ(c.teleGreyed, greyed(kCmdTeleEncoder));
+        EXPECT_EQ(c.fileGreyed, greyed(kCmdSaveList) && greyed(kCmdDeleteTraceFile)) << c.tracing << c.selected;
+        EXPECT_EQ(c.fileGreyed, greyed(kCmdSaveList) || greyed(kCmdDeleteTraceFile)) << c.tracing << c.selected;
+        EXPECT_EQ(c.teleGreyed, greyed(kCmdTeleEncoder)) << c.tracing << c.selected;
+        EXPECT_FALSE(greyed(kCmdTraceViewer) || greyed(kCmdFind) || greyed(kCmdSettings));
     }
-    // Tele Encoder decodes the selected row.
-    tracewnd_SetTelegramMessageBox(RecordTelegram);
-    Select(MainList(), 1);
-    tracewnd_OnMenuCommand(Window(), kCmdTeleEncoder);
+    // Tele Encoder decodes the selected row, and nothing without one.
+    tracewnd_SetTelegramMessageBox(RecordBox);
+    for (int row : {-1, 1}) Select(MainList(), row), Command(kCmdTeleEncoder);
     tracewnd_SetTelegramMessageBox(nullptr);
-    EXPECT_EQ(L"Tele Encoder: Type 13", LastBox());
+    ASSERT_EQ(1u, g_boxes.size());
+    EXPECT_EQ(0u, g_boxes[0].find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
 }
 
-// The keys that lead to the profile and save dialogs (each answered with Cancel); with
-// tracing on Ctrl+S and Ctrl+D only beep.
-TEST_F(OperatorTest, ProfileSaveAndDeleteKeys) {
-    struct Case { WPARAM key; bool control, shift; int tracing; bool handled; int opened, saved, saveList, beeps; };
+// The keys and menu commands of the profile and save dialogs and the file commands: with
+// tracing on Save and Delete only beep. The list's save dialog opens in the directory the
+// last list went to, and the list goes to the file it answers.
+TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
+    kvtest::TempDir dir;
+    Fill({L"first row", L"second row"});
+    wcscpy(g_settings.LastFileDir, dir.path().c_str());
+    struct Case { WPARAM key; int control, shift, tracing, handled, opened, saved, saveList, beeps; };
     const Case cases[] = {
-        {'L', false, true, 0, true, 1, 0, 0, 0},   {'L', false, false, 0, false, 0, 0, 0, 0},
-        {'S', false, true, 0, true, 0, 1, 0, 0},   {'S', true, true, 0, true, 0, 1, 0, 0},
-        {'S', true, false, 0, true, 0, 0, 1, 0},   {'F', false, false, 0, false, 0, 0, 0, 0},
-        {'S', false, false, 0, false, 0, 0, 0, 0}, {'S', true, false, 1, true, 0, 0, 0, 1},
-        {'D', true, false, 1, true, 0, 0, 0, 1},
+        {'L', 0, 1, 0, 1, 1, 0, 0, 0}, {'L', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 0, 1, 0, 1, 0, 1, 0, 0}, {'S', 1, 1, 0, 1, 0, 1, 0, 0},
+        {'S', 1, 0, 0, 1, 0, 0, 1, 0}, {'F', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 1, 0, 1, 1, 0, 0, 0, 1},
+        {'D', 1, 0, 1, 1, 0, 0, 0, 1}, {'D', 0, 0, 0, 0, 0, 0, 0, 0}, {'V', 0, 0, 0, 0, 0, 0, 0, 0}, {'X', 1, 1, 0, 0, 0, 0, 0, 0},
+        // menu commands (key 0, the command in control)
+        {0, kCmdLoadProfile, 0, 0, 1, 1, 0, 0, 0}, {0, kCmdSaveProfile, 0, 0, 1, 0, 1, 0, 0}, {0, kCmdSaveList, 0, 0, 1, 0, 0, 1, 0},
+        {0, kCmdSaveList, 0, 1, 1, 0, 0, 0, 1}, {0, kCmdDeleteTraceFile, 0, 1, 1, 0, 0, 0, 1}, {0, kCmdNone32774, 0, 0, 1, 0, 0, 0, 0},
+        {0, kCmdNone32786, 0, 0, 1, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(1, static_cast<char>(c.key)) + " ctrl " + std::to_string(c.control) + " shift " +
-                     std::to_string(c.shift) + " tracing " + std::to_string(c.tracing));
-        g_opened = g_saved = g_saveDialogs = g_beeps = 0;
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        g_opened = g_saved = 0;
+        g_beeps.clear(), g_saveDialogs.clear();
+        g_saveAnswer = dir.file(L"list" + std::to_wstring(&c - cases) + L".txt");
         kv::g_region.globalEnable = c.tracing;
-        EXPECT_EQ(c.handled, Key(c.key, c.control, c.shift));
+        if (c.key) EXPECT_EQ(c.handled != 0, Key(c.key, c.control != 0, c.shift != 0));
+        else Command(c.control);
         EXPECT_EQ(c.opened, g_opened);
         EXPECT_EQ(c.saved, g_saved);
-        EXPECT_EQ(c.saveList, g_saveDialogs);
-        EXPECT_EQ(c.beeps, g_beeps);
+        EXPECT_EQ(c.saveList ? List{dir.path() + L"|txt|Save Trace List"} : List{}, g_saveDialogs);
+        EXPECT_EQ(c.beeps ? List{L"4294967295"} : List{}, g_beeps);
+        const List saved = kvtest::ReadLines(g_saveAnswer);
+        EXPECT_EQ(c.saveList ? 2u : 0u, saved.size());
+        EXPECT_TRUE(!c.saveList || (saved.size() == 2 && saved[1].find(L"second row") != std::wstring::npos));
     }
     EXPECT_TRUE(g_boxes.empty());
 }
 
-TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirst) {
+TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirstAndSaysSo) {
     kvtest::TempDir dir;
     const std::wstring file = TraceFileIn(dir.path());
-    ASSERT_FALSE(file.empty());
     kvtest::WriteBytes(file, "\xFF\xFE");
     kv::g_region.apps[0].dwLineCount = 7;
     kv::g_region.globalEnable = 0;
     for (int answer : {IDCANCEL, IDOK}) {
         g_boxAnswer = answer;
         Key('D', true);
-        EXPECT_EQ(L"Delete file \"" + file + L"\" ?|VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_OKCANCEL), LastBox());
+        EXPECT_EQ(L"Delete file \"" + file + L"\" ?" + kBoxTitle + std::to_wstring(MB_OKCANCEL), g_boxes.back());
         EXPECT_EQ(answer == IDCANCEL, kvtest::FileExists(file)) << answer;
         EXPECT_EQ(answer == IDCANCEL ? 7u : 0u, kv::g_region.apps[0].dwLineCount) << answer;
     }
+    EXPECT_EQ((List{L"tracewnd_OnMenuCommand|Trace file '" + file + L"' deleted"}), Lines());
     tracewnd_ResetTraceFileForTesting();
 }
 
 // Without the viewer on the search path "Trace Viewer" stays greyed: this executable,
-// copied to a directory without the stand-in viewer, reports the item's state.
+// copied to a directory without the stand-in viewer, reports the item's state and the
+// line its start traced.
 KVTEST_HELPER(ViewerMenuState) {
-    tracewnd_InitOperator(nullptr);
-    return (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) ? 1 : 0;
+    Window();
+    const List lines = Lines();
+    const bool greyed = (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) != 0;
+    const std::wstring want = L"tracewnd_WndThread|TraceViewer " +
+                              (greyed ? L"NOT found" : L"found at: '" + kvtest::ExeDir() + L"\\kvtrcvwr.exe'");
+    return (lines.size() == 1 && !_wcsicmp(lines[0].c_str(), want.c_str()) ? 0 : 10) + (greyed ? 1 : 0);
 }
 
 // The stand-in viewer beside the test records each command line it was started with.
@@ -292,7 +502,7 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     for (const wchar_t* name : {L"operator_test.exe", L"kvdlinkx.dll"})
         ASSERT_TRUE(::CopyFileW((kvtest::ExeDir() + L"\\" + name).c_str(), dir.file(name).c_str(), FALSE));
     const kvtest::ProcessResult away = kvtest::Run(kvtest::Quote(dir.file(L"operator_test.exe")) + L" --kv-helper ViewerMenuState");
-    EXPECT_TRUE(away.finished && away.exitCode == 1) << "greyed without the viewer";
+    EXPECT_TRUE(away.finished && away.exitCode == 1) << "greyed without the viewer: " << away.exitCode;
     EXPECT_EQ(0u, kvtest::RunHelper(L"ViewerMenuState").exitCode) << "found beside the test";
 
     const std::wstring record = dir.file(L"viewer.txt");
@@ -301,36 +511,350 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     Fill({L"a", L"b"}, L"b");
     Select(FilterList(), 0);
     ::SetFocus(FilterList());
-    ASSERT_EQ(FilterList(), ::GetFocus());
-    Key('V', true);  // Ctrl+V: the filter list has the focus and a selected row
+    EXPECT_TRUE(Key('V', true));  // Ctrl+V: the filter list has the focus and a selected row
     ::SetFocus(Window());
-    tracewnd_OnMenuCommand(Window(), kCmdTraceViewer);  // no list focused: the file
+    Command(kCmdTraceViewer);  // no list focused: the file
     ASSERT_TRUE(kvtest::PumpUntil([&] {
         const std::string s = kvtest::ReadBytes(record);
         return std::count(s.begin(), s.end(), '\n') >= 2;
     }, 30000));
-    const std::string lines = kvtest::ReadBytes(record);
-    EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]\r\n"))
-        << lines;
-    EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + kvtest::Narrow(file) + "\r\n")) << lines;
+    EXPECT_EQ("1|KVTrcVwr.exe " + kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]\r\n1|KVTrcVwr.exe " +
+                  kvtest::Narrow(file) + "\r\n", kvtest::ReadBytes(record));
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
 
     // A directory too long for the time form gives the file form; too long for that, the
     // bare program. The line never ends inside a path: 220 characters are the most the
-    // time form of 259 holds.
+    // time form of 259 holds. The main list focused with a selected row; last, the row
+    // selected but the focus elsewhere.
     Select(MainList(), 0);
-    ::SetFocus(MainList());
-    for (size_t dirChars : {220, 221, 250}) {
-        const std::wstring longDir = L"C:\\" + std::wstring(dirChars - 3, L'd');
-        const std::wstring longFile = TraceFileIn(longDir);
+    for (size_t dirChars : {220, 221, 250, 0}) {
+        ::SetFocus(dirChars ? MainList() : Window());
+        const std::wstring longDir = L"C:\\" + std::wstring(dirChars ? dirChars - 3 : 217, L'd'), longFile = TraceFileIn(longDir);
         const std::wstring expected = dirChars == 220   ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
-                                      : dirChars == 221 ? L"KVTrcVwr.exe " + longFile
+                                      : dirChars != 250 ? L"KVTrcVwr.exe " + longFile
                                                         : L"KVTrcVwr.exe";
         wchar_t command[kViewerCommandChars];
         EXPECT_EQ(static_cast<int>(expected.size()), tracewnd_ViewerCommandLine(command, kViewerCommandChars));
         EXPECT_EQ(expected, std::wstring(command)) << dirChars;
     }
     tracewnd_ResetTraceFileForTesting();
+}
+
+// ---- the settings dialog ------------------------------------------------------------------
+
+// What the dialog's seams saw: written on the dialog thread inside a send the test
+// thread waits for, read on the test thread afterwards.
+List g_questions, g_launches;  // "text|title|type"; command lines started
+int g_answer, g_splits, g_unlocked;  // g_unlocked: the data mutex was free in the middle of OK's writes
+bool g_control;
+
+int WINAPI AnswerQuestion(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
+    return g_questions.push_back(text + (L"|" + std::wstring(title)) + L"|" + std::to_wstring(type)), g_answer;
+}
+int RecordLaunch(const wchar_t* command, int) { return g_launches.push_back(command), 1; }
+void CountSplit() {
+    ++g_splits;
+    std::thread([] {
+        const DWORD r = ::WaitForSingleObject(kv::g_proc.dataMutex, 0);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) g_unlocked += ::ReleaseMutex(kv::g_proc.dataMutex) ? 1 : 0;
+    }).join();
+}
+SHORT WINAPI KeyState(int key) { return key == VK_CONTROL && g_control ? static_cast<SHORT>(0x8000) : 0; }
+
+class SettingsDialogTest : public OperatorTest {
+protected:
+    void SetUp() override {
+        OperatorTest::SetUp();
+        ::SetEnvironmentVariableW(L"KV_SUITE_DIR", suite_.path().c_str());
+        ::CreateDirectoryW(suite_.file(L"bin").c_str(), nullptr);
+        ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
+        g_questions.clear(), g_launches.clear();
+        g_splits = g_unlocked = 0;
+        g_answer = IDYES;
+        g_control = false;
+        kv::SettingsDialogSeam() = {CountSplit, nullptr, AnswerQuestion, KeyState};
+        tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
+        wcscpy(kv::g_proc.settingsPath, ini_.c_str());
+    }
+    void TearDown() override { tracewnd_SetTriggerLaunchForTesting(nullptr), ::SetEnvironmentVariableW(L"KV_SUITE_DIR", nullptr); }
+    void Ini(const wchar_t* section, const std::wstring& key, const std::wstring& value) {
+        ::WritePrivateProfileStringW(section, key.c_str(), value.c_str(), ini_.c_str());
+    }
+    std::wstring Read(const wchar_t* section, const wchar_t* key, const std::wstring& file = L"") {
+        wchar_t buf[1024];
+        ::GetPrivateProfileStringW(section, key, L"<absent>", buf, 1024, (file.empty() ? ini_ : file).c_str());
+        return buf;
+    }
+
+    // Runs drive on the test thread while the dialog runs on a thread of its own, opened
+    // by the window's settings edit (on the focused row) or, with edit false, by itself
+    // on "selected text"; a dialog drive left open is cancelled. Returns its result.
+    int Run(const std::function<void(HWND)>& drive, bool edit = false) {
+        int result = -1;
+        bool done = false;
+        std::thread runner([&] {
+            result = edit ? (tracewnd_EditSettings(nullptr), IDOK)
+                          : tracewnd_SettingsDialog(::GetModuleHandleW(nullptr), nullptr, ini_.c_str(), L"selected text");
+            done = true;
+        });
+        kvtest::PumpUntil([&] {  // the dialog is shown once its initialisation is over
+            dialog_ = ::FindWindowW(L"#32770", L"VANTORA Trelvan Trace Server: Settings");
+            return done || (dialog_ && ::IsWindowVisible(dialog_));
+        }, 30000);
+        EXPECT_NE(nullptr, dialog_) << "the dialog did not open";
+        if (dialog_) drive(dialog_);
+        if (dialog_ && !done && ::IsWindow(dialog_)) ::PostMessageW(dialog_, WM_COMMAND, IDCANCEL, 0);
+        kvtest::PumpUntil([&] { return done; }, 30000);
+        runner.join();
+        return result;
+    }
+
+    HWND Item(int id) const { return ::GetDlgItem(dialog_, id); }
+    void Click(int id) const { ::SendMessageW(Item(id), BM_CLICK, 0, 0); }
+    void Type(int id, const std::wstring& text) const { ::SetWindowTextW(Item(id), text.c_str()); }
+    std::wstring Text(int id) const {
+        wchar_t buf[1024] = {};
+        return ::GetWindowTextW(Item(id), buf, 1024), buf;
+    }
+    List Entries(int id) const {
+        List out;
+        for (int i = 0, n = static_cast<int>(::SendMessageW(Item(id), CB_GETCOUNT, 0, 0)); i < n; ++i) {
+            wchar_t buf[1024] = {};
+            ::SendMessageW(Item(id), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(buf));
+            out.push_back(buf);
+        }
+        return out;
+    }
+    // The check boxes and whether each is enabled, as "id:checked enabled" for these ids.
+    std::wstring Boxes(std::initializer_list<int> ids) const {
+        std::wstring out;
+        for (int id : ids)
+            out += std::to_wstring(id) + (::SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED ? L":1" : L":0") +
+                   (::IsWindowEnabled(Item(id)) ? L"e " : L"- ");
+        return out;
+    }
+
+    kvtest::TempDir dir_, suite_;
+    std::wstring ini_ = dir_.file(L"KVTRCSRV.ini");
+    HWND dialog_ = nullptr;
+};
+
+// Every field opens with its setting and the histories; OK writes every key back, read
+// key by key from both files, and takes every value into the settings. The filter string
+// keeps 498 characters, a history value 126, and 24 history keys are read.
+TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
+    ServerSettings& s = g_settings;
+    wcscpy(s.IncludeFilter, L"cur"), wcscpy(s.HighlightFilter, L"ZZZ"), wcscpy(s.TriggerFilter, L"boom");
+    wcscpy(s.TriggerExec, L"old command"), wcscpy(s.FileDir, L"C:\\trace\\files");
+    s.TriggerFlags = kTriggerStopScroll | kTriggerStopFile;
+    s.StopRivivEda = s.TopMost = 1;
+    s.MaxEntries = 1234, s.MaxDelete = -5, s.HistoryDays = 9;
+    for (auto [n, v] : {std::pair{1, L"one"}, {2, L"two"}, {4, L"four"}}) Ini(L"Filter", L"LastIncludeFilter" + std::to_wstring(n), v);
+    for (int n = 1; n <= 30; ++n) Ini(L"Filter", L"LastExcludeFilter" + std::to_wstring(n), L"e" + std::to_wstring(n));
+    int n = 1;
+    for (const wchar_t* v : {L"ABC", L"abc", L"Def", L"zzz"}) Ini(L"Filter", L"LastHighlightFilter" + std::to_wstring(n++), v);
+    Ini(L"Filter", L"LastTriggerFilter1", std::wstring(300, L'x'));
+    Ini(L"Filter", L"Stale", L"gone");
+
+    EXPECT_EQ(IDOK, Run([&](HWND) {
+        EXPECT_EQ((List{L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)) << "key 3 missing ends the history";
+        const List exclude = Entries(IDC_SET_EXCLUDE);
+        EXPECT_TRUE(exclude.size() == 25 && exclude[0].empty() && exclude[24] == L"e24") << "the value and 24 history keys";
+        EXPECT_EQ((List{L"ZZZ", L"ABC", L"Def"}), Entries(IDC_SET_HIGHLIGHT)) << "case-insensitive duplicates dropped";
+        EXPECT_EQ((List{L"boom", std::wstring(kHistoryValueChars - 1, L'x')}), Entries(IDC_SET_TRIGGER)) << "a long value is cut";
+        EXPECT_EQ((List{L""}), Entries(IDC_SET_FILTERLIST));
+        std::wstring texts;
+        for (int id : {IDC_SET_INCLUDE, IDC_SET_HIGHLIGHT, IDC_SET_SELECTED, IDC_SET_MAXLINES, IDC_SET_DELLINES,
+                       IDC_SET_HISTORY, IDC_SET_FILEDIR, IDC_SET_EXECCMD})
+            texts += Text(id) + L"|";
+        EXPECT_EQ(L"cur|ZZZ|selected text|1234|-5|9|C:\\trace\\files|old command|", texts);
+        EXPECT_EQ(L"1003:0e 1004:1e 1005:1e 1030:0e 1034:1e 1033:0e 1035:1e 1036:0e 1038:0- 1032:0- 1028:0- ",
+                  Boxes({IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_STOPSCROLL,
+                         IDC_SET_STOPTRACE, IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD}));
+        const std::pair<int, const wchar_t*> typed[] = {{IDC_SET_INCLUDE, L"new"}, {IDC_SET_HIGHLIGHT, L""},
+            {IDC_SET_MAXLINES, L" 25x"}, {IDC_SET_DELLINES, L"-7"}, {IDC_SET_FILEDIR, L""}, {IDC_SET_HISTORY, L"12"},
+            {IDC_SET_EXECCMD, L"run.cmd"}};
+        for (const auto& t : typed) Type(t.first, t.second);
+        Type(IDC_SET_FILTERLIST, std::wstring(520, L'f'));
+        for (int id : {IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_EXECUTE}) Click(id);
+        Click(IDOK);
+    }));
+    const std::wstring suiteFile = suite_.file(L"bin\\kv_servx.ini"), tmp = suite_.file(L"tmp");
+    const struct { const wchar_t *section, *key; std::wstring value, file; } keys[] = {
+        {L"Filter", L"IncludeFilter", L""}, {L"Filter", L"ExcludeFilter", L""}, {L"Filter", L"SpecialFilter", L""},
+        {L"Filter", L"HighlightFilter", L"ZZZ"}, {L"Filter", L"TriggerFilter", L"boom"}, {L"Filter", L"MarkHighlight", L"1"},
+        {L"Filter", L"LastIncludeFilter1", L"new"}, {L"Filter", L"LastIncludeFilter2", L"cur"},
+        {L"Filter", L"LastIncludeFilter4", L"two"}, {L"Filter", L"LastIncludeFilter5", L"<absent>"},
+        {L"Filter", L"LastExcludeFilter24", L"e24"}, {L"Filter", L"LastExcludeFilter25", L"<absent>"},
+        {L"Filter", L"LastSpecialFilter1", std::wstring(498, L'f')}, {L"Filter", L"LastSpecialFilter2", L"<absent>"},
+        {L"Filter", L"LastHighlightFilter1", L"ZZZ"}, {L"Filter", L"LastHighlightFilter3", L"Def"},
+        {L"Filter", L"LastHighlightFilter4", L"<absent>"}, {L"Filter", L"LastTriggerFilter1", L"boom"},
+        {L"Filter", L"Stale", L"<absent>"}, {L"Filter", L"TriggerFlags", L"29"}, {L"Filter", L"TriggerExec", L"run.cmd"},
+        {L"ListView", L"MaxEntries", L"25x"}, {L"ListView", L"MaxDelete", L"-7"}, {L"Global", L"FileDir", tmp},
+        {L"Global", L"HistoryDays", L"12"}, {L"Global", L"StartRivivEda", L"1", suiteFile},
+        {L"Global", L"StopRivivEda", L"0", suiteFile},
+    };
+    for (const auto& k : keys) EXPECT_EQ(k.value, Read(k.section, k.key, k.file)) << kvtest::Narrow(k.key);
+    EXPECT_EQ(L"new|" + std::wstring(498, L'f') + L"||boom|run.cmd|" + tmp,
+              std::wstring(s.IncludeFilter) + L"|" + s.SpecialFilter + L"|" + s.HighlightFilter + L"|" + s.TriggerFilter +
+                  L"|" + s.TriggerExec + L"|" + s.FileDir);
+    EXPECT_EQ((std::vector<int>{25, -7, 12, 0x1D, 1, 0, 0, 1}),
+              (std::vector<int>{s.MaxEntries, s.MaxDelete, s.HistoryDays, static_cast<int>(s.TriggerFlags), s.StartRivivEda,
+                                s.StopRivivEda, s.TopMost, s.MarkHighlight}));
+    EXPECT_EQ(1, g_splits);
+    EXPECT_EQ(0, g_unlocked) << "the settings file is written under the data mutex";
+    EXPECT_TRUE(g_questions.empty()) << "a longer history asks nothing";
+    EXPECT_EQ(IDCANCEL, Run([&](HWND) { EXPECT_EQ((List{L"new", L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)); }))
+        << "the next opening shows each value once";
+}
+
+TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
+    wcscpy(g_settings.ExcludeFilter, L"ex");
+    Ini(L"Filter", L"LastIncludeFilter1", L"old");
+    EXPECT_EQ(IDOK, Run([&](HWND) {
+        // Once and Test only with Execute and a stop action; each stop box and Execute
+        // check Once when it becomes possible; a click on Once only toggles it.
+        const wchar_t *off = L"1038:0- 1032:0- 1028:0- ", *offOnce = L"1038:0- 1032:0e 1028:0e ",
+                      *on = L"1038:1e 1032:0e 1028:0e ";
+        const std::pair<int, const wchar_t*> steps[] = {
+            {0, off}, {IDC_SET_STOPTRACE, off}, {IDC_SET_EXECUTE, on}, {IDC_SET_ONCE, L"1038:0e 1032:0e 1028:0e "},
+            {IDC_SET_STOPTRACE, offOnce}, {IDC_SET_STOPSCROLL, on}, {IDC_SET_STOPSCROLL, offOnce}, {IDC_SET_STOPFILE, on},
+            {IDC_SET_EXECUTE, off}};
+        for (const auto& s : steps) {
+            if (s.first) Click(s.first);
+            EXPECT_EQ(s.second, Boxes({IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD})) << s.first;
+        }
+        // Reset: edit fields and trigger boxes empty, lists and the General group stay.
+        for (int id : {IDC_SET_EXECUTE, IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_TOPMOST}) Click(id);
+        Type(IDC_SET_INCLUDE, L"typed");
+        Type(IDC_SET_MAXLINES, L"77");
+        Click(IDC_SET_RESET);
+        EXPECT_EQ(L"|77", Text(IDC_SET_INCLUDE) + Text(IDC_SET_EXCLUDE) + L"|" + Text(IDC_SET_MAXLINES));
+        EXPECT_EQ((List{L"", L"old"}), Entries(IDC_SET_INCLUDE));
+        EXPECT_EQ(L"1030:0e 1034:0e 1033:0e 1035:0e 1036:0e 1038:0- 1032:0- 1028:0- 1005:1e ",
+                  Boxes({IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE, IDC_SET_STOPFILE, IDC_SET_EXECUTE,
+                         IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD, IDC_SET_TOPMOST}));
+        // With Ctrl the lists go as well, and nothing else; OK then writes each history
+        // from its edit alone.
+        Click(IDC_SET_MARK);
+        g_control = true;
+        Click(IDC_SET_RESET);
+        g_control = false;
+        EXPECT_TRUE(Entries(IDC_SET_INCLUDE).empty() && Entries(IDC_SET_EXCLUDE).empty() && Entries(IDC_SET_TRIGGER).empty());
+        EXPECT_EQ(L"1030:1e ", Boxes({IDC_SET_MARK}));
+        Type(IDC_SET_INCLUDE, L"new");
+        Click(IDOK);
+    }));
+    EXPECT_EQ(L"new|<absent>|<absent>", Read(L"Filter", L"LastIncludeFilter1") + L"|" + Read(L"Filter", L"LastIncludeFilter2") +
+                                            L"|" + Read(L"Filter", L"LastExcludeFilter1"));
+    EXPECT_EQ(L"", std::wstring(g_settings.ExcludeFilter));
+    EXPECT_EQ(0u, g_settings.TriggerFlags);
+}
+
+TEST_F(SettingsDialogTest, HistoryQuestion) {
+    struct Case { short old; const wchar_t* typed; int answer; bool asks, accepted; short days; };
+    const Case cases[] = {
+        {0, L"7", IDYES, true, true, 7},    {7, L"10", IDNO, false, true, 10},  // switching on asks, lengthening not
+        {7, L"7", IDNO, false, true, 7},    {10, L"7", IDYES, true, true, 7},   // nor keeping it; shortening asks
+        {10, L"7", IDNO, true, false, 10},  // ... and No keeps the dialog open with the old value
+        {7, L"0", IDNO, false, true, 0},    {7, L"-3", IDNO, false, true, 0},   // off asks nothing; negative is 0
+        {7, L"32767", IDNO, false, true, 32767}, {7, L"32768", IDYES, false, false, 7},  // beyond the range: refused
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed));
+        SetUp();
+        g_settings.HistoryDays = c.old;
+        g_answer = c.answer;
+        Ini(L"Global", L"HistoryDays", std::to_wstring(c.old));
+        EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, Run([&](HWND dialog) {
+            Type(IDC_SET_HISTORY, c.typed);
+            Click(IDOK);
+            if (c.accepted) return;
+            DWORD from = 1, to = 0;
+            ::SendMessageW(Item(IDC_SET_HISTORY), EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+            EXPECT_TRUE(::IsWindow(dialog) && Item(IDC_SET_HISTORY) == kvtest::FocusOf(dialog));
+            EXPECT_EQ(std::to_wstring(c.old) + L" 0-" + std::to_wstring(std::to_wstring(c.old).size()),
+                      Text(IDC_SET_HISTORY) + L" " + std::to_wstring(from) + L"-" + std::to_wstring(to)) << "the old value selected";
+        }));
+        EXPECT_EQ(c.asks ? List{L"New history setting will delete trace files older than " + std::wstring(c.typed) +
+                                L" day(s) - are you sure?" + kBoxTitle + std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION)}
+                         : List{}, g_questions);
+        EXPECT_EQ(c.days, g_settings.HistoryDays);
+        EXPECT_EQ(c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old), Read(L"Global", L"HistoryDays"));
+    }
+}
+
+// Every count change of the filter list view: whether the list lock was held by the
+// thread that made it (the view belongs to the test thread, which serves the send).
+std::vector<bool> g_filterCountLocked;
+WNDPROC g_filterListProc;
+LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == LVM_SETITEMCOUNT) {
+        const bool free = ::TryEnterCriticalSection(&kv::ListLockSection()) != FALSE;
+        if (free) ::LeaveCriticalSection(&kv::ListLockSection());
+        g_filterCountLocked.push_back(!free);
+    }
+    return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
+}
+
+// The dialog the window opens shows the focused row. Test runs the command as typed, as
+// the trigger runs its commands; Cancel applies and writes nothing, even after Test. OK:
+// the filter list keeps its rows when its string is extended and loses them, under the
+// list lock, on any other change; the window follows Always on top, shows the new
+// filters in its title and traces the new settings.
+TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
+    wcscpy(g_settings.TriggerExec, L"old command");
+    g_settings.TriggerFlags = kTriggerExecute;
+    tracewnd_SplitFilters();  // "old command" is the trigger's command now
+    Fill({L"other row", L"focused row"});
+    Select(MainList(), 1);
+    const std::string before = kvtest::ReadBytes(ini_);
+    Run([&](HWND dialog) {
+        EXPECT_EQ(L"focused row", Text(IDC_SET_SELECTED));
+        Type(IDC_SET_EXECCMD, L"new command");
+        Click(IDC_SET_TEST);
+        EXPECT_TRUE(::IsWindow(dialog)) << "the dialog stays open";
+    }, true);
+    EXPECT_EQ(before, kvtest::ReadBytes(ini_));
+    EXPECT_EQ((List{L"NEW COMMAND"}), g_launches);
+    EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
+    EXPECT_EQ((List{L"tracewnd_TGExcecute|Trigger='' (Flags=0x8) -> ***** EXEC:'new command' *****"}), Lines());
+
+    g_filterListProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
+    HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(),
+                                   reinterpret_cast<HMENU>(11), nullptr, nullptr);
+    ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
+    struct Case { const wchar_t* before; const wchar_t* after; bool kept; };
+    for (const Case& c : {Case{L"abc", L"abc;def", true}, {L"abc", L"def", false}, {L"abc", L"", false}}) {
+        wcscpy(g_settings.SpecialFilter, c.before);
+        g_settings.TopMost = c.kept ? 0 : 1;
+        Fill({L"row", L"row"}, L"row");
+        g_filterCountLocked.clear();
+        g_lines->Clear();
+        Run([&](HWND) {
+            EXPECT_EQ(c.before, Text(IDC_SET_FILTERLIST));
+            Type(IDC_SET_FILTERLIST, c.after);
+            Click(IDC_SET_TOPMOST);
+            Click(IDOK);
+        }, true);
+        EXPECT_EQ(std::wstring(c.after), std::wstring(g_settings.SpecialFilter));
+        EXPECT_EQ(c.kept ? 1 : 0, rowstore_GetCount(kv::Server().filterStore)) << kvtest::Narrow(c.after);
+        EXPECT_EQ(c.kept ? std::vector<bool>{} : std::vector<bool>{true}, g_filterCountLocked);
+        const bool top = (::GetWindowLongW(Window(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+        EXPECT_EQ(c.kept ? 3 : 0, top + 2 * (::IsDlgButtonChecked(Window(), 11) == BST_CHECKED));
+        wchar_t title[200] = {};
+        ::GetWindowTextW(Window(), title, 200);
+        EXPECT_EQ(c.after[0] ? L"VANTORA KV Trace Server - Filter:  FilterList='" + std::wstring(c.after) + L"'"
+                             : L"VANTORA KV Trace Server", title);
+        EXPECT_EQ((List{L"tracewnd_EditSettings|New settings 1: AutoStart=0, AutoStop=0, TopMost=" + std::to_wstring(c.kept) +
+                            L", MaxLines=10000, MaxDelete=100, FileDir='" + suite_.file(L"tmp") + L"', HistDays=0",
+                        L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" +
+                            std::wstring(c.after) + L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
+    }
+    ::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_filterListProc));
+    ::SetWindowPos(Window(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    ::DestroyWindow(onTop);
 }
 
 }  // namespace
