@@ -16,9 +16,11 @@
 
 #include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 #include "server/serverstate.h"
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
+#include "window/settingsapply.h"
 
 namespace {
 
@@ -52,7 +54,7 @@ private:
         while (!stop_) {
             const double t0 = Now();
             {
-                kv::MutexLock lock(kv::g_proc.dataMutex);
+                kv::DataLock lock;
                 const double waited = Now() - t0;
                 if (waited > longest_) longest_ = waited;
             }
@@ -65,7 +67,7 @@ private:
 };
 
 void FillTable(int used) {
-    kv::MutexLock lock(kv::g_proc.dataMutex);
+    kv::DataLock lock;
     ZeroMemory(kv::g_region.apps, sizeof(kv::g_region.apps));
     for (int h = 0; h < used; ++h) {
         TRACEAPP& app = kv::g_region.apps[h];

@@ -61,3 +61,10 @@ inline unsigned kv_lowest_bit(unsigned v) {
 #else
 inline unsigned kv_lowest_bit(unsigned v) { return static_cast<unsigned>(__builtin_ctz(v)); }
 #endif
+
+// SSE2 is part of every x86_64 target; 32-bit builds use it only when told to.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KV_HAVE_SSE2 1
+#else
+#define KV_HAVE_SSE2 0
+#endif

@@ -1,6 +1,11 @@
 // The debug-viewer hook: starts the debug viewer DbgView.exe hidden and, through a
 // desktop-wide hook on finished window-procedure calls, turns every line the viewer puts
 // into its list into a trace line of the application "DBGVIEW".
+//
+// The viewer's window thread only queues each line; a thread of the library in the
+// viewer's process hands the lines to the trace window one by one, in order. A send to
+// the trace window is a round trip between processes, and made on the window thread it
+// would hold every further line the viewer shows until the trace window has answered.
 #include "client/dbgviewhook.h"
 
 #include <commctrl.h>
@@ -8,7 +13,10 @@
 #include <atomic>
 
 #include "client/faultguard.h"
+#include "client/locks.h"
+#include "client/owners.h"
 #include "client/region.h"
+#include "client/sendpath.h"
 
 using namespace kv;
 
@@ -33,6 +41,164 @@ std::atomic<HHOOK> g_hook{nullptr};          // the hook this process installed
 std::atomic<HWND> g_viewer{nullptr};         // the viewer's main window as found here
 std::atomic<short> g_viewerHandle{0};        // "DBGVIEW" as registered by the viewer's process
 
+// Lines on their way from the viewer's list to the trace window, in the viewer's process:
+// a ring of kQueuedLines lines, filled by the hook on the viewer's threads and emptied by
+// one sender thread. A full ring holds the hook (serving sends) instead of losing a line.
+constexpr int kQueuedLines = 256;
+constexpr DWORD kSenderIdleMs = 5000;   // an idle sender ends; the next line starts one
+constexpr DWORD kDrainTimeoutMs = 30000;
+constexpr DWORD kRecheckMs = 50;        // waits for a free place look again this often
+// Lines sent under one hold of the slot: each hold is two calls into the system, and
+// other senders wait at most this many lines for their turn.
+constexpr int kRunLines = 16;
+
+struct QueuedLine {
+    short handle;
+    DWORD thread;  // the viewer's thread that set the line
+    wchar_t text[kTextChars];
+};
+
+class LineQueue {
+public:
+    // Queues a line; false when there is no ring or no sender (the caller sends it itself).
+    bool Push(short handle, const wchar_t* text) noexcept;
+    // Waits, serving sends, until every queued line has been handed on (bounded).
+    void Drain() noexcept;
+
+private:
+    bool StartSender() noexcept;  // under lock_
+    static DWORD WINAPI SenderMain(void* self) noexcept;
+    void Send() noexcept;
+    void WaitServing(HANDLE event, DWORD timeoutMs) noexcept;
+
+    RankedSection lock_{LockRank::kHookQueue};
+    // Under lock_: the ring (allocated with the first line), the first queued line, how
+    // many are queued (those being sent included) and whether a sender runs.
+    QueuedLine* ring_ = nullptr;
+    int head_ = 0;
+    int count_ = 0;
+    bool senderRuns_ = false;
+    // Each event is set only while someone waits for it: a set is a call into the system.
+    bool senderWaits_ = false;
+    int waiters_ = 0;
+    UniqueHandle queued_;  // auto-reset: a line was queued
+    UniqueHandle freed_;   // auto-reset: a line was handed on
+};
+LineQueue g_lines;
+
+bool LineQueue::Push(short handle, const wchar_t* text) noexcept {
+    for (;;) {
+        {
+            SectionLock lock(lock_);
+            if (!ring_) {
+                if (!queued_) queued_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+                if (!freed_) freed_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+                if (!queued_ || !freed_) return false;
+                ring_ = static_cast<QueuedLine*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(QueuedLine) * kQueuedLines));
+                if (!ring_) return false;
+            }
+            // Without a sender nothing is queued, so a line sent at once keeps its place.
+            if (!senderRuns_ && !StartSender()) return false;
+            if (count_ < kQueuedLines) {
+                QueuedLine& line = ring_[(head_ + count_) % kQueuedLines];
+                line.handle = handle;
+                line.thread = ::GetCurrentThreadId();
+                CopyCut(line.text, kTextChars, text);
+                ++count_;
+                if (senderWaits_) {
+                    senderWaits_ = false;
+                    ::SetEvent(queued_.get());
+                }
+                return true;
+            }
+            ++waiters_;
+        }
+        WaitServing(freed_.get(), kRecheckMs);
+        SectionLock lock(lock_);
+        --waiters_;
+    }
+}
+
+bool LineQueue::StartSender() noexcept {
+    // The thread keeps the library loaded until it ends, whatever becomes of the hook.
+    HMODULE self = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&SenderMain), &self))
+        return false;
+    HANDLE thread = ::CreateThread(nullptr, 0, &SenderMain, self, 0, nullptr);
+    if (!thread) {
+        ::FreeLibrary(self);
+        return false;
+    }
+    ::CloseHandle(thread);
+    senderRuns_ = true;
+    return true;
+}
+
+DWORD WINAPI LineQueue::SenderMain(void* module) noexcept {
+    g_lines.Send();
+    ::FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+}
+
+void LineQueue::Send() noexcept {
+    for (;;) {
+        TextFrom run[kRunLines];
+        int n = 0;
+        {
+            SectionLock lock(lock_);
+            senderWaits_ = count_ == 0;
+            for (; n < count_ && n < kRunLines; ++n) {
+                const QueuedLine& line = ring_[(head_ + n) % kQueuedLines];
+                run[n] = TextFrom{line.thread, line.handle, line.text};
+            }
+        }
+        if (n == 0) {
+            if (::WaitForSingleObject(queued_.get(), kSenderIdleMs) == WAIT_OBJECT_0) continue;
+            SectionLock lock(lock_);
+            if (count_ > 0) continue;
+            senderWaits_ = false;
+            senderRuns_ = false;
+            return;
+        }
+        // The lines stay in their places while they are sent: the hook fills only free ones.
+        const int sent = OutputTextsFrom(run, n, kViewerLevel, kHookFunc);
+        bool waited;
+        {
+            SectionLock lock(lock_);
+            head_ = (head_ + sent) % kQueuedLines;
+            count_ -= sent;
+            waited = waiters_ > 0;
+        }
+        if (waited) ::SetEvent(freed_.get());
+    }
+}
+
+void LineQueue::Drain() noexcept {
+    const ULONGLONG end = ::GetTickCount64() + kDrainTimeoutMs;
+    for (;;) {
+        {
+            SectionLock lock(lock_);
+            if (count_ == 0 || !senderRuns_) return;
+        }
+        if (::GetTickCount64() >= end) return;
+        {
+            SectionLock lock(lock_);
+            ++waiters_;
+        }
+        WaitServing(freed_.get(), kRecheckMs);
+        SectionLock lock(lock_);
+        --waiters_;
+    }
+}
+
+// The viewer's thread may be sent to meanwhile (by the trace window, to close it).
+void LineQueue::WaitServing(HANDLE event, DWORD timeoutMs) noexcept {
+    const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &event, timeoutMs, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+    if (r == WAIT_OBJECT_0 + 1) {
+        MSG msg;
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 void Trace(short level, const wchar_t* func, const wchar_t* text) noexcept {
     if (traceapi_IsEnabled(0, level)) traceapi_Output(0, level, func, text);
 }
@@ -51,6 +217,9 @@ void OnViewerCall(UINT message) noexcept {
     if (message == WM_CREATE) {
         g_viewerHandle.store(traceapi_Register(kViewerApp, nullptr, FALSE));
     } else if (message == WM_DESTROY) {
+        // The viewer's process may end right after its window: its lines go first, and
+        // its application ends after them.
+        DrainViewerLines();
         const short h = g_viewerHandle.exchange(0);
         if (h != 0) traceapi_Unregister(h, FALSE);
         // A viewer started later in this process is a window of its own.
@@ -75,12 +244,20 @@ void OnChildSetItemText(LPARAM itemRecord) noexcept {
     if (!traceapi_IsEnabled(h, kViewerLevel)) return;
     // The line is the viewer's text, not a format: it goes out as written, a lone
     // percent sign included.
-    traceapi_Output1(h, kViewerLevel, kHookFunc, L"%s", line);
+    QueueViewerLine(h, line);
 }
 
 }  // namespace
 
 namespace kv {
+
+void QueueViewerLine(short handle, const wchar_t* text) noexcept {
+    if (g_lines.Push(handle, text)) return;
+    const TextFrom now = {::GetCurrentThreadId(), handle, text};
+    OutputTextsFrom(&now, 1, kViewerLevel, kHookFunc);
+}
+
+void DrainViewerLines() noexcept { g_lines.Drain(); }
 
 LRESULT CALLBACK DbgViewHookProc(int code, WPARAM wParam, LPARAM lParam) noexcept {
     if (code >= 0 && lParam) {

@@ -11,4 +11,12 @@ namespace kv {
 // windows are called; always hands the call on to the next hook.
 LRESULT CALLBACK DbgViewHookProc(int code, WPARAM wParam, LPARAM lParam) noexcept;
 
+// The road of a viewer's line once the hook has taken it: queued for the library's
+// sender thread of this process, which hands the lines to the trace window in order, as
+// messages of the thread that queued them. A full queue holds the caller (serving sends)
+// until there is room. DrainViewerLines waits, serving sends, until every queued line
+// has been handed on (bounded).
+void QueueViewerLine(short handle, const wchar_t* text) noexcept;
+void DrainViewerLines() noexcept;
+
 }  // namespace kv

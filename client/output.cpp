@@ -14,12 +14,11 @@ namespace {
 
 const wchar_t kFormatError[] = L"***** !!! ERROR in message format string !!! *****";
 
-// Copies the caller's function name and text (or formats the caller's format) into the
-// current message slot and sends it to the trace window. args is null for a plain text.
-// No heap, one mutex, one bounded send (two with a notification window).
-void SendThroughSlot(short h, short level, const wchar_t* func, const wchar_t* text, va_list* args) noexcept {
-    SlotLock lock;
-    if (!lock.owned()) return;
+// Under a SlotLock: copies the caller's function name and text (or formats the caller's
+// format) into the current message slot and sends it to the trace window. args is null
+// for a plain text; threadId is the thread the message is from. No heap, one bounded
+// send (two with a notification window). False when the trace window did not take it.
+bool FillAndSend(short h, short level, const wchar_t* func, const wchar_t* text, va_list* args, DWORD threadId) noexcept {
     // Only the reading of the caller's pointers is guarded: a fault there loses the
     // message and the lock is released on the way out. The sends stay outside, so a
     // window procedure of this thread is never cut short by the guard.
@@ -30,10 +29,10 @@ void SendThroughSlot(short h, short level, const wchar_t* func, const wchar_t* t
             CopyCut(g_region.curText, kTextChars, text);
         CopyCut(g_region.curFunc, kFuncMaxChars + 1, func);
     });
-    if (!filled) return;
+    if (!filled) return true;
     g_region.curHandle = h;
     g_region.curLevel = level;
-    g_region.curThreadId = ::GetCurrentThreadId();
+    g_region.curThreadId = threadId;
 
     const WPARAM wp = static_cast<WPARAM>(static_cast<INT_PTR>(h));
     const LPARAM lp = static_cast<LPARAM>(level);
@@ -41,6 +40,7 @@ void SendThroughSlot(short h, short level, const wchar_t* func, const wchar_t* t
     const bool answered = server && SendBounded(server, WM_TRACE_OUTPUT, wp, lp);
     if (HWND notify = g_proc.notifyWindow) SendBounded(notify, WM_TRACE_OUTPUT, wp, lp);
     if (answered) ReportUndelivered(server);
+    return answered;
 }
 
 // The common body of traceapi_Output (args null) and traceapi_OutputN (args set).
@@ -69,10 +69,32 @@ void Emit(short h, short level, const wchar_t* func, const wchar_t* text, int ex
             sink->addMessage(h, func, buffer, level);
         return;
     }
-    SendThroughSlot(h, level, func, text, args);
+    SlotLock lock;
+    if (lock.owned()) FillAndSend(h, level, func, text, args, ::GetCurrentThreadId());
 }
 
 }  // namespace
+
+int kv::OutputTextsFrom(const TextFrom* texts, int count, short level, const wchar_t* func) noexcept {
+    if (count <= 0 || !LocksAvailable()) return count > 0 ? count : 0;
+    if (LocalTraceWindowAlive()) {
+        if (const TraceWindowSink* sink = LocalTraceSink()) {
+            for (int i = 0; i < count; ++i)
+                if (IsValidHandle(texts[i].handle)) sink->addMessage(texts[i].handle, func, texts[i].text, level);
+        }
+        return count;
+    }
+    SlotLock lock;
+    if (!lock.owned()) return count;
+    for (int i = 0; i < count; ++i) {
+        // A window that did not answer may not answer the next one either: the slot goes
+        // to the others before the rest is tried.
+        if (IsValidHandle(texts[i].handle) &&
+            !FillAndSend(texts[i].handle, level, func, texts[i].text, nullptr, texts[i].thread))
+            return i + 1;
+    }
+    return count;
+}
 
 extern "C" BOOL __cdecl traceapi_IsEnabled(short TrcHdl, short Level) {
     // A process without the named mutexes writes nothing into the shared region.

@@ -1,5 +1,5 @@
-// Small typed owners for Win32 handles, GDI objects and locks: whatever is opened
-// is closed on every path.
+// Small typed owners for Win32 handles and GDI objects: whatever is opened is closed on
+// every path. The locks and their guards are in client/locks.h.
 #pragma once
 
 #include "client/compat.h"
@@ -95,64 +95,6 @@ public:
 private:
     HDC dc_;
     HGDIOBJ old_;
-};
-
-// A critical section of static storage that initialises itself on first use, so that it
-// serves whatever thread gets there first, before or without any start-up call.
-class StaticCriticalSection {
-public:
-    CRITICAL_SECTION& get() noexcept {
-        ::InitOnceExecuteOnce(&once_, &Init, &cs_, nullptr);
-        return cs_;
-    }
-
-private:
-    static BOOL CALLBACK Init(PINIT_ONCE, PVOID cs, PVOID*) {
-        ::InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
-        return TRUE;
-    }
-    INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
-    CRITICAL_SECTION cs_;
-};
-
-// Holds a critical section for its scope.
-class CritSecLock {
-public:
-    explicit CritSecLock(CRITICAL_SECTION& cs) noexcept : cs_(cs) { ::EnterCriticalSection(&cs_); }
-    CritSecLock(const CritSecLock&) = delete;
-    CritSecLock& operator=(const CritSecLock&) = delete;
-    ~CritSecLock() { ::LeaveCriticalSection(&cs_); }
-private:
-    CRITICAL_SECTION& cs_;
-};
-
-// Waits for a mutex. A mutex whose owner ended without releasing it (WAIT_ABANDONED) is
-// ours all the same: a crashed process must not stall the others. When serveSent is given
-// and says so once the mutex turns out to be busy, messages sent to this thread by other
-// threads are served while it waits (after a first plain wait of a few milliseconds), so that a holder waiting for this thread to answer
-// a send is never waited for in turn. True when the mutex is owned.
-bool AcquireMutex(HANDLE mutex, bool (*serveSent)() = nullptr) noexcept;
-
-// Waits for a critical section, serving sent messages meanwhile (see AcquireMutex).
-void EnterServingSent(CRITICAL_SECTION& cs) noexcept;
-
-// Owns one acquisition of a mutex (see AcquireMutex). A null mutex is never owned:
-// callers that must not touch shared state without it check owned().
-class MutexLock {
-public:
-    explicit MutexLock(HANDLE mutex, bool (*serveSent)() = nullptr) noexcept : m_(mutex) {
-        owned_ = m_ && AcquireMutex(m_, serveSent);
-    }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-    ~MutexLock() { unlock(); }
-    bool owned() const noexcept { return owned_; }
-    void unlock() noexcept {
-        if (owned_) { ::ReleaseMutex(m_); owned_ = false; }
-    }
-private:
-    HANDLE m_;
-    bool owned_ = false;
 };
 
 }  // namespace kv

@@ -3,6 +3,7 @@
 
 #include "client/faultguard.h"
 #include "client/levels.h"
+#include "client/locks.h"
 #include "client/owners.h"
 #include "client/sendpath.h"
 #include "client/windowsink.h"
@@ -72,8 +73,8 @@ void ProcessAttach(HINSTANCE instance) noexcept {
     // that runs a window procedure: a trace window holding the mutex for a while must
     // not freeze them. Past the bound the server entry's switches stay as they stand.
     if (!g_proc.dataMutex) return;  // fails closed: see LocksAvailable
-    const DWORD r = ::WaitForSingleObject(g_proc.dataMutex, kAttachWaitMs);
-    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+    RankedMutexLock lock(g_proc.dataMutex, LockRank::kData, kAttachWaitMs);
+    if (!lock.owned()) {
         NoteBusyStart();
         return;
     }
@@ -82,7 +83,6 @@ void ProcessAttach(HINSTANCE instance) noexcept {
     // perhaps through the desktop hook and from anywhere, must not replace them with
     // whatever its own directory's settings file says. With no window they are read.
     if (!ServerWindowAlive()) ReadLevelSwitches(0);
-    ::ReleaseMutex(g_proc.dataMutex);
 }
 
 void ProcessDetach() noexcept {

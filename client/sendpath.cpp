@@ -82,8 +82,12 @@ SlotLock::SlotLock() noexcept {
         CountUndelivered();
         return;
     }
+    LockTaking(LockRank::kSlot, mutex);
     owned_ = AcquireMutex(mutex, &ServeAlways);
-    if (!owned_) return;
+    if (!owned_) {
+        LockDropped(mutex);
+        return;
+    }
     // A holder that ended inside a send may have left its target behind.
     g_send.holderThread = me;
     g_send.targetThread = 0;
@@ -93,11 +97,13 @@ SlotLock::~SlotLock() {
     if (!owned_) return;
     g_send.targetThread = 0;
     g_send.holderThread = 0;
+    LockDropped(g_proc.curDataMutex);
     ::ReleaseMutex(g_proc.curDataMutex);
 }
 
 bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
     if (!window) return false;
+    LockCheckSend();
     g_send.targetThread = static_cast<LONG>(ThreadOfWindow(window));
     DWORD_PTR result = 0;
     const LRESULT ok =
@@ -138,7 +144,7 @@ void NoteBusyStart() noexcept { ::InterlockedExchange(&g_busyStart, 1); }
 long UndeliveredCount() noexcept { return g_send.undelivered; }
 void CountUndelivered() noexcept { ::InterlockedIncrement(&g_send.undelivered); }
 
-DataLock::DataLock() noexcept : MutexLock(g_proc.dataMutex, &OnTraceWindowThread) {}
+DataLock::DataLock() noexcept : RankedMutexLock(g_proc.dataMutex, LockRank::kData, &OnTraceWindowThread) {}
 
 bool LocksAvailable() noexcept { return g_proc.dataMutex && g_proc.curDataMutex; }
 

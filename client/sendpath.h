@@ -4,7 +4,7 @@
 #pragma once
 
 #include "client/compat.h"
-#include "client/owners.h"
+#include "client/locks.h"
 
 namespace kv {
 
@@ -12,7 +12,8 @@ namespace kv {
 // one send. The window thread never pauses anywhere near this long.
 constexpr DWORD kSendTimeoutMs = 10000;
 
-// Holds the current message slot (the mutex "traceapi_dll_curdatamutex") for a scope.
+// Holds the current message slot (the mutex "traceapi_dll_curdatamutex", the slot mutex
+// of client/locks.h) for a scope.
 // While waiting, messages sent to this thread are served. A thread that a holder is
 // sending to right now (a notification handler that traces) is refused at once instead
 // of waiting for the holder that waits for it; what it wanted to send counts as not
@@ -52,9 +53,9 @@ void CountUndelivered() noexcept;
 // nothing, emits nothing and changes no switch of the shared region.
 bool LocksAvailable() noexcept;
 
-// The data mutex, waited for so that the trace window's thread keeps serving the sends
-// of clients meanwhile.
-class DataLock : public MutexLock {
+// The data mutex (client/locks.h), waited for so that the trace window's thread keeps
+// serving the sends of clients meanwhile.
+class DataLock : public RankedMutexLock {
 public:
     DataLock() noexcept;
 };
@@ -69,6 +70,18 @@ bool OnTraceWindowThread() noexcept;
 // directory. True with its full path in out.
 constexpr wchar_t kServerHostName[] = L"KVTrcSrv.exe";
 bool FindServerHost(wchar_t* out, DWORD cap) noexcept;
+
+// Sends texts as they stand (they are no formats), one message each, under one hold of
+// the slot, stopping after the first one the trace window did not answer. Each text goes
+// out as a message of its thread, a thread of this process that need not be the caller.
+// Returns how many were handed on (sent, or lost as a send to a window that is gone or
+// did not answer is lost); the caller keeps the rest for later.
+struct TextFrom {
+    DWORD thread;
+    short handle;
+    const wchar_t* text;
+};
+int OutputTextsFrom(const TextFrom* texts, int count, short level, const wchar_t* func) noexcept;
 
 // Tests: a shorter bound for the sends (0 restores kSendTimeoutMs).
 void SetSendTimeoutForTesting(DWORD ms) noexcept;

@@ -4,9 +4,11 @@
 
 #include <string.h>
 
+#include "client/locks.h"
 #include "client/region.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
+#include "server/substring.h"
 #include "server/tracefile.h"
 #include "settings/serversettings.h"
 
@@ -18,49 +20,71 @@ enum FilterKind { kInclude, kExclude, kFilterList, kHighlight, kTrigger, kKinds 
 
 typedef wchar_t SubStringTable[kSubStrings][kSubStringChars];
 
+// One kind's table as the checks use it: the entries as split, and the same entries
+// prepared for searching (for highlight, without the time-gap rules).
+struct KindTable {
+    SubStringTable entries;
+    unsigned gapRules;  // highlight: bit i set when entry i is a time-gap rule
+    SubStringSearch search;
+};
+
 // The live tables. The window thread rebuilds them while intake on other threads reads
 // them, so a rebuild happens aside and is copied in under the exclusive lock; readers
-// hold the lock shared only while they copy a table out.
-SubStringTable g_tables[kKinds];
-SRWLOCK g_tablesLock = SRWLOCK_INIT;
+// hold the lock shared only while they copy a table out (the filter tables lock of
+// client/locks.h).
+KindTable g_tables[kKinds];
+RankedSrwLock g_tablesLock{LockRank::kFilterTables};
 // The trigger's texts as last published with the tables, under the same lock.
 wchar_t g_triggerFilter[kFilterChars];
 wchar_t g_triggerExec[MAX_PATH];
 
 class SharedTables {
 public:
-    SharedTables() noexcept { ::AcquireSRWLockShared(&g_tablesLock); }
+    SharedTables() noexcept { g_tablesLock.LockShared(); }
     SharedTables(const SharedTables&) = delete;
     SharedTables& operator=(const SharedTables&) = delete;
-    ~SharedTables() { ::ReleaseSRWLockShared(&g_tablesLock); }
+    ~SharedTables() { g_tablesLock.UnlockShared(); }
 };
 
 constexpr size_t kLineMaxChars = 511;    // characters of a settings line that count
-constexpr int kColumnTextChars = 256;    // 255 characters of a cell + terminator
+constexpr size_t kColumnTextChars = 255; // characters of a cell that highlight searches
 constexpr int kNoHit = -1;
 const wchar_t kTimeGapMark[] = L"$TD";
 
 const wchar_t* OrEmpty(const wchar_t* s) noexcept { return s ? s : L""; }
 
-// Copies one live table out; false when it is empty. Searches then run on the copy with
-// no lock held, so that a fault while reading a caller's text (the intake runs inside a
-// fault guard) can never leave the tables locked.
-bool CopyTable(int kind, SubStringTable& out) noexcept {
+void BuildTable(const wchar_t* line, FilterKind kind, KindTable& out) noexcept {
+    const int used = tracewnd_SplitSubStrings(line, out.entries);
+    const wchar_t* entries[kSubStrings];
+    unsigned searched = 0;
+    out.gapRules = 0;
+    for (int i = 0; i < used; ++i) {
+        entries[i] = out.entries[i];
+        if (kind == kHighlight && wcsstr(out.entries[i], kTimeGapMark))
+            out.gapRules |= 1u << i;
+        else
+            searched |= 1u << i;
+    }
+    out.search.Build(entries, used, searched);
+}
+
+// Copies one live table's search out; false when the table is empty. Searches then run
+// on the copy with no lock held, so that a fault while reading a caller's text (the
+// intake runs inside a fault guard) can never leave the tables locked.
+bool CopySearch(int kind, SubStringSearch& out) noexcept {
     SharedTables lock;
-    if (!g_tables[kind][0][0]) return false;
-    memcpy(out, g_tables[kind], sizeof(out));
+    if (!g_tables[kind].entries[0][0]) return false;
+    out = g_tables[kind].search;
     return true;
 }
 
-// Index of the first used entry found in one of the texts, or kNoHit. Used entries are
-// always the first ones, so the first empty entry ends the table.
-int FindEntry(const SubStringTable& table, const wchar_t* const* texts, int textCount) noexcept {
-    for (int i = 0; i < kSubStrings && table[i][0]; ++i) {
-        for (int t = 0; t < textCount; ++t) {
-            if (wcsstr(texts[t], table[i])) return i;
-        }
-    }
-    return kNoHit;
+// Whether an entry of the kind's table occurs in one of the five texts of a message.
+bool FindInTexts(int kind, const wchar_t* const (&texts)[5]) noexcept {
+    SubStringSearch search;
+    if (!CopySearch(kind, search)) return false;
+    size_t lengths[5];
+    for (int t = 0; t < 5; ++t) lengths[t] = wcslen(texts[t]);
+    return search.Find(texts, lengths, 5) != kNoHit;
 }
 
 // Matches a message against one table: the slot's process and module names in full,
@@ -74,10 +98,8 @@ bool MatchMessage(FilterKind kind, short handle, const wchar_t* func, const wcha
         CopyCut(process, ARRAYSIZE(process), slot.szProcess);
         CopyCut(module, ARRAYSIZE(module), slot.szModule);
     }
-    const wchar_t* texts[] = {process, module, OrEmpty(func), OrEmpty(text), OrEmpty(tag)};
-    SubStringTable table;
-    if (!CopyTable(kind, table)) return false;
-    return FindEntry(table, texts, ARRAYSIZE(texts)) != kNoHit;
+    const wchar_t* const texts[5] = {process, module, OrEmpty(func), OrEmpty(text), OrEmpty(tag)};
+    return FindInTexts(kind, texts);
 }
 
 // The threshold of a time-gap entry: the integer from its fourth character on, leading
@@ -96,33 +118,42 @@ long TimeGapThreshold(const wchar_t* entry) noexcept {
     return static_cast<long>(value);
 }
 
-bool TimeGapHits(short store, int row, const wchar_t* entry) noexcept {
+bool TimeGapHits(short store, int row, const wchar_t* time, const wchar_t* entry) noexcept {
     if (row < 1 || wcslen(entry) < 4) return false;
-    wchar_t previous[kColumnTextChars];
-    wchar_t current[kColumnTextChars];
-    if (!rowstore_GetColumnText(store, row - 1, kColTime, previous, kColumnTextChars)) return false;
-    if (!rowstore_GetColumnText(store, row, kColTime, current, kColumnTextChars)) return false;
-    return tracewnd_GetTimeDiffFromStr(previous, current) > TimeGapThreshold(entry);
+    wchar_t previous[kColumnTextChars + 1];
+    if (!rowstore_GetColumnText(store, row - 1, kColTime, previous, ARRAYSIZE(previous))) return false;
+    return tracewnd_GetTimeDiffFromStr(previous, time) > TimeGapThreshold(entry);
 }
 
-bool TextHits(short store, int row, const wchar_t* entry) noexcept {
-    wchar_t cell[kColumnTextChars];
-    for (int column = 0; column < kColumnCount; ++column) {
-        if (rowstore_GetColumnText(store, row, column, cell, kColumnTextChars) && wcsstr(cell, entry)) return true;
-    }
-    return false;
+size_t CellLength(const wchar_t* cell, size_t capacity) noexcept {
+    const size_t n = wcsnlen(cell, capacity);
+    return n < kColumnTextChars ? n : kColumnTextChars;
 }
 
-// Index of the first highlight entry that hits the row, or kNoHit. Works on a copy of
-// the table so that no lock is held while the row store is read.
+// Index of the first highlight entry that hits the row, or kNoHit. The row is copied
+// once; the text rules search its six cells (each cut to 255 characters) in one go, and
+// a time-gap rule counts only when it stands before the first text entry that hits.
 int HighlightEntry(short store, int row) noexcept {
-    SubStringTable table;
-    if (!CopyTable(kHighlight, table)) return kNoHit;
-    for (int i = 0; i < kSubStrings && table[i][0]; ++i) {
-        const bool hit = wcsstr(table[i], kTimeGapMark) ? TimeGapHits(store, row, table[i]) : TextHits(store, row, table[i]);
-        if (hit) return i;
+    KindTable table;
+    {
+        SharedTables lock;
+        if (!g_tables[kHighlight].entries[0][0]) return kNoHit;
+        table = g_tables[kHighlight];
     }
-    return kNoHit;
+    RowCopy copy;
+    if (!rowstore_CopyRow(store, row, &copy)) return kNoHit;
+    const TraceRow& r = copy.row;
+    const wchar_t* const cells[kColumnCount] = {r.time, r.tag, r.process, r.module, r.function, copy.text};
+    const size_t lengths[kColumnCount] = {
+        CellLength(r.time, ARRAYSIZE(r.time)),           CellLength(r.tag, ARRAYSIZE(r.tag)),
+        CellLength(r.process, ARRAYSIZE(r.process)),     CellLength(r.module, ARRAYSIZE(r.module)),
+        CellLength(r.function, ARRAYSIZE(r.function)),   CellLength(copy.text, ARRAYSIZE(copy.text))};
+    const int textHit = table.search.Find(cells, lengths, kColumnCount);
+    const int end = textHit == kNoHit ? kSubStrings : textHit;
+    for (int i = 0; i < end; ++i) {
+        if ((table.gapRules & (1u << i)) && TimeGapHits(store, row, r.time, table.entries[i])) return i;
+    }
+    return textHit;
 }
 
 }  // namespace
@@ -151,21 +182,21 @@ void tracewnd_SplitFilters() {
     // The settings fields are fixed arrays; a line is never read past its field.
     const wchar_t* const lines[kKinds] = {g_settings.IncludeFilter, g_settings.ExcludeFilter, g_settings.SpecialFilter,
                                           g_settings.HighlightFilter, g_settings.TriggerFilter};
-    SubStringTable built[kKinds];
+    KindTable built[kKinds];
     for (int kind = 0; kind < kKinds; ++kind) {
         wchar_t line[kFilterChars + 1];
         CopyCut(line, ARRAYSIZE(line), lines[kind]);
-        tracewnd_SplitSubStrings(line, built[kind]);
+        BuildTable(line, static_cast<FilterKind>(kind), built[kind]);
     }
     wchar_t triggerFilter[kFilterChars];
     wchar_t triggerExec[MAX_PATH];
     CopyCut(triggerFilter, kFilterChars, g_settings.TriggerFilter);
     CopyCut(triggerExec, MAX_PATH, g_settings.TriggerExec);
-    ::AcquireSRWLockExclusive(&g_tablesLock);
-    memcpy(g_tables, built, sizeof(g_tables));
+    g_tablesLock.LockExclusive();
+    for (int kind = 0; kind < kKinds; ++kind) g_tables[kind] = built[kind];
     memcpy(g_triggerFilter, triggerFilter, sizeof(g_triggerFilter));
     memcpy(g_triggerExec, triggerExec, sizeof(g_triggerExec));
-    ::ReleaseSRWLockExclusive(&g_tablesLock);
+    g_tablesLock.UnlockExclusive();
 }
 
 void tracewnd_CopyTriggerTexts(wchar_t (&filter)[kFilterChars], wchar_t (&exec)[MAX_PATH]) {
@@ -178,7 +209,7 @@ int tracewnd_CheckInclude(short handle, const wchar_t* func, const wchar_t* text
     if (level == -1) return 1;
     {
         SharedTables lock;
-        if (!g_tables[kInclude][0][0]) return 1;
+        if (!g_tables[kInclude].entries[0][0]) return 1;
     }
     return MatchMessage(kInclude, handle, func, text, tag) ? 1 : 0;
 }
@@ -195,15 +226,13 @@ int tracewnd_CheckTrigger(short handle, const wchar_t* func, const wchar_t* text
 
 int tracewnd_CheckFilterList(const wchar_t* process, const wchar_t* module, const wchar_t* func, const wchar_t* text,
                              const wchar_t* tag) {
-    const wchar_t* texts[] = {OrEmpty(process), OrEmpty(module), OrEmpty(func), OrEmpty(text), OrEmpty(tag)};
-    SubStringTable table;
-    if (!CopyTable(kFilterList, table)) return 0;
-    return FindEntry(table, texts, ARRAYSIZE(texts)) != kNoHit ? 1 : 0;
+    const wchar_t* const texts[5] = {OrEmpty(process), OrEmpty(module), OrEmpty(func), OrEmpty(text), OrEmpty(tag)};
+    return FindInTexts(kFilterList, texts) ? 1 : 0;
 }
 
 const wchar_t* tracewnd_FirstFilterListEntry() {
     // Intake only asks whether the entry is set; a rebuild replaces it in place.
-    return g_tables[kFilterList][0];
+    return g_tables[kFilterList].entries[0];
 }
 
 int tracewnd_IsHighlighted(int row) {

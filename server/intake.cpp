@@ -6,6 +6,7 @@
 #include "client/faultguard.h"
 #include "client/region.h"
 #include "server/clock.h"
+#include "server/fieldtext.h"
 #include "server/filters.h"
 #include "server/listselection.h"
 #include "server/rowstore.h"
@@ -42,25 +43,12 @@ void FocusAndSelect(HWND list, int item) noexcept {
     SetItemState(list, item, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED | LVIS_CUT | LVIS_DROPHILITED);
 }
 
-// Drops the first MaxDelete rows of the main list, keeping the view's top row and
-// selection on the same rows where they still exist.
-void TrimMainList(int newIndex) noexcept {
-    const ServerState& st = Server();
-    HWND list = st.mainList;
+// Drops the first MaxDelete rows of the main list; the view hears of it before it next
+// paints or takes input, its top row and selection moving with their rows
+// (rowstore_DeleteFirst), and the filter list's copies follow their sources at once.
+void TrimMainList() noexcept {
     const int drop = g_settings.MaxDelete;
-    int top = newIndex;
-    int sel = FirstSelected(list);
-    ClearSelection(list);
-    if (!rowstore_GetAutoScroll(st.mainStore))
-        top = static_cast<int>(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
-    rowstore_DeleteFirst(st.mainStore, 0, drop);
-    top = top - drop < 0 ? 0 : top - drop;
-    ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top), FALSE);
-    if (sel >= 0) {
-        sel = sel - drop < 0 ? 0 : sel - drop;
-        FocusAndSelect(list, sel);
-    }
-    ::InvalidateRect(list, nullptr, TRUE);
+    rowstore_DeleteFirst(Server().mainStore, 0, drop);
     tracewnd_AdjustFilterList(drop);
 }
 
@@ -116,35 +104,36 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
     {
         ListLock lock;
         const unsigned long seq = static_cast<unsigned long>(::InterlockedIncrement(&g_sequence));
-        wchar_t timeText[32];
         SYSTEMTIME now;
-        if (ClockLocalTime(&now))
-            FormatCut(timeText, 32, L"%02s %02d:%02d:%02d,%02d [%5.5lu]", kWeekdays[now.wDayOfWeek % 7], now.wHour,
-                      now.wMinute, now.wSecond, now.wMilliseconds / 10, seq);
-        else
-            CopyCut(timeText, 32, L"---");
+        const bool haveTime = ClockLocalTime(&now);
 
-        TraceRow* row = rowstore_NewRow(st.mainStore);
-        wchar_t* copy = row ? rowstore_NewText(st.mainStore, static_cast<int>(in.length + 1)) : nullptr;
-        if (row && copy) {
-            wchar_t module[32];
+        TraceRow* row = rowstore_NewRowWithText(st.mainStore, static_cast<int>(in.length + 1));
+        if (row) {
+            if (haveTime) {
+                // "WD hh:mm:ss,cc [nnnnn]": hundredths, the number in at least five digits.
+                FieldText(row->time, ARRAYSIZE(row->time))
+                    .Text(kWeekdays[now.wDayOfWeek % 7], 2).Char(L' ')
+                    .Number(now.wHour, 2).Char(L':').Number(now.wMinute, 2).Char(L':').Number(now.wSecond, 2)
+                    .Char(L',').Number(now.wMilliseconds / 10u, 2).Text(L" [", 2).Number(seq, 5).Char(L']');
+            } else {
+                CopyCut(row->time, ARRAYSIZE(row->time), L"---");
+            }
             // The slot's fields are fixed arrays of the shared region: every read of them
             // here is bounded.
+            FieldText module(row->module, ARRAYSIZE(row->module));
             if (level == -1)
-                FormatCut(module, 32, L"KVS:%d", static_cast<int>(g_settings.PCNo));
+                module.Text(L"KVS:", 4).Signed(static_cast<long>(g_settings.PCNo));
             else if (handle == 0)
-                FormatCut(module, 32, L"%.31s", slot.szModule);
+                module.Text(slot.szModule, 31);
             else
-                FormatCut(module, 32, L"%.27s [%lu]", slot.szModule, static_cast<unsigned long>(threadId));
-            row->text = copy;
+                module.Text(slot.szModule, 27).Text(L" [", 2).Number(threadId).Char(L']');
+            wchar_t* copy = row->text;
             for (size_t i = 0; i < in.length; ++i) copy[i] = in.text[i] < 32 ? L' ' : in.text[i];
             copy[in.length] = 0;
             row->levelWord = MakeLevelWord(level, SwitchBits(slot));
-            CopyCut(row->time, 32, timeText);
-            CopyCut(row->tag, 10, tag);
-            CopyCut(row->process, 32, slot.szProcess);
-            CopyCut(row->module, 32, module);
-            CopyCut(row->function, 50, in.func);
+            CopyCut(row->tag, ARRAYSIZE(row->tag), tag);
+            CopyCut(row->process, ARRAYSIZE(row->process), slot.szProcess);
+            CopyCut(row->function, ARRAYSIZE(row->function), in.func);
             // Taken before the add: another thread may trim the row away as soon as the
             // lock is left.
             snapshot.Take(*row);
@@ -170,10 +159,8 @@ int tracewnd_AddMessageFrom(int handle, const wchar_t* func, const wchar_t* text
                 }
                 if (index > g_settings.MaxEntries && g_settings.MaxDelete > 0 &&
                     g_settings.MaxDelete < rowstore_GetCount(st.mainStore))
-                    TrimMainList(index);
+                    TrimMainList();
             }
-        } else {
-            rowstore_FreeRow(row);  // a row is never stored without its text
         }
     }
     rowstore_ReportAllocFailures();

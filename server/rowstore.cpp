@@ -6,8 +6,10 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include "client/owners.h"
+#include "client/locks.h"
 #include "client/region.h"
+#include "server/listselection.h"
+#include "server/rowsort.h"
 #include "server/serverstate.h"
 
 namespace {
@@ -15,6 +17,40 @@ namespace {
 const wchar_t kBoxTitle[] = L"VO Vedoz Izodoz";
 const wchar_t kArrayOutOfMemory[] = L"Running out of memory !!!";
 const wchar_t kRowOutOfMemory[] = L"Running out of memory !";
+
+// The count timer: how a store's row count reaches its view, so that a burst of adds
+// costs one count push and about one window-system call, from whichever thread adds.
+// It rests on these facts of the platform:
+//  - a SetTimer timer fires again and again until it is killed, and SetTimer on a running
+//    timer only sets its time anew;
+//  - SetTimer and KillTimer work only on the thread that owns the window: from any other
+//    thread they fail, so such a thread posts instead, and a timer it could not kill
+//    fires once more;
+//  - a WM_TIMER posted to the view reaches rowstore_OnTimer through the list's window
+//    procedure, which passes every WM_TIMER on, exactly as a tick of the timer does;
+//  - the tick count wraps, so due times are compared by their signed difference.
+// Every transition is made by StepCount, under the store lock.
+enum class CountState : unsigned char {
+    kIdle,     // nothing owed, no tick on its way
+    kArmed,    // count owed; the timer fires at armedTick, and re-arms itself for the rest
+               // when that is before dueTick
+    kTickDue,  // count owed; a tick the store did not time is on its way (a posted
+               // WM_TIMER, or a timer another thread could not kill): it arms the timer
+    kUnarmed,  // count owed; neither timer nor post could be had: the window's 1-second
+               // tick pushes it (rowstore_FlushCount)
+    kStray,    // nothing owed; a tick is still on its way, and it kills its timer
+};
+enum class CountEvent : unsigned char {
+    kChanged,  // rows were added or deleted: the count is owed delayMs from now
+    kTick,     // a WM_TIMER of the store's id reached the view (its thread)
+    kFlush,    // the count is pushed now (any thread)
+    kDestroy,  // the store goes
+};
+struct CountTimer {
+    CountState state;
+    DWORD dueTick;    // when the count is owed
+    DWORD armedTick;  // kArmed: when the timer fires
+};
 
 // One entry of the store table. The pointer array is a ring: row i lives in slot
 // (head + i) mod capacity, so that trimming the oldest rows of a long list moves no
@@ -25,48 +61,50 @@ struct StoreEntry {
     short sortColumn;
     int capacity;
     int count;
-    UINT_PTR timerId;  // non-zero while a count update is owed to the view
     HWND listView;     // null: the entry is free
     RowCompareFn compare;
     TraceRow** slots;
     HANDLE heap;
     int head;
-    // The count timer is re-armed lazily: a burst of adds would otherwise cost one
-    // window-system call per row. dueTick is when the count is owed (the last add or
-    // delete plus its delay); the armed timer fires at armedTick and, when that is too
-    // early, re-arms itself for the rest.
-    DWORD dueTick;
-    DWORD armedTick;
-    bool armed;
-    bool posted;        // a WM_TIMER is on its way to the view's thread to arm the timer
-    DWORD viewThread;   // the thread that owns the view: only it can arm the view's timer
+    CountTimer timer;
+    DWORD viewThread;   // the thread that owns the view: only it can time the view's timer
+    // Rows dropped from the front that the view has not been told of, and whether the
+    // post that tells it is on its way.
+    int dropOwed;
+    bool dropPosted;
 };
 
 StoreEntry g_stores[kRowStoreEntries];
 MessageBoxFn g_messageBox;
 unsigned g_failures;
 
-// The store lock: the table, every pointer array and the rows' fields. Short: it is never
-// held across a window message or a message box, and nothing that waits for the window
-// thread is done under it.
-kv::StaticCriticalSection g_storeLock;
+// The store lock (client/locks.h): the table, every pointer array and the rows' fields.
+// Short: it is never held across a window message or a message box, and nothing that
+// waits for the window thread is done under it.
+kv::RankedSection g_storeLock{kv::LockRank::kStore};
 class StoreLock {
 public:
-    StoreLock() noexcept : lock_(g_storeLock.get()) {}
+    StoreLock() noexcept : lock_(g_storeLock) {}
 private:
-    kv::CritSecLock lock_;
+    kv::SectionLock lock_;
 };
 
 // Allocation failures are reported by one box at a time, shown on a thread of its own
 // after the caller has left its locks, so that no intake waits for a user's click.
-kv::StaticCriticalSection g_boxLock;
+kv::RankedSection g_boxLock{kv::LockRank::kAllocBox};
+class BoxLock {
+public:
+    BoxLock() noexcept : lock_(g_boxLock) {}
+private:
+    kv::SectionLock lock_;
+};
 const wchar_t* g_boxText;
 UINT g_boxType;
 enum BoxState : LONG { kBoxIdle, kBoxPending, kBoxShowing };
 volatile LONG g_boxState = kBoxIdle;
 
 void ShowBox(const wchar_t* text, UINT type) {
-    kv::CritSecLock lock(g_boxLock.get());
+    BoxLock lock;
     if (g_boxState != kBoxIdle) return;
     g_boxText = text;
     g_boxType = type;
@@ -77,7 +115,7 @@ DWORD WINAPI BoxThread(LPVOID) {
     const wchar_t* text;
     UINT type;
     {
-        kv::CritSecLock lock(g_boxLock.get());
+        BoxLock lock;
         text = g_boxText;
         type = g_boxType;
     }
@@ -161,28 +199,91 @@ void ReleaseAll(StoreEntry& e) {
     e.head = 0;
 }
 
-// Owes the view a count update delayMs from now, as if the timer were restarted. Only
-// the view's own thread can arm its timer; any other thread posts the view a WM_TIMER of
-// the store's timer id, and rowstore_OnTimer arms the timer on the view's thread.
-void ScheduleCount(StoreEntry& e, UINT delayMs) {
-    const DWORD due = ::GetTickCount() + delayMs;
-    e.timerId = kRowStoreTimerId;
-    e.dueTick = due;
-    // An armed timer that fires no later than the new due time re-arms itself then.
-    if (e.armed && static_cast<LONG>(e.armedTick - due) <= 0) return;
-    if (e.viewThread != ::GetCurrentThreadId()) {
-        if (!e.armed && !e.posted) e.posted = ::PostMessageW(e.listView, WM_TIMER, kRowStoreTimerId, 0) != FALSE;
-        return;
+// Every transition of the count timer (see CountState). True when the count must be
+// pushed to the view now, which the caller does once the store lock is left.
+bool StepCount(StoreEntry& e, CountEvent event, UINT delayMs = 0) {
+    CountTimer& t = e.timer;
+    const bool viewThread = e.viewThread == ::GetCurrentThreadId();
+    auto arm = [&](UINT ms, DWORD due) {
+        t.state = ::SetTimer(e.listView, kRowStoreTimerId, ms, nullptr) ? CountState::kArmed : CountState::kUnarmed;
+        t.armedTick = due;
+    };
+    switch (event) {
+    case CountEvent::kChanged: {
+        const DWORD due = ::GetTickCount() + delayMs;
+        t.dueTick = due;
+        // A timer that fires no later than the new due time re-arms itself then.
+        if (t.state == CountState::kArmed && static_cast<LONG>(t.armedTick - due) <= 0) return false;
+        if (viewThread) {
+            arm(delayMs, due);
+        } else if (t.state == CountState::kIdle || t.state == CountState::kUnarmed) {
+            const bool posted = ::PostMessageW(e.listView, WM_TIMER, kRowStoreTimerId, 0) != FALSE;
+            t.state = posted ? CountState::kTickDue : CountState::kUnarmed;
+        } else if (t.state == CountState::kStray) {
+            t.state = CountState::kTickDue;  // the tick on its way arms the timer
+        }
+        // kArmed on another thread: it fires later than due, by less than one delay.
+        return false;
     }
-    e.armed = ::SetTimer(e.listView, kRowStoreTimerId, delayMs, nullptr) != 0;
-    e.armedTick = due;
+    case CountEvent::kTick: {
+        if (t.state == CountState::kIdle || t.state == CountState::kStray) {
+            // Nothing owed: a tick of a timer that another thread could not kill.
+            ::KillTimer(e.listView, kRowStoreTimerId);
+            t.state = CountState::kIdle;
+            return false;
+        }
+        const LONG remaining = static_cast<LONG>(t.dueTick - ::GetTickCount());
+        if (remaining > 0) {
+            arm(static_cast<UINT>(remaining), t.dueTick);
+            if (t.state == CountState::kArmed) return false;
+        }
+        ::KillTimer(e.listView, kRowStoreTimerId);
+        t.state = CountState::kIdle;
+        return true;
+    }
+    case CountEvent::kFlush:
+        switch (t.state) {
+        case CountState::kIdle:
+        case CountState::kStray:
+            return false;
+        case CountState::kArmed:
+            t.state = ::KillTimer(e.listView, kRowStoreTimerId) ? CountState::kIdle : CountState::kStray;
+            return true;
+        case CountState::kTickDue:
+            t.state = CountState::kStray;  // that tick must still come: it kills what it finds
+            return true;
+        case CountState::kUnarmed:
+            t.state = CountState::kIdle;
+            return true;
+        }
+        return false;
+    case CountEvent::kDestroy:
+        if (t.state != CountState::kIdle && ::IsWindow(e.listView)) ::KillTimer(e.listView, kRowStoreTimerId);
+        t.state = CountState::kIdle;
+        return false;
+    }
+    return false;
 }
 
-void StopTimer(StoreEntry& e) {
-    // KillTimer fails on another thread's window; the timer then still runs and its
-    // next tick finds nothing owed.
-    if (e.armed && ::KillTimer(e.listView, kRowStoreTimerId)) e.armed = false;
-}
+// The count as StepCount wants it pushed: taken under the store lock, sent after it.
+struct CountPush {
+    HWND view;
+    int count;
+    bool scroll;
+    bool otherThread;
+
+    void Take(const StoreEntry& e) {
+        view = e.listView;
+        count = e.count;
+        scroll = e.autoScroll && e.count > 0;
+        otherThread = e.viewThread != ::GetCurrentThreadId();
+    }
+    void Send() const {
+        if (otherThread) kv::LockCheckSend();
+        ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+        if (scroll) ::SendMessageW(view, LVM_ENSUREVISIBLE, count - 1, FALSE);
+    }
+};
 
 const wchar_t* ColumnField(const TraceRow* row, int column) {
     switch (column) {
@@ -194,6 +295,44 @@ const wchar_t* ColumnField(const TraceRow* row, int column) {
     case kColText: return row->text;
     default: return nullptr;
     }
+}
+
+void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
+    LVITEMW lvi = {};
+    lvi.stateMask = mask;
+    lvi.state = state;
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+}
+
+// Tells the view of the rows dropped from the front since it last heard: its count, and
+// its top row and selection moved down with their rows (an item whose row went is the
+// first one then); the whole view is drawn again.
+void TellDrop(short store) {
+    HWND view;
+    int dropped;
+    bool autoScroll;
+    {
+        StoreLock lock;
+        StoreEntry* e = Entry(store);
+        if (!e || e->dropOwed == 0) return;
+        view = e->listView;
+        dropped = e->dropOwed;
+        e->dropOwed = 0;
+        autoScroll = e->autoScroll != 0;
+    }
+    int sel = kv::FirstSelected(view);
+    kv::ClearSelection(view);
+    int top = autoScroll ? -1 : static_cast<int>(::SendMessageW(view, LVM_GETTOPINDEX, 0, 0)) - dropped;
+    // The count as it stands when the view hears: rows added since are shown with it.
+    const int count = rowstore_GetCount(store);
+    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
+    if (autoScroll) top = count - 1;
+    ::SendMessageW(view, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top < 0 ? 0 : top), FALSE);
+    if (sel >= 0) {
+        sel = sel - dropped < 0 ? 0 : sel - dropped;
+        SetItemState(view, sel, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED | LVIS_CUT | LVIS_DROPHILITED);
+    }
+    ::InvalidateRect(view, nullptr, TRUE);
 }
 
 }  // namespace
@@ -240,7 +379,7 @@ void rowstore_Destroy(short store) {
     StoreLock lock;
     StoreEntry* e = Entry(store);
     if (!e) return;
-    if ((e->timerId || e->armed) && ::IsWindow(e->listView)) ::KillTimer(e->listView, kRowStoreTimerId);
+    StepCount(*e, CountEvent::kDestroy);
     ReleaseAll(*e);
     *e = StoreEntry{};
 }
@@ -275,9 +414,26 @@ wchar_t* rowstore_NewText(short store, int chars) {
     return static_cast<wchar_t*>(text);
 }
 
+TraceRow* rowstore_NewRowWithText(short store, int chars) {
+    if (store < 0 || store >= kRowStoreEntries || chars <= 0 || chars > kRowTextMax + 1) return nullptr;
+    // One block per message instead of two: intake makes one for every row it stores.
+    void* block = (g_failures & (kRowStoreFailRow | kRowStoreFailText))
+                      ? nullptr
+                      : ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                    sizeof(TraceRow) + static_cast<SIZE_T>(chars) * sizeof(wchar_t));
+    if (!block) {
+        ShowBox(kRowOutOfMemory, MB_OK);
+        return nullptr;
+    }
+    TraceRow* row = static_cast<TraceRow*>(block);
+    row->text = reinterpret_cast<wchar_t*>(row + 1);
+    return row;
+}
+
 void rowstore_FreeRow(TraceRow* row) {
     if (!row) return;
-    if (row->text) ::HeapFree(::GetProcessHeap(), 0, row->text);
+    // A text in the row's own block goes with the row.
+    if (row->text && row->text != reinterpret_cast<wchar_t*>(row + 1)) ::HeapFree(::GetProcessHeap(), 0, row->text);
     ::HeapFree(::GetProcessHeap(), 0, row);
 }
 
@@ -291,7 +447,7 @@ int rowstore_Add(short store, TraceRow* row) {
     }
     e->slots[Slot(*e, e->count)] = row;
     ++e->count;
-    ScheduleCount(*e, kRowStoreAddDelayMs);
+    StepCount(*e, CountEvent::kChanged, kRowStoreAddDelayMs);
     return e->count - 1;
 }
 
@@ -365,20 +521,28 @@ void rowstore_Delete(short store, int index) {
     }
     --e->count;
     if (e->count == 0) e->head = 0;
-    ScheduleCount(*e, kRowStoreDeleteDelayMs);
+    StepCount(*e, CountEvent::kChanged, kRowStoreDeleteDelayMs);
 }
 
 void rowstore_DeleteFirst(short store, int first, int n) {
     HWND view;
     int count;
+    bool told = false;
+    TraceRow** gone = nullptr;  // the rows taken out, released once the store lock is left
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
         if (!e || first < 0 || n < 0) return;
         if (static_cast<long long>(first) + n >= e->count) return;
+        // The view's thread reads rows under this lock while it paints: a long trim must
+        // not hold it for a release of every row.
+        if (n > 0) gone = static_cast<TraceRow**>(::HeapAlloc(::GetProcessHeap(), 0, static_cast<SIZE_T>(n) * sizeof(TraceRow*)));
         for (int i = first; i < first + n; ++i) {
             const int slot = Slot(*e, i);
-            rowstore_FreeRow(e->slots[slot]);
+            if (gone)
+                gone[i - first] = e->slots[slot];
+            else
+                rowstore_FreeRow(e->slots[slot]);
             e->slots[slot] = nullptr;
         }
         if (n > 0) {
@@ -395,8 +559,28 @@ void rowstore_DeleteFirst(short store, int first, int n) {
         }
         view = e->listView;
         count = e->count;
+        // Setting the view's count is the dearest call of a trim. On the view's own thread
+        // the view hears of a drop from the front by a post, which reaches it before it
+        // paints or takes input again, and the drops until then go with it. Any other
+        // thread tells the view at once and waits for it: threads that trim in a tight
+        // loop would otherwise keep the window thread doing nothing but catching up.
+        if (first == 0 && n > 0) {
+            e->dropOwed += n;
+            if (e->viewThread == ::GetCurrentThreadId()) {
+                if (!e->dropPosted) e->dropPosted = ::PostMessageW(view, WM_TIMER, kRowStoreDropTimerId, 0) != FALSE;
+                told = e->dropPosted;
+            }
+        }
     }
-    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
+    if (gone) {
+        for (int i = 0; i < n; ++i) rowstore_FreeRow(gone[i]);
+        ::HeapFree(::GetProcessHeap(), 0, gone);
+    }
+    if (told) return;
+    if (first == 0 && n > 0)
+        TellDrop(store);
+    else
+        ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
 }
 
 int rowstore_GetCount(short store) {
@@ -429,44 +613,39 @@ BOOL rowstore_GetSortAscending(short store) {
 }
 
 void rowstore_FlushCount(short store) {
-    HWND view;
-    int count;
-    bool scroll;
+    // A drop the view has not heard of goes first: its selection moves with the rows
+    // before a new count could cut it off.
+    TellDrop(store);
+    CountPush push;
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
-        if (!e || !e->timerId) return;
-        StopTimer(*e);
-        e->timerId = 0;
-        view = e->listView;
-        count = e->count;
-        scroll = e->autoScroll && e->count > 0;
+        if (!e || !StepCount(*e, CountEvent::kFlush)) return;
+        push.Take(*e);
     }
-    ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
-    if (scroll) ::SendMessageW(view, LVM_ENSUREVISIBLE, count - 1, FALSE);
+    push.Send();
 }
 
 void rowstore_OnTimer(short store, UINT_PTR timerId) {
+    if (timerId == kRowStoreDropTimerId) {
+        {
+            StoreLock lock;
+            StoreEntry* e = Entry(store);
+            if (!e) return;
+            e->dropPosted = false;
+        }
+        TellDrop(store);
+        return;
+    }
     if (timerId != kRowStoreTimerId) return;
+    CountPush push;
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
-        if (!e) return;
-        e->posted = false;
-        if (!e->timerId) {
-            // Nothing owed: a tick of a timer that another thread could not kill.
-            ::KillTimer(e->listView, kRowStoreTimerId);
-            e->armed = false;
-            return;
-        }
-        const LONG remaining = static_cast<LONG>(e->dueTick - ::GetTickCount());
-        if (remaining > 0) {
-            e->armed = ::SetTimer(e->listView, kRowStoreTimerId, static_cast<UINT>(remaining), nullptr) != 0;
-            e->armedTick = e->dueTick;
-            if (e->armed) return;
-        }
+        if (!e || !StepCount(*e, CountEvent::kTick)) return;
+        push.Take(*e);
     }
-    rowstore_FlushCount(store);
+    push.Send();
 }
 
 void rowstore_Sort(short store, const NMLISTVIEW* columnClick) {
@@ -487,6 +666,13 @@ void rowstore_Sort(short store, const NMLISTVIEW* columnClick) {
     }
     if (!e->compare || e->count < 2) return;
     Linearise(*e);
+    // The trace lists' own comparison goes by sort keys, made once per row; it reads the
+    // main list's column and direction, so the keys do too.
+    if (e->compare == rowstore_CompareRows) {
+        const StoreEntry* main = Entry(kv::Server().mainStore);
+        const int keyColumn = main ? main->sortColumn : 0;
+        if (kv::SortRowsByKey(e->slots, e->count, keyColumn, main && main->sortAscending)) return;
+    }
     qsort(e->slots, static_cast<size_t>(e->count), sizeof(TraceRow*), e->compare);
 }
 

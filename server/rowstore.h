@@ -20,6 +20,9 @@
 constexpr int kRowStoreEntries = 255;
 constexpr int kRowStoreGrowth = 10000;        // slots, initial size and growth step
 constexpr UINT_PTR kRowStoreTimerId = 99;
+// Posted as a WM_TIMER to a view whose first rows were dropped (rowstore_DeleteFirst):
+// the view hears of the drop before it next paints or takes input.
+constexpr UINT_PTR kRowStoreDropTimerId = 98;
 constexpr UINT kRowStoreAddDelayMs = 100;
 constexpr UINT kRowStoreDeleteDelayMs = 10;
 constexpr COLORREF kFilterListGrey = RGB(235, 235, 235);  // the filter list's ground
@@ -32,6 +35,9 @@ void rowstore_Destroy(short store);
 void rowstore_Clear(short store);
 TraceRow* rowstore_NewRow(short store);
 wchar_t* rowstore_NewText(short store, int chars);
+// A zero-filled row and its zero-filled text block of chars characters in one allocation
+// (row->text points at the block), or none; released as any row (rowstore_FreeRow).
+TraceRow* rowstore_NewRowWithText(short store, int chars);
 int rowstore_Add(short store, TraceRow* row);
 // The row itself: only for the writers of the store, which hold the list lock (no other
 // writer can free the row meanwhile). Every other reader uses the copying readers below.
@@ -54,6 +60,11 @@ int32_t rowstore_GetSourceIndex(short store, int index);
 int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, int capacity);
 void rowstore_SetSourceIndex(short store, int index, int32_t source);
 void rowstore_Delete(short store, int index);
+// Removes n rows from first on (first + n must leave a row). When the first rows go, the
+// view's count, its top row and its selection move with the rows (the top to the last
+// row while auto-scroll is on): on the view's own thread by a post, so that trims in a
+// burst cost one update of the view, on any other thread at once. Rows further in set
+// the view's count at once.
 void rowstore_DeleteFirst(short store, int first, int n);
 int rowstore_GetCount(short store);
 void rowstore_SetAutoScroll(short store, BOOL on);

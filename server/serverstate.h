@@ -5,6 +5,7 @@
 #pragma once
 
 #include "client/compat.h"
+#include "client/locks.h"
 
 namespace kv {
 
@@ -18,49 +19,51 @@ struct ServerState {
 };
 ServerState& Server() noexcept;
 
-// The list lock: row stores, list views and the application list. Re-entrant.
+// The list lock (client/locks.h): row stores, list views and the application list.
+// Re-entrant.
 //
 // Threads of the server process other than the window thread change the lists under this
 // lock and send list-view messages to the window thread while they hold it. The window
 // thread therefore never blocks on the lock without serving those sends: it waits with a
-// loop that dispatches sent messages only.
-CRITICAL_SECTION& ListLockSection() noexcept;
+// loop that dispatches sent messages only. And since a critical section is not fair, the
+// other threads step back for a while when they find the window thread waiting.
 void EnterListLock() noexcept;
+void LeaveListLock() noexcept;
 class ListLock {
 public:
     ListLock() noexcept { EnterListLock(); }
     ListLock(const ListLock&) = delete;
     ListLock& operator=(const ListLock&) = delete;
-    ~ListLock() { ::LeaveCriticalSection(&ListLockSection()); }
+    ~ListLock() { LeaveListLock(); }
 };
+// The thread that holds the list lock, 0 when none.
+DWORD ListLockOwner() noexcept;
 
 // The trace window's thread. The window thread calls SetWindowThread(GetCurrentThreadId())
 // when it starts, before it creates the window, and SetWindowThread(0) when it ends.
-// Every lock the server core takes on that thread (list lock, store lock, trace file
+// Every lock the server core takes on that thread (list lock, trigger lock, trace file
 // writer, data mutex) is then waited for while serving the messages other threads send
 // to it, so that a client inside its send is never waited for in turn.
 void SetWindowThread(DWORD threadId) noexcept;
 bool IsWindowThread() noexcept;
 
-// Owns one entry into a critical section of the server core that threads other than the
-// window thread may hold while they send to it; on the window thread the wait serves
-// those sends.
+// Owns one entry into a section of the server core that threads other than the window
+// thread may hold while they send to it; on the window thread the wait serves those sends.
 class ServerSection {
 public:
-    explicit ServerSection(CRITICAL_SECTION& cs) noexcept;
+    explicit ServerSection(RankedSection& section) noexcept;
     ServerSection(const ServerSection&) = delete;
     ServerSection& operator=(const ServerSection&) = delete;
-    ~ServerSection() { ::LeaveCriticalSection(&cs_); }
+    ~ServerSection() { section_.Leave(); }
 
 private:
-    CRITICAL_SECTION& cs_;
+    RankedSection& section_;
 };
 
 // Calls from the server core into the trace window. Each may be null.
 struct WindowSeams {
     void (*syncToolbar)();        // a trigger changed file, trace or scroll state
     void (*refreshStatusFile)();  // a trace file was opened
-    void (*updateStatus)();       // the current profile changed: refresh the status texts
     // Owner drawing of one list row; the window is the one that received WM_DRAWITEM.
     void (*drawItem)(HWND window, const DRAWITEMSTRUCT* item);
 };

@@ -9,6 +9,7 @@
 #include "client/region.h"
 #include "client/traceapi.h"
 #include "server/clock.h"
+#include "server/fieldtext.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "settings/serversettings.h"
@@ -118,14 +119,12 @@ struct WriterState {
 };
 WriterState g_writer;
 
-StaticCriticalSection g_writerLock;
-CRITICAL_SECTION& WriterLock() noexcept { return g_writerLock.get(); }
-
-// The writer lock; the window thread, which may be inside a client's send, serves sent
-// messages while it waits for it.
+// The writer lock (client/locks.h); the window thread, which may be inside a client's
+// send, serves sent messages while it waits for it.
+RankedSection g_writerLock{LockRank::kWriter};
 class WriterSection : public ServerSection {
 public:
-    WriterSection() noexcept : ServerSection(WriterLock()) {}
+    WriterSection() noexcept : ServerSection(g_writerLock) {}
 };
 
 MessageBoxFn g_saveListBox = &::MessageBoxW;
@@ -140,7 +139,14 @@ void SetCurrentLocked(const wchar_t* name) noexcept {
     CopyCut(g_writer.current, kFileNameChars, name);
 }
 
-void SelectLocked() noexcept {
+// seen: the local time a writer read before it took the lock, or null. While the day
+// and the directory are those of the current name, the name stays without a look at the
+// clock under the lock; otherwise the clock read here decides, so that two writers on
+// both sides of midnight cannot switch the file back and forth.
+void SelectLocked(const SYSTEMTIME* seen) noexcept {
+    if (seen && seen->wYear == g_writer.lastYear && seen->wMonth == g_writer.lastMonth &&
+        seen->wDay == g_writer.lastDay && g_writer.fileDir[0] && wcscmp(g_writer.fileDir, g_writer.lastDir) == 0)
+        return;
     SYSTEMTIME now = {};
     const bool haveDate = ClockLocalTime(&now);
     wchar_t dir[MAX_PATH];
@@ -216,15 +222,13 @@ bool OpenCurrentLocked(Open&& open, OpenReport* report) noexcept {
 }
 
 // The body of a line write, run under the writer lock and the fault guard: nothing here
-// owns a resource through a destructor. The line is formatted before anything is
-// opened, so a fault on a bad row leaves no handle behind.
-void WriteLineLocked(const TraceRow* row, bool* openedStream, OpenReport* report) noexcept {
-    wchar_t line[kLiveLineChars + 1];
-    const int chars = tracewnd_FormatFileLine(row, line, kLiveLineChars + 1);
-    if (chars <= 0) return;
+// owns a resource through a destructor. The line was formatted before the lock was
+// taken, so writers on several threads hold the lock only to copy their lines.
+void WriteLineLocked(const wchar_t* line, int chars, const SYSTEMTIME* seen, bool* openedStream,
+                     OpenReport* report) noexcept {
     const DWORD bytes = static_cast<DWORD>(chars) * sizeof(wchar_t);
 
-    SelectLocked();
+    SelectLocked(seen);
     if (g_settings.SaveWriting) {
         CloseStreamLocked();  // a stream left from buffered writing would reorder lines
         HANDLE h = INVALID_HANDLE_VALUE;
@@ -267,15 +271,23 @@ int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity) 
     if (!buffer || capacity <= 0) return 0;
     buffer[0] = 0;
     if (!row || capacity < 3) return 0;
-    // The fields are cut two characters short, so that CR LF always ends the line.
-    FormatCut(buffer, static_cast<size_t>(capacity) - 2, L"%s|%-4.4s|%s|%s|%s|%.900s|%ld|%ld", row->time, row->tag,
-              row->process, row->module, row->function, row->text ? row->text : L"",
-              static_cast<long>(row->markFlags), static_cast<long>(row->levelWord));
-    int n = static_cast<int>(wcslen(buffer));
-    // A line break in a function or module name a client chose would split the record
-    // into two lines for every reader: control characters become blanks in every field.
-    for (int i = 0; i < n; ++i)
-        if (buffer[i] < 32) buffer[i] = L' ';
+    // time|tag|process|module|function|text|mark|level word: the tag cut or padded to four
+    // characters, the text cut to 900, the numbers signed. A line break in a function or
+    // module name a client chose would split the record into two lines for every reader:
+    // control characters become blanks in every field. The fields are cut two characters
+    // short, so that CR LF always ends the line.
+    FieldText line(buffer, static_cast<size_t>(capacity) - 2);
+    line.Blanked(row->time, ARRAYSIZE(row->time)).Char(L'|');
+    const size_t tagChars = wcsnlen(row->tag, 4);
+    line.Blanked(row->tag, tagChars);
+    for (size_t i = tagChars; i < 4; ++i) line.Char(L' ');
+    line.Char(L'|').Blanked(row->process, ARRAYSIZE(row->process)).Char(L'|');
+    line.Blanked(row->module, ARRAYSIZE(row->module)).Char(L'|');
+    line.Blanked(row->function, ARRAYSIZE(row->function)).Char(L'|');
+    line.Blanked(row->text ? row->text : L"", 900).Char(L'|');
+    line.Signed(static_cast<long>(static_cast<int32_t>(row->markFlags))).Char(L'|');
+    line.Signed(static_cast<long>(static_cast<int32_t>(row->levelWord)));
+    int n = static_cast<int>(line.length());
     buffer[n++] = L'\r';
     buffer[n++] = L'\n';
     buffer[n] = 0;
@@ -285,18 +297,24 @@ int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity) 
 void tracewnd_SelectTraceFile() {
     WriterSection lock;
     CopyCut(g_writer.fileDir, MAX_PATH, g_settings.FileDir);
-    SelectLocked();
+    SelectLocked(nullptr);
 }
 
 void tracewnd_WriteFileLine(const TraceRow* row) {
     if (!g_settings.EnableFile) return;
+    // The row is the caller's: a fault while reading it ends the write before any lock.
+    wchar_t line[kLiveLineChars + 1];
+    int chars = 0;
+    if (!RunGuarded([&] { chars = tracewnd_FormatFileLine(row, line, kLiveLineChars + 1); }) || chars <= 0) return;
+    SYSTEMTIME seen;
+    const bool haveDate = ClockLocalTime(&seen);
     bool openedStream = false;
     OpenReport report;
     {
         WriterSection lock;
         // No name yet: the settings are not loaded and there is no directory to use.
         if (!g_writer.current[0]) return;
-        RunGuarded([&] { WriteLineLocked(row, &openedStream, &report); });
+        RunGuarded([&] { WriteLineLocked(line, chars, haveDate ? &seen : nullptr, &openedStream, &report); });
     }
     if (openedStream) {
         if (auto refresh = Seams().refreshStatusFile) refresh();
@@ -310,9 +328,9 @@ void tracewnd_CloseTraceFile() {
 }
 
 BOOL tracewnd_TryCloseTraceFile() {
-    if (!::TryEnterCriticalSection(&WriterLock())) return FALSE;
+    if (!g_writerLock.TryEnter()) return FALSE;
     CloseStreamLocked();
-    ::LeaveCriticalSection(&WriterLock());
+    g_writerLock.Leave();
     return TRUE;
 }
 

@@ -38,14 +38,21 @@ void TriggerLine(const wchar_t* what) noexcept {
     traceapi_Output2(0, -1, kExecTriggerFunc, what, filter, g_settings.TriggerFlags);
 }
 
-// The trigger lock: each stop action is a test of a state and its change, and two
-// threads that hit the trigger together must not both find the state on. The window
-// thread serves sent messages while it waits for the lock, since a holder on another
-// thread may be sending to it (the lines and the scroll stop go to the list view).
-kv::StaticCriticalSection g_triggerLock;
+// The stop actions under way. Each action is a test of a state and its change, and two
+// threads that hit the trigger together must not both find the state on; but its line
+// may travel through the current message slot (when the trace window is not in this
+// process), and a wait for the slot mutex under a lock that the window thread takes
+// inside a client's send would close a circle. So the trigger lock (client/locks.h)
+// covers only the claim of an action; the line and the change follow outside it, and a
+// hit meanwhile finds the action claimed.
+struct Stopping {
+    bool file, trace, scroll;
+};
+Stopping g_stopping;  // under g_triggerLock
+kv::RankedSection g_triggerLock{kv::LockRank::kTrigger};
 class TriggerSection : public ServerSection {
 public:
-    TriggerSection() noexcept : ServerSection(g_triggerLock.get()) {}
+    TriggerSection() noexcept : ServerSection(g_triggerLock) {}
 };
 
 bool Contains(const wchar_t* text, const wchar_t* part) noexcept { return wcsstr(text, part) != nullptr; }
@@ -100,35 +107,45 @@ void RunTrigger(const wchar_t* filter, const wchar_t* typed) noexcept {
 
 void tracewnd_ExecTrigger() {
     const uint32_t flags = g_settings.TriggerFlags;
-    int fired = 0;
+    const short mainStore = Server().mainStore;
+    Stopping mine = {};
     {
-        // Each action fires once: a second hit at the same moment finds its state off.
         TriggerSection lock;
-        // The line comes first so that it still reaches the file it announces the end of.
-        if ((flags & kTriggerStopFile) && g_settings.EnableFile) {
-            TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE TO FILE OFF *****");
-            g_settings.EnableFile = 0;
-            tracewnd_CloseTraceFile();
-            fired = 1;
+        Stopping& busy = g_stopping;
+        mine.file = (flags & kTriggerStopFile) && g_settings.EnableFile && !busy.file;
+        mine.trace = (flags & kTriggerStopTrace) && g_region.globalEnable && !busy.trace;
+        mine.scroll = (flags & kTriggerStopScroll) && rowstore_GetAutoScroll(mainStore) && !busy.scroll;
+        busy.file |= mine.file;
+        busy.trace |= mine.trace;
+        busy.scroll |= mine.scroll;
+    }
+    // The line comes first so that it still reaches the file it announces the end of.
+    if (mine.file) {
+        TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE TO FILE OFF *****");
+        g_settings.EnableFile = 0;
+        tracewnd_CloseTraceFile();
+    }
+    // Level -1 lines pass with the global enable off, so this line follows the switch.
+    if (mine.trace) {
+        {
+            DataLock dataLock;
+            g_region.globalEnable = 0;
         }
-        // Level -1 lines pass with the global enable off, so this line follows the switch.
-        if ((flags & kTriggerStopTrace) && g_region.globalEnable) {
-            {
-                DataLock dataLock;
-                g_region.globalEnable = 0;
-            }
-            TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE STOPPED *****");
-            fired = 1;
-        }
-        const short mainStore = Server().mainStore;
-        if ((flags & kTriggerStopScroll) && rowstore_GetAutoScroll(mainStore)) {
-            TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** SCROLL STOPPED *****");
-            // The rows that arrived up to the hit are shown before the view stops following.
-            rowstore_FlushCount(mainStore);
-            rowstore_SetAutoScroll(mainStore, FALSE);
-            rowstore_SetAutoScroll(Server().filterStore, FALSE);
-            fired = 1;
-        }
+        TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** TRACE STOPPED *****");
+    }
+    if (mine.scroll) {
+        TriggerLine(L"Trigger='%s' (Flags=0x%x) -> ***** SCROLL STOPPED *****");
+        // The rows that arrived up to the hit are shown before the view stops following.
+        rowstore_FlushCount(mainStore);
+        rowstore_SetAutoScroll(mainStore, FALSE);
+        rowstore_SetAutoScroll(Server().filterStore, FALSE);
+    }
+    const int fired = mine.file || mine.trace || mine.scroll;
+    if (fired) {
+        TriggerSection lock;
+        g_stopping.file &= !mine.file;
+        g_stopping.trace &= !mine.trace;
+        g_stopping.scroll &= !mine.scroll;
     }
 
     const bool execute = (flags & kTriggerExecute) != 0;

@@ -4,27 +4,21 @@
 
 #include "client/faultguard.h"
 #include "client/levels.h"
-#include "client/owners.h"
 #include "client/region.h"
 #include "client/sendpath.h"
-#include "server/filters.h"
-#include "server/registry.h"
-#include "server/serverstate.h"
 #include "settings/inifile.h"
 #include "settings/serversettings.h"
-#include "settings/settingsstore.h"
 
 using namespace kv;
 
 namespace {
 
-const wchar_t kLoadProfileFunc[] = L"tracewnd_LoadProfile";
 const wchar_t* const kLevelKeys[4] = {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"};
 constexpr int kSectionChars = 50;
-constexpr WORD kAppListSelChange = 1;  // the application list's selection-change notification
 
 ProfileDialogFn g_openDialog = &::GetOpenFileNameW;
 ProfileDialogFn g_saveDialog = &::GetSaveFileNameW;
+void (*g_profileChanged)();
 
 bool IsAbsolute(const wchar_t* p) noexcept {
     return (p[0] == L'\\' && p[1] == L'\\') || (p[0] && p[1] == L':' && (p[2] == L'\\' || p[2] == L'/'));
@@ -141,13 +135,12 @@ void tracewnd_SetProfile(const wchar_t* path) {
             }
         }
     }
-    if (auto update = Seams().updateStatus) update();
+    if (auto changed = g_profileChanged) changed();
 }
 
-void tracewnd_SaveProfile(HWND owner, const wchar_t* path) {
-    HWND window = Server().traceWindow;
-    if (!window || !::IsWindow(window)) return;
+void kv::SetProfileChangedHook(void (*hook)()) noexcept { g_profileChanged = hook; }
 
+void kv::WriteProfile(HWND owner, const wchar_t* path) {
     wchar_t file[kProfilePathChars];
     if (!path) {
         if (!PickProfile(owner, true, file)) return;
@@ -188,8 +181,7 @@ void tracewnd_SaveProfile(HWND owner, const wchar_t* path) {
     tracewnd_SetProfile(file);
 }
 
-int tracewnd_LoadProfile(HWND owner, const wchar_t* path) {
-    wchar_t file[kProfilePathChars];
+int kv::ReadProfile(HWND owner, const wchar_t* path, wchar_t (&file)[kProfilePathChars]) {
     if (!path) {
         if (!PickProfile(owner, false, file)) return 0;
     } else if (!ProfilePathFrom(path, file) || !file[0]) {
@@ -201,7 +193,6 @@ int tracewnd_LoadProfile(HWND owner, const wchar_t* path) {
     if (IniReadInt(kSectionGlobal, L"Mode", 0, file) != 0) return 0;
 
     ReadFilterSettings(file);
-    tracewnd_SplitFilters();
     tracewnd_SetProfile(file);
     g_settings.EnableFile = IniReadInt(kSectionGlobal, L"EnableFile", g_settings.EnableFile, file);
     // The switches are read before the data mutex is taken, one section per used slot,
@@ -247,20 +238,6 @@ int tracewnd_LoadProfile(HWND owner, const wchar_t* path) {
         }
     }
 
-    if (traceapi_IsEnabled(0, -1)) traceapi_Output1(0, -1, kLoadProfileFunc, L"New Profile '%s' loaded", file);
-    tracewnd_ShowAllSettings();
-
-    // The window shows the selected application's switches again, as after a new pick
-    // in the application list.
-    const ServerState& server = Server();
-    if (server.traceWindow && ::IsWindow(server.traceWindow))
-        ::SendMessageW(server.traceWindow, WM_COMMAND, MAKEWPARAM(0, kAppListSelChange),
-                       reinterpret_cast<LPARAM>(server.appList));
-    if (auto sync = Seams().syncToolbar) sync();
-
-    tracewnd_SetTitle();
-    if (server.mainList) ::InvalidateRect(server.mainList, nullptr, TRUE);
-    if (server.filterList) ::InvalidateRect(server.filterList, nullptr, TRUE);
     return 1;
 }
 

@@ -1,5 +1,6 @@
 // The trace server's working settings: one record per server process, owned by the
-// window thread; intake on other threads reads the fields it needs without a lock.
+// window thread; intake on other threads reads the fields it needs without a lock. Also
+// the sections the settings file and the profiles share.
 #pragma once
 
 #include <stdint.h>
@@ -45,3 +46,15 @@ extern ServerSettings g_settings;
 
 // Fills a record with the defaults; fileDir is "<suite directory>\tmp".
 void ServerSettings_SetDefaults(ServerSettings& s, const wchar_t* fileDir) noexcept;
+
+// Sections of the settings file (a profile uses the first three as well).
+constexpr wchar_t kSectionGlobal[] = L"Global";
+constexpr wchar_t kSectionFilter[] = L"Filter";
+constexpr wchar_t kSectionListView[] = L"ListView";
+constexpr wchar_t kSectionPC[] = L"PC";
+
+namespace kv {
+// Reads the Filter section (five filter strings, Mark, trigger flags and command) of a
+// settings or profile file into g_settings; a missing key empties its field.
+void ReadFilterSettings(const wchar_t* file) noexcept;
+}  // namespace kv

@@ -1,13 +1,8 @@
 // The server settings store: load and save of the settings record, and the title.
 #include "settings/settingsstore.h"
 
-#include "client/owners.h"
 #include "client/region.h"
 #include "client/sendpath.h"
-#include "server/filters.h"
-#include "server/rowstore.h"
-#include "server/serverstate.h"
-#include "server/tracefile.h"
 #include "settings/inifile.h"
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
@@ -27,22 +22,6 @@ void SettingsFile(wchar_t (&file)[MAX_PATH]) noexcept {
     CopyCut(file, MAX_PATH, g_proc.settingsPath);
 }
 
-}  // namespace
-
-void kv::ReadFilterSettings(const wchar_t* file) noexcept {
-    ServerSettings& s = g_settings;
-    IniReadString(kSectionFilter, L"IncludeFilter", s.IncludeFilter, kFilterChars, file);
-    IniReadString(kSectionFilter, L"ExcludeFilter", s.ExcludeFilter, kFilterChars, file);
-    IniReadString(kSectionFilter, L"SpecialFilter", s.SpecialFilter, kFilterChars, file);
-    IniReadString(kSectionFilter, L"HighlightFilter", s.HighlightFilter, kFilterChars, file);
-    s.MarkHighlight = IniReadInt(kSectionFilter, L"MarkHighlight", 0, file);
-    IniReadString(kSectionFilter, L"TriggerFilter", s.TriggerFilter, kFilterChars, file);
-    s.TriggerFlags = static_cast<uint32_t>(IniReadInt(kSectionFilter, L"TriggerFlags", 0, file));
-    IniReadString(kSectionFilter, L"TriggerExec", s.TriggerExec, MAX_PATH, file);
-}
-
-namespace {
-
 // Appends a formatted piece to the title; the title keeps whatever fits.
 void AppendTitle(wchar_t* buffer, size_t capacity, const wchar_t* fmt, ...) noexcept {
     const size_t used = wcslen(buffer);
@@ -55,7 +34,7 @@ void AppendTitle(wchar_t* buffer, size_t capacity, const wchar_t* fmt, ...) noex
 
 }  // namespace
 
-void tracewnd_LoadSettings() {
+void kv::LoadSettingsRecord() {
     wchar_t suiteDir[kSuiteDirChars] = {};
     kvdlinkx_GetSuiteDir(suiteDir, kSuiteDirChars);
     suiteDir[kSuiteDirChars - 1] = 0;
@@ -108,7 +87,6 @@ void tracewnd_LoadSettings() {
     s.MaxDelete = IniReadInt(kSectionListView, L"MaxDelete", 100, file);
 
     ReadFilterSettings(file);
-    tracewnd_SplitFilters();
 
     wchar_t suiteFile[MAX_PATH];
     FormatCut(suiteFile, MAX_PATH, L"%s\\BIN\\%s", suiteDir, kSuiteFileName);
@@ -136,8 +114,6 @@ void tracewnd_LoadSettings() {
         if (last[0]) tracewnd_SetProfile(last);
     }
 
-    tracewnd_SelectTraceFile();
-
     // The layout divides the client height by this value; a stored 0 or less must never
     // reach that division.
     s.FilterListPart = static_cast<int16_t>(IniReadInt(kSectionGlobal, L"FilterListPart", 5, file));
@@ -146,10 +122,7 @@ void tracewnd_LoadSettings() {
     tracewnd_LoadWindowLayout(file);
 }
 
-void tracewnd_SaveSettings() {
-    HWND window = Server().traceWindow;
-    if (!window || !::IsWindow(window)) return;
-
+void kv::SaveSettingsRecord(BOOL autoScroll) {
     wchar_t file[MAX_PATH];
     SettingsFile(file);
     kvdlinkx_FileWritten(file, 1);
@@ -162,42 +135,20 @@ void tracewnd_SaveSettings() {
     // unregister; every writer of it holds the data mutex, or one's keys could be lost.
     DataLock fileLock;
 
-    WindowLayout& layout = g_windowLayout;
-    HWND list = Server().mainList;
-    if (list && ::IsWindow(list)) {
-        HWND header = ListView_GetHeader(list);
-        const int count = header ? Header_GetItemCount(header) : 0;
-        for (int i = 0; i < count; ++i) {
-            const int width = ListView_GetColumnWidth(list, i);
-            if (i < kListColumns) layout.columnWidths[i] = width;
-            wchar_t key[16];
-            FormatCut(key, ARRAYSIZE(key), L"Col%d", i);
-            IniWriteInt(kSectionListView, key, width, file);
-        }
-        if (count > 0) layout.columnCount = count < kListColumns ? count : kListColumns;
-    } else {
-        for (int i = 0; i < layout.columnCount && i < kListColumns; ++i) {
-            wchar_t key[16];
-            FormatCut(key, ARRAYSIZE(key), L"Col%d", i);
-            IniWriteInt(kSectionListView, key, layout.columnWidths[i], file);
-        }
+    const WindowLayout& layout = g_windowLayout;
+    for (int i = 0; i < layout.columnCount && i < kListColumns; ++i) {
+        wchar_t key[16];
+        FormatCut(key, ARRAYSIZE(key), L"Col%d", i);
+        IniWriteInt(kSectionListView, key, layout.columnWidths[i], file);
     }
-
-    // A minimized or maximized window's rectangle is not where it should come back, so
-    // the stored placement stays as it was.
-    const bool iconic = ::IsIconic(window) != FALSE;
-    const bool maximized = !iconic && ::IsZoomed(window) != FALSE;
-    layout.iconic = iconic;
-    layout.maximized = maximized;
-    IniWriteSwitch(kSectionGlobal, L"Iconic", iconic, file);
-    IniWriteSwitch(kSectionGlobal, L"Maximized", maximized, file);
-    RECT r;
-    if (!iconic && !maximized && ::GetWindowRect(window, &r)) {
-        layout.rect = r;
-        IniWriteInt(kSectionGlobal, L"Left", r.left, file);
-        IniWriteInt(kSectionGlobal, L"Top", r.top, file);
-        IniWriteInt(kSectionGlobal, L"Right", r.right, file);
-        IniWriteInt(kSectionGlobal, L"Bottom", r.bottom, file);
+    // The rectangle of a window that is minimized or maximized stays as it was stored.
+    IniWriteSwitch(kSectionGlobal, L"Iconic", layout.iconic, file);
+    IniWriteSwitch(kSectionGlobal, L"Maximized", layout.maximized, file);
+    if (!layout.iconic && !layout.maximized) {
+        IniWriteInt(kSectionGlobal, L"Left", layout.rect.left, file);
+        IniWriteInt(kSectionGlobal, L"Top", layout.rect.top, file);
+        IniWriteInt(kSectionGlobal, L"Right", layout.rect.right, file);
+        IniWriteInt(kSectionGlobal, L"Bottom", layout.rect.bottom, file);
     }
 
     const ServerSettings& s = g_settings;
@@ -206,8 +157,7 @@ void tracewnd_SaveSettings() {
     IniWriteSwitch(kSectionGlobal, L"EnableFile", s.EnableFile, file);
     IniWriteInt(kSectionGlobal, L"HistoryDays", s.HistoryDays, file);
 
-    const short store = Server().mainStore;
-    IniWriteSwitch(kSectionListView, L"AutoScroll", store >= 0 ? rowstore_GetAutoScroll(store) : s.AutoScroll, file);
+    IniWriteSwitch(kSectionListView, L"AutoScroll", autoScroll, file);
     IniWriteInt(kSectionListView, L"MaxEntries", s.MaxEntries, file);
     IniWriteInt(kSectionListView, L"MaxDelete", s.MaxDelete, file);
 
@@ -249,12 +199,4 @@ void tracewnd_FormatTitle(wchar_t* buffer, size_t capacity) {
         AppendTitle(buffer, capacity, L" Trigger='%-.125s' (Flags:0x%x, Exec:'%s')", s.TriggerFilter,
                     static_cast<unsigned>(s.TriggerFlags), exec);
     }
-}
-
-void tracewnd_SetTitle() {
-    HWND window = Server().traceWindow;
-    if (!window || !::IsWindow(window)) return;
-    wchar_t title[kTitleChars];
-    tracewnd_FormatTitle(title, kTitleChars);
-    ::SetWindowTextW(window, title);
 }

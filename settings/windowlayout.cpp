@@ -4,7 +4,6 @@
 #include "client/region.h"
 #include "settings/inifile.h"
 #include "settings/serversettings.h"
-#include "settings/settingsstore.h"
 
 WindowLayout g_windowLayout;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "client/locks.h"
 #include "tracefiles/tracefiles.h"
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -65,7 +66,7 @@ public:
     // offset (at most `available`) and returns how many it read.
     template <class Read, class Convert>
     bool Get(uint64_t key, uint64_t offset, size_t bytes, uint64_t available, Read&& read, Convert&& convert) {
-        CritSecLock lock(lock_.get());
+        SectionLock lock(lock_);
         ++clock_;
         Window* w = nullptr;
         for (Window& c : windows_)
@@ -94,7 +95,7 @@ private:
         size_t bytes = 0;
         std::unique_ptr<BYTE[]> data;
     };
-    StaticCriticalSection lock_;
+    RankedSection lock_{LockRank::kLineWindows};  // the line windows lock of client/locks.h
     Window windows_[kCount];
     uint64_t clock_ = 0;
 };

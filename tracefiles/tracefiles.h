@@ -184,6 +184,8 @@ public:
         DWORD volume = 0, high = 0, low = 0;
         bool operator!=(const Identity& o) const noexcept { return volume != o.volume || high != o.high || low != o.low; }
     };
+    // The identity of the file the last Index read.
+    const Identity& identity() const noexcept { return id_; }
 
 private:
     bool ForEachLineImpl(size_t first, size_t last, void (*fn)(void*, size_t, const wchar_t*, size_t), void* ctx);

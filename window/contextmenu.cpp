@@ -12,6 +12,7 @@
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
 #include "telegram/telegram.h"
+#include "window/settingsapply.h"
 
 using namespace kv;
 

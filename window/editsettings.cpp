@@ -16,6 +16,7 @@
 #include "settings/serversettings.h"
 #include "settings/settingsdialog.h"
 #include "settings/settingsstore.h"
+#include "window/settingsapply.h"
 
 using namespace kv;
 

@@ -18,6 +18,7 @@
 #include "settings/windowlayout.h"
 #include "window/statusbar.h"
 #include "window/operator.h"
+#include "window/settingsapply.h"
 #include "window/tracewnd.h"
 
 using namespace kv;
@@ -237,10 +238,9 @@ extern "C" HWND __cdecl traceapi_CreateWnd(DWORD reserved, HWND owner, DWORD wai
     }
     g_window.owner = owner;
     g_window.stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ListLockSection();  // the list lock is ready before any thread can want it
     WindowSeams& seams = Seams();
-    seams.updateStatus = &StatusSeam;
     seams.refreshStatusFile = &StatusSeam;
+    SetProfileChangedHook(&StatusSeam);
     seams.syncToolbar = &ToolbarSeam;
     seams.drawItem = &DrawSeam;
     // Before the thread starts: the settings load reads LastProfile only when no

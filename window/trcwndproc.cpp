@@ -18,6 +18,7 @@
 #include "settings/serversettings.h"
 #include "window/statusbar.h"
 #include "window/operator.h"
+#include "window/settingsapply.h"
 #include "window/tracewnd.h"
 
 #include <windowsx.h>

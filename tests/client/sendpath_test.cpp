@@ -6,7 +6,9 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "client/dbgviewhook.h"
 #include "client/region.h"
 #include "client/sendpath.h"
 #include "kvtest.h"
@@ -130,6 +132,24 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     ::CloseHandle(hold);
 }
 
+// The debug-viewer hook queues the viewer's lines for a thread of the library. More lines
+// than the queue holds, queued while the trace window (this thread) answers only as the
+// queue makes it wait: every line arrives once, in order, as written, from the thread
+// that queued it.
+TEST_F(SendPath, ViewerLinesQueuedForTheSenderThreadArriveInOrder) {
+    kv::g_region.apps[0].EnableInfo = 1;
+    std::vector<std::wstring> lines;
+    for (int i = 0; i < 700; ++i) lines.push_back(L"viewer line " + std::to_wstring(i) + (i % 100 ? L"" : L" 100% %s"));
+    for (const std::wstring& line : lines) kv::QueueViewerLine(0, line.c_str());
+    kv::DrainViewerLines();
+    std::vector<std::wstring> seen;
+    for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT)) {
+        EXPECT_TRUE(r.func == L"DbgViewHookProc" && r.threadId == ::GetCurrentThreadId() && r.lParam == 30);
+        seen.push_back(r.text);
+    }
+    EXPECT_EQ(seen, lines);
+}
+
 // A process that could not open the named mutexes neither registers nor emits nor
 // changes a switch: without the locks it would write the shared region unguarded.
 TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWritten) {
@@ -189,7 +209,7 @@ TEST_F(SendPath, TheWindowThreadServesSendsWhileWaitingForTheDataMutex) {
     DWORD_PTR answer = 0;
     BOOL sent = FALSE;
     std::thread holder([&] {
-        kv::MutexLock lock(kv::g_proc.dataMutex);
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
         held = true;
         sent = ::SendMessageTimeoutW(window.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer) != 0;
     });

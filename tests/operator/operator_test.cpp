@@ -790,9 +790,8 @@ std::vector<bool> g_filterCountLocked;
 WNDPROC g_filterListProc;
 LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == LVM_SETITEMCOUNT) {
-        const bool free = ::TryEnterCriticalSection(&kv::ListLockSection()) != FALSE;
-        if (free) ::LeaveCriticalSection(&kv::ListLockSection());
-        g_filterCountLocked.push_back(!free);
+        const DWORD owner = kv::ListLockOwner();
+        g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
     }
     return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
 }

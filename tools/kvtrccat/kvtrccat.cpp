@@ -1,16 +1,24 @@
 // kvtrccat: writes the lines of a trace file or of a directory's daily trace files to
 // standard output as UTF-8, as text or as one JSON object per line, optionally limited
-// to a time range and following the files as the server writes them.
+// to a time range and following the files as the server writes them; several stations'
+// directories merged by time; or sends them to a syslog collector, going on after a
+// restart where the state file says it stopped.
 #include <stdio.h>
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "tools/kvtrccat/collector.h"
+#include "tools/kvtrccat/shipper.h"
+#include "tracefiles/merge.h"
 #include "tracefiles/tracefiles.h"
 
 using namespace kv::trc;
+using namespace kv::cat;
 
 namespace {
 
@@ -23,20 +31,18 @@ constexpr size_t kTextPiece = kOutBytes / 8;
 static_assert(kTextPiece * 6 <= kOutBytes, "a converted piece fits the output buffer");
 
 const char kUsage[] =
-    "usage: kvtrccat [--json] [--since TIME] [--until TIME] [--follow | --new] PATH\n"
-    "  PATH     a trace file directory (its daily files TSyymmdd.txt in date order) or one file\n"
+    "usage: kvtrccat [--json] [--since TIME] [--until TIME] [--follow | --new]\n"
+    "                [--send HOST:PORT] [--state FILE] [NAME=]PATH...\n"
+    "  PATH     a trace file directory (its daily files TSyymmdd.txt in date order) or one file;\n"
+    "           several are merged by time, each line led by its station's NAME (default:\n"
+    "           the directory's last element)\n"
     "  --json   one JSON object per line instead of the line's text\n"
     "  --since, --until  YYYY-MM-DD[THH:MM[:SS[.cc]]] local time; --until takes the whole\n"
     "           minute, second or day it names\n"
     "  --follow keep writing new lines as they are written, on into the next day's file\n"
-    "  --new    --follow, starting at the current end: only lines written from now on\n";
-
-// Local date and time as one number: hundredths of a second since a fixed origin.
-using Stamp = long long;
-Stamp MakeStamp(const Date& d, int hour, int minute, int second, int hundredths) {
-    return ((static_cast<long long>(d.year) * 13 + d.month) * 32 + d.day) * 8640000LL +
-           ((hour * 60LL + minute) * 60 + second) * 100 + hundredths;
-}
+    "  --new    --follow, starting at the current end: only lines written from now on\n"
+    "  --send   send each line to a syslog collector (RFC 5424 over TCP, the station as host)\n"
+    "  --state  keep in FILE how far each station got, and go on from there when started again\n";
 
 // "YYYY-MM-DD[( |T)HH:MM[:SS[(.|,)cc]]]". upper: the end of the period the text names.
 bool ParseStampArg(const wchar_t* s, bool upper, Stamp* out) {
@@ -117,6 +123,7 @@ static_assert(kOutBytes % 65536 == 0, "the buffer ends where a page begins");
 class Output {
 public:
     Output() : out_(::GetStdHandle(STD_OUTPUT_HANDLE)) {}
+    explicit Output(std::string* memory) : out_(nullptr), memory_(memory) {}
     bool failed() const { return failed_; }
 
     void Raw(const char* s, size_t n) {
@@ -210,6 +217,7 @@ private:
         used_ = static_cast<size_t>(o - buf_.get());
     }
     void WriteAll(const char* s, size_t n) {
+        if (memory_) return memory_->append(s, n), void();
         while (n && !failed_) {
             DWORD written = 0;
             const DWORD chunk = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
@@ -222,45 +230,231 @@ private:
     size_t used_ = 0;
     HANDLE out_;
     bool failed_ = false;
+    std::string* memory_ = nullptr;  // a message being built instead of standard output
 };
 
 struct Options {
     bool json = false, follow = false, fromEnd = false;
     bool hasSince = false, hasUntil = false;
     Stamp since = 0, until = 0;
-    std::wstring path;
+    std::vector<StationArg> stations;
+    bool labelled = false;  // every line says its station
+    std::wstring send, state;
 };
 
-// One file being written out: how far it has been.
+bool IsDirectory(const std::wstring& path, DWORD* error) {
+    const DWORD a = ::GetFileAttributesW(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) *error = ::GetLastError();
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring FileName(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// One file of a station: how far its lines have been taken into the station's queue.
 struct Source {
-    explicit Source(const DayFile& d) : day(d) {}
+    Source(const DayFile& d, size_t n) : day(d), number(n) {}
     DayFile day;
     TraceFile file;
-    size_t emitted = 0;
-    Stamp last = 0;  // stamp of the last dated line, for lines that carry no time
+    size_t number;          // counts the station's files: queued lines say where they came from
+    bool followed = false;  // its lines become available as the follower polls it
+    bool indexed = false;
+    bool final = false;     // complete: its unfinished last line is taken too
+    size_t queued = 0;      // lines taken into the queue (or skipped)
+    size_t available = 0;   // lines that may be taken
+    bool skipToEnd = false;  // --new: what the first read finds was shipped before
+    bool hasResume = false;  // the file a saved position names: go on after its lines
+    Position resume;
+    Stamp last = 0;          // stamp of the last dated line, for lines that carry no time
 };
 
-// Writes the files out; as a follower's sink, the followed file's new lines.
-class Cat : public FollowSink {
+// One station: its files, read a piece at a time into a queue of lines that the merge
+// takes from, and the follower of its current file.
+class Station : public FollowSink {
 public:
-    explicit Cat(const Options& o) : o_(o) {}
+    // Lines read at a time: a station's backlog is never read into memory whole.
+    static constexpr size_t kPiece = 8192;
 
-    // Reads and writes out what s holds now; the unfinished last line only when final.
-    // False (reported) when lines could not be read.
-    bool Pass(Source& s, bool final) {
+    Station(const Options& o, const StationArg& a) : o_(o), name_(a.name), path_(a.path), nameUtf8_(Utf8(a.name)) {}
+    const std::string& name() const { return nameUtf8_; }
+    LineQueue& queue() { return queue_; }
+    bool done() const { return chain_.empty() && queue_.empty(); }
+    void Poll(ULONGLONG now) { follower_.Poll(*this, now); }
+    DWORD PauseMs(ULONGLONG now) const { return follower_.PauseMs(now); }
+
+    // Lists the files, from a saved position on when one is given. False (reported) when
+    // the path cannot be read; a follower goes on trying.
+    bool Start(const Position* resume) {
+        chain_.clear();
+        queue_.Clear();
+        files_.clear();
+        hasEmitted_ = false;
         DWORD error = 0;
-        StartOver(s);
-        if (!s.file.Open(s.day.path, &error)) {
-            Error("kvtrccat: cannot open '%s' (error %lu)\n", s.day.path, error);
-            return false;
+        bool ok = true;
+        bool isDir = IsDirectory(path_, &error);
+        if (!isDir && error) {
+            Error("kvtrccat: '%s' does not exist (error %lu)\n", path_, error);
+            if (!o_.follow) return false;
+            ok = false, isDir = true;  // followed as the directory it may become
         }
-        if (!s.file.Index()) return CannotRead(s);
-        if (o_.fromEnd) {
-            s.emitted = s.file.index().size();  // what is there was shipped before
-            return true;
+        std::wstring dir = path_;
+        const DayFile single = DayFileOf(path_);
+        bool byDay = isDir;
+        if (!isDir) {
+            const size_t slash = path_.find_last_of(L"\\/");
+            dir = slash == std::wstring::npos ? L"." : path_.substr(0, slash);
+            byDay = o_.follow && single.date.known();  // a daily file goes on into the days after it
         }
-        return Emit(s, final) || CannotRead(s);
+        std::vector<DayFile> days;
+        if (!isDir) {
+            days.assign(1, single);
+        } else if (ok && !ListDayFiles(dir, &days, &error)) {
+            Error("kvtrccat: cannot list '%s' (error %lu)\n", dir, error);
+            if (!o_.follow) return false;
+            ok = false;
+        }
+        Date lastDate;
+        for (const DayFile& d : days)
+            if (d.date.known()) lastDate = d.date;
+
+        size_t from = 0;
+        bool resumeFound = false;
+        if (resume) {
+            while (from < days.size() && _wcsicmp(FileName(days[from].path).c_str(), resume->file.c_str()) != 0) ++from;
+            resumeFound = from < days.size();
+            Date saved;
+            if (!resumeFound) {  // gone: the days after it
+                from = 0;
+                if (DateFromDailyName(resume->file.c_str(), &saved))
+                    while (from < days.size() && !(days[from].date.known() && saved < days[from].date)) ++from;
+            }
+        }
+        for (size_t i = from; i < days.size(); ++i) {
+            if (!InRange(days[i]) && !(resumeFound && i == from)) continue;
+            chain_.emplace_back(new Source(days[i], next_++));
+            if (resumeFound && i == from) chain_.back()->hasResume = true, chain_.back()->resume = *resume;
+        }
+        // --new once: started again after a failure, a station goes on from the end it found.
+        if (o_.fromEnd && !resume && !startNamed_) {
+            while (chain_.size() > 1) chain_.pop_front();
+            if (!chain_.empty()) chain_.back()->skipToEnd = true;
+            startNamed_ = chain_.empty();  // nothing there: everything that comes is new
+        }
+        if (o_.follow && !chain_.empty()) {
+            chain_.back()->followed = true;
+            chain_.back()->file.Open(chain_.back()->day.path, nullptr);  // the follower's polls read it
+        }
+        if (o_.follow) {
+            follower_.Follow(chain_.empty() ? nullptr : &chain_.back()->file, byDay ? dir : std::wstring(), lastDate);
+        }
+        return ok;
     }
+
+    // Where --new started: the end the first read found. False while unknown.
+    bool StartPosition(Position* out) const {
+        if (!startNamed_) return false;
+        *out = start_;
+        return !start_.file.empty();
+    }
+
+    // Takes up to kPiece lines into the queue. False (reported) when lines could not be read.
+    bool Refill(ULONGLONG now) {
+        bool ok = true;
+        while (!chain_.empty() && queue_.size() < kPiece) {
+            Source& s = *chain_.front();
+            if (!s.followed && !s.indexed) {  // an earlier day's file, or any file when not following: read to its end
+                DWORD error = 0;
+                if (!s.file.Open(s.day.path, &error)) {
+                    Error("kvtrccat: cannot open '%s' (error %lu)\n", s.day.path, error);
+                    ok = false;
+                    chain_.pop_front();
+                    continue;
+                }
+                if (!s.file.Index()) {
+                    ok = Drop(s);
+                    continue;
+                }
+                s.indexed = s.final = true;
+                s.available = s.file.LineCount();
+                Begin(s);
+            }
+            if (s.queued < s.available) {
+                const size_t stop = s.queued + (s.available - s.queued < kPiece ? s.available - s.queued : kPiece);
+                files_[s.number] = FileRef{FileName(s.day.path), chain_.front()};
+                size_t next = s.queued;  // a read that fails half-way keeps the lines it gave
+                const bool read = s.file.ForEachLine(s.queued, stop, [&](size_t line, const wchar_t* text, size_t chars) {
+                    Take(s, line, text, chars, now);
+                    next = line + 1;
+                });
+                s.queued = next;
+                if (!read && s.followed) return Failed(s);
+                if (!read) {
+                    ok = Drop(s);
+                    continue;
+                }
+                readFailed_ = false;
+            }
+            if (s.queued < s.available || !s.final || (s.followed && chain_.size() == 1)) break;
+            chain_.pop_front();
+        }
+        return ok;
+    }
+
+    void Taken(const LineQueue::Line& l) {
+        hasEmitted_ = true;
+        emitted_ = l;
+        queue_.Pop();
+    }
+    // The position past the last line taken out of the queue; false when none was.
+    bool Emitted(Position* out) {
+        if (!hasEmitted_) return false;
+        auto it = files_.find(emitted_.file);
+        if (it == files_.end()) return false;
+        files_.erase(files_.begin(), it);  // queued lines are of this file or later ones
+        const TraceFile& f = it->second.source->file;
+        out->file = it->second.name;
+        out->identity = f.identity();
+        out->lines = emitted_.line + 1;
+        out->bytes = f.LineEnd(emitted_.line);
+        return true;
+    }
+
+    bool Lines(TraceFile& file, bool startedOver, bool final) override {
+        for (auto& p : chain_) {
+            Source& s = *p;
+            if (&s.file != &file) continue;
+            if (startedOver) {
+                Error("kvtrccat: '%s' was replaced or cut shorter: reading it again from its start\n", s.day.path);
+                s.queued = 0;
+                s.last = 0;
+            }
+            if (!s.indexed) {
+                s.indexed = true;
+                Begin(s);
+            }
+            s.available = final ? file.LineCount() : file.index().size();
+            s.final = s.final || final;
+        }
+        return true;
+    }
+    TraceFile* NextDay(const DayFile& d) override {
+        if (!InRange(d)) return nullptr;
+        chain_.emplace_back(new Source(d, next_++));
+        chain_.back()->followed = true;
+        chain_.back()->file.Open(d.path, nullptr);
+        return &chain_.back()->file;
+    }
+    void Failed(const std::wstring& path, DWORD error) override {
+        Error("kvtrccat: cannot read '%s' (error %lu); trying again\n", path, error);
+    }
+
+private:
+    struct FileRef {
+        std::wstring name;
+        std::shared_ptr<Source> source;  // its index gives the ends of its lines
+    };
 
     bool InRange(const DayFile& d) const {
         if (!o_.hasSince && !o_.hasUntil) return true;
@@ -271,193 +465,282 @@ public:
         return true;
     }
 
-    // Follows s (the last file written out) and the days after it.
-    void Follow(std::unique_ptr<Source> s) { current_ = std::move(s); }
-
-    bool Lines(TraceFile&, bool startedOver, bool final) override {
-        if (startedOver) {
-            Error("kvtrccat: '%s' was replaced or cut shorter: reading it again from its start\n", current_->day.path);
-            StartOver(*current_);
-        }
-        return Emit(*current_, final);
-    }
-    TraceFile* NextDay(const DayFile& d) override {
-        if (!InRange(d)) return nullptr;
-        current_.reset(new Source(d));
-        current_->file.Open(d.path, nullptr);
-        StartOver(*current_);
-        return &current_->file;
-    }
-    void Failed(const std::wstring& path, DWORD error) override {
-        Error("kvtrccat: cannot read '%s' (error %lu); trying again\n", path, error);
-    }
-
-    Output& out() { return out_; }
-
-private:
-    void StartOver(Source& s) {
-        s.emitted = 0;
+    // The first read of a file: where to start in it.
+    void Begin(Source& s) {
         s.last = s.day.date.known() ? MakeStamp(s.day.date, 0, 0, 0, 0) : 0;
-    }
-    bool CannotRead(Source& s) {
-        Error("kvtrccat: cannot read '%s' (error %lu)\n", s.day.path, s.file.error());
-        return false;
-    }
-
-    // Writes the lines not written yet; the unfinished last line only when final. False
-    // when they could not be read (the next pass takes them up again).
-    bool Emit(Source& s, bool final) {
-        TraceFile& f = s.file;
-        const size_t end = final ? f.LineCount() : f.index().size();
-        // In pieces, so that a reader that went away ends the pass soon.
-        constexpr size_t kPiece = 65536;
-        while (s.emitted < end && !out_.failed()) {
-            const size_t stop = end - s.emitted > kPiece ? s.emitted + kPiece : end;
-            if (!f.ForEachLine(s.emitted, stop, [&](size_t, const wchar_t* text, size_t chars) { Line(s, text, chars); }))
-                return false;
-            s.emitted = stop;
+        const size_t complete = s.file.index().size();
+        if (s.hasResume) {
+            const Position& p = s.resume;
+            s.hasResume = false;
+            if (p.lines == 0) {
+            } else if (!(s.file.identity() != p.identity) && p.lines <= s.file.LineCount() &&
+                       s.file.LineEnd(static_cast<size_t>(p.lines - 1)) == p.bytes) {
+                s.queued = static_cast<size_t>(p.lines);
+            } else {
+                Error("kvtrccat: '%s' is not the file the state file names (replaced or rewritten): reading it from its start\n",
+                      s.day.path);
+            }
         }
-        return true;
+        if (s.skipToEnd) {
+            s.skipToEnd = false;
+            s.queued = complete;  // what is there was shipped before
+            start_.file = FileName(s.day.path);
+            start_.identity = s.file.identity();
+            start_.lines = complete;
+            start_.bytes = complete ? s.file.LineEnd(complete - 1) : 0;
+            startNamed_ = true;
+        }
     }
 
-private:
-    void Line(Source& s, const wchar_t* p, size_t n) {
+    void Take(Source& s, size_t line, const wchar_t* text, size_t chars, ULONGLONG now) {
+        size_t head = 0;
+        while (head < chars && head < 64 && text[head] != L'|') ++head;
         LineFields f;
-        ParseLine(p, n, &f);
-        Date date = s.day.date;
-        bool stamped = false;
-        if (f.hasTime && date.known()) {
-            date = LineDate(date, f.weekday);
-            s.last = MakeStamp(date, f.hour, f.minute, f.second, f.hundredths);
-            stamped = true;
+        ParseTimeText(text, head, &f);
+        bool own = false;
+        if (f.hasTime && s.day.date.known()) {
+            s.last = MakeStamp(LineDate(s.day.date, f.weekday), f.hour, f.minute, f.second, f.hundredths);
+            own = true;
         }
         if (o_.hasSince || o_.hasUntil) {
             if (!s.day.date.known()) return;
             if (o_.hasSince && s.last < o_.since) return;
             if (o_.hasUntil && s.last > o_.until) return;
         }
-        if (!o_.json) {
-            out_.Text(p, n, false);
-            out_.Raw("\n", 1);
-            return;
+        queue_.Push(text, chars, s.last, own, now, s.number, line);
+    }
+
+    bool Drop(Source& s) {  // a file that cannot be read: said, and left out
+        Error("kvtrccat: cannot read '%s' (error %lu)\n", s.day.path, s.file.error());
+        chain_.pop_front();
+        return false;
+    }
+    bool Failed(Source& s) {  // the followed file: tried again with the next refill
+        if (!readFailed_) Error("kvtrccat: cannot read '%s' (error %lu); trying again\n", s.day.path, s.file.error());
+        readFailed_ = true;
+        return false;
+    }
+
+    const Options& o_;
+    std::wstring name_, path_;
+    std::string nameUtf8_;
+    std::deque<std::shared_ptr<Source>> chain_;  // front: being read; back: followed
+    size_t next_ = 0;
+    LineQueue queue_;
+    std::map<size_t, FileRef> files_;  // the files of the lines queued and of the last one taken
+    bool hasEmitted_ = false;
+    LineQueue::Line emitted_ = {};
+    Position start_;
+    bool startNamed_ = false;
+    bool readFailed_ = false;
+    Follower follower_;
+};
+
+// The lines of every station, merged by time, written out or sent.
+class Cat {
+public:
+    // Texts longer than this are cut in a message: a line of the writer is at most 999
+    // characters, a longer one comes from a damaged file.
+    static constexpr size_t kSendTextChars = 16384;
+
+    Cat(const Options& o, Collector* collector) : o_(o), sending_(collector != nullptr), shipper_(collector, o.state), line_(&lineBytes_) {}
+
+    int Run() {
+        std::vector<std::wstring> names;
+        for (const StationArg& a : o_.stations) names.push_back(a.name);
+        std::wstring why;
+        if (!shipper_.Start(names, &why)) {
+            Error("kvtrccat: %s\n", L"'" + o_.state + L"': " + why);
+            return kExitFiles;
         }
-        out_.Raw("{\"time\":");
-        if (f.hasTime) {
-            out_.Raw("\"", 1);
-            if (stamped) {
-                out_.Digits(static_cast<unsigned>(date.year), 4);
-                out_.Raw("-", 1);
-                out_.Digits(static_cast<unsigned>(date.month), 2);
-                out_.Raw("-", 1);
-                out_.Digits(static_cast<unsigned>(date.day), 2);
-                out_.Raw("T", 1);
+        int result = kExitOk;
+        for (const StationArg& a : o_.stations) {
+            stations_.emplace_back(new Station(o_, a));
+            queues_.push_back(&stations_.back()->queue());
+            if (!stations_.back()->Start(shipper_.Confirmed(stations_.size() - 1))) result = kExitFiles;
+        }
+        const std::vector<bool> grow(stations_.size(), o_.follow);
+        for (;;) {
+            ULONGLONG now = ::GetTickCount64();
+            for (auto& st : stations_) {
+                if (o_.follow) st->Poll(now);
+                if (st->queue().empty() && !st->Refill(now) && !o_.follow) result = kExitFiles;
             }
-            out_.Digits(static_cast<unsigned>(f.hour), 2);
-            out_.Raw(":", 1);
-            out_.Digits(static_cast<unsigned>(f.minute), 2);
-            out_.Raw(":", 1);
-            out_.Digits(static_cast<unsigned>(f.second), 2);
-            out_.Raw(".", 1);
-            out_.Digits(static_cast<unsigned>(f.hundredths), 2);
-            out_.Raw("\",\"seq\":");
-            out_.Number(f.sequence);
+            SYSTEMTIME local;
+            ::GetLocalTime(&local);
+            const Stamp nowStamp = StampOfLocalTime(local);
+            Pick pick;
+            size_t k = 0, count = 0;
+            DWORD hold = INFINITE;
+            bool failed = false;
+            while ((pick = NextStation(queues_, grow, now, nowStamp, &k, &hold)) == Pick::kLine) {
+                Station& st = *stations_[k];
+                if (sending_ && !shipper_.Connect()) {
+                    failed = true;
+                    break;
+                }
+                if (!Emit(st, st.queue().front(), now)) {
+                    failed = true;
+                    break;
+                }
+                st.Taken(st.queue().front());
+                if (st.queue().empty() && !st.Refill(now) && !o_.follow) result = kExitFiles;
+                // A batch never holds more than kBatchLines: that many a restart may send twice.
+                const bool check = ++count % 1024 == 0;
+                if (check) now = ::GetTickCount64();
+                if (check && !sending_ && out_.failed()) return kExitFiles;  // the reader went away
+                if (sending_ && (shipper_.full() || (check && shipper_.Due(now))) && !Checkpoint(now)) {
+                    failed = true;
+                    break;
+                }
+            }
+            if (!failed) {
+                if (!sending_) {
+                    out_.Flush();
+                    if (out_.failed()) return kExitFiles;
+                }
+                const bool end = !o_.follow && pick == Pick::kNone;
+                if ((shipper_.Due(now) || (end && shipper_.pending())) && !Checkpoint(now)) failed = true;
+                else if (end) return result;
+            }
+            if (failed) {
+                // Everything after the last confirmed line goes again, once the collector answers.
+                ::Sleep(shipper_.Retry());
+                for (size_t i = 0; i < stations_.size(); ++i) {
+                    Position start;
+                    const Position* from = shipper_.Confirmed(i);
+                    if (!from && stations_[i]->StartPosition(&start)) from = &start;
+                    stations_[i]->Start(from);
+                }
+                continue;
+            }
+            // Until the next poll, the line held for a quiet station, or the batch's confirmation.
+            now = ::GetTickCount64();
+            DWORD pause = o_.follow ? Follower::kPollMs : 0;
+            for (auto& st : stations_)
+                if (o_.follow && st->PauseMs(now) < pause) pause = st->PauseMs(now);
+            if (pick == Pick::kHold && hold < pause) pause = hold;
+            if (pause) ::Sleep(pause);
+        }
+    }
+
+private:
+    bool Checkpoint(ULONGLONG now) {
+        for (size_t i = 0; i < stations_.size(); ++i) {
+            Position p;
+            if (stations_[i]->Emitted(&p)) shipper_.Sent(i, p);
+        }
+        return shipper_.Confirm(now);
+    }
+
+    // Writes (or sends) one line; false when the collector's connection failed.
+    bool Emit(Station& st, const LineQueue::Line& l, ULONGLONG now) {
+        const wchar_t* p = st.queue().text(l);
+        if (!o_.json && !sending_) {
+            if (o_.labelled) {
+                out_.Raw(st.name().data(), st.name().size());
+                out_.Raw("|", 1);
+            }
+            out_.Text(p, l.chars, false);
+            out_.Raw("\n", 1);
+            shipper_.Count(now);
+            return true;
+        }
+        LineFields f;
+        ParseLine(p, l.chars, &f);
+        const Date date = l.own ? DateOfStamp(l.stamp) : Date();
+        if (!sending_) {
+            Json(out_, f, date, o_.labelled ? &st.name() : nullptr);
+            shipper_.Count(now);
+            return true;
+        }
+        if (f.text.n > kSendTextChars) f.text.n = kSendTextChars;
+        Json(line_, f, date, &st.name());
+        line_.Flush();
+        if (!lineBytes_.empty() && lineBytes_.back() == '\n') lineBytes_.pop_back();
+        char stamp[40];
+        const bool timed = l.own && f.hasTime &&
+                           LocalTimestamp(date.year, date.month, date.day, f.hour, f.minute, f.second, f.hundredths * 10, stamp);
+        frame_.clear();
+        AppendFrame(&frame_, SeverityOfLevel(f.split ? f.level() : 30), timed ? stamp : nullptr, st.name(),
+                    lineBytes_.data(), lineBytes_.size());
+        lineBytes_.clear();
+        return shipper_.Add(frame_, now);
+    }
+
+    // One JSON object and a line feed; date known: the line's own date.
+    static void Json(Output& out, const LineFields& f, const Date& date, const std::string* station) {
+        out.Raw("{");
+        if (station) {
+            out.Raw("\"station\":\"");
+            out.Raw(station->data(), station->size());  // a station name needs no escaping
+            out.Raw("\",");
+        }
+        out.Raw("\"time\":");
+        if (f.hasTime) {
+            out.Raw("\"", 1);
+            if (date.known()) {
+                out.Digits(static_cast<unsigned>(date.year), 4);
+                out.Raw("-", 1);
+                out.Digits(static_cast<unsigned>(date.month), 2);
+                out.Raw("-", 1);
+                out.Digits(static_cast<unsigned>(date.day), 2);
+                out.Raw("T", 1);
+            }
+            out.Digits(static_cast<unsigned>(f.hour), 2);
+            out.Raw(":", 1);
+            out.Digits(static_cast<unsigned>(f.minute), 2);
+            out.Raw(":", 1);
+            out.Digits(static_cast<unsigned>(f.second), 2);
+            out.Raw(".", 1);
+            out.Digits(static_cast<unsigned>(f.hundredths), 2);
+            out.Raw("\",\"seq\":");
+            out.Number(f.sequence);
         } else {
-            out_.Raw("null,\"seq\":null");
+            out.Raw("null,\"seq\":null");
         }
         if (f.split) {
             const short level = f.level();
-            out_.Raw(",\"level\":\"");
-            out_.Raw(LevelNameOf(level));
-            out_.Raw("\",\"levelNo\":");
-            out_.Number(level);
+            out.Raw(",\"level\":\"");
+            out.Raw(LevelNameOf(level));
+            out.Raw("\",\"levelNo\":");
+            out.Number(level);
         } else {
-            out_.Raw(",\"level\":null,\"levelNo\":null");
+            out.Raw(",\"level\":null,\"levelNo\":null");
         }
-        out_.Raw(",\"process\":");
-        out_.String(f.processName);
-        out_.Raw(",\"pid\":");
-        f.pid >= 0 ? out_.Number(f.pid) : out_.Raw("null");
-        out_.Raw(",\"module\":");
-        out_.String(f.moduleName);
-        out_.Raw(",\"tid\":");
-        f.tid >= 0 ? out_.Number(f.tid) : out_.Raw("null");
-        out_.Raw(",\"function\":");
-        out_.String(f.function);
-        out_.Raw(",\"text\":");
-        out_.String(f.text);
-        out_.Raw(f.marked() ? ",\"marked\":true" : ",\"marked\":false");
+        out.Raw(",\"process\":");
+        out.String(f.processName);
+        out.Raw(",\"pid\":");
+        f.pid >= 0 ? out.Number(f.pid) : out.Raw("null");
+        out.Raw(",\"module\":");
+        out.String(f.moduleName);
+        out.Raw(",\"tid\":");
+        f.tid >= 0 ? out.Number(f.tid) : out.Raw("null");
+        out.Raw(",\"function\":");
+        out.String(f.function);
+        out.Raw(",\"text\":");
+        out.String(f.text);
+        out.Raw(f.marked() ? ",\"marked\":true" : ",\"marked\":false");
         if (f.split && !f.cut) {
             const unsigned sw = f.switches();
-            out_.Raw(sw & kSwError ? ",\"error\":true" : ",\"error\":false");
-            out_.Raw(sw & kSwWarning ? ",\"warning\":true" : ",\"warning\":false");
-            out_.Raw(sw & kSwInfo ? ",\"info\":true" : ",\"info\":false");
-            out_.Raw(sw & kSwDiag ? ",\"diag\":true}\n" : ",\"diag\":false}\n");
+            out.Raw(sw & kSwError ? ",\"error\":true" : ",\"error\":false");
+            out.Raw(sw & kSwWarning ? ",\"warning\":true" : ",\"warning\":false");
+            out.Raw(sw & kSwInfo ? ",\"info\":true" : ",\"info\":false");
+            out.Raw(sw & kSwDiag ? ",\"diag\":true}\n" : ",\"diag\":false}\n");
         } else {
-            out_.Raw(",\"error\":null,\"warning\":null,\"info\":null,\"diag\":null}\n");
+            out.Raw(",\"error\":null,\"warning\":null,\"info\":null,\"diag\":null}\n");
         }
     }
 
     const Options& o_;
+    const bool sending_;
+    Shipper shipper_;
     Output out_;
-    std::unique_ptr<Source> current_;
+    std::string lineBytes_, frame_;
+    Output line_;  // one message's JSON, into lineBytes_
+    std::vector<std::unique_ptr<Station>> stations_;
+    std::vector<const LineQueue*> queues_;
 };
-
-bool IsDirectory(const std::wstring& path, DWORD* error) {
-    const DWORD a = ::GetFileAttributesW(path.c_str());
-    if (a == INVALID_FILE_ATTRIBUTES) *error = ::GetLastError();
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-int Run(const Options& o) {
-    Cat cat(o);
-    DWORD error = 0;
-    const bool isDir = IsDirectory(o.path, &error);
-    if (!isDir && error) {
-        Error("kvtrccat: '%s' does not exist (error %lu)\n", o.path, error);
-        return kExitFiles;
-    }
-    // A daily file is followed on into the days after it, like its directory.
-    std::wstring dir = o.path;
-    DayFile single = DayFileOf(o.path);
-    bool byDay = isDir;
-    if (!isDir) {
-        const size_t slash = o.path.find_last_of(L"\\/");
-        dir = slash == std::wstring::npos ? L"." : o.path.substr(0, slash);
-        byDay = o.follow && single.date.known();
-    }
-
-    std::vector<DayFile> days;
-    if (isDir && !ListDayFiles(dir, &days, &error)) {
-        Error("kvtrccat: cannot list '%s' (error %lu)\n", dir, error);
-        return kExitFiles;
-    }
-    if (!isDir) days.assign(1, single);
-
-    int result = kExitOk;
-    std::unique_ptr<Source> last;
-    Date lastDate;
-    for (size_t i = 0; i < days.size(); ++i) {
-        if (!cat.InRange(days[i])) continue;
-        std::unique_ptr<Source> s(new Source(days[i]));
-        const bool followed = o.follow && i + 1 == days.size();
-        if (!cat.Pass(*s, !followed)) result = kExitFiles;
-        if (days[i].date.known()) lastDate = days[i].date;
-        if (followed) last = std::move(s);
-    }
-    cat.out().Flush();
-    if (cat.out().failed()) return kExitFiles;
-    if (!o.follow) return result;
-
-    Follower follower;
-    follower.Follow(last ? &last->file : nullptr, byDay ? dir : std::wstring(), lastDate);
-    cat.Follow(std::move(last));
-    for (;;) {
-        ::Sleep(follower.PauseMs(::GetTickCount64()));
-        follower.Poll(cat, ::GetTickCount64());
-        cat.out().Flush();
-        if (cat.out().failed()) return kExitFiles;  // the reader went away
-    }
-}
 
 }  // namespace
 
@@ -479,6 +762,12 @@ int wmain(int argc, wchar_t** argv) {
             }
             (until ? o.hasUntil : o.hasSince) = true;
             ++i;
+        } else if (a == L"--send" || a == L"--state") {
+            if (i + 1 >= argc || !argv[i + 1][0]) {
+                Error("kvtrccat: %s needs a value\n", a);
+                return kExitUsage;
+            }
+            (a == L"--send" ? o.send : o.state) = argv[++i];
         } else if (a == L"--help" || a == L"-h" || a == L"/?") {
             fputs(kUsage, stdout);
             return kExitOk;
@@ -486,16 +775,36 @@ int wmain(int argc, wchar_t** argv) {
             Error("kvtrccat: unknown option '%s'\n", a);
             fputs(kUsage, stderr);
             return kExitUsage;
-        } else if (o.path.empty()) {
-            o.path = a;
         } else {
-            Error("kvtrccat: more than one path: '%s'\n", a);
-            return kExitUsage;
+            StationArg s;
+            std::wstring why;
+            if (!ParseStationArg(a, &s, &why)) {
+                Error("kvtrccat: %s\n", why);
+                return kExitUsage;
+            }
+            for (const StationArg& other : o.stations)
+                if (_wcsicmp(other.name.c_str(), s.name.c_str()) == 0) {
+                    Error("kvtrccat: two stations named '%s': name them as NAME=PATH\n", s.name);
+                    return kExitUsage;
+                }
+            o.labelled = o.labelled || s.named;
+            o.stations.push_back(s);
         }
     }
-    if (o.path.empty()) {
+    if (o.stations.empty() || o.stations.size() > MergedOrder::kMaxStations) {
         fputs(kUsage, stderr);
         return kExitUsage;
     }
-    return Run(o);
+    Collector collector;
+    if (!o.send.empty()) {
+        std::wstring why;
+        if (!collector.SetAddress(o.send, &why)) {
+            Error("kvtrccat: %s\n", why);
+            return kExitUsage;
+        }
+        o.json = true;
+    }
+    o.labelled = o.labelled || o.stations.size() > 1 || !o.send.empty();
+    Cat cat(o, o.send.empty() ? nullptr : &collector);
+    return cat.Run();
 }

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include <shellapi.h>
+
 using namespace kv::trc;
 
 namespace kv::vwr {
@@ -67,6 +69,19 @@ Request ParseRequest(const wchar_t* args) {
         }
     if (at == std::wstring::npos) {
         r.path = Trim(s);
+        // The trace window names one path that exists; anything else is a list of stations.
+        if (!r.path.empty() && ::GetFileAttributesW(r.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            int n = 0;
+            LPWSTR* argv = ::CommandLineToArgvW((L"x " + s).c_str(), &n);
+            for (int i = 1; argv && i < n; ++i) {
+                kv::trc::StationArg a;
+                if (!kv::trc::ParseStationArg(argv[i], &a, nullptr)) continue;
+                while (a.path.size() > 3 && (a.path.back() == L'\\' || a.path.back() == L'/')) a.path.pop_back();
+                r.stations.push_back(a);
+            }
+            if (argv) ::LocalFree(argv);
+            if (r.stations.size() == 1 && !r.stations[0].named) r.stations.clear();  // one missing path
+        }
     } else {
         r.path = Trim(s.substr(0, at));
         r.timeText = Trim(s.substr(at + 3));
@@ -87,41 +102,61 @@ unsigned LevelBit(int level) noexcept {
     }
 }
 
-bool TraceSet::Open(const std::wstring& path, HWND owner, DWORD* error) {
-    Stop();
-    owner_ = owner;
-    ++generation_;
-    days_.clear();
-    files_.clear();
-    first_.clear();
-    rows_.clear();
-    ready_ = total_ = 0;
-    tailOpen_ = following_ = false;
-    failure_.clear();
+bool TraceSet::OpenStation(Station& st, const std::wstring& path, DWORD* error) {
     const DWORD a = ::GetFileAttributesW(path.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         if (error) *error = ::GetLastError();
         return false;
     }
-    isDirectory_ = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (isDirectory_) {
-        dir_ = path;
-        if (!ListDayFiles(path, &days_, error)) return false;
+    st.isDirectory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (st.isDirectory) {
+        st.dir = path;
+        if (!ListDayFiles(path, &st.days, error)) return false;
     } else {
         const size_t slash = path.find_last_of(L"\\/");
-        dir_ = slash == std::wstring::npos ? L"." : path.substr(0, slash);
-        days_.push_back(DayFileOf(path));
+        st.dir = slash == std::wstring::npos ? L"." : path.substr(0, slash);
+        st.days.push_back(DayFileOf(path));
     }
-    for (const DayFile& d : days_) {
-        files_.emplace_back(new TraceFile);
+    for (const DayFile& d : st.days) {
+        st.files.emplace_back(new TraceFile);
         DWORD e = 0;
-        if (!files_.back()->Open(d.path, &e) && days_.size() == 1) {
+        if (!st.files.back()->Open(d.path, &e) && st.days.size() == 1) {
             if (error) *error = e;
             return false;
         }
     }
+    return true;
+}
+
+bool TraceSet::Open(const std::wstring& path, HWND owner, DWORD* error) {
+    StationArg one;
+    one.path = path;
+    return Open(std::vector<StationArg>{one}, owner, error);
+}
+
+bool TraceSet::Open(const std::vector<StationArg>& stations, HWND owner, DWORD* error) {
+    Stop();
+    owner_ = owner;
+    ++generation_;
+    stations_.clear();
+    order_.Reset(0);
+    rows_.clear();
+    total_ = 0;
+    published_ = remerge_ = false;
+    failure_.clear();
+    labelled_ = stations.size() > 1 || (stations.size() == 1 && stations[0].named);
+    if (stations.empty() || stations.size() > MergedOrder::kMaxStations) return false;
+    size_t files = 0;
+    for (const StationArg& a : stations) {
+        stations_.emplace_back(new Station);
+        stations_.back()->name = a.name;
+        if (!OpenStation(*stations_.back(), a.path, error)) return false;
+        files += stations_.back()->days.size();
+    }
+    order_.Reset(stations_.size());
     cancel_ = false;
-    if (!days_.empty()) thread_ = std::thread([this] { Run(); });
+    if (files) thread_ = std::thread([this] { Run(); });
+    else published_ = true;
     return true;
 }
 
@@ -130,85 +165,148 @@ void TraceSet::Stop() {
     if (thread_.joinable()) thread_.join();
 }
 
+size_t TraceSet::FileCount() const {
+    size_t n = 0;
+    for (const auto& st : stations_) n += st->ready;
+    return n;
+}
+
 void TraceSet::Run() {
     uint64_t total = 0;
-    for (const DayFile& d : days_) {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (::GetFileAttributesExW(d.path.c_str(), GetFileExInfoStandard, &data))
-            total += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    }
+    for (const auto& st : stations_)
+        for (const DayFile& d : st->days) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (::GetFileAttributesExW(d.path.c_str(), GetFileExInfoStandard, &data))
+                total += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
     ProgressCtx ctx{owner_, &cancel_, 0, total, 0};
-    for (size_t f = 0; f < files_.size() && !cancel_; ++f) {
-        files_[f]->Index(&CALLBACK_Progress, &ctx);  // an unreadable file stays empty
-        ctx.before += files_[f]->IndexedBytes();
-        if (cancel_) break;
-        ::PostMessageW(owner_, WM_VIEWER_INDEXED, f, generation_);
+    for (auto& st : stations_) {
+        for (size_t f = 0; f < st->files.size() && !cancel_; ++f) {
+            st->files[f]->Index(&CALLBACK_Progress, &ctx);  // an unreadable file stays empty
+            ctx.before += st->files[f]->IndexedBytes();
+            // One station: each file is shown as soon as it is ready.
+            if (!cancel_ && !merged()) ::PostMessageW(owner_, WM_VIEWER_INDEXED, f, generation_);
+        }
     }
+    if (cancel_ || !merged()) return;
+    // Several: the list exists only merged, which needs every station's lines.
+    for (auto& st : stations_) {
+        size_t lines = 0;
+        for (const auto& f : st->files) {
+            st->first.push_back(lines);
+            lines += f->LineCount();
+        }
+        st->total = lines;
+    }
+    Merge();
+    if (!cancel_) ::PostMessageW(owner_, WM_VIEWER_INDEXED, 0, generation_);
 }
 
 bool TraceSet::TakeIndexed(size_t file, LPARAM generation) {
-    if (generation != generation_) return false;
+    if (generation != generation_ || published_) return false;
+    if (merged()) {
+        // Everything at once: the thread has ended its work with the merge.
+        if (thread_.joinable()) thread_.join();
+        for (auto& st : stations_) st->ready = st->files.size();
+        total_ = order_.size();
+        published_ = true;
+        SetFilter(filter_);
+        return true;
+    }
+    Station& st = *stations_[0];
     // Files become ready in order; the thread posts them in order.
-    while (ready_ <= file && ready_ < files_.size()) Publish(ready_);
-    const bool done = ready_ == files_.size();
-    if (done && thread_.joinable()) thread_.join();
-    return done;
+    while (st.ready <= file && st.ready < st.files.size()) Publish(st.ready);
+    published_ = st.ready == st.files.size();
+    if (published_ && thread_.joinable()) thread_.join();
+    return published_;
 }
 
 void TraceSet::Publish(size_t f) {
-    first_.push_back(total_);
-    ++ready_;
-    tailOpen_ = false;
-    Lines(*files_[f], false, false);
+    Station& st = *stations_[0];
+    st.first.push_back(st.total);
+    ++st.ready;
+    st.tailOpen = false;
+    polled_ = &st;
+    Lines(*st.files[f], false, false);
 }
 
 bool TraceSet::Refresh() {
-    if (indexing() || (files_.empty() && !isDirectory_)) return false;
-    if (!following_) {
-        const size_t last = ready_ - (ready_ ? 1 : 0);
-        follower_.Follow(ready_ ? files_[last].get() : nullptr, isDirectory_ ? dir_ : std::wstring(),
-                         ready_ ? days_[last].date : Date{});
-        following_ = true;
+    if (indexing()) return false;
+    changed_ = remerge_ = false;
+    const ULONGLONG now = ::GetTickCount64();
+    for (auto& p : stations_) {
+        Station& st = *p;
+        if (st.files.empty() && !st.isDirectory) continue;
+        if (!st.following) {
+            const size_t last = st.ready - (st.ready ? 1 : 0);
+            st.follower.Follow(st.ready ? st.files[last].get() : nullptr, st.isDirectory ? st.dir : std::wstring(),
+                               st.ready ? st.days[last].date : Date{});
+            st.following = true;
+        }
+        polled_ = &st;
+        st.follower.Poll(*this, now);
     }
-    changed_ = false;
-    follower_.Poll(*this, ::GetTickCount64());
-    return changed_;
+    polled_ = nullptr;
+    if (!merged()) return changed_;
+    if (remerge_) {
+        // A station's file started over: the lines placed from it are gone.
+        Merge();
+        total_ = order_.size();
+        SetFilter(filter_);
+        return true;
+    }
+    for (auto& st : stations_) ReadStamps(*st, st->total - (st->tailOpen ? 1 : 0), now);
+    const size_t before = order_.size();
+    Place(true, now);
+    return changed_ || order_.size() != before;
 }
 
-bool TraceSet::Lines(TraceFile&, bool startedOver, bool) {
+bool TraceSet::Lines(TraceFile& file, bool startedOver, bool) {
+    Station& st = *polled_;
     // Only the last ready file is followed.
-    const size_t f = ready_ - 1;
-    size_t shown = total_ - first_[f];
+    const size_t f = st.ready - 1;
+    if (&file != st.files[f].get()) return true;
+    size_t shown = st.total - st.first[f];
+    const size_t lines = file.LineCount();
+    if (merged()) {
+        // The merge takes the lines in from the stations' counts after the poll.
+        remerge_ = remerge_ || startedOver;
+        changed_ = changed_ || startedOver || st.first[f] + lines != st.total;
+        st.total = st.first[f] + lines;
+        st.tailOpen = !file.LastLineComplete();
+        failure_.clear();
+        return true;
+    }
     // A file that started over takes back all it showed; the unfinished line shown as it
     // stood is judged again now that more of it may be there.
-    if (startedOver || tailOpen_) {
+    if (startedOver || st.tailOpen) {
         shown = startedOver ? 0 : shown - 1;
-        while (!rows_.empty() && rows_.back() >= first_[f] + shown) rows_.pop_back();
+        while (!rows_.empty() && rows_.back() >= st.first[f] + shown) rows_.pop_back();
     }
-    const size_t lines = files_[f]->LineCount();
-    changed_ = changed_ || startedOver || first_[f] + lines != total_;
-    total_ = first_[f] + shown;
-    tailOpen_ = false;
+    changed_ = changed_ || startedOver || st.first[f] + lines != st.total;
+    st.total = total_ = st.first[f] + shown;
+    st.tailOpen = false;
     if (filter_.active() && !FilterLines(f, shown, lines)) {
         // What was not judged is offered again by the next poll.
         while (!rows_.empty() && rows_.back() >= total_) rows_.pop_back();
         return false;
     }
-    total_ = first_[f] + lines;
-    tailOpen_ = !files_[f]->LastLineComplete();
+    st.total = total_ = st.first[f] + lines;
+    st.tailOpen = !file.LastLineComplete();
     failure_.clear();
     return true;
 }
 
 TraceFile* TraceSet::NextDay(const DayFile& d) {
-    days_.push_back(d);
-    files_.emplace_back(new TraceFile);
-    files_.back()->Open(d.path, nullptr);  // read by the follower, which tries again when it cannot
-    first_.push_back(total_);
-    ++ready_;
-    tailOpen_ = false;
+    Station& st = *polled_;
+    st.days.push_back(d);
+    st.files.emplace_back(new TraceFile);
+    st.files.back()->Open(d.path, nullptr);  // read by the follower, which tries again when it cannot
+    st.first.push_back(st.total);
+    ++st.ready;
+    st.tailOpen = false;
     changed_ = true;
-    return files_.back().get();
+    return st.files.back().get();
 }
 
 void TraceSet::Failed(const std::wstring& path, DWORD error) {
@@ -217,12 +315,103 @@ void TraceSet::Failed(const std::wstring& path, DWORD error) {
     failure_ = L"Cannot read " + path + text;
 }
 
-bool TraceSet::Locate(size_t line, size_t* file, size_t* local) const {
-    if (line >= total_ || first_.empty()) return false;
-    const size_t f = static_cast<size_t>(std::upper_bound(first_.begin(), first_.end(), line) - first_.begin()) - 1;
-    *file = f;
-    *local = line - first_[f];
+bool TraceSet::ReadStamps(Station& st, size_t upTo, ULONGLONG now) {
+    while (st.stamped < upTo) {
+        const size_t f = static_cast<size_t>(std::upper_bound(st.first.begin(), st.first.end(), st.stamped) -
+                                             st.first.begin()) - 1;
+        const size_t from = st.stamped - st.first[f];
+        const size_t end = f + 1 < st.first.size() && st.first[f + 1] < upTo ? st.first[f + 1] : upTo;
+        const Date day = st.days[f].date;
+        if (from == 0) st.last = day.known() ? MakeStamp(day, 0, 0, 0, 0) : st.last;
+        // In pieces: the pending queue never holds a whole backlog.
+        const size_t stop = end - st.stamped > 8192 ? st.stamped + 8192 : end;
+        size_t next = st.stamped;  // a read that fails half-way keeps the lines it gave
+        const bool read = st.files[f]->ForEachLine(from, stop - st.first[f], [&](size_t line, const wchar_t* text, size_t chars) {
+            next = st.first[f] + line + 1;
+            size_t head = 0;
+            while (head < chars && head < 64 && text[head] != L'|') ++head;
+            LineFields x;
+            ParseTimeText(text, head, &x);
+            const bool own = x.hasTime && day.known();
+            if (own) st.last = MakeStamp(LineDate(day, x.weekday), x.hour, x.minute, x.second, x.hundredths);
+            st.pending.Push(nullptr, 0, st.last, own, now);
+        });
+        st.stamped = read ? stop : next;
+        if (!read) return false;
+        if (st.pending.size() >= 8192) return true;  // placed before more is read
+    }
     return true;
+}
+
+void TraceSet::Place(bool grow, ULONGLONG now) {
+    std::vector<const LineQueue*> queues;
+    for (const auto& st : stations_) queues.push_back(&st->pending);
+    const std::vector<bool> mayGrow(stations_.size(), grow);
+    SYSTEMTIME local;
+    ::GetLocalTime(&local);
+    const kv::trc::Stamp nowStamp = StampOfLocalTime(local);
+    for (;;) {
+        size_t s = 0;
+        DWORD wait = 0;
+        if (NextStation(queues, mayGrow, now, nowStamp, &s, &wait) != Pick::kLine) {
+            // A queue that ran empty while its station has more read: read on, then place again.
+            bool more = false;
+            for (auto& st : stations_)
+                if (st->pending.empty() && st->stamped < st->total - (grow && st->tailOpen ? 1 : 0)) {
+                    ReadStamps(*st, st->total - (grow && st->tailOpen ? 1 : 0), now);
+                    more = more || !st->pending.empty();
+                }
+            if (!more) return;
+            continue;
+        }
+        Station& st = *stations_[s];
+        st.pending.Pop();
+        const size_t row = order_.size();
+        if (!order_.Push(s)) return;  // out of memory: the list ends here
+        if (published_) total_ = order_.size();
+        if (published_ && filter_.active()) {
+            LineFields x;
+            if (Parse(row, &x, nullptr) && Passes(x)) rows_.push_back(row);
+        }
+        if (st.pending.empty() && st.stamped < st.total - (grow && st.tailOpen ? 1 : 0))
+            ReadStamps(st, st.total - (grow && st.tailOpen ? 1 : 0), now);
+    }
+}
+
+bool TraceSet::Merge() {
+    order_.Reset(stations_.size());
+    for (auto& st : stations_) {
+        st->stamped = 0;
+        st->last = 0;
+        st->pending.Clear();
+        ReadStamps(*st, st->total, 0);
+    }
+    // Every line there now: no station is waited for.
+    Place(false, 0);
+    return !cancel_;
+}
+
+bool TraceSet::Locate(size_t line, size_t* station, size_t* file, size_t* local) const {
+    if (line >= total_ || stations_.empty()) return false;
+    size_t s = 0, sl = line;
+    if (merged() && !order_.Locate(line, &s, &sl)) return false;
+    const Station& st = *stations_[s];
+    if (st.first.empty() || sl >= st.total) return false;
+    const size_t f = static_cast<size_t>(std::upper_bound(st.first.begin(), st.first.end(), sl) - st.first.begin()) - 1;
+    *station = s;
+    *file = f;
+    *local = sl - st.first[f];
+    return true;
+}
+
+size_t TraceSet::GlobalLine(size_t station, size_t stationLine) const {
+    return merged() ? order_.RowOf(station, stationLine) : stationLine;
+}
+
+const std::wstring& TraceSet::StationOf(size_t line) const {
+    size_t s = 0, sl = 0;
+    if (merged()) order_.Locate(line, &s, &sl);
+    return stations_[s]->name;
 }
 
 long long TraceSet::RowOfLine(size_t line) const {
@@ -232,14 +421,15 @@ long long TraceSet::RowOfLine(size_t line) const {
 }
 
 bool TraceSet::Parse(size_t line, LineFields* fields, Date* date, DWORD* error) {
-    size_t f, local, n = 0;
+    size_t s, f, local, n = 0;
     *fields = LineFields();
     if (error) *error = 0;
-    if (!Locate(line, &f, &local)) return false;
-    const bool read = files_[f]->ReadLine(local, line_.data(), line_.size(), &n);
-    if (!read && error) *error = files_[f]->error();
+    if (!Locate(line, &s, &f, &local)) return false;
+    Station& st = *stations_[s];
+    const bool read = st.files[f]->ReadLine(local, line_.data(), line_.size(), &n);
+    if (!read && error) *error = st.files[f]->error();
     ParseLine(line_.data(), n, fields);
-    if (date) *date = LineDate(days_[f].date, fields->hasTime ? fields->weekday : -1);
+    if (date) *date = LineDate(st.days[f].date, fields->hasTime ? fields->weekday : -1);
     return read;
 }
 
@@ -250,8 +440,8 @@ bool TraceSet::Passes(const LineFields& x) const {
 }
 
 bool TraceSet::FilterLines(size_t f, size_t from, size_t to) {
-    const size_t base = first_[f];
-    return files_[f]->ForEachLine(from, to, [&](size_t line, const wchar_t* text, size_t chars) {
+    const size_t base = stations_[0]->first[f];
+    return stations_[0]->files[f]->ForEachLine(from, to, [&](size_t line, const wchar_t* text, size_t chars) {
         LineFields x;
         ParseLine(text, chars, &x);
         if (Passes(x)) rows_.push_back(base + line);
@@ -261,17 +451,71 @@ bool TraceSet::FilterLines(size_t f, size_t from, size_t to) {
 void TraceSet::SetFilter(const Filter& f) {
     filter_ = f;
     rows_.clear();
-    if (!filter_.active()) return;
-    for (size_t file = 0; file < ready_; ++file) FilterLines(file, 0, files_[file]->LineCount());
+    if (!filter_.active() || stations_.empty()) return;
+    if (!merged()) {
+        for (size_t file = 0; file < stations_[0]->ready; ++file) FilterLines(file, 0, stations_[0]->files[file]->LineCount());
+        return;
+    }
+    // Station by station in blocks, then the rows in the list's order.
+    for (size_t s = 0; s < stations_.size(); ++s) {
+        const Station& st = *stations_[s];
+        for (size_t file = 0; file < st.ready; ++file)
+            st.files[file]->ForEachLine(0, st.files[file]->LineCount(), [&](size_t line, const wchar_t* text, size_t chars) {
+                LineFields x;
+                ParseLine(text, chars, &x);
+                if (!Passes(x)) return;
+                const size_t row = order_.RowOf(s, st.first[file] + line);
+                if (row < order_.size()) rows_.push_back(row);
+            });
+    }
+    std::sort(rows_.begin(), rows_.end());
+}
+
+long long TraceSet::FindInStation(size_t s, long long stationLine, bool down, const wchar_t* what,
+                                  const FindOptions& options) {
+    Station& st = *stations_[s];
+    const size_t placed = merged() ? order_.Count(s) : st.total;
+    while (stationLine >= 0 && static_cast<size_t>(stationLine) < placed) {
+        const size_t f = static_cast<size_t>(std::upper_bound(st.first.begin(), st.first.end(),
+                                                              static_cast<size_t>(stationLine)) - st.first.begin()) - 1;
+        const long long hit = FindInFile(*st.files[f], static_cast<size_t>(stationLine) - st.first[f], down, what, options);
+        if (hit >= 0) {
+            const size_t at = st.first[f] + static_cast<size_t>(hit);
+            return at < placed ? static_cast<long long>(at) : -1;
+        }
+        // On to the next file in the search's direction.
+        stationLine = down ? static_cast<long long>(st.first[f] + st.files[f]->LineCount())
+                           : static_cast<long long>(st.first[f]) - 1;
+    }
+    return -1;
+}
+
+long long TraceSet::FindLine(long long from, bool down, const wchar_t* what, const FindOptions& options) {
+    if (from < 0 || static_cast<size_t>(from) >= total_) return -1;
+    if (!merged()) return FindInStation(0, from, down, what, options);
+    // Each station from the line of its own at or beyond `from`; the nearest hit wins.
+    long long best = -1;
+    for (size_t s = 0; s < stations_.size(); ++s) {
+        const size_t before = order_.CountBefore(s, static_cast<size_t>(from) + (down ? 0 : 1));
+        const long long start = down ? static_cast<long long>(before) : static_cast<long long>(before) - 1;
+        const long long hit = FindInStation(s, start, down, what, options);
+        if (hit < 0) continue;
+        const long long row = static_cast<long long>(order_.RowOf(s, static_cast<size_t>(hit)));
+        if (best < 0 || (down ? row < best : row > best)) best = row;
+    }
+    return best;
 }
 
 long long TraceSet::FindTimeText(const wchar_t* timeText) {
+    // The trace window's row is of the first station (it names one directory).
+    Station& st = *stations_[0];
     std::vector<TraceFile*> files;
-    for (size_t f = 0; f < ready_; ++f) files.push_back(files_[f].get());
-    std::vector<DayFile> days(days_.begin(), days_.begin() + ready_);
+    for (size_t f = 0; f < st.ready; ++f) files.push_back(st.files[f].get());
+    std::vector<DayFile> days(st.days.begin(), st.days.begin() + st.ready);
     RowRef ref;
     if (!FindRowByTimeText(files, days, timeText, &ref)) return -1;
-    return static_cast<long long>(GlobalLine(ref.file, ref.line));
+    const size_t row = GlobalLine(0, st.first[ref.file] + ref.line);
+    return row < total_ ? static_cast<long long>(row) : -1;
 }
 
 size_t TraceSet::RowAtOrAfter(const Date& date, int hour, int minute, int second) {

@@ -1,5 +1,6 @@
 // The viewer's model: the trace files of a directory (or one file) as one continuous
-// list of lines, indexed on a thread of its own, with a view that filters it.
+// list of lines, indexed on a thread of its own, with a view that filters it; several
+// stations' directories as one list merged by time.
 #pragma once
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tracefiles/merge.h"
 #include "tracefiles/tracefiles.h"
 
 namespace kv::vwr {
@@ -21,10 +23,12 @@ constexpr UINT WM_VIEWER_INDEXED = WM_APP + 2;   // wParam: index of the file no
 struct Request {
     std::wstring path;
     std::wstring timeText;  // empty: open at the end
+    std::vector<kv::trc::StationArg> stations;  // several (or named) stations: merged by time
 };
 // Splits the arguments of the command line (the program name already removed). The
 // trace window writes them unquoted, and both the directory and the time text may hold
-// blanks, so "/T:" decides.
+// blanks, so "/T:" decides; text that names no existing path is read as several
+// stations, NAME=DIR or DIR each, quoted where they hold blanks.
 Request ParseRequest(const wchar_t* args);
 // The arguments of a whole command line: what follows the program name.
 const wchar_t* SkipProgramName(const wchar_t* commandLine);
@@ -45,10 +49,16 @@ public:
     // thread that posts progress and each finished file to owner. False when the path
     // names nothing readable; *error gets the system error.
     bool Open(const std::wstring& path, HWND owner, DWORD* error);
+    // Several stations: their files are indexed, then merged by time on the thread, which
+    // posts the whole list once. False when a station's path names nothing readable.
+    bool Open(const std::vector<kv::trc::StationArg>& stations, HWND owner, DWORD* error);
     void Stop();
-    bool indexing() const { return thread_.joinable() && ready_ < days_.size(); }
-    bool isDirectory() const { return isDirectory_; }
-    const std::wstring& directory() const { return dir_; }
+    bool indexing() const { return thread_.joinable() && !published_; }
+    bool isDirectory() const { return !stations_.empty() && stations_[0]->isDirectory; }
+    const std::wstring& directory() const { return stations_[0]->dir; }
+    // Lines say their station: several stations, or one named on the command line.
+    bool labelled() const { return labelled_; }
+    size_t StationCount() const { return stations_.size(); }
 
     // On WM_VIEWER_INDEXED: takes over the file; true when every file is ready. A message
     // left from the files opened before (another generation) is ignored.
@@ -61,12 +71,7 @@ public:
 
     // All lines of the ready files, as one list.
     size_t LineCount() const { return total_; }
-    size_t FileCount() const { return ready_; }
-    kv::trc::TraceFile& File(size_t f) { return *files_[f]; }
-    const kv::trc::DayFile& Day(size_t f) const { return days_[f]; }
-    // Global line -> file and line of the file.
-    bool Locate(size_t line, size_t* file, size_t* local) const;
-    size_t GlobalLine(size_t file, size_t local) const { return first_[file] + local; }
+    size_t FileCount() const;
 
     // The rows shown: every line, or the lines the filter lets through.
     void SetFilter(const Filter& f);
@@ -79,6 +84,12 @@ public:
     // and stay valid until the next call. False when there is no such line or it cannot
     // be read (*error, when given, says why: 0 for no such line).
     bool Parse(size_t line, kv::trc::LineFields* fields, kv::trc::Date* date, DWORD* error = nullptr);
+    // The name of the station a line comes from.
+    const std::wstring& StationOf(size_t line) const;
+
+    // The first line at or after `from` (downwards) or at or before it (upwards) whose
+    // fields match, across every station; -1 when none.
+    long long FindLine(long long from, bool down, const wchar_t* what, const kv::trc::FindOptions& options);
 
     // The row of a time text, as the trace window hands it over; -1 when none.
     long long FindTimeText(const wchar_t* timeText);
@@ -86,27 +97,58 @@ public:
     size_t RowAtOrAfter(const kv::trc::Date& date, int hour, int minute, int second);
 
 private:
+    // One station: its days' files, the lines of the ready ones, and its follower. Its
+    // lines are numbered from 0 in file order ("station lines").
+    struct Station {
+        std::wstring name, dir;
+        bool isDirectory = false;
+        std::vector<kv::trc::DayFile> days;
+        std::vector<std::unique_ptr<kv::trc::TraceFile>> files;  // [0, ready) belong to the window thread
+        std::vector<size_t> first;                                // first station line of each ready file
+        size_t ready = 0;
+        size_t total = 0;        // station lines of the ready files
+        bool tailOpen = false;   // its last line is still being written
+        kv::trc::Follower follower;
+        bool following = false;  // follower set to the ready files
+        // Merging: lines read for their stamps (placed in the list, or waiting in pending).
+        size_t stamped = 0;
+        kv::trc::Stamp last = 0;
+        kv::trc::LineQueue pending;
+    };
+
+    bool OpenStation(Station& st, const std::wstring& path, DWORD* error);
     void Run();
+    bool merged() const { return stations_.size() > 1; }
     bool Passes(const kv::trc::LineFields& x) const;
-    // Adds the lines [from, to) of a ready file that pass the filter to the rows shown,
-    // reading the file in blocks (a pass over a mapping would fault on every page).
+    // Global line -> station, file and line of the file.
+    bool Locate(size_t line, size_t* station, size_t* file, size_t* local) const;
+    size_t GlobalLine(size_t station, size_t stationLine) const;
+    // Adds the lines [from, to) of a ready file of station 0 that pass the filter to the
+    // rows shown, reading the file in blocks (a pass over a mapping would fault on every page).
     bool FilterLines(size_t file, size_t from, size_t to);
     void Publish(size_t file);
-    // The follower's news: the last ready file's lines, or a new day's file.
+    // Merging: reads the stamps of station lines [stamped, upTo) into the pending queue.
+    bool ReadStamps(Station& st, size_t upTo, ULONGLONG now);
+    // Places pending lines in the list; grow: stations may still write (live), so a
+    // quiet one is waited for (at most kMergeHoldMs).
+    void Place(bool grow, ULONGLONG now);
+    // The whole list merged again from every station's lines, on the indexing thread or
+    // after a station's file started over.
+    bool Merge();
+    long long FindInStation(size_t s, long long stationLine, bool down, const wchar_t* what,
+                            const kv::trc::FindOptions& options);
+    // The follower's news: a station's last file's lines, or a new day's file.
     bool Lines(kv::trc::TraceFile& file, bool startedOver, bool final) override;
     kv::trc::TraceFile* NextDay(const kv::trc::DayFile& day) override;
     void Failed(const std::wstring& path, DWORD error) override;
 
-    std::wstring dir_;
-    bool isDirectory_ = false;
-    std::vector<kv::trc::DayFile> days_;
-    std::vector<std::unique_ptr<kv::trc::TraceFile>> files_;  // [0, ready_) belong to the window thread
-    std::vector<size_t> first_;                                // first global line of each ready file
-    size_t ready_ = 0;
+    std::vector<std::unique_ptr<Station>> stations_;
+    Station* polled_ = nullptr;  // the station whose follower is polling
+    kv::trc::MergedOrder order_;  // several stations: the station of each line
+    bool labelled_ = false;
+    bool published_ = false;      // the thread's work has been taken over
+    bool remerge_ = false;        // in a poll: a station's file started over
     size_t total_ = 0;
-    bool tailOpen_ = false;  // the last line shown is still being written
-    kv::trc::Follower follower_;
-    bool following_ = false;  // follower_ set to the ready files
     bool changed_ = false;    // in a poll: lines were added or replaced
     std::wstring failure_;
     Filter filter_;

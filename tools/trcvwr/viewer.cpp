@@ -42,6 +42,10 @@ const Column kColumns[] = {{L"Date", 80},          {L"Day Time [No]", 140}, {L"L
                            {L"Module [TID]", 110}, {L"Function", 200},      {L"Message", 700}};
 constexpr int kColumnCount = 7;
 constexpr int kTimeColumn = 1;
+// Several stations: a column of their names, kept last among the list's columns so the
+// others keep their numbers, and shown first.
+constexpr int kStationColumn = kColumnCount;
+constexpr int kStationWidth = 90;
 const COLORREF kMarkColour = RGB(128, 255, 255);
 
 COLORREF LevelColour(int level) {
@@ -58,7 +62,7 @@ COLORREF LevelColour(int level) {
 // One row's texts, kept for the several requests the list makes per row.
 struct CachedRow {
     long long row = -1;
-    std::wstring col[kColumnCount];
+    std::wstring col[kColumnCount + 1];
     int level = 30;
     bool fileMark = false;
 };
@@ -80,6 +84,7 @@ public:
     void Create(HWND h);
     void Layout();
     void Open(const std::wstring& path, const std::wstring& timeText);
+    void Open(const std::vector<StationArg>& stations);
     void OnIndexed(size_t file, LPARAM generation);
     void OnProgress(unsigned permille);
     void OnTimer();
@@ -95,6 +100,8 @@ private:
     void Select(size_t row);
     void Reveal(size_t row);
     void SetCount(bool keepEnd);
+    void Opened(const std::wstring& what, bool ok, DWORD error);
+    void StationColumn(bool shown);
     void ApplyFilter();
     void GoTo();
     void Find(bool down);
@@ -187,20 +194,59 @@ void Viewer::Open(const std::wstring& path, const std::wstring& timeText) {
     DWORD error = 0;
     pendingTime = timeText;
     atEnd = timeText.empty();
-    if (!set.Open(path, hwnd, &error)) {
-        wchar_t msg[600];
-        swprintf(msg, 600, L"Cannot open '%ls' (error %lu)", path.c_str(), static_cast<unsigned long>(error));
-        Status(msg);
+    const bool ok = set.Open(path, hwnd, &error);
+    Opened(path, ok, error);
+}
+
+void Viewer::Open(const std::vector<StationArg>& stations) {
+    cache.row = -1;
+    toggled.clear();
+    ::SendMessageW(list, LVM_SETITEMCOUNT, 0, 0);
+    DWORD error = 0;
+    pendingTime.clear();
+    atEnd = true;
+    std::wstring what;
+    for (const StationArg& a : stations) what += (what.empty() ? L"" : L" ") + a.name + L"=" + a.path;
+    const bool ok = set.Open(stations, hwnd, &error);
+    Opened(what, ok, error);
+}
+
+void Viewer::Opened(const std::wstring& what, bool ok, DWORD error) {
+    StationColumn(ok && set.labelled());
+    if (!ok) {
+        wchar_t msg[64];
+        swprintf(msg, 64, L" (error %lu)", static_cast<unsigned long>(error));
+        Status(L"Cannot open '" + what + L"'" + msg);
         return;
     }
-    ::SetWindowTextW(hwnd, (std::wstring(kTitle) + L" - " + path).c_str());
+    ::SetWindowTextW(hwnd, (std::wstring(kTitle) + L" - " + what).c_str());
     ::SendMessageW(progress, PBM_SETPOS, 0, 0);
     if (!set.indexing()) {
-        Status(L"No trace files in " + path);  // follow mode picks up the first one
+        Status(L"No trace files in " + what);  // follow mode picks up the first one
         return;
     }
     ::ShowWindow(progress, SW_SHOW);
-    Status(L"Indexing " + path);
+    Status(L"Indexing " + what);
+}
+
+void Viewer::StationColumn(bool shown) {
+    HWND header = reinterpret_cast<HWND>(::SendMessageW(list, LVM_GETHEADER, 0, 0));
+    const bool present = ::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0) > kColumnCount;
+    if (shown == present) return;
+    if (!shown) {
+        ::SendMessageW(list, LVM_DELETECOLUMN, kStationColumn, 0);
+        return;
+    }
+    LVCOLUMNW c = {};
+    c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+    c.pszText = const_cast<wchar_t*>(L"Station");
+    c.cx = kStationWidth;
+    c.iSubItem = kStationColumn;
+    ::SendMessageW(list, LVM_INSERTCOLUMNW, kStationColumn, reinterpret_cast<LPARAM>(&c));
+    int order[kColumnCount + 1];
+    order[0] = kStationColumn;
+    for (int i = 0; i < kColumnCount; ++i) order[i + 1] = i;
+    ::SendMessageW(list, LVM_SETCOLUMNORDERARRAY, kColumnCount + 1, reinterpret_cast<LPARAM>(order));
 }
 
 void Viewer::OnProgress(unsigned permille) { ::SendMessageW(progress, PBM_SETPOS, permille, 0); }
@@ -265,6 +311,7 @@ const CachedRow& Viewer::Row(size_t row) {
     }
     const Span* spans[6] = {&x.time, &x.tag, &x.process, &x.module, &x.function, &x.text};
     for (int i = 0; i < 6; ++i) cache.col[i + 1] = spans[i]->str();
+    if (set.labelled()) cache.col[kStationColumn] = set.StationOf(set.LineOfRow(row));
     cache.level = x.split ? x.level() : 30;
     cache.fileMark = x.marked();
     return cache;
@@ -353,16 +400,8 @@ void Viewer::Find(bool down) {
     HCURSOR old = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
     long long found = -1;
     while (line >= 0 && static_cast<size_t>(line) < set.LineCount()) {
-        size_t f, local;
-        set.Locate(static_cast<size_t>(line), &f, &local);
-        const long long hit = FindInFile(set.File(f), local, down, findText, options);
-        if (hit < 0) {
-            // On to the next file in the search's direction.
-            line = down ? static_cast<long long>(set.GlobalLine(f, 0) + set.File(f).LineCount())
-                        : static_cast<long long>(set.GlobalLine(f, 0)) - 1;
-            continue;
-        }
-        line = static_cast<long long>(set.GlobalLine(f, static_cast<size_t>(hit)));
+        line = set.FindLine(line, down, findText, options);
+        if (line < 0) break;
         if (set.RowOfLine(static_cast<size_t>(line)) >= 0) {
             found = line;
             break;
@@ -485,7 +524,7 @@ LRESULT Viewer::OnNotify(NMHDR* h) {
         if ((di->item.mask & LVIF_TEXT) && di->item.pszText && di->item.cchTextMax > 0) {
             const CachedRow& r = Row(static_cast<size_t>(di->item.iItem));
             const int c = di->item.iSubItem;
-            const std::wstring& t = c >= 0 && c < kColumnCount ? r.col[c] : r.col[0];
+            const std::wstring& t = c >= 0 && c <= kStationColumn ? r.col[c] : r.col[0];
             const size_t n = t.size() < static_cast<size_t>(di->item.cchTextMax) ? t.size() : di->item.cchTextMax - 1u;
             wmemcpy(di->item.pszText, t.data(), n);
             di->item.pszText[n] = 0;
@@ -520,10 +559,23 @@ LRESULT CALLBACK ViewerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexce
         case WM_VIEWER_PROGRESS: v.OnProgress(static_cast<unsigned>(wp)); return 0;
         case WM_VIEWER_INDEXED: v.OnIndexed(static_cast<size_t>(wp), lp); return 0;
         case WM_DROPFILES: {
+            // Several directories dropped at once: their stations merged.
             HDROP drop = reinterpret_cast<HDROP>(wp);
+            const UINT n = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+            std::vector<StationArg> stations;
             wchar_t path[MAX_PATH];
-            if (::DragQueryFileW(drop, 0, path, MAX_PATH)) v.Open(path, L"");
+            for (UINT i = 0; i < n && i < MergedOrder::kMaxStations; ++i) {
+                StationArg a;
+                if (!::DragQueryFileW(drop, i, path, MAX_PATH)) continue;
+                a.path = path;
+                a.name = DefaultStationName(path);
+                for (const StationArg& b : stations)
+                    if (b.name == a.name) a.name += L"_" + std::to_wstring(i + 1);
+                stations.push_back(a);
+            }
             ::DragFinish(drop);
+            if (stations.size() == 1) v.Open(stations[0].path, L"");
+            else if (!stations.empty()) v.Open(stations);
             return 0;
         }
         case WM_DESTROY:
@@ -583,7 +635,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     ::UpdateWindow(hwnd);
 
     const Request r = ParseRequest(SkipProgramName(::GetCommandLineW()));
-    if (!r.path.empty()) g_viewer.Open(r.path, r.timeText);
+    if (!r.stations.empty()) g_viewer.Open(r.stations);
+    else if (!r.path.empty()) g_viewer.Open(r.path, r.timeText);
 
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
