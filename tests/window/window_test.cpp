@@ -1,7 +1,7 @@
 // The trace window through the real DLL and its host entry points. Each window lives in
 // a helper process (this executable started as "host"), because the instance marker
 // lives as long as the process that opened the window; the tests drive it as a user
-// would and read it back through the platform.
+// would and read it back through the platform, the screen and the trace file.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -41,12 +41,31 @@ std::wstring TextOf(HWND h) {
     return buf;
 }
 bool WindowUp() { return ::FindWindowW(kClass, nullptr) != nullptr; }
-// A window rectangle in the client coordinates of parent.
-RECT RectIn(HWND h, HWND parent) {
+RECT RectIn(HWND h, HWND parent) {  // a window rectangle in the client coordinates of parent
     RECT r = {};
     ::GetWindowRect(h, &r);
     ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
     return r;
+}
+// The daily trace file of dir as text, and the whole line that holds text ("" for none).
+std::wstring TraceFile(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    const HANDLE find = ::FindFirstFileW((dir + L"\\TS*.txt").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return L"";
+    ::FindClose(find);
+    const std::string bytes = kvtest::ReadBytes(dir + L"\\" + fd.cFileName);
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+std::wstring LineWith(const std::wstring& dir, const std::wstring& text) {
+    std::wstring line;
+    kvtest::PumpUntil([&] {
+        const std::wstring file = TraceFile(dir);
+        const size_t at = file.find(text);
+        if (at == std::wstring::npos) return false;
+        const size_t start = file.rfind(L'\n', at) + 1, end = file.find(L'\r', at);
+        return line = file.substr(start, end - start), end != std::wstring::npos;
+    }, 5000);
+    return line;
 }
 
 // ---- helper processes ----------------------------------------------------------------
@@ -109,7 +128,7 @@ KVTEST_HELPER(flood_host) {
 const char kBaseSettings[] =
     "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
     "Left=0\r\nTop=0\r\nRight=1000\r\nBottom=620\r\nFilterListPart=4\r\n"
-    "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\n"
+    "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\nCol5=300\r\n"
     "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
     "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
 
@@ -153,28 +172,72 @@ struct WindowProcess {
     HWND window = nullptr, main = nullptr, filter = nullptr;
 };
 
-// The colours found in a screen rectangle (0x00BBGGRR).
-std::set<COLORREF> ColoursIn(HWND h) {
+// ---- what a list shows on the screen ----------------------------------------------------
+
+// Inks and grounds as the operator sees them (0x00BBGGRR).
+const COLORREF kRed = RGB(255, 0, 0), kBlue = RGB(0, 0, 255), kGrey = RGB(127, 127, 127), kGreen = RGB(0, 125, 0),
+               kDarkBlue = RGB(0, 0, 125), kBlack = 0, kFrame = RGB(0, 0, 127), kWhite = RGB(255, 255, 255),
+               kHighlight = 0x009BFFFF, kMarkCell = RGB(128, 255, 255), kLinked = RGB(235, 235, 235),
+               kOrphan = RGB(205, 205, 205);
+const std::set<COLORREF> kMainGrounds = {kHighlight, kMarkCell}, kFilterGrounds = {kHighlight, kLinked, kOrphan, kMarkCell};
+
+// The first count rows of a list of another process as the screen shows them: the inks
+// and grounds in each row's rectangle (from the list itself, asked in memory of its
+// process), where its mark cell ends (0: none) and its middle, in client coordinates.
+struct Band {
+    std::set<COLORREF> inks, grounds;
+    int markEnd, middle;
+};
+std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(list, &pid);
+    const HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    void* remote = ::VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
     RECT r;
-    ::GetWindowRect(h, &r);
-    const int w = r.right - r.left, ht = r.bottom - r.top;
+    ::GetClientRect(list, &r);
+    POINT at = {0, 0};
+    ::ClientToScreen(list, &at);
     BITMAPINFO bi = {};
-    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -ht, 1, 32, BI_RGB};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), r.right, -r.bottom, 1, 32, BI_RGB};
     void* bits = nullptr;
     HDC screen = ::GetDC(nullptr), mem = ::CreateCompatibleDC(screen);
     HBITMAP dib = ::CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = ::SelectObject(mem, dib);
-    ::BitBlt(mem, 0, 0, w, ht, screen, r.left, r.top, SRCCOPY);
+    ::BitBlt(mem, 0, 0, r.right, r.bottom, screen, at.x, at.y, SRCCOPY);
     ::GdiFlush();
-    std::set<COLORREF> out;
-    for (int i = 0; bits && i < w * ht; ++i) {
-        const DWORD p = static_cast<const DWORD*>(bits)[i];
-        out.insert(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+    const std::set<COLORREF> inks = {kRed, kBlue, kGrey, kGreen, kDarkBlue, kBlack, kFrame};
+    std::vector<Band> rows;
+    for (int row = 0; bits && row < count; ++row) {
+        RECT item = {LVIR_BOUNDS};
+        SIZE_T n = 0;
+        ::WriteProcessMemory(process, remote, &item, sizeof(item), &n);
+        Send(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(remote));
+        ::ReadProcessMemory(process, remote, &item, sizeof(item), &n);
+        Band band = {{}, {}, 0, (item.top + item.bottom) / 2};
+        for (int y = std::max(0L, item.top); y < std::min(r.bottom, item.bottom); ++y)
+            for (int x = 0; x < r.right; ++x) {
+                const DWORD p = static_cast<const DWORD*>(bits)[y * r.right + x];
+                const COLORREF c = RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+                if (inks.count(c)) band.inks.insert(c);
+                if (grounds.count(c)) band.grounds.insert(c);
+                if (c == kMarkCell) band.markEnd = std::max(band.markEnd, x + 1);
+            }
+        rows.push_back(band);
     }
     ::SelectObject(mem, old);
     ::DeleteObject(dib);
     ::DeleteDC(mem);
     ::ReleaseDC(nullptr, screen);
+    ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    ::CloseHandle(process);
+    return rows;
+}
+std::vector<std::set<COLORREF>> InksOf(const std::vector<Band>& rows, bool withFrame = true) {
+    std::vector<std::set<COLORREF>> out;
+    for (Band b : rows) {
+        if (!withFrame) b.inks.erase(kFrame);
+        out.push_back(b.inks);
+    }
     return out;
 }
 
@@ -207,6 +270,20 @@ protected:
     static bool FieldBecomes(int field, const std::wstring& text) {
         return kvtest::PumpUntil([&] { return TextOf(win_->Field(field)) == text; }, 5000);
     }
+    // The window on top of everything, painted.
+    static void Paint() {
+        ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+        ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        Send(win_->window, WM_NULL);
+    }
+    // A click into a list, and its outcome: the row selected there and the list focused.
+    static bool Click(HWND list, int y, HWND selects, int row) {
+        ::PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(200, y));
+        ::PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(200, y));
+        return kvtest::PumpUntil([=] {
+            return Send(selects, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == row && kvtest::FocusOf(list) == list;
+        });
+    }
 
     static kvtest::TempDir* dir_;
     static WindowProcess* win_;
@@ -216,7 +293,11 @@ kvtest::TempDir* TraceWindowTest::dir_;
 WindowProcess* TraceWindowTest::win_;
 short TraceWindowTest::handle_;
 
-TEST_F(TraceWindowTest, ClientLinesReachTheListAndTheStatusFields) {
+// A selected row shows its number and the switches of its application. Whenever the
+// window is activated (at start, after the Clear button had the focus, after another
+// window) the keyboard works without a click: the arrows move the selection, a typed
+// letter keeps it, Tab goes to the filter list and back, Ctrl+T switches tracing.
+TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     traceapi_SetEnableDiag(handle_, 0);
     traceapi_SetEnableInf(handle_, 0);
     traceapi_SetEnableWarn(handle_, 1);
@@ -225,62 +306,74 @@ TEST_F(TraceWindowTest, ClientLinesReachTheListAndTheStatusFields) {
     EXPECT_TRUE(FieldBecomes(0, L"31 / 10000")) << kvtest::Narrow(TextOf(win_->Field(0)));
     EXPECT_EQ(TextOf(win_->Field(3)), L"Profile: USER");
     EXPECT_EQ(TextOf(win_->Field(1)), L"") << "no row selected";
-    // A selected row shows its number and the switches of its application. Whenever the
-    // window is activated (at start, after the Clear button had the focus, after another
-    // window) the keyboard works without a click: the arrows move the selection, and a
-    // typed letter keeps it.
     kvtest::RecordingWindow other({});
     ::ShowWindow(other.hwnd(), SW_SHOW);
     ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
     EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->main; })) << "the focus is on the list";
     kvtest::Press(VK_HOME);
+    EXPECT_TRUE(FieldBecomes(1, L"1 [0000]")) << kvtest::Narrow(TextOf(win_->Field(1)));
     for (int i = 0; i < 16; ++i) kvtest::Press(VK_DOWN);
     EXPECT_TRUE(FieldBecomes(1, L"17 [0011]")) << kvtest::Narrow(TextOf(win_->Field(1)));
     kvtest::Press('L');
     kvtest::Press(VK_UP);
     EXPECT_TRUE(FieldBecomes(1, L"16 [0011]")) << "a typed letter moved the selection: " << kvtest::Narrow(TextOf(win_->Field(1)));
+    for (HWND next : {win_->filter, win_->main}) {
+        kvtest::Press(VK_TAB);
+        EXPECT_TRUE(kvtest::PumpUntil([next] { return kvtest::FocusOf(win_->window) == next; })) << "Tab";
+    }
+    for (int on : {0, 1}) {
+        kvtest::Press('T', {VK_CONTROL});
+        EXPECT_TRUE(kvtest::PumpUntil([on] { return traceapi_GetEnable() == on; })) << "Ctrl+T";
+    }
 }
 
-TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
+// Each button changes its switch, its check and the settings file; a level line is an
+// operator line in the trace file. All Off clears every switch of every application,
+// and a level button with the server entry chosen sets it for every application.
+TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesSettingsFileAndTraceFile) {
     HWND apps = win_->Control(kIdAppList);
-    const std::wstring entry = std::wstring(traceapi_GetTraceApp(handle_)->szProcess) + L" - PUMP";
+    const TRACEAPP* app = traceapi_GetTraceApp(handle_);
+    const std::wstring entry = std::wstring(app->szProcess) + L" - PUMP";
     Send(apps, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry.c_str()));
     Send(win_->window, WM_COMMAND, MAKEWPARAM(kIdAppList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(apps));
-    struct Case {
-        int id;
-        int (*read)();
-        const wchar_t* key;  // the level key written at once into the application's section, or null
-    };
+    struct Case { int id; int (*read)(); const wchar_t* key; const wchar_t* level; };  // key: written at once
     static const Case cases[] = {
-        {kIdTrace, [] { return traceapi_GetEnable() ? 1 : 0; }, nullptr},
-        {kIdDiag, [] { return traceapi_GetEnableDiag(handle_); }, L"EnableDiag"},
-        {kIdInfo, [] { return traceapi_GetEnableInf(handle_); }, L"EnableInfo"},
-        {kIdWarning, [] { return traceapi_GetEnableWarn(handle_); }, L"EnableWarning"},
-        {kIdError, [] { return traceapi_GetEnableErr(handle_); }, L"EnableError"},
-        {kIdOnTop, [] { return (::GetWindowLongW(win_->window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0; }, nullptr},
-        {kIdScroll, [] { return Send(win_->Control(kIdScroll), BM_GETCHECK) == BST_CHECKED ? 1 : 0; }, nullptr},
+        {kIdTrace, [] { return traceapi_GetEnable() ? 1 : 0; }, nullptr, nullptr},
+        {kIdDiag, [] { return traceapi_GetEnableDiag(handle_); }, L"EnableDiag", L"Diagnose"},
+        {kIdInfo, [] { return traceapi_GetEnableInf(handle_); }, L"EnableInfo", L"Info"},
+        {kIdWarning, [] { return traceapi_GetEnableWarn(handle_); }, L"EnableWarning", L"Warning"},
+        {kIdError, [] { return traceapi_GetEnableErr(handle_); }, L"EnableError", L"Error"},
+        {kIdOnTop, [] { return (::GetWindowLongW(win_->window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0; }, nullptr, nullptr},
+        {kIdScroll, [] { return Send(win_->Control(kIdScroll), BM_GETCHECK) == BST_CHECKED ? 1 : 0; }, nullptr, nullptr},
     };
-    const std::wstring section = traceapi_GetTraceApp(handle_)->szSection;
+    const std::wstring section = app->szSection;
+    std::vector<std::wstring> lines = {L"|tracewnd_OnCommand|***** TRACE STOPPED *****|", L"|tracewnd_OnCommand|***** AllOff *****|"};
     for (const Case& c : cases) {
-        HWND button = win_->Control(c.id);
         for (int round = 0; round < 2; ++round) {
             SCOPED_TRACE("button " + std::to_string(c.id) + " round " + std::to_string(round));
             const int before = c.read();
-            Send(button, BM_CLICK);
+            Send(win_->Control(c.id), BM_CLICK);
             const int after = c.read();
             EXPECT_EQ(after, before ? 0 : 1);
-            EXPECT_EQ(Send(button, BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED);
+            EXPECT_EQ(Send(win_->Control(c.id), BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED);
             if (c.key) {
                 EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0");
             }
+            if (c.level)
+                lines.push_back(L"|tracewnd_OnCommand|Process '" + std::wstring(app->szProcess) + L"', Module 'Pump': Level '" +
+                                c.level + L"' = " + std::to_wstring(after) + L"|");
         }
     }
-    // All Off clears every switch of every application.
     traceapi_SetEnableInf(handle_, 1);
     Send(win_->Control(kIdAllOff), BM_CLICK);
     EXPECT_EQ(traceapi_GetEnableInf(handle_), 0);
     EXPECT_EQ(ReadKey(section.c_str(), L"EnableInfo"), L"0");
     EXPECT_EQ(Send(win_->Control(kIdInfo), BM_GETCHECK), BST_UNCHECKED);
+    for (const auto& line : lines) EXPECT_NE(LineWith(dir_->path(), line).find(L"|OPR |"), std::wstring::npos) << kvtest::Narrow(line);
+    Send(win_->Control(kIdWarning), BM_CLICK);
+    EXPECT_EQ(traceapi_GetEnableWarn(handle_) + traceapi_GetEnableWarn(0), 2) << "All Off chose the server entry";
+    Send(win_->Control(kIdWarning), BM_CLICK);
+    EXPECT_EQ(traceapi_GetEnableWarn(handle_), 0);
 }
 
 TEST_F(TraceWindowTest, FileButtonAndTheFileField) {
@@ -298,60 +391,114 @@ TEST_F(TraceWindowTest, FileButtonAndTheFileField) {
     Send(file, BM_CLICK);
     EXPECT_EQ(Send(file, BM_GETCHECK), BST_UNCHECKED);
     EXPECT_EQ(profile[0], L'\0');
+    EXPECT_NE(LineWith(dir_->path(), L"|tracewnd_OnCommand|***** TRACE TO FILE OFF *****|"), L"");
     Send(file, BM_CLICK);
     EXPECT_EQ(Send(file, BM_GETCHECK), BST_CHECKED);
+    EXPECT_NE(LineWith(dir_->path(), L"|tracewnd_OnCommand|***** TRACE TO FILE '"), L"");
 }
 
-TEST_F(TraceWindowTest, LayoutFollowsTheClientWidth) {
-    // Client area 1000 wide: buttons 77 wide, the Errors button 85 and ending at 1000.
-    RECT want = {0, 0, 1000, 600};
-    ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
-    RECT client;
-    ::GetClientRect(win_->window, &client);
-    ASSERT_EQ(client.right, 1000) << "the window could not be sized";
-    struct Case { HWND h; int left, width; };
+// Where every control sits for a client area 1000 wide (buttons 77 wide, the Errors
+// button 85 and ending at 1000) and 200 wide (below 299 the buttons vanish, OnTop and
+// the application list keep their sizes): the tool bar, the main list down to the
+// filter list, which takes a quarter of the height above the 24-pixel status bar, and
+// the status fields by their weights 13, 12, 40, 40, 23. Both lists have the column
+// widths of the settings file.
+TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
+    struct Place { int id, left, width; };  // id: a tool bar control, or 100 + a status field
+    struct Case { int width; std::vector<Place> places; };
     const Case cases[] = {
-        {win_->Control(kIdOnTop), 0, 24}, {win_->Control(kIdTrace), 24, 77}, {win_->Control(kIdAllOff), 24 + 4 * 77, 77},
-        {win_->Control(kIdAppList), 24 + 5 * 77, 275}, {win_->Control(kIdDiag), 24 + 5 * 77 + 275, 77},
-        {win_->Control(kIdError), 24 + 8 * 77 + 275, 85},
-        {win_->Field(1), 1000 * 13 / 128 + 3, 1000 * 12 / 128 - 6},  // status weights 13, 12, 40, 40, 23 of 128
+        {1000, {{kIdOnTop, 0, 24}, {kIdTrace, 24, 77}, {kIdAllOff, 332, 77}, {kIdAppList, 409, 275}, {kIdDiag, 684, 77},
+                {kIdError, 915, 85}, {101, 104, 87}, {104, 821, 173}}},
+        {200, {{kIdOnTop, 0, 24}, {kIdTrace, 24, 0}, {kIdAppList, -31, 275}, {kIdDiag, 244, 0}, {101, 23, 12}}},
     };
     for (const Case& c : cases) {
-        const RECT r = RectIn(c.h, win_->window);
-        EXPECT_EQ(r.left, c.left) << c.left;
-        EXPECT_EQ(r.right - r.left, c.width) << c.left;
+        RECT want = {0, 0, c.width, 600};
+        ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
+        ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
+        RECT client;
+        ::GetClientRect(win_->window, &client);
+        ASSERT_EQ(client.right, c.width) << "the window could not be sized";
+        for (const Place& p : c.places) {
+            const RECT r = RectIn(p.id > 100 ? win_->Field(p.id - 100) : win_->Control(p.id), win_->window);
+            EXPECT_EQ(r.left, p.left) << c.width << " " << p.id;
+            EXPECT_EQ(std::max(0L, r.right - r.left), p.width) << c.width << " " << p.id;
+        }
+        const RECT f = RectIn(win_->filter, win_->window), m = RectIn(win_->main, win_->window);
+        const RECT bar = RectIn(::FindWindowExW(win_->window, nullptr, L"StatusClass", nullptr), win_->window);
+        EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
+        const RECT field = RectIn(win_->Field(1), win_->window);
+        EXPECT_EQ((std::vector<LONG>{client.bottom - 24, client.bottom / 4, f.top, c.width, m.top, client.bottom - 24, c.width, 3, 20}),
+                  (std::vector<LONG>{f.bottom, f.bottom - f.top, m.bottom, m.right, RectIn(win_->Control(kIdTrace), win_->window).bottom,
+                                     bar.top, bar.right, field.top - bar.top, field.bottom - field.top}));
     }
-    // The filter list takes a quarter of the height above the 24-pixel status bar.
-    const RECT f = RectIn(win_->filter, win_->window);
-    EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
-    EXPECT_EQ(f.bottom, client.bottom - 24);
-    EXPECT_EQ(f.bottom - f.top, client.bottom / 4);
+    for (HWND list : {win_->main, win_->filter})
+        EXPECT_EQ(Send(list, LVM_GETCOLUMNWIDTH, 0) * 1000 + Send(list, LVM_GETCOLUMNWIDTH, 5), 120300) << "Col5=300";
+    ::SetWindowPos(win_->window, nullptr, 0, 0, 1000, 620, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
-    struct Case { short level; COLORREF ink; };
-    static const Case cases[] = {
-        {10, RGB(255, 0, 0)}, {20, RGB(0, 0, 255)}, {40, RGB(127, 127, 127)}, {-1, RGB(0, 125, 0)}, {0, RGB(0, 0, 125)},
-    };
-    ClearAndEmit(0, 0, L"");
-    for (const Case& c : cases) traceapi_Output(handle_, c.level, L"Pumping", L"WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
-    traceapi_Output(handle_, 30, L"Pumping", L"MARKME FILTERME row");
-    ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 7 && win_->Rows(win_->filter) >= 1; }));
-    ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-    ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    Send(win_->window, WM_NULL);
-    const std::set<COLORREF> seen = ColoursIn(win_->main), filterSeen = ColoursIn(win_->filter);
-    for (const Case& c : cases) EXPECT_TRUE(seen.count(c.ink)) << "level " << c.level << " ink " << std::hex << c.ink;
-    EXPECT_TRUE(seen.count(RGB(128, 255, 255))) << "the mark cell of the marked row";
-    EXPECT_TRUE(seen.count(0x009BFFFF)) << "the highlight ground of the marked row";
-    EXPECT_TRUE(filterSeen.count(0x009BFFFF)) << "the copy keeps its highlight";
-    EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
+// Each row in its level's ink, the highlighted row on its ground with the mark cell in
+// the day of its first column, a selected row framed in the colour that tells whether
+// its list has the focus; the filter list's copies without the mark cell, the one
+// without highlight on the grey of a copy whose row is still in the main list. A click
+// on a copy selects its row in the main list, a click there clears the copy's
+// selection. With tracing stopped a click on the LEV header sorts the rows by their tags,
+// a second click the other way, and the filter list is emptied; while tracing runs a
+// click sorts nothing.
+TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
+    for (auto set : {traceapi_SetEnableDiag, traceapi_SetEnableInf, traceapi_SetEnableWarn, traceapi_SetEnableErr}) set(handle_, 1);
+    ClearAndEmit(0, 0, L"");  // "LIST CLEARED" in operator green
+    for (short level : {10, 20, 40, -1, 0}) traceapi_Output(handle_, level, L"Pumping", L"WWWWWWWWWWWWWWWWWWWWWWWW");
+    traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW MARKME FILTERME");
+    traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW FILTERME");
+    ASSERT_TRUE(kvtest::PumpUntil([] {
+        return win_->Rows(win_->main) == 8 && win_->Rows(win_->filter) == 2 && ::IsWindowVisible(win_->filter);
+    })) << win_->Rows(win_->main) << " " << win_->Rows(win_->filter);
+    ASSERT_TRUE(Click(win_->main, RowsOf(win_->main, 2, {})[1].middle, win_->main, 1));
+    Paint();
+    const std::vector<Band> main = RowsOf(win_->main, 8, kMainGrounds), filter = RowsOf(win_->filter, 2, kFilterGrounds);
+    using Sets = std::vector<std::set<COLORREF>>;
+    EXPECT_EQ(InksOf(main), (Sets{{kGreen}, {kRed, kFrame}, {kBlue}, {kGrey}, {kGreen}, {kDarkBlue}, {kBlack}, {kBlack}}))
+        << "rows in their inks, the selected one framed";
+    Sets grounds;
+    for (const Band& b : main) grounds.push_back(b.grounds);
+    EXPECT_EQ(grounds, (Sets{{}, {}, {}, {}, {}, {}, {kHighlight, kMarkCell}, {}}));
+    EXPECT_TRUE(main[6].markEnd > 5 && main[6].markEnd < 40) << "the mark cell holds the day: " << main[6].markEnd;
+    EXPECT_EQ(InksOf(filter), (Sets{{kBlack}, {kBlack}}));
+    EXPECT_EQ(filter[0].grounds, (std::set<COLORREF>{kHighlight}));
+    EXPECT_EQ(filter[1].grounds, (std::set<COLORREF>{kLinked}));
+
+    // The copy of the marked row: its row selected, framed grey while the filter list has the focus.
+    EXPECT_TRUE(Click(win_->filter, filter[0].middle, win_->main, 6));
+    Paint();
+    EXPECT_EQ(RowsOf(win_->main, 7, {})[6].inks, (std::set<COLORREF>{kBlack, kGrey}));
+    EXPECT_TRUE(Click(win_->main, main[2].middle, win_->main, 2));
+    EXPECT_TRUE(kvtest::PumpUntil([] { return Send(win_->filter, LVM_GETSELECTEDCOUNT) == 0; }));
+
+    Send(win_->Control(kIdTrace), BM_CLICK);  // tracing stops: "TRACE STOPPED" in operator green
+    ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) == 9; }));
+    Click(win_->main, main[2].middle, win_->main, 2);  // the focus back from the button: the frame is the focused one
+    HWND header = ::FindWindowExW(win_->main, nullptr, WC_HEADERW, nullptr);
+    const int lev = static_cast<int>(Send(win_->main, LVM_GETCOLUMNWIDTH, 0)) + 10;
+    const Sets ascending = {{kGrey}, {kRed}, {kBlack}, {kBlack}, {kGreen}, {kGreen}, {kGreen}, {kDarkBlue}, {kBlue}};
+    for (int round = 0; round < 3; ++round) {
+        if (round == 2) traceapi_SetEnable(1);
+        ::PostMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(lev, 5));
+        ::PostMessageW(header, WM_LBUTTONUP, 0, MAKELPARAM(lev, 5));
+        ::PostMessageW(win_->main, WM_KEYDOWN, VK_DOWN, 0);  // handled after the click: the sign that it is done
+        ASSERT_TRUE(kvtest::PumpUntil([round] {
+            return Send(win_->main, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == 3 + round;
+        }));
+        EXPECT_TRUE(round || kvtest::PumpUntil([] { return win_->Rows(win_->filter) == 0; })) << "filter list emptied";
+        Paint();
+        EXPECT_EQ(InksOf(RowsOf(win_->main, 9, {}), false), round == 0 ? ascending : Sets(ascending.rbegin(), ascending.rend()))
+            << "round " << round;
+    }
 }
 
 // Keys (typed with the window in front), the find dialog's messages, the context menu
-// and the double click on the main list reach the operator functions: each case opens
-// its window on the window thread and closes it again the way a user would.
+// from the keyboard and the double click on the main list reach the operator functions:
+// each case opens its window on the window thread and closes it again by a key or a
+// button, as a user would.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -363,8 +510,7 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         return h;
     };
     auto press = [](WORD key, std::vector<WORD> held = {}) { return [=](HWND) { kvtest::Press(key, held); }; };
-    auto post = [](HWND to, UINT msg, WPARAM wp, LPARAM lp = 0) { return [=](HWND) { ::PostMessageW(to, msg, wp, lp); }; };
-    auto toEdit = [](HWND dialog) { ::PostMessageW(::GetDlgItem(dialog, 0x480), WM_KEYDOWN, VK_ESCAPE, 0); };
+    auto escape = [](HWND to) { ::PostMessageW(to, WM_KEYDOWN, VK_ESCAPE, 0); };
     auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
         Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
         ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
@@ -372,43 +518,38 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     struct Case {
         const char* what;
         std::function<void(HWND)> open;
-        const wchar_t* cls; const wchar_t* caption;
+        const wchar_t *cls, *caption;
         std::function<void(HWND)> close;
     };
     const Case cases[] = {
-        {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, post(main, WM_KEYDOWN, VK_ESCAPE)},
-        {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr, toEdit},
+        {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
+        {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr,
+         [escape](HWND dialog) { escape(::GetDlgItem(dialog, 0x480)); }},
         {"Alt+F3, Find Next", press(VK_F3, {VK_MENU}), L"#32770", nullptr, findRow},
-        {"context menu, cancel mode", post(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100)),
-         L"#32768", nullptr, post(window, WM_CANCELMODE, 0)},
         {"Shift+F10 opens the context menu over the list", press(VK_F10, {VK_SHIFT}), L"#32768", nullptr,
-         [main, window](HWND popup) {
+         [main, escape](HWND popup) {
              RECT menu, list;
              ::GetWindowRect(popup, &menu);
              ::GetWindowRect(main, &list);
              EXPECT_TRUE(menu.left >= list.left && menu.top >= list.top && menu.top < list.bottom)
                  << "menu at " << menu.left << "," << menu.top;
-             ::PostMessageW(window, WM_CANCELMODE, 0, 0);
+             escape(popup);  // the menu's own loop takes it
          }},
-        {"double click, Cancel", post(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)), L"#32770",
+        {"double click, Cancel", [main](HWND) { ::PostMessageW(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)); }, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
     // The Clear button took the focus; a click on the list gives it back, and it stays
     // there while the cases' windows come and go.
-    ::PostMessageW(main, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(100, 30));
-    ::PostMessageW(main, WM_LBUTTONUP, 0, MAKELPARAM(100, 30));
+    Click(main, 30, main, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(kvtest::BringToFront(window) && kvtest::PumpUntil([&] { return kvtest::FocusOf(window) == main; }));
         c.open(main);
         HWND found = nullptr;
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
-        if (!found) continue;
-        if (!wcscmp(c.cls, L"#32770")) {
-            EXPECT_EQ(::GetWindow(found, GW_OWNER), window);
-        }
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
+        EXPECT_TRUE(wcscmp(c.cls, L"#32770") || ::GetWindow(found, GW_OWNER) == window);
         c.close(found);
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
     }
 }
 
@@ -459,17 +600,26 @@ TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
 
 // ---- lifecycle --------------------------------------------------------------------------
 
-TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindowOpens) {
+// A window saved maximized comes back maximized and keeps the placement it had before;
+// without a filter string the main list reaches the status bar. A client's forced
+// unregistration closes it and releases the waiting host; no second window opens in
+// the process whose window closed.
+TEST(WindowLifecycle, MaximizedForcedUnregistrationAndNoSecondWindow) {
     kvtest::TempDir dir;
-    WindowProcess win(dir.path());
+    WindowProcess win(dir.path(), {L"Global", L"Maximized", L"1", L"Filter", L"SpecialFilter", L""});
     ASSERT_NE(win.window, nullptr);
+    EXPECT_TRUE(::IsZoomed(win.window));
+    RECT client;
+    ::GetClientRect(win.window, &client);
+    EXPECT_EQ(RectIn(win.main, win.window).bottom, client.bottom - 24);
     HANDLE host = win.process;
     win.process = nullptr;
     traceapi_Unregister(traceapi_Register(L"Closer", nullptr, FALSE), TRUE);
     const kvtest::ProcessResult r = kvtest::WaitPumping(host, 30000);
     EXPECT_TRUE(r.finished && r.exitCode == 0) << "CreateWnd returned when the client asked the window to close";
     EXPECT_FALSE(WindowUp());
-    EXPECT_EQ(ReadKey(L"Global", L"Right"), L"1000") << "the settings were saved before the host ended";
+    EXPECT_EQ(ReadKey(L"Global", L"Maximized") + ReadKey(L"Global", L"Right") + ReadKey(L"Global", L"Bottom"), L"11000620")
+        << "the settings were saved before the host ended, with the placement from before";
 
     WriteSettings(dir.path());
     const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
@@ -477,20 +627,22 @@ TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindo
                                                        << again.exitCode;
 }
 
-// A second host hands its profile to the running window. Logoff ends the process right
-// after WM_ENDSESSION: what the operator changed during the day and the trace file's
-// last lines are kept all the same. The clock change the host reported before the first
-// tick is no jump.
+// A second host restores the window saved minimized and hands it its profile. Logoff
+// ends the process right after WM_ENDSESSION: what the operator changed during the day
+// and the trace file's last lines are kept all the same. The clock change the host
+// reported before the first tick is no jump.
 TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     kvtest::TempDir dir;
-    WindowProcess win(dir.path(), {}, L"early_host");
+    WindowProcess win(dir.path(), {L"Global", L"Iconic", L"1"}, L"early_host");
     ASSERT_NE(win.window, nullptr);
+    EXPECT_TRUE(::IsIconic(win.window));
     const std::wstring profile = dir.file(L"night.pfl");
     kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\nSpecialFilter=FILTERME\r\n");
     const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
     EXPECT_TRUE(second.finished && second.exitCode == 3) << "the second host returns at once without a window";
     EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(win.Field(3)) == L"Profile: " + profile; }, 10000))
         << kvtest::Narrow(TextOf(win.Field(3)));
+    EXPECT_FALSE(::IsIconic(win.window)) << "restored";
     EXPECT_NE(TextOf(win.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
     EXPECT_EQ(::FindWindowExW(nullptr, win.window, kClass, nullptr), nullptr) << "still one window";
 
@@ -509,25 +661,28 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     const struct { const wchar_t *section, *key, *value; } keys[] = {
         {L"Global", L"Left", L"40"}, {L"Global", L"Right", L"940"}, {L"Global", L"Bottom", L"590"},
         {L"Global", L"FilterListPart", L"3"}, {L"Global", L"TopMost", L"0"}, {L"Global", L"EnableTrace", L"0"},
-        {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"}, {L"Global", L"LastProfile", profile.c_str()},
+        {L"Global", L"Iconic", L"0"}, {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"},
+        {L"Global", L"LastProfile", profile.c_str()},
     };
     for (const auto& k : keys) EXPECT_EQ(ReadKey(k.section, k.key), k.value) << kvtest::Narrow(k.key);
-    WIN32_FIND_DATAW found;
-    HANDLE find = ::FindFirstFileW(dir.file(L"TS*.txt").c_str(), &found);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE) << "no trace file";
-    ::FindClose(find);
-    const std::string bytes = kvtest::ReadBytes(dir.file(found.cFileName));
-    const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    const std::wstring lines = TraceFile(dir.path());
+    EXPECT_NE(lines.find(L"|OPR |"), std::wstring::npos) << "no trace file";
     EXPECT_NE(lines.find(L"***** TRACE STOPPED *****"), std::wstring::npos);
     EXPECT_NE(lines.find(L"***** TRACE SERVER SHUT DOWN *****"), std::wstring::npos) << "written at the session's end";
     EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
 }
 
-// A flood from threads of the host process while the window paints.
+// A flood from threads of the host process while the window paints. The window's saved
+// placement lies off the screen and has no size: it opens at 0, 0, 500 by 300.
 TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
     kvtest::TempDir dir;
-    WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300"}, L"flood_host");
+    WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300", L"Global", L"Left",
+                                   L"-40", L"Global", L"Top", L"-30", L"Global", L"Right", L"-100", L"Global", L"Bottom", L"-99"},
+                      L"flood_host");
     ASSERT_NE(win.window, nullptr);
+    RECT placed;
+    ::GetWindowRect(win.window, &placed);
+    EXPECT_EQ((std::vector<LONG>{placed.left, placed.top, placed.right, placed.bottom}), (std::vector<LONG>{0, 0, 500, 300}));
     ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     const ULONGLONG end = ::GetTickCount64() + 4000;
     for (int answered = 0; ::GetTickCount64() < end; ++answered) {
