@@ -1,9 +1,8 @@
-// The operator's functions of the trace window (find, marks, the context menu and the keys
-// that lead to its commands, the viewer launch) and the settings dialog, on a stand-in
-// trace window of this process: two owner-data lists with their row stores, named as the
-// server's window state, whose procedure routes commands, list notifications and the find
-// message as the trace window does. Boxes, beeps, file dialogs and the lines the functions
-// trace go to recorders.
+// The operator's functions of the trace window (find, marks, the context menu and its keys, the
+// viewer launch), the settings dialog and the window's parts the real window never reaches, on a
+// stand-in trace window of this process: two owner-data lists with their row stores, named as
+// the server's window state, whose procedure routes commands, list notifications and the find
+// message as the trace window does. Boxes, beeps, file dialogs and traced lines go to recorders.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +29,7 @@
 #include "settings/settingsdialog.h"
 #include "telegram/telegram.h"
 #include "window/operator.h"
+#include "window/statusbar.h"
 #include "window/tracewnd.h"
 
 namespace {
@@ -36,12 +37,11 @@ namespace {
 using List = std::vector<std::wstring>;
 const std::wstring kBoxTitle = L"|VANTORA VO Vedoz Izodoz|";
 
-// ---- the stand-in trace window and its recorders ------------------------------------------
-
 List g_boxes, g_beeps, g_saveDialogs;  // "text|title|type"; the beep's type; "directory|extension|title"
 int g_boxAnswer, g_opened, g_saved;
 std::wstring g_saveAnswer;  // the file the list's save dialog answers; empty: Cancel
 std::unique_ptr<kvtest::RecordingWindow> g_lines;  // receives the lines the functions trace
+RECT g_menuAt;  // where the last menu showed; it closes as soon as it waits for input
 
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
     return g_boxes.push_back(text + (L"|" + std::wstring(title)) + L"|" + std::to_wstring(type)), g_boxAnswer;
@@ -49,13 +49,10 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
 BOOL WINAPI RecordBeep(UINT type) { return g_beeps.push_back(std::to_wstring(type)), TRUE; }
 BOOL WINAPI RecordSaveDialog(OPENFILENAMEW* ofn) {
     g_saveDialogs.push_back(std::wstring(ofn->lpstrInitialDir) + L"|" + ofn->lpstrDefExt + L"|" + ofn->lpstrTitle);
-    wcscpy(ofn->lpstrFile, g_saveAnswer.c_str());
-    return !g_saveAnswer.empty();
+    return wcscpy(ofn->lpstrFile, g_saveAnswer.c_str()), !g_saveAnswer.empty();
 }
 BOOL WINAPI OpenDialog(OPENFILENAMEW*) { return ++g_opened, FALSE; }
 BOOL WINAPI SaveDialog(OPENFILENAMEW*) { return ++g_saved, FALSE; }
-
-RECT g_menuAt;  // where the last menu showed; it closes as soon as it waits for input
 
 LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_ENTERIDLE && wp == MSGF_MENU) return ::GetWindowRect(reinterpret_cast<HWND>(lp), &g_menuAt), ::EndMenu(), 0;
@@ -65,8 +62,8 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 HWND MakeList(HWND parent, int y) {
-    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600,
-                                  200, parent, nullptr, nullptr, nullptr);
+    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600, 200, parent,
+                                  nullptr, nullptr, nullptr);
     for (int i = 0; i < 6; ++i) {
         LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
         ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
@@ -86,14 +83,14 @@ HWND Window() {
         WNDCLASSW wc = {};
         wc.lpfnWndProc = Proc;
         wc.lpszClassName = L"KvOperatorTestWindow";
-        HWND hwnd = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"operator", WS_OVERLAPPEDWINDOW, 0, 0,
-                                      640, 480, nullptr, nullptr, nullptr, nullptr);
+        HWND hwnd = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"operator", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480,
+                                      nullptr, nullptr, nullptr, nullptr);
         kv::ServerState& st = kv::Server();
         st.traceWindow = hwnd;
         st.mainStore = rowstore_Create(st.mainList = MakeList(hwnd, 0), rowstore_CompareRows);
         st.filterStore = rowstore_Create(st.filterList = MakeList(hwnd, 220), rowstore_CompareRows);
-        TraceWindow().scroll = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 440, 50, 20, hwnd,
-                                                 nullptr, nullptr, nullptr);
+        TraceWindow().scroll =
+            ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 440, 50, 20, hwnd, nullptr, nullptr, nullptr);
         ::ShowWindow(hwnd, SW_SHOW);
         ::SetForegroundWindow(hwnd);
         tracewnd_SetOperatorSeams(RecordBox, RecordBeep, RecordSaveDialog);
@@ -106,35 +103,31 @@ HWND Window() {
 HWND MainList() { return kv::Server().mainList; }
 HWND FilterList() { return kv::Server().filterList; }
 
-// A row of text with function "Function" and time "MO 10:00:00,00 [id]".
-void AddRow(short store, const std::wstring& text, int id, int source, bool counted) {
-    TraceRow* row = rowstore_NewRow(store);
-    wcscpy(row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1), text.c_str());
-    swprintf(row->time, 32, L"MO 10:00:00,00 [%05d]", id);
-    wcscpy(row->tag, L"INF");
-    wcscpy(row->function, L"Function");
-    row->sourceIndex = source;
-    rowstore_Add(store, row);
-    if (counted) rowstore_FlushCount(store);
-}
-
-// Fills the main list with rows of these texts (time "[row]") and the filter list with
-// one copy of the last row (time "[00901]") unless filterRow is empty; no row selected.
-// The last uncounted rows are not yet in the main list view's count, as between two
-// ticks of a flood.
+// Fills the main list with rows of these texts (function "Function", time "MO 10:00:00,00 [row]")
+// and the filter list with one copy of the last row (time "[00901]") unless filterRow is empty;
+// no row selected. The last uncounted rows are not yet in the view's count, as between two ticks.
 void Fill(const List& texts, const std::wstring& filterRow = L"", int uncounted = 0) {
     const kv::ServerState& st = kv::Server();
+    auto add = [](short store, const std::wstring& text, int id, int source, bool counted) {
+        TraceRow* row = rowstore_NewRow(store);
+        wcscpy(row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1), text.c_str());
+        swprintf(row->time, 32, L"MO 10:00:00,00 [%05d]", id);
+        wcscpy(row->tag, L"INF");
+        wcscpy(row->function, L"Function");
+        row->sourceIndex = source;
+        rowstore_Add(store, row);
+        if (counted) rowstore_FlushCount(store);
+    };
     rowstore_Clear(st.mainStore);
     rowstore_Clear(st.filterStore);
     const int n = static_cast<int>(texts.size());
-    for (int i = 0; i < n; ++i) AddRow(st.mainStore, texts[i], i, -1, i < n - uncounted);
-    if (!filterRow.empty()) AddRow(st.filterStore, filterRow, 901, n - 1, true);
+    for (int i = 0; i < n; ++i) add(st.mainStore, texts[i], i, -1, i < n - uncounted);
+    if (!filterRow.empty()) add(st.filterStore, filterRow, 901, n - 1, true);
 }
 
 std::vector<int> SelectedRows() {
     std::vector<int> rows;
-    for (int i = -1; (i = static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;)
-        rows.push_back(i);
+    for (int i = -1; (i = static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) rows.push_back(i);
     return rows;
 }
 int Selected() { return SelectedRows().empty() ? -1 : SelectedRows()[0]; }
@@ -164,13 +157,9 @@ List Lines() {
     for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) out.push_back(r.func + L"|" + r.text);
     return out;
 }
-std::wstring NotFound(const std::wstring& text) {
-    return L"Cannot find string \"" + text + L"\"" + kBoxTitle + std::to_wstring(MB_ICONEXCLAMATION);
-}
-// Closes any find dialog and clears the found flag, as Ctrl+F then Escape do.
-void ResetFind() { Key('F', true), Key(VK_ESCAPE), g_boxes.clear(); }
-// Points the trace file at dir and returns its name.
-std::wstring TraceFileIn(const std::wstring& dir) {
+std::wstring NotFound(const std::wstring& text) { return L"Cannot find string \"" + text + L"\"" + kBoxTitle + L"48"; }
+void ResetFind() { Key('F', true), Key(VK_ESCAPE), g_boxes.clear(); }  // no dialog, the found flag cleared
+std::wstring TraceFileIn(const std::wstring& dir) {  // points the trace file at dir and returns its name
     wcscpy(g_settings.FileDir, dir.c_str());
     tracewnd_ResetTraceFileForTesting();
     tracewnd_SelectTraceFile();
@@ -189,8 +178,6 @@ protected:
     }
 };
 
-// ---- find ------------------------------------------------------------------------------------
-
 // First in the file: the find text of the process is still empty here.
 TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     Fill({L"alpha", L"beta one", L"gamma", L"beta two", L"delta"});
@@ -200,11 +187,10 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     ::SetDlgItemTextW(dialog, 0x480, L"BETA");  // the dialog's search field
     ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(1, Selected());
-    EXPECT_TRUE(tracewnd_FindDialog() == nullptr && !::IsWindow(dialog)) << "a hit closes the dialog";
-    EXPECT_EQ(MainList(), ::GetFocus());
-    // F3 and Find Next go on below the found row, Shift+F3 and Find Prev above it; no
-    // wrap-around: the box, the selection stays and the list has the focus. Upwards
-    // from row 0 after a hit in row 0 fails at once, also with no row selected.
+    EXPECT_TRUE(tracewnd_FindDialog() == nullptr && !::IsWindow(dialog) && MainList() == ::GetFocus()) << "a hit closes the dialog";
+    // F3 and Find Next go on below the found row, Shift+F3 and Find Prev above it; no wrap-around:
+    // the box, the selection stays and the list has the focus. Upwards from row 0 after a hit in
+    // row 0 fails at once, also with no row selected.
     struct Step { std::function<void()> act; int selected; size_t boxes; };
     const Step steps[] = {{[] { Key(VK_F3); }, 3, 0}, {[] { Command(kCmdFindNext); }, 3, 1},
                           {[] { Key(VK_F3, false, true); }, 1, 1}, {[] { ::SetFocus(Window()), Command(kCmdFindPrev); }, 1, 2},
@@ -212,15 +198,13 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
                           {[] { Key(VK_F3, false, true); }, 0, 3}, {[] { Select(MainList(), -1), Key(VK_F3, false, true); }, -1, 4}};
     for (const Step& s : steps) {
         s.act();
-        EXPECT_EQ(s.selected, Selected()) << &s - steps;
-        EXPECT_EQ(s.boxes, g_boxes.size()) << &s - steps;
+        EXPECT_EQ((std::vector<size_t>{size_t(s.selected + 1), s.boxes}), (std::vector<size_t>{size_t(Selected() + 1), g_boxes.size()}))
+            << &s - steps;
     }
     EXPECT_EQ(NotFound(L"BETA"), g_boxes.back());
     EXPECT_EQ(MainList(), ::GetFocus());
-
-    // The user closing the dialog clears the found flag (F3 starts at the selected row
-    // itself). However the dialog closes (Cancel, Escape, a hit), its options (Match
-    // case, Match whole word, Up) are there at the next opening.
+    // Closing the dialog clears the found flag (F3 starts at the selected row itself). However the
+    // dialog closes (Cancel, Escape, a hit), its options (case, whole word, Up) are there next time.
     Select(MainList(), 0);
     Key('F', true);
     ASSERT_NE(nullptr, dialog = tracewnd_FindDialog());
@@ -254,19 +238,20 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     EXPECT_FALSE(Key(VK_ESCAPE)) << "Escape without a dialog is not the operator's";
 }
 
-TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheCellLimit) {
-    // A cell is searched in its first 999 characters: abcd ends there in row 6, one past it in row 7.
+TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
+    // A cell is searched in its first 999 characters (abcd ends there in row 6, one past it in
+    // row 7); the find text keeps 255 (row 8).
     const List rows = {L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail Ärger", L"xabc abcabc abc",
                        std::wstring(995, L'x') + L"abcd", std::wstring(996, L'x') + L"abcd", std::wstring(255, L'y')};
-    const std::wstring longText(300, L'y');  // the search keeps 255 characters
+    const std::wstring longText(300, L'y');
     struct Case { const wchar_t* text; DWORD flags; int selected; BOOL down; int expected; };
     const Case cases[] = {
         {L"abc", 0, -1, TRUE, 1}, {L"abc", FR_MATCHCASE, -1, TRUE, 2}, {L"abc", FR_WHOLEWORD, -1, TRUE, 3},
         {L"ABC", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, -1},
-        {L"abc", FR_MATCHCASE, 4, FALSE, 3},      // upwards from the selection
-        {L"abc", 0, 2, TRUE, 2},                  // a new text starts at the selected row itself
-        {L"12", 0, -1, FALSE, 3},                 // upwards without selection: from the last row
-        {L"function", 0, 4, TRUE, 4},             // every column counts
+        {L"abc", FR_MATCHCASE, 4, FALSE, 3},  // upwards from the selection
+        {L"abc", 0, 2, TRUE, 2},              // a new text starts at the selected row itself
+        {L"12", 0, -1, FALSE, 3},             // upwards without selection: from the last row
+        {L"function", 0, 4, TRUE, 4},         // every column counts
         {L"MO", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, 0}, {L"xyz", 0, 1, TRUE, -1},
         {L"abc", FR_WHOLEWORD, 4, TRUE, 5},       // the word after two near misses in one cell
         {L"12 abc", FR_WHOLEWORD, -1, TRUE, -1},  // a word never holds a blank
@@ -288,10 +273,8 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheCellLimit) {
     }
 }
 
-// ---- selection and marks ---------------------------------------------------------------------
-
-// Rows that reached the store between two updates of the view's count (a flood moves
-// the count on once a second) are where Scroll, a click in the filter list and F2 select.
+// Rows that reached the store between two updates of the view's count (a flood moves the count
+// on once a second) are where Scroll, a click in the filter list and F2 select.
 TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
     const std::function<void()> acts[] = {
         [] { rowstore_SetAutoScroll(kv::Server().mainStore, FALSE), ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0); },
@@ -307,8 +290,8 @@ TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
     ::SetFocus(Window());
 }
 
-// Ctrl+F2 and Set/Del Mark, F2 and Shift+F2 (which clear only the row they leave), the
-// Goto commands (which clear every row), Ctrl+Shift+F2 and Del All Marks.
+// Ctrl+F2 and Set/Del Mark, F2 and Shift+F2 (which clear only the row they leave), the Goto
+// commands (which clear every row), Ctrl+Shift+F2 and Del All Marks.
 TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
     Fill({L"0", L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9"});
     const short store = kv::Server().mainStore;
@@ -331,20 +314,16 @@ TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
     };
     for (const Step& s : steps) {
         s.act();
-        EXPECT_EQ(s.selected, SelectedRows()) << &s - steps;
         std::string marks;
         for (int row = 0; row < 10; ++row) marks += rowstore_IsMarked(store, row) ? 'M' : '-';
-        EXPECT_TRUE(!s.marks || marks == s.marks) << &s - steps << " " << marks;
+        EXPECT_TRUE(s.selected == SelectedRows() && (!s.marks || marks == s.marks)) << &s - steps << " " << marks;
     }
 }
 
-// ---- the window's tick, the clock and the list keys ------------------------------------------
-
-// The tick runs the application check on every 6th tick and the history clean-up on
-// every 61st, and shows the filter list only while its string is set; a clock change of
-// more than five seconds either way is traced; numeric-pad plus and minus size the filter
-// list within 2 and 10 while it is shown; Tab goes between the lists. The host's entry
-// point passes the keys on and nothing else.
+// The tick runs the application check on every 6th tick and the history clean-up on every 61st,
+// and shows the filter list only while its string is set; a clock change of more than five
+// seconds either way is traced; numeric-pad plus and minus size the filter list within 2 and 10
+// while it is shown; Tab goes between the lists. The host's entry point passes the keys on.
 TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     kvtest::TempDir dir;
     const std::wstring old = dir.file(L"TS200101.txt");
@@ -356,15 +335,14 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     TraceWindow().appCheckCounter = TraceWindow().historyCheckCounter = 0;
     for (int tick = 1; tick <= 61; ++tick) {
         tracewnd_OnTimer(Window(), kTickTimerId);
-        EXPECT_EQ(tick < 6, kv::g_region.apps[7].dwProcessId != 0) << tick;
-        EXPECT_EQ(tick < 61, kvtest::FileExists(old)) << tick;
+        EXPECT_EQ((std::vector<bool>{tick < 6, tick < 61}), (std::vector<bool>{kv::g_region.apps[7].dwProcessId != 0, kvtest::FileExists(old)}))
+            << tick;
     }
     EXPECT_EQ(2u, Lines().size());
     EXPECT_FALSE(::IsWindowVisible(FilterList())) << "no filter string";
     wcscpy(g_settings.SpecialFilter, L"x");
     tracewnd_OnTimer(Window(), 1);  // any timer
     EXPECT_TRUE(::IsWindowVisible(FilterList()));
-
     g_lines->Clear();
     struct Jump { WORD hour, minute, second; bool entry; const wchar_t* line; };
     const Jump jumps[] = {{10, 0, 5, false, nullptr}, {9, 59, 55, false, nullptr}, {10, 0, 6, false, L"+6"},
@@ -380,7 +358,6 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     }
     kvtest::ResetClock();
     EXPECT_EQ(expected, Lines());
-
     struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
     const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
                              {VK_ADD, 5, 5, false}, {VK_SUBTRACT, 5, 5, false}, {VK_TAB, 5, 5, true, MainList(), FilterList()},
@@ -390,17 +367,15 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
         ::ShowWindow(FilterList(), p.shown ? SW_SHOW : SW_HIDE);
         ::SetFocus(p.focus ? p.focus : Window());
         tracewnd_HandleMsg(Window(), WM_KEYDOWN, p.key, 0);
-        EXPECT_EQ(p.after, g_settings.FilterListPart) << &p - presses;
-        EXPECT_EQ(p.next ? p.next : ::GetFocus(), ::GetFocus()) << &p - presses;
+        EXPECT_TRUE(p.after == g_settings.FilterListPart && (p.next ? p.next : ::GetFocus()) == ::GetFocus()) << &p - presses;
     }
     ::ShowWindow(FilterList(), SW_SHOW);
 }
 
-// ---- the context menu, its commands and keys --------------------------------------------------
-
-// The menu built in code for a library without the resource is the menu of the
-// library's resource, item by item.
-TEST_F(OperatorTest, ContextMenuItemsGreyingAndTheTeleEncoder) {
+// The menu built in code for a library without the resource is the menu of the library's
+// resource, item by item; its place is the mouse's, or from the keyboard beside the focused row,
+// or the list's corner when no row is focused.
+TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
     HMODULE library = ::LoadLibraryExW((kvtest::ExeDir() + L"\\..\\kvtrcifx.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     HMENU resource = ::LoadMenuW(library, kContextMenuName);
     ASSERT_TRUE(library && resource);
@@ -417,20 +392,16 @@ TEST_F(OperatorTest, ContextMenuItemsGreyingAndTheTeleEncoder) {
     EXPECT_EQ(19u, items(tracewnd_PrepareContextMenu()).size());
     ::DestroyMenu(resource);
     ::FreeLibrary(library);
-
     Fill({L"plain text", L"0D05 0107 0712 1E0A 0F00 0003"});
     auto greyed = [](int id) { return (::GetMenuState(tracewnd_PrepareContextMenu(), id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
-    struct Case { int tracing; int selected; bool fileGreyed; bool teleGreyed; };
+    struct Case { int tracing, selected; bool fileGreyed, teleGreyed; };
     for (const Case& c : {Case{1, -1, true, true}, {0, 0, false, true}, {1, 1, true, false}, {0, -1, false, true}}) {
         kv::g_region.globalEnable = c.tracing;
         Select(MainList(), c.selected);
-        EXPECT_EQ(c.fileGreyed, greyed(kCmdSaveList) && greyed(kCmdDeleteTraceFile)) << c.tracing << c.selected;
-        EXPECT_EQ(c.fileGreyed, greyed(kCmdSaveList) || greyed(kCmdDeleteTraceFile)) << c.tracing << c.selected;
-        EXPECT_EQ(c.teleGreyed, greyed(kCmdTeleEncoder)) << c.tracing << c.selected;
-        EXPECT_FALSE(greyed(kCmdTraceViewer) || greyed(kCmdFind) || greyed(kCmdSettings));
+        EXPECT_EQ((std::vector<bool>{c.fileGreyed, c.fileGreyed, c.teleGreyed, false, false, false}),
+                  (std::vector<bool>{greyed(kCmdSaveList), greyed(kCmdDeleteTraceFile), greyed(kCmdTeleEncoder),
+                                     greyed(kCmdTraceViewer), greyed(kCmdFind), greyed(kCmdSettings)})) << c.tracing << c.selected;
     }
-    // The menu shows where the mouse was; from the keyboard beside the focused row, or at
-    // the list's corner when no row is focused.
     ASSERT_TRUE(kvtest::BringToFront(Window()));
     kvtest::PumpPending();
     Select(MainList(), 1);
@@ -443,19 +414,19 @@ TEST_F(OperatorTest, ContextMenuItemsGreyingAndTheTeleEncoder) {
         g_menuAt = {};
         tracewnd_OnContextMenu(Window(), 0, at.x, at.y);
         const POINT want = at.x >= 0 ? at : Selected() >= 0 ? row : corner;
-        EXPECT_EQ(std::to_string(want.x) + "," + std::to_string(want.y), std::to_string(g_menuAt.left) + "," + std::to_string(g_menuAt.top));
+        EXPECT_EQ((std::vector<LONG>{want.x, want.y}), (std::vector<LONG>{g_menuAt.left, g_menuAt.top}));
     }
     // Tele Encoder decodes the selected row, and nothing without one.
     tracewnd_SetTelegramMessageBox(RecordBox);
-    for (int row : {-1, 1}) Select(MainList(), row), Command(kCmdTeleEncoder);
+    for (int r : {-1, 1}) Select(MainList(), r), Command(kCmdTeleEncoder);
     tracewnd_SetTelegramMessageBox(nullptr);
     ASSERT_EQ(1u, g_boxes.size());
     EXPECT_EQ(0u, g_boxes[0].find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
 }
 
-// The keys and menu commands of the profile and save dialogs and the file commands: with
-// tracing on Save and Delete only beep. The list's save dialog opens in the directory the
-// last list went to, and the list goes to the file it answers.
+// The keys and menu commands of the profile and save dialogs and the file commands: with tracing
+// on Save and Delete only beep. The list's save dialog opens in the directory the last list went
+// to, and the list goes to the file it answers.
 TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     kvtest::TempDir dir;
     Fill({L"first row", L"second row"});
@@ -478,13 +449,11 @@ TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
         kv::g_region.globalEnable = c.tracing;
         if (c.key) EXPECT_EQ(c.handled != 0, Key(c.key, c.control != 0, c.shift != 0));
         else Command(c.control);
-        EXPECT_EQ(c.opened, g_opened);
-        EXPECT_EQ(c.saved, g_saved);
+        EXPECT_EQ((std::vector<int>{c.opened, c.saved}), (std::vector<int>{g_opened, g_saved}));
         EXPECT_EQ(c.saveList ? List{dir.path() + L"|txt|Save Trace List"} : List{}, g_saveDialogs);
         EXPECT_EQ(c.beeps ? List{L"4294967295"} : List{}, g_beeps);
         const List saved = kvtest::ReadLines(g_saveAnswer);
-        EXPECT_EQ(c.saveList ? 2u : 0u, saved.size());
-        EXPECT_TRUE(!c.saveList || (saved.size() == 2 && saved[1].find(L"second row") != std::wstring::npos));
+        EXPECT_TRUE(c.saveList ? saved.size() == 2 && saved[1].find(L"second row") != std::wstring::npos : saved.empty());
     }
     EXPECT_TRUE(g_boxes.empty());
 }
@@ -506,15 +475,14 @@ TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirstAndSaysSo) {
     tracewnd_ResetTraceFileForTesting();
 }
 
-// Without the viewer on the search path "Trace Viewer" stays greyed: this executable,
-// copied to a directory without the stand-in viewer, reports the item's state and the
-// line its start traced.
+// Without the viewer on the search path "Trace Viewer" stays greyed: this executable, copied to
+// a directory without the stand-in viewer, reports the item's state and the line its start traced.
 KVTEST_HELPER(ViewerMenuState) {
     Window();
     const List lines = Lines();
     const bool greyed = (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) != 0;
-    const std::wstring want = L"tracewnd_WndThread|TraceViewer " +
-                              (greyed ? L"NOT found" : L"found at: '" + kvtest::ExeDir() + L"\\kvtrcvwr.exe'");
+    const std::wstring want =
+        L"tracewnd_WndThread|TraceViewer " + (greyed ? L"NOT found" : L"found at: '" + kvtest::ExeDir() + L"\\kvtrcvwr.exe'");
     return (lines.size() == 1 && !_wcsicmp(lines[0].c_str(), want.c_str()) ? 0 : 10) + (greyed ? 1 : 0);
 }
 
@@ -526,7 +494,6 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     const kvtest::ProcessResult away = kvtest::Run(kvtest::Quote(dir.file(L"operator_test.exe")) + L" --kv-helper ViewerMenuState");
     EXPECT_TRUE(away.finished && away.exitCode == 1) << "greyed without the viewer: " << away.exitCode;
     EXPECT_EQ(0u, kvtest::RunHelper(L"ViewerMenuState").exitCode) << "found beside the test";
-
     const std::wstring record = dir.file(L"viewer.txt");
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", record.c_str());
     const std::wstring file = TraceFileIn(dir.path());
@@ -544,11 +511,9 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     for (const std::string& line : {kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]", kvtest::Narrow(file)})
         EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + line + "\r\n")) << lines;
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
-
-    // A directory too long for the time form gives the file form; too long for that, the
-    // bare program. The line never ends inside a path: 220 characters are the most the
-    // time form of 259 holds. The main list focused with a selected row; last, the row
-    // selected but the focus elsewhere.
+    // A directory too long for the time form gives the file form; too long for that, the bare
+    // program. The line never ends inside a path: 220 characters are the most the time form of 259
+    // holds. The main list focused with a selected row; last, the row selected, the focus elsewhere.
     Select(MainList(), 0);
     for (size_t dirChars : {220, 221, 250, 0}) {
         ::SetFocus(dirChars ? MainList() : Window());
@@ -563,10 +528,120 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     tracewnd_ResetTraceFileForTesting();
 }
 
-// ---- the settings dialog ------------------------------------------------------------------
+TEST(WindowParts, LayoutRevealAndStatusTexts) {
+    // A filter part of 0 never divides; the application list drops ten bar heights.
+    const kv::WindowLayoutRects zero = kv::ComputeLayout(800, 600, 21, 24, true, 0);
+    EXPECT_EQ((std::vector<LONG>{456, 576, 21, 210}),
+              (std::vector<LONG>{zero.filterList.top, zero.filterList.bottom, zero.mainList.top, zero.appList.bottom}));
+    struct Reveal { int row, top, count, perPage, want; };
+    static const Reveal reveal[] = {
+        {95, 0, 100, 20, 99},  // beyond the third quarter: a quarter page below, cut at the end
+        {50, 40, 100, 20, 50}, {55, 40, 100, 20, 55},  // the middle half to the last row of the third quarter: no scrolling
+        {41, 40, 100, 20, 36},                          // first quarter: a quarter page above
+        {2, 0, 100, 20, 0}, {10, 0, 0, 20, 0},          // cut at the start; an empty list
+    };
+    for (const Reveal& c : reveal) EXPECT_EQ(kv::RevealTarget(c.row, c.top, c.count, c.perPage), c.want) << c.row;
+    wchar_t out[kv::kStatusFieldChars];
+    SYSTEMTIME t = {2026, 12, 0, 5, 9, 25, 7, 0};
+    const std::wstring path = L"C:\\t\\TS261205.txt", longDir = L"C:\\" + std::wstring(200, L'd');
+    struct Case { std::function<void()> format; std::wstring want; bool endOnly; };
+    const Case cases[] = {
+        {[&] { kv::FormatClockField(out, t, 3); }, L"KVS 3  05.12.26  09:25:07"},
+        {[&] { kv::FormatClockField(out, t, 0); }, L"KV-Client  05.12.26  09:25:07"},
+        {[&] { kv::FormatClockField(out, t, -1); }, L"KVS 65535  05.12.26  09:25:07"},  // the PC number is unsigned
+        {[&] { kv::FormatFileField(out, path.c_str(), false, true, 7); }, L"File: " + path + L"(!) (max:7)"},
+        {[&] { kv::FormatFileField(out, path.c_str(), false, false, 7); }, L"File: " + path + L" (max:7)"},
+        {[&] { kv::FormatRowField(out, 0, 0x50000); }, L"1 [1010]"},
+        // A path too long for the field is cut in front and keeps its file name.
+        {[&] { kv::FormatFileField(out, (longDir + L"\\TS261205.txt").c_str(), true, false, 7); }, L"\\TS261205.txt* (max:7)", true},
+        {[&] { kv::FormatProfileField(out, (longDir + L"\\night.pfl").c_str()); }, L"\\night.pfl", true},
+    };
+    for (const Case& c : cases) {
+        c.format();
+        const std::wstring s = out;
+        SCOPED_TRACE(kvtest::Narrow(c.want));
+        if (!c.endOnly) EXPECT_EQ(s, c.want);
+        else EXPECT_TRUE(s.size() == 125 && s.find(L"...") == (s.find(L"Profile: ...") == 0 ? 9u : 6u) && s.substr(s.size() - c.want.size()) == c.want);
+    }
+}
 
-// What the dialog's seams saw: written on the dialog thread inside a send the test
-// thread waits for, read on the test thread afterwards.
+// Points this executable's import of module!name at hook, keeping the previous target in
+// original; the same call with original undoes it.
+template <class Fn>
+void PatchImport(const char* module, const char* name, Fn hook, Fn& original) {
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+        if (_stricmp(reinterpret_cast<char*>(base + imp->Name), module)) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk); names->u1.AddressOfData; ++names, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) || strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name))
+                continue;
+            DWORD old;
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            if (hook != original) original = reinterpret_cast<Fn>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), old, &old);
+        }
+    }
+}
+// Device contexts EndPaint released (until BeginPaint hands them out again), and the selections into one.
+std::set<HDC> g_released;
+int g_selectsAfterRelease;
+decltype(&::BeginPaint) g_beginPaint;
+decltype(&::EndPaint) g_endPaint;
+decltype(&::SelectObject) g_selectObject;
+HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) { HDC dc = g_beginPaint(w, ps); return g_released.erase(dc), dc; }
+BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) { return g_released.insert(ps->hdc), g_endPaint(w, ps); }
+HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ o) { return g_selectsAfterRelease += g_released.count(dc), g_selectObject(dc, o); }
+
+// At most ten fields, each text cut at 128. Bars made, painted and destroyed again and again leave
+// no GDI object behind: a font still selected into a released device context cannot be deleted
+// (where the system counts no GDI objects, the selections into released contexts are counted).
+TEST(WindowParts, StatusBarFieldsTextsAndNoLeak) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = &::DefWindowProcW;
+    wc.lpszClassName = L"KvStatusParent";
+    ::RegisterClassW(&wc);
+    // Small and at the screen's lower right, away from the windows other tests read.
+    HWND parent = ::CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, L"KvStatusParent", L"p", WS_POPUP | WS_VISIBLE, 1000, 900,
+                                    240, 60, nullptr, nullptr, nullptr, nullptr);
+    StatusField fields[11] = {};
+    for (int i = 0; i < 5; ++i) fields[i].weight = 1;
+    EXPECT_EQ(statusbar_Create(parent, fields, 11), nullptr) << "more than ten fields are refused";
+    EXPECT_EQ(statusbar_Create(parent, fields, -1), nullptr);
+    HWND bar = statusbar_Create(parent, fields, 10);
+    ASSERT_NE(bar, nullptr) << "ten are not";
+    EXPECT_EQ(statusbar_Height(), 24);
+    for (int index : {-1, 0, 9, 10}) EXPECT_EQ(statusbar_SetText(index, L"x"), index == 0 || index == 9) << index;
+    statusbar_SetText(2, std::wstring(300, L'a').c_str());
+    wchar_t buf[400] = {};
+    ::GetWindowTextW(::GetDlgItem(bar, 6), buf, 400);
+    EXPECT_EQ(wcslen(buf), 128u) << "a text is cut at 128";
+    ::DestroyWindow(bar);
+    EXPECT_EQ(statusbar_Height() + statusbar_SetText(0, L"x"), 0) << "after the bar is gone";
+    PatchImport("user32.dll", "BeginPaint", &WatchBeginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", &WatchEndPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", &WatchSelectObject, g_selectObject);
+    ASSERT_TRUE(g_beginPaint && g_endPaint && g_selectObject);
+    const DWORD before = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        ASSERT_NE(bar = statusbar_Create(parent, fields, 5), nullptr);
+        for (int i = 0; i < 5; ++i) statusbar_SetText(i, L"C:\\t\\TS261205.txt");  // each paints its field at once
+        ::DestroyWindow(bar);
+    }
+    EXPECT_GT(g_released.size(), 0u) << "the fields were not painted";
+    EXPECT_EQ(g_selectsAfterRelease, 0) << "selections into a device context after EndPaint released it";
+    EXPECT_LE(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), before);
+    ::DestroyWindow(parent);
+    PatchImport("user32.dll", "BeginPaint", g_beginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", g_endPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", g_selectObject, g_selectObject);
+}
+
+// What the dialog's seams saw: written on the dialog thread inside a send the test thread waits
+// for, read on the test thread afterwards.
 List g_questions, g_launches;  // "text|title|type"; command lines started
 int g_answer, g_splits, g_unlocked;  // g_unlocked: the data mutex was free in the middle of OK's writes
 bool g_control;
@@ -608,10 +683,9 @@ protected:
         ::GetPrivateProfileStringW(section, key, L"<absent>", buf, 1024, (file.empty() ? ini_ : file).c_str());
         return buf;
     }
-
-    // Runs drive on the test thread while the dialog runs on a thread of its own, opened
-    // by the window's settings edit (on the focused row) or, with edit false, by itself
-    // on "selected text"; a dialog drive left open is cancelled. Returns its result.
+    // Runs drive on the test thread while the dialog runs on a thread of its own, opened by the
+    // window's settings edit (on the focused row) or, with edit false, by itself on "selected
+    // text"; a dialog drive left open is cancelled. Returns its result.
     int Run(const std::function<void(HWND)>& drive, bool edit = false) {
         int result = -1;
         bool done = false;
@@ -631,7 +705,6 @@ protected:
         runner.join();
         return result;
     }
-
     HWND Item(int id) const { return ::GetDlgItem(dialog_, id); }
     void Click(int id) const { ::SendMessageW(Item(id), BM_CLICK, 0, 0); }
     void Type(int id, const std::wstring& text) const { ::SetWindowTextW(Item(id), text.c_str()); }
@@ -656,15 +729,14 @@ protected:
                    (::IsWindowEnabled(Item(id)) ? L"e " : L"- ");
         return out;
     }
-
     kvtest::TempDir dir_, suite_;
     std::wstring ini_ = dir_.file(L"KVTRCSRV.ini");
     HWND dialog_ = nullptr;
 };
 
-// Every field opens with its setting and the histories; OK writes every key back, read
-// key by key from both files, and takes every value into the settings. The filter string
-// keeps 498 characters, a history value 126, and 24 history keys are read.
+// Every field opens with its setting and the histories; OK writes every key back, read as a table
+// from both files, and takes every value into the settings. The filter string keeps 498
+// characters, a history value 126, and 24 history keys are read.
 TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
     ServerSettings& s = g_settings;
     wcscpy(s.IncludeFilter, L"cur"), wcscpy(s.HighlightFilter, L"ZZZ"), wcscpy(s.TriggerFilter, L"boom");
@@ -678,7 +750,6 @@ TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
     for (const wchar_t* v : {L"ABC", L"abc", L"Def", L"zzz"}) Ini(L"Filter", L"LastHighlightFilter" + std::to_wstring(n++), v);
     Ini(L"Filter", L"LastTriggerFilter1", std::wstring(300, L'x'));
     Ini(L"Filter", L"Stale", L"gone");
-
     EXPECT_EQ(IDOK, Run([&](HWND) {
         EXPECT_EQ((List{L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)) << "key 3 missing ends the history";
         const List exclude = Entries(IDC_SET_EXCLUDE);
@@ -687,16 +758,15 @@ TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
         EXPECT_EQ((List{L"boom", std::wstring(kHistoryValueChars - 1, L'x')}), Entries(IDC_SET_TRIGGER)) << "a long value is cut";
         EXPECT_EQ((List{L""}), Entries(IDC_SET_FILTERLIST));
         std::wstring texts;
-        for (int id : {IDC_SET_INCLUDE, IDC_SET_HIGHLIGHT, IDC_SET_SELECTED, IDC_SET_MAXLINES, IDC_SET_DELLINES,
-                       IDC_SET_HISTORY, IDC_SET_FILEDIR, IDC_SET_EXECCMD})
+        for (int id : {IDC_SET_INCLUDE, IDC_SET_HIGHLIGHT, IDC_SET_SELECTED, IDC_SET_MAXLINES, IDC_SET_DELLINES, IDC_SET_HISTORY,
+                       IDC_SET_FILEDIR, IDC_SET_EXECCMD})
             texts += Text(id) + L"|";
         EXPECT_EQ(L"cur|ZZZ|selected text|1234|-5|9|C:\\trace\\files|old command|", texts);
         EXPECT_EQ(L"1003:0e 1004:1e 1005:1e 1030:0e 1034:1e 1033:0e 1035:1e 1036:0e 1038:0- 1032:0- 1028:0- ",
-                  Boxes({IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_STOPSCROLL,
-                         IDC_SET_STOPTRACE, IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD}));
-        const std::pair<int, const wchar_t*> typed[] = {{IDC_SET_INCLUDE, L"new"}, {IDC_SET_HIGHLIGHT, L""},
-            {IDC_SET_MAXLINES, L" 25x"}, {IDC_SET_DELLINES, L"-7"}, {IDC_SET_FILEDIR, L""}, {IDC_SET_HISTORY, L"12"},
-            {IDC_SET_EXECCMD, L"run.cmd"}};
+                  Boxes({IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE,
+                         IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD}));
+        const std::pair<int, const wchar_t*> typed[] = {{IDC_SET_INCLUDE, L"new"}, {IDC_SET_HIGHLIGHT, L""}, {IDC_SET_MAXLINES, L" 25x"},
+            {IDC_SET_DELLINES, L"-7"}, {IDC_SET_FILEDIR, L""}, {IDC_SET_HISTORY, L"12"}, {IDC_SET_EXECCMD, L"run.cmd"}};
         for (const auto& t : typed) Type(t.first, t.second);
         Type(IDC_SET_FILTERLIST, std::wstring(520, L'f'));
         for (int id : {IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_EXECUTE}) Click(id);
@@ -714,19 +784,15 @@ TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
         {L"Filter", L"LastHighlightFilter4", L"<absent>"}, {L"Filter", L"LastTriggerFilter1", L"boom"},
         {L"Filter", L"Stale", L"<absent>"}, {L"Filter", L"TriggerFlags", L"29"}, {L"Filter", L"TriggerExec", L"run.cmd"},
         {L"ListView", L"MaxEntries", L"25x"}, {L"ListView", L"MaxDelete", L"-7"}, {L"Global", L"FileDir", tmp},
-        {L"Global", L"HistoryDays", L"12"}, {L"Global", L"StartRivivEda", L"1", suiteFile},
-        {L"Global", L"StopRivivEda", L"0", suiteFile},
+        {L"Global", L"HistoryDays", L"12"}, {L"Global", L"StartRivivEda", L"1", suiteFile}, {L"Global", L"StopRivivEda", L"0", suiteFile},
     };
     for (const auto& k : keys) EXPECT_EQ(k.value, Read(k.section, k.key, k.file)) << kvtest::Narrow(k.key);
-    EXPECT_EQ(L"new|" + std::wstring(498, L'f') + L"||boom|run.cmd|" + tmp,
-              std::wstring(s.IncludeFilter) + L"|" + s.SpecialFilter + L"|" + s.HighlightFilter + L"|" + s.TriggerFilter +
-                  L"|" + s.TriggerExec + L"|" + s.FileDir);
-    EXPECT_EQ((std::vector<int>{25, -7, 12, 0x1D, 1, 0, 0, 1}),
-              (std::vector<int>{s.MaxEntries, s.MaxDelete, s.HistoryDays, static_cast<int>(s.TriggerFlags), s.StartRivivEda,
-                                s.StopRivivEda, s.TopMost, s.MarkHighlight}));
-    EXPECT_EQ(1, g_splits);
-    EXPECT_EQ(0, g_unlocked) << "the settings file is written under the data mutex";
-    EXPECT_TRUE(g_questions.empty()) << "a longer history asks nothing";
+    EXPECT_EQ(L"new|" + std::wstring(498, L'f') + L"||boom|run.cmd|" + tmp, std::wstring(s.IncludeFilter) + L"|" + s.SpecialFilter + L"|" +
+                                                                           s.HighlightFilter + L"|" + s.TriggerFilter + L"|" + s.TriggerExec + L"|" + s.FileDir);
+    EXPECT_EQ((std::vector<int>{25, -7, 12, 0x1D, 1, 0, 0, 1, 1, 0, 0}),
+              (std::vector<int>{s.MaxEntries, s.MaxDelete, s.HistoryDays, static_cast<int>(s.TriggerFlags), s.StartRivivEda, s.StopRivivEda,
+                                s.TopMost, s.MarkHighlight, g_splits, g_unlocked, static_cast<int>(g_questions.size())}))
+        << "one split, the settings file written under the data mutex, a longer history asks nothing";
     EXPECT_EQ(IDCANCEL, Run([&](HWND) { EXPECT_EQ((List{L"new", L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)); }))
         << "the next opening shows each value once";
 }
@@ -735,10 +801,9 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
     wcscpy(g_settings.ExcludeFilter, L"ex");
     Ini(L"Filter", L"LastIncludeFilter1", L"old");
     EXPECT_EQ(IDOK, Run([&](HWND) {
-        // Once and Test only with Execute and a stop action; each stop box and Execute
-        // check Once when it becomes possible; a click on Once only toggles it.
-        const wchar_t *off = L"1038:0- 1032:0- 1028:0- ", *offOnce = L"1038:0- 1032:0e 1028:0e ",
-                      *on = L"1038:1e 1032:0e 1028:0e ";
+        // Once and Test only with Execute and a stop action; each stop box and Execute check Once
+        // when it becomes possible; a click on Once only toggles it.
+        const wchar_t *off = L"1038:0- 1032:0- 1028:0- ", *offOnce = L"1038:0- 1032:0e 1028:0e ", *on = L"1038:1e 1032:0e 1028:0e ";
         const std::pair<int, const wchar_t*> steps[] = {
             {0, off}, {IDC_SET_STOPTRACE, off}, {IDC_SET_EXECUTE, on}, {IDC_SET_ONCE, L"1038:0e 1032:0e 1028:0e "},
             {IDC_SET_STOPTRACE, offOnce}, {IDC_SET_STOPSCROLL, on}, {IDC_SET_STOPSCROLL, offOnce}, {IDC_SET_STOPFILE, on},
@@ -755,10 +820,9 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
         EXPECT_EQ(L"|77", Text(IDC_SET_INCLUDE) + Text(IDC_SET_EXCLUDE) + L"|" + Text(IDC_SET_MAXLINES));
         EXPECT_EQ((List{L"", L"old"}), Entries(IDC_SET_INCLUDE));
         EXPECT_EQ(L"1030:0e 1034:0e 1033:0e 1035:0e 1036:0e 1038:0- 1032:0- 1028:0- 1005:1e ",
-                  Boxes({IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE, IDC_SET_STOPFILE, IDC_SET_EXECUTE,
-                         IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD, IDC_SET_TOPMOST}));
-        // With Ctrl the lists go as well, and nothing else; OK then writes each history
-        // from its edit alone.
+                  Boxes({IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE, IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST,
+                         IDC_SET_EXECCMD, IDC_SET_TOPMOST}));
+        // With Ctrl the lists go as well, and nothing else; OK then writes each history from its edit alone.
         Click(IDC_SET_MARK);
         g_control = true;
         Click(IDC_SET_RESET);
@@ -768,10 +832,9 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
         Type(IDC_SET_INCLUDE, L"new");
         Click(IDOK);
     }));
-    EXPECT_EQ(L"new|<absent>|<absent>", Read(L"Filter", L"LastIncludeFilter1") + L"|" + Read(L"Filter", L"LastIncludeFilter2") +
-                                            L"|" + Read(L"Filter", L"LastExcludeFilter1"));
-    EXPECT_EQ(L"", std::wstring(g_settings.ExcludeFilter));
-    EXPECT_EQ(0u, g_settings.TriggerFlags);
+    EXPECT_EQ(L"new|<absent>|<absent>||0", Read(L"Filter", L"LastIncludeFilter1") + L"|" + Read(L"Filter", L"LastIncludeFilter2") + L"|" +
+                                               Read(L"Filter", L"LastExcludeFilter1") + L"|" + g_settings.ExcludeFilter + L"|" +
+                                               std::to_wstring(g_settings.TriggerFlags));
 }
 
 TEST_F(SettingsDialogTest, HistoryQuestion) {
@@ -780,7 +843,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
         {0, L"7", IDYES, true, true, 7},    {7, L"10", IDNO, false, true, 10},  // switching on asks, lengthening not
         {7, L"7", IDNO, false, true, 7},    {10, L"7", IDYES, true, true, 7},   // nor keeping it; shortening asks
         {10, L"7", IDNO, true, false, 10},  // ... and No keeps the dialog open with the old value
-        {7, L"0", IDNO, false, true, 0},    {7, L"-3", IDNO, false, true, 0},   // off asks nothing; negative is 0
+        {7, L"0", IDNO, false, true, 0},    {7, L"-3", IDNO, false, true, 0},  // off asks nothing; negative is 0
         {7, L"32767", IDNO, false, true, 32767}, {7, L"32768", IDYES, false, false, 7},  // beyond the range: refused
     };
     for (const Case& c : cases) {
@@ -802,28 +865,26 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
         EXPECT_EQ(c.asks ? List{L"New history setting will delete trace files older than " + std::wstring(c.typed) +
                                 L" day(s) - are you sure?" + kBoxTitle + std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION)}
                          : List{}, g_questions);
-        EXPECT_EQ(c.days, g_settings.HistoryDays);
-        EXPECT_EQ(c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old), Read(L"Global", L"HistoryDays"));
+        EXPECT_EQ(std::to_wstring(c.days) + L"|" + (c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old)),
+                  std::to_wstring(g_settings.HistoryDays) + L"|" + Read(L"Global", L"HistoryDays"));
     }
 }
 
-// Every count change of the filter list view: whether the list lock was held by the
-// thread that made it (the view belongs to the test thread, which serves the send).
+// Every count change of the filter list view: whether the list lock was held by the thread that
+// made it (the view belongs to the test thread, which serves the send).
 std::vector<bool> g_filterCountLocked;
 WNDPROC g_filterListProc;
 LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == LVM_SETITEMCOUNT) {
-        const DWORD owner = kv::ListLockOwner();
-        g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
-    }
+    const DWORD owner = msg == LVM_SETITEMCOUNT ? kv::ListLockOwner() : 0;
+    if (msg == LVM_SETITEMCOUNT) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
     return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
 }
 
-// The dialog the window opens shows the focused row. Test runs the command as typed, as
-// the trigger runs its commands; Cancel applies and writes nothing, even after Test. OK:
-// the filter list keeps its rows when its string is extended and loses them, under the
-// list lock, on any other change; the window follows Always on top, shows the new
-// filters in its title and traces the new settings.
+// The dialog the window opens shows the focused row. Test runs the command as typed, as the
+// trigger runs its commands; Cancel applies and writes nothing, even after Test. OK: the filter
+// list keeps its rows when its string is extended and loses them, under the list lock, on any
+// other change; the window follows Always on top, shows the new filters in its title and traces
+// the new settings.
 TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     wcscpy(g_settings.TriggerExec, L"old command");
     g_settings.TriggerFlags = kTriggerExecute;
@@ -841,13 +902,12 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     EXPECT_EQ((List{L"NEW COMMAND"}), g_launches);
     EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
     EXPECT_EQ((List{L"tracewnd_TGExcecute|Trigger='' (Flags=0x8) -> ***** EXEC:'new command' *****"}), Lines());
-
-    g_filterListProc = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
-    HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(),
-                                   reinterpret_cast<HMENU>(11), nullptr, nullptr);
+    g_filterListProc =
+        reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
+    HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(), reinterpret_cast<HMENU>(11),
+                                   nullptr, nullptr);
     ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
-    struct Case { const wchar_t* before; const wchar_t* after; bool kept; };
+    struct Case { const wchar_t *before, *after; bool kept; };
     for (const Case& c : {Case{L"abc", L"abc;def", true}, {L"abc", L"def", false}, {L"abc", L"", false}}) {
         wcscpy(g_settings.SpecialFilter, c.before);
         g_settings.TopMost = c.kept ? 0 : 1;
@@ -867,12 +927,12 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
         EXPECT_EQ(c.kept ? 3 : 0, top + 2 * (::IsDlgButtonChecked(Window(), 11) == BST_CHECKED));
         wchar_t title[200] = {};
         ::GetWindowTextW(Window(), title, 200);
-        EXPECT_EQ(c.after[0] ? L"VANTORA KV Trace Server - Filter:  FilterList='" + std::wstring(c.after) + L"'"
-                             : L"VANTORA KV Trace Server", title);
+        EXPECT_EQ(c.after[0] ? L"VANTORA KV Trace Server - Filter:  FilterList='" + std::wstring(c.after) + L"'" : L"VANTORA KV Trace Server",
+                  title);
         EXPECT_EQ((List{L"tracewnd_EditSettings|New settings 1: AutoStart=0, AutoStop=0, TopMost=" + std::to_wstring(c.kept) +
                             L", MaxLines=10000, MaxDelete=100, FileDir='" + suite_.file(L"tmp") + L"', HistDays=0",
-                        L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" +
-                            std::wstring(c.after) + L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
+                        L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" + std::wstring(c.after) +
+                            L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
     }
     ::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_filterListProc));
     ::SetWindowPos(Window(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);

@@ -1,7 +1,7 @@
-// The trace window through the real DLL and its host entry points. Each window lives in
-// a helper process (this executable started as "host"), because the instance marker
-// lives as long as the process that opened the window; the tests drive it as a user
-// would and read it back through the platform, the screen and the trace file.
+// The trace window through the real DLL and its host entry points. Each window lives in a helper
+// process (this executable started again), because the instance marker lives as long as the process
+// that opened the window; the tests drive it as a user would and read it back through the platform,
+// the screen and the trace file.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -21,6 +21,8 @@
 
 namespace {
 
+using Longs = std::vector<LONG>;
+using Sets = std::vector<std::set<COLORREF>>;
 const wchar_t kClass[] = L"VANTORA VO Vedoz Izodoz";
 enum { kIdAppList = 1, kIdTrace, kIdScroll, kIdFile, kIdClear, kIdAllOff, kIdDiag, kIdInfo, kIdWarning, kIdError, kIdOnTop };
 
@@ -37,8 +39,7 @@ LRESULT Send(HWND h, UINT msg, WPARAM wp = 0, LPARAM lp = 0) {
 }
 std::wstring TextOf(HWND h) {
     wchar_t buf[512] = {};
-    Send(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf));
-    return buf;
+    return Send(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf)), buf;
 }
 bool WindowUp() { return ::FindWindowW(kClass, nullptr) != nullptr; }
 RECT RectIn(HWND h, HWND parent) {  // a window rectangle in the client coordinates of parent
@@ -47,12 +48,13 @@ RECT RectIn(HWND h, HWND parent) {  // a window rectangle in the client coordina
     ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
     return r;
 }
-// The daily trace file of dir as text, and the whole line that holds text ("" for none).
-std::wstring TraceFile(const std::wstring& dir) {
+// The daily trace file of dir (its name in name) as text, and the whole line that holds text ("" for none).
+std::wstring TraceFile(const std::wstring& dir, std::wstring* name = nullptr) {
     WIN32_FIND_DATAW fd;
     const HANDLE find = ::FindFirstFileW((dir + L"\\TS*.txt").c_str(), &fd);
     if (find == INVALID_HANDLE_VALUE) return L"";
     ::FindClose(find);
+    if (name) *name = dir + L"\\" + fd.cFileName;
     const std::string bytes = kvtest::ReadBytes(dir + L"\\" + fd.cFileName);
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
 }
@@ -60,40 +62,30 @@ std::wstring LineWith(const std::wstring& dir, const std::wstring& text) {
     std::wstring line;
     kvtest::PumpUntil([&] {
         const std::wstring file = TraceFile(dir);
-        const size_t at = file.find(text);
-        if (at == std::wstring::npos) return false;
-        const size_t start = file.rfind(L'\n', at) + 1, end = file.find(L'\r', at);
-        return line = file.substr(start, end - start), end != std::wstring::npos;
+        const size_t at = file.find(text), start = file.rfind(L'\n', at) + 1, end = file.find(L'\r', at);
+        return at != std::wstring::npos && end != std::wstring::npos && (line = file.substr(start, end - start), true);
     }, 5000);
     return line;
 }
 
-// ---- helper processes ----------------------------------------------------------------
-
-// Opens the trace window and waits until it is asked to close. args[0], when given, is
-// the profile argument. Exit code 0 when CreateWnd returned the window, 3 when it
-// returned none; closing twice is harmless.
+// Opens the trace window (args[0], when given, is the profile) and waits until it is asked to
+// close; 3 when CreateWnd returned no window. Closing twice is harmless.
 KVTEST_HELPER(host) {
     HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
     traceapi_DestroyWnd();
     traceapi_DestroyWnd();
     return w ? 0 : 3;
 }
-
-// Opens the window without waiting and tells it of a clock change at once, before its
-// first tick; then waits until the test ends it.
+// Opens the window without waiting and tells it of a clock change before its first tick.
 KVTEST_HELPER(early_host) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
     HWND w = nullptr;
     if (!kvtest::PumpUntil([&w] { return (w = ::FindWindowW(kClass, nullptr)) != nullptr; }, 30000)) return 10;
     ::SendMessageW(w, WM_TIMECHANGE, 0, 0);
     kvtest::PumpUntil([] { return !WindowUp(); }, 300000);
-    traceapi_DestroyWnd();
-    return 0;
+    return traceapi_DestroyWnd(), 0;
 }
-
-// Opens the window without waiting, closes it, and tries again in the same process:
-// exit code 0 when the second call opened nothing and returned 0.
+// Opens the window, closes it, and tries again in the same process: the second call opens nothing.
 KVTEST_HELPER(reopen) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
     if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
@@ -103,9 +95,7 @@ KVTEST_HELPER(reopen) {
     if (traceapi_CreateWnd(0, nullptr, 0, nullptr) != nullptr) return 12;
     return kvtest::PumpUntil(WindowUp, 1500) ? 13 : 0;
 }
-
-// Opens the window and floods its direct path from three threads of this process
-// (4000 lines each), then waits until the window is gone.
+// Floods the window's direct path from three threads of this process until the window is gone.
 KVTEST_HELPER(flood_host) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
     if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
@@ -119,11 +109,8 @@ KVTEST_HELPER(flood_host) {
     kvtest::PumpUntil([] { return !WindowUp(); }, 120000);
     stop = true;
     for (auto& t : threads) t.join();
-    traceapi_DestroyWnd();
-    return 0;
+    return traceapi_DestroyWnd(), 0;
 }
-
-// ---- one window process ---------------------------------------------------------------
 
 const char kBaseSettings[] =
     "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
@@ -154,11 +141,12 @@ struct WindowProcess {
         filter = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, L"RIVIVEDA FILTER");
     }
     ~WindowProcess() { Close(); }
-    HWND Field(int i) const { return ::GetDlgItem(::FindWindowExW(window, nullptr, L"StatusClass", nullptr), 4 + i); }
+    HWND Bar() const { return ::FindWindowExW(window, nullptr, L"StatusClass", nullptr); }
+    HWND Field(int i) const { return ::GetDlgItem(Bar(), 4 + i); }
     HWND Control(int id) const { return ::GetDlgItem(window, id); }
     int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
-    // Closes the window as the user does, with Alt+F4 (a system key the window leaves to
-    // default processing); the host must end by itself with exit code 0.
+    // Closes the window with Alt+F4 (a system key the window leaves to default processing);
+    // the host must end by itself with exit code 0.
     kvtest::ProcessResult Close() {
         kvtest::ProcessResult r;
         if (!process) return r;
@@ -167,28 +155,34 @@ struct WindowProcess {
         process = nullptr;
         return r;
     }
-
+    // The end of the session: the process ends right after WM_ENDSESSION.
+    void EndSession() {
+        EXPECT_EQ(Send(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+        Send(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+        ::TerminateProcess(process, 1);
+        ::WaitForSingleObject(process, 30000);
+        ::CloseHandle(process);
+        process = nullptr;
+    }
     HANDLE process = nullptr;
     HWND window = nullptr, main = nullptr, filter = nullptr;
 };
 
-// ---- what a list shows on the screen ----------------------------------------------------
-
 // Inks and grounds as the operator sees them (0x00BBGGRR).
 const COLORREF kRed = RGB(255, 0, 0), kBlue = RGB(0, 0, 255), kGrey = RGB(127, 127, 127), kGreen = RGB(0, 125, 0),
-               kDarkBlue = RGB(0, 0, 125), kBlack = 0, kFrame = RGB(0, 0, 127), kWhite = RGB(255, 255, 255),
-               kHighlight = 0x009BFFFF, kMarkCell = RGB(128, 255, 255), kLinked = RGB(235, 235, 235),
-               kOrphan = RGB(205, 205, 205);
-const std::set<COLORREF> kMainGrounds = {kHighlight, kMarkCell}, kFilterGrounds = {kHighlight, kLinked, kOrphan, kMarkCell};
+               kDarkBlue = RGB(0, 0, 125), kBlack = 0, kFrame = RGB(0, 0, 127), kHighlight = 0x009BFFFF,
+               kMarkCell = RGB(128, 255, 255), kLinked = RGB(235, 235, 235), kOrphan = RGB(205, 205, 205);
+const std::set<COLORREF> kInks = {kRed, kBlue, kGrey, kGreen, kDarkBlue, kBlack, kFrame}, kMainGrounds = {kHighlight, kMarkCell},
+                         kFilterGrounds = {kHighlight, kLinked, kOrphan, kMarkCell};
 
-// The first count rows of a list of another process as the screen shows them: the inks
-// and grounds in each row's rectangle (from the list itself, asked in memory of its
-// process), where its mark cell ends (0: none) and its middle, in client coordinates.
+// The first count rows of a list of another process as the screen shows them: the inks and
+// grounds in each row's rectangle (asked of the list in memory of its process), where its mark
+// cell ends (0: none) and its middle, in client coordinates.
 struct Band {
     std::set<COLORREF> inks, grounds;
     int markEnd, middle;
 };
-std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds) {
+std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds = kMainGrounds) {
     DWORD pid = 0;
     ::GetWindowThreadProcessId(list, &pid);
     const HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
@@ -205,7 +199,6 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
     HGDIOBJ old = ::SelectObject(mem, dib);
     ::BitBlt(mem, 0, 0, r.right, r.bottom, screen, at.x, at.y, SRCCOPY);
     ::GdiFlush();
-    const std::set<COLORREF> inks = {kRed, kBlue, kGrey, kGreen, kDarkBlue, kBlack, kFrame};
     std::vector<Band> rows;
     for (int row = 0; bits && row < count; ++row) {
         RECT item = {LVIR_BOUNDS};
@@ -218,7 +211,7 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
             for (int x = 0; x < r.right; ++x) {
                 const DWORD p = static_cast<const DWORD*>(bits)[y * r.right + x];
                 const COLORREF c = RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
-                if (inks.count(c)) band.inks.insert(c);
+                if (kInks.count(c)) band.inks.insert(c);
                 if (grounds.count(c)) band.grounds.insert(c);
                 if (c == kMarkCell) band.markEnd = std::max(band.markEnd, x + 1);
             }
@@ -232,16 +225,14 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
     ::CloseHandle(process);
     return rows;
 }
-std::vector<std::set<COLORREF>> InksOf(const std::vector<Band>& rows, bool withFrame = true) {
-    std::vector<std::set<COLORREF>> out;
+Sets InksOf(const std::vector<Band>& rows, bool grounds = false, bool frame = true) {
+    Sets out;
     for (Band b : rows) {
-        if (!withFrame) b.inks.erase(kFrame);
-        out.push_back(b.inks);
+        if (!frame) b.inks.erase(kFrame);
+        out.push_back(grounds ? b.grounds : b.inks);
     }
     return out;
 }
-
-// ---- the window under use: tool bar, layout, status texts, drawing, operator functions ----
 
 class TraceWindowTest : public ::testing::Test {
 protected:
@@ -258,9 +249,7 @@ protected:
         delete dir_;
     }
     void SetUp() override { ASSERT_NE(win_->window, nullptr) << "the trace window opens"; }
-
-    // Empties the lists with the Clear button (the "LIST CLEARED" line remains) and
-    // emits count lines; true once they all arrived.
+    // Empties the lists with the Clear button ("LIST CLEARED" remains) and emits count lines.
     static bool ClearAndEmit(int count, short level, const wchar_t* text) {
         Send(win_->Control(kIdClear), BM_CLICK);
         kvtest::PumpUntil([] { return win_->Rows(win_->main) <= 1; });
@@ -270,13 +259,12 @@ protected:
     static bool FieldBecomes(int field, const std::wstring& text) {
         return kvtest::PumpUntil([&] { return TextOf(win_->Field(field)) == text; }, 5000);
     }
-    // The window on top of everything, painted.
-    static void Paint() {
+    static void Paint() {  // the window on top of everything, painted
         ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
         ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
         Send(win_->window, WM_NULL);
     }
-    // A click into a list, and its outcome: the row selected there and the list focused.
+    // A click into a list, and its outcome: the row selected in selects and the list focused.
     static bool Click(HWND list, int y, HWND selects, int row) {
         ::PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(200, y));
         ::PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(200, y));
@@ -284,7 +272,6 @@ protected:
             return Send(selects, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == row && kvtest::FocusOf(list) == list;
         });
     }
-
     static kvtest::TempDir* dir_;
     static WindowProcess* win_;
     static short handle_;
@@ -293,19 +280,16 @@ kvtest::TempDir* TraceWindowTest::dir_;
 WindowProcess* TraceWindowTest::win_;
 short TraceWindowTest::handle_;
 
-// A selected row shows its number and the switches of its application. Whenever the
-// window is activated (at start, after the Clear button had the focus, after another
-// window) the keyboard works without a click: the arrows move the selection, a typed
-// letter keeps it, Tab goes to the filter list and back, Ctrl+T switches tracing.
+// A selected row shows its number and the switches of its application. Whenever the window is
+// activated the keyboard works without a click: the arrows move the selection, a typed letter
+// keeps it, Tab goes to the filter list and back, Ctrl+T switches tracing.
 TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
-    traceapi_SetEnableDiag(handle_, 0);
-    traceapi_SetEnableInf(handle_, 0);
-    traceapi_SetEnableWarn(handle_, 1);
-    traceapi_SetEnableErr(handle_, 1);
+    for (auto [set, on] : {std::pair{traceapi_SetEnableDiag, 0}, {traceapi_SetEnableInf, 0}, {traceapi_SetEnableWarn, 1},
+                           {traceapi_SetEnableErr, 1}})
+        set(handle_, on);
     ASSERT_TRUE(ClearAndEmit(30, 20, L"a line")) << win_->Rows(win_->main);
     EXPECT_TRUE(FieldBecomes(0, L"31 / 10000")) << kvtest::Narrow(TextOf(win_->Field(0)));
-    EXPECT_EQ(TextOf(win_->Field(3)), L"Profile: USER");
-    EXPECT_EQ(TextOf(win_->Field(1)), L"") << "no row selected";
+    EXPECT_EQ(TextOf(win_->Field(3)) + L"|" + TextOf(win_->Field(1)), L"Profile: USER|") << "no row selected";
     kvtest::RecordingWindow other({});
     ::ShowWindow(other.hwnd(), SW_SHOW);
     ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
@@ -327,16 +311,17 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     }
 }
 
-// Each button changes its switch, its check and the settings file; a level line is an
-// operator line in the trace file. All Off clears every switch of every application,
-// and a level button with the server entry chosen sets it for every application.
-TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesSettingsFileAndTraceFile) {
-    HWND apps = win_->Control(kIdAppList);
+// Each button flips its switch, its check and its settings key; a level or file line is an
+// operator line in the trace file. All Off clears every application and chooses the server entry,
+// whose level buttons set every application. The file field shows the open stream (*) until a
+// second after the last line; the file button leaves the profile.
+TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
+    HWND apps = win_->Control(kIdAppList), file = win_->Control(kIdFile);
     const TRACEAPP* app = traceapi_GetTraceApp(handle_);
-    const std::wstring entry = std::wstring(app->szProcess) + L" - PUMP";
+    const std::wstring entry = std::wstring(app->szProcess) + L" - PUMP", section = app->szSection;
     Send(apps, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry.c_str()));
     Send(win_->window, WM_COMMAND, MAKEWPARAM(kIdAppList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(apps));
-    struct Case { int id; int (*read)(); const wchar_t* key; const wchar_t* level; };  // key: written at once
+    struct Case { int id; int (*read)(); const wchar_t *key, *level; };
     static const Case cases[] = {
         {kIdTrace, [] { return traceapi_GetEnable() ? 1 : 0; }, nullptr, nullptr},
         {kIdDiag, [] { return traceapi_GetEnableDiag(handle_); }, L"EnableDiag", L"Diagnose"},
@@ -346,104 +331,84 @@ TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesSettingsFileAndTraceFile) {
         {kIdOnTop, [] { return (::GetWindowLongW(win_->window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0; }, nullptr, nullptr},
         {kIdScroll, [] { return Send(win_->Control(kIdScroll), BM_GETCHECK) == BST_CHECKED ? 1 : 0; }, nullptr, nullptr},
     };
-    const std::wstring section = app->szSection;
-    std::vector<std::wstring> lines = {L"|tracewnd_OnCommand|***** TRACE STOPPED *****|", L"|tracewnd_OnCommand|***** AllOff *****|"};
-    for (const Case& c : cases) {
+    std::vector<std::wstring> lines = {L"|tracewnd_OnCommand|***** TRACE STOPPED *****|", L"|tracewnd_OnCommand|***** AllOff *****|",
+                                       L"|tracewnd_OnCommand|***** TRACE TO FILE OFF *****|", L"|tracewnd_OnCommand|***** TRACE TO FILE '"};
+    for (const Case& c : cases)
         for (int round = 0; round < 2; ++round) {
-            SCOPED_TRACE("button " + std::to_string(c.id) + " round " + std::to_string(round));
-            const int before = c.read();
+            const int after = c.read() ? 0 : 1;
             Send(win_->Control(c.id), BM_CLICK);
-            const int after = c.read();
-            EXPECT_EQ(after, before ? 0 : 1);
-            EXPECT_EQ(Send(win_->Control(c.id), BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED);
-            if (c.key) {
-                EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0");
-            }
+            EXPECT_EQ(std::to_wstring(c.read()) + std::to_wstring(Send(win_->Control(c.id), BM_GETCHECK)) +
+                          (c.key ? ReadKey(section.c_str(), c.key) : std::to_wstring(after)),
+                      std::wstring(3, static_cast<wchar_t>(L'0' + after))) << "button " << c.id << " round " << round;
             if (c.level)
                 lines.push_back(L"|tracewnd_OnCommand|Process '" + std::wstring(app->szProcess) + L"', Module 'Pump': Level '" +
                                 c.level + L"' = " + std::to_wstring(after) + L"|");
         }
-    }
     traceapi_SetEnableInf(handle_, 1);
     Send(win_->Control(kIdAllOff), BM_CLICK);
-    EXPECT_EQ(traceapi_GetEnableInf(handle_), 0);
-    EXPECT_EQ(ReadKey(section.c_str(), L"EnableInfo"), L"0");
-    EXPECT_EQ(Send(win_->Control(kIdInfo), BM_GETCHECK), BST_UNCHECKED);
-    for (const auto& line : lines) EXPECT_NE(LineWith(dir_->path(), line).find(L"|OPR |"), std::wstring::npos) << kvtest::Narrow(line);
+    EXPECT_EQ(std::to_wstring(traceapi_GetEnableInf(handle_)) + ReadKey(section.c_str(), L"EnableInfo") +
+                  std::to_wstring(Send(win_->Control(kIdInfo), BM_GETCHECK)), L"000");
     Send(win_->Control(kIdWarning), BM_CLICK);
     EXPECT_EQ(traceapi_GetEnableWarn(handle_) + traceapi_GetEnableWarn(0), 2) << "All Off chose the server entry";
     Send(win_->Control(kIdWarning), BM_CLICK);
     EXPECT_EQ(traceapi_GetEnableWarn(handle_), 0);
-}
-
-TEST_F(TraceWindowTest, FileButtonAndTheFileField) {
-    HWND file = win_->Control(kIdFile);
     ASSERT_EQ(Send(file, BM_GETCHECK), BST_CHECKED) << "EnableFile=1 in the settings";
     traceapi_Output(handle_, 30, L"Pumping", L"written to the file");
-    auto fieldHas = [](const wchar_t* part) {
-        return kvtest::PumpUntil([part] { return TextOf(win_->Field(2)).find(part) != std::wstring::npos; }, 5000);
-    };
-    EXPECT_TRUE(fieldHas(L"* (max:7)")) << kvtest::Narrow(TextOf(win_->Field(2)));
-    EXPECT_TRUE(fieldHas(L".txt (max:7)")) << "a second after the last line the stream is closed";
-    // The file button leaves the profile and turns writing off, and on again.
+    for (const wchar_t* part : {L"* (max:7)", L".txt (max:7)"})  // open, then closed a second after the last line
+        EXPECT_TRUE(kvtest::PumpUntil([part] { return TextOf(win_->Field(2)).find(part) != std::wstring::npos; }, 5000))
+            << kvtest::Narrow(TextOf(win_->Field(2)));
     auto* profile = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(traceapi_GetTraceApp(0)) + 512 * 844);
     wcscpy(profile, L"C:\\profiles\\night.pfl");
-    Send(file, BM_CLICK);
-    EXPECT_EQ(Send(file, BM_GETCHECK), BST_UNCHECKED);
+    for (LRESULT check : {BST_UNCHECKED, BST_CHECKED}) {
+        Send(file, BM_CLICK);
+        EXPECT_EQ(Send(file, BM_GETCHECK), check);
+    }
     EXPECT_EQ(profile[0], L'\0');
-    EXPECT_NE(LineWith(dir_->path(), L"|tracewnd_OnCommand|***** TRACE TO FILE OFF *****|"), L"");
-    Send(file, BM_CLICK);
-    EXPECT_EQ(Send(file, BM_GETCHECK), BST_CHECKED);
-    EXPECT_NE(LineWith(dir_->path(), L"|tracewnd_OnCommand|***** TRACE TO FILE '"), L"");
+    for (const auto& line : lines) EXPECT_NE(LineWith(dir_->path(), line).find(L"|OPR |"), std::wstring::npos) << kvtest::Narrow(line);
 }
 
-// Where every control sits for a client area 1000 wide (buttons 77 wide, the Errors
-// button 85 and ending at 1000) and 200 wide (below 299 the buttons vanish, OnTop and
-// the application list keep their sizes): the tool bar, the main list down to the
-// filter list, which takes a quarter of the height above the 24-pixel status bar, and
-// the status fields by their weights 13, 12, 40, 40, 23. Both lists have the column
-// widths of the settings file.
+// Where every control sits for a client area 1000 wide (buttons 77 wide, the Errors button 85
+// and ending at 1000) and 200 wide (below 299 the buttons vanish, OnTop and the application list
+// keep their sizes): the main list down to the filter list, which takes a quarter of the height
+// above the 24-pixel status bar, the status fields by their weights 13, 12, 40, 40, 23, and
+// both lists with the column widths of the settings file.
 TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     struct Place { int id, left, width; };  // id: a tool bar control, or 100 + a status field
     struct Case { int width; std::vector<Place> places; };
     const Case cases[] = {
         {1000, {{kIdOnTop, 0, 24}, {kIdTrace, 24, 77}, {kIdAllOff, 332, 77}, {kIdAppList, 409, 275}, {kIdDiag, 684, 77},
-                {kIdError, 915, 85}, {101, 104, 87}, {104, 821, 173}}},
+                {kIdError, 915, 85}, {100, 3, 95}, {101, 104, 87}, {104, 821, 173}}},
         {200, {{kIdOnTop, 0, 24}, {kIdTrace, 24, 0}, {kIdAppList, -31, 275}, {kIdDiag, 244, 0}, {101, 23, 12}}},
     };
     for (const Case& c : cases) {
-        RECT want = {0, 0, c.width, 600};
+        RECT want = {0, 0, c.width, 600}, client;
         ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
         ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
-        RECT client;
         ::GetClientRect(win_->window, &client);
         ASSERT_EQ(client.right, c.width) << "the window could not be sized";
         for (const Place& p : c.places) {
-            const RECT r = RectIn(p.id > 100 ? win_->Field(p.id - 100) : win_->Control(p.id), win_->window);
-            EXPECT_EQ(r.left, p.left) << c.width << " " << p.id;
-            EXPECT_EQ(std::max(0L, r.right - r.left), p.width) << c.width << " " << p.id;
+            const RECT r = RectIn(p.id >= 100 ? win_->Field(p.id - 100) : win_->Control(p.id), win_->window);
+            EXPECT_EQ((Longs{r.left, std::max(0L, r.right - r.left)}), (Longs{p.left, p.width})) << c.width << " " << p.id;
         }
-        const RECT f = RectIn(win_->filter, win_->window), m = RectIn(win_->main, win_->window);
-        const RECT bar = RectIn(::FindWindowExW(win_->window, nullptr, L"StatusClass", nullptr), win_->window);
-        EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
+        const RECT f = RectIn(win_->filter, win_->window), m = RectIn(win_->main, win_->window), bar = RectIn(win_->Bar(), win_->window);
         const RECT field = RectIn(win_->Field(1), win_->window);
-        EXPECT_EQ((std::vector<LONG>{client.bottom - 24, client.bottom / 4, f.top, c.width, m.top, client.bottom - 24, c.width, 3, 20}),
-                  (std::vector<LONG>{f.bottom, f.bottom - f.top, m.bottom, m.right, RectIn(win_->Control(kIdTrace), win_->window).bottom,
-                                     bar.top, bar.right, field.top - bar.top, field.bottom - field.top}));
+        EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
+        EXPECT_EQ((Longs{client.bottom - 24, client.bottom / 4, f.top, c.width, m.top, client.bottom - 24, c.width, 3, 20}),
+                  (Longs{f.bottom, f.bottom - f.top, m.bottom, m.right, RectIn(win_->Control(kIdTrace), win_->window).bottom,
+                         bar.top, bar.right, field.top - bar.top, field.bottom - field.top}));
     }
     for (HWND list : {win_->main, win_->filter})
         EXPECT_EQ(Send(list, LVM_GETCOLUMNWIDTH, 0) * 1000 + Send(list, LVM_GETCOLUMNWIDTH, 5), 120300) << "Col5=300";
     ::SetWindowPos(win_->window, nullptr, 0, 0, 1000, 620, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-// Each row in its level's ink, the highlighted row on its ground with the mark cell in
-// the day of its first column, a selected row framed in the colour that tells whether
-// its list has the focus; the filter list's copies without the mark cell, the one
-// without highlight on the grey of a copy whose row is still in the main list. A click
-// on a copy selects its row in the main list, a click there clears the copy's
-// selection. With tracing stopped a click on the LEV header sorts the rows by their tags,
-// a second click the other way, and the filter list is emptied; while tracing runs a
-// click sorts nothing.
+// Each row in its level's ink, the highlighted row on its ground with the mark cell in the day of
+// its first column, a selected row framed in the colour that tells whether its list has the
+// focus; the filter list's copies without the mark cell, the one without highlight on the grey of
+// a copy whose row is still in the main list. A click on a copy selects its row in the main list,
+// a click there clears the copy's selection. With tracing stopped a click on the LEV header sorts
+// the rows by their tags, a second click the other way, and the filter list is emptied; while
+// tracing runs a click sorts nothing.
 TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     for (auto set : {traceapi_SetEnableDiag, traceapi_SetEnableInf, traceapi_SetEnableWarn, traceapi_SetEnableErr}) set(handle_, 1);
     ClearAndEmit(0, 0, L"");  // "LIST CLEARED" in operator green
@@ -453,30 +418,24 @@ TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     ASSERT_TRUE(kvtest::PumpUntil([] {
         return win_->Rows(win_->main) == 8 && win_->Rows(win_->filter) == 2 && ::IsWindowVisible(win_->filter);
     })) << win_->Rows(win_->main) << " " << win_->Rows(win_->filter);
-    ASSERT_TRUE(Click(win_->main, RowsOf(win_->main, 2, {})[1].middle, win_->main, 1));
+    ASSERT_TRUE(Click(win_->main, RowsOf(win_->main, 2)[1].middle, win_->main, 1));
     Paint();
-    const std::vector<Band> main = RowsOf(win_->main, 8, kMainGrounds), filter = RowsOf(win_->filter, 2, kFilterGrounds);
-    using Sets = std::vector<std::set<COLORREF>>;
+    const std::vector<Band> main = RowsOf(win_->main, 8), filter = RowsOf(win_->filter, 2, kFilterGrounds);
     EXPECT_EQ(InksOf(main), (Sets{{kGreen}, {kRed, kFrame}, {kBlue}, {kGrey}, {kGreen}, {kDarkBlue}, {kBlack}, {kBlack}}))
         << "rows in their inks, the selected one framed";
-    Sets grounds;
-    for (const Band& b : main) grounds.push_back(b.grounds);
-    EXPECT_EQ(grounds, (Sets{{}, {}, {}, {}, {}, {}, {kHighlight, kMarkCell}, {}}));
+    EXPECT_EQ(InksOf(main, true), (Sets{{}, {}, {}, {}, {}, {}, {kHighlight, kMarkCell}, {}}));
     EXPECT_TRUE(main[6].markEnd > 5 && main[6].markEnd < 40) << "the mark cell holds the day: " << main[6].markEnd;
     EXPECT_EQ(InksOf(filter), (Sets{{kBlack}, {kBlack}}));
-    EXPECT_EQ(filter[0].grounds, (std::set<COLORREF>{kHighlight}));
-    EXPECT_EQ(filter[1].grounds, (std::set<COLORREF>{kLinked}));
-
+    EXPECT_EQ(InksOf(filter, true), (Sets{{kHighlight}, {kLinked}}));
     // The copy of the marked row: its row selected, framed grey while the filter list has the focus.
     EXPECT_TRUE(Click(win_->filter, filter[0].middle, win_->main, 6));
     Paint();
-    EXPECT_EQ(RowsOf(win_->main, 7, {})[6].inks, (std::set<COLORREF>{kBlack, kGrey}));
+    EXPECT_EQ(RowsOf(win_->main, 7)[6].inks, (std::set<COLORREF>{kBlack, kGrey}));
     EXPECT_TRUE(Click(win_->main, main[2].middle, win_->main, 2));
     EXPECT_TRUE(kvtest::PumpUntil([] { return Send(win_->filter, LVM_GETSELECTEDCOUNT) == 0; }));
-
     Send(win_->Control(kIdTrace), BM_CLICK);  // tracing stops: "TRACE STOPPED" in operator green
     ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) == 9; }));
-    Click(win_->main, main[2].middle, win_->main, 2);  // the focus back from the button: the frame is the focused one
+    Click(win_->main, main[2].middle, win_->main, 2);  // the focus back from the button
     HWND header = ::FindWindowExW(win_->main, nullptr, WC_HEADERW, nullptr);
     const int lev = static_cast<int>(Send(win_->main, LVM_GETCOLUMNWIDTH, 0)) + 10;
     const Sets ascending = {{kGrey}, {kRed}, {kBlack}, {kBlack}, {kGreen}, {kGreen}, {kGreen}, {kDarkBlue}, {kBlue}};
@@ -490,15 +449,16 @@ TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
         }));
         EXPECT_TRUE(round || kvtest::PumpUntil([] { return win_->Rows(win_->filter) == 0; })) << "filter list emptied";
         Paint();
-        EXPECT_EQ(InksOf(RowsOf(win_->main, 9, {}), false), round == 0 ? ascending : Sets(ascending.rbegin(), ascending.rend()))
+        EXPECT_EQ(InksOf(RowsOf(win_->main, 9), false, false), round == 0 ? ascending : Sets(ascending.rbegin(), ascending.rend()))
             << "round " << round;
     }
 }
 
-// Keys (typed with the window in front), the find dialog's messages, the context menu
-// from the keyboard and the double click on the main list reach the operator functions:
-// each case opens its window on the window thread and closes it again by a key or a
-// button, as a user would.
+// Keys typed with the window in front, the find dialog's messages, the context menu (at the
+// mouse, and beside the list from the keyboard) and the double click on the main list reach the
+// operator functions: each case opens its window on the window thread and closes it by a key or
+// a button. A menu is closed by an Escape posted to it: queued input that only the menu's own
+// loop takes, whenever that loop starts.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -511,10 +471,17 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     };
     auto press = [](WORD key, std::vector<WORD> held = {}) { return [=](HWND) { kvtest::Press(key, held); }; };
     auto escape = [](HWND to) { ::PostMessageW(to, WM_KEYDOWN, VK_ESCAPE, 0); };
-    auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
-        Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
-        ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    auto menuAt = [escape](RECT want) {  // the menu's top left inside want (left, top, right, bottom)
+        return [=](HWND popup) {
+            RECT menu;
+            ::GetWindowRect(popup, &menu);
+            EXPECT_TRUE(menu.left >= want.left && menu.top >= want.top && menu.left <= want.right && menu.top < want.bottom)
+                << "menu at " << menu.left << "," << menu.top;
+            escape(popup);
+        };
     };
+    RECT list;
+    ::GetWindowRect(main, &list);
     struct Case {
         const char* what;
         std::function<void(HWND)> open;
@@ -525,22 +492,17 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
         {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr,
          [escape](HWND dialog) { escape(::GetDlgItem(dialog, 0x480)); }},
-        {"Alt+F3, Find Next", press(VK_F3, {VK_MENU}), L"#32770", nullptr, findRow},
-        {"Shift+F10 opens the context menu over the list", press(VK_F10, {VK_SHIFT}), L"#32768", nullptr,
-         [main, escape](HWND popup) {
-             RECT menu, list;
-             ::GetWindowRect(popup, &menu);
-             ::GetWindowRect(main, &list);
-             EXPECT_TRUE(menu.left >= list.left && menu.top >= list.top && menu.top < list.bottom)
-                 << "menu at " << menu.left << "," << menu.top;
-             escape(popup);  // the menu's own loop takes it
+        {"Alt+F3, Find Next: a hit closes the dialog", press(VK_F3, {VK_MENU}), L"#32770", nullptr, [](HWND dialog) {
+             Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
+             ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
          }},
+        {"the context menu at the mouse", [main](HWND) { ::PostMessageW(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(300, 200)); },
+         L"#32768", nullptr, menuAt({300, 200, 300, 201})},
+        {"Shift+F10 opens the context menu over the list", press(VK_F10, {VK_SHIFT}), L"#32768", nullptr, menuAt(list)},
         {"double click, Cancel", [main](HWND) { ::PostMessageW(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)); }, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
-    // The Clear button took the focus; a click on the list gives it back, and it stays
-    // there while the cases' windows come and go.
-    Click(main, 30, main, 0);
+    Click(main, 30, main, 0);  // the focus back from the Clear button; it stays on the list while the windows come and go
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(kvtest::BringToFront(window) && kvtest::PumpUntil([&] { return kvtest::FocusOf(window) == main; }));
@@ -553,43 +515,34 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     }
 }
 
-// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete
-// takes the file at once, the next rows start a new one, and both readers go on with it.
+// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete takes the
+// file at once, the next rows start a new one, and both readers go on with it.
 TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     ASSERT_TRUE(ClearAndEmit(1, 30, L"before the delete"));
     auto has = [](const std::string& bytes, const wchar_t* text) {
         return bytes.find(std::string(reinterpret_cast<const char*>(text), wcslen(text) * 2)) != std::string::npos;
     };
     std::wstring file;
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        WIN32_FIND_DATAW fd;
-        const HANDLE find = ::FindFirstFileW((dir_->path() + L"\\TS*.txt").c_str(), &fd);
-        if (find != INVALID_HANDLE_VALUE) ::FindClose(find), file = dir_->file(fd.cFileName);
-        return !file.empty() && has(kvtest::ReadBytes(file), L"before the delete");
-    }, 10000)) << "the stream is closed within a second";
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return TraceFile(dir_->path(), &file).find(L"before the delete") != std::wstring::npos; }, 10000))
+        << "the stream is closed within a second";
     const std::wstring tools = kvtest::ExeDir() + L"\\..";
     kvtest::CapturedProcess cat(kvtest::Quote(tools + L"\\kvtrccat.exe") + L" --follow " + kvtest::Quote(file));
     ViewerProcess viewer(file, tools);
     viewer.Click(L"Follow");
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        return cat.Out().find("before the delete") != std::string::npos && viewer.Count() > 0;
-    }, 30000)) << cat.Err();
-
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("before the delete") != std::string::npos && viewer.Count() > 0; }, 30000))
+        << cat.Err();
     traceapi_SetEnable(0);  // the menu deletes only while tracing is off
     ::PostMessageW(win_->window, WM_COMMAND, 32776, 0);
     HWND box = nullptr;
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        box = ::FindWindowW(L"#32770", kClass);
-        return box && ::GetWindow(box, GW_OWNER) == win_->window;
-    })) << "Delete file ... ?";
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return (box = ::FindWindowW(L"#32770", kClass)) && ::GetWindow(box, GW_OWNER) == win_->window; }))
+        << "Delete file ... ?";
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(box); }));
     traceapi_SetEnable(1);
     traceapi_Output(handle_, 30, L"Pumping", L"after the delete");
     EXPECT_TRUE(kvtest::PumpUntil([&] { return has(kvtest::ReadBytes(file), L"after the delete"); }, 10000));
     EXPECT_FALSE(has(kvtest::ReadBytes(file), L"before the delete")) << "a new file";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("after the delete") != std::string::npos; }, 30000))
-        << cat.Out() << cat.Err();
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("after the delete") != std::string::npos; }, 30000)) << cat.Err();
     EXPECT_TRUE(kvtest::PumpUntil([&] {
         const std::string bytes = kvtest::ReadBytes(file);
         long long lines = 0;
@@ -598,12 +551,9 @@ TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     }, 30000)) << "the viewer shows the new file's lines only: " << viewer.Count();
 }
 
-// ---- lifecycle --------------------------------------------------------------------------
-
-// A window saved maximized comes back maximized and keeps the placement it had before;
-// without a filter string the main list reaches the status bar. A client's forced
-// unregistration closes it and releases the waiting host; no second window opens in
-// the process whose window closed.
+// A window saved maximized comes back maximized and keeps the placement it had before; without a
+// filter string the main list reaches the status bar. A client's forced unregistration closes it
+// and releases the waiting host; no second window opens in the process whose window closed.
 TEST(WindowLifecycle, MaximizedForcedUnregistrationAndNoSecondWindow) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"Global", L"Maximized", L"1", L"Filter", L"SpecialFilter", L""});
@@ -620,17 +570,14 @@ TEST(WindowLifecycle, MaximizedForcedUnregistrationAndNoSecondWindow) {
     EXPECT_FALSE(WindowUp());
     EXPECT_EQ(ReadKey(L"Global", L"Maximized") + ReadKey(L"Global", L"Right") + ReadKey(L"Global", L"Bottom"), L"11000620")
         << "the settings were saved before the host ended, with the placement from before";
-
     WriteSettings(dir.path());
     const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
-    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window opened: "
-                                                       << again.exitCode;
+    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window: " << again.exitCode;
 }
 
-// A second host restores the window saved minimized and hands it its profile. Logoff
-// ends the process right after WM_ENDSESSION: what the operator changed during the day
-// and the trace file's last lines are kept all the same. The clock change the host
-// reported before the first tick is no jump.
+// A second host restores the window saved minimized and hands it its profile. Logoff ends the
+// process right after WM_ENDSESSION: what the operator changed during the day and the trace
+// file's last lines are kept all the same. The clock change reported before the first tick is no jump.
 TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"Global", L"Iconic", L"1"}, L"early_host");
@@ -645,19 +592,12 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     EXPECT_FALSE(::IsIconic(win.window)) << "restored";
     EXPECT_NE(TextOf(win.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
     EXPECT_EQ(::FindWindowExW(nullptr, win.window, kClass, nullptr), nullptr) << "still one window";
-
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) != FALSE; })) << "FILTERME shows the filter list";
     ::SetWindowPos(win.window, nullptr, 40, 30, 900, 560, SWP_NOZORDER | SWP_NOACTIVATE);
     Send(win.main, LVM_SETCOLUMNWIDTH, 5, 333);
     Send(win.window, WM_KEYDOWN, VK_ADD);
     for (int id : {kIdScroll, kIdOnTop, kIdTrace}) Send(win.Control(id), BM_CLICK);
-    EXPECT_EQ(Send(win.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
-    Send(win.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-    ::TerminateProcess(win.process, 1);
-    ::WaitForSingleObject(win.process, 30000);
-    ::CloseHandle(win.process);
-    win.process = nullptr;
-
+    win.EndSession();
     const struct { const wchar_t *section, *key, *value; } keys[] = {
         {L"Global", L"Left", L"40"}, {L"Global", L"Right", L"940"}, {L"Global", L"Bottom", L"590"},
         {L"Global", L"FilterListPart", L"3"}, {L"Global", L"TopMost", L"0"}, {L"Global", L"EnableTrace", L"0"},
@@ -666,14 +606,13 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     };
     for (const auto& k : keys) EXPECT_EQ(ReadKey(k.section, k.key), k.value) << kvtest::Narrow(k.key);
     const std::wstring lines = TraceFile(dir.path());
-    EXPECT_NE(lines.find(L"|OPR |"), std::wstring::npos) << "no trace file";
-    EXPECT_NE(lines.find(L"***** TRACE STOPPED *****"), std::wstring::npos);
-    EXPECT_NE(lines.find(L"***** TRACE SERVER SHUT DOWN *****"), std::wstring::npos) << "written at the session's end";
+    for (const wchar_t* line : {L"|OPR |", L"***** TRACE STOPPED *****", L"***** TRACE SERVER SHUT DOWN *****"})
+        EXPECT_NE(lines.find(line), std::wstring::npos) << kvtest::Narrow(line);
     EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
 }
 
-// A flood from threads of the host process while the window paints. The window's saved
-// placement lies off the screen and has no size: it opens at 0, 0, 500 by 300.
+// A flood from threads of the host process while the window paints. The window's saved placement
+// lies off the screen and has no size: it opens at 0, 0, 500 by 300.
 TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300", L"Global", L"Left",
@@ -682,12 +621,11 @@ TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
     ASSERT_NE(win.window, nullptr);
     RECT placed;
     ::GetWindowRect(win.window, &placed);
-    EXPECT_EQ((std::vector<LONG>{placed.left, placed.top, placed.right, placed.bottom}), (std::vector<LONG>{0, 0, 500, 300}));
+    EXPECT_EQ((Longs{placed.left, placed.top, placed.right, placed.bottom}), (Longs{0, 0, 500, 300}));
     ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     const ULONGLONG end = ::GetTickCount64() + 4000;
     for (int answered = 0; ::GetTickCount64() < end; ++answered) {
-        ::RedrawWindow(win.main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
-        ::RedrawWindow(win.filter, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+        for (HWND list : {win.main, win.filter}) ::RedrawWindow(list, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
         ::PostMessageW(win.main, WM_KEYDOWN, (answered % 2) ? VK_PRIOR : VK_NEXT, 0);
         DWORD_PTR r;
         ASSERT_TRUE(::SendMessageTimeoutW(win.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r)) << "the window answers";
