@@ -1,13 +1,9 @@
-// The operator's functions of the trace window (find, marks, the context menu and its keys, the
-// viewer launch), the settings dialog and the window's parts the real window never reaches, on a
-// stand-in trace window of this process: two owner-data lists with their row stores, named as
-// the server's window state, whose procedure routes commands, list notifications and the find
-// message as the trace window does. Boxes, beeps, file dialogs and traced lines go to recorders.
+// The trace window's operator functions, the settings dialog and the window's parts at edges the real
+// window never reaches, on a stand-in trace window of this process: two owner-data lists with their
+// row stores, routed as the trace window routes them. Boxes, beeps, dialogs and traced lines are recorded.
 #include <gtest/gtest.h>
-
 #include <windows.h>
 #include <commctrl.h>
-
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -15,7 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include "client/region.h"
 #include "kvtest.h"
 #include "resources/settings_dialog.h"
@@ -103,23 +98,20 @@ HWND Window() {
 HWND MainList() { return kv::Server().mainList; }
 HWND FilterList() { return kv::Server().filterList; }
 
-// Fills the main list with rows of these texts (function "Function", time "MO 10:00:00,00 [row]")
-// and the filter list with one copy of the last row (time "[00901]") unless filterRow is empty;
-// no row selected. The last uncounted rows are not yet in the view's count, as between two ticks.
+// The main list's rows of these texts ("Function", "MO 10:00:00,00 [row]"), the filter list's copy of the last
+// (time "[00901]") unless filterRow is empty; the last uncounted rows not yet in the view's count.
 void Fill(const List& texts, const std::wstring& filterRow = L"", int uncounted = 0) {
     const kv::ServerState& st = kv::Server();
     auto add = [](short store, const std::wstring& text, int id, int source, bool counted) {
         TraceRow* row = rowstore_NewRow(store);
         wcscpy(row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1), text.c_str());
         swprintf(row->time, 32, L"MO 10:00:00,00 [%05d]", id);
-        wcscpy(row->tag, L"INF");
-        wcscpy(row->function, L"Function");
+        wcscpy(row->tag, L"INF"), wcscpy(row->function, L"Function");
         row->sourceIndex = source;
         rowstore_Add(store, row);
         if (counted) rowstore_FlushCount(store);
     };
-    rowstore_Clear(st.mainStore);
-    rowstore_Clear(st.filterStore);
+    rowstore_Clear(st.mainStore), rowstore_Clear(st.filterStore);
     const int n = static_cast<int>(texts.size());
     for (int i = 0; i < n; ++i) add(st.mainStore, texts[i], i, -1, i < n - uncounted);
     if (!filterRow.empty()) add(st.filterStore, filterRow, 901, n - 1, true);
@@ -143,13 +135,11 @@ void Select(HWND list, int row, bool add = false) {  // only this row selected a
 bool Key(WPARAM key, bool control = false, bool shift = false) {
     BYTE state[256];
     ::GetKeyboardState(state);
-    state[VK_CONTROL] = control ? 0x80 : 0;
-    state[VK_SHIFT] = shift ? 0x80 : 0;
+    state[VK_CONTROL] = control ? 0x80 : 0, state[VK_SHIFT] = shift ? 0x80 : 0;
     ::SetKeyboardState(state);
     const bool handled = tracewnd_OnOperatorKey(Window(), key);
     state[VK_CONTROL] = state[VK_SHIFT] = 0;
-    ::SetKeyboardState(state);
-    return handled;
+    return ::SetKeyboardState(state), handled;
 }
 void Command(int id) { tracewnd_OnMenuCommand(Window(), id); }
 List Lines() {
@@ -161,20 +151,16 @@ std::wstring NotFound(const std::wstring& text) { return L"Cannot find string \"
 void ResetFind() { Key('F', true), Key(VK_ESCAPE), g_boxes.clear(); }  // no dialog, the found flag cleared
 std::wstring TraceFileIn(const std::wstring& dir) {  // points the trace file at dir and returns its name
     wcscpy(g_settings.FileDir, dir.c_str());
-    tracewnd_ResetTraceFileForTesting();
-    tracewnd_SelectTraceFile();
+    tracewnd_ResetTraceFileForTesting(), tracewnd_SelectTraceFile();
     return tracewnd_CurrentTraceFile();
 }
 
 class OperatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Window();
-        Select(MainList(), -1);
+        Select((Window(), MainList()), -1);
         g_boxes.clear(), g_beeps.clear(), g_saveDialogs.clear(), g_saveAnswer.clear(), g_lines->Clear();
-        g_boxAnswer = IDOK;
-        g_opened = g_saved = 0;
-        kv::g_region.globalEnable = 1;
+        g_boxAnswer = IDOK, g_opened = g_saved = 0, kv::g_region.globalEnable = 1;
     }
 };
 
@@ -188,9 +174,8 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(1, Selected());
     EXPECT_TRUE(tracewnd_FindDialog() == nullptr && !::IsWindow(dialog) && MainList() == ::GetFocus()) << "a hit closes the dialog";
-    // F3 and Find Next go on below the found row, Shift+F3 and Find Prev above it; no wrap-around:
-    // the box, the selection stays and the list has the focus. Upwards from row 0 after a hit in
-    // row 0 fails at once, also with no row selected.
+    // F3 and Find Next go on below, Shift+F3 and Find Prev above; no wrap-around: the box, the selection
+    // stays, the list keeps the focus. Upwards from a hit in row 0 fails at once, also with none selected.
     struct Step { std::function<void()> act; int selected; size_t boxes; };
     const Step steps[] = {{[] { Key(VK_F3); }, 3, 0}, {[] { Command(kCmdFindNext); }, 3, 1},
                           {[] { Key(VK_F3, false, true); }, 1, 1}, {[] { ::SetFocus(Window()), Command(kCmdFindPrev); }, 1, 2},
@@ -203,8 +188,7 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     }
     EXPECT_EQ(NotFound(L"BETA"), g_boxes.back());
     EXPECT_EQ(MainList(), ::GetFocus());
-    // Closing the dialog clears the found flag (F3 starts at the selected row itself). However the
-    // dialog closes (Cancel, Escape, a hit), its options (case, whole word, Up) are there next time.
+    // Closing the dialog clears the found flag; however it closes, its options are there next time.
     Select(MainList(), 0);
     Key('F', true);
     ASSERT_NE(nullptr, dialog = tracewnd_FindDialog());
@@ -320,10 +304,8 @@ TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
     }
 }
 
-// The tick runs the application check on every 6th tick and the history clean-up on every 61st,
-// and shows the filter list only while its string is set; a clock change of more than five
-// seconds either way is traced; numeric-pad plus and minus size the filter list within 2 and 10
-// while it is shown; Tab goes between the lists. The host's entry point passes the keys on.
+// The application check every 6th tick, the history clean-up every 61st; a clock change beyond five seconds
+// is traced; numeric-pad plus and minus size the shown filter list within 2 and 10; Tab between the lists.
 TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     kvtest::TempDir dir;
     const std::wstring old = dir.file(L"TS200101.txt");
@@ -349,8 +331,7 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
                           {9, 59, 54, false, L"-6"}, {11, 0, 0, false, L"+3600"}, {11, 0, 0, true, nullptr}};
     List expected;
     for (const Jump& j : jumps) {
-        kvtest::SetClock(2026, 3, 2, 10, 0, 0);
-        tracewnd_OnTimer(Window(), kTickTimerId);  // the reference time
+        kvtest::SetClock(2026, 3, 2, 10, 0, 0), tracewnd_OnTimer(Window(), kTickTimerId);  // the reference time
         kvtest::SetClock(2026, 3, 2, j.hour, j.minute, j.second);
         if (j.entry) tracewnd_HandleMsg(Window(), WM_TIMECHANGE, 0, 0);
         else TrcWndProc(Window(), WM_TIMECHANGE, 0, 0);
@@ -372,9 +353,8 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     ::ShowWindow(FilterList(), SW_SHOW);
 }
 
-// The menu built in code for a library without the resource is the menu of the library's
-// resource, item by item; its place is the mouse's, or from the keyboard beside the focused row,
-// or the list's corner when no row is focused.
+// The menu built in code is the library resource's, item by item; it shows at the mouse, or from the
+// keyboard beside the focused row, or at the list's corner.
 TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
     HMODULE library = ::LoadLibraryExW((kvtest::ExeDir() + L"\\..\\kvtrcifx.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     HMENU resource = ::LoadMenuW(library, kContextMenuName);
@@ -424,9 +404,8 @@ TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
     EXPECT_EQ(0u, g_boxes[0].find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
 }
 
-// The keys and menu commands of the profile and save dialogs and the file commands: with tracing
-// on Save and Delete only beep. The list's save dialog opens in the directory the last list went
-// to, and the list goes to the file it answers.
+// The keys and commands of the profile and save dialogs and the file commands (with tracing on they
+// beep); the list's save dialog opens where the last list went, the list goes where it answers.
 TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     kvtest::TempDir dir;
     Fill({L"first row", L"second row"});
@@ -475,8 +454,7 @@ TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirstAndSaysSo) {
     tracewnd_ResetTraceFileForTesting();
 }
 
-// Without the viewer on the search path "Trace Viewer" stays greyed: this executable, copied to
-// a directory without the stand-in viewer, reports the item's state and the line its start traced.
+// "Trace Viewer" greyed without the viewer on the path: the item's state and the line traced at start.
 KVTEST_HELPER(ViewerMenuState) {
     Window();
     const List lines = Lines();
@@ -511,9 +489,7 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     for (const std::string& line : {kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]", kvtest::Narrow(file)})
         EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + line + "\r\n")) << lines;
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
-    // A directory too long for the time form gives the file form; too long for that, the bare
-    // program. The line never ends inside a path: 220 characters are the most the time form of 259
-    // holds. The main list focused with a selected row; last, the row selected, the focus elsewhere.
+    // Too long for the time form (220 characters fit), the file form; too long for that, the bare program.
     Select(MainList(), 0);
     for (size_t dirChars : {220, 221, 250, 0}) {
         ::SetFocus(dirChars ? MainList() : Window());
@@ -596,9 +572,8 @@ HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) { HDC dc = g_beginPaint(w, p
 BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) { return g_released.insert(ps->hdc), g_endPaint(w, ps); }
 HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ o) { return g_selectsAfterRelease += g_released.count(dc), g_selectObject(dc, o); }
 
-// At most ten fields, each text cut at 128. Bars made, painted and destroyed again and again leave
-// no GDI object behind: a font still selected into a released device context cannot be deleted
-// (where the system counts no GDI objects, the selections into released contexts are counted).
+// At most ten fields, texts cut at 128. Bars made, painted and destroyed leave no GDI object behind (where
+// the system counts none, selections into device contexts EndPaint released are counted).
 TEST(WindowParts, StatusBarFieldsTextsAndNoLeak) {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = &::DefWindowProcW;
@@ -640,8 +615,7 @@ TEST(WindowParts, StatusBarFieldsTextsAndNoLeak) {
     PatchImport("gdi32.dll", "SelectObject", g_selectObject, g_selectObject);
 }
 
-// What the dialog's seams saw: written on the dialog thread inside a send the test thread waits
-// for, read on the test thread afterwards.
+// What the dialog's seams saw, written inside a send the test thread waits for.
 List g_questions, g_launches;  // "text|title|type"; command lines started
 int g_answer, g_splits, g_unlocked;  // g_unlocked: the data mutex was free in the middle of OK's writes
 bool g_control;
@@ -683,9 +657,8 @@ protected:
         ::GetPrivateProfileStringW(section, key, L"<absent>", buf, 1024, (file.empty() ? ini_ : file).c_str());
         return buf;
     }
-    // Runs drive on the test thread while the dialog runs on a thread of its own, opened by the
-    // window's settings edit (on the focused row) or, with edit false, by itself on "selected
-    // text"; a dialog drive left open is cancelled. Returns its result.
+    // drive runs while the dialog runs on a thread of its own, opened by the window's edit or by itself
+    // on "selected text"; left open, it is cancelled.
     int Run(const std::function<void(HWND)>& drive, bool edit = false) {
         int result = -1;
         bool done = false;
@@ -734,9 +707,8 @@ protected:
     HWND dialog_ = nullptr;
 };
 
-// Every field opens with its setting and the histories; OK writes every key back, read as a table
-// from both files, and takes every value into the settings. The filter string keeps 498
-// characters, a history value 126, and 24 history keys are read.
+// Every field opens with its setting and history; OK writes every key of both files, read back as a table.
+// The filter string keeps 498 characters, a history value 126; 24 history keys are read.
 TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
     ServerSettings& s = g_settings;
     wcscpy(s.IncludeFilter, L"cur"), wcscpy(s.HighlightFilter, L"ZZZ"), wcscpy(s.TriggerFilter, L"boom");
@@ -870,8 +842,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
     }
 }
 
-// Every count change of the filter list view: whether the list lock was held by the thread that
-// made it (the view belongs to the test thread, which serves the send).
+// Every count change of the filter list view: whether another thread held the list lock while making it.
 std::vector<bool> g_filterCountLocked;
 WNDPROC g_filterListProc;
 LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
@@ -880,11 +851,8 @@ LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
     return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
 }
 
-// The dialog the window opens shows the focused row. Test runs the command as typed, as the
-// trigger runs its commands; Cancel applies and writes nothing, even after Test. OK: the filter
-// list keeps its rows when its string is extended and loses them, under the list lock, on any
-// other change; the window follows Always on top, shows the new filters in its title and traces
-// the new settings.
+// The window's dialog shows the focused row; Test runs the command as typed; Cancel writes nothing. OK: the
+// filter list keeps its rows when its string grows, else loses them under the lock; on top, title, traced.
 TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     wcscpy(g_settings.TriggerExec, L"old command");
     g_settings.TriggerFlags = kTriggerExecute;

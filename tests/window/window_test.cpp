@@ -1,20 +1,16 @@
-// The trace window through the real DLL and its host entry points. Each window lives in a helper
-// process (this executable started again), because the instance marker lives as long as the process
-// that opened the window; the tests drive it as a user would and read it back through the platform,
-// the screen and the trace file.
+// The trace window through the real DLL, driven as a user would and read back through the platform,
+// the screen and the trace file. Each window lives in a helper process (this executable started
+// again): the instance marker lives as long as the process that opened the window.
 #include <gtest/gtest.h>
-
 #include <windows.h>
-
 #include <commctrl.h>
-
 #include <atomic>
 #include <functional>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
-
 #include "client/traceapi.h"
 #include "kvtest.h"
 #include "../tools/viewerprocess.h"
@@ -72,9 +68,7 @@ std::wstring LineWith(const std::wstring& dir, const std::wstring& text) {
 // close; 3 when CreateWnd returned no window. Closing twice is harmless.
 KVTEST_HELPER(host) {
     HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
-    traceapi_DestroyWnd();
-    traceapi_DestroyWnd();
-    return w ? 0 : 3;
+    return traceapi_DestroyWnd(), traceapi_DestroyWnd(), w ? 0 : 3;
 }
 // Opens the window without waiting and tells it of a clock change before its first tick.
 KVTEST_HELPER(early_host) {
@@ -148,21 +142,9 @@ struct WindowProcess {
     // Closes the window with Alt+F4 (a system key the window leaves to default processing);
     // the host must end by itself with exit code 0.
     kvtest::ProcessResult Close() {
-        kvtest::ProcessResult r;
-        if (!process) return r;
+        if (!process) return {};
         if (window) ::PostMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 | (0x3E << 16) | (1 << 29));
-        r = kvtest::WaitPumping(process, 60000);
-        process = nullptr;
-        return r;
-    }
-    // The end of the session: the process ends right after WM_ENDSESSION.
-    void EndSession() {
-        EXPECT_EQ(Send(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
-        Send(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-        ::TerminateProcess(process, 1);
-        ::WaitForSingleObject(process, 30000);
-        ::CloseHandle(process);
-        process = nullptr;
+        return kvtest::WaitPumping(std::exchange(process, nullptr), 60000);
     }
     HANDLE process = nullptr;
     HWND window = nullptr, main = nullptr, filter = nullptr;
@@ -188,9 +170,8 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
     const HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
     void* remote = ::VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
     RECT r;
-    ::GetClientRect(list, &r);
     POINT at = {0, 0};
-    ::ClientToScreen(list, &at);
+    ::GetClientRect(list, &r), ::ClientToScreen(list, &at);
     BITMAPINFO bi = {};
     bi.bmiHeader = {sizeof(BITMAPINFOHEADER), r.right, -r.bottom, 1, 32, BI_RGB};
     void* bits = nullptr;
@@ -202,10 +183,9 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
     std::vector<Band> rows;
     for (int row = 0; bits && row < count; ++row) {
         RECT item = {LVIR_BOUNDS};
-        SIZE_T n = 0;
-        ::WriteProcessMemory(process, remote, &item, sizeof(item), &n);
+        ::WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
         Send(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(remote));
-        ::ReadProcessMemory(process, remote, &item, sizeof(item), &n);
+        ::ReadProcessMemory(process, remote, &item, sizeof(item), nullptr);
         Band band = {{}, {}, 0, (item.top + item.bottom) / 2};
         for (int y = std::max(0L, item.top); y < std::min(r.bottom, item.bottom); ++y)
             for (int x = 0; x < r.right; ++x) {
@@ -217,12 +197,8 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
             }
         rows.push_back(band);
     }
-    ::SelectObject(mem, old);
-    ::DeleteObject(dib);
-    ::DeleteDC(mem);
-    ::ReleaseDC(nullptr, screen);
-    ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-    ::CloseHandle(process);
+    ::SelectObject(mem, old), ::DeleteObject(dib), ::DeleteDC(mem), ::ReleaseDC(nullptr, screen);
+    ::VirtualFreeEx(process, remote, 0, MEM_RELEASE), ::CloseHandle(process);
     return rows;
 }
 Sets InksOf(const std::vector<Band>& rows, bool grounds = false, bool frame = true) {
@@ -280,9 +256,8 @@ kvtest::TempDir* TraceWindowTest::dir_;
 WindowProcess* TraceWindowTest::win_;
 short TraceWindowTest::handle_;
 
-// A selected row shows its number and the switches of its application. Whenever the window is
-// activated the keyboard works without a click: the arrows move the selection, a typed letter
-// keeps it, Tab goes to the filter list and back, Ctrl+T switches tracing.
+// A selected row shows its number; on every activation the keyboard works without a click: the
+// arrows move the selection, a typed letter keeps it, Tab goes to the filter list and back, Ctrl+T.
 TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     for (auto [set, on] : {std::pair{traceapi_SetEnableDiag, 0}, {traceapi_SetEnableInf, 0}, {traceapi_SetEnableWarn, 1},
                            {traceapi_SetEnableErr, 1}})
@@ -294,13 +269,12 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     ::ShowWindow(other.hwnd(), SW_SHOW);
     ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
     EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->main; })) << "the focus is on the list";
-    kvtest::Press(VK_HOME);
-    EXPECT_TRUE(FieldBecomes(1, L"1 [0000]")) << kvtest::Narrow(TextOf(win_->Field(1)));
-    for (int i = 0; i < 16; ++i) kvtest::Press(VK_DOWN);
-    EXPECT_TRUE(FieldBecomes(1, L"17 [0011]")) << kvtest::Narrow(TextOf(win_->Field(1)));
-    kvtest::Press('L');
-    kvtest::Press(VK_UP);
-    EXPECT_TRUE(FieldBecomes(1, L"16 [0011]")) << "a typed letter moved the selection: " << kvtest::Narrow(TextOf(win_->Field(1)));
+    const std::pair<std::vector<WORD>, const wchar_t*> steps[] = {
+        {{VK_HOME}, L"1 [0000]"}, {std::vector<WORD>(16, VK_DOWN), L"17 [0011]"}, {{'L', VK_UP}, L"16 [0011]"}, {{VK_END}, L"31 [0011]"}};
+    for (const auto& [keys, field] : steps) {
+        for (WORD key : keys) kvtest::Press(key);
+        EXPECT_TRUE(FieldBecomes(1, field)) << kvtest::Narrow(TextOf(win_->Field(1)));
+    }
     for (HWND next : {win_->filter, win_->main}) {
         kvtest::Press(VK_TAB);
         EXPECT_TRUE(kvtest::PumpUntil([next] { return kvtest::FocusOf(win_->window) == next; })) << "Tab";
@@ -311,10 +285,8 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     }
 }
 
-// Each button flips its switch, its check and its settings key; a level or file line is an
-// operator line in the trace file. All Off clears every application and chooses the server entry,
-// whose level buttons set every application. The file field shows the open stream (*) until a
-// second after the last line; the file button leaves the profile.
+// Each button flips its switch, check and settings key and traces an operator line; All Off clears
+// every application and chooses the server entry. The file field's * goes a second after the last line.
 TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     HWND apps = win_->Control(kIdAppList), file = win_->Control(kIdFile);
     const TRACEAPP* app = traceapi_GetTraceApp(handle_);
@@ -367,11 +339,8 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     for (const auto& line : lines) EXPECT_NE(LineWith(dir_->path(), line).find(L"|OPR |"), std::wstring::npos) << kvtest::Narrow(line);
 }
 
-// Where every control sits for a client area 1000 wide (buttons 77 wide, the Errors button 85
-// and ending at 1000) and 200 wide (below 299 the buttons vanish, OnTop and the application list
-// keep their sizes): the main list down to the filter list, which takes a quarter of the height
-// above the 24-pixel status bar, the status fields by their weights 13, 12, 40, 40, 23, and
-// both lists with the column widths of the settings file.
+// Where every control sits 1000 and 200 wide (below 299 the buttons vanish): the main list down to
+// the filter list, a quarter of the height above the 24-pixel status bar; the settings' column widths.
 TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     struct Place { int id, left, width; };  // id: a tool bar control, or 100 + a status field
     struct Case { int width; std::vector<Place> places; };
@@ -402,13 +371,9 @@ TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     ::SetWindowPos(win_->window, nullptr, 0, 0, 1000, 620, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-// Each row in its level's ink, the highlighted row on its ground with the mark cell in the day of
-// its first column, a selected row framed in the colour that tells whether its list has the
-// focus; the filter list's copies without the mark cell, the one without highlight on the grey of
-// a copy whose row is still in the main list. A click on a copy selects its row in the main list,
-// a click there clears the copy's selection. With tracing stopped a click on the LEV header sorts
-// the rows by their tags, a second click the other way, and the filter list is emptied; while
-// tracing runs a click sorts nothing.
+// Each row in its level's ink, the highlighted one on its ground with the mark cell, the selected one
+// framed as its list's focus says; the filter list's copies on their grounds; a click on a copy
+// selects its row. Stopped, a click on LEV sorts by tag, again the other way; while tracing, nothing.
 TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     for (auto set : {traceapi_SetEnableDiag, traceapi_SetEnableInf, traceapi_SetEnableWarn, traceapi_SetEnableErr}) set(handle_, 1);
     ClearAndEmit(0, 0, L"");  // "LIST CLEARED" in operator green
@@ -454,11 +419,8 @@ TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     }
 }
 
-// Keys typed with the window in front, the find dialog's messages, the context menu (at the
-// mouse, and beside the list from the keyboard) and the double click on the main list reach the
-// operator functions: each case opens its window on the window thread and closes it by a key or
-// a button. A menu is closed by an Escape posted to it: queued input that only the menu's own
-// loop takes, whenever that loop starts.
+// Keys, the find dialog, the context menu and the double click open their windows on the window
+// thread. A menu is closed by an Escape posted to it: queued input only the menu's own loop takes.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -482,12 +444,7 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     };
     RECT list;
     ::GetWindowRect(main, &list);
-    struct Case {
-        const char* what;
-        std::function<void(HWND)> open;
-        const wchar_t *cls, *caption;
-        std::function<void(HWND)> close;
-    };
+    struct Case { const char* what; std::function<void(HWND)> open; const wchar_t *cls, *caption; std::function<void(HWND)> close; };
     const Case cases[] = {
         {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
         {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr,
@@ -551,19 +508,16 @@ TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     }, 30000)) << "the viewer shows the new file's lines only: " << viewer.Count();
 }
 
-// A window saved maximized comes back maximized and keeps the placement it had before; without a
-// filter string the main list reaches the status bar. A client's forced unregistration closes it
-// and releases the waiting host; no second window opens in the process whose window closed.
+// Saved maximized, the window comes back so and keeps its placement from before; a forced
+// unregistration closes it and releases the host; no second window opens in that process.
 TEST(WindowLifecycle, MaximizedForcedUnregistrationAndNoSecondWindow) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"Global", L"Maximized", L"1", L"Filter", L"SpecialFilter", L""});
     ASSERT_NE(win.window, nullptr);
     EXPECT_TRUE(::IsZoomed(win.window));
     RECT client;
-    ::GetClientRect(win.window, &client);
-    EXPECT_EQ(RectIn(win.main, win.window).bottom, client.bottom - 24);
-    HANDLE host = win.process;
-    win.process = nullptr;
+    EXPECT_EQ(RectIn(win.main, win.window).bottom, (::GetClientRect(win.window, &client), client.bottom - 24));
+    HANDLE host = std::exchange(win.process, nullptr);
     traceapi_Unregister(traceapi_Register(L"Closer", nullptr, FALSE), TRUE);
     const kvtest::ProcessResult r = kvtest::WaitPumping(host, 30000);
     EXPECT_TRUE(r.finished && r.exitCode == 0) << "CreateWnd returned when the client asked the window to close";
@@ -575,9 +529,8 @@ TEST(WindowLifecycle, MaximizedForcedUnregistrationAndNoSecondWindow) {
     EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window: " << again.exitCode;
 }
 
-// A second host restores the window saved minimized and hands it its profile. Logoff ends the
-// process right after WM_ENDSESSION: what the operator changed during the day and the trace
-// file's last lines are kept all the same. The clock change reported before the first tick is no jump.
+// A second host restores the window saved minimized and hands it its profile. Logoff ends the process
+// after WM_ENDSESSION: the day's changes and last lines are kept. A clock change before the first tick is no jump.
 TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"Global", L"Iconic", L"1"}, L"early_host");
@@ -597,7 +550,9 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     Send(win.main, LVM_SETCOLUMNWIDTH, 5, 333);
     Send(win.window, WM_KEYDOWN, VK_ADD);
     for (int id : {kIdScroll, kIdOnTop, kIdTrace}) Send(win.Control(id), BM_CLICK);
-    win.EndSession();
+    EXPECT_EQ(Send(win.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    Send(win.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    ::TerminateProcess(win.process, 1), ::WaitForSingleObject(win.process, 30000), ::CloseHandle(std::exchange(win.process, nullptr));
     const struct { const wchar_t *section, *key, *value; } keys[] = {
         {L"Global", L"Left", L"40"}, {L"Global", L"Right", L"940"}, {L"Global", L"Bottom", L"590"},
         {L"Global", L"FilterListPart", L"3"}, {L"Global", L"TopMost", L"0"}, {L"Global", L"EnableTrace", L"0"},
@@ -619,8 +574,7 @@ TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
                                    L"-40", L"Global", L"Top", L"-30", L"Global", L"Right", L"-100", L"Global", L"Bottom", L"-99"},
                       L"flood_host");
     ASSERT_NE(win.window, nullptr);
-    RECT placed;
-    ::GetWindowRect(win.window, &placed);
+    const RECT placed = RectIn(win.window, nullptr);
     EXPECT_EQ((Longs{placed.left, placed.top, placed.right, placed.bottom}), (Longs{0, 0, 500, 300}));
     ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     const ULONGLONG end = ::GetTickCount64() + 4000;
