@@ -22,15 +22,8 @@ constexpr size_t kKeptBytes = 512;
 constexpr size_t kHeadBytes = 16;
 
 const wchar_t* ColumnText(const TraceRow* row, int column) noexcept {
-    switch (column) {
-    case kColTime: return row->time;
-    case kColTag: return row->tag;
-    case kColProcess: return row->process;
-    case kColModule: return row->module;
-    case kColFunction: return row->function;
-    case kColText: return row->text ? row->text : L"";
-    default: return L"";
-    }
+    const wchar_t* text = RowColumnText(row, column);
+    return text ? text : L"";
 }
 
 // Sixteen key bytes at a time as two numbers (most significant byte first, zeros after

@@ -285,17 +285,6 @@ struct CountPush {
     }
 };
 
-const wchar_t* ColumnField(const TraceRow* row, int column) {
-    switch (column) {
-    case kColTime: return row->time;
-    case kColTag: return row->tag;
-    case kColProcess: return row->process;
-    case kColModule: return row->module;
-    case kColFunction: return row->function;
-    case kColText: return row->text;
-    default: return nullptr;
-    }
-}
 
 void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
     LVITEMW lvi = {};
@@ -499,7 +488,7 @@ int rowstore_GetColumnText(short store, int index, int column, wchar_t* buffer, 
     StoreEntry* e = Entry(store);
     TraceRow* row = e ? RowAt(*e, index) : nullptr;
     if (!row) return 0;
-    const wchar_t* field = ColumnField(row, column);
+    const wchar_t* field = RowColumnText(row, column);
     if (!field) return 0;
     kv::CopyCut(buffer, static_cast<size_t>(capacity), field);
     return 1;
@@ -682,8 +671,8 @@ int __cdecl rowstore_CompareRows(const void* a, const void* b) {
     if (!ra || !rb) return 0;
     const short mainStore = kv::Server().mainStore;
     const int column = rowstore_GetSortColumn(mainStore);
-    const wchar_t* ta = ColumnField(ra, column);
-    const wchar_t* tb = ColumnField(rb, column);
+    const wchar_t* ta = RowColumnText(ra, column);
+    const wchar_t* tb = RowColumnText(rb, column);
     const int r = ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, ta ? ta : L"", -1, tb ? tb : L"", -1);
     const int order = r ? r - CSTR_EQUAL : 0;
     return rowstore_GetSortAscending(mainStore) ? order : -order;

@@ -38,6 +38,20 @@ struct TraceRow {
     wchar_t* text;           // exactly its length + 1 characters, owned by the row
 };
 
+// The text of one column of a row; null for a column number out of range (and for a row
+// without text in the text column).
+inline const wchar_t* RowColumnText(const TraceRow* row, int column) noexcept {
+    switch (column) {
+    case kColTime: return row->time;
+    case kColTag: return row->tag;
+    case kColProcess: return row->process;
+    case kColModule: return row->module;
+    case kColFunction: return row->function;
+    case kColText: return row->text;
+    default: return nullptr;
+    }
+}
+
 // Tag of a trace level: "OPR", "SVR", "ERR", "WRN", "INF", "DIAG", or "" for others.
 const wchar_t* TraceLevelTag(int level) noexcept;
 

@@ -25,15 +25,8 @@ WNDPROC g_mainListPrev;  // the main list's own procedure; window thread
 RowCopy g_drawCopy;
 
 const wchar_t* CellText(const TraceRow& row, int column) {
-    switch (column) {
-    case kColTime: return row.time;
-    case kColTag: return row.tag;
-    case kColProcess: return row.process;
-    case kColModule: return row.module;
-    case kColFunction: return row.function;
-    case kColText: return row.text ? row.text : L"";
-    default: return L"";
-    }
+    const wchar_t* text = RowColumnText(&row, column);
+    return text ? text : L"";
 }
 
 void DrawCell(HDC dc, const wchar_t* text, int length, int left, int right, const RECT& item) {
