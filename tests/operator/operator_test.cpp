@@ -122,7 +122,7 @@ std::vector<int> SelectedRows() {
     for (int i = -1; (i = static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) rows.push_back(i);
     return rows;
 }
-int Selected() { return SelectedRows().empty() ? -1 : SelectedRows()[0]; }
+int Selected() { return static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED)); }
 void Select(HWND list, int row, bool add = false) {  // only this row selected and focused (-1: none)
     LVITEMW item = {};
     item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
@@ -142,7 +142,7 @@ bool Key(WPARAM key, bool control = false, bool shift = false) {
     return ::SetKeyboardState(state), handled;
 }
 void Command(int id) { tracewnd_OnMenuCommand(Window(), id); }
-List Lines() {
+List Lines() {  // the traced lines as "function|text"
     List out;
     for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) out.push_back(r.func + L"|" + r.text);
     return out;
@@ -311,8 +311,7 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     const std::wstring old = dir.file(L"TS200101.txt");
     kvtest::WriteBytes(old, "\xFF\xFE");
     wcscpy(g_settings.FileDir, dir.path().c_str());
-    g_settings.HistoryDays = 1;
-    g_settings.SpecialFilter[0] = 0;
+    g_settings.HistoryDays = 1, g_settings.SpecialFilter[0] = 0;
     kv::g_region.apps[7].dwProcessId = 0x7FFFFFF0;  // no such process
     TraceWindow().appCheckCounter = TraceWindow().historyCheckCounter = 0;
     for (int tick = 1; tick <= 61; ++tick) {
@@ -370,8 +369,7 @@ TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
     };
     EXPECT_EQ(items(::GetSubMenu(resource, 0)), items(tracewnd_PrepareContextMenu()));
     EXPECT_EQ(19u, items(tracewnd_PrepareContextMenu()).size());
-    ::DestroyMenu(resource);
-    ::FreeLibrary(library);
+    ::DestroyMenu(resource), ::FreeLibrary(library);
     Fill({L"plain text", L"0D05 0107 0712 1E0A 0F00 0003"});
     auto greyed = [](int id) { return (::GetMenuState(tracewnd_PrepareContextMenu(), id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
     struct Case { int tracing, selected; bool fileGreyed, teleGreyed; };
@@ -422,8 +420,7 @@ TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
-        g_opened = g_saved = 0;
-        g_beeps.clear(), g_saveDialogs.clear();
+        g_opened = g_saved = 0, g_beeps.clear(), g_saveDialogs.clear();
         g_saveAnswer = dir.file(L"list" + std::to_wstring(&c - cases) + L".txt");
         kv::g_region.globalEnable = c.tracing;
         if (c.key) EXPECT_EQ(c.handled != 0, Key(c.key, c.control != 0, c.shift != 0));
@@ -441,8 +438,7 @@ TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirstAndSaysSo) {
     kvtest::TempDir dir;
     const std::wstring file = TraceFileIn(dir.path());
     kvtest::WriteBytes(file, "\xFF\xFE");
-    kv::g_region.apps[0].dwLineCount = 7;
-    kv::g_region.globalEnable = 0;
+    kv::g_region.apps[0].dwLineCount = 7, kv::g_region.globalEnable = 0;
     for (int answer : {IDCANCEL, IDOK}) {
         g_boxAnswer = answer;
         Key('D', true);
@@ -476,8 +472,7 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", record.c_str());
     const std::wstring file = TraceFileIn(dir.path());
     Fill({L"a", L"b"}, L"b");
-    Select(FilterList(), 0);
-    ::SetFocus(FilterList());
+    Select(FilterList(), 0), ::SetFocus(FilterList());
     EXPECT_TRUE(Key('V', true));  // Ctrl+V: the filter list has the focus and a selected row
     ::SetFocus(Window());
     Command(kCmdTraceViewer);  // no list focused: the file
@@ -537,7 +532,8 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
         const std::wstring s = out;
         SCOPED_TRACE(kvtest::Narrow(c.want));
         if (!c.endOnly) EXPECT_EQ(s, c.want);
-        else EXPECT_TRUE(s.size() == 125 && s.find(L"...") == (s.find(L"Profile: ...") == 0 ? 9u : 6u) && s.substr(s.size() - c.want.size()) == c.want);
+        else EXPECT_TRUE(s.size() == 125 && s.find(L"...") == (s.find(L"Profile: ...") == 0 ? 9u : 6u) &&
+                         s.substr(s.size() - c.want.size()) == c.want);
     }
 }
 
@@ -641,9 +637,7 @@ protected:
         ::CreateDirectoryW(suite_.file(L"bin").c_str(), nullptr);
         ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
         g_questions.clear(), g_launches.clear();
-        g_splits = g_unlocked = 0;
-        g_answer = IDYES;
-        g_control = false;
+        g_splits = g_unlocked = 0, g_answer = IDYES, g_control = false;
         kv::SettingsDialogSeam() = {CountSplit, nullptr, AnswerQuestion, KeyState};
         tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
         wcscpy(kv::g_proc.settingsPath, ini_.c_str());
@@ -681,10 +675,7 @@ protected:
     HWND Item(int id) const { return ::GetDlgItem(dialog_, id); }
     void Click(int id) const { ::SendMessageW(Item(id), BM_CLICK, 0, 0); }
     void Type(int id, const std::wstring& text) const { ::SetWindowTextW(Item(id), text.c_str()); }
-    std::wstring Text(int id) const {
-        wchar_t buf[1024] = {};
-        return ::GetWindowTextW(Item(id), buf, 1024), buf;
-    }
+    std::wstring Text(int id) const { wchar_t buf[1024] = {}; return ::GetWindowTextW(Item(id), buf, 1024), buf; }
     List Entries(int id) const {
         List out;
         for (int i = 0, n = static_cast<int>(::SendMessageW(Item(id), CB_GETCOUNT, 0, 0)); i < n; ++i) {
@@ -870,8 +861,7 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     EXPECT_EQ((List{L"NEW COMMAND"}), g_launches);
     EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
     EXPECT_EQ((List{L"tracewnd_TGExcecute|Trigger='' (Flags=0x8) -> ***** EXEC:'new command' *****"}), Lines());
-    g_filterListProc =
-        reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
+    g_filterListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
     HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(), reinterpret_cast<HMENU>(11),
                                    nullptr, nullptr);
     ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
@@ -880,8 +870,7 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
         wcscpy(g_settings.SpecialFilter, c.before);
         g_settings.TopMost = c.kept ? 0 : 1;
         Fill({L"row", L"row"}, L"row");
-        g_filterCountLocked.clear();
-        g_lines->Clear();
+        g_filterCountLocked.clear(), g_lines->Clear();
         Run([&](HWND) {
             EXPECT_EQ(c.before + std::wstring(L"|"), Text(IDC_SET_FILTERLIST) + L"|" + Text(IDC_SET_SELECTED)) << "no row focused";
             Type(IDC_SET_FILTERLIST, c.after);
