@@ -546,6 +546,18 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     EXPECT_NE(TextOf(win.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
     EXPECT_EQ(::FindWindowExW(nullptr, win.window, kClass, nullptr), nullptr) << "still one window";
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) != FALSE; })) << "FILTERME shows the filter list";
+    auto settled = [&win] {  // two ticks of the clock field: the list counts are up to date
+        for (int tick = 0; tick < 2; ++tick) {
+            const std::wstring clock = TextOf(win.Field(4));
+            kvtest::PumpUntil([&] { return TextOf(win.Field(4)) != clock; }, 5000);
+        }
+        return std::vector<int>{win.Rows(win.main), win.Rows(win.filter)};
+    };
+    const std::vector<int> before = settled();
+    const short night = traceapi_Register(L"Night", nullptr, FALSE);
+    traceapi_SetEnableWarn(night, 1), traceapi_SetEnableErr(night, 1);
+    for (const wchar_t* text : {L"DAY FILTERME", L"NIGHT FILTERME"}) traceapi_Output(night, 20, L"Pumping", text);
+    EXPECT_EQ(settled(), (std::vector<int>{before[0] + 1, before[1] + 1})) << "the profile's filters at work: only the NIGHT line";
     ::SetWindowPos(win.window, nullptr, 40, 30, 900, 560, SWP_NOZORDER | SWP_NOACTIVATE);
     Send(win.main, LVM_SETCOLUMNWIDTH, 5, 333);
     Send(win.window, WM_KEYDOWN, VK_ADD);
