@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -133,28 +134,16 @@ TEST_F(FilterChecks, EachOfTheFiveTextsIsSearched) {
     SetFilters(L"nothing;zq", L"nothing;zq", L"", L"", L"nothing;zq");
     for (int i = 0; i < 6; ++i) {
         const Case& c = cases[i];
-        const int hit = i < 5 ? 1 : 0;
         kv::CopyCut(kv::g_region.apps[kApp].szProcess, 50, c.process);
         kv::CopyCut(kv::g_region.apps[kApp].szModule, 50, c.module);
-        EXPECT_EQ(tracewnd_CheckInclude(kApp, c.func, c.text, c.tag, 30), hit) << "include, case " << i;
-        EXPECT_EQ(tracewnd_CheckExclude(kApp, c.func, c.text, c.tag, 30), hit) << "exclude, case " << i;
-        EXPECT_EQ(tracewnd_CheckTrigger(kApp, c.func, c.text, c.tag, 30), hit) << "trigger, case " << i;
+        const int hits = tracewnd_CheckInclude(kApp, c.func, c.text, c.tag, 30) * 100 +
+                         tracewnd_CheckExclude(kApp, c.func, c.text, c.tag, 30) * 10 +
+                         tracewnd_CheckTrigger(kApp, c.func, c.text, c.tag, 30);
+        EXPECT_EQ(hits, i < 5 ? 111 : 0) << "include, exclude, trigger; case " << i;
     }
     // A handle outside the table has no names to search; the other texts still count.
     EXPECT_EQ(tracewnd_CheckInclude(512, L"f", L"zq", L"INF", 30), 1);
     EXPECT_EQ(tracewnd_CheckExclude(-2, nullptr, nullptr, nullptr, 30), 0);
-}
-
-TEST_F(FilterChecks, LevelRulesAndCaseOfExcludeAndTrigger) {
-    SetFilters(L"", L"Timer", L"", L"", L"Timer");
-    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"SVR", 0), 1);
-    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"OPR", -1), 0) << "operator lines are kept";
-    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"OnTimer", L"tick", L"", 15), 1);
-    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"OnTimer", L"tick", L"SVR", 0), 0) << "server lines never fire";
-    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"OnTimer", L"tick", L"OPR", -1), 0) << "operator lines never fire";
-    SetFilters(L"", L"timer", L"", L"", L"timer");
-    EXPECT_EQ(tracewnd_CheckExclude(kApp, L"OnTimer", L"tick", L"DIAG", 40), 0);
-    EXPECT_EQ(tracewnd_CheckTrigger(kApp, L"OnTimer", L"tick", L"DIAG", 40), 0);
 }
 
 TEST_F(FilterChecks, FilterListSearchesTheGivenNames) {
@@ -163,9 +152,11 @@ TEST_F(FilterChecks, FilterListSearchesTheGivenNames) {
     EXPECT_EQ(tracewnd_CheckFilterList(L"zq", L"zq", L"zq", L"zq", L"zq"), 0) << "empty table matches nothing";
     SetFilters(L"", L"", L";Valve;zq", L"", L"");
     EXPECT_STREQ(tracewnd_FirstFilterListEntry(), L"Valve");
-    EXPECT_EQ(tracewnd_CheckFilterList(L"zq", L"", L"", L"", L""), 1);
-    EXPECT_EQ(tracewnd_CheckFilterList(L"", L"zq", L"", L"", L""), 1);
-    EXPECT_EQ(tracewnd_CheckFilterList(L"", L"", L"", L"", L"zq"), 1);
+    const wchar_t* texts[] = {L"zq", L"", L"", L"", L""};
+    for (int i = 0; i < 5; ++i) {
+        std::rotate(texts, texts + 4, texts + 5);  // zq in each of the five places
+        EXPECT_EQ(tracewnd_CheckFilterList(texts[0], texts[1], texts[2], texts[3], texts[4]), 1) << i;
+    }
     EXPECT_EQ(tracewnd_CheckFilterList(L"valve", nullptr, nullptr, nullptr, nullptr), 0);
 }
 
@@ -238,58 +229,43 @@ protected:
     kvtest::ListStore store_{&kv::Server().mainStore};
 };
 
-TEST_F(Highlight, TheFirstMatchingEntryChoosesTheColour) {
-    SetFilters(L"", L"", L"", L"A;B;C;D", L"");
-    const int onlyD = Add(L"MO 10:00:00,00 [00001]", L"only D");
-    const int onlyB = Add(L"MO 10:00:00,00 [00002]", L"only B");
-    const int onlyC = Add(L"MO 10:00:00,00 [00003]", L"only C");
-    const int dAndB = Add(L"MO 10:00:00,00 [00004]", L"D then B");
-    const int none = Add(L"MO 10:00:00,00 [00005]", L"nothing");
-    const int inProcess = Add(L"MO 10:00:00,00 [00006]", L"nothing", L"plant-C [1]");
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, onlyD), 0x009BFFFFu) << "entry 4 is light yellow";
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, onlyB), 0x009BFF9Bu) << "entry 2 is light green";
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, onlyC), 0x009B9BFFu) << "entry 3 is light red";
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, dAndB), 0x009BFF9Bu) << "table order, not text order";
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, none), kNoHighlight);
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, inProcess), 0x009B9BFFu) << "every column is searched";
-    EXPECT_EQ(tracewnd_IsHighlighted(onlyD), 1);
-    EXPECT_EQ(tracewnd_IsHighlighted(none), 0);
-    EXPECT_EQ(tracewnd_IsHighlighted(100), 0) << "row that does not exist";
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, -1), kNoHighlight);
-    EXPECT_EQ(tracewnd_GetHighlightColor(-1, onlyD), kNoHighlight);
-
-    // Only the first 255 characters of a cell are searched.
-    const int early = Add(L"MO 10:00:00,00 [00007]", (std::wstring(254, L'.') + L"D").c_str());
-    const int late = Add(L"MO 10:00:00,00 [00008]", (std::wstring(255, L'.') + L"D").c_str());
-    EXPECT_EQ(tracewnd_IsHighlighted(early), 1);
-    EXPECT_EQ(tracewnd_IsHighlighted(late), 0);
-}
-
-TEST_F(Highlight, TimeGapRuleHitsRowsLaterThanTheLimitAfterTheirPredecessor) {
-    SetFilters(L"", L"", L"", L"$TD1000", L"");
-    const wchar_t* times[] = {
-        L"MO 10:00:00,00 [00001]",  // row 0: never
-        L"MO 10:00:00,50 [00002]",  // 500 ms
-        L"MO 10:00:02,00 [00003]",  // 1500 ms: hit
-        L"MO 10:00:03,00 [00004]",  // exactly 1000 ms: not more
-        L"MO 23:59:59,00 [00005]",  // hours later: hit
-        L"TU 00:00:05,00 [00006]",  // across midnight the difference is negative
-        L"TU 00:00:20,00 [00007]",  // 15 s: hit
+// Row by row, the ink each row of the list carries: the first entry of the table found in
+// any column (of its first 255 characters) chooses the colour, a gap rule hits rows
+// later than its limit after their predecessor, and keeps its place in the colour order.
+TEST_F(Highlight, EachRowCarriesTheInkOfItsFirstMatchingEntry) {
+    const COLORREF none = kNoHighlight, yellow = kHighlightColors[0], green = kHighlightColors[1],
+                   red = kHighlightColors[2];
+    const struct { const wchar_t *time, *text, *process; } rows[] = {
+        {L"MO 10:00:00,00 [00001]", L"only D", L"plant [1]"},
+        {L"MO 10:00:00,50 [00002]", L"only B", L"plant [1]"},           // 500 ms after its predecessor
+        {L"MO 10:00:02,00 [00003]", L"only C", L"plant [1]"},           // 1500 ms
+        {L"MO 10:00:03,00 [00004]", L"D then B", L"plant [1]"},         // exactly 1000 ms: not more
+        {L"MO 23:59:59,00 [00005]", L"nothing", L"plant [1]"},          // hours later
+        {L"TU 00:00:05,00 [00006]", L"nothing", L"plant-C [1]"},        // across midnight: negative
+        {L"TU 00:00:20,00 [00007]", L"", L"plant [1]"},                 // 15 s
     };
-    const int expected[] = {0, 0, 1, 0, 1, 0, 1};
-    for (const wchar_t* t : times) Add(t, L"tick");
-    for (int row = 0; row < 7; ++row) {
-        EXPECT_EQ(tracewnd_IsHighlighted(row), expected[row]) << "row " << row;
-        EXPECT_EQ(tracewnd_GetHighlightColor(store_, row), expected[row] ? kHighlightColors[0] : kNoHighlight) << "row " << row;
+    for (const auto& r : rows) store_.Add(r.text, r.time, r.process);
+    const std::wstring early = std::wstring(254, L'.') + L"D", late = std::wstring(255, L'.') + L"D";
+    store_.Add(early.c_str(), L"TU 00:00:20,00 [00008]");
+    store_.Add(late.c_str(), L"TU 00:00:20,00 [00009]");
+    const struct { const wchar_t* table; std::vector<COLORREF> inks; } cases[] = {
+        {L"A;B;C;D", {yellow, green, red, green, none, red, none, yellow, none}},
+        {L"$TD1000", {none, none, yellow, none, yellow, none, yellow, none, none}},
+        {L"$TD;never;$TD500", {none, none, red, red, red, none, red, none, none}},
+        {L"$TDx", {none, yellow, yellow, yellow, yellow, none, yellow, none, none}},  // no number: 0 ms
+    };
+    for (const auto& c : cases) {
+        SetFilters(L"", L"", L"", c.table, L"");
+        std::vector<COLORREF> inks;
+        for (int row = 0; row < 9; ++row) {
+            inks.push_back(tracewnd_GetHighlightColor(store_, row));
+            EXPECT_EQ(tracewnd_IsHighlighted(row), inks.back() != none) << kvtest::Narrow(c.table) << " row " << row;
+        }
+        EXPECT_EQ(inks, c.inks) << kvtest::Narrow(c.table);
     }
-
-    // A gap rule keeps its place in the colour order, and too short a rule never applies.
-    SetFilters(L"", L"", L"", L"$TD;never;$TD500", L"");
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, 1), kNoHighlight) << "500 ms is not more than 500";
-    EXPECT_EQ(tracewnd_GetHighlightColor(store_, 2), kHighlightColors[2]);
-    SetFilters(L"", L"", L"", L"$TDx", L"");
-    EXPECT_EQ(tracewnd_IsHighlighted(1), 1) << "no number reads as 0 ms";
-    EXPECT_EQ(tracewnd_IsHighlighted(0), 0);
+    EXPECT_EQ(tracewnd_IsHighlighted(9), 0) << "row that does not exist";
+    EXPECT_EQ(tracewnd_GetHighlightColor(store_, -1), kNoHighlight);
+    EXPECT_EQ(tracewnd_GetHighlightColor(-1, 0), kNoHighlight);
 }
 
 }  // namespace

@@ -3,8 +3,9 @@
 // (through the shared message slot).
 #include <gtest/gtest.h>
 
-#include <map>
-#include <set>
+#include <algorithm>
+#include <tuple>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -101,25 +102,23 @@ TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     ASSERT_EQ(Count(), before + 4);
 
     const TraceRow* client = Row(before);
-    EXPECT_STREQ(client->tag, L"WRN");
-    EXPECT_EQ(std::wstring(client->process), std::wstring(31, L'P'));
-    EXPECT_EQ(std::wstring(client->module), std::wstring(27, L'm') + L" [12") << "cut to 31 characters";
-    EXPECT_EQ(std::wstring(client->function), std::wstring(49, L'f'));
-    EXPECT_STREQ(client->text, L"tab here  end") << "control characters become blanks";
-    EXPECT_EQ(client->levelWord, 20u + 15u * 65536u);
-    EXPECT_EQ(client->markFlags, 0u);
-    EXPECT_EQ(client->sourceIndex, 0);
-    wchar_t expectTime[32];
-    swprintf(expectTime, 32, L"MO 10:20:30,45 [%05lu]", SeqOf(client));
-    EXPECT_STREQ(client->time, expectTime);
-
-    EXPECT_STREQ(Row(before + 1)->module, L"<ALL [1]>") << "the server entry shows its module name";
-    EXPECT_STREQ(Row(before + 1)->tag, L"SVR");
-    EXPECT_STREQ(Row(before + 2)->module, L"KVS:3") << "operator lines name the PC";
-    EXPECT_STREQ(Row(before + 2)->tag, L"OPR");
-    EXPECT_EQ(Row(before + 2)->levelWord & 0xFFFF, 0xFFFFu);
-    EXPECT_STREQ(Row(before + 3)->tag, L"");
-    EXPECT_EQ(Row(before + 3)->levelWord & 0xFFFF, 15u);
+    wchar_t time[32];
+    swprintf(time, 32, L"MO 10:20:30,45 [%05lu]", SeqOf(client));
+    const std::vector<std::wstring> fields = {client->time, client->process, client->module, client->function,
+                                              client->text};
+    EXPECT_EQ(fields, (std::vector<std::wstring>{time, std::wstring(31, L'P'), std::wstring(27, L'm') + L" [12",
+                                                  std::wstring(49, L'f'), L"tab here  end"}))
+        << "names cut to their fields, control characters become blanks";
+    EXPECT_EQ(std::make_tuple(client->levelWord, client->markFlags, client->sourceIndex),
+              std::make_tuple(20u + 15u * 65536u, 0u, 0));
+    // The server entry shows its module name, operator lines name the PC.
+    const struct { const wchar_t *tag, *module; uint32_t level; } rows[] = {
+        {L"WRN", nullptr, 20}, {L"SVR", L"<ALL [1]>", 0}, {L"OPR", L"KVS:3", 0xFFFF}, {L"", nullptr, 15}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_STREQ(Row(before + i)->tag, rows[i].tag) << i;
+        if (rows[i].module) EXPECT_STREQ(Row(before + i)->module, rows[i].module) << i;
+        EXPECT_EQ(Row(before + i)->levelWord & 0xFFFF, rows[i].level) << i;
+    }
     traceapi_Unregister(h, 0);
 }
 
@@ -131,10 +130,9 @@ TEST_F(Intake, FilteredAndFailedMessagesNumberWithoutGaps) {
     SetFilter(g_settings.IncludeFilter, L"keep");
     SetFilter(g_settings.ExcludeFilter, L"drop");
     const int before = Count();
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep 1", 30), 1);
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"other", 30), 0);
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep but drop", 30), 0);
-    EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"operator passes", -1), 1);
+    for (auto [text, level, stored] : {std::tuple{L"keep 1", 30, 1}, {L"other", 30, 0}, {L"keep but drop", 30, 0},
+                                        {L"operator passes", -1, 1}})
+        EXPECT_EQ(tracewnd_AddMessage(h, L"f", text, level), stored) << kvtest::Narrow(text);
     for (unsigned failure : {kRowStoreFailRow, kRowStoreFailText}) {
         rowstore_SetAllocFailuresForTesting(failure);
         EXPECT_EQ(tracewnd_AddMessage(h, L"f", L"keep lost", 30), 0);
@@ -189,15 +187,15 @@ TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
     DWORD emitter = 0;
     std::thread([&] {
         emitter = ::GetCurrentThreadId();
-        traceapi_Output(h, 30, L"f", std::wstring(1500, L'x').c_str());
+        for (size_t n : {kRowTextMax - 1, kRowTextMax, kRowTextMax + 1})
+            traceapi_Output(h, 30, L"f", std::wstring(n, L'x').c_str());
     }).join();
-    ASSERT_EQ(Count(), before + 2);
+    ASSERT_EQ(Count(), before + 4);
     EXPECT_EQ(std::wstring(Row(before + 1)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
-    EXPECT_EQ(Text(before + 1), std::wstring(kRowTextMax, L'x'));
-
+    for (int i : {1, 2, 3}) EXPECT_EQ(Text(before + i).size(), std::min<size_t>(kRowTextMax - 2 + i, kRowTextMax)) << i;
     tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
     traceapi_Output(h, 30, L"f", L"numbered");
-    EXPECT_NE(wcsstr(Row(before + 2)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 2)->time);
+    EXPECT_NE(wcsstr(Row(before + 4)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 4)->time);
 }
 
 // A list that refuses the entry makes the add fail, and the caller hears of it.
@@ -242,10 +240,18 @@ TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
     rowstore_Clear(fs);
     for (int i = 0; i < 11; ++i)
         tracewnd_AddMessage(h, L"f", ((i % 2 ? L"copy " : L"main ") + std::to_wstring(i)).c_str(), 30);
+    // Each copy as (its source row, its text); a copy's source row must hold its text.
+    auto copies = [&] {
+        std::vector<std::pair<int, std::wstring>> out;
+        for (int i = 0; i < rowstore_GetCount(fs); ++i) {
+            out.emplace_back(rowstore_GetSourceIndex(fs, i), rowstore_Get(fs, i)->text);
+            if (out.back().first >= 0) EXPECT_EQ(Text(out.back().first), out.back().second) << "copy " << i;
+        }
+        return out;
+    };
+    using Copies = std::vector<std::pair<int, std::wstring>>;
     ASSERT_EQ(Count(), 11) << "MaxEntries + 1 rows are kept";
-    ASSERT_EQ(rowstore_GetCount(fs), 5);
-    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), 1);
-    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1");
+    EXPECT_EQ(copies(), (Copies{{1, L"copy 1"}, {3, L"copy 3"}, {5, L"copy 5"}, {7, L"copy 7"}, {9, L"copy 9"}}));
     EXPECT_NE(rowstore_Get(fs, 0)->text, Row(1)->text) << "copies own their texts";
     rowstore_FlushCount(win_->mainStore());
     LVITEMW sel = {};
@@ -254,26 +260,16 @@ TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
 
     tracewnd_AddMessage(h, L"f", L"main 11", 30);  // drops main rows 0..2
     ASSERT_EQ(Count(), 9);
-    EXPECT_EQ(Text(0), L"copy 3");
-    EXPECT_EQ(Text(8), L"main 11");
+    EXPECT_EQ(Text(0) + L"/" + Text(8), L"copy 3/main 11") << "the first and the last row";
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // the view hears before it paints
     EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETITEMCOUNT, 0, 0), 9);
     EXPECT_EQ(::SendMessageW(win_->mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2)
         << "the selection moved with its row";
-    ASSERT_EQ(rowstore_GetCount(fs), 5);
-    EXPECT_EQ(rowstore_GetSourceIndex(fs, 0), -1) << "its source row was dropped";
-    EXPECT_STREQ(rowstore_Get(fs, 0)->text, L"copy 1") << "the copy keeps its text";
-    EXPECT_EQ(rowstore_GetSourceIndex(fs, 1), 0) << "source row 3 is now row 0";
-    EXPECT_EQ(Text(rowstore_GetSourceIndex(fs, 2)), L"copy 5");
-
+    EXPECT_EQ(copies(), (Copies{{-1, L"copy 1"}, {0, L"copy 3"}, {2, L"copy 5"}, {4, L"copy 7"}, {6, L"copy 9"}}))
+        << "a copy whose source was dropped keeps its text";
     for (int i = 12; i < 40; ++i) tracewnd_AddMessage(h, L"f", (L"copy " + std::to_wstring(i)).c_str(), 30);
-    EXPECT_LE(rowstore_GetCount(fs), 11);
-    for (int i = 0; i < rowstore_GetCount(fs); ++i) {
-        if (rowstore_GetSourceIndex(fs, i) >= 0) {
-            EXPECT_EQ(Text(rowstore_GetSourceIndex(fs, i)), rowstore_Get(fs, i)->text);
-        }
-    }
+    EXPECT_LE(copies().size(), 11u);
 
     // No trimming when nothing could be dropped.
     g_settings.MaxDelete = 0;
@@ -335,6 +331,11 @@ TEST_F(Intake, EndedProcessesAreFreedByTheCheck) {
     ASSERT_GT(h, 0);
     ASSERT_STREQ(kv::g_region.apps[h].szModule, L"Orphan");
     EXPECT_EQ(win_->AppEntries().size(), 1u) << "registered through the window message";
+    std::vector<std::wstring> emitted;  // through the message slot, in order, with their module
+    for (int i = 0; i < Count(); ++i)
+        if (wcscmp(Row(i)->function, L"emit") == 0) emitted.push_back(Text(i) + L"|" + Row(i)->module);
+    ASSERT_EQ(emitted.size(), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(emitted[i].substr(0, 17), L"Orphan " + std::to_wstring(i) + L"|Orphan [");
 
     tracewnd_CheckApplications();
     EXPECT_EQ(kv::g_region.apps[h].szModule[0], 0);
@@ -361,49 +362,6 @@ TEST_F(Intake, SettingsLinesAndThePercentSign) {
     }
     EXPECT_TRUE(serverLine) << "the server entry is listed";
     EXPECT_TRUE(formatError) << "a name with a percent sign fails the format check";
-}
-
-// ---- many senders --------------------------------------------------------------------------
-
-TEST_F(Intake, ConcurrentSendersArriveOnceInOrderAndInTheFile) {
-    g_settings.EnableFile = 1;
-    g_settings.MaxEntries = 100000;
-    tracewnd_SelectTraceFile();
-    rowstore_Clear(win_->mainStore());
-    const int kSenders = 4, kEach = 300;
-    std::vector<HANDLE> procs;
-    for (int s = 0; s < kSenders; ++s)
-        procs.push_back(kvtest::StartHelper(L"emit", {L"S" + std::to_wstring(s), std::to_wstring(kEach)}));
-    for (HANDLE p : procs) ASSERT_TRUE(kvtest::WaitPumping(p, 120000).finished);
-
-    std::map<std::wstring, int> next;
-    unsigned long lastSeq = 0;
-    int emitted = 0;
-    std::vector<std::wstring> listed;
-    for (int i = 0; i < Count(); ++i) {
-        const TraceRow* r = Row(i);
-        if (lastSeq) {
-            EXPECT_EQ(SeqOf(r), lastSeq + 1) << "row " << i;
-        }
-        lastSeq = SeqOf(r);
-        listed.push_back(r->text);
-        if (wcscmp(r->function, L"emit") != 0) continue;
-        ++emitted;
-        const std::wstring text = r->text, who = text.substr(0, text.find(L' '));
-        const int n = std::stoi(text.substr(text.find(L' ') + 1));
-        EXPECT_EQ(n, next[who]) << kvtest::Narrow(text) << ": each sender's messages in order, once";
-        next[who] = n + 1;
-    }
-    EXPECT_EQ(emitted, kSenders * kEach);
-
-    tracewnd_CloseTraceFile();
-    const std::vector<std::wstring> lines = kvtest::ReadLines(tracewnd_CurrentTraceFile());
-    ASSERT_EQ(lines.size(), listed.size()) << "the file holds the rows of the list";
-    for (size_t i = 0; i < lines.size(); ++i) {
-        size_t p = 0;  // the text is the sixth field
-        for (int f = 0; f < 5; ++f) p = lines[i].find(L'|', p) + 1;
-        EXPECT_EQ(lines[i].substr(p, listed[i].size()), listed[i]) << "line " << i;
-    }
 }
 
 }  // namespace

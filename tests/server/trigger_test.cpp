@@ -6,8 +6,9 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/locks.h"
@@ -171,20 +172,19 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
     g_settings.TriggerFlags = 0x07;
     tracewnd_ExecTrigger();
 
+    // The file and scroll lines are written before their switch goes off, the trace line after.
+    const struct { const wchar_t* what; int enableFile, globalEnable; BOOL mainScroll; } expected[] = {
+        {L"TRACE TO FILE OFF", 1, 1, TRUE}, {L"TRACE STOPPED", 0, 0, TRUE}, {L"SCROLL STOPPED", 0, 0, TRUE}};
     ASSERT_EQ(g_lines.size(), 3u);
-    const wchar_t* what[] = {L"TRACE TO FILE OFF", L"TRACE STOPPED", L"SCROLL STOPPED"};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(g_lines[i].text, TriggerText(L"0x7", what[i]));
-        EXPECT_TRUE(g_lines[i].func == L"tracewnd_ExecTrigger" && g_lines[i].handle == 0 && g_lines[i].level == -1) << i;
+        const Line& l = g_lines[i];
+        EXPECT_EQ(l.text, TriggerText(L"0x7", expected[i].what));
+        EXPECT_TRUE(l.func == L"tracewnd_ExecTrigger" && l.handle == 0 && l.level == -1) << i;
+        EXPECT_EQ(std::make_tuple(l.enableFile, l.globalEnable, l.mainScroll),
+                  std::make_tuple(expected[i].enableFile, expected[i].globalEnable, expected[i].mainScroll)) << i;
     }
-    EXPECT_EQ(g_lines[0].enableFile, 1) << "the file line is written before file output stops";
-    EXPECT_EQ(g_lines[1].globalEnable, 0) << "the trace line is written after the switch is off";
-    EXPECT_EQ(g_lines[2].mainScroll, TRUE) << "the scroll line is written before scrolling stops";
-
-    EXPECT_EQ(g_settings.EnableFile, 0);
-    EXPECT_EQ(traceapi_GetEnable(), 0);
-    EXPECT_FALSE(rowstore_GetAutoScroll(stores_[0]));
-    EXPECT_FALSE(rowstore_GetAutoScroll(stores_[1]));
+    EXPECT_EQ(std::make_tuple(g_settings.EnableFile, traceapi_GetEnable(), rowstore_GetAutoScroll(stores_[0]),
+                              rowstore_GetAutoScroll(stores_[1])), std::make_tuple(0, 0, FALSE, FALSE));
     ASSERT_EQ(g_toolbar.size(), 1u);
     EXPECT_TRUE(g_toolbar[0].globalEnable == 0 && !g_toolbar[0].mainScroll && g_toolbar[0].enableFile == 0);
 
@@ -216,24 +216,16 @@ TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
             << "flags 0x" << std::hex << c.flags << ": commands on the first and the second hit";
     }
 
-    SwitchAllOn();
     g_settings.TriggerFlags = 0x08;
     g_lines.clear();
     g_launches.clear();
-    tracewnd_ExecTrigger();
-    ASSERT_EQ(g_lines.size(), 1u);
-    EXPECT_EQ(g_lines[0].text, TriggerText(L"0x8", L"EXEC:'notepad.exe'"));
-    EXPECT_EQ(g_lines[0].func, L"tracewnd_TGExcecute");
-    EXPECT_EQ(g_lines[0].level, -1);
-    ASSERT_EQ(g_launches.size(), 1u);
-    EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
-    EXPECT_EQ(g_launches[0].show, SW_SHOWDEFAULT);
-
     // The record is rewritten in place on the window thread; intake threads run the
     // command as last published with the filters.
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"half written");
-    g_launches.clear();
     tracewnd_ExecTrigger();
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_EQ(std::make_tuple(g_lines[0].text, g_lines[0].func, g_lines[0].level),
+              std::make_tuple(TriggerText(L"0x8", L"EXEC:'notepad.exe'"), std::wstring(L"tracewnd_TGExcecute"), short(-1)));
     ASSERT_EQ(g_launches.size(), 1u);
     EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
 }
@@ -261,23 +253,20 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
         {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(Narrow(c.typed));
         kv::CopyCut(g_settings.TriggerExec, MAX_PATH, c.typed.c_str());
         tracewnd_SplitFilters();
         g_launches.clear();
         tracewnd_TGExcecute();
-        ASSERT_EQ(g_launches.size(), 1u);
-        EXPECT_EQ(g_launches[0].command, c.command);
-        EXPECT_EQ(g_launches[0].show, c.show);
+        ASSERT_EQ(g_launches.size(), 1u) << Narrow(c.typed);
+        EXPECT_EQ(std::make_pair(g_launches[0].command, g_launches[0].show), std::make_pair(c.command, c.show));
     }
-
     g_settings.TriggerExec[0] = 0;
     tracewnd_SplitFilters();
     g_lines.clear();
     g_launches.clear();
     tracewnd_TGExcecute();
-    EXPECT_EQ(g_lines.size(), 1u) << "the line is written even without a command";
-    EXPECT_TRUE(g_launches.empty());
+    EXPECT_EQ(std::make_pair(g_lines.size(), g_launches.size()), std::make_pair(size_t(1), size_t(0)))
+        << "the line is written even without a command";
 }
 
 // Processes start with the given show value; a batch file run by the trigger gets the hit
