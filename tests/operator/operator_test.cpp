@@ -1,107 +1,210 @@
-// Find, marks, the context menu's commands, the keys and the trace viewer launch on the
-// stand-in trace window of operator_fixture.h.
+// The trace window's operator functions, the settings dialog and the window's parts at edges the real
+// window never reaches, on a stand-in trace window of this process: two owner-data lists with their
+// row stores, routed as the trace window routes them. Boxes, beeps, dialogs and traced lines are recorded.
 #include <gtest/gtest.h>
-
 #include <windows.h>
 #include <commctrl.h>
-
 #include <algorithm>
+#include <functional>
+#include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
-
 #include "client/region.h"
 #include "kvtest.h"
-#include "operator_fixture.h"
+#include "resources/settings_dialog.h"
+#include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
+#include "serverkit.h"
+#include "settings/profiles.h"
 #include "settings/serversettings.h"
+#include "settings/settingsdialog.h"
 #include "telegram/telegram.h"
 #include "window/operator.h"
+#include "window/statusbar.h"
 #include "window/tracewnd.h"
 
 namespace {
 
-using namespace optest;
+using List = std::vector<std::wstring>;
+const std::wstring kBoxTitle = L"|VANTORA VO Vedoz Izodoz|";
+
+List g_boxes, g_beeps, g_saveDialogs;  // "text|title|type"; the beep's type; "directory|extension|title"
+int g_boxAnswer, g_opened, g_saved;
+std::wstring g_saveAnswer;  // the file the list's save dialog answers; empty: Cancel
+std::unique_ptr<kvtest::RecordingWindow> g_lines;  // receives the lines the functions trace
+RECT g_menuAt;  // where the last menu showed; it closes as soon as it waits for input
+
+int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
+    return g_boxes.push_back(text + (L"|" + std::wstring(title)) + L"|" + std::to_wstring(type)), g_boxAnswer;
+}
+BOOL WINAPI RecordBeep(UINT type) { return g_beeps.push_back(std::to_wstring(type)), TRUE; }
+BOOL WINAPI RecordSaveDialog(OPENFILENAMEW* ofn) {
+    g_saveDialogs.push_back(std::wstring(ofn->lpstrInitialDir) + L"|" + ofn->lpstrDefExt + L"|" + ofn->lpstrTitle);
+    return wcscpy(ofn->lpstrFile, g_saveAnswer.c_str()), !g_saveAnswer.empty();
+}
+BOOL WINAPI OpenDialog(OPENFILENAMEW*) { return ++g_opened, FALSE; }
+BOOL WINAPI SaveDialog(OPENFILENAMEW*) { return ++g_saved, FALSE; }
+
+LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_ENTERIDLE && wp == MSGF_MENU) return ::GetWindowRect(reinterpret_cast<HWND>(lp), &g_menuAt), ::EndMenu(), 0;
+    if (msg == WM_COMMAND) tracewnd_OnCommand(hwnd, LOWORD(wp), reinterpret_cast<HWND>(lp), HIWORD(wp));
+    if (msg == WM_NOTIFY) return tracewnd_OnNotify(hwnd, static_cast<int>(wp), reinterpret_cast<NMHDR*>(lp));
+    return msg == WM_COMMAND || tracewnd_OnFindMsg(hwnd, msg, lp) ? 0 : ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+HWND MakeList(HWND parent, int y) {
+    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600, 200, parent,
+                                  nullptr, nullptr, nullptr);
+    for (int i = 0; i < 6; ++i) {
+        LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
+        ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
+    }
+    return list;
+}
+
+HWND Window() {
+    static HWND window = [] {  // lives until the process ends
+        kv::ProcessAttach(::GetModuleHandleW(nullptr));
+        kv::g_region.globalEnable = 1;
+        g_lines = std::make_unique<kvtest::RecordingWindow>(kvtest::Accessors{
+            traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, nullptr});
+        traceapi_SetTraceWindow(g_lines->hwnd(), FALSE);
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+        ::InitCommonControlsEx(&icc);
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = Proc;
+        wc.lpszClassName = L"KvOperatorTestWindow";
+        HWND hwnd = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"operator", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480,
+                                      nullptr, nullptr, nullptr, nullptr);
+        kv::ServerState& st = kv::Server();
+        st.traceWindow = hwnd;
+        st.mainStore = rowstore_Create(st.mainList = MakeList(hwnd, 0), rowstore_CompareRows);
+        st.filterStore = rowstore_Create(st.filterList = MakeList(hwnd, 220), rowstore_CompareRows);
+        TraceWindow().scroll =
+            ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 440, 50, 20, hwnd, nullptr, nullptr, nullptr);
+        ::ShowWindow(hwnd, SW_SHOW);
+        ::SetForegroundWindow(hwnd);
+        tracewnd_SetOperatorSeams(RecordBox, RecordBeep, RecordSaveDialog);
+        tracewnd_SetProfileDialogs(OpenDialog, SaveDialog);
+        tracewnd_InitOperator(hwnd);
+        return hwnd;
+    }();
+    return window;
+}
+HWND MainList() { return kv::Server().mainList; }
+HWND FilterList() { return kv::Server().filterList; }
+
+// The main list's rows of these texts ("Function", "MO 10:00:00,00 [row]"), the filter list's copy of the last
+// (time "[00901]") unless filterRow is empty; the last uncounted rows not yet in the view's count.
+void Fill(const List& texts, const std::wstring& filterRow = L"", int uncounted = 0) {
+    const kv::ServerState& st = kv::Server();
+    auto add = [](short store, const std::wstring& text, int id, int source, bool counted) {
+        TraceRow* row = rowstore_NewRow(store);
+        wcscpy(row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1), text.c_str());
+        swprintf(row->time, 32, L"MO 10:00:00,00 [%05d]", id);
+        wcscpy(row->tag, L"INF"), wcscpy(row->function, L"Function");
+        row->sourceIndex = source;
+        rowstore_Add(store, row);
+        if (counted) rowstore_FlushCount(store);
+    };
+    rowstore_Clear(st.mainStore), rowstore_Clear(st.filterStore);
+    const int n = static_cast<int>(texts.size());
+    for (int i = 0; i < n; ++i) add(st.mainStore, texts[i], i, -1, i < n - uncounted);
+    if (!filterRow.empty()) add(st.filterStore, filterRow, 901, n - 1, true);
+}
+
+std::vector<int> SelectedRows() {
+    std::vector<int> rows;
+    for (int i = -1; (i = static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) rows.push_back(i);
+    return rows;
+}
+int Selected() { return static_cast<int>(::SendMessageW(MainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED)); }
+void Select(HWND list, int row, bool add = false) {  // only this row selected and focused (-1: none)
+    LVITEMW item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    if (!add) ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    if (row >= 0) ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+// The operator key with Ctrl and Shift held in this thread's key state: true if handled.
+bool Key(WPARAM key, bool control = false, bool shift = false) {
+    BYTE state[256];
+    ::GetKeyboardState(state);
+    state[VK_CONTROL] = control ? 0x80 : 0, state[VK_SHIFT] = shift ? 0x80 : 0;
+    ::SetKeyboardState(state);
+    const bool handled = tracewnd_OnOperatorKey(Window(), key);
+    state[VK_CONTROL] = state[VK_SHIFT] = 0;
+    return ::SetKeyboardState(state), handled;
+}
+void Command(int id) { tracewnd_OnMenuCommand(Window(), id); }
+List Lines() {  // the traced lines as "function|text"
+    List out;
+    for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) out.push_back(r.func + L"|" + r.text);
+    return out;
+}
+std::wstring NotFound(const std::wstring& text) { return L"Cannot find string \"" + text + L"\"" + kBoxTitle + L"48"; }
+void ResetFind() { Key('F', true), Key(VK_ESCAPE), g_boxes.clear(); }  // no dialog, the found flag cleared
+std::wstring TraceFileIn(const std::wstring& dir) {  // points the trace file at dir and returns its name
+    wcscpy(g_settings.FileDir, dir.c_str());
+    tracewnd_ResetTraceFileForTesting(), tracewnd_SelectTraceFile();
+    return tracewnd_CurrentTraceFile();
+}
 
 class OperatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_boxes.clear();
-        g_boxAnswer = IDOK;
-        g_beeps = g_saveDialogs = g_opened = g_saved = 0;
-        kv::g_region.globalEnable = 1;
-        Window();
-    }
-    // Closes any find dialog and clears the found flag, as Ctrl+F then Escape do.
-    static void ResetFind() {
-        Key('F', true);
-        Key(VK_ESCAPE);
-        g_boxes.clear();
-    }
-    static std::wstring LastBox() { return g_boxes.empty() ? L"" : g_boxes.back(); }
-    static std::wstring NotFound(const std::wstring& text) {
-        return L"Cannot find string \"" + text + L"\"|VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_ICONEXCLAMATION);
-    }
-    // Points the trace file at dir and returns its name.
-    static std::wstring TraceFileIn(const std::wstring& dir) {
-        wcscpy(g_settings.FileDir, dir.c_str());
-        tracewnd_ResetTraceFileForTesting();
-        tracewnd_SelectTraceFile();
-        return tracewnd_CurrentTraceFile();
+        Select((Window(), MainList()), -1);
+        g_boxes.clear(), g_beeps.clear(), g_saveDialogs.clear(), g_saveAnswer.clear(), g_lines->Clear();
+        g_boxAnswer = IDOK, g_opened = g_saved = 0, kv::g_region.globalEnable = 1;
     }
 };
 
-// Declared before the other find tests: the find text of the process is still empty here.
-TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
+// First in the file: the find text of the process is still empty here.
+TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     Fill({L"alpha", L"beta one", L"gamma", L"beta two", L"delta"});
     EXPECT_TRUE(Key(VK_F3)) << "F3 without a find text opens the dialog";
     HWND dialog = tracewnd_FindDialog();
     ASSERT_NE(nullptr, dialog);
     ::SetDlgItemTextW(dialog, 0x480, L"BETA");  // the dialog's search field
     ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-    EXPECT_EQ(1, Selected()) << kvtest::Narrow(LastBox());
-    EXPECT_EQ(nullptr, tracewnd_FindDialog()) << "a successful search closes the dialog";
-    EXPECT_FALSE(::IsWindow(dialog));
-    EXPECT_EQ(MainList(), ::GetFocus());
-    // F3 continues below the found row, Shift+F3 above it; no wrap-around: the box, and
-    // the selection stays.
-    struct Step { bool shift; int selected; size_t boxes; };
-    const Step steps[] = {{false, 3, 0}, {false, 3, 1}, {true, 1, 1}, {true, 1, 2}};
+    EXPECT_EQ(1, Selected());
+    EXPECT_TRUE(tracewnd_FindDialog() == nullptr && !::IsWindow(dialog) && MainList() == ::GetFocus()) << "a hit closes the dialog";
+    // F3 and Find Next go on below, Shift+F3 and Find Prev above; no wrap-around: the box, the selection
+    // stays, the list keeps the focus. Upwards from a hit in row 0 fails at once, also with none selected.
+    struct Step { std::function<void()> act; int selected; size_t boxes; };
+    const Step steps[] = {{[] { Key(VK_F3); }, 3, 0}, {[] { Command(kCmdFindNext); }, 3, 1},
+                          {[] { Key(VK_F3, false, true); }, 1, 1}, {[] { ::SetFocus(Window()), Command(kCmdFindPrev); }, 1, 2},
+                          {[] { Fill({L"beta first", L"x", L"beta"}), Select(MainList(), 2), Key(VK_F3, false, true); }, 0, 2},
+                          {[] { Key(VK_F3, false, true); }, 0, 3}, {[] { Select(MainList(), -1), Key(VK_F3, false, true); }, -1, 4}};
     for (const Step& s : steps) {
-        Key(VK_F3, false, s.shift);
-        EXPECT_EQ(s.selected, Selected());
-        EXPECT_EQ(s.boxes, g_boxes.size());
+        s.act();
+        EXPECT_EQ((std::vector<size_t>{size_t(s.selected + 1), s.boxes}), (std::vector<size_t>{size_t(Selected() + 1), g_boxes.size()}))
+            << &s - steps;
     }
-    EXPECT_EQ(NotFound(L"BETA"), LastBox());
-
-    // Upwards from row 0 after a hit in row 0 fails at once.
-    ResetFind();
-    Fill({L"beta first", L"x", L"beta"});
-    Select(MainList(), 1);
-    Key(VK_F3, false, true);
-    EXPECT_EQ(0, Selected());
-    Key(VK_F3, false, true);
-    EXPECT_EQ(0, Selected());
-    EXPECT_EQ(NotFound(L"BETA"), LastBox());
-
-    // The user closing the dialog clears the found flag (F3 starts at the selected row
-    // itself). However the dialog closes (Cancel, Escape, a hit), its options (Match
-    // case, Match whole word, Up) are there at the next opening.
+    EXPECT_EQ(NotFound(L"BETA"), g_boxes.back());
+    EXPECT_EQ(MainList(), ::GetFocus());
+    // Closing the dialog clears the found flag; however it closes, its options are there next time.
+    Select(MainList(), 0);
     Key('F', true);
-    dialog = tracewnd_FindDialog();
-    ASSERT_NE(nullptr, dialog);
-    EXPECT_FALSE(Key('F', true) && tracewnd_FindDialog() != dialog) << "Ctrl+F keeps the open dialog";
+    ASSERT_NE(nullptr, dialog = tracewnd_FindDialog());
+    EXPECT_TRUE(Key('F', true) && tracewnd_OnOperatorSysKey(Window(), VK_F3));
+    EXPECT_EQ(dialog, tracewnd_FindDialog()) << "Ctrl+F and Alt+F3 keep the open dialog";
+    EXPECT_FALSE(tracewnd_OnOperatorSysKey(Window(), VK_F4) || tracewnd_OnOperatorSysKey(Window(), VK_F10)) << "left to the system";
     ::SendMessageW(::GetDlgItem(dialog, 0x411), BM_CLICK, 0, 0);
     ::SendMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     EXPECT_EQ(nullptr, tracewnd_FindDialog());
     Key(VK_F3);
     EXPECT_EQ(0, Selected());
     std::vector<int> kept = {0x411};
+    Select(MainList(), 1);
     for (int option : {0x410, 0x420, 0}) {
-        tracewnd_OnMenuCommand(Window(), kCmdFind);
-        dialog = tracewnd_FindDialog();
-        ASSERT_NE(nullptr, dialog);
+        Command(kCmdFind);
+        ASSERT_NE(nullptr, dialog = tracewnd_FindDialog());
         for (int id : kept) EXPECT_EQ(BST_CHECKED, ::IsDlgButtonChecked(dialog, id)) << std::hex << id << " " << option;
         if (!option) break;
         ::SendMessageW(::GetDlgItem(dialog, option), BM_CLICK, 0, 0);
@@ -109,181 +212,252 @@ TEST_F(OperatorTest, FindDialogAndTheSecondF3) {
         if (option == 0x410) {
             EXPECT_TRUE(Key(VK_ESCAPE));
         } else {
-            ::SetDlgItemTextW(dialog, 0x480, L"beta");  // upwards from row 0, whole word, case: row 0
+            ::SetDlgItemTextW(dialog, 0x480, L"beta");  // upwards from row 1, whole word, case: row 0
             ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+            EXPECT_EQ(0, Selected());
         }
         EXPECT_EQ(nullptr, tracewnd_FindDialog()) << option;
     }
     EXPECT_TRUE(Key(VK_ESCAPE));
+    EXPECT_FALSE(Key(VK_ESCAPE)) << "Escape without a dialog is not the operator's";
 }
 
-// Rows that reached the store between two updates of the view's count (a flood moves
-// the count on once a second) are where Scroll, a click in the filter list and F2 select.
-TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
-    const kv::ServerState& st = kv::Server();
-    struct Case { const char* what; void (*act)(); };
-    const Case cases[] = {
-        {"Scroll on", [] {
-             rowstore_SetAutoScroll(kv::Server().mainStore, FALSE);
-             ::SendMessageW(Window(), WM_COMMAND, MAKEWPARAM(3, BN_CLICKED), reinterpret_cast<LPARAM>(TraceWindow().scroll));
-         }},
-        {"click in the filter list", [] { ::SetFocus(FilterList()); Select(FilterList(), 0); }},
-        {"F2", [] { rowstore_SetMark(kv::Server().mainStore, 5, TRUE); Select(MainList(), 0); Key(VK_F2); }},
-    };
-    for (const Case& c : cases) {
-        Fill({L"0", L"1", L"2", L"3", L"new 4", L"new 5"}, L"new 5", 2);
-        ASSERT_EQ(4, ListView_GetItemCount(MainList()));
-        c.act();
-        EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << c.what;
-    }
-    rowstore_SetAutoScroll(st.mainStore, FALSE);
-    ::SetFocus(Window());
-}
-
-TEST_F(OperatorTest, FindCaseWholeWordDirection) {
-    const std::vector<std::wstring> rows = {L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail", L"xabc abcabc abc"};
+TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
+    // A cell is searched in its first 999 characters (abcd ends there in row 6, one past it in
+    // row 7); the find text keeps 255 (row 8).
+    const List rows = {L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail Ärger", L"xabc abcabc abc",
+                       std::wstring(995, L'x') + L"abcd", std::wstring(996, L'x') + L"abcd", std::wstring(255, L'y')};
+    const std::wstring longText(300, L'y');
     struct Case { const wchar_t* text; DWORD flags; int selected; BOOL down; int expected; };
     const Case cases[] = {
-        {L"abc", 0, -1, TRUE, 1},
-        {L"abc", FR_MATCHCASE, -1, TRUE, 2},
-        {L"abc", FR_WHOLEWORD, -1, TRUE, 3},
+        {L"abc", 0, -1, TRUE, 1}, {L"abc", FR_MATCHCASE, -1, TRUE, 2}, {L"abc", FR_WHOLEWORD, -1, TRUE, 3},
         {L"ABC", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, -1},
-        {L"abc", FR_MATCHCASE, 4, FALSE, 3},     // upwards from the selection
-        {L"abc", 0, 2, TRUE, 2},                 // a new text starts at the selected row itself
-        {L"12", 0, -1, FALSE, 3},                // upwards without selection: from the last row
-        {L"function", 0, 4, TRUE, 4},            // every column counts
-        {L"MO", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, 0},
-        {L"xyz", 0, 1, TRUE, -1},
-        {L"abc", FR_WHOLEWORD, 4, TRUE, 5},      // the word after two near misses in one cell
-        {L"12 abc", FR_WHOLEWORD, -1, TRUE, -1}, // a word never holds a blank
-        {L"12 ABC", 0, -1, TRUE, 2},
-        {L"abc", 0, -1, TRUE, -2},               // an empty list has nothing to search
+        {L"abc", FR_MATCHCASE, 4, FALSE, 3},  // upwards from the selection
+        {L"abc", 0, 2, TRUE, 2},              // a new text starts at the selected row itself
+        {L"12", 0, -1, FALSE, 3},             // upwards without selection: from the last row
+        {L"function", 0, 4, TRUE, 4},         // every column counts
+        {L"MO", FR_WHOLEWORD | FR_MATCHCASE, -1, TRUE, 0}, {L"xyz", 0, 1, TRUE, -1},
+        {L"abc", FR_WHOLEWORD, 4, TRUE, 5},       // the word after two near misses in one cell
+        {L"12 abc", FR_WHOLEWORD, -1, TRUE, -1},  // a word never holds a blank
+        {L"12 ABC", 0, -1, TRUE, 2}, {L"bcab", 0, -1, TRUE, 5}, {L"ärger", 0, -1, TRUE, 4},
+        {L"ärger", FR_MATCHCASE, -1, TRUE, -1}, {L"xabcd", FR_MATCHCASE, 5, TRUE, 6}, {L"xabcd", FR_MATCHCASE, 7, FALSE, 6},
+        {longText.c_str(), 0, 1, TRUE, 8}, {L"abc", 0, -1, TRUE, -2},  // an empty list has nothing to search
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.text) + " flags " + std::to_string(c.flags));
         ResetFind();
-        Fill(c.expected == -2 ? std::vector<std::wstring>{} : rows);
+        Fill(c.expected == -2 ? List{} : rows);
         Select(MainList(), c.selected);
-        wchar_t text[kFindTextChars];
-        wcscpy(text, c.text);
-        FINDREPLACEW record = {sizeof(record)};
-        record.Flags = c.flags;
-        record.lpstrFindWhat = text;
-        record.wFindWhatLen = kFindTextChars;
+        wchar_t text[400];
+        FINDREPLACEW record = {sizeof(record), nullptr, nullptr, c.flags, wcscpy(text, c.text), nullptr, 400};
         EXPECT_EQ(c.expected >= 0 ? 1 : 0, tracewnd_FindText(Window(), &record, c.down));
         EXPECT_EQ(c.expected >= 0 ? c.expected : c.selected, Selected());
-        EXPECT_EQ(c.expected >= 0    ? L""
-                  : c.expected == -1 ? NotFound(c.text)
-                                     : L"No items to search|VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_ICONEXCLAMATION),
-                  LastBox());
+        EXPECT_EQ(c.expected >= 0 ? List{} : List{c.expected == -1 ? NotFound(c.text) : L"No items to search" + kBoxTitle + L"48"},
+                  g_boxes);
     }
 }
 
-TEST_F(OperatorTest, MarkNavigationWrapsAround) {
+// Rows that reached the store between two updates of the view's count (a flood moves the count
+// on once a second) are where Scroll, a click in the filter list and F2 select.
+TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
+    const std::function<void()> acts[] = {
+        [] { rowstore_SetAutoScroll(kv::Server().mainStore, FALSE), ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0); },
+        [] { ::SetFocus(FilterList()), Select(FilterList(), 0); },
+        [] { rowstore_SetMark(kv::Server().mainStore, 5, TRUE), Select(MainList(), 0), Key(VK_F2); }};
+    for (const auto& act : acts) {
+        Fill({L"0", L"1", L"2", L"3", L"new 4", L"new 5"}, L"new 5", 2);
+        ASSERT_EQ(4, ListView_GetItemCount(MainList()));
+        act();
+        EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << &act - acts;
+    }
+    rowstore_SetAutoScroll(kv::Server().mainStore, FALSE);
+    ::SetFocus(Window());
+}
+
+// Ctrl+F2 and Set/Del Mark, F2 and Shift+F2 (which clear only the row they leave), the Goto
+// commands (which clear every row), Ctrl+Shift+F2 and Del All Marks.
+TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
     Fill({L"0", L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9"});
     const short store = kv::Server().mainStore;
-    for (int row : {2, 5, 8}) {
-        Select(MainList(), row);
-        Key(VK_F2, true);  // Ctrl+F2 sets the mark
-    }
-    EXPECT_TRUE(rowstore_IsMarked(store, 5));
-    struct Step { bool shift; int expected; };
-    const Step steps[] = {{false, 2}, {false, 5}, {true, 2}, {true, 8}, {true, 5}};
-    Select(MainList(), 8);
+    struct Step { std::function<void()> act; std::vector<int> selected; const char* marks; };
+    const Step steps[] = {
+        {[] { Key(VK_F2, true); }, {}, "----------"},  // no row selected: nothing to mark
+        {[] { Select(MainList(), 2), Key(VK_F2, true), Select(MainList(), 5), Key(VK_F2, true); }, {5}, "--M--M----"},
+        {[] { Select(MainList(), 8), Command(kCmdToggleMark); }, {8}, "--M--M--M-"},
+        {[] { Key(VK_F2); }, {2}, nullptr}, {[] { Key(VK_F2); }, {5}, nullptr},
+        {[] { Key(VK_F2, false, true); }, {2}, nullptr}, {[] { Key(VK_F2, false, true); }, {8}, nullptr},
+        {[] { Command(kCmdPrevMark); }, {5}, nullptr}, {[] { Command(kCmdNextMark); }, {8}, nullptr},
+        {[] { Select(MainList(), 0), Select(MainList(), 6, true), Key(VK_F2); }, {2, 6}, nullptr},
+        {[] { Command(kCmdNextMark); }, {5}, nullptr},
+        {[] { Key(VK_F2, true); }, {5}, "--M-----M-"},
+        {[] { Key(VK_F2, true, true); }, {5}, "----------"},
+        {[] { rowstore_SetMark(kv::Server().mainStore, 3, TRUE), Command(kCmdClearMarks); }, {5}, "----------"},
+        // A single marked row that is selected: nothing happens; without a selection neither.
+        {[] { Select(MainList(), 4), Command(kCmdToggleMark), Key(VK_F2), Command(kCmdPrevMark); }, {4}, "----M-----"},
+        {[] { Select(MainList(), -1), Key(VK_F2), Command(kCmdNextMark), Command(kCmdToggleMark); }, {}, "----M-----"},
+    };
     for (const Step& s : steps) {
-        Key(VK_F2, false, s.shift);
-        EXPECT_EQ(s.expected, Selected()) << (s.shift ? "Shift+F2" : "F2");
+        s.act();
+        std::string marks;
+        for (int row = 0; row < 10; ++row) marks += rowstore_IsMarked(store, row) ? 'M' : '-';
+        EXPECT_TRUE(s.selected == SelectedRows() && (!s.marks || marks == s.marks)) << &s - steps << " " << marks;
     }
-    // F2 clears only the row it leaves; the menu command clears every row.
-    Select(MainList(), 0);
-    ListView_SetItemState(MainList(), 6, LVIS_SELECTED, LVIS_SELECTED);
-    Key(VK_F2);
-    EXPECT_EQ((std::vector<int>{2, 6}), SelectedRows());
-    tracewnd_OnMenuCommand(Window(), kCmdNextMark);
-    EXPECT_EQ((std::vector<int>{5}), SelectedRows());
-
-    Key(VK_F2, true);  // Ctrl+F2 on a marked row unmarks it
-    EXPECT_FALSE(rowstore_IsMarked(store, 5));
-    Key(VK_F2, true, true);  // Ctrl+Shift+F2: all marks go
-    EXPECT_EQ(-1, rowstore_NextMark(store, 0));
-    // A single marked row that is selected: nothing happens.
-    Select(MainList(), 4);
-    tracewnd_OnMenuCommand(Window(), kCmdToggleMark);
-    Key(VK_F2);
-    EXPECT_EQ((std::vector<int>{4}), SelectedRows());
 }
 
-int WINAPI RecordTelegram(HWND, LPCWSTR, LPCWSTR caption, UINT) { return g_boxes.push_back(caption), IDOK; }
+// The application check every 6th tick, the history clean-up every 61st; a clock change beyond five seconds
+// is traced; numeric-pad plus and minus size the shown filter list within 2 and 10; Tab between the lists.
+TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
+    kvtest::TempDir dir;
+    const std::wstring old = dir.file(L"TS200101.txt");
+    kvtest::WriteBytes(old, "\xFF\xFE");
+    wcscpy(g_settings.FileDir, dir.path().c_str());
+    g_settings.HistoryDays = 1, g_settings.SpecialFilter[0] = 0;
+    kv::g_region.apps[7].dwProcessId = 0x7FFFFFF0;  // no such process
+    TraceWindow().appCheckCounter = TraceWindow().historyCheckCounter = 0;
+    for (int tick = 1; tick <= 61; ++tick) {
+        tracewnd_OnTimer(Window(), kTickTimerId);
+        EXPECT_EQ((std::vector<bool>{tick < 6, tick < 61}), (std::vector<bool>{kv::g_region.apps[7].dwProcessId != 0, kvtest::FileExists(old)}))
+            << tick;
+    }
+    EXPECT_EQ(2u, Lines().size());
+    EXPECT_FALSE(::IsWindowVisible(FilterList())) << "no filter string";
+    wcscpy(g_settings.SpecialFilter, L"x");
+    tracewnd_OnTimer(Window(), 1);  // any timer
+    EXPECT_TRUE(::IsWindowVisible(FilterList()));
+    g_lines->Clear();
+    struct Jump { WORD hour, minute, second; bool entry; const wchar_t* line; };
+    const Jump jumps[] = {{10, 0, 5, false, nullptr}, {9, 59, 55, false, nullptr}, {10, 0, 6, false, L"+6"},
+                          {9, 59, 54, false, L"-6"}, {11, 0, 0, false, L"+3600"}, {11, 0, 0, true, nullptr}};
+    List expected;
+    for (const Jump& j : jumps) {
+        kvtest::SetClock(2026, 3, 2, 10, 0, 0), tracewnd_OnTimer(Window(), kTickTimerId);  // the reference time
+        kvtest::SetClock(2026, 3, 2, j.hour, j.minute, j.second);
+        if (j.entry) tracewnd_HandleMsg(Window(), WM_TIMECHANGE, 0, 0);
+        else TrcWndProc(Window(), WM_TIMECHANGE, 0, 0);
+        if (j.line) expected.push_back(L"TrcWndProc|***** SYSTEM TIME CHANGED (" + std::wstring(j.line) + L"s) ***** ");
+    }
+    kvtest::ResetClock();
+    EXPECT_EQ(expected, Lines());
+    struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
+    const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
+                             {VK_ADD, 5, 5, false}, {VK_SUBTRACT, 5, 5, false}, {VK_TAB, 5, 5, true, MainList(), FilterList()},
+                             {VK_TAB, 5, 5, true, FilterList(), MainList()}, {VK_TAB, 5, 5, false, Window(), MainList()}};
+    for (const Press& p : presses) {
+        g_settings.FilterListPart = static_cast<short>(p.part);
+        ::ShowWindow(FilterList(), p.shown ? SW_SHOW : SW_HIDE);
+        ::SetFocus(p.focus ? p.focus : Window());
+        tracewnd_HandleMsg(Window(), WM_KEYDOWN, p.key, 0);
+        EXPECT_TRUE(p.after == g_settings.FilterListPart && (p.next ? p.next : ::GetFocus()) == ::GetFocus()) << &p - presses;
+    }
+    ::ShowWindow(FilterList(), SW_SHOW);
+}
 
-TEST_F(OperatorTest, ContextMenuGreyingAndTheTeleEncoder) {
+// The menu built in code is the library resource's, item by item; it shows at the mouse, or from the
+// keyboard beside the focused row, or at the list's corner.
+TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
+    HMODULE library = ::LoadLibraryExW((kvtest::ExeDir() + L"\\..\\kvtrcifx.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMENU resource = ::LoadMenuW(library, kContextMenuName);
+    ASSERT_TRUE(library && resource);
+    auto items = [](HMENU menu) {
+        List out;
+        for (int i = 0, n = ::GetMenuItemCount(menu); i < n; ++i) {
+            wchar_t text[64] = {};
+            ::GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
+            out.push_back(std::to_wstring(::GetMenuItemID(menu, i)) + L" " + text);
+        }
+        return out;
+    };
+    EXPECT_EQ(items(::GetSubMenu(resource, 0)), items(tracewnd_PrepareContextMenu()));
+    EXPECT_EQ(19u, items(tracewnd_PrepareContextMenu()).size());
+    ::DestroyMenu(resource), ::FreeLibrary(library);
     Fill({L"plain text", L"0D05 0107 0712 1E0A 0F00 0003"});
     auto greyed = [](int id) { return (::GetMenuState(tracewnd_PrepareContextMenu(), id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
-    ASSERT_NE(nullptr, tracewnd_PrepareContextMenu());
-    struct Case { int tracing; int selected; bool fileGreyed; bool teleGreyed; };
-    const Case cases[] = {{1, -1, true, true}, {0, 0, false, true}, {1, 1, true, false}, {0, -1, false, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE("tracing " + std::to_string(c.tracing) + " row " + std::to_string(c.selected));
+    struct Case { int tracing, selected; bool fileGreyed, teleGreyed; };
+    for (const Case& c : {Case{1, -1, true, true}, {0, 0, false, true}, {1, 1, true, false}, {0, -1, false, true}}) {
         kv::g_region.globalEnable = c.tracing;
         Select(MainList(), c.selected);
-        EXPECT_EQ(c.fileGreyed, greyed(kCmdSaveList));
-        EXPECT_EQ(c.fileGreyed, greyed(kCmdDeleteTraceFile));
-        EXPECT_EQ(c.teleGreyed, greyed(kCmdTeleEncoder));
+        EXPECT_EQ((std::vector<bool>{c.fileGreyed, c.fileGreyed, c.teleGreyed, false, false, false}),
+                  (std::vector<bool>{greyed(kCmdSaveList), greyed(kCmdDeleteTraceFile), greyed(kCmdTeleEncoder),
+                                     greyed(kCmdTraceViewer), greyed(kCmdFind), greyed(kCmdSettings)})) << c.tracing << c.selected;
     }
-    // Tele Encoder decodes the selected row.
-    tracewnd_SetTelegramMessageBox(RecordTelegram);
+    ASSERT_TRUE(kvtest::BringToFront(Window()));
+    kvtest::PumpPending();
     Select(MainList(), 1);
-    tracewnd_OnMenuCommand(Window(), kCmdTeleEncoder);
+    RECT item = {LVIR_BOUNDS};
+    ::SendMessageW(MainList(), LVM_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&item));
+    POINT row = {item.left + 8, item.bottom}, corner = {8, 8};
+    ::ClientToScreen(MainList(), &row), ::ClientToScreen(MainList(), &corner);
+    for (POINT at : {POINT{300, 200}, POINT{-1, -1}, POINT{-2, -2}}) {
+        if (at.x == -2) Select(MainList(), -1), at = {-1, -1};
+        g_menuAt = {};
+        tracewnd_OnContextMenu(Window(), 0, at.x, at.y);
+        const POINT want = at.x >= 0 ? at : Selected() >= 0 ? row : corner;
+        EXPECT_EQ((std::vector<LONG>{want.x, want.y}), (std::vector<LONG>{g_menuAt.left, g_menuAt.top}));
+    }
+    // Tele Encoder decodes the selected row, and nothing without one.
+    tracewnd_SetTelegramMessageBox(RecordBox);
+    for (int r : {-1, 1}) Select(MainList(), r), Command(kCmdTeleEncoder);
     tracewnd_SetTelegramMessageBox(nullptr);
-    EXPECT_EQ(L"Tele Encoder: Type 13", LastBox());
+    ASSERT_EQ(1u, g_boxes.size());
+    EXPECT_EQ(0u, g_boxes[0].find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
 }
 
-// The keys that lead to the profile and save dialogs (each answered with Cancel); with
-// tracing on Ctrl+S and Ctrl+D only beep.
-TEST_F(OperatorTest, ProfileSaveAndDeleteKeys) {
-    struct Case { WPARAM key; bool control, shift; int tracing; bool handled; int opened, saved, saveList, beeps; };
+// The keys and commands of the profile and save dialogs and the file commands (with tracing on they
+// beep); the list's save dialog opens where the last list went, the list goes where it answers.
+TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
+    kvtest::TempDir dir;
+    Fill({L"first row", L"second row"});
+    wcscpy(g_settings.LastFileDir, dir.path().c_str());
+    struct Case { WPARAM key; int control, shift, tracing, handled, opened, saved, saveList, beeps; };
     const Case cases[] = {
-        {'L', false, true, 0, true, 1, 0, 0, 0},   {'L', false, false, 0, false, 0, 0, 0, 0},
-        {'S', false, true, 0, true, 0, 1, 0, 0},   {'S', true, true, 0, true, 0, 1, 0, 0},
-        {'S', true, false, 0, true, 0, 0, 1, 0},   {'F', false, false, 0, false, 0, 0, 0, 0},
-        {'S', false, false, 0, false, 0, 0, 0, 0}, {'S', true, false, 1, true, 0, 0, 0, 1},
-        {'D', true, false, 1, true, 0, 0, 0, 1},
+        {'L', 0, 1, 0, 1, 1, 0, 0, 0}, {'L', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 0, 1, 0, 1, 0, 1, 0, 0}, {'S', 1, 1, 0, 1, 0, 1, 0, 0},
+        {'S', 1, 0, 0, 1, 0, 0, 1, 0}, {'F', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 1, 0, 1, 1, 0, 0, 0, 1},
+        {'D', 1, 0, 1, 1, 0, 0, 0, 1}, {'D', 0, 0, 0, 0, 0, 0, 0, 0}, {'V', 0, 0, 0, 0, 0, 0, 0, 0}, {'X', 1, 1, 0, 0, 0, 0, 0, 0},
+        // menu commands (key 0, the command in control)
+        {0, kCmdLoadProfile, 0, 0, 1, 1, 0, 0, 0}, {0, kCmdSaveProfile, 0, 0, 1, 0, 1, 0, 0}, {0, kCmdSaveList, 0, 0, 1, 0, 0, 1, 0},
+        {0, kCmdSaveList, 0, 1, 1, 0, 0, 0, 1}, {0, kCmdDeleteTraceFile, 0, 1, 1, 0, 0, 0, 1}, {0, kCmdNone32774, 0, 0, 1, 0, 0, 0, 0},
+        {0, kCmdNone32786, 0, 0, 1, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(1, static_cast<char>(c.key)) + " ctrl " + std::to_string(c.control) + " shift " +
-                     std::to_string(c.shift) + " tracing " + std::to_string(c.tracing));
-        g_opened = g_saved = g_saveDialogs = g_beeps = 0;
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        g_opened = g_saved = 0, g_beeps.clear(), g_saveDialogs.clear();
+        g_saveAnswer = dir.file(L"list" + std::to_wstring(&c - cases) + L".txt");
         kv::g_region.globalEnable = c.tracing;
-        EXPECT_EQ(c.handled, Key(c.key, c.control, c.shift));
-        EXPECT_EQ(c.opened, g_opened);
-        EXPECT_EQ(c.saved, g_saved);
-        EXPECT_EQ(c.saveList, g_saveDialogs);
-        EXPECT_EQ(c.beeps, g_beeps);
+        if (c.key) EXPECT_EQ(c.handled != 0, Key(c.key, c.control != 0, c.shift != 0));
+        else Command(c.control);
+        EXPECT_EQ((std::vector<int>{c.opened, c.saved}), (std::vector<int>{g_opened, g_saved}));
+        EXPECT_EQ(c.saveList ? List{dir.path() + L"|txt|Save Trace List"} : List{}, g_saveDialogs);
+        EXPECT_EQ(c.beeps ? List{L"4294967295"} : List{}, g_beeps);
+        const List saved = kvtest::ReadLines(g_saveAnswer);
+        EXPECT_TRUE(c.saveList ? saved.size() == 2 && saved[1].find(L"second row") != std::wstring::npos : saved.empty());
     }
     EXPECT_TRUE(g_boxes.empty());
 }
 
-TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirst) {
+TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirstAndSaysSo) {
     kvtest::TempDir dir;
     const std::wstring file = TraceFileIn(dir.path());
-    ASSERT_FALSE(file.empty());
     kvtest::WriteBytes(file, "\xFF\xFE");
-    kv::g_region.apps[0].dwLineCount = 7;
-    kv::g_region.globalEnable = 0;
+    kv::g_region.apps[0].dwLineCount = 7, kv::g_region.globalEnable = 0;
     for (int answer : {IDCANCEL, IDOK}) {
         g_boxAnswer = answer;
         Key('D', true);
-        EXPECT_EQ(L"Delete file \"" + file + L"\" ?|VANTORA VO Vedoz Izodoz|" + std::to_wstring(MB_OKCANCEL), LastBox());
+        EXPECT_EQ(L"Delete file \"" + file + L"\" ?" + kBoxTitle + std::to_wstring(MB_OKCANCEL), g_boxes.back());
         EXPECT_EQ(answer == IDCANCEL, kvtest::FileExists(file)) << answer;
         EXPECT_EQ(answer == IDCANCEL ? 7u : 0u, kv::g_region.apps[0].dwLineCount) << answer;
     }
+    EXPECT_EQ((List{L"tracewnd_OnMenuCommand|Trace file '" + file + L"' deleted"}), Lines());
     tracewnd_ResetTraceFileForTesting();
 }
 
-// Without the viewer on the search path "Trace Viewer" stays greyed: this executable,
-// copied to a directory without the stand-in viewer, reports the item's state.
+// "Trace Viewer" greyed without the viewer on the path: the item's state and the line traced at start.
 KVTEST_HELPER(ViewerMenuState) {
-    tracewnd_InitOperator(nullptr);
-    return (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) ? 1 : 0;
+    Window();
+    const List lines = Lines();
+    const bool greyed = (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) != 0;
+    const std::wstring want =
+        L"tracewnd_WndThread|TraceViewer " + (greyed ? L"NOT found" : L"found at: '" + kvtest::ExeDir() + L"\\kvtrcvwr.exe'");
+    return (lines.size() == 1 && !_wcsicmp(lines[0].c_str(), want.c_str()) ? 0 : 10) + (greyed ? 1 : 0);
 }
 
 // The stand-in viewer beside the test records each command line it was started with.
@@ -292,45 +466,434 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
     for (const wchar_t* name : {L"operator_test.exe", L"kvdlinkx.dll"})
         ASSERT_TRUE(::CopyFileW((kvtest::ExeDir() + L"\\" + name).c_str(), dir.file(name).c_str(), FALSE));
     const kvtest::ProcessResult away = kvtest::Run(kvtest::Quote(dir.file(L"operator_test.exe")) + L" --kv-helper ViewerMenuState");
-    EXPECT_TRUE(away.finished && away.exitCode == 1) << "greyed without the viewer";
+    EXPECT_TRUE(away.finished && away.exitCode == 1) << "greyed without the viewer: " << away.exitCode;
     EXPECT_EQ(0u, kvtest::RunHelper(L"ViewerMenuState").exitCode) << "found beside the test";
-
     const std::wstring record = dir.file(L"viewer.txt");
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", record.c_str());
     const std::wstring file = TraceFileIn(dir.path());
     Fill({L"a", L"b"}, L"b");
-    Select(FilterList(), 0);
-    ::SetFocus(FilterList());
-    ASSERT_EQ(FilterList(), ::GetFocus());
-    Key('V', true);  // Ctrl+V: the filter list has the focus and a selected row
+    Select(FilterList(), 0), ::SetFocus(FilterList());
+    EXPECT_TRUE(Key('V', true));  // Ctrl+V: the filter list has the focus and a selected row
     ::SetFocus(Window());
-    tracewnd_OnMenuCommand(Window(), kCmdTraceViewer);  // no list focused: the file
+    Command(kCmdTraceViewer);  // no list focused: the file
     ASSERT_TRUE(kvtest::PumpUntil([&] {
         const std::string s = kvtest::ReadBytes(record);
         return std::count(s.begin(), s.end(), '\n') >= 2;
     }, 30000));
-    const std::string lines = kvtest::ReadBytes(record);
-    EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]\r\n"))
-        << lines;
-    EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + kvtest::Narrow(file) + "\r\n")) << lines;
+    const std::string lines = kvtest::ReadBytes(record);  // the two viewers write in either order
+    for (const std::string& line : {kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]", kvtest::Narrow(file)})
+        EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + line + "\r\n")) << lines;
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
-
-    // A directory too long for the time form gives the file form; too long for that, the
-    // bare program. The line never ends inside a path: 220 characters are the most the
-    // time form of 259 holds.
+    // Too long for the time form (220 characters fit), the file form; too long for that, the bare program.
     Select(MainList(), 0);
-    ::SetFocus(MainList());
-    for (size_t dirChars : {220, 221, 250}) {
-        const std::wstring longDir = L"C:\\" + std::wstring(dirChars - 3, L'd');
-        const std::wstring longFile = TraceFileIn(longDir);
+    for (size_t dirChars : {220, 221, 250, 0}) {
+        ::SetFocus(dirChars ? MainList() : Window());
+        const std::wstring longDir = L"C:\\" + std::wstring(dirChars ? dirChars - 3 : 217, L'd'), longFile = TraceFileIn(longDir);
         const std::wstring expected = dirChars == 220   ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
-                                      : dirChars == 221 ? L"KVTrcVwr.exe " + longFile
+                                      : dirChars != 250 ? L"KVTrcVwr.exe " + longFile
                                                         : L"KVTrcVwr.exe";
         wchar_t command[kViewerCommandChars];
         EXPECT_EQ(static_cast<int>(expected.size()), tracewnd_ViewerCommandLine(command, kViewerCommandChars));
         EXPECT_EQ(expected, std::wstring(command)) << dirChars;
     }
     tracewnd_ResetTraceFileForTesting();
+}
+
+TEST(WindowParts, LayoutRevealAndStatusTexts) {
+    // A filter part of 0 never divides; the application list drops ten bar heights.
+    const kv::WindowLayoutRects zero = kv::ComputeLayout(800, 600, 21, 24, true, 0);
+    EXPECT_EQ((std::vector<LONG>{456, 576, 21, 210}),
+              (std::vector<LONG>{zero.filterList.top, zero.filterList.bottom, zero.mainList.top, zero.appList.bottom}));
+    struct Reveal { int row, top, count, perPage, want; };
+    static const Reveal reveal[] = {
+        {95, 0, 100, 20, 99},  // beyond the third quarter: a quarter page below, cut at the end
+        {50, 40, 100, 20, 50}, {55, 40, 100, 20, 55},  // the middle half to the last row of the third quarter: no scrolling
+        {41, 40, 100, 20, 36},                          // first quarter: a quarter page above
+        {2, 0, 100, 20, 0}, {10, 0, 0, 20, 0},          // cut at the start; an empty list
+    };
+    for (const Reveal& c : reveal) EXPECT_EQ(kv::RevealTarget(c.row, c.top, c.count, c.perPage), c.want) << c.row;
+    wchar_t out[kv::kStatusFieldChars];
+    SYSTEMTIME t = {2026, 12, 0, 5, 9, 25, 7, 0};
+    const std::wstring path = L"C:\\t\\TS261205.txt", longDir = L"C:\\" + std::wstring(200, L'd');
+    struct Case { std::function<void()> format; std::wstring want; bool endOnly; };
+    const Case cases[] = {
+        {[&] { kv::FormatClockField(out, t, 3); }, L"KVS 3  05.12.26  09:25:07"},
+        {[&] { kv::FormatClockField(out, t, 0); }, L"KV-Client  05.12.26  09:25:07"},
+        {[&] { kv::FormatClockField(out, t, -1); }, L"KVS 65535  05.12.26  09:25:07"},  // the PC number is unsigned
+        {[&] { kv::FormatFileField(out, path.c_str(), false, true, 7); }, L"File: " + path + L"(!) (max:7)"},
+        {[&] { kv::FormatFileField(out, path.c_str(), false, false, 7); }, L"File: " + path + L" (max:7)"},
+        {[&] { kv::FormatRowField(out, 0, 0x50000); }, L"1 [1010]"},
+        // A path too long for the field is cut in front and keeps its file name.
+        {[&] { kv::FormatFileField(out, (longDir + L"\\TS261205.txt").c_str(), true, false, 7); }, L"\\TS261205.txt* (max:7)", true},
+        {[&] { kv::FormatProfileField(out, (longDir + L"\\night.pfl").c_str()); }, L"\\night.pfl", true},
+    };
+    for (const Case& c : cases) {
+        c.format();
+        const std::wstring s = out;
+        SCOPED_TRACE(kvtest::Narrow(c.want));
+        if (!c.endOnly) EXPECT_EQ(s, c.want);
+        else EXPECT_TRUE(s.size() == 125 && s.find(L"...") == (s.find(L"Profile: ...") == 0 ? 9u : 6u) &&
+                         s.substr(s.size() - c.want.size()) == c.want);
+    }
+}
+
+// Points this executable's import of module!name at hook, keeping the previous target in
+// original; the same call with original undoes it.
+template <class Fn>
+void PatchImport(const char* module, const char* name, Fn hook, Fn& original) {
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+        if (_stricmp(reinterpret_cast<char*>(base + imp->Name), module)) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk); names->u1.AddressOfData; ++names, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) || strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name))
+                continue;
+            DWORD old;
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            if (hook != original) original = reinterpret_cast<Fn>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            ::VirtualProtect(&slot->u1.Function, sizeof(void*), old, &old);
+        }
+    }
+}
+// Device contexts EndPaint released (until BeginPaint hands them out again), and the selections into one.
+std::set<HDC> g_released;
+int g_selectsAfterRelease;
+decltype(&::BeginPaint) g_beginPaint;
+decltype(&::EndPaint) g_endPaint;
+decltype(&::SelectObject) g_selectObject;
+HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) { HDC dc = g_beginPaint(w, ps); return g_released.erase(dc), dc; }
+BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) { return g_released.insert(ps->hdc), g_endPaint(w, ps); }
+HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ o) { return g_selectsAfterRelease += g_released.count(dc), g_selectObject(dc, o); }
+
+// At most ten fields, texts cut at 128. Bars made, painted and destroyed leave no GDI object behind (where
+// the system counts none, selections into device contexts EndPaint released are counted).
+TEST(WindowParts, StatusBarFieldsTextsAndNoLeak) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = &::DefWindowProcW;
+    wc.lpszClassName = L"KvStatusParent";
+    ::RegisterClassW(&wc);
+    // Small and at the screen's lower right, away from the windows other tests read.
+    HWND parent = ::CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, L"KvStatusParent", L"p", WS_POPUP | WS_VISIBLE, 1000, 900,
+                                    240, 60, nullptr, nullptr, nullptr, nullptr);
+    StatusField fields[11] = {};
+    for (int i = 0; i < 5; ++i) fields[i].weight = 1;
+    EXPECT_EQ(statusbar_Create(parent, fields, 11), nullptr) << "more than ten fields are refused";
+    EXPECT_EQ(statusbar_Create(parent, fields, -1), nullptr);
+    HWND bar = statusbar_Create(parent, fields, 10);
+    ASSERT_NE(bar, nullptr) << "ten are not";
+    EXPECT_EQ(statusbar_Height(), 24);
+    for (int index : {-1, 0, 9, 10}) EXPECT_EQ(statusbar_SetText(index, L"x"), index == 0 || index == 9) << index;
+    statusbar_SetText(2, std::wstring(300, L'a').c_str());
+    wchar_t buf[400] = {};
+    ::GetWindowTextW(::GetDlgItem(bar, 6), buf, 400);
+    EXPECT_EQ(wcslen(buf), 128u) << "a text is cut at 128";
+    ::DestroyWindow(bar);
+    EXPECT_EQ(statusbar_Height() + statusbar_SetText(0, L"x"), 0) << "after the bar is gone";
+    PatchImport("user32.dll", "BeginPaint", &WatchBeginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", &WatchEndPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", &WatchSelectObject, g_selectObject);
+    ASSERT_TRUE(g_beginPaint && g_endPaint && g_selectObject);
+    const DWORD before = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        ASSERT_NE(bar = statusbar_Create(parent, fields, 5), nullptr);
+        for (int i = 0; i < 5; ++i) statusbar_SetText(i, L"C:\\t\\TS261205.txt");  // each paints its field at once
+        ::DestroyWindow(bar);
+    }
+    EXPECT_GT(g_released.size(), 0u) << "the fields were not painted";
+    EXPECT_EQ(g_selectsAfterRelease, 0) << "selections into a device context after EndPaint released it";
+    EXPECT_LE(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), before);
+    ::DestroyWindow(parent);
+    PatchImport("user32.dll", "BeginPaint", g_beginPaint, g_beginPaint);
+    PatchImport("user32.dll", "EndPaint", g_endPaint, g_endPaint);
+    PatchImport("gdi32.dll", "SelectObject", g_selectObject, g_selectObject);
+}
+
+// What the dialog's seams saw, written inside a send the test thread waits for.
+List g_questions, g_launches;  // "text|title|type"; command lines started
+int g_answer, g_splits, g_unlocked;  // g_unlocked: the data mutex was free in the middle of OK's writes
+bool g_control;
+
+int WINAPI AnswerQuestion(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
+    return g_questions.push_back(text + (L"|" + std::wstring(title)) + L"|" + std::to_wstring(type)), g_answer;
+}
+int RecordLaunch(const wchar_t* command, int) { return g_launches.push_back(command), 1; }
+void CountSplit() {
+    ++g_splits;
+    std::thread([] {
+        const DWORD r = ::WaitForSingleObject(kv::g_proc.dataMutex, 0);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) g_unlocked += ::ReleaseMutex(kv::g_proc.dataMutex) ? 1 : 0;
+    }).join();
+}
+SHORT WINAPI KeyState(int key) { return key == VK_CONTROL && g_control ? static_cast<SHORT>(0x8000) : 0; }
+
+class SettingsDialogTest : public OperatorTest {
+protected:
+    void SetUp() override {
+        OperatorTest::SetUp();
+        ::SetEnvironmentVariableW(L"KV_SUITE_DIR", suite_.path().c_str());
+        ::CreateDirectoryW(suite_.file(L"bin").c_str(), nullptr);
+        ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
+        g_questions.clear(), g_launches.clear();
+        g_splits = g_unlocked = 0, g_answer = IDYES, g_control = false;
+        kv::SettingsDialogSeam() = {CountSplit, nullptr, AnswerQuestion, KeyState};
+        tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
+        wcscpy(kv::g_proc.settingsPath, ini_.c_str());
+    }
+    void TearDown() override { tracewnd_SetTriggerLaunchForTesting(nullptr), ::SetEnvironmentVariableW(L"KV_SUITE_DIR", nullptr); }
+    void Ini(const wchar_t* section, const std::wstring& key, const std::wstring& value) {
+        ::WritePrivateProfileStringW(section, key.c_str(), value.c_str(), ini_.c_str());
+    }
+    std::wstring Read(const wchar_t* section, const wchar_t* key, const std::wstring& file = L"") {
+        wchar_t buf[1024];
+        ::GetPrivateProfileStringW(section, key, L"<absent>", buf, 1024, (file.empty() ? ini_ : file).c_str());
+        return buf;
+    }
+    // drive runs while the dialog runs on a thread of its own, opened by the window's edit or by itself
+    // on "selected text"; left open, it is cancelled.
+    int Run(const std::function<void(HWND)>& drive, bool edit = false) {
+        int result = -1;
+        bool done = false;
+        std::thread runner([&] {
+            result = edit ? (tracewnd_EditSettings(nullptr), IDOK)
+                          : tracewnd_SettingsDialog(::GetModuleHandleW(nullptr), nullptr, ini_.c_str(), L"selected text");
+            done = true;
+        });
+        kvtest::PumpUntil([&] {  // the dialog is shown once its initialisation is over
+            dialog_ = ::FindWindowW(L"#32770", L"VANTORA Trelvan Trace Server: Settings");
+            return done || (dialog_ && ::IsWindowVisible(dialog_));
+        }, 30000);
+        EXPECT_NE(nullptr, dialog_) << "the dialog did not open";
+        if (dialog_) drive(dialog_);
+        if (dialog_ && !done && ::IsWindow(dialog_)) ::PostMessageW(dialog_, WM_COMMAND, IDCANCEL, 0);
+        kvtest::PumpUntil([&] { return done; }, 30000);
+        runner.join();
+        return result;
+    }
+    HWND Item(int id) const { return ::GetDlgItem(dialog_, id); }
+    void Click(int id) const { ::SendMessageW(Item(id), BM_CLICK, 0, 0); }
+    void Type(int id, const std::wstring& text) const { ::SetWindowTextW(Item(id), text.c_str()); }
+    std::wstring Text(int id) const { wchar_t buf[1024] = {}; return ::GetWindowTextW(Item(id), buf, 1024), buf; }
+    List Entries(int id) const {
+        List out;
+        for (int i = 0, n = static_cast<int>(::SendMessageW(Item(id), CB_GETCOUNT, 0, 0)); i < n; ++i) {
+            wchar_t buf[1024] = {};
+            ::SendMessageW(Item(id), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(buf));
+            out.push_back(buf);
+        }
+        return out;
+    }
+    // The check boxes and whether each is enabled, as "id:checked enabled" for these ids.
+    std::wstring Boxes(std::initializer_list<int> ids) const {
+        std::wstring out;
+        for (int id : ids)
+            out += std::to_wstring(id) + (::SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED ? L":1" : L":0") +
+                   (::IsWindowEnabled(Item(id)) ? L"e " : L"- ");
+        return out;
+    }
+    kvtest::TempDir dir_, suite_;
+    std::wstring ini_ = dir_.file(L"KVTRCSRV.ini");
+    HWND dialog_ = nullptr;
+};
+
+// Every field opens with its setting and history; OK writes every key of both files, read back as a table.
+// The filter string keeps 498 characters, a history value 126; 24 history keys are read.
+TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
+    ServerSettings& s = g_settings;
+    wcscpy(s.IncludeFilter, L"cur"), wcscpy(s.HighlightFilter, L"ZZZ"), wcscpy(s.TriggerFilter, L"boom");
+    wcscpy(s.TriggerExec, L"old command"), wcscpy(s.FileDir, L"C:\\trace\\files");
+    s.TriggerFlags = kTriggerStopScroll | kTriggerStopFile;
+    s.StopRivivEda = s.TopMost = 1;
+    s.MaxEntries = 1234, s.MaxDelete = -5, s.HistoryDays = 9;
+    for (auto [n, v] : {std::pair{1, L"one"}, {2, L"two"}, {4, L"four"}}) Ini(L"Filter", L"LastIncludeFilter" + std::to_wstring(n), v);
+    for (int n = 1; n <= 30; ++n) Ini(L"Filter", L"LastExcludeFilter" + std::to_wstring(n), L"e" + std::to_wstring(n));
+    int n = 1;
+    for (const wchar_t* v : {L"ABC", L"abc", L"Def", L"zzz"}) Ini(L"Filter", L"LastHighlightFilter" + std::to_wstring(n++), v);
+    Ini(L"Filter", L"LastTriggerFilter1", std::wstring(300, L'x'));
+    Ini(L"Filter", L"Stale", L"gone");
+    EXPECT_EQ(IDOK, Run([&](HWND) {
+        EXPECT_EQ((List{L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)) << "key 3 missing ends the history";
+        const List exclude = Entries(IDC_SET_EXCLUDE);
+        EXPECT_TRUE(exclude.size() == 25 && exclude[0].empty() && exclude[24] == L"e24") << "the value and 24 history keys";
+        EXPECT_EQ((List{L"ZZZ", L"ABC", L"Def"}), Entries(IDC_SET_HIGHLIGHT)) << "case-insensitive duplicates dropped";
+        EXPECT_EQ((List{L"boom", std::wstring(kHistoryValueChars - 1, L'x')}), Entries(IDC_SET_TRIGGER)) << "a long value is cut";
+        EXPECT_EQ((List{L""}), Entries(IDC_SET_FILTERLIST));
+        std::wstring texts;
+        for (int id : {IDC_SET_INCLUDE, IDC_SET_HIGHLIGHT, IDC_SET_SELECTED, IDC_SET_MAXLINES, IDC_SET_DELLINES, IDC_SET_HISTORY,
+                       IDC_SET_FILEDIR, IDC_SET_EXECCMD})
+            texts += Text(id) + L"|";
+        EXPECT_EQ(L"cur|ZZZ|selected text|1234|-5|9|C:\\trace\\files|old command|", texts);
+        EXPECT_EQ(L"1003:0e 1004:1e 1005:1e 1030:0e 1034:1e 1033:0e 1035:1e 1036:0e 1038:0- 1032:0- 1028:0- ",
+                  Boxes({IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE,
+                         IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD}));
+        const std::pair<int, const wchar_t*> typed[] = {{IDC_SET_INCLUDE, L"new"}, {IDC_SET_HIGHLIGHT, L""}, {IDC_SET_MAXLINES, L" 25x"},
+            {IDC_SET_DELLINES, L"-7"}, {IDC_SET_FILEDIR, L""}, {IDC_SET_HISTORY, L"12"}, {IDC_SET_EXECCMD, L"run.cmd"}};
+        for (const auto& t : typed) Type(t.first, t.second);
+        Type(IDC_SET_FILTERLIST, std::wstring(520, L'f'));
+        for (int id : {IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_EXECUTE}) Click(id);
+        Click(IDOK);
+    }));
+    const std::wstring suiteFile = suite_.file(L"bin\\kv_servx.ini"), tmp = suite_.file(L"tmp");
+    const struct { const wchar_t *section, *key; std::wstring value, file; } keys[] = {
+        {L"Filter", L"IncludeFilter", L""}, {L"Filter", L"ExcludeFilter", L""}, {L"Filter", L"SpecialFilter", L""},
+        {L"Filter", L"HighlightFilter", L"ZZZ"}, {L"Filter", L"TriggerFilter", L"boom"}, {L"Filter", L"MarkHighlight", L"1"},
+        {L"Filter", L"LastIncludeFilter1", L"new"}, {L"Filter", L"LastIncludeFilter2", L"cur"},
+        {L"Filter", L"LastIncludeFilter4", L"two"}, {L"Filter", L"LastIncludeFilter5", L"<absent>"},
+        {L"Filter", L"LastExcludeFilter24", L"e24"}, {L"Filter", L"LastExcludeFilter25", L"<absent>"},
+        {L"Filter", L"LastSpecialFilter1", std::wstring(498, L'f')}, {L"Filter", L"LastSpecialFilter2", L"<absent>"},
+        {L"Filter", L"LastHighlightFilter1", L"ZZZ"}, {L"Filter", L"LastHighlightFilter3", L"Def"},
+        {L"Filter", L"LastHighlightFilter4", L"<absent>"}, {L"Filter", L"LastTriggerFilter1", L"boom"},
+        {L"Filter", L"Stale", L"<absent>"}, {L"Filter", L"TriggerFlags", L"29"}, {L"Filter", L"TriggerExec", L"run.cmd"},
+        {L"ListView", L"MaxEntries", L"25x"}, {L"ListView", L"MaxDelete", L"-7"}, {L"Global", L"FileDir", tmp},
+        {L"Global", L"HistoryDays", L"12"}, {L"Global", L"StartRivivEda", L"1", suiteFile}, {L"Global", L"StopRivivEda", L"0", suiteFile},
+    };
+    for (const auto& k : keys) EXPECT_EQ(k.value, Read(k.section, k.key, k.file)) << kvtest::Narrow(k.key);
+    EXPECT_EQ(L"new|" + std::wstring(498, L'f') + L"||boom|run.cmd|" + tmp, std::wstring(s.IncludeFilter) + L"|" + s.SpecialFilter + L"|" +
+                                                                           s.HighlightFilter + L"|" + s.TriggerFilter + L"|" + s.TriggerExec + L"|" + s.FileDir);
+    EXPECT_EQ((std::vector<int>{25, -7, 12, 0x1D, 1, 0, 0, 1, 1, 0, 0}),
+              (std::vector<int>{s.MaxEntries, s.MaxDelete, s.HistoryDays, static_cast<int>(s.TriggerFlags), s.StartRivivEda, s.StopRivivEda,
+                                s.TopMost, s.MarkHighlight, g_splits, g_unlocked, static_cast<int>(g_questions.size())}))
+        << "one split, the settings file written under the data mutex, a longer history asks nothing";
+    EXPECT_EQ(IDCANCEL, Run([&](HWND) { EXPECT_EQ((List{L"new", L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)); }))
+        << "the next opening shows each value once";
+}
+
+TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
+    wcscpy(g_settings.ExcludeFilter, L"ex");
+    Ini(L"Filter", L"LastIncludeFilter1", L"old");
+    EXPECT_EQ(IDOK, Run([&](HWND) {
+        // Once and Test only with Execute and a stop action; each stop box and Execute check Once
+        // when it becomes possible; a click on Once only toggles it.
+        const wchar_t *off = L"1038:0- 1032:0- 1028:0- ", *offOnce = L"1038:0- 1032:0e 1028:0e ", *on = L"1038:1e 1032:0e 1028:0e ";
+        const std::pair<int, const wchar_t*> steps[] = {
+            {0, off}, {IDC_SET_STOPTRACE, off}, {IDC_SET_EXECUTE, on}, {IDC_SET_ONCE, L"1038:0e 1032:0e 1028:0e "},
+            {IDC_SET_STOPTRACE, offOnce}, {IDC_SET_STOPSCROLL, on}, {IDC_SET_STOPSCROLL, offOnce}, {IDC_SET_STOPFILE, on},
+            {IDC_SET_EXECUTE, off}};
+        for (const auto& s : steps) {
+            if (s.first) Click(s.first);
+            EXPECT_EQ(s.second, Boxes({IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD})) << s.first;
+        }
+        // Reset: edit fields and trigger boxes empty, lists and the General group stay.
+        for (int id : {IDC_SET_EXECUTE, IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_TOPMOST}) Click(id);
+        Type(IDC_SET_INCLUDE, L"typed");
+        Type(IDC_SET_MAXLINES, L"77");
+        Click(IDC_SET_RESET);
+        EXPECT_EQ(L"|77", Text(IDC_SET_INCLUDE) + Text(IDC_SET_EXCLUDE) + L"|" + Text(IDC_SET_MAXLINES));
+        EXPECT_EQ((List{L"", L"old"}), Entries(IDC_SET_INCLUDE));
+        EXPECT_EQ(L"1030:0e 1034:0e 1033:0e 1035:0e 1036:0e 1038:0- 1032:0- 1028:0- 1005:1e ",
+                  Boxes({IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE, IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST,
+                         IDC_SET_EXECCMD, IDC_SET_TOPMOST}));
+        // With Ctrl the lists go as well, and nothing else; OK then writes each history from its edit alone.
+        Click(IDC_SET_MARK);
+        g_control = true;
+        Click(IDC_SET_RESET);
+        g_control = false;
+        EXPECT_TRUE(Entries(IDC_SET_INCLUDE).empty() && Entries(IDC_SET_EXCLUDE).empty() && Entries(IDC_SET_TRIGGER).empty());
+        EXPECT_EQ(L"1030:1e ", Boxes({IDC_SET_MARK}));
+        Type(IDC_SET_INCLUDE, L"new");
+        Click(IDOK);
+    }));
+    EXPECT_EQ(L"new|<absent>|<absent>||0", Read(L"Filter", L"LastIncludeFilter1") + L"|" + Read(L"Filter", L"LastIncludeFilter2") + L"|" +
+                                               Read(L"Filter", L"LastExcludeFilter1") + L"|" + g_settings.ExcludeFilter + L"|" +
+                                               std::to_wstring(g_settings.TriggerFlags));
+}
+
+TEST_F(SettingsDialogTest, HistoryQuestion) {
+    struct Case { short old; const wchar_t* typed; int answer; bool asks, accepted; short days; };
+    const Case cases[] = {
+        {0, L"7", IDYES, true, true, 7},    {7, L"10", IDNO, false, true, 10},  // switching on asks, lengthening not
+        {7, L"7", IDNO, false, true, 7},    {10, L"7", IDYES, true, true, 7},   // nor keeping it; shortening asks
+        {10, L"7", IDNO, true, false, 10},  // ... and No keeps the dialog open with the old value
+        {7, L"0", IDNO, false, true, 0},    {7, L"-3", IDNO, false, true, 0},  // off asks nothing; negative is 0
+        {7, L"32767", IDNO, false, true, 32767}, {7, L"32768", IDYES, false, false, 7},  // beyond the range: refused
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed));
+        SetUp();
+        g_settings.HistoryDays = c.old;
+        g_answer = c.answer;
+        Ini(L"Global", L"HistoryDays", std::to_wstring(c.old));
+        EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, Run([&](HWND dialog) {
+            Type(IDC_SET_HISTORY, c.typed);
+            Click(IDOK);
+            if (c.accepted) return;
+            DWORD from = 1, to = 0;
+            ::SendMessageW(Item(IDC_SET_HISTORY), EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+            EXPECT_TRUE(::IsWindow(dialog) && Item(IDC_SET_HISTORY) == kvtest::FocusOf(dialog));
+            EXPECT_EQ(std::to_wstring(c.old) + L" 0-" + std::to_wstring(std::to_wstring(c.old).size()),
+                      Text(IDC_SET_HISTORY) + L" " + std::to_wstring(from) + L"-" + std::to_wstring(to)) << "the old value selected";
+        }));
+        EXPECT_EQ(c.asks ? List{L"New history setting will delete trace files older than " + std::wstring(c.typed) +
+                                L" day(s) - are you sure?" + kBoxTitle + std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION)}
+                         : List{}, g_questions);
+        EXPECT_EQ(std::to_wstring(c.days) + L"|" + (c.accepted ? std::wstring(c.typed) : std::to_wstring(c.old)),
+                  std::to_wstring(g_settings.HistoryDays) + L"|" + Read(L"Global", L"HistoryDays"));
+    }
+}
+
+// Every count change of the filter list view: whether another thread held the list lock while making it.
+std::vector<bool> g_filterCountLocked;
+WNDPROC g_filterListProc;
+LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
+    const DWORD owner = msg == LVM_SETITEMCOUNT ? kv::ListLockOwner() : 0;
+    if (msg == LVM_SETITEMCOUNT) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
+    return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
+}
+
+// The window's dialog shows the focused row; Test runs the command as typed; Cancel writes nothing. OK: the
+// filter list keeps its rows when its string grows, else loses them under the lock; on top, title, traced.
+TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
+    wcscpy(g_settings.TriggerExec, L"old command");
+    g_settings.TriggerFlags = kTriggerExecute;
+    tracewnd_SplitFilters();  // "old command" is the trigger's command now
+    Fill({L"other row", L"focused row"});
+    Select(MainList(), 1);
+    const std::string before = kvtest::ReadBytes(ini_);
+    Run([&](HWND dialog) {
+        EXPECT_EQ(L"focused row", Text(IDC_SET_SELECTED));
+        Type(IDC_SET_EXECCMD, L"new command");
+        Click(IDC_SET_TEST);
+        EXPECT_TRUE(::IsWindow(dialog)) << "the dialog stays open";
+    }, true);
+    EXPECT_EQ(before, kvtest::ReadBytes(ini_));
+    EXPECT_EQ((List{L"NEW COMMAND"}), g_launches);
+    EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
+    EXPECT_EQ((List{L"tracewnd_TGExcecute|Trigger='' (Flags=0x8) -> ***** EXEC:'new command' *****"}), Lines());
+    g_filterListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
+    HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(), reinterpret_cast<HMENU>(11),
+                                   nullptr, nullptr);
+    ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
+    struct Case { const wchar_t *before, *after; bool kept; };
+    for (const Case& c : {Case{L"abc", L"abc;def", true}, {L"abc", L"def", false}, {L"abc", L"", false}}) {
+        wcscpy(g_settings.SpecialFilter, c.before);
+        g_settings.TopMost = c.kept ? 0 : 1;
+        Fill({L"row", L"row"}, L"row");
+        g_filterCountLocked.clear(), g_lines->Clear();
+        Run([&](HWND) {
+            EXPECT_EQ(c.before + std::wstring(L"|"), Text(IDC_SET_FILTERLIST) + L"|" + Text(IDC_SET_SELECTED)) << "no row focused";
+            Type(IDC_SET_FILTERLIST, c.after);
+            Click(IDC_SET_TOPMOST);
+            Click(IDOK);
+        }, true);
+        EXPECT_EQ(std::wstring(c.after), std::wstring(g_settings.SpecialFilter));
+        EXPECT_EQ(c.kept ? 1 : 0, rowstore_GetCount(kv::Server().filterStore)) << kvtest::Narrow(c.after);
+        EXPECT_EQ(c.kept ? std::vector<bool>{} : std::vector<bool>{true}, g_filterCountLocked);
+        const bool top = (::GetWindowLongW(Window(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+        EXPECT_EQ(c.kept ? 3 : 0, top + 2 * (::IsDlgButtonChecked(Window(), 11) == BST_CHECKED));
+        wchar_t title[200] = {};
+        ::GetWindowTextW(Window(), title, 200);
+        EXPECT_EQ(c.after[0] ? L"VANTORA KV Trace Server - Filter:  FilterList='" + std::wstring(c.after) + L"'" : L"VANTORA KV Trace Server",
+                  title);
+        EXPECT_EQ((List{L"tracewnd_EditSettings|New settings 1: AutoStart=0, AutoStop=0, TopMost=" + std::to_wstring(c.kept) +
+                            L", MaxLines=10000, MaxDelete=100, FileDir='" + suite_.file(L"tmp") + L"', HistDays=0",
+                        L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" + std::wstring(c.after) +
+                            L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
+    }
+    ::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_filterListProc));
+    ::SetWindowPos(Window(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    ::DestroyWindow(onTop);
 }
 
 }  // namespace

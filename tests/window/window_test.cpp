@@ -1,26 +1,24 @@
-// The trace window through the real DLL and its host entry points. Each window lives in
-// a helper process (this executable started as "host"), because the instance marker
-// lives as long as the process that opened the window; the tests drive it as a user
-// would and read it back through the platform.
+// The trace window through the real DLL, driven as a user would and read back through the platform,
+// the screen and the trace file. Each window lives in a helper process (this executable started
+// again): the instance marker lives as long as the process that opened the window.
 #include <gtest/gtest.h>
-
 #include <windows.h>
-
 #include <commctrl.h>
-
 #include <atomic>
 #include <functional>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
-
 #include "client/traceapi.h"
 #include "kvtest.h"
 #include "../tools/viewerprocess.h"
 
 namespace {
 
+using Longs = std::vector<LONG>;
+using Sets = std::vector<std::set<COLORREF>>;
 const wchar_t kClass[] = L"VANTORA VO Vedoz Izodoz";
 enum { kIdAppList = 1, kIdTrace, kIdScroll, kIdFile, kIdClear, kIdAllOff, kIdDiag, kIdInfo, kIdWarning, kIdError, kIdOnTop };
 
@@ -37,44 +35,51 @@ LRESULT Send(HWND h, UINT msg, WPARAM wp = 0, LPARAM lp = 0) {
 }
 std::wstring TextOf(HWND h) {
     wchar_t buf[512] = {};
-    Send(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf));
-    return buf;
+    return Send(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf)), buf;
 }
 bool WindowUp() { return ::FindWindowW(kClass, nullptr) != nullptr; }
-// A window rectangle in the client coordinates of parent.
-RECT RectIn(HWND h, HWND parent) {
+RECT RectIn(HWND h, HWND parent) {  // a window rectangle in the client coordinates of parent
     RECT r = {};
     ::GetWindowRect(h, &r);
     ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
     return r;
 }
-
-// ---- helper processes ----------------------------------------------------------------
-
-// Opens the trace window and waits until it is asked to close. args[0], when given, is
-// the profile argument. Exit code 0 when CreateWnd returned the window, 3 when it
-// returned none; closing twice is harmless.
-KVTEST_HELPER(host) {
-    HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
-    traceapi_DestroyWnd();
-    traceapi_DestroyWnd();
-    return w ? 0 : 3;
+// The daily trace file of dir (its name in name) as text, and the whole line that holds text ("" for none).
+std::wstring TraceFile(const std::wstring& dir, std::wstring* name = nullptr) {
+    WIN32_FIND_DATAW fd;
+    const HANDLE find = ::FindFirstFileW((dir + L"\\TS*.txt").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return L"";
+    ::FindClose(find);
+    if (name) *name = dir + L"\\" + fd.cFileName;
+    const std::string bytes = kvtest::ReadBytes(dir + L"\\" + fd.cFileName);
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+std::wstring LineWith(const std::wstring& dir, const std::wstring& text) {
+    std::wstring line;
+    kvtest::PumpUntil([&] {
+        const std::wstring file = TraceFile(dir);
+        const size_t at = file.find(text), start = file.rfind(L'\n', at) + 1, end = file.find(L'\r', at);
+        return at != std::wstring::npos && end != std::wstring::npos && (line = file.substr(start, end - start), true);
+    }, 5000);
+    return line;
 }
 
-// Opens the window without waiting and tells it of a clock change at once, before its
-// first tick; then waits until the test ends it.
+// Opens the trace window (args[0], when given, is the profile) and waits until it is asked to
+// close; 3 when CreateWnd returned no window. Closing twice is harmless.
+KVTEST_HELPER(host) {
+    HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
+    return traceapi_DestroyWnd(), traceapi_DestroyWnd(), w ? 0 : 3;
+}
+// Opens the window without waiting and tells it of a clock change before its first tick.
 KVTEST_HELPER(early_host) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
     HWND w = nullptr;
     if (!kvtest::PumpUntil([&w] { return (w = ::FindWindowW(kClass, nullptr)) != nullptr; }, 30000)) return 10;
     ::SendMessageW(w, WM_TIMECHANGE, 0, 0);
     kvtest::PumpUntil([] { return !WindowUp(); }, 300000);
-    traceapi_DestroyWnd();
-    return 0;
+    return traceapi_DestroyWnd(), 0;
 }
-
-// Opens the window without waiting, closes it, and tries again in the same process:
-// exit code 0 when the second call opened nothing and returned 0.
+// Opens the window, closes it, and tries again in the same process: the second call opens nothing.
 KVTEST_HELPER(reopen) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
     if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
@@ -84,9 +89,7 @@ KVTEST_HELPER(reopen) {
     if (traceapi_CreateWnd(0, nullptr, 0, nullptr) != nullptr) return 12;
     return kvtest::PumpUntil(WindowUp, 1500) ? 13 : 0;
 }
-
-// Opens the window and floods its direct path from three threads of this process
-// (4000 lines each), then waits until the window is gone.
+// Floods the window's direct path from three threads of this process until the window is gone.
 KVTEST_HELPER(flood_host) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
     if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
@@ -100,16 +103,13 @@ KVTEST_HELPER(flood_host) {
     kvtest::PumpUntil([] { return !WindowUp(); }, 120000);
     stop = true;
     for (auto& t : threads) t.join();
-    traceapi_DestroyWnd();
-    return 0;
+    return traceapi_DestroyWnd(), 0;
 }
-
-// ---- one window process ---------------------------------------------------------------
 
 const char kBaseSettings[] =
     "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
     "Left=0\r\nTop=0\r\nRight=1000\r\nBottom=620\r\nFilterListPart=4\r\n"
-    "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\n"
+    "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\nCol5=300\r\n"
     "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
     "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
 
@@ -135,50 +135,80 @@ struct WindowProcess {
         filter = ::FindWindowExW(window, nullptr, WC_LISTVIEWW, L"RIVIVEDA FILTER");
     }
     ~WindowProcess() { Close(); }
-    HWND Field(int i) const { return ::GetDlgItem(::FindWindowExW(window, nullptr, L"StatusClass", nullptr), 4 + i); }
+    HWND Bar() const { return ::FindWindowExW(window, nullptr, L"StatusClass", nullptr); }
+    HWND Field(int i) const { return ::GetDlgItem(Bar(), 4 + i); }
     HWND Control(int id) const { return ::GetDlgItem(window, id); }
     int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
-    // Closes the window as the user does, with Alt+F4 (a system key the window leaves to
-    // default processing); the host must end by itself with exit code 0.
+    // Closes the window with Alt+F4 (a system key the window leaves to default processing);
+    // the host must end by itself with exit code 0.
     kvtest::ProcessResult Close() {
-        kvtest::ProcessResult r;
-        if (!process) return r;
+        if (!process) return {};
         if (window) ::PostMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 | (0x3E << 16) | (1 << 29));
-        r = kvtest::WaitPumping(process, 60000);
-        process = nullptr;
-        return r;
+        return kvtest::WaitPumping(std::exchange(process, nullptr), 60000);
     }
-
     HANDLE process = nullptr;
     HWND window = nullptr, main = nullptr, filter = nullptr;
 };
 
-// The colours found in a screen rectangle (0x00BBGGRR).
-std::set<COLORREF> ColoursIn(HWND h) {
+// Inks and grounds as the operator sees them (0x00BBGGRR).
+const COLORREF kRed = RGB(255, 0, 0), kBlue = RGB(0, 0, 255), kGrey = RGB(127, 127, 127), kGreen = RGB(0, 125, 0),
+               kDarkBlue = RGB(0, 0, 125), kBlack = 0, kFrame = RGB(0, 0, 127), kHighlight = 0x009BFFFF,
+               kMarkCell = RGB(128, 255, 255), kLinked = RGB(235, 235, 235), kOrphan = RGB(205, 205, 205);
+const std::set<COLORREF> kInks = {kRed, kBlue, kGrey, kGreen, kDarkBlue, kBlack, kFrame}, kMainGrounds = {kHighlight, kMarkCell},
+                         kFilterGrounds = {kHighlight, kLinked, kOrphan, kMarkCell};
+
+// The first count rows of a list of another process as the screen shows them: the inks and
+// grounds in each row's rectangle (asked of the list in memory of its process), where its mark
+// cell ends (0: none) and its middle, in client coordinates.
+struct Band {
+    std::set<COLORREF> inks, grounds;
+    int markEnd, middle;
+};
+std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds = kMainGrounds) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(list, &pid);
+    const HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    void* remote = ::VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
     RECT r;
-    ::GetWindowRect(h, &r);
-    const int w = r.right - r.left, ht = r.bottom - r.top;
+    POINT at = {0, 0};
+    ::GetClientRect(list, &r), ::ClientToScreen(list, &at);
     BITMAPINFO bi = {};
-    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -ht, 1, 32, BI_RGB};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), r.right, -r.bottom, 1, 32, BI_RGB};
     void* bits = nullptr;
     HDC screen = ::GetDC(nullptr), mem = ::CreateCompatibleDC(screen);
     HBITMAP dib = ::CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = ::SelectObject(mem, dib);
-    ::BitBlt(mem, 0, 0, w, ht, screen, r.left, r.top, SRCCOPY);
+    ::BitBlt(mem, 0, 0, r.right, r.bottom, screen, at.x, at.y, SRCCOPY);
     ::GdiFlush();
-    std::set<COLORREF> out;
-    for (int i = 0; bits && i < w * ht; ++i) {
-        const DWORD p = static_cast<const DWORD*>(bits)[i];
-        out.insert(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+    std::vector<Band> rows;
+    for (int row = 0; bits && row < count; ++row) {
+        RECT item = {LVIR_BOUNDS};
+        ::WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
+        Send(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(remote));
+        ::ReadProcessMemory(process, remote, &item, sizeof(item), nullptr);
+        Band band = {{}, {}, 0, (item.top + item.bottom) / 2};
+        for (int y = std::max(0L, item.top); y < std::min(r.bottom, item.bottom); ++y)
+            for (int x = 0; x < r.right; ++x) {
+                const DWORD p = static_cast<const DWORD*>(bits)[y * r.right + x];
+                const COLORREF c = RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+                if (kInks.count(c)) band.inks.insert(c);
+                if (grounds.count(c)) band.grounds.insert(c);
+                if (c == kMarkCell) band.markEnd = std::max(band.markEnd, x + 1);
+            }
+        rows.push_back(band);
     }
-    ::SelectObject(mem, old);
-    ::DeleteObject(dib);
-    ::DeleteDC(mem);
-    ::ReleaseDC(nullptr, screen);
+    ::SelectObject(mem, old), ::DeleteObject(dib), ::DeleteDC(mem), ::ReleaseDC(nullptr, screen);
+    ::VirtualFreeEx(process, remote, 0, MEM_RELEASE), ::CloseHandle(process);
+    return rows;
+}
+Sets InksOf(const std::vector<Band>& rows, bool grounds = false, bool frame = true) {
+    Sets out;
+    for (Band b : rows) {
+        if (!frame) b.inks.erase(kFrame);
+        out.push_back(grounds ? b.grounds : b.inks);
+    }
     return out;
 }
-
-// ---- the window under use: tool bar, layout, status texts, drawing, operator functions ----
 
 class TraceWindowTest : public ::testing::Test {
 protected:
@@ -195,9 +225,7 @@ protected:
         delete dir_;
     }
     void SetUp() override { ASSERT_NE(win_->window, nullptr) << "the trace window opens"; }
-
-    // Empties the lists with the Clear button (the "LIST CLEARED" line remains) and
-    // emits count lines; true once they all arrived.
+    // Empties the lists with the Clear button ("LIST CLEARED" remains) and emits count lines.
     static bool ClearAndEmit(int count, short level, const wchar_t* text) {
         Send(win_->Control(kIdClear), BM_CLICK);
         kvtest::PumpUntil([] { return win_->Rows(win_->main) <= 1; });
@@ -207,7 +235,19 @@ protected:
     static bool FieldBecomes(int field, const std::wstring& text) {
         return kvtest::PumpUntil([&] { return TextOf(win_->Field(field)) == text; }, 5000);
     }
-
+    static void Paint() {  // the window on top of everything, painted
+        ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+        ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        Send(win_->window, WM_NULL);
+    }
+    // A click into a list, and its outcome: the row selected in selects and the list focused.
+    static bool Click(HWND list, int y, HWND selects, int row) {
+        ::PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(200, y));
+        ::PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(200, y));
+        return kvtest::PumpUntil([=] {
+            return Send(selects, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == row && kvtest::FocusOf(list) == list;
+        });
+    }
     static kvtest::TempDir* dir_;
     static WindowProcess* win_;
     static short handle_;
@@ -216,142 +256,171 @@ kvtest::TempDir* TraceWindowTest::dir_;
 WindowProcess* TraceWindowTest::win_;
 short TraceWindowTest::handle_;
 
-TEST_F(TraceWindowTest, ClientLinesReachTheListAndTheStatusFields) {
-    traceapi_SetEnableDiag(handle_, 0);
-    traceapi_SetEnableInf(handle_, 0);
-    traceapi_SetEnableWarn(handle_, 1);
-    traceapi_SetEnableErr(handle_, 1);
+// A selected row shows its number; on every activation the keyboard works without a click: the
+// arrows move the selection, a typed letter keeps it, Tab goes to the filter list and back, Ctrl+T.
+TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
+    for (auto [set, on] : {std::pair{traceapi_SetEnableDiag, 0}, {traceapi_SetEnableInf, 0}, {traceapi_SetEnableWarn, 1},
+                           {traceapi_SetEnableErr, 1}})
+        set(handle_, on);
     ASSERT_TRUE(ClearAndEmit(30, 20, L"a line")) << win_->Rows(win_->main);
     EXPECT_TRUE(FieldBecomes(0, L"31 / 10000")) << kvtest::Narrow(TextOf(win_->Field(0)));
-    EXPECT_EQ(TextOf(win_->Field(3)), L"Profile: USER");
-    EXPECT_EQ(TextOf(win_->Field(1)), L"") << "no row selected";
-    // A selected row shows its number and the switches of its application. Whenever the
-    // window is activated (at start, after the Clear button had the focus, after another
-    // window) the keyboard works without a click: the arrows move the selection, and a
-    // typed letter keeps it.
+    EXPECT_EQ(TextOf(win_->Field(3)) + L"|" + TextOf(win_->Field(1)), L"Profile: USER|") << "no row selected";
     kvtest::RecordingWindow other({});
     ::ShowWindow(other.hwnd(), SW_SHOW);
     ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
     EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->main; })) << "the focus is on the list";
-    kvtest::Press(VK_HOME);
-    for (int i = 0; i < 16; ++i) kvtest::Press(VK_DOWN);
-    EXPECT_TRUE(FieldBecomes(1, L"17 [0011]")) << kvtest::Narrow(TextOf(win_->Field(1)));
-    kvtest::Press('L');
-    kvtest::Press(VK_UP);
-    EXPECT_TRUE(FieldBecomes(1, L"16 [0011]")) << "a typed letter moved the selection: " << kvtest::Narrow(TextOf(win_->Field(1)));
+    const std::pair<std::vector<WORD>, const wchar_t*> steps[] = {
+        {{VK_HOME}, L"1 [0000]"}, {std::vector<WORD>(16, VK_DOWN), L"17 [0011]"}, {{'L', VK_UP}, L"16 [0011]"}, {{VK_END}, L"31 [0011]"}};
+    for (const auto& [keys, field] : steps) {
+        for (WORD key : keys) kvtest::Press(key);
+        EXPECT_TRUE(FieldBecomes(1, field)) << kvtest::Narrow(TextOf(win_->Field(1)));
+    }
+    for (HWND next : {win_->filter, win_->main}) {
+        kvtest::Press(VK_TAB);
+        EXPECT_TRUE(kvtest::PumpUntil([next] { return kvtest::FocusOf(win_->window) == next; })) << "Tab";
+    }
+    for (int on : {0, 1}) {
+        kvtest::Press('T', {VK_CONTROL});
+        EXPECT_TRUE(kvtest::PumpUntil([on] { return traceapi_GetEnable() == on; })) << "Ctrl+T";
+    }
 }
 
-TEST_F(TraceWindowTest, ToolBarButtonsChangeSwitchesAndSettingsFile) {
-    HWND apps = win_->Control(kIdAppList);
-    const std::wstring entry = std::wstring(traceapi_GetTraceApp(handle_)->szProcess) + L" - PUMP";
+// Each button flips its switch, check and settings key and traces an operator line; All Off clears
+// every application and chooses the server entry. The file field's * goes a second after the last line.
+TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
+    HWND apps = win_->Control(kIdAppList), file = win_->Control(kIdFile);
+    const TRACEAPP* app = traceapi_GetTraceApp(handle_);
+    const std::wstring entry = std::wstring(app->szProcess) + L" - PUMP", section = app->szSection;
     Send(apps, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry.c_str()));
     Send(win_->window, WM_COMMAND, MAKEWPARAM(kIdAppList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(apps));
-    struct Case {
-        int id;
-        int (*read)();
-        const wchar_t* key;  // the level key written at once into the application's section, or null
-    };
+    struct Case { int id; int (*read)(); const wchar_t *key, *level; };
     static const Case cases[] = {
-        {kIdTrace, [] { return traceapi_GetEnable() ? 1 : 0; }, nullptr},
-        {kIdDiag, [] { return traceapi_GetEnableDiag(handle_); }, L"EnableDiag"},
-        {kIdInfo, [] { return traceapi_GetEnableInf(handle_); }, L"EnableInfo"},
-        {kIdWarning, [] { return traceapi_GetEnableWarn(handle_); }, L"EnableWarning"},
-        {kIdError, [] { return traceapi_GetEnableErr(handle_); }, L"EnableError"},
-        {kIdOnTop, [] { return (::GetWindowLongW(win_->window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0; }, nullptr},
-        {kIdScroll, [] { return Send(win_->Control(kIdScroll), BM_GETCHECK) == BST_CHECKED ? 1 : 0; }, nullptr},
+        {kIdTrace, [] { return traceapi_GetEnable() ? 1 : 0; }, nullptr, nullptr},
+        {kIdDiag, [] { return traceapi_GetEnableDiag(handle_); }, L"EnableDiag", L"Diagnose"},
+        {kIdInfo, [] { return traceapi_GetEnableInf(handle_); }, L"EnableInfo", L"Info"},
+        {kIdWarning, [] { return traceapi_GetEnableWarn(handle_); }, L"EnableWarning", L"Warning"},
+        {kIdError, [] { return traceapi_GetEnableErr(handle_); }, L"EnableError", L"Error"},
+        {kIdOnTop, [] { return (::GetWindowLongW(win_->window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0; }, nullptr, nullptr},
+        {kIdScroll, [] { return Send(win_->Control(kIdScroll), BM_GETCHECK) == BST_CHECKED ? 1 : 0; }, nullptr, nullptr},
     };
-    const std::wstring section = traceapi_GetTraceApp(handle_)->szSection;
-    for (const Case& c : cases) {
-        HWND button = win_->Control(c.id);
+    std::vector<std::wstring> lines = {L"|tracewnd_OnCommand|***** TRACE STOPPED *****|", L"|tracewnd_OnCommand|***** AllOff *****|",
+                                       L"|tracewnd_OnCommand|***** TRACE TO FILE OFF *****|", L"|tracewnd_OnCommand|***** TRACE TO FILE '"};
+    for (const Case& c : cases)
         for (int round = 0; round < 2; ++round) {
-            SCOPED_TRACE("button " + std::to_string(c.id) + " round " + std::to_string(round));
-            const int before = c.read();
-            Send(button, BM_CLICK);
-            const int after = c.read();
-            EXPECT_EQ(after, before ? 0 : 1);
-            EXPECT_EQ(Send(button, BM_GETCHECK), after ? BST_CHECKED : BST_UNCHECKED);
-            if (c.key) {
-                EXPECT_EQ(ReadKey(section.c_str(), c.key), after ? L"1" : L"0");
-            }
+            const int after = c.read() ? 0 : 1;
+            Send(win_->Control(c.id), BM_CLICK);
+            EXPECT_EQ(std::to_wstring(c.read()) + std::to_wstring(Send(win_->Control(c.id), BM_GETCHECK)) +
+                          (c.key ? ReadKey(section.c_str(), c.key) : std::to_wstring(after)),
+                      std::wstring(3, static_cast<wchar_t>(L'0' + after))) << "button " << c.id << " round " << round;
+            if (c.level)
+                lines.push_back(L"|tracewnd_OnCommand|Process '" + std::wstring(app->szProcess) + L"', Module 'Pump': Level '" +
+                                c.level + L"' = " + std::to_wstring(after) + L"|");
         }
-    }
-    // All Off clears every switch of every application.
     traceapi_SetEnableInf(handle_, 1);
     Send(win_->Control(kIdAllOff), BM_CLICK);
-    EXPECT_EQ(traceapi_GetEnableInf(handle_), 0);
-    EXPECT_EQ(ReadKey(section.c_str(), L"EnableInfo"), L"0");
-    EXPECT_EQ(Send(win_->Control(kIdInfo), BM_GETCHECK), BST_UNCHECKED);
-}
-
-TEST_F(TraceWindowTest, FileButtonAndTheFileField) {
-    HWND file = win_->Control(kIdFile);
+    EXPECT_EQ(std::to_wstring(traceapi_GetEnableInf(handle_)) + ReadKey(section.c_str(), L"EnableInfo") +
+                  std::to_wstring(Send(win_->Control(kIdInfo), BM_GETCHECK)), L"000");
+    Send(win_->Control(kIdWarning), BM_CLICK);
+    EXPECT_EQ(traceapi_GetEnableWarn(handle_) + traceapi_GetEnableWarn(0), 2) << "All Off chose the server entry";
+    Send(win_->Control(kIdWarning), BM_CLICK);
+    EXPECT_EQ(traceapi_GetEnableWarn(handle_), 0);
     ASSERT_EQ(Send(file, BM_GETCHECK), BST_CHECKED) << "EnableFile=1 in the settings";
     traceapi_Output(handle_, 30, L"Pumping", L"written to the file");
-    auto fieldHas = [](const wchar_t* part) {
-        return kvtest::PumpUntil([part] { return TextOf(win_->Field(2)).find(part) != std::wstring::npos; }, 5000);
-    };
-    EXPECT_TRUE(fieldHas(L"* (max:7)")) << kvtest::Narrow(TextOf(win_->Field(2)));
-    EXPECT_TRUE(fieldHas(L".txt (max:7)")) << "a second after the last line the stream is closed";
-    // The file button leaves the profile and turns writing off, and on again.
+    for (const wchar_t* part : {L"* (max:7)", L".txt (max:7)"})  // open, then closed a second after the last line
+        EXPECT_TRUE(kvtest::PumpUntil([part] { return TextOf(win_->Field(2)).find(part) != std::wstring::npos; }, 5000))
+            << kvtest::Narrow(TextOf(win_->Field(2)));
     auto* profile = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(traceapi_GetTraceApp(0)) + 512 * 844);
     wcscpy(profile, L"C:\\profiles\\night.pfl");
-    Send(file, BM_CLICK);
-    EXPECT_EQ(Send(file, BM_GETCHECK), BST_UNCHECKED);
+    for (LRESULT check : {BST_UNCHECKED, BST_CHECKED}) {
+        Send(file, BM_CLICK);
+        EXPECT_EQ(Send(file, BM_GETCHECK), check);
+    }
     EXPECT_EQ(profile[0], L'\0');
-    Send(file, BM_CLICK);
-    EXPECT_EQ(Send(file, BM_GETCHECK), BST_CHECKED);
+    for (const auto& line : lines) EXPECT_NE(LineWith(dir_->path(), line).find(L"|OPR |"), std::wstring::npos) << kvtest::Narrow(line);
 }
 
-TEST_F(TraceWindowTest, LayoutFollowsTheClientWidth) {
-    // Client area 1000 wide: buttons 77 wide, the Errors button 85 and ending at 1000.
-    RECT want = {0, 0, 1000, 600};
-    ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
-    RECT client;
-    ::GetClientRect(win_->window, &client);
-    ASSERT_EQ(client.right, 1000) << "the window could not be sized";
-    struct Case { HWND h; int left, width; };
+// Where every control sits 1000 and 200 wide (below 299 the buttons vanish): the main list down to
+// the filter list, a quarter of the height above the 24-pixel status bar; the settings' column widths.
+TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
+    struct Place { int id, left, width; };  // id: a tool bar control, or 100 + a status field
+    struct Case { int width; std::vector<Place> places; };
     const Case cases[] = {
-        {win_->Control(kIdOnTop), 0, 24}, {win_->Control(kIdTrace), 24, 77}, {win_->Control(kIdAllOff), 24 + 4 * 77, 77},
-        {win_->Control(kIdAppList), 24 + 5 * 77, 275}, {win_->Control(kIdDiag), 24 + 5 * 77 + 275, 77},
-        {win_->Control(kIdError), 24 + 8 * 77 + 275, 85},
-        {win_->Field(1), 1000 * 13 / 128 + 3, 1000 * 12 / 128 - 6},  // status weights 13, 12, 40, 40, 23 of 128
+        {1000, {{kIdOnTop, 0, 24}, {kIdTrace, 24, 77}, {kIdAllOff, 332, 77}, {kIdAppList, 409, 275}, {kIdDiag, 684, 77},
+                {kIdError, 915, 85}, {100, 3, 95}, {101, 104, 87}, {104, 821, 173}}},
+        {200, {{kIdOnTop, 0, 24}, {kIdTrace, 24, 0}, {kIdAppList, -31, 275}, {kIdDiag, 244, 0}, {101, 23, 12}}},
     };
     for (const Case& c : cases) {
-        const RECT r = RectIn(c.h, win_->window);
-        EXPECT_EQ(r.left, c.left) << c.left;
-        EXPECT_EQ(r.right - r.left, c.width) << c.left;
+        RECT want = {0, 0, c.width, 600}, client;
+        ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
+        ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
+        ::GetClientRect(win_->window, &client);
+        ASSERT_EQ(client.right, c.width) << "the window could not be sized";
+        for (const Place& p : c.places) {
+            const RECT r = RectIn(p.id >= 100 ? win_->Field(p.id - 100) : win_->Control(p.id), win_->window);
+            EXPECT_EQ((Longs{r.left, std::max(0L, r.right - r.left)}), (Longs{p.left, p.width})) << c.width << " " << p.id;
+        }
+        const RECT f = RectIn(win_->filter, win_->window), m = RectIn(win_->main, win_->window), bar = RectIn(win_->Bar(), win_->window);
+        const RECT field = RectIn(win_->Field(1), win_->window);
+        EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
+        EXPECT_EQ((Longs{client.bottom - 24, client.bottom / 4, f.top, c.width, m.top, client.bottom - 24, c.width, 3, 20}),
+                  (Longs{f.bottom, f.bottom - f.top, m.bottom, m.right, RectIn(win_->Control(kIdTrace), win_->window).bottom,
+                         bar.top, bar.right, field.top - bar.top, field.bottom - field.top}));
     }
-    // The filter list takes a quarter of the height above the 24-pixel status bar.
-    const RECT f = RectIn(win_->filter, win_->window);
-    EXPECT_TRUE(::IsWindowVisible(win_->filter)) << "SpecialFilter is set";
-    EXPECT_EQ(f.bottom, client.bottom - 24);
-    EXPECT_EQ(f.bottom - f.top, client.bottom / 4);
+    for (HWND list : {win_->main, win_->filter})
+        EXPECT_EQ(Send(list, LVM_GETCOLUMNWIDTH, 0) * 1000 + Send(list, LVM_GETCOLUMNWIDTH, 5), 120300) << "Col5=300";
+    ::SetWindowPos(win_->window, nullptr, 0, 0, 1000, 620, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-TEST_F(TraceWindowTest, RowsAreDrawnInTheirLevelColoursWithTheMarkCell) {
-    struct Case { short level; COLORREF ink; };
-    static const Case cases[] = {
-        {10, RGB(255, 0, 0)}, {20, RGB(0, 0, 255)}, {40, RGB(127, 127, 127)}, {-1, RGB(0, 125, 0)}, {0, RGB(0, 0, 125)},
-    };
-    ClearAndEmit(0, 0, L"");
-    for (const Case& c : cases) traceapi_Output(handle_, c.level, L"Pumping", L"WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW");
-    traceapi_Output(handle_, 30, L"Pumping", L"MARKME FILTERME row");
-    ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) >= 7 && win_->Rows(win_->filter) >= 1; }));
-    ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-    ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    Send(win_->window, WM_NULL);
-    const std::set<COLORREF> seen = ColoursIn(win_->main), filterSeen = ColoursIn(win_->filter);
-    for (const Case& c : cases) EXPECT_TRUE(seen.count(c.ink)) << "level " << c.level << " ink " << std::hex << c.ink;
-    EXPECT_TRUE(seen.count(RGB(128, 255, 255))) << "the mark cell of the marked row";
-    EXPECT_TRUE(seen.count(0x009BFFFF)) << "the highlight ground of the marked row";
-    EXPECT_TRUE(filterSeen.count(0x009BFFFF)) << "the copy keeps its highlight";
-    EXPECT_FALSE(filterSeen.count(RGB(128, 255, 255))) << "the filter list shows no mark cell";
+// Each row in its level's ink, the highlighted one on its ground with the mark cell, the selected one
+// framed as its list's focus says; the filter list's copies on their grounds; a click on a copy
+// selects its row. Stopped, a click on LEV sorts by tag, again the other way; while tracing, nothing.
+TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
+    for (auto set : {traceapi_SetEnableDiag, traceapi_SetEnableInf, traceapi_SetEnableWarn, traceapi_SetEnableErr}) set(handle_, 1);
+    ClearAndEmit(0, 0, L"");  // "LIST CLEARED" in operator green
+    for (short level : {10, 20, 40, -1, 0}) traceapi_Output(handle_, level, L"Pumping", L"WWWWWWWWWWWWWWWWWWWWWWWW");
+    traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW MARKME FILTERME");
+    traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW FILTERME");
+    ASSERT_TRUE(kvtest::PumpUntil([] {
+        return win_->Rows(win_->main) == 8 && win_->Rows(win_->filter) == 2 && ::IsWindowVisible(win_->filter);
+    })) << win_->Rows(win_->main) << " " << win_->Rows(win_->filter);
+    ASSERT_TRUE(Click(win_->main, RowsOf(win_->main, 2)[1].middle, win_->main, 1));
+    Paint();
+    const std::vector<Band> main = RowsOf(win_->main, 8), filter = RowsOf(win_->filter, 2, kFilterGrounds);
+    EXPECT_EQ(InksOf(main), (Sets{{kGreen}, {kRed, kFrame}, {kBlue}, {kGrey}, {kGreen}, {kDarkBlue}, {kBlack}, {kBlack}}))
+        << "rows in their inks, the selected one framed";
+    EXPECT_EQ(InksOf(main, true), (Sets{{}, {}, {}, {}, {}, {}, {kHighlight, kMarkCell}, {}}));
+    EXPECT_TRUE(main[6].markEnd > 5 && main[6].markEnd < 40) << "the mark cell holds the day: " << main[6].markEnd;
+    EXPECT_EQ(InksOf(filter), (Sets{{kBlack}, {kBlack}}));
+    EXPECT_EQ(InksOf(filter, true), (Sets{{kHighlight}, {kLinked}}));
+    // The copy of the marked row: its row selected, framed grey while the filter list has the focus.
+    EXPECT_TRUE(Click(win_->filter, filter[0].middle, win_->main, 6));
+    Paint();
+    EXPECT_EQ(RowsOf(win_->main, 7)[6].inks, (std::set<COLORREF>{kBlack, kGrey}));
+    EXPECT_TRUE(Click(win_->main, main[2].middle, win_->main, 2));
+    EXPECT_TRUE(kvtest::PumpUntil([] { return Send(win_->filter, LVM_GETSELECTEDCOUNT) == 0; }));
+    Send(win_->Control(kIdTrace), BM_CLICK);  // tracing stops: "TRACE STOPPED" in operator green
+    ASSERT_TRUE(kvtest::PumpUntil([] { return win_->Rows(win_->main) == 9; }));
+    Click(win_->main, main[2].middle, win_->main, 2);  // the focus back from the button
+    HWND header = ::FindWindowExW(win_->main, nullptr, WC_HEADERW, nullptr);
+    const int lev = static_cast<int>(Send(win_->main, LVM_GETCOLUMNWIDTH, 0)) + 10;
+    const Sets ascending = {{kGrey}, {kRed}, {kBlack}, {kBlack}, {kGreen}, {kGreen}, {kGreen}, {kDarkBlue}, {kBlue}};
+    for (int round = 0; round < 3; ++round) {
+        if (round == 2) traceapi_SetEnable(1);
+        ::PostMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(lev, 5));
+        ::PostMessageW(header, WM_LBUTTONUP, 0, MAKELPARAM(lev, 5));
+        ::PostMessageW(win_->main, WM_KEYDOWN, VK_DOWN, 0);  // handled after the click: the sign that it is done
+        ASSERT_TRUE(kvtest::PumpUntil([round] {
+            return Send(win_->main, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == 3 + round;
+        }));
+        EXPECT_TRUE(round || kvtest::PumpUntil([] { return win_->Rows(win_->filter) == 0; })) << "filter list emptied";
+        Paint();
+        EXPECT_EQ(InksOf(RowsOf(win_->main, 9), false, false), round == 0 ? ascending : Sets(ascending.rbegin(), ascending.rend()))
+            << "round " << round;
+    }
 }
 
-// Keys (typed with the window in front), the find dialog's messages, the context menu
-// and the double click on the main list reach the operator functions: each case opens
-// its window on the window thread and closes it again the way a user would.
+// Keys, the find dialog, the context menu and the double click open their windows on the window thread.
+// The menus come after the typed keys, opened and closed (Escape) by posted messages only their loops take.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -363,92 +432,74 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
         return h;
     };
     auto press = [](WORD key, std::vector<WORD> held = {}) { return [=](HWND) { kvtest::Press(key, held); }; };
-    auto post = [](HWND to, UINT msg, WPARAM wp, LPARAM lp = 0) { return [=](HWND) { ::PostMessageW(to, msg, wp, lp); }; };
-    auto toEdit = [](HWND dialog) { ::PostMessageW(::GetDlgItem(dialog, 0x480), WM_KEYDOWN, VK_ESCAPE, 0); };
-    auto findRow = [](HWND dialog) {  // Find Next: the find message reaches the window; a hit closes the dialog
-        Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
-        ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    auto escape = [](HWND to) { ::PostMessageW(to, WM_KEYDOWN, VK_ESCAPE, 0); };
+    auto menu = [](LPARAM at) { return [at](HWND list) { ::PostMessageW(list, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), at); }; };
+    auto menuAt = [escape](RECT want) {  // the menu's top left inside want (left, top, right, bottom)
+        return [=](HWND popup) {
+            RECT menu;
+            ::GetWindowRect(popup, &menu);
+            EXPECT_TRUE(menu.left >= want.left && menu.top >= want.top && menu.left <= want.right && menu.top < want.bottom)
+                << "menu at " << menu.left << "," << menu.top;
+            escape(popup);
+        };
     };
-    struct Case {
-        const char* what;
-        std::function<void(HWND)> open;
-        const wchar_t* cls; const wchar_t* caption;
-        std::function<void(HWND)> close;
-    };
+    RECT list;
+    ::GetWindowRect(main, &list);
+    struct Case { const char* what; std::function<void(HWND)> open; const wchar_t *cls, *caption; std::function<void(HWND)> close; };
     const Case cases[] = {
-        {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, post(main, WM_KEYDOWN, VK_ESCAPE)},
-        {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr, toEdit},
-        {"Alt+F3, Find Next", press(VK_F3, {VK_MENU}), L"#32770", nullptr, findRow},
-        {"context menu, cancel mode", post(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(100, 100)),
-         L"#32768", nullptr, post(window, WM_CANCELMODE, 0)},
-        {"Shift+F10 opens the context menu over the list", press(VK_F10, {VK_SHIFT}), L"#32768", nullptr,
-         [main, window](HWND popup) {
-             RECT menu, list;
-             ::GetWindowRect(popup, &menu);
-             ::GetWindowRect(main, &list);
-             EXPECT_TRUE(menu.left >= list.left && menu.top >= list.top && menu.top < list.bottom)
-                 << "menu at " << menu.left << "," << menu.top;
-             ::PostMessageW(window, WM_CANCELMODE, 0, 0);
+        {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
+        {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr,
+         [escape](HWND dialog) { escape(::GetDlgItem(dialog, 0x480)); }},
+        {"Alt+F3, Find Next: a hit closes the dialog", press(VK_F3, {VK_MENU}), L"#32770", nullptr, [](HWND dialog) {
+             Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
+             ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
          }},
-        {"double click, Cancel", post(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)), L"#32770",
+        {"the context menu at the mouse", menu(MAKELPARAM(300, 200)), L"#32768", nullptr, menuAt({300, 200, 300, 201})},
+        {"the context menu from the keyboard, over the list", menu(-1), L"#32768", nullptr, menuAt(list)},
+        {"double click, Cancel", [main](HWND) { ::PostMessageW(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)); }, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
-    // The Clear button took the focus; a click on the list gives it back, and it stays
-    // there while the cases' windows come and go.
-    ::PostMessageW(main, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(100, 30));
-    ::PostMessageW(main, WM_LBUTTONUP, 0, MAKELPARAM(100, 30));
+    Click(main, 30, main, 0);  // the focus back from the Clear button; it stays on the list while the windows come and go
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(kvtest::BringToFront(window) && kvtest::PumpUntil([&] { return kvtest::FocusOf(window) == main; }));
         c.open(main);
         HWND found = nullptr;
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
-        if (!found) continue;
-        if (!wcscmp(c.cls, L"#32770")) {
-            EXPECT_EQ(::GetWindow(found, GW_OWNER), window);
-        }
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return (found = shown(c.cls, c.caption)) != nullptr; })) << "opens";
+        EXPECT_TRUE(wcscmp(c.cls, L"#32770") || ::GetWindow(found, GW_OWNER) == window);
         c.close(found);
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return !::IsWindowVisible(found); })) << "closes";
     }
 }
 
-// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete
-// takes the file at once, the next rows start a new one, and both readers go on with it.
+// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete takes the
+// file at once, the next rows start a new one, and both readers go on with it.
 TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     ASSERT_TRUE(ClearAndEmit(1, 30, L"before the delete"));
     auto has = [](const std::string& bytes, const wchar_t* text) {
         return bytes.find(std::string(reinterpret_cast<const char*>(text), wcslen(text) * 2)) != std::string::npos;
     };
     std::wstring file;
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        WIN32_FIND_DATAW fd;
-        const HANDLE find = ::FindFirstFileW((dir_->path() + L"\\TS*.txt").c_str(), &fd);
-        if (find != INVALID_HANDLE_VALUE) ::FindClose(find), file = dir_->file(fd.cFileName);
-        return !file.empty() && has(kvtest::ReadBytes(file), L"before the delete");
-    }, 10000)) << "the stream is closed within a second";
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return TraceFile(dir_->path(), &file).find(L"before the delete") != std::wstring::npos; }, 10000))
+        << "the stream is closed within a second";
     const std::wstring tools = kvtest::ExeDir() + L"\\..";
     kvtest::CapturedProcess cat(kvtest::Quote(tools + L"\\kvtrccat.exe") + L" --follow " + kvtest::Quote(file));
     ViewerProcess viewer(file, tools);
     viewer.Click(L"Follow");
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        return cat.Out().find("before the delete") != std::string::npos && viewer.Count() > 0;
-    }, 30000)) << cat.Err();
-
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("before the delete") != std::string::npos && viewer.Count() > 0; }, 30000))
+        << cat.Err();
     traceapi_SetEnable(0);  // the menu deletes only while tracing is off
     ::PostMessageW(win_->window, WM_COMMAND, 32776, 0);
     HWND box = nullptr;
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        box = ::FindWindowW(L"#32770", kClass);
-        return box && ::GetWindow(box, GW_OWNER) == win_->window;
-    })) << "Delete file ... ?";
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return (box = ::FindWindowW(L"#32770", kClass)) && ::GetWindow(box, GW_OWNER) == win_->window; }))
+        << "Delete file ... ?";
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(box); }));
     traceapi_SetEnable(1);
     traceapi_Output(handle_, 30, L"Pumping", L"after the delete");
     EXPECT_TRUE(kvtest::PumpUntil([&] { return has(kvtest::ReadBytes(file), L"after the delete"); }, 10000));
     EXPECT_FALSE(has(kvtest::ReadBytes(file), L"before the delete")) << "a new file";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("after the delete") != std::string::npos; }, 30000))
-        << cat.Out() << cat.Err();
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("after the delete") != std::string::npos; }, 30000)) << cat.Err();
     EXPECT_TRUE(kvtest::PumpUntil([&] {
         const std::string bytes = kvtest::ReadBytes(file);
         long long lines = 0;
@@ -457,82 +508,90 @@ TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     }, 30000)) << "the viewer shows the new file's lines only: " << viewer.Count();
 }
 
-// ---- lifecycle --------------------------------------------------------------------------
-
-TEST(WindowLifecycle, ForcedUnregistrationReleasesTheWaitingHostAndNoSecondWindowOpens) {
+// Saved maximized, the window comes back so and keeps its placement from before; a forced
+// unregistration closes it and releases the host; no second window opens in that process.
+TEST(WindowLifecycle, MaximizedForcedUnregistrationAndNoSecondWindow) {
     kvtest::TempDir dir;
-    WindowProcess win(dir.path());
+    WindowProcess win(dir.path(), {L"Global", L"Maximized", L"1", L"Filter", L"SpecialFilter", L""});
     ASSERT_NE(win.window, nullptr);
-    HANDLE host = win.process;
-    win.process = nullptr;
+    EXPECT_TRUE(::IsZoomed(win.window));
+    RECT client;
+    EXPECT_EQ(RectIn(win.main, win.window).bottom, (::GetClientRect(win.window, &client), client.bottom - 24));
+    HANDLE host = std::exchange(win.process, nullptr);
     traceapi_Unregister(traceapi_Register(L"Closer", nullptr, FALSE), TRUE);
     const kvtest::ProcessResult r = kvtest::WaitPumping(host, 30000);
     EXPECT_TRUE(r.finished && r.exitCode == 0) << "CreateWnd returned when the client asked the window to close";
     EXPECT_FALSE(WindowUp());
-    EXPECT_EQ(ReadKey(L"Global", L"Right"), L"1000") << "the settings were saved before the host ended";
-
+    EXPECT_EQ(ReadKey(L"Global", L"Maximized") + ReadKey(L"Global", L"Right") + ReadKey(L"Global", L"Bottom"), L"11000620")
+        << "the settings were saved before the host ended, with the placement from before";
     WriteSettings(dir.path());
     const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
-    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window opened: "
-                                                       << again.exitCode;
+    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window: " << again.exitCode;
 }
 
-// A second host hands its profile to the running window. Logoff ends the process right
-// after WM_ENDSESSION: what the operator changed during the day and the trace file's
-// last lines are kept all the same. The clock change the host reported before the first
-// tick is no jump.
+// A second host restores the window saved minimized and hands it its profile. Logoff ends the process
+// after WM_ENDSESSION: the day's changes and last lines are kept. A clock change before the first tick is no jump.
 TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     kvtest::TempDir dir;
-    WindowProcess win(dir.path(), {}, L"early_host");
+    WindowProcess win(dir.path(), {L"Global", L"Iconic", L"1"}, L"early_host");
     ASSERT_NE(win.window, nullptr);
+    EXPECT_TRUE(::IsIconic(win.window));
     const std::wstring profile = dir.file(L"night.pfl");
     kvtest::WriteBytes(profile, "[Global]\r\nMode=0\r\nEnableTrace=1\r\n[Filter]\r\nIncludeFilter=NIGHT\r\nSpecialFilter=FILTERME\r\n");
     const kvtest::ProcessResult second = kvtest::RunHelper(L"host", {L"\"" + profile + L"\""}, 30000);
     EXPECT_TRUE(second.finished && second.exitCode == 3) << "the second host returns at once without a window";
     EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(win.Field(3)) == L"Profile: " + profile; }, 10000))
         << kvtest::Narrow(TextOf(win.Field(3)));
+    EXPECT_FALSE(::IsIconic(win.window)) << "restored";
     EXPECT_NE(TextOf(win.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
     EXPECT_EQ(::FindWindowExW(nullptr, win.window, kClass, nullptr), nullptr) << "still one window";
-
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) != FALSE; })) << "FILTERME shows the filter list";
+    auto settled = [&win] {  // two ticks of the clock field: the list counts are up to date
+        for (int tick = 0; tick < 2; ++tick) {
+            const std::wstring clock = TextOf(win.Field(4));
+            kvtest::PumpUntil([&] { return TextOf(win.Field(4)) != clock; }, 5000);
+        }
+        return std::vector<int>{win.Rows(win.main), win.Rows(win.filter)};
+    };
+    const std::vector<int> before = settled();
+    const short night = traceapi_Register(L"Night", nullptr, FALSE);
+    traceapi_SetEnableWarn(night, 1), traceapi_SetEnableErr(night, 1);
+    for (const wchar_t* text : {L"DAY FILTERME", L"NIGHT FILTERME"}) traceapi_Output(night, 20, L"Pumping", text);
+    EXPECT_EQ(settled(), (std::vector<int>{before[0] + 1, before[1] + 1})) << "the profile's filters at work: only the NIGHT line";
     ::SetWindowPos(win.window, nullptr, 40, 30, 900, 560, SWP_NOZORDER | SWP_NOACTIVATE);
     Send(win.main, LVM_SETCOLUMNWIDTH, 5, 333);
     Send(win.window, WM_KEYDOWN, VK_ADD);
     for (int id : {kIdScroll, kIdOnTop, kIdTrace}) Send(win.Control(id), BM_CLICK);
     EXPECT_EQ(Send(win.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
     Send(win.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-    ::TerminateProcess(win.process, 1);
-    ::WaitForSingleObject(win.process, 30000);
-    ::CloseHandle(win.process);
-    win.process = nullptr;
-
+    ::TerminateProcess(win.process, 1), ::WaitForSingleObject(win.process, 30000), ::CloseHandle(std::exchange(win.process, nullptr));
     const struct { const wchar_t *section, *key, *value; } keys[] = {
         {L"Global", L"Left", L"40"}, {L"Global", L"Right", L"940"}, {L"Global", L"Bottom", L"590"},
         {L"Global", L"FilterListPart", L"3"}, {L"Global", L"TopMost", L"0"}, {L"Global", L"EnableTrace", L"0"},
-        {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"}, {L"Global", L"LastProfile", profile.c_str()},
+        {L"Global", L"Iconic", L"0"}, {L"ListView", L"Col5", L"333"}, {L"ListView", L"AutoScroll", L"0"},
+        {L"Global", L"LastProfile", profile.c_str()},
     };
     for (const auto& k : keys) EXPECT_EQ(ReadKey(k.section, k.key), k.value) << kvtest::Narrow(k.key);
-    WIN32_FIND_DATAW found;
-    HANDLE find = ::FindFirstFileW(dir.file(L"TS*.txt").c_str(), &found);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE) << "no trace file";
-    ::FindClose(find);
-    const std::string bytes = kvtest::ReadBytes(dir.file(found.cFileName));
-    const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    EXPECT_NE(lines.find(L"***** TRACE STOPPED *****"), std::wstring::npos);
-    EXPECT_NE(lines.find(L"***** TRACE SERVER SHUT DOWN *****"), std::wstring::npos) << "written at the session's end";
+    const std::wstring lines = TraceFile(dir.path());
+    for (const wchar_t* line : {L"|OPR |", L"***** TRACE STOPPED *****", L"***** TRACE SERVER SHUT DOWN *****"})
+        EXPECT_NE(lines.find(line), std::wstring::npos) << kvtest::Narrow(line);
     EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
 }
 
-// A flood from threads of the host process while the window paints.
+// A flood from threads of the host process while the window paints. The window's saved placement
+// lies off the screen and has no size: it opens at 0, 0, 500 by 300.
 TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
     kvtest::TempDir dir;
-    WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300"}, L"flood_host");
+    WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300", L"Global", L"Left",
+                                   L"-40", L"Global", L"Top", L"-30", L"Global", L"Right", L"-100", L"Global", L"Bottom", L"-99"},
+                      L"flood_host");
     ASSERT_NE(win.window, nullptr);
+    const RECT placed = RectIn(win.window, nullptr);
+    EXPECT_EQ((Longs{placed.left, placed.top, placed.right, placed.bottom}), (Longs{0, 0, 500, 300}));
     ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     const ULONGLONG end = ::GetTickCount64() + 4000;
     for (int answered = 0; ::GetTickCount64() < end; ++answered) {
-        ::RedrawWindow(win.main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
-        ::RedrawWindow(win.filter, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+        for (HWND list : {win.main, win.filter}) ::RedrawWindow(list, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
         ::PostMessageW(win.main, WM_KEYDOWN, (answered % 2) ? VK_PRIOR : VK_NEXT, 0);
         DWORD_PTR r;
         ASSERT_TRUE(::SendMessageTimeoutW(win.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r)) << "the window answers";
