@@ -14,6 +14,7 @@
 #include "client/region.h"
 #include "kvtest.h"
 #include "resources/settings_dialog.h"
+#include "server/clock.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -336,7 +337,7 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
         else TrcWndProc(Window(), WM_TIMECHANGE, 0, 0);
         if (j.line) expected.push_back(L"TrcWndProc|***** SYSTEM TIME CHANGED (" + std::wstring(j.line) + L"s) ***** ");
     }
-    kvtest::ResetClock();
+    kv::ClockSetForTesting(nullptr);
     EXPECT_EQ(expected, Lines());
     struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
     const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
