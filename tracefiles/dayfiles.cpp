@@ -18,7 +18,8 @@ int DaysInMonth(int y, int m) noexcept {
     return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
 }
 
-// Days since 1970-01-01 of a civil date, and back.
+}  // namespace
+
 long long DaysFromCivil(int y, int m, int d) noexcept {
     y -= m <= 2;
     const long long era = (y >= 0 ? y : y - 399) / 400;
@@ -40,8 +41,6 @@ Date CivilFromDays(long long z) noexcept {
     out.year = static_cast<int>(yoe + era * 400 + (out.month <= 2));
     return out;
 }
-
-}  // namespace
 
 bool operator<(const Date& a, const Date& b) noexcept {
     if (a.year != b.year) return a.year < b.year;

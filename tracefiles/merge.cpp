@@ -7,15 +7,6 @@ namespace kv::trc {
 
 namespace {
 
-// Days since 1970-01-01 of a civil date: stamps run on across month and year ends.
-long long DayNumber(int y, int m, int d) noexcept {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + static_cast<long long>(yoe * 365 + yoe / 4 - yoe / 100 + doy) - 719468;
-}
-
 bool IsNameChar(wchar_t c) noexcept {
     return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'.' ||
            c == L'_' || c == L'-';
@@ -24,22 +15,12 @@ bool IsNameChar(wchar_t c) noexcept {
 }  // namespace
 
 Stamp MakeStamp(const Date& d, int hour, int minute, int second, int hundredths) noexcept {
-    const long long day = d.known() ? DayNumber(d.year, d.month, d.day) : 0;
+    const long long day = d.known() ? DaysFromCivil(d.year, d.month, d.day) : 0;
     return day * kStampsPerDay + ((hour * 60LL + minute) * 60 + second) * 100 + hundredths;
 }
 
 Date DateOfStamp(Stamp s) noexcept {
-    long long z = (s >= 0 ? s : s - (kStampsPerDay - 1)) / kStampsPerDay + 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    Date out;
-    out.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    out.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    out.year = static_cast<int>(yoe + era * 400 + (out.month <= 2));
-    return out;
+    return CivilFromDays((s >= 0 ? s : s - (kStampsPerDay - 1)) / kStampsPerDay);
 }
 
 Stamp StampOfLocalTime(const SYSTEMTIME& t) noexcept {

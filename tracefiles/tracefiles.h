@@ -23,6 +23,9 @@ bool operator<(const Date& a, const Date& b) noexcept;
 bool operator==(const Date& a, const Date& b) noexcept;
 int WeekdayOf(const Date& d) noexcept;   // 0 Sunday .. 6 Saturday, -1 when unknown
 Date AddDays(const Date& d, int days) noexcept;
+// Days since 1970-01-01 of a civil date, and back.
+long long DaysFromCivil(int y, int m, int d) noexcept;
+Date CivilFromDays(long long days) noexcept;
 // "TS" + yymmdd + ".txt" (any case) gives its date; yy below 70 is 20yy, else 19yy.
 bool DateFromDailyName(const wchar_t* name, Date* out) noexcept;
 // "SU", "MO", "TU", "WE", "TH", "FR", "SA" (case-insensitive) at the start of text.

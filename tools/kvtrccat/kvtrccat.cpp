@@ -14,6 +14,7 @@
 
 #include "tools/kvtrccat/collector.h"
 #include "tools/kvtrccat/shipper.h"
+#include "tools/kvtrccat/utf8.h"
 #include "tracefiles/merge.h"
 #include "tracefiles/tracefiles.h"
 
@@ -82,14 +83,6 @@ bool ParseStampArg(const wchar_t* s, bool upper, Stamp* out) {
     if (upper) v += precision == 0 ? 8640000 - 1 : precision == 1 ? 6000 - 1 : precision == 2 ? 100 - 1 : 0;
     *out = v;
     return true;
-}
-
-std::string Utf8(const std::wstring& w) {
-    std::string out;
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    out.resize(n > 0 ? n : 0);
-    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
-    return out;
 }
 
 void Error(const char* format, const std::wstring& what, DWORD code = 0) {

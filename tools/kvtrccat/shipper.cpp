@@ -3,19 +3,9 @@
 
 #include <stdio.h>
 
+#include "tools/kvtrccat/utf8.h"
+
 namespace kv::cat {
-
-namespace {
-
-std::string Utf8(const std::wstring& w) {
-    std::string out;
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    out.resize(n > 0 ? n : 0);
-    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-}  // namespace
 
 Shipper::Shipper(Collector* collector, const std::wstring& statePath) : collector_(collector), statePath_(statePath) {}
 

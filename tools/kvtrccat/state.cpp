@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "client/owners.h"
+#include "tools/kvtrccat/utf8.h"
 
 namespace kv::cat {
 
@@ -14,13 +15,6 @@ namespace {
 const char kHeader[] = "kvtrccat state 1";
 constexpr DWORD kMaxStateBytes = 1 << 20;
 
-std::string Utf8(const std::wstring& w) {
-    std::string out;
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    out.resize(n > 0 ? n : 0);
-    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
 bool Wide(const std::string& s, std::wstring* out) {
     out->clear();
     if (s.empty()) return true;
