@@ -72,7 +72,31 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class Collector:
+class SyslogNg:
+    """One syslog-ng of the test's own: its configuration, persist, pid and control files
+    and its log all under work."""
+
+    def spawn(self):
+        w = self.work
+        self.log = open(os.path.join(w, "syslog-ng.log"), "ab")
+        self.proc = subprocess.Popen(["syslog-ng", "-F", "-e", "-f", self.conf, "-R", os.path.join(w, "persist"),
+                                      "-p", os.path.join(w, "pid"), "-c", os.path.join(w, "ctl"), "--no-caps"],
+                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+
+    def stop(self):
+        if not self.proc or self.proc.poll() is not None:
+            return
+        subprocess.run(["syslog-ng-ctl", "stop", "-c", os.path.join(self.work, "ctl")],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
+
+
+class Collector(SyslogNg):
     """syslog-ng with deploy/syslog-ng/central.conf, its definitions pointed at a port of
     the loopback address and a store of the test's own."""
 
@@ -87,11 +111,7 @@ class Collector:
         self.log = None
 
     def start(self):
-        self.log = open(os.path.join(self.work, "syslog-ng.log"), "ab")
-        w = self.work
-        self.proc = subprocess.Popen(["syslog-ng", "-F", "-e", "-f", self.conf, "-R", os.path.join(w, "persist"),
-                                      "-p", os.path.join(w, "pid"), "-c", os.path.join(w, "ctl"), "--no-caps"],
-                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        self.spawn()
         wait_for("the collector to listen", self.listening, 30)
         return time.monotonic()
 
@@ -104,17 +124,6 @@ class Collector:
         except OSError:
             return False
 
-    def stop(self):
-        if not self.proc or self.proc.poll() is not None:
-            return
-        subprocess.run(["syslog-ng-ctl", "stop", "-c", os.path.join(self.work, "ctl")],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
-        try:
-            self.proc.wait(20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.log.close()
 
     def count(self, station):
         """The stored lines of a station, counted without reading them."""
@@ -184,7 +193,7 @@ class DyingCollector:
         return self.swallowed
 
 
-class Relay:
+class Relay(SyslogNg):
     """syslog-ng with deploy/syslog-ng/relay.conf: kvtrccat under Wine as its program source,
     forwarding to the collector."""
 
@@ -200,23 +209,7 @@ class Relay:
         self.proc = None
 
     def start(self):
-        w = self.work
-        self.log = open(os.path.join(w, "syslog-ng.log"), "ab")
-        self.proc = subprocess.Popen(["syslog-ng", "-F", "-e", "-f", self.conf, "-R", os.path.join(w, "persist"),
-                                      "-p", os.path.join(w, "pid"), "-c", os.path.join(w, "ctl"), "--no-caps"],
-                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
-
-    def stop(self):
-        if not self.proc or self.proc.poll() is not None:
-            return
-        subprocess.run(["syslog-ng-ctl", "stop", "-c", os.path.join(self.work, "ctl")],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
-        try:
-            self.proc.wait(20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.log.close()
+        self.spawn()
 
 
 class Wine:
