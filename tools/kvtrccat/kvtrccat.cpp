@@ -671,20 +671,20 @@ private:
         }
         out.Raw("\"time\":");
         if (f.hasTime) {
+            // "yyyy-mm-dd" and "hh:mm:ss": a first number, then two of two digits each.
+            auto three = [&out](int first, int firstDigits, int second, int third, const char* separator) {
+                out.Digits(static_cast<unsigned>(first), firstDigits);
+                out.Raw(separator, 1);
+                out.Digits(static_cast<unsigned>(second), 2);
+                out.Raw(separator, 1);
+                out.Digits(static_cast<unsigned>(third), 2);
+            };
             out.Raw("\"", 1);
             if (date.known()) {
-                out.Digits(static_cast<unsigned>(date.year), 4);
-                out.Raw("-", 1);
-                out.Digits(static_cast<unsigned>(date.month), 2);
-                out.Raw("-", 1);
-                out.Digits(static_cast<unsigned>(date.day), 2);
+                three(date.year, 4, date.month, date.day, "-");
                 out.Raw("T", 1);
             }
-            out.Digits(static_cast<unsigned>(f.hour), 2);
-            out.Raw(":", 1);
-            out.Digits(static_cast<unsigned>(f.minute), 2);
-            out.Raw(":", 1);
-            out.Digits(static_cast<unsigned>(f.second), 2);
+            three(f.hour, 2, f.minute, f.second, ":");
             out.Raw(".", 1);
             out.Digits(static_cast<unsigned>(f.hundredths), 2);
             out.Raw("\",\"seq\":");
