@@ -300,6 +300,7 @@ void TellDrop(short store) {
     HWND view;
     int dropped;
     bool autoScroll;
+    bool otherThread;
     {
         StoreLock lock;
         StoreEntry* e = Entry(store);
@@ -308,7 +309,9 @@ void TellDrop(short store) {
         dropped = e->dropOwed;
         e->dropOwed = 0;
         autoScroll = e->autoScroll != 0;
+        otherThread = e->viewThread != ::GetCurrentThreadId();
     }
+    if (otherThread) kv::LockCheckSend();
     int sel = kv::FirstSelected(view);
     kv::ClearSelection(view);
     int top = autoScroll ? -1 : static_cast<int>(::SendMessageW(view, LVM_GETTOPINDEX, 0, 0)) - dropped;
