@@ -96,7 +96,7 @@ inline constexpr LockContract kLockContract[] = {
     {LockRank::kList, "list lock", true, true},
     {LockRank::kStore, "store lock", true, false},
     {LockRank::kFilterTables, "filter tables lock", false, false},
-    {LockRank::kWriter, "writer lock", true, false},
+    {LockRank::kWriter, "writer lock", false, false},
     {LockRank::kAllocBox, "box lock", true, false},
     {LockRank::kCapture, "capture lock", true, false},
     {LockRank::kLineWindows, "line windows lock", true, false},
@@ -136,6 +136,7 @@ void SetLockReportForTesting(LockReportFn fn) noexcept;
 
 // Waits for a critical section, serving the messages other threads send to this one.
 void EnterServingSent(CRITICAL_SECTION& cs) noexcept;
+void EnterServingSent(SRWLOCK& srw) noexcept;
 
 // Waits for a mutex. A mutex whose owner ended without releasing it (WAIT_ABANDONED) is
 // ours all the same: a crashed process must not stall the others. When serveSent is given
@@ -208,6 +209,13 @@ public:
     void LockShared() noexcept { LockTaking(rank_, this); ::AcquireSRWLockShared(&srw_); }
     void UnlockShared() noexcept { LockDropped(this); ::ReleaseSRWLockShared(&srw_); }
     void LockExclusive() noexcept { LockTaking(rank_, this); ::AcquireSRWLockExclusive(&srw_); }
+    void LockExclusiveServingSent() noexcept { LockTaking(rank_, this); kv::EnterServingSent(srw_); }
+    bool TryLockExclusive() noexcept {
+        LockTaking(rank_, this);
+        if (::TryAcquireSRWLockExclusive(&srw_)) return true;
+        LockDropped(this);
+        return false;
+    }
     void UnlockExclusive() noexcept { LockDropped(this); ::ReleaseSRWLockExclusive(&srw_); }
 private:
     SRWLOCK srw_ = SRWLOCK_INIT;

@@ -71,6 +71,13 @@ void EnterServingSent(CRITICAL_SECTION& cs) noexcept {
     }
 }
 
+void EnterServingSent(SRWLOCK& srw) noexcept {
+    while (!::TryAcquireSRWLockExclusive(&srw)) {
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+        ServePendingSends();
+    }
+}
+
 SlotLock::SlotLock() noexcept {
     HANDLE mutex = g_proc.curDataMutex;
     if (!mutex) return;  // fail closed: nothing touches the slot without its mutex

@@ -20,6 +20,8 @@ volatile LONG g_windowWaiting;  // the window thread waits for the list lock
 
 // The longest a thread steps back for the waiting window thread, in 1 ms steps.
 constexpr int kStepBackMs = 50;
+// Tries of a short-hold lock before a thread sleeps for it: about a microsecond or two.
+constexpr int kShortHoldSpins = 1024;
 }  // namespace
 
 ServerState& Server() noexcept { return g_state; }
@@ -40,6 +42,19 @@ ServerSection::ServerSection(RankedSection& section) noexcept : section_(section
         section.EnterServingSent();
     else
         section.Enter();
+}
+
+ServerExclusive::ServerExclusive(RankedSrwLock& lock) noexcept : lock_(lock) {
+    if (lock.TryLockExclusive()) return;
+    if (IsWindowThread()) {
+        lock.LockExclusiveServingSent();
+        return;
+    }
+    for (int tries = 0; tries < kShortHoldSpins; ++tries) {
+        YieldProcessor();
+        if (lock.TryLockExclusive()) return;
+    }
+    lock.LockExclusive();
 }
 
 void EnterListLock() noexcept {

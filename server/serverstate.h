@@ -60,6 +60,20 @@ private:
     RankedSection& section_;
 };
 
+// The same for a lock held only for a few hundred nanoseconds at a time. A thread that
+// finds it taken tries again for a moment before it sleeps, and takes it whenever it is
+// free, even while another thread waits for it.
+class ServerExclusive {
+public:
+    explicit ServerExclusive(RankedSrwLock& lock) noexcept;
+    ServerExclusive(const ServerExclusive&) = delete;
+    ServerExclusive& operator=(const ServerExclusive&) = delete;
+    ~ServerExclusive() { lock_.UnlockExclusive(); }
+
+private:
+    RankedSrwLock& lock_;
+};
+
 // Calls from the server core into the trace window. Each may be null.
 struct WindowSeams {
     void (*syncToolbar)();        // a trigger changed file, trace or scroll state
