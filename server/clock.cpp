@@ -13,6 +13,33 @@ bool ClockLocalTime(SYSTEMTIME* now) noexcept {
     return true;
 }
 
+// The platform's local time takes a process-wide lock (its time zone cache), on which
+// intake threads writing line after line queued behind each other. Each thread keeps the
+// date it read last with the span of system time in which it holds: up to the next local
+// midnight, and at most a second, so that a changed time zone or clock shows at once
+// after it.
+bool ClockLocalDate(SYSTEMTIME* today) noexcept {
+    if (g_fixed) return ClockLocalTime(today);
+    struct Known {
+        ULONGLONG from = 0, until = 0;
+        SYSTEMTIME date = {};
+    };
+    static thread_local Known known;
+    constexpr ULONGLONG kSecond = 10000000, kDay = 86400 * kSecond;
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    const ULONGLONG now = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    if (now < known.from || now >= known.until) {
+        ::GetLocalTime(&known.date);
+        const SYSTEMTIME& t = known.date;
+        const ULONGLONG intoDay = ((t.wHour * 60ULL + t.wMinute) * 60 + t.wSecond) * kSecond + t.wMilliseconds * 10000ULL;
+        known.from = now;
+        known.until = now + (kDay - intoDay < kSecond ? kDay - intoDay : kSecond);
+    }
+    *today = known.date;
+    return true;
+}
+
 time_t ClockNow() noexcept {
     if (!g_fixed) return time(nullptr);
     struct tm t = {};
