@@ -104,7 +104,10 @@ int main() {
     printf("safe,     1 thread : %10.0f rows/s  (%d rows)\n", safe1, safeRows);
     printf("safe,     2 threads: %10.0f rows/s  (%d rows)\n", safe2, safeRows);
     if (safe1 > 0) printf("buffered / safe (1 thread): %.1f x\n", buffered1 / safe1);
-    printf("2 threads / 1 thread (buffered), median of %d rounds: %.2f (goal 1.0)\n", kRounds, Median(ratios));
+    // Every round, so that a run disturbed by other work on the machine shows as such.
+    printf("rounds, 1 thread / 2 threads (M rows/s):");
+    for (int round = 0; round < kRounds; ++round) printf(" %.2f/%.2f", one[round] / 1e6, two[round] / 1e6);
+    printf("\n2 threads / 1 thread (buffered), median of %d rounds: %.2f (goal 1.0)\n", kRounds, Median(ratios));
 
     const std::wstring file = tracewnd_CurrentTraceFile();
     const long long expected = static_cast<long long>(10000 + 2 * kRounds * bufferedRows + 2 * safeRows) * lineChars * 2;

@@ -23,6 +23,7 @@ namespace {
 // never cut into a different name.
 constexpr int kFileNameChars = MAX_PATH + 20;
 constexpr DWORD kStreamBufferBytes = 64 * 1024;
+constexpr ULONGLONG kFillWaitMs = 2000;
 constexpr ULONGLONG kMakeDirectoryMs = 1000;  // a missing directory is made again at most this often
 const wchar_t kWriteFunc[] = L"tracewnd_WriteFileLine";
 const wchar_t kSaveListTitle[] = L"Trace Server - Save List";
@@ -62,7 +63,22 @@ public:
         return true;
     }
 
+    // Writers on several threads copy their lines at the same time: Reserve, called
+    // under the writer lock, hands out room at the end of the buffer (flushing it first
+    // when it is full); the caller copies its line there after leaving the lock and then
+    // calls Filled. Null when the line is lost (a failed write, or longer than the buffer).
+    BYTE* Reserve(DWORD bytes) noexcept {
+        if (!open() || bytes >= cap_) return nullptr;
+        if (used_ + bytes > cap_ && !Flush()) return nullptr;
+        ::InterlockedIncrement(&filling_);
+        BYTE* room = buf_ + used_;
+        used_ += bytes;
+        return room;
+    }
+    void Filled() noexcept { ::InterlockedDecrement(&filling_); }
+
     bool Flush() noexcept {
+        WaitFilled();
         if (used_ == 0) return !failed_;
         const bool ok = WriteThrough(buf_, used_);
         used_ = 0;
@@ -79,6 +95,16 @@ public:
     }
 
 private:
+    // Room handed out is filled within a few hundred nanoseconds unless its writer was
+    // preempted; a writer that never comes back (a thread ended from outside, the process
+    // ending) is waited for at most kFillWaitMs, and then given up.
+    void WaitFilled() noexcept {
+        if (::InterlockedOr(&filling_, 0) <= 0) return;
+        const ULONGLONG start = ::GetTickCount64();
+        while (::InterlockedOr(&filling_, 0) > 0 && ::GetTickCount64() - start < kFillWaitMs) ::Sleep(0);
+        ::InterlockedExchange(&filling_, 0);
+    }
+
     bool WriteThrough(const void* data, DWORD bytes) noexcept {
         const BYTE* p = static_cast<const BYTE*>(data);
         while (bytes > 0) {
@@ -97,6 +123,7 @@ private:
     BYTE* buf_ = nullptr;
     DWORD cap_ = 0;
     DWORD used_ = 0;
+    volatile LONG filling_ = 0;  // room handed out and not yet filled
     bool failed_ = false;
 };
 
@@ -120,11 +147,15 @@ struct WriterState {
 WriterState g_writer;
 
 // The writer lock (client/locks.h); the window thread, which may be inside a client's
-// send, serves sent messages while it waits for it.
-RankedSection g_writerLock{LockRank::kWriter};
-class WriterSection : public ServerSection {
+// send, serves sent messages while it waits for it. Writers hold it only to copy a
+// formatted line. A critical section hands a released lock to the thread that waits
+// for it, so two intake threads writing line after line fell into taking turns through a
+// sleep and a wake per line, at less than half the speed of one thread; this lock goes
+// to whichever thread asks first.
+RankedSrwLock g_writerLock{LockRank::kWriter};
+class WriterSection : public ServerExclusive {
 public:
-    WriterSection() noexcept : ServerSection(g_writerLock) {}
+    WriterSection() noexcept : ServerExclusive(g_writerLock) {}
 };
 
 MessageBoxFn g_saveListBox = &::MessageBoxW;
@@ -223,9 +254,11 @@ bool OpenCurrentLocked(Open&& open, OpenReport* report) noexcept {
 
 // The body of a line write, run under the writer lock and the fault guard: nothing here
 // owns a resource through a destructor. The line was formatted before the lock was
-// taken, so writers on several threads hold the lock only to copy their lines.
-void WriteLineLocked(const wchar_t* line, int chars, const SYSTEMTIME* seen, bool* openedStream,
-                     OpenReport* report) noexcept {
+// taken, and a buffered line is only given its room here (*room): the caller copies it
+// after leaving the lock, so that writers on several threads hold the lock only briefly.
+// True when the line was written or has its room.
+bool WriteLineLocked(const wchar_t* line, int chars, const SYSTEMTIME* seen, bool* openedStream, OpenReport* report,
+                     BYTE** room) noexcept {
     const DWORD bytes = static_cast<DWORD>(chars) * sizeof(wchar_t);
 
     SelectLocked(seen);
@@ -237,22 +270,21 @@ void WriteLineLocked(const wchar_t* line, int chars, const SYSTEMTIME* seen, boo
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             return h != INVALID_HANDLE_VALUE;
         };
-        if (!OpenCurrentLocked(open, report)) return;
+        if (!OpenCurrentLocked(open, report)) return false;
         DWORD written = 0;
         const BOOL ok = ::WriteFile(h, line, bytes, &written, nullptr) && written == bytes;
         ::FlushFileBuffers(h);
         ::CloseHandle(h);
-        if (!ok) return;
-    } else {
-        if (!g_writer.stream.open()) {
-            auto open = [] { return g_writer.stream.Open(g_writer.current, FILE_APPEND_DATA, OPEN_ALWAYS); };
-            if (!OpenCurrentLocked(open, report)) return;
-            g_writer.stream.SetBuffer(g_writer.streamBuffer, kStreamBufferBytes);
-            *openedStream = true;
-        }
-        if (!g_writer.stream.Write(line, bytes)) return;
+        return ok != FALSE;
     }
-    ::InterlockedIncrement(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount));
+    if (!g_writer.stream.open()) {
+        auto open = [] { return g_writer.stream.Open(g_writer.current, FILE_APPEND_DATA, OPEN_ALWAYS); };
+        if (!OpenCurrentLocked(open, report)) return false;
+        g_writer.stream.SetBuffer(g_writer.streamBuffer, kStreamBufferBytes);
+        *openedStream = true;
+    }
+    *room = g_writer.stream.Reserve(bytes);
+    return *room != nullptr;
 }
 
 void Say(const OpenReport& r) noexcept {
@@ -307,15 +339,24 @@ void tracewnd_WriteFileLine(const TraceRow* row) {
     int chars = 0;
     if (!RunGuarded([&] { chars = tracewnd_FormatFileLine(row, line, kLiveLineChars + 1); }) || chars <= 0) return;
     SYSTEMTIME seen;
-    const bool haveDate = ClockLocalTime(&seen);
+    const bool haveDate = ClockLocalDate(&seen);
     bool openedStream = false;
     OpenReport report;
+    BYTE* room = nullptr;
+    bool written = false;
     {
         WriterSection lock;
         // No name yet: the settings are not loaded and there is no directory to use.
         if (!g_writer.current[0]) return;
-        RunGuarded([&] { WriteLineLocked(line, chars, haveDate ? &seen : nullptr, &openedStream, &report); });
+        RunGuarded([&] {
+            written = WriteLineLocked(line, chars, haveDate ? &seen : nullptr, &openedStream, &report, &room);
+        });
     }
+    if (room) {
+        memcpy(room, line, static_cast<size_t>(chars) * sizeof(wchar_t));
+        g_writer.stream.Filled();
+    }
+    if (written) ::InterlockedIncrement(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount));
     if (openedStream) {
         if (auto refresh = Seams().refreshStatusFile) refresh();
     }
@@ -328,9 +369,9 @@ void tracewnd_CloseTraceFile() {
 }
 
 BOOL tracewnd_TryCloseTraceFile() {
-    if (!g_writerLock.TryEnter()) return FALSE;
+    if (!g_writerLock.TryLockExclusive()) return FALSE;
     CloseStreamLocked();
-    g_writerLock.Leave();
+    g_writerLock.UnlockExclusive();
     return TRUE;
 }
 
