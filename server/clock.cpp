@@ -19,18 +19,18 @@ bool ClockLocalTime(SYSTEMTIME* now) noexcept {
 // midnight, and at most a second, so that a changed time zone or clock shows at once
 // after it.
 bool ClockLocalDate(SYSTEMTIME* today) noexcept {
-    if (g_fixed) return ClockLocalTime(today);
     struct Known {
         ULONGLONG from = 0, until = 0;
         SYSTEMTIME date = {};
     };
     static thread_local Known known;
     constexpr ULONGLONG kSecond = 10000000, kDay = 86400 * kSecond;
+    // A fixed clock stands for system time too, so that tests walk the same spans.
     FILETIME ft;
-    ::GetSystemTimeAsFileTime(&ft);
+    if (!g_fixed || !::SystemTimeToFileTime(&g_fixedTime, &ft)) ::GetSystemTimeAsFileTime(&ft);
     const ULONGLONG now = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     if (now < known.from || now >= known.until) {
-        ::GetLocalTime(&known.date);
+        ClockLocalTime(&known.date);
         const SYSTEMTIME& t = known.date;
         const ULONGLONG intoDay = ((t.wHour * 60ULL + t.wMinute) * 60 + t.wSecond) * kSecond + t.wMilliseconds * 10000ULL;
         known.from = now;

@@ -232,16 +232,16 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
 // --- the daily file ------------------------------------------------------------------
 
 TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
-    const struct { WORD year, month, day, hour, minute, second; const wchar_t* file; } lines[] = {
-        {2007, 3, 14, 23, 59, 59, L"TS070314.txt"},  // the last second of a day
-        {2007, 3, 15, 0, 0, 0, L"TS070315.txt"},     // the first of the next
-        {2007, 3, 15, 23, 59, 59, L"TS070315.txt"},
-        {2007, 4, 15, 9, 0, 0, L"TS070415.txt"},     // the same day of the next month
-        {2008, 4, 15, 9, 0, 0, L"TS080415.txt"},     // and of the next year
+    const struct { WORD year, month, day, hour, minute, second, ms; const wchar_t* file; } lines[] = {
+        {2007, 3, 14, 23, 59, 59, 900, L"TS070314.txt"},  // the last second of a day
+        {2007, 3, 15, 0, 0, 0, 100, L"TS070315.txt"},     // the first of the next, within a second
+        {2007, 3, 15, 23, 59, 59, 0, L"TS070315.txt"},
+        {2007, 4, 15, 9, 0, 0, 0, L"TS070415.txt"},       // the same day of the next month
+        {2008, 4, 15, 9, 0, 0, 0, L"TS080415.txt"},       // and of the next year
     };
     std::map<std::wstring, std::wstring> expected;
     for (const auto& l : lines) {
-        SetClock(l.year, l.month, l.day, l.hour, l.minute, l.second);
+        SetClock(l.year, l.month, l.day, l.hour, l.minute, l.second, l.ms);
         if (&l == lines) tracewnd_SelectTraceFile();
         Row r(L"at " + std::to_wstring(l.year * 10000 + l.month * 100 + l.day) + L" " + std::to_wstring(l.hour));
         tracewnd_WriteFileLine(&r.row);
