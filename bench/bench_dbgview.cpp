@@ -52,12 +52,15 @@ void PumpFor(DWORD ms) {
     }
 }
 
-// Waits for the processes while dispatching sent messages (the hook's rows arrive so).
-void WaitPumping(std::vector<HANDLE>& processes) {
+// Waits for the processes while dispatching sent messages (the hook's rows arrive so);
+// counts those that did not end with 0 (a writer that never got its start signal).
+void WaitPumping(std::vector<HANDLE>& processes, long* failed) {
     while (!processes.empty()) {
         DWORD w = ::MsgWaitForMultipleObjects(static_cast<DWORD>(processes.size()), processes.data(), FALSE, kBoundMs,
                                               QS_ALLINPUT);
         if (w < WAIT_OBJECT_0 + processes.size()) {
+            DWORD code = 1;
+            if (!::GetExitCodeProcess(processes[w - WAIT_OBJECT_0], &code) || code != 0) ++*failed;
             ::CloseHandle(processes[w - WAIT_OBJECT_0]);
             processes.erase(processes.begin() + (w - WAIT_OBJECT_0));
         } else if (w == WAIT_OBJECT_0 + processes.size()) {
@@ -65,6 +68,7 @@ void WaitPumping(std::vector<HANDLE>& processes) {
             while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
         } else {
             for (HANDLE p : processes) ::TerminateProcess(p, 255), ::CloseHandle(p);
+            *failed += static_cast<long>(processes.size());
             processes.clear();
         }
     }
@@ -102,6 +106,8 @@ struct Run {
     long total = 0;
 };
 
+long g_writersFailed;  // writers of every round that did not end with 0
+
 // Starts the writers, lets them go at once and waits until they are done.
 Run RunWriters(HANDLE go, int writers, int count) {
     wchar_t exe[MAX_PATH], cmd[MAX_PATH + 64];
@@ -117,7 +123,8 @@ Run RunWriters(HANDLE go, int writers, int count) {
     r.total = static_cast<long>(writers) * count;
     r.start = Now();
     ::SetEvent(go);
-    WaitPumping(processes);
+    g_writersFailed += writers - static_cast<long>(processes.size());  // not started
+    WaitPumping(processes, &g_writersFailed);
     r.seconds = Now() - r.start;
     return r;
 }
@@ -297,5 +304,6 @@ int wmain(int argc, wchar_t** argv) {
             L"of order\n", rounds, Median(captured), Median(delivered), hookLost, outOfOrder);
     wprintf(L"ratio hook capture/bare: %6.2f\n", bare.rate() > 0 ? Median(captured) / bare.rate() : 0.0);
     wprintf(L"ratio delivered/captured in the same round: %.2f (goal 0.9)\n", Median(ratios));
-    return bareLost == 0 && viewerLost == 0 && hookLost == 0 && outOfOrder == 0 ? 0 : 2;
+    wprintf(L"writers that failed to start or to finish: %ld\n", g_writersFailed);
+    return bareLost == 0 && viewerLost == 0 && hookLost == 0 && outOfOrder == 0 && g_writersFailed == 0 ? 0 : 2;
 }
