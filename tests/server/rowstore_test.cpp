@@ -15,6 +15,7 @@
 #include "kvtest.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
+#include "testserverwindow.h"
 
 namespace {
 
@@ -45,63 +46,7 @@ const std::wstring kSmallBox = L"Running out of memory !|" + std::to_wstring(MB_
 const std::wstring kLargeBox =
     L"Running out of memory !!!|" + std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + L"|VO Vedoz Izodoz";
 
-struct ItemCountUpdate { DWORD tick; LPARAM flags; };
-std::vector<ItemCountUpdate> g_updates;  // LVM_SETITEMCOUNT as the main list saw it
-std::vector<UINT> g_passedOn;            // what the filter list's procedure passed on
-bool PassedOn(UINT msg) { return std::find(g_passedOn.begin(), g_passedOn.end(), msg) != g_passedOn.end(); }
-using Msg = std::tuple<UINT, WPARAM, LPARAM>;
-std::vector<Msg> g_traceWindowMessages;  // what reached the stand-in trace window
-const UINT kPing = WM_APP + 7;
-int g_pings;
-WNDPROC g_listViewProc;
-
-// Below the lists' procedures: the main list's timers go to its store and its item
-// counts are recorded; for the filter list it records what its procedure passes on.
-LRESULT CALLBACK ListProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (hwnd != kv::Server().mainList) g_passedOn.push_back(msg);
-    else if (msg == LVM_SETITEMCOUNT) g_updates.push_back({::GetTickCount(), lp});
-    else if (msg == WM_TIMER) rowstore_OnTimer(kv::Server().mainStore, wp);
-    return ::CallWindowProcW(g_listViewProc, hwnd, msg, wp, lp);
-}
-
-// Parent of the lists, stand-in trace window and target of the pings (answered with 42).
-LRESULT CALLBACK TestWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    auto* info = reinterpret_cast<NMLVDISPINFOW*>(lp);
-    if (msg == WM_NOTIFY && info->hdr.code == LVN_GETDISPINFOW && info->hdr.hwndFrom == kv::Server().mainList)
-        rowstore_OnGetDispInfo(kv::Server().mainStore, info);
-    if (msg == kPing) return ++g_pings, 42;
-    // The default would open the system menu, whose loop eats queued messages.
-    if (msg == WM_KEYDOWN || msg == WM_LBUTTONDBLCLK || msg == WM_CONTEXTMENU) {
-        if (hwnd == kv::Server().traceWindow) g_traceWindowMessages.emplace_back(msg, wp, lp);
-        return 0;
-    }
-    return msg == WM_NOTIFY ? 0 : ::DefWindowProcW(hwnd, msg, wp, lp);
-}
-
-HWND CreateTestWindow() {
-    static ATOM cls = [] {
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
-        ::InitCommonControlsEx(&icc);
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = TestWindowProc;
-        wc.lpszClassName = L"KvRowStoreTestWindow";
-        return ::RegisterClassW(&wc);
-    }();
-    return ::CreateWindowExW(0, MAKEINTATOM(cls), L"rows", WS_OVERLAPPEDWINDOW, 0, 0, 640, 400, nullptr, nullptr,
-                             nullptr, nullptr);
-}
-
-HWND CreateList(HWND parent) {
-    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, 0, 600,
-                                  300, parent, nullptr, nullptr, nullptr);
-    for (int i = 0; i < kColumnCount; ++i) {
-        LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
-        ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
-    }
-    g_listViewProc = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ListProc)));
-    return list;
-}
+using kvtest::kPing;
 
 int ViewCount(HWND list) { return static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
 
@@ -131,30 +76,15 @@ class RowStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_boxes.clear();
-        g_updates.clear();
-        g_pings = 0;
         rowstore_SetMessageBox(&RecordBox);
-        parent_ = CreateTestWindow();
-        kv::Server().traceWindow = trace_ = CreateTestWindow();
-        kv::Server().mainList = list_ = CreateList(parent_);
-        filter_ = CreateList(parent_);
-        kv::Server().mainStore = store_ = rowstore_Create(list_, rowstore_CompareRows);
-        kv::Server().filterStore = filterStore_ = rowstore_Create(filter_, rowstore_CompareRows);
         ASSERT_TRUE(store_ >= 0 && filterStore_ >= 0);
-        InstallFilterListProc(filter_);
-        g_passedOn.clear();
-        g_traceWindowMessages.clear();
     }
     void TearDown() override {
         rowstore_SetAllocFailuresForTesting(0);
         kv::Seams().drawItem = nullptr;
-        kv::Server() = kv::ServerState{};
-        rowstore_Destroy(store_);
-        rowstore_Destroy(filterStore_);
-        ::DestroyWindow(parent_);
-        ::DestroyWindow(trace_);
         rowstore_SetMessageBox(nullptr);
     }
+    bool PassedOn(UINT msg) const { return std::count(win_.passedOn.begin(), win_.passedOn.end(), msg) > 0; }
     int AddRows(int n, int firstId = 0) {
         int last = -1;
         for (int i = firstId; i < firstId + n; ++i)
@@ -180,8 +110,9 @@ protected:
         rowstore_Sort(store < 0 ? store_ : store, &click);
     }
 
-    HWND parent_ = nullptr, trace_ = nullptr, list_ = nullptr, filter_ = nullptr;
-    short store_ = -1, filterStore_ = -1;
+    kvtest::TestServerWindow win_{false, false};
+    HWND list_ = win_.mainList(), filter_ = win_.filterList();
+    short store_ = win_.mainStore(), filterStore_ = win_.filterStore();
 };
 
 TEST_F(RowStoreTest, TableIsBoundedAndBadIndicesAnswerNothing) {
@@ -246,9 +177,9 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
     const DWORD lastAdd = ::GetTickCount();
     EXPECT_EQ(ViewCount(list_), 0) << "adding does not touch the view";
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ViewCount(list_) == 10; }, 5000));
-    ASSERT_EQ(g_updates.size(), 1u) << "one update for the burst";
-    EXPECT_EQ(g_updates[0].flags, static_cast<LPARAM>(LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL));
-    EXPECT_GE(g_updates[0].tick - lastAdd, kRowStoreAddDelayMs - 5) << "pushed too early";
+    ASSERT_EQ(win_.countUpdates.size(), 1u) << "one update for the burst";
+    EXPECT_EQ(win_.countUpdates[0].second, static_cast<LPARAM>(LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL));
+    EXPECT_GE(win_.countUpdates[0].first - lastAdd, kRowStoreAddDelayMs - 5) << "pushed too early";
 
     // The count timer's transitions, one event at a time: the updates the view has seen.
     enum Op { kAdd, kAddElsewhere, kTick, kFlush, kPump };
@@ -270,32 +201,32 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
         if (s.op == kTick) rowstore_OnTimer(store_, kRowStoreTimerId);
         if (s.op == kFlush) rowstore_FlushCount(store_);
         if (s.op == kPump) kvtest::PumpUntil([&] { return ViewCount(list_) == id; }, 5000);
-        EXPECT_EQ(g_updates.size(), s.updates) << s.what;
+        EXPECT_EQ(win_.countUpdates.size(), s.updates) << s.what;
         if (s.op == kFlush || s.op == kPump) {
             EXPECT_EQ(ViewCount(list_), id) << s.what;
         }
     }
     rowstore_OnTimer(store_, kRowStoreTimerId + 1);
-    EXPECT_EQ(g_updates.size(), 4u) << "another timer is not the count's";
+    EXPECT_EQ(win_.countUpdates.size(), 4u) << "another timer is not the count's";
     EXPECT_FALSE(::KillTimer(list_, kRowStoreTimerId)) << "no timer left running";
 
     rowstore_Delete(store_, 4);
     EXPECT_EQ(ViewCount(list_), id) << "a single delete is pushed by the timer";
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ViewCount(list_) == id - 1; }, 5000));
-    g_updates.clear();
+    win_.countUpdates.clear();
     rowstore_DeleteFirst(store_, 0, 2);
     rowstore_DeleteFirst(store_, 0, 1);
-    EXPECT_TRUE(g_updates.empty()) << "trims reach the view by a post";
+    EXPECT_TRUE(win_.countUpdates.empty()) << "trims reach the view by a post";
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // before any paint
     EXPECT_EQ(ViewCount(list_), id - 4);
-    ASSERT_EQ(g_updates.size(), 1u) << "trims in a burst cost one update of the view";
-    EXPECT_EQ(g_updates[0].flags, static_cast<LPARAM>(LVSICF_NOSCROLL));
-    g_updates.clear();
+    ASSERT_EQ(win_.countUpdates.size(), 1u) << "trims in a burst cost one update of the view";
+    EXPECT_EQ(win_.countUpdates[0].second, static_cast<LPARAM>(LVSICF_NOSCROLL));
+    win_.countUpdates.clear();
     const int left = rowstore_GetCount(store_);
     for (auto [first, n] : {std::pair{0, left}, {2, left - 2}, {-1, 2}, {0, -2}}) rowstore_DeleteFirst(store_, first, n);
     EXPECT_EQ(rowstore_GetCount(store_), left) << "a trim must leave a row and stay in range";
-    EXPECT_TRUE(g_updates.empty()) << "refused trims leave the view alone";
+    EXPECT_TRUE(win_.countUpdates.empty()) << "refused trims leave the view alone";
     rowstore_Clear(store_);
     EXPECT_EQ(ViewCount(list_), 0) << "a clear reaches the view at once";
 
@@ -347,8 +278,8 @@ TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
 }
 
 TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
-    ::SetWindowPos(parent_, nullptr, -2000, -2000, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    ::ShowWindow(parent_, SW_SHOWNOACTIVATE);
+    ::SetWindowPos(win_.hwnd(), nullptr, -2000, -2000, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ::ShowWindow(win_.hwnd(), SW_SHOWNOACTIVATE);
     AddRows(20);
     rowstore_FlushCount(store_);
     ::UpdateWindow(list_);
@@ -462,6 +393,7 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
                                 EXPECT_EQ(rowstore_Add(s, row), -1) << "a store without an array refuses rows";
                                 rowstore_FreeRow(row); }, "add", false},
         {kRowStoreFailRow, [](short s, HWND) { EXPECT_EQ(rowstore_NewRow(s), nullptr);  // the box is open meanwhile
+                                               rowstore_ReportAllocFailures();
                                                kvtest::PumpUntil([] { return g_boxesOpen == 1; }); }, "open", true},
     };
     for (const Case& c : cases) {
@@ -489,8 +421,10 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     EXPECT_EQ(AddRows(2), 1) << "a clear restores the store";
 }
 
+using Msg = std::tuple<UINT, WPARAM, LPARAM>;
+std::vector<Msg>* g_input;
 void DrawItemSeam(HWND window, const DRAWITEMSTRUCT* item) {
-    g_traceWindowMessages.emplace_back(WM_DRAWITEM, reinterpret_cast<WPARAM>(window), reinterpret_cast<LPARAM>(item));
+    g_input->emplace_back(WM_DRAWITEM, reinterpret_cast<WPARAM>(window), reinterpret_cast<LPARAM>(item));
 }
 
 TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesItsStore) {
@@ -502,13 +436,15 @@ TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesIts
                                     {WM_CONTEXTMENU, filter, MAKELPARAM(10, 20)}};
     for (auto [m, wp, lp] : input) ::SendMessageW(filter_, m, wp, lp);
     for (auto [m, wp, lp] : input) EXPECT_TRUE(PassedOn(m)) << "the list keeps its handling of " << m;
-    ASSERT_TRUE(kvtest::PumpUntil([] { return g_traceWindowMessages.size() >= 3; }, 5000));
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return win_.input.size() >= 4; }, 5000));
     ::SendMessageW(filter_, WM_DRAWITEM, 1, reinterpret_cast<LPARAM>(&item));  // no routine yet
+    g_input = &win_.input;
     kv::Seams().drawItem = &DrawItemSeam;
     ::SendMessageW(filter_, WM_DRAWITEM, 1, reinterpret_cast<LPARAM>(&item));
     std::vector<Msg> expected = input;
+    expected.insert(expected.begin(), input[2]);  // the list's own handling hands it to its parent at once
     expected.emplace_back(WM_DRAWITEM, filter, reinterpret_cast<LPARAM>(&item));
-    EXPECT_EQ(g_traceWindowMessages, expected);
+    EXPECT_EQ(win_.input, expected);
 
     // The whole ground is grey, from the first corner to the last, also with the kept brush.
     RECT rc;
@@ -542,7 +478,7 @@ TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutALi
     std::thread holder([&] {
         kv::ListLock lock;
         held = true;
-        ::SendMessageTimeoutW(trace_, kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
+        ::SendMessageTimeoutW(win_.hwnd(), kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
     });
     while (!held) ::Sleep(1);
     { kv::ListLock lock; }
@@ -556,18 +492,18 @@ TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutALi
 TEST_F(RowStoreTest, PumpingWaitServesSendsAndKeepsWMQuit) {
     kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     ::PostQuitMessage(3);
-    ::PostMessageW(parent_, kPing, 0, 0);
+    ::PostMessageW(win_.hwnd(), kPing, 0, 0);
     for (HANDLE h : {HANDLE(nullptr), event.get()}) {
         const DWORD start = ::GetTickCount();
         EXPECT_EQ(PumpMessagesWhileWaiting(h, 60), 0);
         EXPECT_GE(::GetTickCount() - start, 55u) << "returned before the time-out";
     }
-    EXPECT_EQ(g_pings, 1) << "a posted message waits for no one";
+    EXPECT_EQ(win_.pings, 1) << "a posted message waits for no one";
     MSG msg;
     ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the caller's loop must see WM_QUIT";
     EXPECT_EQ(msg.wParam, 3u);
     LRESULT answer = 0;
-    std::thread worker([&answer, window = parent_, e = event.get()] {
+    std::thread worker([&answer, window = win_.hwnd(), e = event.get()] {
         answer = ::SendMessageW(window, kPing, 0, 0);
         ::SetEvent(e);
     });

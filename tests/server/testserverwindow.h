@@ -1,21 +1,26 @@
 // A stand-in for the trace window in tests of the server core: a top-level window with
 // the real control kinds (the sorted upper-case drop-down list of applications and two
 // owner-data report list views with their row stores), registered as the server's
-// window state and joined to the client interface. Its window procedure passes the
-// client notifications on as the trace window does.
+// window state and joined to the client interface. It passes the client notifications
+// on as the trace window does, and records what the tests look at.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kvtest {
 
+// Answered with 42 by the stand-in window.
+constexpr UINT kPing = WM_APP + 7;
+
 class TestServerWindow {
 public:
-    // asServer: also name it as the server window of all processes.
-    explicit TestServerWindow(bool asServer = true);
+    // asServer: also name it as the server window of all processes. storeLines: trace
+    // lines become rows of the main list as in the trace window; else they are only kept.
+    explicit TestServerWindow(bool asServer = true, bool storeLines = true);
     ~TestServerWindow();
     TestServerWindow(const TestServerWindow&) = delete;
     TestServerWindow& operator=(const TestServerWindow&) = delete;
@@ -34,10 +39,24 @@ public:
     std::vector<std::wstring> AppEntries() const;
     int SelectedApp() const;
 
+    // A trace line as it arrived, with the file, trace and main scroll switches then.
+    struct Line {
+        std::wstring func, text;
+        short handle, level;
+        int enableFile, globalEnable, scroll;
+    };
+    std::vector<Line> lines;
+    std::vector<std::pair<DWORD, LPARAM>> countUpdates;  // tick and flags of the main list's LVM_SETITEMCOUNT
+    std::vector<UINT> passedOn;                           // what the filter list's procedure passed on
+    std::vector<std::tuple<UINT, WPARAM, LPARAM>> input;  // keys and clicks the filter list handed over
+    int pings = 0;
+    int settingsPosts = 0;  // WM_TRACE_SETTINGSCHANGED
+
 private:
     static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
-    static LRESULT CALLBACK MainListProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT CALLBACK ListProc(HWND, UINT, WPARAM, LPARAM);
     HWND hwnd_ = nullptr, main_ = nullptr, filter_ = nullptr, apps_ = nullptr;
+    bool storeLines_;
     std::vector<int> selections_;
 };
 
