@@ -46,7 +46,6 @@ KVTEST_HELPER(emit) {
 
 class Intake : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
     void SetUp() override {
         ServerSettings_SetDefaults(g_settings, files_.path().c_str());
         tracewnd_SplitFilters();

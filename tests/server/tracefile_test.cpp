@@ -19,6 +19,7 @@
 #include "server/serverstate.h"
 #include "server/tracefile.h"
 #include "settings/serversettings.h"
+#include "testserverwindow.h"
 
 namespace {
 
@@ -60,26 +61,14 @@ using kvtest::SetClock;
 
 DWORD LineCount() { return kv::g_region.apps[0].dwLineCount; }
 
-// The server window: counts the writer's new-file posts and keeps the trace lines of
-// the history clean-up as "function: text".
-int g_newFilePosts;
-std::vector<std::wstring> g_serverLines;
-LRESULT CALLBACK ServerWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_TRACE_SETTINGSCHANGED) ++g_newFilePosts;
-    if (msg == WM_TRACE_OUTPUT)
-        g_serverLines.push_back(std::wstring(traceapi_GetCurFuncName()) + L": " + traceapi_GetCurTrcTxt());
-    return ::DefWindowProcW(hwnd, msg, wp, lp);
-}
-
 std::atomic<int> g_refreshCalls;
 void CountRefresh() { ++g_refreshCalls; }
 
 // File writing on, a fresh directory, no current name, 15 March 2007 at noon, and a
-// server window.
+// server window that keeps the trace lines.
 class TraceFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        kv::ProcessAttach(::GetModuleHandleW(nullptr));  // the line count and the trace calls use the region
         saved_ = g_settings;
         ServerSettings_SetDefaults(g_settings, dir_.path().c_str());
         g_settings.EnableFile = 1;
@@ -87,21 +76,9 @@ protected:
         SetClock(2007, 3, 15, 12, 0, 0);
         g_refreshCalls = 0;
         kv::Seams().refreshStatusFile = &CountRefresh;
-        static ATOM cls = [] {
-            WNDCLASSW wc = {};
-            wc.lpfnWndProc = &ServerWindowProc;
-            wc.lpszClassName = L"KvTraceFileServer";
-            return ::RegisterClassW(&wc);
-        }();
-        server_ = ::CreateWindowExW(0, MAKEINTATOM(cls), L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        traceapi_SetTraceWindow(server_, TRUE);
-        g_newFilePosts = 0;
-        g_serverLines.clear();
     }
     void TearDown() override {
         tracewnd_SetSaveListMessageBox(nullptr);
-        traceapi_SetTraceWindow(nullptr, TRUE);
-        ::DestroyWindow(server_);
         tracewnd_ResetTraceFileForTesting();
         kv::Seams().refreshStatusFile = nullptr;
         kv::ClockSetForTesting(nullptr);
@@ -110,10 +87,18 @@ protected:
     std::wstring In(const std::wstring& name) const { return dir_.file(name); }
     void Touch(const std::wstring& name) { kvtest::WriteBytes(In(name), "x"); }
     bool Exists(const std::wstring& name) { return kvtest::FileExists(In(name)); }
+    // The trace lines the server got, as "function: text", sorted.
+    std::vector<std::wstring> ServerLines() {
+        std::vector<std::wstring> out;
+        for (const auto& l : server_.lines) out.push_back(l.func + L": " + l.text);
+        std::sort(out.begin(), out.end());
+        server_.lines.clear();
+        return out;
+    }
 
     kvtest::TempDir dir_;
     ServerSettings saved_;
-    HWND server_ = nullptr;
+    kvtest::TestServerWindow server_{true, false};
 };
 
 // --- the file line -----------------------------------------------------------------
@@ -250,7 +235,7 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     tracewnd_CloseTraceFile();
     for (const auto& [file, text] : expected) EXPECT_EQ(ReadWide(In(file)), text) << kvtest::Narrow(file);
     kvtest::PumpPending();
-    EXPECT_EQ(g_newFilePosts, 4) << "one per new file, so that each starts with the settings";
+    EXPECT_EQ(server_.settingsPosts, 4) << "one per new file, so that each starts with the settings";
     Row april(L"april");
 
     // Empty directory: the fallback name; the same directory back on the same day: the
@@ -295,7 +280,7 @@ TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOn
     const std::wstring said = L"tracewnd_WriteFileLine: ***** Trace file '" + path + L"' ";
     for (int safe : {0, 1}) {
         g_settings.SaveWriting = safe;
-        g_serverLines.clear();
+        ServerLines();
         {
             kv::UniqueHandle held(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(held.valid());
@@ -303,7 +288,7 @@ TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOn
         }
         tracewnd_WriteFileLine(&a.row);
         tracewnd_CloseTraceFile();
-        EXPECT_EQ(g_serverLines, (std::vector<std::wstring>{said + L"cannot be opened (error 32): lines are lost *****",
+        EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{said + L"cannot be opened (error 32): lines are lost *****",
                                                             said + L"written again; 3 line(s) lost *****"}));
     }
     EXPECT_EQ(ReadWide(path), FormatLine(b) + FormatLine(a) + FormatLine(a));
@@ -323,8 +308,7 @@ TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {
 TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     kvtest::TakeBoxes();
     tracewnd_SetSaveListMessageBox(&kvtest::RecordBox);
-    kvtest::ListStore store(&kv::Server().mainStore);
-    ASSERT_GE(store, 0);
+    const short store = server_.mainStore();
     const std::wstring path = In(L"saved list.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(nullptr, path.c_str()), 1);
     EXPECT_EQ(ReadWide(path), L"\xFEFF") << "an empty list";
@@ -347,7 +331,7 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     EXPECT_TRUE(kvtest::TakeBoxes().empty());
 
     const std::wstring missing = In(L"missing\\100%s%n%d.txt");
-    EXPECT_EQ(tracewnd_SaveListToPath(store.list(), missing.c_str()), 0);
+    EXPECT_EQ(tracewnd_SaveListToPath(server_.hwnd(), missing.c_str()), 0);
     EXPECT_EQ(kvtest::TakeBoxes(), std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
                                                  L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
@@ -379,13 +363,11 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
         EXPECT_EQ(left, s.left) << s.days << " days on the " << s.day << "th";
     }
     for (const wchar_t* n : others) EXPECT_TRUE(Exists(n)) << kvtest::Narrow(n);
-    std::sort(g_serverLines.begin(), g_serverLines.end());
     const std::wstring deleted = L"tracewnd_CheckHistDays (1): Delete expired trace file: '";
-    EXPECT_EQ(g_serverLines, (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'",
+    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'",
                                                         deleted + In(daily[3]) + L"'"}));
 
     // In a directory a command interpreter would misread, beside the same name one level up.
-    g_serverLines.clear();
     SetClock(2007, 6, 1, 12, 0, 0);
     const std::wstring odd = In(L"a&b %CD% \u0416"), func = L"tracewnd_CheckHistDays (2): ";
     ASSERT_TRUE(::CreateDirectoryW(odd.c_str(), nullptr));
@@ -400,13 +382,13 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     EXPECT_EQ(std::make_tuple(kvtest::FileExists(odd + L"\\TS070102.txt"), kvtest::FileExists(odd + L"\\TS070301.txt"),
                               kvtest::FileExists(odd + L"\\TS070601.txt"), Exists(L"TS070102.txt")),
               std::make_tuple(false, true, true, true)) << "the file held open without delete sharing stays";
-    std::sort(g_serverLines.begin(), g_serverLines.end());
-    ASSERT_EQ(g_serverLines.size(), 3u);
-    EXPECT_EQ(g_serverLines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070102.txt'");
-    EXPECT_EQ(g_serverLines[1], func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'");
+    const std::vector<std::wstring> lines = ServerLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070102.txt'");
+    EXPECT_EQ(lines[1], func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'");
     const std::wstring warning = func + L"WRN: DeleteFile '" + odd + L"\\TS070301.txt' failed with: ";
-    EXPECT_EQ(g_serverLines[2].substr(0, warning.size()), warning);
-    EXPECT_NE(g_serverLines[2], warning + L"0 !");
+    EXPECT_EQ(lines[2].substr(0, warning.size()), warning);
+    EXPECT_NE(lines[2], warning + L"0 !");
 }
 
 // --- time functions ----------------------------------------------------------------

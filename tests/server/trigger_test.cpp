@@ -1,11 +1,10 @@
 // Trigger actions, the command the trigger runs, and the two ways of starting a process,
-// observed through a recording server window, a launch seam and a recorder program.
+// observed through the stand-in trace window, a launch seam and a recorder program.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -21,34 +20,16 @@
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "settings/serversettings.h"
+#include "testserverwindow.h"
 
 namespace {
 
 using kvtest::Narrow;
 
-// What the server window saw with each trace line, and the switches at that moment.
-struct Line {
-    std::wstring text, func;
-    short handle, level;
-    int enableFile, globalEnable;
-    BOOL mainScroll;
-};
-std::vector<Line> g_lines;
-WNDPROC g_recorderProc;
-
-LRESULT CALLBACK LineProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_TRACE_OUTPUT) {
-        g_lines.push_back({traceapi_GetCurTrcTxt(), traceapi_GetCurFuncName(), static_cast<short>(wp), static_cast<short>(lp),
-                           g_settings.EnableFile, kv::g_region.globalEnable,
-                           rowstore_GetAutoScroll(kv::Server().mainStore)});
-    }
-    return ::CallWindowProcW(g_recorderProc, hwnd, msg, wp, lp);
-}
-
-struct ToolbarState { int globalEnable; BOOL mainScroll; int enableFile; };
-std::vector<ToolbarState> g_toolbar;
+// Trace, main scroll and file switches as the tool bar was told of them.
+std::vector<std::tuple<int, BOOL, int>> g_toolbar;
 void SyncToolbar() {
-    g_toolbar.push_back({kv::g_region.globalEnable, rowstore_GetAutoScroll(kv::Server().mainStore), g_settings.EnableFile});
+    g_toolbar.emplace_back(kv::g_region.globalEnable, rowstore_GetAutoScroll(kv::Server().mainStore), g_settings.EnableFile);
 }
 
 struct Launch { std::wstring command; int show; };
@@ -72,50 +53,34 @@ constexpr wchar_t kTrigger[] = L"ALARM";
 
 class Trigger : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
-
     void SetUp() override {
         savedSettings_ = g_settings;
         kv::CopyCut(g_settings.TriggerFilter, kFilterChars, kTrigger);
         g_settings.TriggerExec[0] = 0;
         tracewnd_SplitFilters();
-
-        window_ = std::make_unique<kvtest::RecordingWindow>(kvtest::Accessors{
-            traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, nullptr});
-        g_recorderProc = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrW(window_->hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LineProc)));
-        traceapi_SetTraceWindow(window_->hwnd(), TRUE);
-
-        ASSERT_TRUE(stores_[0] >= 0 && stores_[1] >= 0);
         kv::Seams().syncToolbar = SyncToolbar;
         tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
         kvtest::SetClock(2007, 3, 15, 14, 22, 33);
         ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", recordFile_.c_str());
         SwitchAllOn();
-        g_lines.clear();
         g_toolbar.clear();
         g_launches.clear();
         g_forwardLaunches = false;
     }
-
     void TearDown() override {
         ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
         kv::ClockSetForTesting(nullptr);
         tracewnd_SetTriggerLaunchForTesting(nullptr);
         kv::Seams().syncToolbar = nullptr;
-        traceapi_SetTraceWindow(nullptr, TRUE);
-        window_.reset();
         traceapi_SetEnable(1);
         g_settings = savedSettings_;
     }
-
     void SwitchAllOn() {
         g_settings.EnableFile = 1;
         traceapi_SetEnable(1);
-        rowstore_SetAutoScroll(stores_[0], TRUE);
-        rowstore_SetAutoScroll(stores_[1], TRUE);
+        rowstore_SetAutoScroll(win_.mainStore(), TRUE);
+        rowstore_SetAutoScroll(win_.filterStore(), TRUE);
     }
-
     std::vector<std::string> Records() const {
         std::vector<std::string> out;
         const std::string bytes = kvtest::ReadBytes(recordFile_);
@@ -131,8 +96,8 @@ protected:
 
     kvtest::TempDir temp_;
     std::wstring recordFile_ = temp_.file(L"record.txt");
-    std::unique_ptr<kvtest::RecordingWindow> window_;
-    kvtest::ListStore stores_[2] = {kvtest::ListStore(&kv::Server().mainStore), kvtest::ListStore(&kv::Server().filterStore)};
+    kvtest::TestServerWindow win_{true, false};
+    std::vector<kvtest::TestServerWindow::Line>& lines_ = win_.lines;
     ServerSettings savedSettings_;
 };
 
@@ -149,7 +114,7 @@ TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
     tracewnd_SplitFilters();
     for (int round = 0; round < 25; ++round) {
         SwitchAllOn();
-        g_lines.clear();
+        lines_.clear();
         g_launches.clear();
         kv::UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::atomic<int> done{0};
@@ -163,7 +128,7 @@ TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
         ASSERT_TRUE(kvtest::PumpUntil([&] { return done == 2; }, 30000));
         a.join();
         b.join();
-        EXPECT_EQ(g_lines.size(), 4u) << "three stop lines and the command's, round " << round;
+        EXPECT_EQ(lines_.size(), 4u) << "three stop lines and the command's, round " << round;
         EXPECT_EQ(g_launches.size(), 1u) << "round " << round;
     }
 }
@@ -175,21 +140,20 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
     // The file and scroll lines are written before their switch goes off, the trace line after.
     const struct { const wchar_t* what; int enableFile, globalEnable; BOOL mainScroll; } expected[] = {
         {L"TRACE TO FILE OFF", 1, 1, TRUE}, {L"TRACE STOPPED", 0, 0, TRUE}, {L"SCROLL STOPPED", 0, 0, TRUE}};
-    ASSERT_EQ(g_lines.size(), 3u);
+    ASSERT_EQ(lines_.size(), 3u);
     for (int i = 0; i < 3; ++i) {
-        const Line& l = g_lines[i];
+        const auto& l = lines_[i];
         EXPECT_EQ(l.text, TriggerText(L"0x7", expected[i].what));
         EXPECT_TRUE(l.func == L"tracewnd_ExecTrigger" && l.handle == 0 && l.level == -1) << i;
-        EXPECT_EQ(std::make_tuple(l.enableFile, l.globalEnable, l.mainScroll),
+        EXPECT_EQ(std::make_tuple(l.enableFile, l.globalEnable, l.scroll),
                   std::make_tuple(expected[i].enableFile, expected[i].globalEnable, expected[i].mainScroll)) << i;
     }
-    EXPECT_EQ(std::make_tuple(g_settings.EnableFile, traceapi_GetEnable(), rowstore_GetAutoScroll(stores_[0]),
-                              rowstore_GetAutoScroll(stores_[1])), std::make_tuple(0, 0, FALSE, FALSE));
-    ASSERT_EQ(g_toolbar.size(), 1u);
-    EXPECT_TRUE(g_toolbar[0].globalEnable == 0 && !g_toolbar[0].mainScroll && g_toolbar[0].enableFile == 0);
+    EXPECT_EQ(std::make_tuple(g_settings.EnableFile, traceapi_GetEnable(), rowstore_GetAutoScroll(win_.mainStore()),
+                              rowstore_GetAutoScroll(win_.filterStore())), std::make_tuple(0, 0, FALSE, FALSE));
+    EXPECT_EQ(g_toolbar, (std::vector<std::tuple<int, BOOL, int>>{{0, FALSE, 0}})) << "told once, after the changes";
 
     tracewnd_ExecTrigger();
-    EXPECT_EQ(g_lines.size(), 3u) << "a second hit finds everything off and writes nothing";
+    EXPECT_EQ(lines_.size(), 3u) << "a second hit finds everything off and writes nothing";
     EXPECT_TRUE(g_launches.empty());
 }
 
@@ -217,14 +181,14 @@ TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
     }
 
     g_settings.TriggerFlags = 0x08;
-    g_lines.clear();
+    lines_.clear();
     g_launches.clear();
     // The record is rewritten in place on the window thread; intake threads run the
     // command as last published with the filters.
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"half written");
     tracewnd_ExecTrigger();
-    ASSERT_EQ(g_lines.size(), 1u);
-    EXPECT_EQ(std::make_tuple(g_lines[0].text, g_lines[0].func, g_lines[0].level),
+    ASSERT_EQ(lines_.size(), 1u);
+    EXPECT_EQ(std::make_tuple(lines_[0].text, lines_[0].func, lines_[0].level),
               std::make_tuple(TriggerText(L"0x8", L"EXEC:'notepad.exe'"), std::wstring(L"tracewnd_TGExcecute"), short(-1)));
     ASSERT_EQ(g_launches.size(), 1u);
     EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
@@ -262,10 +226,10 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     }
     g_settings.TriggerExec[0] = 0;
     tracewnd_SplitFilters();
-    g_lines.clear();
+    lines_.clear();
     g_launches.clear();
     tracewnd_TGExcecute();
-    EXPECT_EQ(std::make_pair(g_lines.size(), g_launches.size()), std::make_pair(size_t(1), size_t(0)))
+    EXPECT_EQ(std::make_pair(lines_.size(), g_launches.size()), std::make_pair(size_t(1), size_t(0)))
         << "the line is written even without a command";
 }
 
