@@ -217,22 +217,11 @@ TEST(SubStringSearch, FindsWhatWcsstrFinds) {
     }
 }
 
-// --- highlight ---------------------------------------------------------------------
-
-class Highlight : public ::testing::Test {
-protected:
-    void TearDown() override { SetFilters(L"", L"", L"", L"", L""); }
-    // Appends a row whose columns hold none of the capital letters A to D.
-    int Add(const wchar_t* time, const wchar_t* text, const wchar_t* process = L"plant [1]") {
-        return store_.Add(text, time, process);
-    }
-    kvtest::ListStore store_{&kv::Server().mainStore};
-};
-
 // Row by row, the ink each row of the list carries: the first entry of the table found in
 // any column (of its first 255 characters) chooses the colour, a gap rule hits rows
 // later than its limit after their predecessor, and keeps its place in the colour order.
-TEST_F(Highlight, EachRowCarriesTheInkOfItsFirstMatchingEntry) {
+TEST_F(FilterChecks, EachRowCarriesTheInkOfItsFirstMatchingEntry) {
+    kvtest::ListStore store_(&kv::Server().mainStore);  // rows whose columns hold none of the capitals A to D
     const COLORREF none = kNoHighlight, yellow = kHighlightColors[0], green = kHighlightColors[1],
                    red = kHighlightColors[2];
     const struct { const wchar_t *time, *text, *process; } rows[] = {

@@ -7,11 +7,13 @@
 
 #include "client/region.h"
 #include "server/attach.h"
+#include "server/clock.h"
+#include "server/filters.h"
 #include "server/intake.h"
 #include "server/registry.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
-#include "settings/serversettings.h"
+#include "server/tracefile.h"
 
 namespace kvtest {
 namespace {
@@ -31,7 +33,7 @@ HWND MakeList(HWND parent, int id) {
 }
 }  // namespace
 
-TestServerWindow::TestServerWindow(bool asServer, bool storeLines) : storeLines_(storeLines) {
+TestServerWindow::TestServerWindow(bool asServer, bool storeLines) : storeLines_(storeLines), saved_(g_settings) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
     ::InitCommonControlsEx(&icc);
     static ATOM cls = [] {
@@ -53,7 +55,6 @@ TestServerWindow::TestServerWindow(bool asServer, bool storeLines) : storeLines_
     for (HWND list : {main_, filter_})
         g_listDefault = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ListProc)));
     InstallFilterListProc(filter_);
-
     kv::ServerState& st = kv::Server();
     st.traceWindow = hwnd_;
     st.mainList = main_;
@@ -74,6 +75,15 @@ TestServerWindow::~TestServerWindow() {
     st = kv::ServerState{};
     ::DestroyWindow(hwnd_);
     g_current = nullptr;
+    tracewnd_ResetTraceFileForTesting();
+    g_settings = saved_;
+    traceapi_SetEnable(1);
+    kv::ClockSetForTesting(nullptr);
+    kv::Seams() = kv::WindowSeams{};
+    rowstore_SetAllocFailuresForTesting(0);
+    rowstore_SetMessageBox(nullptr);
+    tracewnd_SetSaveListMessageBox(nullptr);
+    tracewnd_SetTriggerLaunchForTesting(nullptr);
 }
 
 short TestServerWindow::mainStore() const { return kv::Server().mainStore; }

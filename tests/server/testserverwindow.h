@@ -2,7 +2,8 @@
 // the real control kinds (the sorted upper-case drop-down list of applications and two
 // owner-data report list views with their row stores), registered as the server's
 // window state and joined to the client interface. It passes the client notifications
-// on as the trace window does, and records what the tests look at.
+// on as the trace window does, and records what the tests look at. When it goes, the
+// settings, the clock, the trace file, the seams and the test hooks are as before.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,8 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "settings/serversettings.h"
 
 namespace kvtest {
 
@@ -24,21 +27,18 @@ public:
     ~TestServerWindow();
     TestServerWindow(const TestServerWindow&) = delete;
     TestServerWindow& operator=(const TestServerWindow&) = delete;
-
     HWND hwnd() const { return hwnd_; }
     HWND mainList() const { return main_; }
     HWND filterList() const { return filter_; }
     HWND appList() const { return apps_; }
     short mainStore() const;
     short filterStore() const;
-
     // Handles picked up from the application list's selection-change notifications.
     const std::vector<int>& selections() const { return selections_; }
     void Clear() { selections_.clear(); }
     // Texts of the application list, top to bottom.
     std::vector<std::wstring> AppEntries() const;
     int SelectedApp() const;
-
     // A trace line as it arrived, with the file, trace and main scroll switches then.
     struct Line {
         std::wstring func, text;
@@ -57,6 +57,7 @@ private:
     static LRESULT CALLBACK ListProc(HWND, UINT, WPARAM, LPARAM);
     HWND hwnd_ = nullptr, main_ = nullptr, filter_ = nullptr, apps_ = nullptr;
     bool storeLines_;
+    ServerSettings saved_;
     std::vector<int> selections_;
 };
 

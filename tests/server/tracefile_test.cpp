@@ -69,20 +69,12 @@ void CountRefresh() { ++g_refreshCalls; }
 class TraceFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = g_settings;
         ServerSettings_SetDefaults(g_settings, dir_.path().c_str());
         g_settings.EnableFile = 1;
         tracewnd_ResetTraceFileForTesting();
         SetClock(2007, 3, 15, 12, 0, 0);
         g_refreshCalls = 0;
         kv::Seams().refreshStatusFile = &CountRefresh;
-    }
-    void TearDown() override {
-        tracewnd_SetSaveListMessageBox(nullptr);
-        tracewnd_ResetTraceFileForTesting();
-        kv::Seams().refreshStatusFile = nullptr;
-        kv::ClockSetForTesting(nullptr);
-        g_settings = saved_;
     }
     std::wstring In(const std::wstring& name) const { return dir_.file(name); }
     void Touch(const std::wstring& name) { kvtest::WriteBytes(In(name), "x"); }
@@ -95,13 +87,9 @@ protected:
         server_.lines.clear();
         return out;
     }
-
     kvtest::TempDir dir_;
-    ServerSettings saved_;
     kvtest::TestServerWindow server_{true, false};
 };
-
-// --- the file line -----------------------------------------------------------------
 
 TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     const struct { const wchar_t* tag; uint32_t mark, levelWord; const wchar_t* end; } cases[] = {
@@ -124,7 +112,6 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     wcscpy(broken.row.function, L"F\r\nX");
     wcscpy(broken.row.module, L"M\n");
     EXPECT_EQ(FormatLine(broken), L"Wed 10:00:00,00 [1]|INF |p [1]|M |F  X|a b|0|983070\r\n");
-
     for (int n : {899, 900, 901}) {  // the text contributes at most 900 characters
         const std::wstring line = FormatLine(Row(std::wstring(n, L'y')));
         EXPECT_EQ(std::count(line.begin(), line.end(), L'y'), std::min(n, 900)) << n;
@@ -141,8 +128,6 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     EXPECT_EQ(tiny[0], L'\0') << "no room for CR LF: an empty, terminated buffer";
     EXPECT_EQ(tracewnd_FormatFileLine(nullptr, tiny, 2), 0);
 }
-
-// --- writing -----------------------------------------------------------------------
 
 // Buffered writing keeps a shared stream open until closed, safe writing leaves nothing
 // open after a line; a faulting row loses only its own line, in either mode.
@@ -198,7 +183,6 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     done = true;
     ticker.join();
     tracewnd_CloseTraceFile();
-
     const std::wstring all = ReadWide(In(L"TS070315.txt"));
     std::vector<int> next(kThreads, 0);
     size_t pos = 0, lines = 0;
@@ -213,8 +197,6 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     }
     EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
 }
-
-// --- the daily file ------------------------------------------------------------------
 
 TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     const struct { WORD year, month, day, hour, minute, second; const wchar_t* file; } lines[] = {
@@ -237,7 +219,6 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     kvtest::PumpPending();
     EXPECT_EQ(server_.settingsPosts, 4) << "one per new file, so that each starts with the settings";
     Row april(L"april");
-
     // Empty directory: the fallback name; the same directory back on the same day: the
     // daily name again.
     g_settings.FileDir[0] = 0;
@@ -246,7 +227,6 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     kv::CopyCut(g_settings.FileDir, MAX_PATH, dir_.path().c_str());
     tracewnd_SelectTraceFile();
     EXPECT_EQ(tracewnd_CurrentTraceFile(), In(L"TS080415.txt"));
-
     // A new directory, several levels deep, with characters outside any one code page
     // and characters a command interpreter would act on.
     const std::wstring deep = In(L"Gr\u00f6\u00dfe\\\u0416\u0443\u0440\u043d\u0430\u043b\\a&b %PATH%");
@@ -276,7 +256,6 @@ TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOn
     tracewnd_WriteFileLine(&b.row);
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ReadWide(path), FormatLine(b));
-
     const std::wstring said = L"tracewnd_WriteFileLine: ***** Trace file '" + path + L"' ";
     for (int safe : {0, 1}) {
         g_settings.SaveWriting = safe;
@@ -292,18 +271,12 @@ TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOn
                                                             said + L"written again; 3 line(s) lost *****"}));
     }
     EXPECT_EQ(ReadWide(path), FormatLine(b) + FormatLine(a) + FormatLine(a));
-}
-
-TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {
-    kvtest::TempDir dir;
-    MakeDirectoryPath((dir.path() + L"\\one\\\\two\\file.txt").c_str());
-    EXPECT_TRUE(kvtest::FileExists(dir.path() + L"\\one\\two"));
-    EXPECT_FALSE(kvtest::FileExists(dir.path() + L"\\one\\two\\file.txt"));
+    MakeDirectoryPath((day + L"\\one\\\\two\\file.txt").c_str());  // every level up to the last backslash
+    EXPECT_EQ(std::make_pair(kvtest::FileExists(day + L"\\one\\two"), kvtest::FileExists(day + L"\\one\\two\\file.txt")),
+              std::make_pair(true, false));
     MakeDirectoryPath(nullptr);
     MakeDirectoryPath(L"");
 }
-
-// --- the saved list ----------------------------------------------------------------
 
 TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     kvtest::TakeBoxes();
@@ -312,7 +285,6 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     const std::wstring path = In(L"saved list.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(nullptr, path.c_str()), 1);
     EXPECT_EQ(ReadWide(path), L"\xFEFF") << "an empty list";
-
     Row rows[] = {Row(L"one"), Row(L"two", L"ERR", 1, 10), Row(L"")};
     Lengthen(rows[2]);
     for (const Row& r : rows) {
@@ -329,15 +301,12 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
               L"\xFEFF" + FormatLine(rows[0]) + FormatLine(rows[1]) + FormatLine(rows[2], kSavedLineChars + 1));
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), dir_.path());
     EXPECT_TRUE(kvtest::TakeBoxes().empty());
-
     const std::wstring missing = In(L"missing\\100%s%n%d.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(server_.hwnd(), missing.c_str()), 0);
     EXPECT_EQ(kvtest::TakeBoxes(), std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
                                                  L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
 }
-
-// --- history -----------------------------------------------------------------------
 
 // Daily files older than the limit are deleted, counted from the end of their day, by
 // their exact name; a file that cannot be deleted is reported.
@@ -366,7 +335,6 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     const std::wstring deleted = L"tracewnd_CheckHistDays (1): Delete expired trace file: '";
     EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'",
                                                         deleted + In(daily[3]) + L"'"}));
-
     // In a directory a command interpreter would misread, beside the same name one level up.
     SetClock(2007, 6, 1, 12, 0, 0);
     const std::wstring odd = In(L"a&b %CD% \u0416"), func = L"tracewnd_CheckHistDays (2): ";
@@ -391,8 +359,6 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     EXPECT_NE(lines[2], warning + L"0 !");
 }
 
-// --- time functions ----------------------------------------------------------------
-
 // The time a daily name stands for is the last second of its day; time differences of
 // row times are in milliseconds.
 TEST(TimeFunctions, TimeFromNameAndTimeDiffFromStr) {
@@ -408,7 +374,6 @@ TEST(TimeFunctions, TimeFromNameAndTimeDiffFromStr) {
     for (const wchar_t* name : {L"TSabcdef.txt", L"TS000000.txt", L"TS070300.txt", L"TS070015.txt", L"TS-70315.txt", L"T"})
         EXPECT_EQ(tracewnd_GetTimeFromName(name), -1) << kvtest::Narrow(name);
     EXPECT_EQ(tracewnd_GetTimeFromName(nullptr), -1);
-
     const wchar_t* ten = L"Wed 10:00:00,00 [1]";
     EXPECT_EQ(tracewnd_GetTimeDiffFromStr(ten, L"Wed 10:00:01,50 [2]"), 1500);
     EXPECT_EQ(tracewnd_GetTimeDiffFromStr(L"Wed 10:00:01,50 [2]", ten), -1500);

@@ -54,7 +54,6 @@ constexpr wchar_t kTrigger[] = L"ALARM";
 class Trigger : public ::testing::Test {
 protected:
     void SetUp() override {
-        savedSettings_ = g_settings;
         kv::CopyCut(g_settings.TriggerFilter, kFilterChars, kTrigger);
         g_settings.TriggerExec[0] = 0;
         tracewnd_SplitFilters();
@@ -66,14 +65,6 @@ protected:
         g_toolbar.clear();
         g_launches.clear();
         g_forwardLaunches = false;
-    }
-    void TearDown() override {
-        ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
-        kv::ClockSetForTesting(nullptr);
-        tracewnd_SetTriggerLaunchForTesting(nullptr);
-        kv::Seams().syncToolbar = nullptr;
-        traceapi_SetEnable(1);
-        g_settings = savedSettings_;
     }
     void SwitchAllOn() {
         g_settings.EnableFile = 1;
@@ -93,12 +84,10 @@ protected:
         kvtest::PumpUntil([&] { return Records().size() >= n; }, 60000);
         return Records();
     }
-
     kvtest::TempDir temp_;
     std::wstring recordFile_ = temp_.file(L"record.txt");
     kvtest::TestServerWindow win_{true, false};
     std::vector<kvtest::TestServerWindow::Line>& lines_ = win_.lines;
-    ServerSettings savedSettings_;
 };
 
 std::wstring TriggerText(const wchar_t* flags, const wchar_t* what) {
@@ -136,7 +125,6 @@ TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
 TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) {
     g_settings.TriggerFlags = 0x07;
     tracewnd_ExecTrigger();
-
     // The file and scroll lines are written before their switch goes off, the trace line after.
     const struct { const wchar_t* what; int enableFile, globalEnable; BOOL mainScroll; } expected[] = {
         {L"TRACE TO FILE OFF", 1, 1, TRUE}, {L"TRACE STOPPED", 0, 0, TRUE}, {L"SCROLL STOPPED", 0, 0, TRUE}};
@@ -151,7 +139,6 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
     EXPECT_EQ(std::make_tuple(g_settings.EnableFile, traceapi_GetEnable(), rowstore_GetAutoScroll(win_.mainStore()),
                               rowstore_GetAutoScroll(win_.filterStore())), std::make_tuple(0, 0, FALSE, FALSE));
     EXPECT_EQ(g_toolbar, (std::vector<std::tuple<int, BOOL, int>>{{0, FALSE, 0}})) << "told once, after the changes";
-
     tracewnd_ExecTrigger();
     EXPECT_EQ(lines_.size(), 3u) << "a second hit finds everything off and writes nothing";
     EXPECT_TRUE(g_launches.empty());
@@ -179,7 +166,6 @@ TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
         EXPECT_EQ(std::make_pair(first, g_launches.size() - first), std::make_pair(c.firstHit, c.secondHit))
             << "flags 0x" << std::hex << c.flags << ": commands on the first and the second hit";
     }
-
     g_settings.TriggerFlags = 0x08;
     lines_.clear();
     g_launches.clear();
@@ -201,7 +187,6 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     kvtest::WriteBytes(spaced + L"\\Save Now.bat", "@echo off\r\n");
     const std::wstring longBatch = L"C:\\" + std::wstring(MAX_PATH - 10, L'x') + L"\\a.bat";
     ASSERT_EQ(longBatch.size(), static_cast<size_t>(MAX_PATH - 1));
-
     kvtest::SetClock(2000, 1, 2, 3, 4, 5);  // every part of the stamp has two digits
     struct Case {
         std::wstring typed, command;
@@ -242,7 +227,6 @@ TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
     const std::wstring launched = base + L"launched";
     EXPECT_NE(LaunchProcess(launched.c_str(), SW_SHOWMINNOACTIVE), 0);
     ASSERT_EQ(WaitForRecords(1).size(), 1u);
-
     // WinExec takes 259 bytes with the terminator; what does not convert whole never runs.
     ASSERT_LT(base.size(), 200u);
     const std::wstring fits = base + std::wstring(258 - base.size(), L'p');
@@ -254,7 +238,6 @@ TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], "7|" + Narrow(launched));
     EXPECT_EQ(records[1], "2|" + Narrow(fits));
-
     const std::wstring batch = temp_.path() + L"\\my tools\\Save.bat";
     ASSERT_TRUE(::CreateDirectoryW((temp_.path() + L"\\my tools").c_str(), nullptr));
     kvtest::WriteBytes(batch, "@\"" + Narrow(RecorderPath()) + "\" %1\r\n");
