@@ -1,6 +1,4 @@
-// Message intake and the application registry, with a stand-in trace window of the real
-// control kinds, messages from this process (direct path) and from helper processes
-// (through the shared message slot).
+// Message intake and the application registry: messages from this process and from helper processes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -82,8 +80,7 @@ protected:
     kvtest::TestServerWindow win_;
 };
 
-// Names cut to their fields, control characters become blanks; the server entry shows its
-// module name, operator lines name the PC.
+// The server entry shows its module name, operator lines name the PC.
 TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     SYSTEMTIME monday = {2007, 3, 1, 12, 10, 20, 30, 456};  // Monday 12 March 2007
     kv::ClockSetForTesting(&monday);
@@ -121,9 +118,7 @@ TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     traceapi_Unregister(h, 0);
 }
 
-// Filtered messages leave no gap in the numbers; a failed allocation stores nothing but
-// uses its number. An unreadable text is rejected, whether the row or the include filter
-// reads it first, and leaves the filter tables and the list lock free.
+// An unreadable text must leave the filter tables and the list lock free.
 TEST_F(Intake, FilteredFailedAndUnreadableMessagesNumberWithoutGaps) {
     kvtest::Registered h(L"Numbers");
     const wchar_t* bad = reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10));
@@ -159,9 +154,7 @@ TEST_F(Intake, FilteredFailedAndUnreadableMessagesNumberWithoutGaps) {
     EXPECT_EQ(kvtest::ReadLines(tracewnd_CurrentTraceFile()).size(), 10001u) << "the refused row was written too";
 }
 
-// The direct path stores before the call returns, names the emitting thread (not whatever
-// thread id another process left in the message slot) and cuts a text beyond the row's
-// limit; numbers past 2^31 stay positive.
+// Not whatever thread id another process left in the message slot.
 TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
     kvtest::Registered h(L"Direct");
     kv::g_region.curThreadId = 123456789;
@@ -169,6 +162,7 @@ TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
     traceapi_Output1(h, 30, L"direct", L"value %d", 42);
     ASSERT_EQ(Count(), before + 1) << "stored before the call returned";
     EXPECT_EQ(Text(before) + L"|" + Row(before)->function, L"value 42|direct");
+    SetFilter(g_settings.SpecialFilter, L"xxx");  // the filter list's copies are as long as their rows
     DWORD emitter = 0;
     std::thread([&] {
         emitter = ::GetCurrentThreadId();
@@ -177,14 +171,16 @@ TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
     }).join();
     ASSERT_EQ(Count(), before + 4);
     EXPECT_EQ(std::wstring(Row(before + 1)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
-    for (int i : {1, 2, 3}) EXPECT_EQ(Text(before + i).size(), std::min<size_t>(kRowTextMax - 2 + i, kRowTextMax)) << i;
+    for (int i : {1, 2, 3}) {
+        EXPECT_EQ(Text(before + i).size(), std::min<size_t>(kRowTextMax - 2 + i, kRowTextMax)) << i;
+        EXPECT_EQ(wcslen(rowstore_Get(win_.filterStore(), i - 1)->text), Text(before + i).size()) << i;
+    }
     tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
     traceapi_Output(h, 30, L"f", L"numbered");
     EXPECT_NE(wcsstr(Row(before + 4)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 4)->time);
 }
 
-// Only a process that does not exist (or has exited) has ended: one that may not be
-// opened, an elevated or service client, keeps its slot.
+// An elevated or service client may not be opened and still runs.
 TEST(EndedProcess, OnlyAMissingOrExitedProcessHasEnded) {
     struct Case { DWORD version, versionError, openError; bool exited, ended; };
     const Case cases[] = {
@@ -200,8 +196,7 @@ TEST(EndedProcess, OnlyAMissingOrExitedProcessHasEnded) {
             << c.version << " " << c.versionError << " " << c.openError << " " << c.exited;
 }
 
-// Trims keep the selection on its row; copies in the filter list keep their texts and
-// follow their sources, and the filter list sheds unlinked copies once over the limit.
+// The filter list sheds unlinked copies once over the limit.
 TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
     g_settings.MaxEntries = 10;
     g_settings.MaxDelete = 3;

@@ -1,5 +1,4 @@
-// Row stores on a real owner-data list view: the ring, the count as the view sees it,
-// texts, marks, sorting, out of memory, the filter list's procedure and pumping waits.
+// Row stores on a real owner-data list view, the filter list's procedure and pumping waits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,8 +18,7 @@
 
 namespace {
 
-// Boxes are shown on a thread of their own: "text|type|title". While g_boxRelease is set,
-// a box stays open until it is signalled.
+// Boxes as "text|type|title"; while g_boxRelease is set, a box stays open until it is signalled.
 kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
 std::vector<std::wstring> g_boxes;
 HANDLE g_boxRelease;
@@ -70,8 +68,6 @@ int __cdecl CompareCheckingLock(const void* a, const void* b) {
     return rowstore_CompareRows(a, b);
 }
 
-// The main list and its store, the filter list with its procedure and store, and the
-// trace window, as the trace window sets them up.
 class RowStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -128,12 +124,11 @@ TEST_F(RowStoreTest, TableIsBoundedAndBadIndicesAnswerNothing) {
     EXPECT_EQ(rowstore_NewRow(255), nullptr);
     EXPECT_EQ(rowstore_Add(store_, nullptr), -1) << "a missing row is not stored";
     rowstore_FreeRow(row);
+    rowstore_FreeRow(nullptr);
     EXPECT_TRUE(ReportedBoxes().empty()) << "bad indices show no box";
 }
 
-// The array is full while the ring wraps: a failed growth keeps every row, the next one
-// lays the ring out again. Then trims walk the head round the ring many times, with no
-// growth to lay it out again in between, while rows further in go singly and in runs.
+// Trims walk the head round a full ring many times, with no growth to lay it out again.
 TEST_F(RowStoreTest, GrowthTrimsDeletesAndSortsWhileTheRingWrapsKeepOrder) {
     AddRows(9000, 0);
     rowstore_DeleteFirst(store_, 0, 5000);  // the oldest row now sits in slot 5000
@@ -298,9 +293,7 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
     for (int i = 0; i <= 10; ++i) EXPECT_FALSE(rowstore_IsMarked(store_, i)) << i;
 }
 
-// The main list sorts by sort keys: the order must be the one CompareStringW gives when
-// it ignores case, accents and expansions included, and for texts that agree beyond the
-// bytes of a key that are kept. The same column again reverses, a new column ascends.
+// The main list sorts by sort keys, in CompareStringW's order also beyond the key bytes kept.
 TEST_F(RowStoreTest, SortKeepsTheLocaleOrderTogglesAndHoldsTheListLock) {
     const std::wstring longer(400, L'x');
     std::vector<std::wstring> texts = {L"", L" ", L"!", L"'", L"a", L"A", L"\u00e1", L"\u00c1", L"\u00e0", L"\u00e4",
@@ -354,8 +347,7 @@ TEST_F(RowStoreTest, SortKeepsTheLocaleOrderTogglesAndHoldsTheListLock) {
     rowstore_FreeRow(bare);
 }
 
-// Every failure is noted where it happens and shown later, by one box at a time on a
-// thread of its own, so that nobody waits for a click while holding a lock.
+// Boxes show later on a thread of their own, so that nobody waits for a click holding a lock.
 TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     AddRows(5);  // rows for the failing clear to release
     struct Case { unsigned mask; void (*op)(short store, HWND list); const char* what; bool smallBox; };
@@ -443,9 +435,9 @@ TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesIts
     EXPECT_TRUE(PassedOn(WM_TIMER));
 }
 
-// The window thread waits for the list lock serving the sends of its holder, also while
-// its main list does not exist (window creation and teardown).
-TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutAList) {
+// Waits on the window thread serve sends, the list lock's also while the main list does not exist
+// (window creation and teardown).
+TEST_F(RowStoreTest, WaitsOnTheWindowThreadServeSendsAndKeepWMQuit) {
     kv::Server().mainList = nullptr;
     kv::SetWindowThread(::GetCurrentThreadId());
     std::atomic<bool> held{false};
@@ -460,11 +452,7 @@ TEST_F(RowStoreTest, WindowThreadServesSendsWhileWaitingForTheListLockWithoutALi
     holder.join();
     kv::SetWindowThread(0);
     EXPECT_EQ(answer, 42u) << "the holder's send waited for the lock's waiter";
-}
-
-// One when signalled or abandoned, zero at the time-out, WM_QUIT kept for the caller; the
-// thread waited for may send to this thread's window first.
-TEST_F(RowStoreTest, PumpingWaitServesSendsAndKeepsWMQuit) {
+    // A pumping wait: the thread waited for may send to this thread's window first.
     kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     ::PostQuitMessage(3);
     ::PostMessageW(win_.hwnd(), kPing, 0, 0);
@@ -473,18 +461,18 @@ TEST_F(RowStoreTest, PumpingWaitServesSendsAndKeepsWMQuit) {
         EXPECT_EQ(PumpMessagesWhileWaiting(h, 60), 0);
         EXPECT_GE(::GetTickCount() - start, 55u) << "returned before the time-out";
     }
-    EXPECT_EQ(win_.pings, 1) << "a posted message waits for no one";
+    EXPECT_EQ(win_.pings, 2) << "the holder's, and the posted one: a posted message waits for no one";
     MSG msg;
     ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the caller's loop must see WM_QUIT";
     EXPECT_EQ(msg.wParam, 3u);
-    LRESULT answer = 0;
+    answer = 0;
     std::thread worker([&answer, window = win_.hwnd(), e = event.get()] {
         answer = ::SendMessageW(window, kPing, 0, 0);
         ::SetEvent(e);
     });
     EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 30000), 1);
     worker.join();
-    EXPECT_EQ(answer, 42);
+    EXPECT_EQ(answer, 42u);
     EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 0), 1) << "a zero time-out still looks at the handle";
     std::thread([m = mutex.get()] { ::WaitForSingleObject(m, INFINITE); }).join();  // ends holding it
     EXPECT_EQ(PumpMessagesWhileWaiting(mutex.get(), 5000), 1);

@@ -102,8 +102,7 @@ std::vector<std::wstring> TestServerWindow::AppEntries() const {
 
 int TestServerWindow::SelectedApp() const { return static_cast<int>(::SendMessageW(apps_, CB_GETCURSEL, 0, 0)); }
 
-// Below the lists' procedures: the main list's timers go to its store and its item
-// counts are recorded; for the filter list it records what its procedure passes on.
+// Below the lists' procedures: it records what the filter list's procedure passes on.
 LRESULT CALLBACK TestServerWindow::ListProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (g_current && hwnd != g_current->main_) g_current->passedOn.push_back(msg);
     else if (g_current && msg == LVM_SETITEMCOUNT) g_current->countUpdates.emplace_back(::GetTickCount(), lp);

@@ -1,9 +1,5 @@
-// A stand-in for the trace window in tests of the server core: a top-level window with
-// the real control kinds (the sorted upper-case drop-down list of applications and two
-// owner-data report list views with their row stores), registered as the server's
-// window state and joined to the client interface. It passes the client notifications
-// on as the trace window does, and records what the tests look at. When it goes, the
-// settings, the clock, the trace file, the seams and the test hooks are as before.
+// A stand-in trace window with the real control kinds and row stores, as the server's window state.
+// When it goes, the settings, the clock, the trace file, the seams and the test hooks are as before.
 #pragma once
 
 #include <windows.h>

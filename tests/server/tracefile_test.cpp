@@ -1,6 +1,4 @@
-// Trace files: the exact bytes of a line, buffered and safe writing, the daily file
-// across midnight and months, directories, the saved list, the history clean-up and
-// the two time functions.
+// Trace files: lines, writing, daily files, directories, the saved list and the history clean-up.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -64,8 +62,7 @@ DWORD LineCount() { return kv::g_region.apps[0].dwLineCount; }
 std::atomic<int> g_refreshCalls;
 void CountRefresh() { ++g_refreshCalls; }
 
-// File writing on, a fresh directory, no current name, 15 March 2007 at noon, and a
-// server window that keeps the trace lines.
+// File writing on, a fresh directory, no current name, 15 March 2007 at noon.
 class TraceFile : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -129,8 +126,7 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     EXPECT_EQ(tracewnd_FormatFileLine(nullptr, tiny, 2), 0);
 }
 
-// Buffered writing keeps a shared stream open until closed, safe writing leaves nothing
-// open after a line; a faulting row loses only its own line, in either mode.
+// Buffered writing keeps a shared stream open until closed, safe writing nothing after a line.
 TEST_F(TraceFile, BufferedAndSafeWritingLoseOnlyAFaultingRow) {
     Row a(L"first"), b(L"second"), bad(L""), big(L"");
     bad.row.text = reinterpret_cast<wchar_t*>(static_cast<ULONG_PTR>(0x10));
@@ -241,9 +237,7 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     EXPECT_EQ(ReadWide(deep + L"\\TS080415.txt"), FormatLine(april));
 }
 
-// The directory removed during the day is made again by the next line. A file that
-// cannot be opened loses its lines, which is said once, and once more with their number
-// when writing goes on.
+// A file that cannot be opened is said once, and once more with the lost lines' number.
 TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOnce) {
     const std::wstring day = In(L"day"), path = day + L"\\TS070315.txt";
     kv::CopyCut(g_settings.FileDir, MAX_PATH, day.c_str());
@@ -308,8 +302,7 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
 }
 
-// Daily files older than the limit are deleted, counted from the end of their day, by
-// their exact name; a file that cannot be deleted is reported.
+// Ages count from the end of a file's day.
 TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailures) {
     const wchar_t* daily[] = {L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"};
     const wchar_t* others[] = {L"TS070315.txt.bak", L"TS0703.txt", L"TSabcdef.txt", L"TS07031x.txt", L"riviveda.txt",
@@ -359,8 +352,7 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     EXPECT_NE(lines[2], warning + L"0 !");
 }
 
-// The time a daily name stands for is the last second of its day; time differences of
-// row times are in milliseconds.
+// The time a daily name stands for is the last second of its day.
 TEST(TimeFunctions, TimeFromNameAndTimeDiffFromStr) {
     const struct { const wchar_t* name; int date; } cases[] = {{L"TS991231.txt", 19991231}, {L"TS000229.txt", 20000229}, {L"TS690101.txt", 20690101},
                  {L"TS070230.txt", 20070302}, {L"TS071301.txt", 20080101}};  // days and months roll over

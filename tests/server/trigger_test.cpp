@@ -1,5 +1,4 @@
-// Trigger actions, the command the trigger runs, and the two ways of starting a process,
-// observed through the stand-in trace window, a launch seam and a recorder program.
+// Trigger actions, the command the trigger runs, and the two ways of starting a process.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -94,8 +93,7 @@ std::wstring TriggerText(const wchar_t* flags, const wchar_t* what) {
     return std::wstring(L"Trigger='") + kTrigger + L"' (Flags=" + flags + L") -> ***** " + what + L" *****";
 }
 
-// Two threads that hit the trigger at the same moment: each stop action is written and
-// done once, and with Once the command runs once.
+// Each stop action is written and done once, and with Once the command runs once.
 TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
     kv::Seams().syncToolbar = nullptr;
     g_settings.TriggerFlags = kTriggerStopScroll | kTriggerStopTrace | kTriggerStopFile | kTriggerExecute | kTriggerOnce;
@@ -218,8 +216,7 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
         << "the line is written even without a command";
 }
 
-// Processes start with the given show value; a batch file run by the trigger gets the hit
-// time as its argument and runs hidden.
+// A batch file run by the trigger gets the hit time as its argument and runs hidden.
 TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
     EXPECT_EQ(LaunchProcess(nullptr, SW_SHOW), 0);
     EXPECT_EQ(LaunchProcess(L"Z:\\no\\such\\program.exe", SW_SHOW), 0);
