@@ -93,14 +93,14 @@ TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     kv::g_region.curThreadId = 123456789;
     const int before = Count();
     const unsigned long seq = SeqOf(Row(before - 1)) + 1;
-    EXPECT_EQ(tracewnd_AddMessage(h, std::wstring(60, L'f').c_str(), L"tab\there\r\nend", 20), 1);
+    EXPECT_EQ(tracewnd_AddMessage(h, std::wstring(60, L'f').c_str(), L"tab\there\r\nend\nlf\rcr", 20), 1);
     EXPECT_EQ(tracewnd_AddMessage(0, L"server", L"server line", 0), 1);
     EXPECT_EQ(tracewnd_AddMessage(h, L"op", L"operator", -1), 1);
     EXPECT_EQ(tracewnd_AddMessage(h, L"odd", L"odd level", 15), 1);
     EXPECT_EQ(tracewnd_AddMessage(512, L"f", L"bad handle", 30), 0);
     EXPECT_EQ(tracewnd_AddMessage(-1, L"f", L"bad handle", 30), 0);
     const std::wstring process(31, L'P'), module = std::wstring(27, L'm') + L" [12";
-    const std::wstring rows[] = {L"WRN|" + process + L"|" + module + L"|" + std::wstring(49, L'f') + L"|tab here  end",
+    const std::wstring rows[] = {L"WRN|" + process + L"|" + module + L"|" + std::wstring(49, L'f') + L"|tab here  end lf cr",
                                  L"SVR|<TEST [1]>|<ALL [1]>|server|server line", L"OPR|" + process + L"|KVS:3|op|operator",
                                  L"|" + process + L"|" + module + L"|odd|odd level"};
     std::vector<std::wstring> expected;
