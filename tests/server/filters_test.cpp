@@ -30,14 +30,10 @@ std::vector<std::wstring> Split(const wchar_t* line) {
     wchar_t table[kSubStrings][kSubStringChars];
     memset(table, 0x55, sizeof(table));  // a stale table must be emptied
     const int n = tracewnd_SplitSubStrings(line, table);
-    std::vector<std::wstring> out;
+    std::vector<std::wstring> out;  // every used entry, and any left over after them
     for (int i = 0; i < kSubStrings; ++i) {
-        if (table[i][0]) out.push_back(table[i]);
-        if (i >= n) {
-            EXPECT_EQ(table[i][0], 0) << "entry " << i << " after the used ones is not empty";
-        }
+        if (i < n || table[i][0]) out.push_back(table[i]);
     }
-    EXPECT_EQ(static_cast<int>(out.size()), n);
     return out;
 }
 

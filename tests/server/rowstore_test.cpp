@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -92,7 +93,7 @@ protected:
     }
     static std::vector<int> Range(int first, int n) {
         std::vector<int> ids(n);
-        for (int i = 0; i < n; ++i) ids[i] = first + i;
+        std::iota(ids.begin(), ids.end(), first);
         return ids;
     }
     void Click(int column, short store = -1) {

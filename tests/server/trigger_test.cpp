@@ -120,7 +120,7 @@ TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
     }
 }
 
-TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) {
+TEST_F(Trigger, StopActionsAndTheCommandFireOnlyOnTheHitsTheyShould) {
     g_settings.TriggerFlags = 0x07;
     tracewnd_ExecTrigger();
     // The file and scroll lines are written before their switch goes off, the trace line after.
@@ -140,9 +140,7 @@ TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) 
     tracewnd_ExecTrigger();
     EXPECT_EQ(lines_.size(), 3u) << "a second hit finds everything off and writes nothing";
     EXPECT_TRUE(g_launches.empty());
-}
-
-TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
+    // Execute and Once decide on which hits the command runs.
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
     tracewnd_SplitFilters();
     struct Case { uint32_t flags; size_t firstHit, secondHit; /* commands started */ } cases[] = {
