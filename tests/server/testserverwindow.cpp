@@ -86,9 +86,6 @@ TestServerWindow::~TestServerWindow() {
     tracewnd_SetTriggerLaunchForTesting(nullptr);
 }
 
-short TestServerWindow::mainStore() const { return kv::Server().mainStore; }
-short TestServerWindow::filterStore() const { return kv::Server().filterStore; }
-
 std::vector<std::wstring> TestServerWindow::AppEntries() const {
     std::vector<std::wstring> out;
     const int n = static_cast<int>(::SendMessageW(apps_, CB_GETCOUNT, 0, 0));

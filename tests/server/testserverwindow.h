@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "server/serverstate.h"
 #include "settings/serversettings.h"
 
 namespace kvtest {
@@ -27,8 +28,8 @@ public:
     HWND mainList() const { return main_; }
     HWND filterList() const { return filter_; }
     HWND appList() const { return apps_; }
-    short mainStore() const;
-    short filterStore() const;
+    short mainStore() const { return kv::Server().mainStore; }
+    short filterStore() const { return kv::Server().filterStore; }
     // Handles picked up from the application list's selection-change notifications.
     const std::vector<int>& selections() const { return selections_; }
     void Clear() { selections_.clear(); }

@@ -179,19 +179,15 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     done = true;
     ticker.join();
     tracewnd_CloseTraceFile();
-    const std::wstring all = ReadWide(In(L"TS070315.txt"));
+    const std::vector<std::wstring> lines = kvtest::ReadLines(In(L"TS070315.txt"));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     std::vector<int> next(kThreads, 0);
-    size_t pos = 0, lines = 0;
-    for (; pos < all.size(); ++lines) {
-        const size_t at = all.find(L"|F|", pos) + 3;
-        ASSERT_GT(at, 3u) << "line " << lines;
-        const int t = _wtoi(all.c_str() + at);
-        ASSERT_TRUE(t >= 0 && t < kThreads) << "line " << lines;
-        const std::wstring expected = FormatLine(Row(text(t, next[t]++)));
-        ASSERT_EQ(all.compare(pos, expected.size(), expected), 0) << "line " << lines << " is whole and in order";
-        pos += expected.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const size_t at = lines[i].find(L"|F|");
+        const int t = at == std::wstring::npos ? -1 : _wtoi(lines[i].c_str() + at + 3);
+        ASSERT_TRUE(t >= 0 && t < kThreads) << "line " << i;
+        ASSERT_EQ(lines[i] + L"\r\n", FormatLine(Row(text(t, next[t]++)))) << "line " << i << " is whole and in order";
     }
-    EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
 }
 
 TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
