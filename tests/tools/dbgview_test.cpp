@@ -1,6 +1,5 @@
-// The debug viewer and the debug-viewer hook, with real processes: writers (helpers of
-// this executable) emit debug output, DbgView.exe captures it, and the hook traces the
-// viewer's lines into a recording window of this process named as the server window.
+// DbgView.exe and the debug-viewer hook with real processes: writers emit debug output, the
+// viewer captures it, the hook traces its lines into a recording window named as the server's.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -47,9 +46,8 @@ KVTEST_HELPER(flood) {
     return 0;
 }
 
-// Sets a text as sub-item 2 of list views that are not the viewer's direct children (one
-// in a window of this process, one a grandchild of the viewer), then sets no record and a
-// text to be asked for later into a direct child of the viewer: none may be traced.
+// Texts the hook must not trace: sub-item 2 of lists that are not the viewer's direct children,
+// and a direct child's call without a record or with a text asked for later.
 void SetForeignTexts(HWND viewer) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
     ::InitCommonControlsEx(&icc);
@@ -76,8 +74,7 @@ void SetForeignTexts(HWND viewer) {
 }
 
 HWND FindViewer() { return ::FindWindowW(dbgview::kViewerClass, nullptr); }
-// The viewer's window, once it reads the channel: writers skip their output while no
-// reader has made the channel's buffer.
+// The viewer, once it reads: writers skip their output while no reader has made the buffer.
 HWND WaitForViewer() {
     HWND viewer = nullptr;
     kvtest::PumpUntil([&] {
@@ -101,8 +98,7 @@ protected:
         ASSERT_NE(win_.hwnd(), nullptr);
         traceapi_SetTraceWindow(win_.hwnd(), TRUE);
         traceapi_SetEnable(1);
-        // Every process the hook loads the library into reads the server entry's switches
-        // on load: a profile of the test's own keeps them where the test wants them.
+        // The processes the hook loads the library into read their switches from this profile.
         ::WritePrivateProfileStringW(L"Global", L"Mode", L"0", profile_.c_str());
         ::WritePrivateProfileStringW(L"DBGVIEW_DBGVIEW", L"EnableInfo", L"1", profile_.c_str());
         SetServerInfo(false);
@@ -151,8 +147,7 @@ protected:
 
     kvtest::RecordingWindow win_{kDllAccessors};
     kvtest::TempDir dir_;
-    // A token of this run: debug output of other programs (or of an earlier process with
-    // the same id) never counts as ours.
+    // Other programs' debug output (or an earlier process's) never carries this run's token.
     const std::wstring profile_ = dir_.file(L"dbgview.pfl"),
                        token_ = L"dv" + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(::GetTickCount64()) + L" ";
 };
@@ -168,8 +163,7 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
     EXPECT_EQ(ServerLines(), (Lines{L"0 DbgView found at: '" + kvtest::ExeDir() + L"\\DbgView.exe'",
                                     L"-1 ***** DbgViewHookProc INSTALLED *****", L"-1 ***** DbgView.exe STARTED *****",
                                     L"-1 ***** DbgViewHookProc already INSTALLED *****"}));
-    // Foreign lists are not traced. (This process never saw the viewer created: what it
-    // traced would go out under the server entry, whose info switch is on meanwhile.)
+    // Foreign lists are not traced, though the server entry's info switch is on meanwhile.
     SetServerInfo(true);
     SetForeignTexts(viewer);
     SetServerInfo(false);
@@ -196,9 +190,8 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
     EXPECT_EQ(static_cast<short>(gone[0].wParam), handle);
 }
 
-// Started by hand the viewer is a program of its own: a line limit, select all and copy,
-// clear, auto-scroll. A hook installed later finds it and traces its lines under the
-// server entry.
+// Started by hand the viewer is a program of its own (line limit, copy, clear, auto-scroll);
+// a hook installed later finds it and traces its lines under the server entry.
 TEST_F(DbgViewChain, AViewerStartedByHandThenHooked) {
     HANDLE byHand = kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe") + L" /limit 40");
     HWND viewer = WaitForViewer();
@@ -238,9 +231,8 @@ TEST_F(DbgViewChain, AViewerStartedByHandThenHooked) {
     traceapi_UninstallDbgViewHook();
     EXPECT_EQ(ServerLines(), (Lines{L"-1 ***** DbgView.exe NOT running *****", L"-1 ***** DbgViewHookProc NOT installed *****"}));
     EXPECT_TRUE(::IsWindow(viewer));
-    // The hook misses the viewer's creation: its lines go out with the server entry's
-    // handle, gated by the server entry's info switch. The second viewer the install
-    // starts gives way to the running one.
+    // The hook missed the viewer's creation: its lines go out under the server entry, gated by
+    // its info switch. The second viewer the install starts gives way to the running one.
     traceapi_InstallDbgViewHook();
     Write({token_ + L"seen 1"});
     ASSERT_TRUE(WaitForLine(L"seen 1"));
@@ -261,9 +253,8 @@ TEST_F(DbgViewChain, AViewerStartedByHandThenHooked) {
     EXPECT_TRUE(kvtest::WaitPumping(byHand, 30000).finished) << "the hook had found the viewer: the uninstall closed it";
 }
 
-// Four writers flood a viewer started by hand with a limit of 100,000 rows: every one of
-// 200,000 lines is taken, none dropped, the oldest rows gone. Closing a viewer ends it
-// even when data is ready at every look (held set here, as a steady flood keeps it).
+// Four writers' 200,000 lines flood a viewer limited to 100,000 rows: none dropped. Closing
+// ends a viewer even when data is ready at every look (held set, as a steady flood keeps it).
 TEST_F(DbgViewChain, AFloodLosesNothingAndCloseStillWins) {
     auto status = [](HWND viewer) {
         wchar_t text[200] = {};

@@ -1,6 +1,5 @@
-// kvtrccat.exe run as a process on directories the server's writer and hand-made files
-// filled: its whole output compared, for every kind of line, file name, line end, range
-// edge, station merge and following across the day change.
+// kvtrccat.exe on directories the server's writer and hand-made files filled: its whole output, for
+// every kind of line, file name, line end, range edge, station merge and following past midnight.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -36,8 +35,7 @@ std::string Labels(const std::string& out) {
     return got;
 }
 
-// A collector on the loopback address, as a syslog collector: takes every connection,
-// reads it to its end and closes it. Got: what it read, in order, once it stops.
+// A syslog collector on the loopback address: reads each connection to its end and closes it.
 struct Collector {
     explicit Collector(u_short port = 0) : a{AF_INET, htons(port), {{{127, 0, 0, 1}}}} {
         ::bind(listener, reinterpret_cast<sockaddr*>(&a), n);
@@ -174,9 +172,8 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
                                   all[18], all[19], all[20]}));
 }
 
-// Damaged files, however long their only line: exactly what they hold, and no crash,
-// written out whole by kvtrccat and read line by line by the reader (cut and its NULs
-// shown as blanks).
+// Damaged files, however long their only line: exactly what they hold, written out whole by
+// kvtrccat and read line by line by the reader (cut, and its NULs shown as blanks).
 TEST_F(KvTrcCat, DamagedFilesAreWrittenAndReadAsWhatTheyHold) {
     std::string text;
     for (const DamagedFile& f : DamagedFiles()) {
@@ -214,7 +211,8 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
         {L"--since 2007-03-12T10:00:01 --until 2007-03-13T00:00:00.50 " + nn + L" " + ss, 0, "N:n2 S:s2 N:n3 N:n4 S:s3 "},
         {n + L" " + n, 2, "two stations named 'north'"},
         {L".x=" + n, 2, "bad station name"},
-        {L"--state " + kvtest::Quote(dir_.file(L"north\\TS070312.txt")) + L" " + nn, 1, "state file"},
+        {L"--send [::1]:65535 --state " + kvtest::Quote(dir_.file(L"north\\TS070312.txt")) + L" " + nn, 1, "state file"},
+        {L"--send 127.0.0.1:65536 " + nn, 2, "bad collector"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.args));
@@ -273,8 +271,7 @@ TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
     run(L"", "N:r1 ", "is not the file the state file names");
 }
 
-// Two stations followed from a time on, across the midnight, through a file held by
-// another program and a file cut short and written again.
+// Two stations followed from a time on past midnight, through a held file and a rewritten one.
 TEST_F(KvTrcCat, FollowsStationsFromATimeOnIntoTheNextDayThroughFailuresAndRewrites) {
     const std::wstring north = dir_.file(L"north"), south = dir_.file(L"south");
     WriteRows(north, 2007, 3, 12, {Row(L"MO 23:59:58,99 [00001]", L"early"), Row(L"MO 23:59:59,00 [00002]", L"n1")});
@@ -291,8 +288,7 @@ TEST_F(KvTrcCat, FollowsStationsFromATimeOnIntoTheNextDayThroughFailuresAndRewri
     const std::wstring tuesday = north + L"\\TS070313.txt";
     WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:00,02 [00004]", L"n3")});
     seen("N:n1 S:s1 N:n2 S:s2 N:n3 ");
-    // Held without sharing by another program: the failed poll is reported, and what is
-    // written once it lets go still comes.
+    // Held without sharing by another program: said, and what is written after still comes.
     {
         kv::UniqueHandle held(::CreateFileW(tuesday.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Err().find("cannot read") != std::string::npos; }, 30000));

@@ -22,9 +22,8 @@ class Viewer : public ServerLinesTest {
 protected:
     const std::wstring trace_ = dir_.file(L"trace files");  // a blank: the trace window writes it unquoted
     void SetUp() override {
-        // Two Mondays and the Tuesday between, numbered from 1 each day; the Tuesday's file
-        // begins with a marked Monday row written after midnight; the last Monday's first
-        // row is marked too.
+        // Two Mondays and the Tuesday between; the Tuesday's file begins with a marked Monday
+        // row written after midnight; the last Monday's first row is marked too.
         std::vector<RowSpec> tuesday = Day(L"TU", 1, 40), monday = Day(L"MO", 1, 3);
         tuesday.insert(tuesday.begin(), {L"MO 23:59:59,99 [00041]", 10, L"q.exe [7]", L"m [2]", L"f", L"late", 1, 0});
         monday[0].mark = 1;
@@ -67,17 +66,23 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRowAndGoTo) {
         v.Click(L"Go to");
         EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == c.goRow; }, 30000)) << v.Selected();
     }
+    // A path that is not there: the status bar says so, with the system's reason.
+    ViewerProcess missing(dir_.file(L"missing"));
+    const std::wstring said = L"Cannot open '" + dir_.file(L"missing") + L"' (error 2)";
+    wchar_t status[300] = {};
+    EXPECT_TRUE(kvtest::PumpUntil([&] {
+        ::SendMessageW(::FindWindowExW(missing.main(), nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 300, reinterpret_cast<LPARAM>(status));
+        return said == status;
+    }, 30000)) << kvtest::Narrow(status);
 }
 
-// Filters, marks, and following with a filter on: rows of the day, the next day's file,
-// a line written in two parts, and that file written anew, shorter; the filter chosen
-// again without reading again.
+// Filters, marks, and following with a filter on: the day's rows, the next day's file, a line
+// written in two parts, and that file written anew, shorter.
 TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     ViewerProcess v(trace_);
     ASSERT_NE(v.list(), nullptr);
     ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 83; }, 30000)) << v.Selected();
-    // Marks from the files (rows 40 and 81), wrapping round; the selected row is never the
-    // next one; marks taken off.
+    // Marks from the files (rows 40 and 81), wrapping round, never the selected row; taken off.
     const int marks[][2] = {{kNextMark, 40}, {kPrevMark, 81}, {kMark, 81}, {kNextMark, 40}, {kPrevMark, 40}, {kMark, 40}, {kNextMark, 40}};
     for (const auto& m : marks) {
         v.Command(m[0]);
@@ -135,15 +140,13 @@ TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
     WriteRows(west, 2007, 3, 12, Day(L"MO", 1, 60));
     ViewerProcess v(L"north=" + north + L" " + kvtest::Quote(L"south=" + south) + L" west=" + west);
     ASSERT_NE(v.list(), nullptr);
-    // By time across the midnight; equal stamps in the stations' order; each station's own
-    // order kept (n3 and n4 share a stamp, one in each day's file).
+    // By time past midnight; equal stamps in the stations' order, each station's own kept.
     std::wstring merged = L"south|s1\nnorth|n1\nwest|t\nnorth|n2\nsouth|s2\n";
     for (int i = 0; i < 59; ++i) merged += L"west|t\n";
     merged += L"north|n3\nnorth|n4\nsouth|s3\nnorth|n5\nsouth|s4\n";
     Shows(v, {7, 6}, merged);
     EXPECT_EQ(v.Selected(), 68);
-    // Go to the first row; find across the stations: the dialog's text (in w4, n4 and s4),
-    // the next matches, and back.
+    // Go to the first row; find across the stations ("[00004]" in w4, n4 and s4) and back.
     v.Type(v.Control(L"BUTTON", L"Filter"), L"2007-03-12 00:00");
     v.Click(L"Go to");
     EXPECT_EQ(v.Selected(), 0);
@@ -157,8 +160,7 @@ TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
         v.Command(step.first);
         EXPECT_EQ(v.Selected(), step.second) << step.first;
     }
-    // Filtered to the rows numbered 4, 14, ..., also while they write: lines stamped long
-    // ago go in at once, in the order they come.
+    // Filtered to the rows numbered 4, 14, ..., also while they write (stamped long ago: at once).
     v.Type(v.Control(L"STATIC", L"Text"), L"4]");
     v.Click(L"Filter");
     const std::wstring fours = L"west|t\nwest|t\nwest|t\nwest|t\nwest|t\nwest|t\nnorth|n4\nsouth|s4\n";

@@ -64,8 +64,7 @@ void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const s
     kv::ClockSetForTesting(nullptr);
 }
 
-// Two stations writing at once: interleaved, equal stamps (n2 and s2; n3 and n4, one in
-// each day's file; n5 and s4), a midnight.
+// Two stations: interleaved, equal stamps (n2 and s2; n3 and n4 in two days' files; n5 and s4).
 inline void WriteStations(const std::wstring& north, const std::wstring& south) {
     WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2"),
                                    Row(L"MO 23:59:59,99 [00003]", L"n3")});
@@ -96,8 +95,7 @@ inline std::vector<DamagedFile> DamagedFiles() {
         {L"TS070308.txt", Utf16(line + L"MO 10:00")},  // an unfinished last line
     };
 }
-// The lines a reader hands out for bytes: split after each line feed, without CR LF, a
-// byte left over at the end read as U+FFFD.
+// The lines a reader hands out: split after each LF, without CR LF, a lone last byte as U+FFFD.
 inline std::vector<std::wstring> LinesOf(const std::string& bytes) {
     std::wstring units(bytes.size() / 2, L'\0');
     memcpy(&units[0], bytes.data(), units.size() * 2);

@@ -52,15 +52,13 @@ TEST_F(TraceFilesTest, FindLooksFieldByField) {
     };
     for (const auto& c : finds)
         EXPECT_EQ(FindInFile(*f, c.from, c.down, c.what, c.options), c.hit) << kvtest::Narrow(c.what) << " from " << c.from;
-    // The quick scan for a text's first characters finds what the comparison of a cell
-    // finds, also where the case tables give the Kelvin sign a lower case k.
+    // The quick scan finds what a cell's comparison finds, also for the Kelvin sign's case.
     const std::wstring kelvin = L"needle in \x212A" L"elvin";
     for (const wchar_t* what : {L"KELVIN", L"N kelvin"})
         EXPECT_EQ(FindInFile(*f, 0, true, what, {}), CellMatches(kelvin.c_str(), kelvin.size(), what, wcslen(what), {}) ? 2 : -1);
 }
 
-// A file growing as the server appends: indexed on from an unfinished line, one line
-// longer than the index's short distances.
+// Growing as the server appends: indexed on from an unfinished line, one line past short distances.
 TEST_F(TraceFilesTest, GrowingFilesKeepEveryLine) {
     const std::wstring path = dir_.file(L"TS070312.txt");
     kvtest::WriteBytes(path, Utf16(L"one\r\ntw"));
@@ -156,6 +154,7 @@ TEST(Merge, StationNamesFromTheCommandLine) {
         {L"C:\\Suite\\a=b\\", true, false, L"a_b", L"C:\\Suite\\a=b\\"},     // "=" after a separator: a path
         {L"\\\\pc2\\trace$", true, false, L"trace_", L"\\\\pc2\\trace$"},
         {L"C:\\", true, false, L"C", L"C:\\"},
+        {L"C:\\.-trace\\", true, false, L"trace", L"C:\\.-trace\\"},  // a name never begins with "." or "-"
         {file, true, false, dir.path().substr(dir.path().find_last_of(L'\\') + 1), file},  // a file: its folder
         {L"..=y", false}, {L".hidden=x", false}, {L"-x=y", false}, {L"p=", false},
         {std::wstring(kMaxStationChars + 1, L'a') + L"=x", false},
