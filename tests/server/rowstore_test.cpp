@@ -13,23 +13,19 @@
 #include "client/locks.h"
 #include "client/owners.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "testserverwindow.h"
 
 namespace {
 
-// Boxes as "text|type|title"; while g_boxRelease is set, a box stays open until it is signalled.
-kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
-std::vector<std::wstring> g_boxes;
+// While g_boxRelease is set, a box stays open until it is signalled.
 HANDLE g_boxRelease;
 volatile LONG g_boxesOpen;
-int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
+int WINAPI RecordBox(HWND owner, LPCWSTR text, LPCWSTR title, UINT type) {
     ::InterlockedIncrement(&g_boxesOpen);
-    {
-        kv::SectionLock lock(g_boxLock);
-        g_boxes.push_back(std::wstring(text) + L"|" + std::to_wstring(type) + L"|" + title);
-    }
+    kvtest::RecordBox(owner, text, title, type);
     if (g_boxRelease) ::WaitForSingleObject(g_boxRelease, 30000);
     ::InterlockedDecrement(&g_boxesOpen);
     return IDOK;
@@ -38,12 +34,10 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
 std::vector<std::wstring> ReportedBoxes() {
     rowstore_ReportAllocFailures();
     kvtest::PumpUntil([] { return !rowstore_AllocBoxBusyForTesting(); });
-    kv::SectionLock lock(g_boxLock);
-    return std::move(g_boxes);
+    return kvtest::TakeBoxes();
 }
-const std::wstring kSmallBox = L"Running out of memory !|" + std::to_wstring(MB_OK) + L"|VO Vedoz Izodoz";
-const std::wstring kLargeBox =
-    L"Running out of memory !!!|" + std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + L"|VO Vedoz Izodoz";
+const std::wstring kSmallBox = L"VO Vedoz Izodoz|0|Running out of memory !";
+const std::wstring kLargeBox = L"VO Vedoz Izodoz|" + std::to_wstring(MB_ICONEXCLAMATION) + L"|Running out of memory !!!";
 
 using kvtest::kPing;
 
@@ -72,7 +66,7 @@ int __cdecl CompareCheckingLock(const void* a, const void* b) {
 class RowStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_boxes.clear();
+        kvtest::TakeBoxes();
         rowstore_SetMessageBox(&RecordBox);
         ASSERT_TRUE(store_ >= 0 && filterStore_ >= 0);
     }
@@ -456,16 +450,16 @@ TEST_F(RowStoreTest, WaitsOnTheWindowThreadServeSendsAndKeepWMQuit) {
     // A pumping wait: the thread waited for may send to this thread's window first.
     kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     ::PostQuitMessage(3);
-    ::PostMessageW(win_.hwnd(), kPing, 0, 0);
+    ::PostMessageW(list_, LVM_SETITEMCOUNT, 5, 0);
     for (HANDLE h : {HANDLE(nullptr), event.get()}) {
         const DWORD start = ::GetTickCount();
         EXPECT_EQ(PumpMessagesWhileWaiting(h, 60), 0);
         EXPECT_GE(::GetTickCount() - start, 55u) << "returned before the time-out";
     }
-    EXPECT_EQ(win_.pings, 2) << "the holder's, and the posted one: a posted message waits for no one";
     MSG msg;
     ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the caller's loop must see WM_QUIT";
     EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_EQ(ViewCount(list_), 5) << "a posted message waits for no one";
     answer = 0;
     std::thread worker([&answer, window = win_.hwnd(), e = event.get()] {
         answer = ::SendMessageW(window, kPing, 0, 0);

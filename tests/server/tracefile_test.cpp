@@ -208,8 +208,9 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     }
     tracewnd_CloseTraceFile();
     for (const auto& [file, text] : expected) EXPECT_EQ(ReadWide(In(file)), text) << kvtest::Narrow(file);
-    kvtest::PumpPending();
-    EXPECT_EQ(server_.settingsPosts, 4) << "one per new file, so that each starts with the settings";
+    int posts = 0;
+    for (MSG m; ::PeekMessageW(&m, server_.hwnd(), WM_TRACE_SETTINGSCHANGED, WM_TRACE_SETTINGSCHANGED, PM_REMOVE);) ++posts;
+    EXPECT_EQ(posts, 4) << "one per new file, so that each starts with the settings";
     Row april(L"april");
     // Empty directory: the fallback name; the same directory back on the same day: the
     // daily name again.
