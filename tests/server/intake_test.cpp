@@ -227,8 +227,7 @@ TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
     tracewnd_AddMessage(h, L"f", L"main 11", 30);  // drops main rows 0..2
     ASSERT_EQ(Count(), 9);
     EXPECT_EQ(Text(0) + L"/" + Text(8), L"copy 3/main 11") << "the first and the last row";
-    MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // the view hears before it paints
+    kvtest::PumpPending();  // the view hears before it paints
     EXPECT_EQ(::SendMessageW(win_.mainList(), LVM_GETITEMCOUNT, 0, 0), 9);
     EXPECT_EQ(::SendMessageW(win_.mainList(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2)
         << "the selection moved with its row";

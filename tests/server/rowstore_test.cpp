@@ -198,8 +198,7 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
     rowstore_DeleteFirst(store_, 0, 2);
     rowstore_DeleteFirst(store_, 0, 1);
     EXPECT_TRUE(win_.countUpdates.empty()) << "trims reach the view by a post";
-    MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // before any paint
+    kvtest::PumpPending();  // before any paint
     EXPECT_EQ(ViewCount(list_), id - 4);
     ASSERT_EQ(win_.countUpdates.size(), 1u) << "trims in a burst cost one update of the view";
     EXPECT_EQ(win_.countUpdates[0].second, static_cast<LPARAM>(LVSICF_NOSCROLL));
