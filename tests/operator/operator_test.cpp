@@ -256,6 +256,14 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
         EXPECT_EQ(c.expected >= 0 ? List{} : List{c.expected == -1 ? NotFound(c.text) : L"No items to search" + kBoxTitle + L"48"},
                   g_boxes);
     }
+    List many(100, L"x");  // a hit beyond the page is scrolled into view
+    many[90] = L"far down";
+    Fill(many);
+    wchar_t text[] = L"far";
+    FINDREPLACEW record = {sizeof(record), nullptr, nullptr, 0, text, nullptr, 4};
+    ASSERT_EQ(1, tracewnd_FindText(Window(), &record, TRUE));
+    const int top = ListView_GetTopIndex(MainList());
+    EXPECT_TRUE(top <= 90 && 90 < top + ListView_GetCountPerPage(MainList())) << top;
 }
 
 // Rows that reached the store between two updates of the view's count (a flood moves the count
@@ -353,24 +361,9 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     ::ShowWindow(FilterList(), SW_SHOW);
 }
 
-// The menu built in code is the library resource's, item by item; it shows at the mouse, or from the
-// keyboard beside the focused row, or at the list's corner.
-TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
-    HMODULE library = ::LoadLibraryExW((kvtest::ExeDir() + L"\\..\\kvtrcifx.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HMENU resource = ::LoadMenuW(library, kContextMenuName);
-    ASSERT_TRUE(library && resource);
-    auto items = [](HMENU menu) {
-        List out;
-        for (int i = 0, n = ::GetMenuItemCount(menu); i < n; ++i) {
-            wchar_t text[64] = {};
-            ::GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
-            out.push_back(std::to_wstring(::GetMenuItemID(menu, i)) + L" " + text);
-        }
-        return out;
-    };
-    EXPECT_EQ(items(::GetSubMenu(resource, 0)), items(tracewnd_PrepareContextMenu()));
-    EXPECT_EQ(19u, items(tracewnd_PrepareContextMenu()).size());
-    ::DestroyMenu(resource), ::FreeLibrary(library);
+// The menu's items greyed by the state; it shows at the mouse, or from the keyboard beside the focused row,
+// or at the list's corner.
+TEST_F(OperatorTest, ContextMenuGreyingPlaceAndTheTeleEncoder) {
     Fill({L"plain text", L"0D05 0107 0712 1E0A 0F00 0003"});
     auto greyed = [](int id) { return (::GetMenuState(tracewnd_PrepareContextMenu(), id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
     struct Case { int tracing, selected; bool fileGreyed, teleGreyed; };
@@ -435,60 +428,22 @@ TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     EXPECT_TRUE(g_boxes.empty());
 }
 
-TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirstAndSaysSo) {
+// Ctrl+V with the filter list focused starts the viewer (the recorder beside the test) at the selected
+// copy's time; too long for the time form (220 characters fit), the file form; too long for that, the program.
+TEST_F(OperatorTest, ViewerCommandLineNeverCut) {
     kvtest::TempDir dir;
-    const std::wstring file = TraceFileIn(dir.path());
-    kvtest::WriteBytes(file, "\xFF\xFE");
-    kv::g_region.apps[0].dwLineCount = 7, kv::g_region.globalEnable = 0;
-    for (int answer : {IDCANCEL, IDOK}) {
-        g_boxAnswer = answer;
-        Key('D', true);
-        EXPECT_EQ(L"Delete file \"" + file + L"\" ?" + kBoxTitle + std::to_wstring(MB_OKCANCEL), g_boxes.back());
-        EXPECT_EQ(answer == IDCANCEL, kvtest::FileExists(file)) << answer;
-        EXPECT_EQ(answer == IDCANCEL ? 7u : 0u, kv::g_region.apps[0].dwLineCount) << answer;
-    }
-    EXPECT_EQ((List{L"tracewnd_OnMenuCommand|Trace file '" + file + L"' deleted"}), Lines());
-    tracewnd_ResetTraceFileForTesting();
-}
-
-// "Trace Viewer" greyed without the viewer on the path: the item's state and the line traced at start.
-KVTEST_HELPER(ViewerMenuState) {
-    Window();
-    const List lines = Lines();
-    const bool greyed = (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) != 0;
-    const std::wstring want =
-        L"tracewnd_WndThread|TraceViewer " + (greyed ? L"NOT found" : L"found at: '" + kvtest::ExeDir() + L"\\kvtrcvwr.exe'");
-    return (lines.size() == 1 && !_wcsicmp(lines[0].c_str(), want.c_str()) ? 0 : 10) + (greyed ? 1 : 0);
-}
-
-// The stand-in viewer beside the test records each command line it was started with.
-TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
-    kvtest::TempDir dir;
-    for (const wchar_t* name : {L"operator_test.exe", L"kvdlinkx.dll"})
-        ASSERT_TRUE(::CopyFileW((kvtest::ExeDir() + L"\\" + name).c_str(), dir.file(name).c_str(), FALSE));
-    const kvtest::ProcessResult away = kvtest::Run(kvtest::Quote(dir.file(L"operator_test.exe")) + L" --kv-helper ViewerMenuState");
-    EXPECT_TRUE(away.finished && away.exitCode == 1) << "greyed without the viewer: " << away.exitCode;
-    EXPECT_EQ(0u, kvtest::RunHelper(L"ViewerMenuState").exitCode) << "found beside the test";
     const std::wstring record = dir.file(L"viewer.txt");
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", record.c_str());
-    const std::wstring file = TraceFileIn(dir.path());
+    TraceFileIn(dir.path());
     Fill({L"a", L"b"}, L"b");
     Select(FilterList(), 0), ::SetFocus(FilterList());
-    EXPECT_TRUE(Key('V', true));  // Ctrl+V: the filter list has the focus and a selected row
-    ::SetFocus(Window());
-    Command(kCmdTraceViewer);  // no list focused: the file
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        const std::string s = kvtest::ReadBytes(record);
-        return std::count(s.begin(), s.end(), '\n') >= 2;
-    }, 30000));
-    const std::string lines = kvtest::ReadBytes(record);  // the two viewers write in either order
-    for (const std::string& line : {kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]", kvtest::Narrow(file)})
-        EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + line + "\r\n")) << lines;
+    EXPECT_TRUE(Key('V', true));
+    const std::string want = "1|KVTrcVwr.exe " + kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]\r\n";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record).find(want) != std::string::npos; }, 30000)) << kvtest::ReadBytes(record);
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
-    // Too long for the time form (220 characters fit), the file form; too long for that, the bare program.
     Select(MainList(), 0);
     for (size_t dirChars : {220, 221, 250, 0}) {
-        ::SetFocus(dirChars ? MainList() : Window());
+        ::SetFocus(dirChars ? MainList() : Window());  // no list focused: the file
         const std::wstring longDir = L"C:\\" + std::wstring(dirChars ? dirChars - 3 : 217, L'd'), longFile = TraceFileIn(longDir);
         const std::wstring expected = dirChars == 220   ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
                                       : dirChars != 250 ? L"KVTrcVwr.exe " + longFile
@@ -501,10 +456,7 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
 }
 
 TEST(WindowParts, LayoutRevealAndStatusTexts) {
-    // A filter part of 0 never divides; the application list drops ten bar heights.
-    const kv::WindowLayoutRects zero = kv::ComputeLayout(800, 600, 21, 24, true, 0);
-    EXPECT_EQ((std::vector<LONG>{456, 576, 21, 210}),
-              (std::vector<LONG>{zero.filterList.top, zero.filterList.bottom, zero.mainList.top, zero.appList.bottom}));
+    EXPECT_EQ(kv::ComputeLayout(800, 600, 21, 24, true, 4).appList.bottom, 210) << "the application list drops ten bar heights";
     struct Reveal { int row, top, count, perPage, want; };
     static const Reveal reveal[] = {
         {95, 0, 100, 20, 99},  // beyond the third quarter: a quarter page below, cut at the end
@@ -519,10 +471,8 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
     struct Case { std::function<void()> format; std::wstring want; bool endOnly; };
     const Case cases[] = {
         {[&] { kv::FormatClockField(out, t, 3); }, L"KVS 3  05.12.26  09:25:07"},
-        {[&] { kv::FormatClockField(out, t, 0); }, L"KV-Client  05.12.26  09:25:07"},
         {[&] { kv::FormatClockField(out, t, -1); }, L"KVS 65535  05.12.26  09:25:07"},  // the PC number is unsigned
         {[&] { kv::FormatFileField(out, path.c_str(), false, true, 7); }, L"File: " + path + L"(!) (max:7)"},
-        {[&] { kv::FormatFileField(out, path.c_str(), false, false, 7); }, L"File: " + path + L" (max:7)"},
         {[&] { kv::FormatRowField(out, 0, 0x50000); }, L"1 [1010]"},
         // A path too long for the field is cut in front and keeps its file name.
         {[&] { kv::FormatFileField(out, (longDir + L"\\TS261205.txt").c_str(), true, false, 7); }, L"\\TS261205.txt* (max:7)", true},
@@ -834,13 +784,15 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
     }
 }
 
-// Every count change of the filter list view: whether another thread held the list lock while making it.
+// The paints of each list (0 main, 1 filter), and whether another thread held the list lock at each
+// count change of the filter list.
+int g_paints[2];
 std::vector<bool> g_filterCountLocked;
-WNDPROC g_filterListProc;
-LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT CALLBACK WatchList(HWND list, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
     const DWORD owner = msg == LVM_SETITEMCOUNT ? kv::ListLockOwner() : 0;
-    if (msg == LVM_SETITEMCOUNT) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
-    return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
+    if (msg == LVM_SETITEMCOUNT && list == FilterList()) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
+    g_paints[list == FilterList()] += msg == WM_PAINT;
+    return ::DefSubclassProc(list, msg, wp, lp);
 }
 
 // The window's dialog shows the focused row; Test runs the command as typed; Cancel writes nothing. OK: the
@@ -862,9 +814,10 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     EXPECT_EQ((List{L"NEW COMMAND"}), g_launches);
     EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
     EXPECT_EQ((List{L"tracewnd_TGExcecute|Trigger='' (Flags=0x8) -> ***** EXEC:'new command' *****"}), Lines());
-    g_filterListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
+    for (HWND list : {MainList(), FilterList()}) ::SetWindowSubclass(list, WatchList, 1, 0);
     HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(), reinterpret_cast<HMENU>(11),
                                    nullptr, nullptr);
+    TraceFileIn(dir_.path());
     ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
     struct Case { const wchar_t *before, *after; bool kept; };
     for (const Case& c : {Case{L"abc", L"abc;def", true}, {L"abc", L"def", false}, {L"abc", L"", false}}) {
@@ -876,8 +829,13 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
             EXPECT_EQ(c.before + std::wstring(L"|"), Text(IDC_SET_FILTERLIST) + L"|" + Text(IDC_SET_SELECTED)) << "no row focused";
             Type(IDC_SET_FILTERLIST, c.after);
             Click(IDC_SET_TOPMOST);
+            ::SetWindowPos(dialog_, nullptr, 700, 600, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // away from the lists
+            ::UpdateWindow(MainList()), ::UpdateWindow(FilterList());
+            g_paints[0] = g_paints[1] = 0;
             Click(IDOK);
         }, true);
+        EXPECT_TRUE(kvtest::PumpUntil([] { return g_paints[0] && g_paints[1]; })) << "both lists repainted in the new colours";
+        EXPECT_EQ(0u, std::wstring(tracewnd_CurrentTraceFile()).find(suite_.file(L"tmp\\TS"))) << "the trace file in the new directory";
         EXPECT_EQ(std::wstring(c.after), std::wstring(g_settings.SpecialFilter));
         EXPECT_EQ(c.kept ? 1 : 0, rowstore_GetCount(kv::Server().filterStore)) << kvtest::Narrow(c.after);
         EXPECT_EQ(c.kept ? std::vector<bool>{} : std::vector<bool>{true}, g_filterCountLocked);
@@ -892,7 +850,8 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
                         L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" + std::wstring(c.after) +
                             L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
     }
-    ::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_filterListProc));
+    for (HWND list : {MainList(), FilterList()}) ::RemoveWindowSubclass(list, WatchList, 1);
+    tracewnd_ResetTraceFileForTesting();
     ::SetWindowPos(Window(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     ::DestroyWindow(onTop);
 }
