@@ -256,14 +256,14 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
         EXPECT_EQ(c.expected >= 0 ? List{} : List{c.expected == -1 ? NotFound(c.text) : L"No items to search" + kBoxTitle + L"48"},
                   g_boxes);
     }
-    List many(100, L"x");  // a hit beyond the page is scrolled into view
+    List many(100, L"x");  // a hit below the page is shown with a quarter page below it
     many[90] = L"far down";
     Fill(many);
     wchar_t text[] = L"far";
     FINDREPLACEW record = {sizeof(record), nullptr, nullptr, 0, text, nullptr, 4};
     ASSERT_EQ(1, tracewnd_FindText(Window(), &record, TRUE));
-    const int top = ListView_GetTopIndex(MainList());
-    EXPECT_TRUE(top <= 90 && 90 < top + ListView_GetCountPerPage(MainList())) << top;
+    const int page = ListView_GetCountPerPage(MainList());
+    EXPECT_EQ(90 + page / 4, ListView_GetTopIndex(MainList()) + page - 1) << page;
 }
 
 // Rows that reached the store between two updates of the view's count (a flood moves the count
