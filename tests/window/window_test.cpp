@@ -1,6 +1,5 @@
-// The trace window through the real DLL, driven as a user would and read back through the platform,
-// the screen and the trace file. Each window lives in a helper process (this executable started
-// again): the instance marker lives as long as the process that opened the window.
+// The trace window through the real DLL, driven as a user would and read back through the platform, the screen
+// and the trace file; each window lives in a helper process, as the instance marker lives with its process.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -64,8 +63,7 @@ std::wstring LineWith(const std::wstring& dir, const std::wstring& text) {
     return line;
 }
 
-// Opens the trace window (args[0], when given, is the profile) and waits until it is asked to
-// close; 3 when CreateWnd returned no window. Closing twice is harmless.
+// Opens the trace window (args[0]: the profile) and waits until it is asked to close; 3 when none opened.
 KVTEST_HELPER(host) {
     HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
     return traceapi_DestroyWnd(), traceapi_DestroyWnd(), w ? 0 : 3;
@@ -133,8 +131,7 @@ struct WindowProcess {
     HWND Field(int i) const { return ::GetDlgItem(Bar(), 4 + i); }
     HWND Control(int id) const { return ::GetDlgItem(window, id); }
     int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
-    // Closes the window with Alt+F4 (a system key the window leaves to default processing);
-    // the host must end by itself with exit code 0.
+    // Alt+F4, a system key the window leaves to default processing; the host must end by itself with 0.
     kvtest::ProcessResult Close() {
         if (!process) return {};
         if (window) ::PostMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 | (0x3E << 16) | (1 << 29));
@@ -151,9 +148,8 @@ const COLORREF kRed = RGB(255, 0, 0), kBlue = RGB(0, 0, 255), kGrey = RGB(127, 1
 const std::set<COLORREF> kInks = {kRed, kBlue, kGrey, kGreen, kDarkBlue, kBlack, kFrame}, kMainGrounds = {kHighlight, kMarkCell},
                          kFilterGrounds = {kHighlight, kLinked, kOrphan, kMarkCell};
 
-// The first count rows of a list of another process as the screen shows them: the inks and
-// grounds in each row's rectangle (asked of the list in memory of its process), where its mark
-// cell ends (0: none) and its middle, in client coordinates.
+// The first count rows of another process's list as the screen shows them: inks and grounds in each row's
+// rectangle, where its mark cell ends (0: none) and its middle, in client coordinates.
 struct Band {
     std::set<COLORREF> inks, grounds;
     int markEnd, middle;
@@ -250,8 +246,7 @@ kvtest::TempDir* TraceWindowTest::dir_;
 WindowProcess* TraceWindowTest::win_;
 short TraceWindowTest::handle_;
 
-// A selected row shows its number; on every activation the keyboard works without a click: the
-// arrows move the selection, a typed letter keeps it, Tab goes to the filter list and back, Ctrl+T.
+// On every activation the keyboard works without a click; a typed letter keeps the selection.
 TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     for (auto [set, on] : {std::pair{traceapi_SetEnableDiag, 0}, {traceapi_SetEnableInf, 0}, {traceapi_SetEnableWarn, 1},
                            {traceapi_SetEnableErr, 1}})
@@ -290,8 +285,7 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     }
 }
 
-// Each button flips its switch, check and settings key and traces an operator line; All Off clears
-// every application and chooses the server entry. The file field's * goes a second after the last line.
+// Each button flips its switch, check and settings key and traces an operator line; All Off chooses the server entry.
 TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     HWND apps = win_->Control(kIdAppList), file = win_->Control(kIdFile);
     const TRACEAPP* app = traceapi_GetTraceApp(handle_);
@@ -330,10 +324,12 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     Send(win_->Control(kIdWarning), BM_CLICK);
     EXPECT_EQ(traceapi_GetEnableWarn(handle_), 0);
     ASSERT_EQ(Send(file, BM_GETCHECK), BST_CHECKED) << "EnableFile=1 in the settings";
-    traceapi_Output(handle_, 30, L"Pumping", L"written to the file");
-    for (const wchar_t* part : {L"* (max:7)", L".txt (max:7)"})  // open, then closed a second after the last line
-        EXPECT_TRUE(kvtest::PumpUntil([part] { return TextOf(win_->Field(2)).find(part) != std::wstring::npos; }, 5000))
-            << kvtest::Narrow(TextOf(win_->Field(2)));
+    traceapi_SetEnableInf(handle_, 1);
+    for (const wchar_t* part : {L"* (max:7)", L".txt (max:7)"})  // open while lines come, closed a second after the last one
+        EXPECT_TRUE(kvtest::PumpUntil([part] {
+            if (part[0] == L'*') traceapi_Output(handle_, 30, L"Pumping", L"written to the file");
+            return TextOf(win_->Field(2)).find(part) != std::wstring::npos;
+        }, 5000)) << kvtest::Narrow(TextOf(win_->Field(2)));
     auto* profile = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(traceapi_GetTraceApp(0)) + 512 * 844);
     wcscpy(profile, L"C:\\profiles\\night.pfl");
     for (LRESULT check : {BST_UNCHECKED, BST_CHECKED}) {
@@ -342,7 +338,6 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     }
     EXPECT_EQ(profile[0], L'\0');
     for (const auto& line : lines) EXPECT_NE(LineWith(dir_->path(), line).find(L"|OPR |"), std::wstring::npos) << kvtest::Narrow(line);
-    traceapi_SetEnableInf(handle_, 1);
     for (LRESULT scroll : {BST_UNCHECKED, BST_CHECKED}) {  // Scroll off: neither list moves with new rows; on: both follow them
         Send(win_->Control(kIdScroll), BM_CLICK);
         ASSERT_EQ(Send(win_->Control(kIdScroll), BM_GETCHECK), scroll);
@@ -361,8 +356,7 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     }
 }
 
-// Where every control sits 1000 and 200 wide (below 299 the buttons vanish): the main list down to
-// the filter list, a quarter of the height above the 24-pixel status bar; the settings' column widths.
+// Where every control sits 1000 and 200 wide (below 299 the buttons vanish); the settings' column widths.
 TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     struct Place { int id, left, width; };  // id: a tool bar control, or 100 + a status field
     struct Case { int width; std::vector<Place> places; };
@@ -393,9 +387,8 @@ TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     ::SetWindowPos(win_->window, nullptr, 0, 0, 1000, 620, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-// Each row in its level's ink, the highlighted one on its ground with the mark cell, the selected one
-// framed as its list's focus says; the filter list's copies on their grounds; a click on a copy
-// selects its row. Stopped, a click on LEV sorts by tag, again the other way; while tracing, nothing.
+// Rows in their inks and grounds, the selected one framed as its list's focus says; a click on a copy selects
+// its row. Stopped, a click on LEV sorts by tag, again the other way; while tracing, nothing.
 TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     for (auto set : {traceapi_SetEnableDiag, traceapi_SetEnableInf, traceapi_SetEnableWarn, traceapi_SetEnableErr}) set(handle_, 1);
     ClearAndEmit(0, 0, L"");  // "LIST CLEARED" in operator green
@@ -441,8 +434,8 @@ TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     }
 }
 
-// Keys, the find dialog, the context menu and the double click open their windows on the window thread.
-// The menus come after the typed keys, opened and closed (Escape) by posted messages only their loops take.
+// Keys, menus and the double click open their windows on the window thread; the menus come after the typed keys,
+// opened and closed by posted messages only their loops take.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -483,8 +476,7 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     }
 }
 
-// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete takes the
-// file at once, the next rows start a new one, and both readers go on with it.
+// Delete Current Trace File while kvtrccat and the viewer follow it: both readers go on with the new file.
 TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     ASSERT_TRUE(ClearAndEmit(1, 30, L"before the delete"));
     auto has = [](const std::string& bytes, const wchar_t* text) {
@@ -520,8 +512,8 @@ TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     }, 30000)) << viewer.Count() << " " << traceapi_GetTraceApp(0)->dwLineCount << kvtest::Narrow(TraceFile(dir_->path()));
 }
 
-// A second host restores the window saved minimized and hands it its profile. Logoff ends the process
-// after WM_ENDSESSION: the day's changes and last lines are kept. A clock change before the first tick is no jump.
+// A second host restores the window saved minimized and hands it its profile. Logoff ends the process after
+// WM_ENDSESSION: the day's changes and last lines are kept. A clock change before the first tick is no jump.
 TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"Global", L"Iconic", L"1"}, {L"early_host"});
@@ -569,9 +561,8 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
 }
 
-// A flood from threads of the host process while the window paints. Saved maximized with a placement off
-// the screen and without size, it opens maximized over 0, 0, 500 by 300. A forced unregistration closes it
-// and releases the host, the placement from before saved; no second window opens in that process.
+// A flood from the host's threads while the window paints; saved maximized off the screen and without size, it
+// opens over 0, 0, 500 by 300. A forced unregistration closes it; no second window opens in that process.
 TEST(WindowLifecycle, FloodWhilePaintingMaximizedAndForcedUnregistration) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300", L"Global", L"Left",
@@ -596,7 +587,6 @@ TEST(WindowLifecycle, FloodWhilePaintingMaximizedAndForcedUnregistration) {
         ASSERT_TRUE(::SendMessageTimeoutW(win.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r)) << "the window answers";
         kvtest::PumpPending();
     }
-    // Once the flood is over the rows settle below the limit and the status shows them.
     EXPECT_TRUE(kvtest::PumpUntil([&] {
         const int rows = win.Rows(win.main);
         return rows > 0 && rows <= 2000 && TextOf(win.Field(0)) == std::to_wstring(rows) + L" / 2000";
