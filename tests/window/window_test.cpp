@@ -279,10 +279,18 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
         ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
         EXPECT_TRUE(kvtest::PumpUntil([next] { return kvtest::FocusOf(win_->window) == next; })) << "activation";
     }
+    auto dumps = [] {  // the settings listed in the trace file
+        const std::wstring text = TraceFile(dir_->path());
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(L"Global settings 1:", at)) != std::wstring::npos; ++at) ++n;
+        return n;
+    };
+    const size_t listed = dumps();
     for (int on : {0, 1}) {
         kvtest::Press('T', {VK_CONTROL});
         EXPECT_TRUE(kvtest::PumpUntil([on] { return traceapi_GetEnable() == on; })) << "Ctrl+T";
     }
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return dumps() == listed + 1; }, 5000)) << "tracing on again lists the settings";
 }
 
 // Each button flips its switch, check and settings key and traces an operator line; All Off chooses the server entry.
