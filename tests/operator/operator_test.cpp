@@ -759,7 +759,8 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
             Type(IDC_SET_FILTERLIST, c.after);
             Click(IDC_SET_TOPMOST);
             ::SetWindowPos(dialog_, nullptr, 700, 600, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // away from the lists
-            ::UpdateWindow(MainList()), ::UpdateWindow(FilterList());
+            ::UpdateWindow(MainList());
+            ::UpdateWindow(FilterList());
             g_paints[0] = g_paints[1] = 0;
             Click(IDOK);
         }, true);
