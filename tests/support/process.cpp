@@ -51,19 +51,9 @@ ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
     ProcessResult r;
     if (!process) return r;
     r.started = true;
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-        ULONGLONG now = ::GetTickCount64();
-        DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        const DWORD w = ::MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
-        if (w == WAIT_OBJECT_0 + 1) {
-            PumpPending();
-            continue;
-        }
-        if ((r.finished = w == WAIT_OBJECT_0)) ::GetExitCodeProcess(process, &r.exitCode);
-        else ::TerminateProcess(process, 255), ::WaitForSingleObject(process, 5000);
-        break;
-    }
+    r.finished = PumpUntil([process] { return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, timeoutMs);
+    if (r.finished) ::GetExitCodeProcess(process, &r.exitCode);
+    else ::TerminateProcess(process, 255), ::WaitForSingleObject(process, 5000);
     ::CloseHandle(process);
     return r;
 }
