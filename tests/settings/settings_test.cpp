@@ -261,6 +261,8 @@ TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
     // The fixed part ends in a blank and each part begins with one.
     ServerSettings& s = g_settings;
     kv::CopyCut(s.SpecialFilter, kFilterChars, L"sp");
+    tracewnd_SetTitle();
+    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  FilterList='sp'");
     kv::CopyCut(s.IncludeFilter, kFilterChars, L"in%s");
     kv::CopyCut(s.HighlightFilter, kFilterChars, L"hi");
     s.MarkHighlight = 1;
