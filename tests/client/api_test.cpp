@@ -1,6 +1,5 @@
-// The exported client interface through the real DLL: registration, output, switches and
-// accessors, seen by a window of this process named as server window while helper
-// processes (this executable started with --kv-helper) register and emit.
+// The exported interface through the real DLL, seen by a window of this process named as
+// server window while helper processes (copies of this executable) register and emit.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -38,10 +37,9 @@ void SetSwitches(short h, std::vector<INT> s) {
     traceapi_SetEnableDiag(h, s[0]), traceapi_SetEnableInf(h, s[1]), traceapi_SetEnableWarn(h, s[2]), traceapi_SetEnableErr(h, s[3]);
 }
 
-// Registers args[0] (with bForceWnd when args[1] is "force"; after setting the event
-// args[1] names when it is not empty), emits the texts that follow as info lines ("long":
-// 1000 characters with a function name of 99, one more than each field holds; "tid": its
-// thread id), and unregisters. Exit code: the handle.
+// Registers args[0] (bForceWnd if args[1] is "force"; else sets the event args[1] names, if
+// any), emits the texts that follow as info lines ("long": text and function name one more
+// than their fields hold; "tid": its thread id) and unregisters. Exit code: the handle.
 KVTEST_HELPER(client) {
     if (args[1].size() > 5) ::SetEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[1].c_str()));
     short h = traceapi_Register(args[0].c_str(), nullptr, args[1] == L"force");
@@ -67,8 +65,7 @@ KVTEST_HELPER(die_holding) {
 
 class ClientApi : public ::testing::Test {
 protected:
-    // Copies of this executable find the DLLs through PATH: a copy of the library would be
-    // a region of its own.
+    // Copies of this executable find the DLLs through PATH: a copied library has its own region.
     static void SetUpTestSuite() { ::SetEnvironmentVariableW(L"PATH", (kvtest::ExeDir() + L";" + Env(L"PATH")).c_str()); }
     void SetUp() override {
         traceapi_SetTraceWindow(win_.hwnd(), TRUE);
@@ -159,10 +156,8 @@ TEST_F(ClientApi, SlotsAndAccessors) {
     traceapi_SetEnableErr(0, 1);
 }
 
-// A registration from another process is announced with its names cut to their fields
-// and the switches of its settings file (a non-zero key reads as 1), written back as
-// "1"/"0" with the switch set at run time. Texts are cut to their fields (999 and 98
-// characters) and carry the sender's thread.
+// Switches come from the settings file (a non-zero key reads as 1) and are written back as
+// "1"/"0" with the switch set at run time; texts are cut to 999 and 98 characters.
 TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromItsSettings) {
     CopiedClient client(L"plc.link.exe");
     client.SetIni(L"PLC.LINK_Router", L"EnableInfo", L"1");
@@ -221,9 +216,8 @@ TEST_F(ClientApi, SwitchesFromServerEntryAndProfile) {
         EXPECT_EQ(client.IniSwitches(L"PLC_LINK_App")[0], c.diag) << "written back to the settings file";
     }
     ProfileField()[0] = 0;
-    // The server entry's switches belong to the running trace window's operator: a
-    // process that loads the library (from a directory without a settings file) leaves
-    // them alone. With no window they are read from its settings file, here the defaults.
+    // The server entry's switches belong to the running window's operator: a loading process
+    // leaves them alone. With no window they come from its settings file (here: defaults).
     SetSwitches(0, {1, 1, 0, 0});
     CopiedClient loader(L"loader.exe");
     loader.Run({L"load_only"});
@@ -231,9 +225,8 @@ TEST_F(ClientApi, SwitchesFromServerEntryAndProfile) {
     traceapi_SetTraceWindow(nullptr, TRUE);
     loader.Run({L"load_only"});
     EXPECT_EQ(Switches(0), (std::vector<INT>{0, 0, 0, 1})) << "no window: the defaults of a missing settings file";
-    // A start that finds the data mutex held (by a trace window, say) stops waiting for it
-    // within its bound and leaves the switches as they stand; the process's first line
-    // that reaches the window is followed by a note.
+    // A start that finds the data mutex held gives up within its bound and leaves the
+    // switches alone; the process's first line to reach the window is followed by a note.
     traceapi_SetEnableDiag(0, 1);
     HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, L"kvtest_busy_start");
     HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"traceapi_dll_datamutex");
@@ -261,8 +254,7 @@ TEST_F(ClientApi, LevelTestMatrix) {
     short h = traceapi_Register(L"Levels", nullptr, 0);
     traceapi_SetEnableErr(0, 0);
     SetSwitches(h, {0, 0, 0, 1});
-    // Error on, everything else off; -1 (operator) passes even with tracing off, unknown
-    // levels never pass, and with no window at all nothing passes.
+    // Error on, the rest off; -1 (operator) passes with tracing off; no window, nothing passes.
     enum State { kOn, kOff, kNoWindow };
     struct Case { State state; short handle; int level; bool passes; };
     const Case cases[] = {{kOn, h, 10, true},   {kOn, h, 20, false},  {kOn, h, 40, false},      {kOn, h, 15, false},
@@ -287,10 +279,8 @@ TEST_F(ClientApi, LevelTestMatrix) {
     traceapi_SetEnableErr(0, 1), traceapi_Unregister(h, 0);
 }
 
-// Plain texts are copied, not formatted; a bad format (a lone % at the end, an argument
-// count off, a * width counted once) goes out at level 0; the level is sign-extended; a
-// bad caller pointer loses its message. Then a notification window of this process gets
-// copies of everything.
+// Plain texts are copied, not formatted; a bad format goes out at level 0; a bad caller
+// pointer loses its message. Then a notification window of this process gets copies.
 TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     struct Case { void (*emit)(short h); const wchar_t* text; LPARAM level; };
     const Case cases[] = {
@@ -329,8 +319,7 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     ASSERT_EQ(got.size(), 3u);
     EXPECT_TRUE(got[0].msg == WM_TRACE_REGISTER && got[1].text == L"copy" && got[2].msg == WM_TRACE_UNREGISTER && got[2].lParam == 1);
     EXPECT_EQ(win_.received().size(), 3u) << "the server window gets them as well";
-    // Without a server window the notification window alone lets messages pass. Naming a
-    // server window forgets the notification window of this process.
+    // The notification window alone lets messages pass; naming a server window forgets it.
     traceapi_SetTraceWindow(nullptr, TRUE);
     traceapi_SetTraceWindow(notify.hwnd(), FALSE);
     EXPECT_TRUE(traceapi_IsEnabled(0, 0));
@@ -340,8 +329,7 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     EXPECT_TRUE(notify.received().empty());
 }
 
-// Bad pointers from callers are reported and give the half-filled slot back; faults from
-// many threads, and a client that crashed holding one of the mutexes, leave everyone
+// Faults from many threads, and a client that crashed holding a mutex, leave everyone
 // running. The senders run on workers: their sends (and a hang) wait for this thread.
 TEST_F(ClientApi, BadCallersAndCrashedMutexHoldersLeaveEveryoneRunning) {
     EXPECT_TRUE(traceapi_Register(nullptr, nullptr, 0) == -1 && traceapi_Register(kBad, nullptr, 0) == -1);

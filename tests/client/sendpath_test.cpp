@@ -1,6 +1,5 @@
-// The client library linked in: the slot path under stress (a notification window whose
-// thread traces, a trace window that stops answering, a process without the named
-// mutexes, where the server host is looked for), the fault guard and the lock order.
+// The client library linked in: the slot path under stress, where the server host is
+// looked for, the fault guard and the lock order.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -41,10 +40,9 @@ protected:
     kvtest::RecordingWindow server_{kAccessors};
 };
 
-// A client's UI thread owns the notification window, whose handler traces, while a worker
-// traces: the worker holds the slot and sends to the UI thread, which waits for the slot.
-// Every sender would stop for good unless the waiting thread serves the send and the trace
-// made inside the handler does not wait for the slot its sender holds.
+// A UI thread owns the notification window, whose handler traces, while a worker traces:
+// the worker holds the slot and sends to the UI thread, which waits for the slot. Unless the
+// waiter serves the send and the handler's trace skips the held slot, both stop for good.
 LRESULT CALLBACK TracingNotifyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg != WM_TRACE_OUTPUT) return ::DefWindowProcW(hwnd, msg, wp, lp);
     traceapi_Output(0, 0, L"notify", L"seen in the handler");
@@ -85,8 +83,7 @@ TEST_F(SendPath, NotificationHandlerThatTracesDeadlocksNobody) {
     }
     ui.join();
     worker.join();
-    // Every message of both threads reached the server window; none made inside the handler
-    // did, whether the slot's holder was another thread or the handler's own.
+    // None made inside the handler arrives, whichever thread held the slot.
     int fromUi = 0, fromWorker = 0, fromHandler = 0;
     for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT))
         fromUi += r.func == L"ui", fromWorker += r.func == L"worker", fromHandler += r.func == L"notify";
@@ -130,11 +127,9 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     ::CloseHandle(hold);
 }
 
-// More debug-viewer lines than the hook's queue holds, queued while the trace window (this
-// thread) answers only as the queue makes it wait: every line arrives once, in order, as
-// written, from the thread that queued it. Then the trace window's thread, waiting for the
-// data mutex, serves sends meanwhile: a holder that sends to it (a client registering while
-// the window loads a profile) is answered at once instead of running into its time-out.
+// More viewer lines than the hook's queue holds arrive once each, in order, as written, from
+// the thread that queued them. The window thread serves sends while it waits for the data
+// mutex: a holder that sends to it (a client registering meanwhile) is answered at once.
 TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiting) {
     kv::g_region.apps[0].EnableInfo = 1;
     std::vector<std::wstring> lines, seen;
@@ -162,9 +157,8 @@ TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiti
     EXPECT_TRUE(sent) << "the holder's send waited for the mutex's waiter";
 }
 
-// A process that could not open the named mutexes neither registers nor emits nor changes
-// a switch: without the locks it would write the shared region unguarded. The server host
-// is looked for where the system looks for programs, but never in the current directory.
+// Without the named mutexes a process would write the shared region unguarded. The server
+// host is looked for where the system looks for programs, never in the current directory.
 TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFromTheCurrentDirectory) {
     for (HANDLE* missing : {&kv::g_proc.dataMutex, &kv::g_proc.curDataMutex}) {
         HANDLE saved = *missing;
@@ -236,11 +230,9 @@ TEST(FaultGuard, FaultsAreCaughtCodeAfterThemDoesNotRunAndTheCallerKeepsItsRegis
                                                                                  seed * 11 + 400, seed * 13 + 500, seed * 17 + 600}));
 }
 
-// Guards nest; debug output raises an exception of its own that must reach the system
-// untouched; C++ exceptions caught inside a guard are no faults; a software exception that
-// a later handler continues goes on where it was raised. Removing the guard (library
-// unload) gives its thread-local indices back: without that the process runs out of them
-// long before the last round.
+// Debug output's own exception, caught C++ exceptions and a software exception that a
+// later handler continues are no faults. Removing the guard (library unload) gives its
+// thread-local indices back, or the process runs out of them long before the last round.
 TEST(FaultGuard, GuardsNestOtherExceptionsPassThroughAndRemovalFreesItsIndices) {
     bool innerResult = true, afterInner = false;
     EXPECT_FALSE(kv::RunGuarded([&] {
@@ -298,8 +290,7 @@ KVTEST_HELPER(TakeStoreThenList) {
     return 0;
 }
 
-// A wait against the order of client/locks.h is reported with both locks and the thread,
-// and ends a process that does not take the report itself.
+// A wait against the order of client/locks.h ends a process that takes no report itself.
 TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThreadAndEndTheRun) {
 #if !defined(KV_LOCK_CHECK) || !KV_LOCK_CHECK
     GTEST_SKIP() << "built without KV_LOCK_CHECK";

@@ -1,7 +1,5 @@
-// The settings store and trace profiles: load from the settings and suite files, save at
-// window end, the window title, profile files and their dialogs, and registration in
-// another process reading the current profile. The settings file beside the executable
-// (its own directory) belongs to these tests alone.
+// The settings store, the window title and trace profiles. The settings file beside the
+// executable (in a directory of its own) belongs to these tests alone.
 #include "kvtest.h"  // windows.h before commctrl.h
 
 #include <commctrl.h>
@@ -49,8 +47,7 @@ std::wstring Counting(size_t n) {
 }
 std::vector<INT> SwitchesOf(const TRACEAPP& a) { return {a.EnableDiag, a.EnableInfo, a.EnableWarning, a.EnableError}; }
 
-// Registers application args[0]; exits with its switches as bits (diag 1, info 2,
-// warning 4, error 8), or 100 when registration failed.
+// Registers args[0]; exit code: its switches as bits (diag 1 ... error 8), 100 on failure.
 KVTEST_HELPER(RegisterAndReportSwitches) {
     kv::ProcessAttach(::GetModuleHandleW(nullptr));
     const short h = traceapi_Register(args.empty() ? nullptr : args[0].c_str(), nullptr, FALSE);
@@ -61,9 +58,8 @@ KVTEST_HELPER(RegisterAndReportSwitches) {
     return bits;
 }
 
-// Window seam calls and the application list's selection-change commands seen since the
-// test began; the file dialogs record their start directory and answer g_answer (empty:
-// cancel).
+// Window seam calls and application list selection commands seen in the test; the file
+// dialogs record their start directory and answer g_answer (empty: cancel).
 struct Seen { int statusUpdates, toolbarSyncs, selectionCommands; };
 Seen g_seen;
 std::vector<std::wstring> g_startDirs;
@@ -132,10 +128,8 @@ private:
     }
 };
 
-// No file at all gives every default and writes none. Then the suite file under either
-// spelling of its name (the settings dialog writes "bin\kv_servx.ini", the load reads
-// "BIN\KV_ServX.ini"), defined values for numbers out of range or malformed, and the
-// profile named by the host before the last one.
+// No file gives every default and writes none. The suite file is read under either spelling
+// of its name (the dialog writes "bin\kv_servx.ini", the load reads "BIN\KV_ServX.ini").
 TEST_F(SettingsTest, DefaultsSuiteFileNumbersAndProfile) {
     memset(&g_settings, 0x55, sizeof(g_settings));  // an earlier window's values
     kv::g_region.globalEnable = 0;
@@ -275,8 +269,7 @@ TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
                                L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
 }
 
-// A section written and read in one call each gives what key-by-key access gives: the
-// same file, and the same integers for every way a value may be spelled.
+// Whole sections and files, written and read at once, give what key-by-key access gives.
 TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
     const std::wstring byFile = work_.file(L"file.ini"), bySection = work_.file(L"section.ini"), byKey = work_.file(L"key.ini");
     const wchar_t* const texts[] = {L"plain", L" blank around ", L"'quoted'", L"", L"semi;colon"};
@@ -320,8 +313,7 @@ TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
     EXPECT_EQ(all.Int(L"OTHER", L"K1", 0) + all.Int(L"Missing", L"K1", 9), 14);
 }
 
-// Clients of the host's directory write their switches into its settings file when they
-// unregister, under the data mutex; the host's save waits for it too.
+// Clients of the host's directory write their switches into its settings file under the mutex.
 TEST_F(SettingsTest, TheSaveWaitsForTheDataMutex) {
     tracewnd_LoadSettings();
     OpenTraceWindow();
@@ -496,10 +488,9 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
 }
 
 TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
-    // The settings file says diagnose only (set again before each run: unregistration
-    // writes the helper's switches back); the profile says info and error and turns the
-    // server entry's error override off. A profile that may not be read (mode 1) leaves the
-    // settings file in charge, and the server entry's error switch falls back to on.
+    // The settings file says diagnose only (again before each run: unregistration writes
+    // back); the profile says info and error, the server entry's error override off. In mode
+    // 1 the settings file is in charge, and the server entry's error switch falls back to on.
     const std::wstring section = std::wstring(L"SETTINGS_STORE_TEST_ProfApp"), p = work_.file(L"levels.pfl");
     WriteKey(p, L"Global", L"Mode", L"0");
     WriteKey(p, L"RivivEda", L"EnableError", L"0");
