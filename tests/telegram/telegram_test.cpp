@@ -5,23 +5,18 @@
 #include <vector>
 
 #include "kvtest.h"
+#include "serverkit.h"
 #include "telegram/telegram.h"
 
 namespace {
 
-// The box shown for text as "caption|text", "" when none was.
-std::wstring g_box;
-int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
-    EXPECT_TRUE(g_box.empty() && type == MB_OK);
-    g_box = std::wstring(caption) + L"|" + text;
-    return IDOK;
-}
+// The one box shown for text as "caption|icon|text", "" when none was.
 std::wstring Show(const wchar_t* text) {
-    g_box.clear();
-    tracewnd_SetTelegramMessageBox(RecordBox);
+    tracewnd_SetTelegramMessageBox(kvtest::RecordBox);
     tracewnd_ShowTelegram(text);
-    tracewnd_SetTelegramMessageBox(nullptr);
-    return g_box;
+    const std::vector<std::wstring> boxes = kvtest::TakeBoxes();
+    EXPECT_LE(boxes.size(), 1u);
+    return boxes.empty() ? L"" : boxes[0];
 }
 
 TEST(Telegram, EachKindShowsItsFields) {
@@ -58,7 +53,7 @@ TEST(Telegram, EachKindShowsItsFields) {
     for (const Case& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.text));
         EXPECT_EQ(c.type, tracewnd_GetTeleType(c.text.c_str()));
-        EXPECT_EQ(c.box.empty() ? L"" : L"Tele Encoder: Type " + std::to_wstring(c.type) + L"|Type:\t" + c.box, Show(c.text.c_str()));
+        EXPECT_EQ(c.box.empty() ? L"" : L"Tele Encoder: Type " + std::to_wstring(c.type) + L"|0|Type:\t" + c.box, Show(c.text.c_str()));
     }
 }
 
