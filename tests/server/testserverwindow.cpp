@@ -7,25 +7,33 @@
 
 #include "client/region.h"
 #include "server/attach.h"
+#include "server/clock.h"
+#include "server/filters.h"
 #include "server/intake.h"
 #include "server/registry.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
+#include "server/tracefile.h"
 
 namespace kvtest {
 namespace {
-WNDPROC g_mainListDefault;
+WNDPROC g_listDefault;
 TestServerWindow* g_current;
 
 HWND MakeList(HWND parent, int id) {
-    return ::CreateWindowExW(0, WC_LISTVIEWW, L"",
-                             WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA | LVS_OWNERDRAWFIXED | LVS_SHOWSELALWAYS,
-                             0, 0, 600, 300, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                             ::GetModuleHandleW(nullptr), nullptr);
+    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"",
+                                  WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA | LVS_OWNERDRAWFIXED | LVS_SHOWSELALWAYS,
+                                  0, 0, 600, 300, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                  ::GetModuleHandleW(nullptr), nullptr);
+    for (int i = 0; i < kColumnCount; ++i) {
+        LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
+        ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
+    }
+    return list;
 }
 }  // namespace
 
-TestServerWindow::TestServerWindow(bool asServer) {
+TestServerWindow::TestServerWindow(bool asServer, bool storeLines) : storeLines_(storeLines), saved_(g_settings) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
     ::InitCommonControlsEx(&icc);
     static ATOM cls = [] {
@@ -44,10 +52,9 @@ TestServerWindow::TestServerWindow(bool asServer) {
                               300, 200, hwnd_, nullptr, ::GetModuleHandleW(nullptr), nullptr);
     main_ = MakeList(hwnd_, 1);
     filter_ = MakeList(hwnd_, 2);
-    g_mainListDefault = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrW(main_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TestServerWindow::MainListProc)));
+    for (HWND list : {main_, filter_})
+        g_listDefault = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ListProc)));
     InstallFilterListProc(filter_);
-
     kv::ServerState& st = kv::Server();
     st.traceWindow = hwnd_;
     st.mainList = main_;
@@ -55,12 +62,12 @@ TestServerWindow::TestServerWindow(bool asServer) {
     st.appList = apps_;
     st.mainStore = rowstore_Create(main_, rowstore_CompareRows);
     st.filterStore = rowstore_Create(filter_, rowstore_CompareRows);
-    kv::AttachServerWindow();
+    if (storeLines) kv::AttachServerWindow();
     if (asServer) traceapi_SetTraceWindow(hwnd_, TRUE);
 }
 
 TestServerWindow::~TestServerWindow() {
-    kv::DetachServerWindow();
+    if (storeLines_) kv::DetachServerWindow();
     traceapi_SetTraceWindow(nullptr, TRUE);
     kv::ServerState& st = kv::Server();
     rowstore_Destroy(st.mainStore);
@@ -68,10 +75,16 @@ TestServerWindow::~TestServerWindow() {
     st = kv::ServerState{};
     ::DestroyWindow(hwnd_);
     g_current = nullptr;
+    tracewnd_ResetTraceFileForTesting();
+    g_settings = saved_;
+    traceapi_SetEnable(1);
+    kv::ClockSetForTesting(nullptr);
+    kv::Seams() = kv::WindowSeams{};
+    rowstore_SetAllocFailuresForTesting(0);
+    rowstore_SetMessageBox(nullptr);
+    tracewnd_SetSaveListMessageBox(nullptr);
+    tracewnd_SetTriggerLaunchForTesting(nullptr);
 }
-
-short TestServerWindow::mainStore() const { return kv::Server().mainStore; }
-short TestServerWindow::filterStore() const { return kv::Server().filterStore; }
 
 std::vector<std::wstring> TestServerWindow::AppEntries() const {
     std::vector<std::wstring> out;
@@ -86,15 +99,25 @@ std::vector<std::wstring> TestServerWindow::AppEntries() const {
 
 int TestServerWindow::SelectedApp() const { return static_cast<int>(::SendMessageW(apps_, CB_GETCURSEL, 0, 0)); }
 
-LRESULT CALLBACK TestServerWindow::MainListProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_TIMER) rowstore_OnTimer(kv::Server().mainStore, wp);
-    return ::CallWindowProcW(g_mainListDefault, hwnd, msg, wp, lp);
+// Below the lists' procedures: it records what the filter list's procedure passes on.
+LRESULT CALLBACK TestServerWindow::ListProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (g_current && hwnd != g_current->main_) g_current->passedOn.push_back(msg);
+    else if (g_current && msg == LVM_SETITEMCOUNT) g_current->countUpdates.emplace_back(::GetTickCount(), lp);
+    else if (msg == WM_TIMER) rowstore_OnTimer(kv::Server().mainStore, wp);
+    return ::CallWindowProcW(g_listDefault, hwnd, msg, wp, lp);
 }
 
 LRESULT CALLBACK TestServerWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    TestServerWindow* self = g_current;
     switch (msg) {
     // As the trace window does: the message travels in the current message slot.
     case WM_TRACE_OUTPUT:
+        if (self && !self->storeLines_) {
+            self->lines.push_back({kv::g_region.curFunc, kv::g_region.curText, static_cast<short>(wp), static_cast<short>(lp),
+                                   g_settings.EnableFile, kv::g_region.globalEnable,
+                                   rowstore_GetAutoScroll(kv::Server().mainStore)});
+            return 0;
+        }
         tracewnd_AddMessage(kv::g_region.curHandle, kv::g_region.curFunc, kv::g_region.curText, kv::g_region.curLevel);
         return 0;
     case WM_TRACE_REGISTER:
@@ -103,11 +126,23 @@ LRESULT CALLBACK TestServerWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
     case WM_TRACE_UNREGISTER:
         tracewnd_RemoveApplication(kv::g_region.curHandle);
         return 0;
+    case WM_TRACE_SETTINGSCHANGED:
+        if (self) ++self->settingsPosts;
+        return 0;
+    case kPing:
+        if (self) ++self->pings;
+        return 42;
+    // The default would open the system menu, whose loop eats queued messages.
+    case WM_KEYDOWN:
+    case WM_LBUTTONDBLCLK:
+    case WM_CONTEXTMENU:
+        if (self) self->input.emplace_back(msg, wp, lp);
+        return 0;
     case WM_COMMAND:
-        if (HIWORD(wp) == CBN_SELCHANGE && g_current) {
+        if (HIWORD(wp) == CBN_SELCHANGE && self) {
             HWND list = reinterpret_cast<HWND>(lp);
             LRESULT sel = ::SendMessageW(list, CB_GETCURSEL, 0, 0);
-            g_current->selections_.push_back(
+            self->selections_.push_back(
                 sel < 0 ? -1 : static_cast<int>(::SendMessageW(list, CB_GETITEMDATA, static_cast<WPARAM>(sel), 0)));
         }
         return 0;

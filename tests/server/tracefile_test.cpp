@@ -1,6 +1,4 @@
-// Trace files: the exact bytes of a line, buffered and safe writing, the daily file
-// across midnight and months, directories, the saved list, the history clean-up and
-// the two time functions.
+// Trace files: lines, writing, daily files, directories, the saved list and the history clean-up.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include "server/serverstate.h"
 #include "server/tracefile.h"
 #include "settings/serversettings.h"
+#include "testserverwindow.h"
 
 namespace {
 
@@ -60,63 +59,34 @@ using kvtest::SetClock;
 
 DWORD LineCount() { return kv::g_region.apps[0].dwLineCount; }
 
-// The server window: counts the writer's new-file posts and keeps the trace lines of
-// the history clean-up as "function: text".
-int g_newFilePosts;
-std::vector<std::wstring> g_serverLines;
-LRESULT CALLBACK ServerWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_TRACE_SETTINGSCHANGED) ++g_newFilePosts;
-    if (msg == WM_TRACE_OUTPUT)
-        g_serverLines.push_back(std::wstring(traceapi_GetCurFuncName()) + L": " + traceapi_GetCurTrcTxt());
-    return ::DefWindowProcW(hwnd, msg, wp, lp);
-}
-
 std::atomic<int> g_refreshCalls;
 void CountRefresh() { ++g_refreshCalls; }
 
-// File writing on, a fresh directory, no current name, 15 March 2007 at noon, and a
-// server window.
+// File writing on, a fresh directory, no current name, 15 March 2007 at noon.
 class TraceFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        kv::ProcessAttach(::GetModuleHandleW(nullptr));  // the line count and the trace calls use the region
-        saved_ = g_settings;
         ServerSettings_SetDefaults(g_settings, dir_.path().c_str());
         g_settings.EnableFile = 1;
         tracewnd_ResetTraceFileForTesting();
         SetClock(2007, 3, 15, 12, 0, 0);
         g_refreshCalls = 0;
         kv::Seams().refreshStatusFile = &CountRefresh;
-        static ATOM cls = [] {
-            WNDCLASSW wc = {};
-            wc.lpfnWndProc = &ServerWindowProc;
-            wc.lpszClassName = L"KvTraceFileServer";
-            return ::RegisterClassW(&wc);
-        }();
-        server_ = ::CreateWindowExW(0, MAKEINTATOM(cls), L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        traceapi_SetTraceWindow(server_, TRUE);
-        g_newFilePosts = 0;
-        g_serverLines.clear();
-    }
-    void TearDown() override {
-        tracewnd_SetSaveListMessageBox(nullptr);
-        traceapi_SetTraceWindow(nullptr, TRUE);
-        ::DestroyWindow(server_);
-        tracewnd_ResetTraceFileForTesting();
-        kv::Seams().refreshStatusFile = nullptr;
-        kv::ClockSetForTesting(nullptr);
-        g_settings = saved_;
     }
     std::wstring In(const std::wstring& name) const { return dir_.file(name); }
     void Touch(const std::wstring& name) { kvtest::WriteBytes(In(name), "x"); }
     bool Exists(const std::wstring& name) { return kvtest::FileExists(In(name)); }
-
+    // The trace lines the server got, as "function: text", sorted.
+    std::vector<std::wstring> ServerLines() {
+        std::vector<std::wstring> out;
+        for (const auto& l : server_.lines) out.push_back(l.func + L": " + l.text);
+        std::sort(out.begin(), out.end());
+        server_.lines.clear();
+        return out;
+    }
     kvtest::TempDir dir_;
-    ServerSettings saved_;
-    HWND server_ = nullptr;
+    kvtest::TestServerWindow server_{true, false};
 };
-
-// --- the file line -----------------------------------------------------------------
 
 TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     const struct { const wchar_t* tag; uint32_t mark, levelWord; const wchar_t* end; } cases[] = {
@@ -139,7 +109,6 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     wcscpy(broken.row.function, L"F\r\nX");
     wcscpy(broken.row.module, L"M\n");
     EXPECT_EQ(FormatLine(broken), L"Wed 10:00:00,00 [1]|INF |p [1]|M |F  X|a b|0|983070\r\n");
-
     for (int n : {899, 900, 901}) {  // the text contributes at most 900 characters
         const std::wstring line = FormatLine(Row(std::wstring(n, L'y')));
         EXPECT_EQ(std::count(line.begin(), line.end(), L'y'), std::min(n, 900)) << n;
@@ -157,10 +126,7 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     EXPECT_EQ(tracewnd_FormatFileLine(nullptr, tiny, 2), 0);
 }
 
-// --- writing -----------------------------------------------------------------------
-
-// Buffered writing keeps a shared stream open until closed, safe writing leaves nothing
-// open after a line; a faulting row loses only its own line, in either mode.
+// Buffered writing keeps a shared stream open until closed, safe writing nothing after a line.
 TEST_F(TraceFile, BufferedAndSafeWritingLoseOnlyAFaultingRow) {
     Row a(L"first"), b(L"second"), bad(L""), big(L"");
     bad.row.text = reinterpret_cast<wchar_t*>(static_cast<ULONG_PTR>(0x10));
@@ -213,23 +179,16 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     done = true;
     ticker.join();
     tracewnd_CloseTraceFile();
-
-    const std::wstring all = ReadWide(In(L"TS070315.txt"));
+    const std::vector<std::wstring> lines = kvtest::ReadLines(In(L"TS070315.txt"));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     std::vector<int> next(kThreads, 0);
-    size_t pos = 0, lines = 0;
-    for (; pos < all.size(); ++lines) {
-        const size_t at = all.find(L"|F|", pos) + 3;
-        ASSERT_GT(at, 3u) << "line " << lines;
-        const int t = _wtoi(all.c_str() + at);
-        ASSERT_TRUE(t >= 0 && t < kThreads) << "line " << lines;
-        const std::wstring expected = FormatLine(Row(text(t, next[t]++)));
-        ASSERT_EQ(all.compare(pos, expected.size(), expected), 0) << "line " << lines << " is whole and in order";
-        pos += expected.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const size_t at = lines[i].find(L"|F|");
+        const int t = at == std::wstring::npos ? -1 : _wtoi(lines[i].c_str() + at + 3);
+        ASSERT_TRUE(t >= 0 && t < kThreads) << "line " << i;
+        ASSERT_EQ(lines[i] + L"\r\n", FormatLine(Row(text(t, next[t]++)))) << "line " << i << " is whole and in order";
     }
-    EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
 }
-
-// --- the daily file ------------------------------------------------------------------
 
 TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     const struct { WORD year, month, day, hour, minute, second; const wchar_t* file; } lines[] = {
@@ -250,9 +209,8 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     tracewnd_CloseTraceFile();
     for (const auto& [file, text] : expected) EXPECT_EQ(ReadWide(In(file)), text) << kvtest::Narrow(file);
     kvtest::PumpPending();
-    EXPECT_EQ(g_newFilePosts, 4) << "one per new file, so that each starts with the settings";
+    EXPECT_EQ(server_.settingsPosts, 4) << "one per new file, so that each starts with the settings";
     Row april(L"april");
-
     // Empty directory: the fallback name; the same directory back on the same day: the
     // daily name again.
     g_settings.FileDir[0] = 0;
@@ -261,7 +219,6 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     kv::CopyCut(g_settings.FileDir, MAX_PATH, dir_.path().c_str());
     tracewnd_SelectTraceFile();
     EXPECT_EQ(tracewnd_CurrentTraceFile(), In(L"TS080415.txt"));
-
     // A new directory, several levels deep, with characters outside any one code page
     // and characters a command interpreter would act on.
     const std::wstring deep = In(L"Gr\u00f6\u00dfe\\\u0416\u0443\u0440\u043d\u0430\u043b\\a&b %PATH%");
@@ -276,9 +233,7 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     EXPECT_EQ(ReadWide(deep + L"\\TS080415.txt"), FormatLine(april));
 }
 
-// The directory removed during the day is made again by the next line. A file that
-// cannot be opened loses its lines, which is said once, and once more with their number
-// when writing goes on.
+// A file that cannot be opened is said once, and once more with the lost lines' number.
 TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOnce) {
     const std::wstring day = In(L"day"), path = day + L"\\TS070315.txt";
     kv::CopyCut(g_settings.FileDir, MAX_PATH, day.c_str());
@@ -291,11 +246,10 @@ TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOn
     tracewnd_WriteFileLine(&b.row);
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ReadWide(path), FormatLine(b));
-
     const std::wstring said = L"tracewnd_WriteFileLine: ***** Trace file '" + path + L"' ";
     for (int safe : {0, 1}) {
         g_settings.SaveWriting = safe;
-        g_serverLines.clear();
+        ServerLines();
         {
             kv::UniqueHandle held(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(held.valid());
@@ -303,32 +257,24 @@ TEST_F(TraceFile, AMissingDirectoryIsMadeAgainAndAFileThatCannotBeOpenedIsSaidOn
         }
         tracewnd_WriteFileLine(&a.row);
         tracewnd_CloseTraceFile();
-        EXPECT_EQ(g_serverLines, (std::vector<std::wstring>{said + L"cannot be opened (error 32): lines are lost *****",
+        EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{said + L"cannot be opened (error 32): lines are lost *****",
                                                             said + L"written again; 3 line(s) lost *****"}));
     }
     EXPECT_EQ(ReadWide(path), FormatLine(b) + FormatLine(a) + FormatLine(a));
-}
-
-TEST(MakeDirectoryPath, CreatesEveryLevelUpToTheLastBackslash) {
-    kvtest::TempDir dir;
-    MakeDirectoryPath((dir.path() + L"\\one\\\\two\\file.txt").c_str());
-    EXPECT_TRUE(kvtest::FileExists(dir.path() + L"\\one\\two"));
-    EXPECT_FALSE(kvtest::FileExists(dir.path() + L"\\one\\two\\file.txt"));
+    MakeDirectoryPath((day + L"\\one\\\\two\\file.txt").c_str());  // every level up to the last backslash
+    EXPECT_EQ(std::make_pair(kvtest::FileExists(day + L"\\one\\two"), kvtest::FileExists(day + L"\\one\\two\\file.txt")),
+              std::make_pair(true, false));
     MakeDirectoryPath(nullptr);
     MakeDirectoryPath(L"");
 }
 
-// --- the saved list ----------------------------------------------------------------
-
 TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     kvtest::TakeBoxes();
     tracewnd_SetSaveListMessageBox(&kvtest::RecordBox);
-    kvtest::ListStore store(&kv::Server().mainStore);
-    ASSERT_GE(store, 0);
+    const short store = server_.mainStore();
     const std::wstring path = In(L"saved list.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(nullptr, path.c_str()), 1);
     EXPECT_EQ(ReadWide(path), L"\xFEFF") << "an empty list";
-
     Row rows[] = {Row(L"one"), Row(L"two", L"ERR", 1, 10), Row(L"")};
     Lengthen(rows[2]);
     for (const Row& r : rows) {
@@ -345,18 +291,14 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
               L"\xFEFF" + FormatLine(rows[0]) + FormatLine(rows[1]) + FormatLine(rows[2], kSavedLineChars + 1));
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), dir_.path());
     EXPECT_TRUE(kvtest::TakeBoxes().empty());
-
     const std::wstring missing = In(L"missing\\100%s%n%d.txt");
-    EXPECT_EQ(tracewnd_SaveListToPath(store.list(), missing.c_str()), 0);
+    EXPECT_EQ(tracewnd_SaveListToPath(server_.hwnd(), missing.c_str()), 0);
     EXPECT_EQ(kvtest::TakeBoxes(), std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
                                                  L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
 }
 
-// --- history -----------------------------------------------------------------------
-
-// Daily files older than the limit are deleted, counted from the end of their day, by
-// their exact name; a file that cannot be deleted is reported.
+// Ages count from the end of a file's day.
 TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailures) {
     const wchar_t* daily[] = {L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"};
     const wchar_t* others[] = {L"TS070315.txt.bak", L"TS0703.txt", L"TSabcdef.txt", L"TS07031x.txt", L"riviveda.txt",
@@ -379,13 +321,10 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
         EXPECT_EQ(left, s.left) << s.days << " days on the " << s.day << "th";
     }
     for (const wchar_t* n : others) EXPECT_TRUE(Exists(n)) << kvtest::Narrow(n);
-    std::sort(g_serverLines.begin(), g_serverLines.end());
     const std::wstring deleted = L"tracewnd_CheckHistDays (1): Delete expired trace file: '";
-    EXPECT_EQ(g_serverLines, (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'",
+    EXPECT_EQ(ServerLines(), (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'",
                                                         deleted + In(daily[3]) + L"'"}));
-
     // In a directory a command interpreter would misread, beside the same name one level up.
-    g_serverLines.clear();
     SetClock(2007, 6, 1, 12, 0, 0);
     const std::wstring odd = In(L"a&b %CD% \u0416"), func = L"tracewnd_CheckHistDays (2): ";
     ASSERT_TRUE(::CreateDirectoryW(odd.c_str(), nullptr));
@@ -400,19 +339,16 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     EXPECT_EQ(std::make_tuple(kvtest::FileExists(odd + L"\\TS070102.txt"), kvtest::FileExists(odd + L"\\TS070301.txt"),
                               kvtest::FileExists(odd + L"\\TS070601.txt"), Exists(L"TS070102.txt")),
               std::make_tuple(false, true, true, true)) << "the file held open without delete sharing stays";
-    std::sort(g_serverLines.begin(), g_serverLines.end());
-    ASSERT_EQ(g_serverLines.size(), 3u);
-    EXPECT_EQ(g_serverLines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070102.txt'");
-    EXPECT_EQ(g_serverLines[1], func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'");
+    const std::vector<std::wstring> lines = ServerLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], func + L"Delete expired trace file: '" + odd + L"\\TS070102.txt'");
+    EXPECT_EQ(lines[1], func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'");
     const std::wstring warning = func + L"WRN: DeleteFile '" + odd + L"\\TS070301.txt' failed with: ";
-    EXPECT_EQ(g_serverLines[2].substr(0, warning.size()), warning);
-    EXPECT_NE(g_serverLines[2], warning + L"0 !");
+    EXPECT_EQ(lines[2].substr(0, warning.size()), warning);
+    EXPECT_NE(lines[2], warning + L"0 !");
 }
 
-// --- time functions ----------------------------------------------------------------
-
-// The time a daily name stands for is the last second of its day; time differences of
-// row times are in milliseconds.
+// The time a daily name stands for is the last second of its day.
 TEST(TimeFunctions, TimeFromNameAndTimeDiffFromStr) {
     const struct { const wchar_t* name; int date; } cases[] = {{L"TS991231.txt", 19991231}, {L"TS000229.txt", 20000229}, {L"TS690101.txt", 20690101},
                  {L"TS070230.txt", 20070302}, {L"TS071301.txt", 20080101}};  // days and months roll over
@@ -426,7 +362,6 @@ TEST(TimeFunctions, TimeFromNameAndTimeDiffFromStr) {
     for (const wchar_t* name : {L"TSabcdef.txt", L"TS000000.txt", L"TS070300.txt", L"TS070015.txt", L"TS-70315.txt", L"T"})
         EXPECT_EQ(tracewnd_GetTimeFromName(name), -1) << kvtest::Narrow(name);
     EXPECT_EQ(tracewnd_GetTimeFromName(nullptr), -1);
-
     const wchar_t* ten = L"Wed 10:00:00,00 [1]";
     EXPECT_EQ(tracewnd_GetTimeDiffFromStr(ten, L"Wed 10:00:01,50 [2]"), 1500);
     EXPECT_EQ(tracewnd_GetTimeDiffFromStr(L"Wed 10:00:01,50 [2]", ten), -1500);

@@ -9,18 +9,15 @@ int main() {
     wchar_t path[MAX_PATH];
     const DWORD n = ::GetEnvironmentVariableW(L"KV_TRIGGER_RECORD", path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return 2;
-
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     ::GetStartupInfoW(&startup);
     const int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : -1;
-
     wchar_t line[40000];
     const int chars = _snwprintf(line, 39990, L"%d|%ls\r\n", show, ::GetCommandLineW());
     if (chars < 0) return 3;
     static char bytes[160000];
     const int size = ::WideCharToMultiByte(CP_UTF8, 0, line, chars, bytes, sizeof(bytes), nullptr, nullptr);
-
     // One write in append mode, so recorders that end at once do not mix their lines.
     HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 4;

@@ -1,11 +1,9 @@
-// Trigger actions, the command the trigger runs, and the two ways of starting a process,
-// observed through a recording server window, a launch seam and a recorder program.
+// Trigger actions, the command the trigger runs, and the two ways of starting a process.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -21,34 +19,16 @@
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "settings/serversettings.h"
+#include "testserverwindow.h"
 
 namespace {
 
 using kvtest::Narrow;
 
-// What the server window saw with each trace line, and the switches at that moment.
-struct Line {
-    std::wstring text, func;
-    short handle, level;
-    int enableFile, globalEnable;
-    BOOL mainScroll;
-};
-std::vector<Line> g_lines;
-WNDPROC g_recorderProc;
-
-LRESULT CALLBACK LineProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_TRACE_OUTPUT) {
-        g_lines.push_back({traceapi_GetCurTrcTxt(), traceapi_GetCurFuncName(), static_cast<short>(wp), static_cast<short>(lp),
-                           g_settings.EnableFile, kv::g_region.globalEnable,
-                           rowstore_GetAutoScroll(kv::Server().mainStore)});
-    }
-    return ::CallWindowProcW(g_recorderProc, hwnd, msg, wp, lp);
-}
-
-struct ToolbarState { int globalEnable; BOOL mainScroll; int enableFile; };
-std::vector<ToolbarState> g_toolbar;
+// Trace, main scroll and file switches as the tool bar was told of them.
+std::vector<std::tuple<int, BOOL, int>> g_toolbar;
 void SyncToolbar() {
-    g_toolbar.push_back({kv::g_region.globalEnable, rowstore_GetAutoScroll(kv::Server().mainStore), g_settings.EnableFile});
+    g_toolbar.emplace_back(kv::g_region.globalEnable, rowstore_GetAutoScroll(kv::Server().mainStore), g_settings.EnableFile);
 }
 
 struct Launch { std::wstring command; int show; };
@@ -72,50 +52,25 @@ constexpr wchar_t kTrigger[] = L"ALARM";
 
 class Trigger : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { kv::ProcessAttach(::GetModuleHandleW(nullptr)); }
-
     void SetUp() override {
-        savedSettings_ = g_settings;
         kv::CopyCut(g_settings.TriggerFilter, kFilterChars, kTrigger);
         g_settings.TriggerExec[0] = 0;
         tracewnd_SplitFilters();
-
-        window_ = std::make_unique<kvtest::RecordingWindow>(kvtest::Accessors{
-            traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, nullptr});
-        g_recorderProc = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrW(window_->hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LineProc)));
-        traceapi_SetTraceWindow(window_->hwnd(), TRUE);
-
-        ASSERT_TRUE(stores_[0] >= 0 && stores_[1] >= 0);
         kv::Seams().syncToolbar = SyncToolbar;
         tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
         kvtest::SetClock(2007, 3, 15, 14, 22, 33);
         ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", recordFile_.c_str());
         SwitchAllOn();
-        g_lines.clear();
         g_toolbar.clear();
         g_launches.clear();
         g_forwardLaunches = false;
     }
-
-    void TearDown() override {
-        ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
-        kv::ClockSetForTesting(nullptr);
-        tracewnd_SetTriggerLaunchForTesting(nullptr);
-        kv::Seams().syncToolbar = nullptr;
-        traceapi_SetTraceWindow(nullptr, TRUE);
-        window_.reset();
-        traceapi_SetEnable(1);
-        g_settings = savedSettings_;
-    }
-
     void SwitchAllOn() {
         g_settings.EnableFile = 1;
         traceapi_SetEnable(1);
-        rowstore_SetAutoScroll(stores_[0], TRUE);
-        rowstore_SetAutoScroll(stores_[1], TRUE);
+        rowstore_SetAutoScroll(win_.mainStore(), TRUE);
+        rowstore_SetAutoScroll(win_.filterStore(), TRUE);
     }
-
     std::vector<std::string> Records() const {
         std::vector<std::string> out;
         const std::string bytes = kvtest::ReadBytes(recordFile_);
@@ -128,20 +83,17 @@ protected:
         kvtest::PumpUntil([&] { return Records().size() >= n; }, 60000);
         return Records();
     }
-
     kvtest::TempDir temp_;
     std::wstring recordFile_ = temp_.file(L"record.txt");
-    std::unique_ptr<kvtest::RecordingWindow> window_;
-    kvtest::ListStore stores_[2] = {kvtest::ListStore(&kv::Server().mainStore), kvtest::ListStore(&kv::Server().filterStore)};
-    ServerSettings savedSettings_;
+    kvtest::TestServerWindow win_{true, false};
+    std::vector<kvtest::TestServerWindow::Line>& lines_ = win_.lines;
 };
 
 std::wstring TriggerText(const wchar_t* flags, const wchar_t* what) {
     return std::wstring(L"Trigger='") + kTrigger + L"' (Flags=" + flags + L") -> ***** " + what + L" *****";
 }
 
-// Two threads that hit the trigger at the same moment: each stop action is written and
-// done once, and with Once the command runs once.
+// Each stop action is written and done once, and with Once the command runs once.
 TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
     kv::Seams().syncToolbar = nullptr;
     g_settings.TriggerFlags = kTriggerStopScroll | kTriggerStopTrace | kTriggerStopFile | kTriggerExecute | kTriggerOnce;
@@ -149,7 +101,7 @@ TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
     tracewnd_SplitFilters();
     for (int round = 0; round < 25; ++round) {
         SwitchAllOn();
-        g_lines.clear();
+        lines_.clear();
         g_launches.clear();
         kv::UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::atomic<int> done{0};
@@ -163,37 +115,32 @@ TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
         ASSERT_TRUE(kvtest::PumpUntil([&] { return done == 2; }, 30000));
         a.join();
         b.join();
-        EXPECT_EQ(g_lines.size(), 4u) << "three stop lines and the command's, round " << round;
+        EXPECT_EQ(lines_.size(), 4u) << "three stop lines and the command's, round " << round;
         EXPECT_EQ(g_launches.size(), 1u) << "round " << round;
     }
 }
 
-TEST_F(Trigger, StopActionsWriteTheirLinesInOrderAndFireOnlyWhileSomethingIsOn) {
+TEST_F(Trigger, StopActionsAndTheCommandFireOnlyOnTheHitsTheyShould) {
     g_settings.TriggerFlags = 0x07;
     tracewnd_ExecTrigger();
-
     // The file and scroll lines are written before their switch goes off, the trace line after.
     const struct { const wchar_t* what; int enableFile, globalEnable; BOOL mainScroll; } expected[] = {
         {L"TRACE TO FILE OFF", 1, 1, TRUE}, {L"TRACE STOPPED", 0, 0, TRUE}, {L"SCROLL STOPPED", 0, 0, TRUE}};
-    ASSERT_EQ(g_lines.size(), 3u);
+    ASSERT_EQ(lines_.size(), 3u);
     for (int i = 0; i < 3; ++i) {
-        const Line& l = g_lines[i];
+        const auto& l = lines_[i];
         EXPECT_EQ(l.text, TriggerText(L"0x7", expected[i].what));
         EXPECT_TRUE(l.func == L"tracewnd_ExecTrigger" && l.handle == 0 && l.level == -1) << i;
-        EXPECT_EQ(std::make_tuple(l.enableFile, l.globalEnable, l.mainScroll),
+        EXPECT_EQ(std::make_tuple(l.enableFile, l.globalEnable, l.scroll),
                   std::make_tuple(expected[i].enableFile, expected[i].globalEnable, expected[i].mainScroll)) << i;
     }
-    EXPECT_EQ(std::make_tuple(g_settings.EnableFile, traceapi_GetEnable(), rowstore_GetAutoScroll(stores_[0]),
-                              rowstore_GetAutoScroll(stores_[1])), std::make_tuple(0, 0, FALSE, FALSE));
-    ASSERT_EQ(g_toolbar.size(), 1u);
-    EXPECT_TRUE(g_toolbar[0].globalEnable == 0 && !g_toolbar[0].mainScroll && g_toolbar[0].enableFile == 0);
-
+    EXPECT_EQ(std::make_tuple(g_settings.EnableFile, traceapi_GetEnable(), rowstore_GetAutoScroll(win_.mainStore()),
+                              rowstore_GetAutoScroll(win_.filterStore())), std::make_tuple(0, 0, FALSE, FALSE));
+    EXPECT_EQ(g_toolbar, (std::vector<std::tuple<int, BOOL, int>>{{0, FALSE, 0}})) << "told once, after the changes";
     tracewnd_ExecTrigger();
-    EXPECT_EQ(g_lines.size(), 3u) << "a second hit finds everything off and writes nothing";
+    EXPECT_EQ(lines_.size(), 3u) << "a second hit finds everything off and writes nothing";
     EXPECT_TRUE(g_launches.empty());
-}
-
-TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
+    // Execute and Once decide on which hits the command runs.
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
     tracewnd_SplitFilters();
     struct Case { uint32_t flags; size_t firstHit, secondHit; /* commands started */ } cases[] = {
@@ -215,16 +162,15 @@ TEST_F(Trigger, ExecuteAndOnceDecideOnWhichHitsTheCommandRuns) {
         EXPECT_EQ(std::make_pair(first, g_launches.size() - first), std::make_pair(c.firstHit, c.secondHit))
             << "flags 0x" << std::hex << c.flags << ": commands on the first and the second hit";
     }
-
     g_settings.TriggerFlags = 0x08;
-    g_lines.clear();
+    lines_.clear();
     g_launches.clear();
     // The record is rewritten in place on the window thread; intake threads run the
     // command as last published with the filters.
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"half written");
     tracewnd_ExecTrigger();
-    ASSERT_EQ(g_lines.size(), 1u);
-    EXPECT_EQ(std::make_tuple(g_lines[0].text, g_lines[0].func, g_lines[0].level),
+    ASSERT_EQ(lines_.size(), 1u);
+    EXPECT_EQ(std::make_tuple(lines_[0].text, lines_[0].func, lines_[0].level),
               std::make_tuple(TriggerText(L"0x8", L"EXEC:'notepad.exe'"), std::wstring(L"tracewnd_TGExcecute"), short(-1)));
     ASSERT_EQ(g_launches.size(), 1u);
     EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
@@ -237,7 +183,6 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     kvtest::WriteBytes(spaced + L"\\Save Now.bat", "@echo off\r\n");
     const std::wstring longBatch = L"C:\\" + std::wstring(MAX_PATH - 10, L'x') + L"\\a.bat";
     ASSERT_EQ(longBatch.size(), static_cast<size_t>(MAX_PATH - 1));
-
     kvtest::SetClock(2000, 1, 2, 3, 4, 5);  // every part of the stamp has two digits
     struct Case {
         std::wstring typed, command;
@@ -262,15 +207,14 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     }
     g_settings.TriggerExec[0] = 0;
     tracewnd_SplitFilters();
-    g_lines.clear();
+    lines_.clear();
     g_launches.clear();
     tracewnd_TGExcecute();
-    EXPECT_EQ(std::make_pair(g_lines.size(), g_launches.size()), std::make_pair(size_t(1), size_t(0)))
+    EXPECT_EQ(std::make_pair(lines_.size(), g_launches.size()), std::make_pair(size_t(1), size_t(0)))
         << "the line is written even without a command";
 }
 
-// Processes start with the given show value; a batch file run by the trigger gets the hit
-// time as its argument and runs hidden.
+// A batch file run by the trigger gets the hit time as its argument and runs hidden.
 TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
     EXPECT_EQ(LaunchProcess(nullptr, SW_SHOW), 0);
     EXPECT_EQ(LaunchProcess(L"Z:\\no\\such\\program.exe", SW_SHOW), 0);
@@ -278,7 +222,6 @@ TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
     const std::wstring launched = base + L"launched";
     EXPECT_NE(LaunchProcess(launched.c_str(), SW_SHOWMINNOACTIVE), 0);
     ASSERT_EQ(WaitForRecords(1).size(), 1u);
-
     // WinExec takes 259 bytes with the terminator; what does not convert whole never runs.
     ASSERT_LT(base.size(), 200u);
     const std::wstring fits = base + std::wstring(258 - base.size(), L'p');
@@ -290,7 +233,6 @@ TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], "7|" + Narrow(launched));
     EXPECT_EQ(records[1], "2|" + Narrow(fits));
-
     const std::wstring batch = temp_.path() + L"\\my tools\\Save.bat";
     ASSERT_TRUE(::CreateDirectoryW((temp_.path() + L"\\my tools").c_str(), nullptr));
     kvtest::WriteBytes(batch, "@\"" + Narrow(RecorderPath()) + "\" %1\r\n");
