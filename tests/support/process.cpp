@@ -51,8 +51,13 @@ ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
     ProcessResult r;
     if (!process) return r;
     r.started = true;
-    r.finished = PumpUntil([process] { return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, timeoutMs);
-    if (r.finished) ::GetExitCodeProcess(process, &r.exitCode);
+    // Waits on the process itself: it wakes the moment the process ends.
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    DWORD w;
+    while ((w = ::MsgWaitForMultipleObjects(1, &process, FALSE, static_cast<DWORD>(std::max<LONGLONG>(0, deadline - ::GetTickCount64())),
+                                            QS_ALLINPUT)) == WAIT_OBJECT_0 + 1)
+        PumpPending();
+    if ((r.finished = w == WAIT_OBJECT_0)) ::GetExitCodeProcess(process, &r.exitCode);
     else ::TerminateProcess(process, 255), ::WaitForSingleObject(process, 5000);
     ::CloseHandle(process);
     return r;
