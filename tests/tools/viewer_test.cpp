@@ -16,22 +16,24 @@ std::wstring Shown(const wchar_t* date, const wchar_t* weekday, int first, int c
     for (const RowSpec& r : Day(weekday, first, count)) s += std::wstring(date) + L"|" + r.time + L"|INF|t\n";
     return s;
 }
-const wchar_t kLate[] = L"2007-03-05|MO 23:59:59,99 [00041]|ERR|q.exe [7]|late\n";
+enum { kFind = 203, kFindNext, kFindPrev, kMark, kNextMark, kPrevMark };  // the viewer's menu commands
 
 class Viewer : public ServerLinesTest {
 protected:
     const std::wstring trace_ = dir_.file(L"trace files");  // a blank: the trace window writes it unquoted
     void SetUp() override {
-        // Two Mondays and the Tuesday between, numbered from 1 each day; the Tuesday's file
-        // begins with a marked Monday row written after midnight;
-        // the last Monday's first row is marked too.
-        std::vector<RowSpec> tuesday = Day(L"TU", 1, 40);
+        // Two Mondays and the Tuesday between; the Tuesday's file begins with a marked Monday
+        // row written after midnight; the last Monday's first row is marked too.
+        std::vector<RowSpec> tuesday = Day(L"TU", 1, 40), monday = Day(L"MO", 1, 3);
         tuesday.insert(tuesday.begin(), {L"MO 23:59:59,99 [00041]", 10, L"q.exe [7]", L"m [2]", L"f", L"late", 1, 0});
+        monday[0].mark = 1;
         WriteRows(trace_, 2007, 3, 5, Day(L"MO", 1, 40));
         WriteRows(trace_, 2007, 3, 6, tuesday);
-        std::vector<RowSpec> monday = Day(L"MO", 1, 3);
-        monday[0].mark = 1;
         WriteRows(trace_, 2007, 3, 12, monday);
+    }
+    // Waits until the table of these columns reads want.
+    void Shows(const ViewerProcess& v, const std::vector<int>& columns, const std::wstring& want) {
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table(columns) == want; }, 30000)) << kvtest::Narrow(v.Table(columns));
     }
 };
 
@@ -55,8 +57,8 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRowAndGoTo) {
         ASSERT_NE(v.list(), nullptr);
         EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Selected() >= 0; }, 30000));
         EXPECT_EQ(v.Count(), c.count);
-        EXPECT_EQ(v.Selected(), c.row);
         const long long s = v.Selected();
+        EXPECT_EQ(s, c.row);
         EXPECT_EQ(v.Cell(s, 0) + L"|" + v.Cell(s, 1) + L"|" + v.Cell(s, 2) + L"|" + v.Cell(s, 6),
                   std::wstring(c.date) + L"|" + c.time + L"|" + c.level + L"|" + c.text);
         if (!c.go) continue;
@@ -64,20 +66,23 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRowAndGoTo) {
         v.Click(L"Go to");
         EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == c.goRow; }, 30000)) << v.Selected();
     }
+    // A path that is not there: the status bar says so, with the system's reason.
+    ViewerProcess missing(dir_.file(L"missing"));
+    const std::wstring said = L"Cannot open '" + dir_.file(L"missing") + L"' (error 2)";
+    wchar_t status[300] = {};
+    EXPECT_TRUE(kvtest::PumpUntil([&] {
+        ::SendMessageW(::FindWindowExW(missing.main(), nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 300, reinterpret_cast<LPARAM>(status));
+        return said == status;
+    }, 30000)) << kvtest::Narrow(status);
 }
 
-// Filters, marks, and following with a filter on: rows of the day, the next day's file,
-// and that file written anew, shorter; the filter chosen again without reading again.
+// Filters, marks, and following with a filter on: the day's rows, the next day's file, a line
+// written in two parts, and that file written anew, shorter.
 TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     ViewerProcess v(trace_);
     ASSERT_NE(v.list(), nullptr);
     ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Selected() == 83; }, 30000)) << v.Selected();
-    auto table = [&](const std::wstring& want) {
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table({0, 1, 2, 6}) == want; }, 30000)) << kvtest::Narrow(v.Table({0, 1, 2, 6}));
-    };
-    // Marks from the files (rows 40 and 81), wrapping round; the selected row is never the
-    // next one; marks taken off.
-    enum { kMark = 206, kNextMark, kPrevMark };  // the viewer's menu commands
+    // Marks from the files (rows 40 and 81), wrapping round, never the selected row; taken off.
     const int marks[][2] = {{kNextMark, 40}, {kPrevMark, 81}, {kMark, 81}, {kNextMark, 40}, {kPrevMark, 40}, {kMark, 40}, {kNextMark, 40}};
     for (const auto& m : marks) {
         v.Command(m[0]);
@@ -85,7 +90,7 @@ TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     }
     v.Type(v.Control(L"STATIC", L"Process"), L"Q.E");
     v.Click(L"Filter");
-    EXPECT_EQ(v.Table({0, 1, 2, 3, 6}), kLate);
+    EXPECT_EQ(v.Table({0, 1, 2, 3, 6}), L"2007-03-05|MO 23:59:59,99 [00041]|ERR|q.exe [7]|late\n");
     v.Type(v.Control(L"STATIC", L"Process"), L"");
     v.Type(v.Control(L"STATIC", L"Module"), L"x");
     v.Click(L"Filter");
@@ -96,16 +101,21 @@ TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     v.Type(v.Control(L"STATIC", L"Text"), L"10:00:0");
     v.Click(L"Filter");
     const std::wstring before = Shown(L"2007-03-05", L"MO", 1, 10) + Shown(L"2007-03-06", L"TU", 1, 10);
-    table(before + Shown(L"2007-03-12", L"MO", 1, 3));
+    Shows(v, {0, 1, 2, 6}, before + Shown(L"2007-03-12", L"MO", 1, 3));
     WriteRows(trace_, 2007, 3, 12, Day(L"MO", 4, 1));
     const std::wstring monday = Shown(L"2007-03-12", L"MO", 1, 3) + Shown(L"2007-03-12", L"MO", 4, 1);
-    table(before + monday);
-    // Midnight: the server's next line goes to the Tuesday's file.
+    Shows(v, {0, 1, 2, 6}, before + monday);
+    // Midnight: the server's next line goes to the Tuesday's file, the one after it in two parts.
+    const std::wstring tuesday = trace_ + L"\\TS070313.txt", half = L"TU 10:00:09,00 [00003]|INF |p.exe [1]|m [2]|f|";
     WriteRows(trace_, 2007, 3, 13, Day(L"TU", 1, 2));
-    table(before + monday + Shown(L"2007-03-13", L"TU", 1, 2));
-    kvtest::WriteBytes(trace_ + L"\\TS070313.txt", "");
+    const std::string written = kvtest::ReadBytes(tuesday);
+    kvtest::WriteBytes(tuesday, written + Utf16(half));
+    Shows(v, {0, 1, 2, 6}, before + monday + Shown(L"2007-03-13", L"TU", 1, 2) + L"2007-03-13|TU 10:00:09,00 [00003]|INF|\n");
+    kvtest::WriteBytes(tuesday, written + Utf16(half + L"t|0|30\r\n"));
+    Shows(v, {0, 1, 2, 6}, before + monday + Shown(L"2007-03-13", L"TU", 1, 2) + L"2007-03-13|TU 10:00:09,00 [00003]|INF|t\n");
+    kvtest::WriteBytes(tuesday, "");
     WriteRows(trace_, 2007, 3, 13, Day(L"TU", 9, 1));
-    table(before + monday + Shown(L"2007-03-13", L"TU", 9, 1));
+    Shows(v, {0, 1, 2, 6}, before + monday + Shown(L"2007-03-13", L"TU", 9, 1));
     v.Click(L"INF");  // info rows off: none left
     EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 0; }, 30000)) << v.Count();
 }
@@ -122,43 +132,46 @@ TEST_F(Viewer, IdleFilesAreNotHeldAndUnreadableRowsSaySo) {
     EXPECT_NE(v.Cell(2500, 6).find(L"cannot be read"), std::wstring::npos) << kvtest::Narrow(v.Cell(2500, 6));
 }
 
+// Three stations as one list by time, longer than the merge's steps of 64 rows; found,
+// filtered and followed across them.
 TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
-    const std::wstring north = dir_.file(L"n"), south = dir_.file(L"s");
-    auto row = [](const wchar_t* time, const wchar_t* text) { return RowSpec{time, 30, L"p.exe [1]", L"m [2]", L"f", text, 0, 0}; };
-    WriteRows(north, 2007, 3, 12, {row(L"MO 10:00:00,00 [00001]", L"n1"), row(L"MO 10:00:01,00 [00002]", L"n2"),
-                                   row(L"MO 23:59:59,99 [00003]", L"n3")});
-    WriteRows(north, 2007, 3, 13, {row(L"MO 23:59:59,99 [00004]", L"n4"), row(L"TU 00:00:01,00 [00005]", L"n5")});
-    WriteRows(south, 2007, 3, 12, {row(L"MO 09:59:59,00 [00001]", L"s1"), row(L"MO 10:00:01,00 [00002]", L"s2")});
-    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:00,50 [00003]", L"s3")});
-    ViewerProcess v(L"north=" + north + L" " + kvtest::Quote(L"south=" + south));
+    const std::wstring north = dir_.file(L"n"), south = dir_.file(L"s"), west = dir_.file(L"w");
+    WriteStations(north, south);
+    WriteRows(west, 2007, 3, 12, Day(L"MO", 1, 60));
+    ViewerProcess v(L"north=" + north + L" " + kvtest::Quote(L"south=" + south) + L" west=" + west);
     ASSERT_NE(v.list(), nullptr);
-    // By time across the midnight; equal stamps in the stations' order; each station's own order kept
-    // (n3 and n4 share a stamp, one in each day's file).
-    std::wstring merged = L"south|s1\nnorth|n1\nnorth|n2\nsouth|s2\nnorth|n3\nnorth|n4\nsouth|s3\nnorth|n5\n";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table({7, 6}) == merged; }, 30000)) << kvtest::Narrow(v.Table({7, 6}));
-    EXPECT_EQ(v.Selected(), 7);
-    // Find across the stations, from the first row: the dialog's text (in s1 and n1), then
-    // the previous match, the first row, and the next.
+    // By time past midnight; equal stamps in the stations' order, each station's own kept.
+    std::wstring merged = L"south|s1\nnorth|n1\nwest|t\nnorth|n2\nsouth|s2\n";
+    for (int i = 0; i < 59; ++i) merged += L"west|t\n";
+    merged += L"north|n3\nnorth|n4\nsouth|s3\nnorth|n5\nsouth|s4\n";
+    Shows(v, {7, 6}, merged);
+    EXPECT_EQ(v.Selected(), 68);
+    // Go to the first row; find across the stations ("[00004]" in w4, n4 and s4) and back.
     v.Type(v.Control(L"BUTTON", L"Filter"), L"2007-03-12 00:00");
     v.Click(L"Go to");
     EXPECT_EQ(v.Selected(), 0);
-    enum { kFind = 203, kFindNext, kFindPrev };  // the viewer's menu commands
     v.Command(kFind);
     HWND find = nullptr;
     ASSERT_TRUE(kvtest::PumpUntil([&] { return (find = ::FindWindowW(L"#32770", nullptr)) && ::GetWindow(find, GW_OWNER) == v.main(); }));
-    ::SendMessageW(::GetDlgItem(find, 1152), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"[00001]"));
+    ::SendMessageW(::GetDlgItem(find, 1152), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"[00004]"));
     ::SendMessageW(::GetDlgItem(find, IDOK), BM_CLICK, 0, 0);
-    EXPECT_EQ(v.Selected(), 1);
-    for (const auto& step : {std::pair<int, int>{kFindPrev, 0}, {kFindNext, 1}}) {
+    EXPECT_EQ(v.Selected(), 7);
+    for (const auto& step : {std::pair<int, int>{kFindNext, 65}, {kFindNext, 68}, {kFindPrev, 65}}) {
         v.Command(step.first);
         EXPECT_EQ(v.Selected(), step.second) << step.first;
     }
+    // Filtered to the rows numbered 4, 14, ..., also while they write (stamped long ago: at once).
+    v.Type(v.Control(L"STATIC", L"Text"), L"4]");
+    v.Click(L"Filter");
+    const std::wstring fours = L"west|t\nwest|t\nwest|t\nwest|t\nwest|t\nwest|t\nnorth|n4\nsouth|s4\n";
+    Shows(v, {7, 6}, fours);
     v.Click(L"Follow");
-    // Lines stamped long ago go in at once, in the order they come.
-    WriteRows(north, 2007, 3, 13, {row(L"TU 00:00:01,50 [00006]", L"n6")});
-    WriteRows(south, 2007, 3, 13, {row(L"TU 00:00:02,00 [00004]", L"s4")});
-    merged += L"north|n6\nsouth|s4\n";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table({7, 6}) == merged; }, 30000)) << kvtest::Narrow(v.Table({7, 6}));
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:01,50 [00006]", L"n6")});
+    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:02,00 [00024]", L"s5")});
+    Shows(v, {7, 6}, fours + L"south|s5\n");
+    v.Type(v.Control(L"STATIC", L"Text"), L"");
+    v.Click(L"Filter");
+    Shows(v, {7, 6}, merged + L"north|n6\nsouth|s5\n");
 }
 
 }  // namespace

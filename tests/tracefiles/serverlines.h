@@ -24,6 +24,9 @@ struct RowSpec {
     std::wstring text;
     uint32_t mark, switches;
 };
+inline RowSpec Row(const wchar_t* time, const wchar_t* text, const wchar_t* module = L"m [2]", const wchar_t* function = L"f") {
+    return RowSpec{time, 30, L"p.exe [1]", module, function, text, 0, 0};
+}
 
 // Rows of one day, numbered from first, one second apart from 10:00:00.
 inline std::vector<RowSpec> Day(const wchar_t* weekday, int first, int count) {
@@ -31,7 +34,7 @@ inline std::vector<RowSpec> Day(const wchar_t* weekday, int first, int count) {
     for (int i = 0; i < count; ++i) {
         wchar_t time[32];
         swprintf(time, 32, L"%ls 10:00:%02d,00 [%05d]", weekday, i, first + i);
-        rows.push_back({time, 30, L"p.exe [1]", L"m [2]", L"f", L"t", 0, 0});
+        rows.push_back(Row(time, L"t"));
     }
     return rows;
 }
@@ -61,6 +64,15 @@ void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const s
     kv::ClockSetForTesting(nullptr);
 }
 
+// Two stations: interleaved, equal stamps (n2 and s2; n3 and n4 in two days' files; n5 and s4).
+inline void WriteStations(const std::wstring& north, const std::wstring& south) {
+    WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2"),
+                                   Row(L"MO 23:59:59,99 [00003]", L"n3")});
+    WriteRows(north, 2007, 3, 13, {Row(L"MO 23:59:59,99 [00004]", L"n4"), Row(L"TU 00:00:01,00 [00005]", L"n5")});
+    WriteRows(south, 2007, 3, 12, {Row(L"MO 09:59:59,00 [00001]", L"s1"), Row(L"MO 10:00:01,00 [00002]", L"s2")});
+    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:00,50 [00003]", L"s3"), Row(L"TU 00:00:01,00 [00004]", L"s4")});
+}
+
 // What a file named TS*.txt can hold after an editor, a copy program or a power loss.
 struct DamagedFile {
     const wchar_t* name;
@@ -79,10 +91,11 @@ inline std::vector<DamagedFile> DamagedFiles() {
         {L"TS070304.txt", "Z" + Utf16(line + line + line)},                                  // shifted by a byte
         {L"TS070305.txt", Utf16(std::wstring(L"a\0b\rc\n\r\n\r\n", 10) + std::wstring(40000, L'y') + L"\r\n" + line)},
         {L"TS070306.txt", ""},
+        {L"TS070307.txt", Utf16(L"\xFEFF" + line)},  // a byte-order mark
+        {L"TS070308.txt", Utf16(line + L"MO 10:00")},  // an unfinished last line
     };
 }
-// The lines a reader hands out for bytes: split after each line feed, without CR LF, a
-// byte left over at the end read as U+FFFD.
+// The lines a reader hands out: split after each LF, without CR LF, a lone last byte as U+FFFD.
 inline std::vector<std::wstring> LinesOf(const std::string& bytes) {
     std::wstring units(bytes.size() / 2, L'\0');
     memcpy(&units[0], bytes.data(), units.size() * 2);
