@@ -20,7 +20,8 @@ volatile LONG g_windowWaiting;  // the window thread waits for the list lock
 
 // The longest a thread steps back for the waiting window thread, in 1 ms steps.
 constexpr int kStepBackMs = 50;
-// Tries of a short-hold lock before a thread sleeps for it: about a microsecond or two.
+// Tries of a short-hold lock, one processor pause apart, before a thread sleeps for it:
+// longer than a line's copy and most flushes of the writer's buffer.
 constexpr int kShortHoldSpins = 1024;
 }  // namespace
 
