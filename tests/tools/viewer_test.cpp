@@ -166,12 +166,16 @@ TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
     const std::wstring fours = L"west|t\nwest|t\nwest|t\nwest|t\nwest|t\nwest|t\nnorth|n4\nsouth|s4\n";
     Shows(v, {7, 6}, fours);
     v.Click(L"Follow");
-    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:01,50 [00006]", L"n6")});
-    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:02,00 [00024]", L"s5")});
-    Shows(v, {7, 6}, fours + L"south|s5\n");
+    // South's next line half-written behind a whole one: placed once whole, and filtered on its whole text.
+    const std::wstring tuesday = south + L"\\TS070313.txt", head = L"|INF |p [1]|m [2]|f|";
+    kvtest::WriteBytes(tuesday, kvtest::ReadBytes(tuesday) + Utf16(L"TU 00:00:01,00 [00024]" + head + L"s5|0|30\r\nTU 00:00:02,00 [00025]" + head));
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:01,50 [00014]", L"n6")});
+    Shows(v, {7, 6}, fours + L"south|s5\nnorth|n6\n");
+    kvtest::WriteBytes(tuesday, kvtest::ReadBytes(tuesday) + Utf16(L"s6 4]|0|30\r\n"));
+    Shows(v, {7, 6}, fours + L"south|s5\nnorth|n6\nsouth|s6 4]\n");
     v.Type(v.Control(L"STATIC", L"Text"), L"");
     v.Click(L"Filter");
-    Shows(v, {7, 6}, merged + L"north|n6\nsouth|s5\n");
+    Shows(v, {7, 6}, merged + L"south|s5\nnorth|n6\nsouth|s6 4]\n");
 }
 
 }  // namespace
