@@ -1,5 +1,4 @@
-// kvtrccat.exe on directories the server's writer and hand-made files filled: its whole output, for
-// every kind of line, file name, line end, range edge, station merge and following past midnight.
+// kvtrccat.exe on server-written and hand-made files: its whole output for every kind of line, name, range, merge, follow.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -172,8 +171,7 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
                                   all[18], all[19], all[20]}));
 }
 
-// Damaged files, however long their only line: exactly what they hold, written out whole by
-// kvtrccat and read line by line by the reader (cut, and its NULs shown as blanks).
+// Damaged files, however long their only line: written out whole by kvtrccat, read line by line (cut, NULs as blanks).
 TEST_F(KvTrcCat, DamagedFilesAreWrittenAndReadAsWhatTheyHold) {
     std::string text;
     for (const DamagedFile& f : DamagedFiles()) {
@@ -230,8 +228,7 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
     EXPECT_EQ(Cat(most + L" " + nn).Finish(), 2u);
 }
 
-// A run goes on where the state file says the last one stopped, whether that one wrote
-// its lines out or sent them to a collector; a file written anew is read from its start.
+// A run goes on where the state file says the last stopped, written or sent; a file written anew is read from its start.
 TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
     const std::wstring north = dir_.file(L"north"), state = L" --state " + kvtest::Quote(dir_.file(L"state")) + L" ";
     WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2")});
