@@ -1,7 +1,6 @@
-/* A plain C client of kvtrcifx: only the interface header, every export through the
-   import library (the table kvtrcifx_exports refers to each one of kvtrcifx.def), so that
-   linking it for i686 proves the decorated stdcall names resolve. Run, it checks the calls
-   a C caller makes through a window of its own. Exit code: the number of failed checks. */
+/* A plain C client: only the interface header, every export of kvtrcifx.def through the
+   import library (linked for i686, the decorated stdcall names resolve), and the calls only
+   C and VB callers make. Exit code: the number of failed checks. */
 #include "client/traceapi.h"
 
 #include <stdio.h>
@@ -38,10 +37,8 @@ int main(void) {
     CHECK(traceapi_SetTraceWindow(server, TRUE) == 1);
     traceapi_SetEnable(1);
     h = traceapi_Register(L"CClient", NULL, FALSE);
-    CHECK(h > 0 && wcscmp(traceapi_GetTraceApp(h)->szModule, L"CClient") == 0);
-    CHECK(wcscmp(traceapi_GetCurUser(), L"???") == 0);
+    CHECK(h > 0 && wcscmp(traceapi_GetCurUser(), L"???") == 0);
     traceapi_SetEnableWarn(h, 1);
-    CHECK(traceapi_GetEnableWarn(h) == 1 && traceapi_IsEnabled(h, TRACE_LEVEL_WARNING));
     traceapi_Output9(h, TRACE_LEVEL_INFO, L"o9", L"%d%d%d%d%d%d%d%d%S", 1, 2, 3, 4, 5, 6, 7, 8, "9");
     CHECK(wcscmp(g_text, L"123456789") == 0);
     traceapi_Output_VB(h, TRACE_LEVEL_WARNING, L"vb", L"stdcall");

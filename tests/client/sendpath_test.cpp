@@ -1,19 +1,23 @@
-// The slot path under stress: a notification window whose thread traces, a trace window
-// that stops answering, a process without the named mutexes, and where the server host
-// is looked for.
+// The client library linked in: the slot path under stress, where the server host is
+// looked for, the fault guard and the lock order.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/dbgviewhook.h"
+#include "client/faultguard.h"
+#include "client/locks.h"
 #include "client/region.h"
 #include "client/sendpath.h"
 #include "kvtest.h"
 
 namespace {
+
+using kv::LockRank;
 
 const kvtest::Accessors kAccessors = {traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID,
                                       traceapi_GetTraceApp, nullptr};
@@ -36,10 +40,9 @@ protected:
     kvtest::RecordingWindow server_{kAccessors};
 };
 
-// A client's UI thread owns the notification window, whose handler traces, while a worker
-// traces: the worker holds the slot and sends to the UI thread, which waits for the slot.
-// Every sender would stop for good unless the waiting thread serves the send and the trace
-// made inside the handler does not wait for the slot its sender holds.
+// A UI thread owns the notification window, whose handler traces, while a worker traces:
+// the worker holds the slot and sends to the UI thread, which waits for the slot. Unless the
+// waiter serves the send and the handler's trace skips the held slot, both stop for good.
 LRESULT CALLBACK TracingNotifyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg != WM_TRACE_OUTPUT) return ::DefWindowProcW(hwnd, msg, wp, lp);
     traceapi_Output(0, 0, L"notify", L"seen in the handler");
@@ -80,8 +83,7 @@ TEST_F(SendPath, NotificationHandlerThatTracesDeadlocksNobody) {
     }
     ui.join();
     worker.join();
-    // Every message of both threads reached the server window; none made inside the handler
-    // did, whether the slot's holder was another thread or the handler's own.
+    // None made inside the handler arrives, whichever thread held the slot.
     int fromUi = 0, fromWorker = 0, fromHandler = 0;
     for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT))
         fromUi += r.func == L"ui", fromWorker += r.func == L"worker", fromHandler += r.func == L"notify";
@@ -115,8 +117,8 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     const auto seen = stuck.load()->OfKind(WM_TRACE_OUTPUT);
     if (seen.size() >= 2) {
         EXPECT_EQ(seen[seen.size() - 2].text, L"answered again");
-        EXPECT_EQ(seen.back().text + L"|" + seen.back().func,
-                  L"***** 3 trace message(s) could not be delivered *****|traceapi_Output");
+        EXPECT_EQ(seen.back().text + L"|" + seen.back().func + L"|" + std::to_wstring(kv::g_region.curLevel),
+                  L"***** 3 trace message(s) could not be delivered *****|traceapi_Output|0") << "an error line";
     }
     traceapi_SetTraceWindow(server_.hwnd(), TRUE);
     stop = true;
@@ -125,11 +127,9 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
     ::CloseHandle(hold);
 }
 
-// More debug-viewer lines than the hook's queue holds, queued while the trace window (this
-// thread) answers only as the queue makes it wait: every line arrives once, in order, as
-// written, from the thread that queued it. Then the trace window's thread, waiting for the
-// data mutex, serves sends meanwhile: a holder that sends to it (a client registering while
-// the window loads a profile) is answered at once instead of running into its time-out.
+// More viewer lines than the hook's queue holds arrive once each, in order, as written, from
+// the thread that queued them. The window thread serves sends while it waits for the data
+// mutex: a holder that sends to it (a client registering meanwhile) is answered at once.
 TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiting) {
     kv::g_region.apps[0].EnableInfo = 1;
     std::vector<std::wstring> lines, seen;
@@ -146,7 +146,7 @@ TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiti
     DWORD_PTR answer = 0;
     BOOL sent = FALSE;
     std::thread holder([&] {
-        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, LockRank::kData);
         held = true;
         sent = ::SendMessageTimeoutW(server_.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer) != 0;
     });
@@ -157,9 +157,8 @@ TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiti
     EXPECT_TRUE(sent) << "the holder's send waited for the mutex's waiter";
 }
 
-// A process that could not open the named mutexes neither registers nor emits nor changes
-// a switch: without the locks it would write the shared region unguarded. The server host
-// is looked for where the system looks for programs, but never in the current directory.
+// Without the named mutexes a process would write the shared region unguarded. The server
+// host is looked for where the system looks for programs, never in the current directory.
 TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFromTheCurrentDirectory) {
     for (HANDLE* missing : {&kv::g_proc.dataMutex, &kv::g_proc.curDataMutex}) {
         HANDLE saved = *missing;
@@ -192,6 +191,134 @@ TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFro
     }
     ::SetEnvironmentVariableW(L"PATH", saved.c_str());
     ::SetCurrentDirectoryW(oldDir);
+}
+
+// Addresses in the never-mapped first page, hidden from the optimiser.
+volatile ULONG_PTR g_badAddress = 0x10;
+volatile int g_zero = 0;
+KV_NOINLINE int ReadBad() { return *reinterpret_cast<volatile int*>(g_badAddress); }
+
+// A later vectored handler that continues after one chosen software exception.
+std::atomic<int> g_softwareSeen{0};
+LONG CALLBACK ContinueAfterSoftwareException(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != 0xE0001234u) return EXCEPTION_CONTINUE_SEARCH;
+    ++g_softwareSeen;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST(FaultGuard, FaultsAreCaughtCodeAfterThemDoesNotRunAndTheCallerKeepsItsRegisters) {
+    struct Case { const char* name; void (*fault)(); DWORD code; };
+    const Case cases[] = {
+        {"read", [] { ReadBad(); }, EXCEPTION_ACCESS_VIOLATION},
+        {"write", [] { *reinterpret_cast<volatile int*>(g_badAddress + 0x10) = 7; }, EXCEPTION_ACCESS_VIOLATION},
+        {"copy", [] { wchar_t b[8]; wcscpy(b, reinterpret_cast<const wchar_t*>(g_badAddress + 0x20)); }, EXCEPTION_ACCESS_VIOLATION},
+        {"divide", [] { volatile int r = 10 / g_zero; (void)r; }, EXCEPTION_INT_DIVIDE_BY_ZERO},
+    };
+    // Values the caller holds in call-preserved registers must be intact after each jump.
+    volatile unsigned seed = 12345;
+    unsigned a = seed * 3, b = seed * 5, c = seed * 7, d = seed * 11, e = seed * 13, f = seed * 17;
+    for (int round = 0; round < 25; ++round) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(k.name);
+            int before = 0, after = 0;
+            EXPECT_FALSE(kv::RunGuarded([&] { before = 1; k.fault(); after = 1; }));
+            EXPECT_TRUE(before == 1 && after == 0 && kv::LastGuardedFault() == k.code);
+            a += 1; b += 2; c += 3; d += 4; e += 5; f += 6;
+        }
+    }
+    EXPECT_EQ(std::vector<unsigned>({a, b, c, d, e, f}), std::vector<unsigned>({seed * 3 + 100, seed * 5 + 200, seed * 7 + 300,
+                                                                                 seed * 11 + 400, seed * 13 + 500, seed * 17 + 600}));
+}
+
+// Debug output's own exception, caught C++ exceptions and a software exception that a
+// later handler continues are no faults. Removing the guard (library unload) gives its
+// thread-local indices back, or the process runs out of them long before the last round.
+TEST(FaultGuard, GuardsNestOtherExceptionsPassThroughAndRemovalFreesItsIndices) {
+    bool innerResult = true, afterInner = false;
+    EXPECT_FALSE(kv::RunGuarded([&] {
+        innerResult = kv::RunGuarded([] { ReadBad(); });
+        afterInner = true;
+        ReadBad();  // caught by the outer guard
+    }));
+    EXPECT_TRUE(!innerResult && afterInner);
+    EXPECT_TRUE(kv::RunGuarded([] { EXPECT_TRUE(kv::RunGuarded([] {})); })) << "the chain is empty again";
+    EXPECT_TRUE(kv::RunGuarded([] { ::OutputDebugStringW(L"fault guard test\n"); }));
+    int caught = 0, after = 0;
+    EXPECT_TRUE(kv::RunGuarded([&] { try { throw 42; } catch (int v) { caught = v; } }));
+    PVOID later = ::AddVectoredExceptionHandler(0, ContinueAfterSoftwareException);
+    EXPECT_TRUE(kv::RunGuarded([&] { ::RaiseException(0xE0001234u, 0, 0, nullptr); after = 1; }));
+    ::RemoveVectoredExceptionHandler(later);
+    EXPECT_EQ(std::vector<int>({caught, g_softwareSeen.load(), after}), std::vector<int>({42, 1, 1}));
+    for (int round = 0; round < 1200; ++round) {
+        kv::FaultGuardRemove();
+        kv::FaultGuardInstall();
+        ASSERT_FALSE(kv::RunGuarded([] { ReadBad(); })) << "round " << round;
+    }
+    const DWORD index = ::TlsAlloc();  // a thread-local index is still to be had
+    EXPECT_NE(index, static_cast<DWORD>(TLS_OUT_OF_INDEXES));
+    ::TlsFree(index);
+}
+
+kv::RankedSection g_trigger{LockRank::kTrigger}, g_list{LockRank::kList}, g_store{LockRank::kStore},
+    g_otherStore{LockRank::kStore};
+kv::RankedSrwLock g_tables{LockRank::kFilterTables};
+HANDLE g_dataMutex = ::CreateMutexW(nullptr, FALSE, nullptr), g_slotMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
+std::optional<kv::RankedMutexLock> g_data, g_slot;
+
+// Steps by letter: Trigger, Data, sLot, lIst, Store, Other store, Filter tables, sEnd.
+struct Step { char name; void (*take)(); void (*drop)(); };
+const Step kSteps[] = {
+    {'T', [] { g_trigger.Enter(); }, [] { g_trigger.Leave(); }},
+    {'D', [] { g_data.emplace(g_dataMutex, LockRank::kData); }, [] { g_data.reset(); }},
+    {'L', [] { g_slot.emplace(g_slotMutex, LockRank::kSlot); }, [] { g_slot.reset(); }},
+    {'I', [] { g_list.Enter(); }, [] { g_list.Leave(); }},
+    {'S', [] { g_store.Enter(); }, [] { g_store.Leave(); }},
+    {'O', [] { g_otherStore.Enter(); }, [] { g_otherStore.Leave(); }},
+    {'F', [] { g_tables.LockShared(); }, [] { g_tables.UnlockShared(); }},
+    {'E', [] { kv::LockCheckSend(); }, [] {}},
+};
+const Step& StepOf(char c) {
+    for (const Step& s : kSteps)
+        if (s.name == c) return s;
+    return kSteps[7];
+}
+std::string g_reports;
+
+KVTEST_HELPER(TakeStoreThenList) {
+    kv::SectionLock store(g_store);
+    kv::SectionLock list(g_list);
+    return 0;
+}
+
+// A wait against the order of client/locks.h ends a process that takes no report itself.
+TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThreadAndEndTheRun) {
+#if !defined(KV_LOCK_CHECK) || !KV_LOCK_CHECK
+    GTEST_SKIP() << "built without KV_LOCK_CHECK";
+#endif
+    struct Case { const char* steps; const char* report; };  // taken in order, released in reverse; null: none
+    const Case cases[] = {
+        {"TDISSI", nullptr},  // rising ranks and re-entries
+        {"IE", nullptr},      // a send under the list lock
+        {"SI", "taking the list lock (rank 4) while holding the store lock (rank 5)"},
+        {"SO", "taking the store lock (rank 5) while holding the store lock (rank 5)"},
+        {"DL", "taking the slot mutex (rank 1) while holding the data mutex (rank 3)"},
+        {"FF", "taking again the filter tables lock (rank 6)"},
+        {"ISE", "sending to another thread while holding the store lock (rank 5)"},
+    };
+    kv::SetLockReportForTesting([](const char* report) { g_reports += report; });
+    const std::string thread = "on thread " + std::to_string(::GetCurrentThreadId()) + ":";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.steps);
+        g_reports.clear();
+        const std::string steps = c.steps;
+        for (char s : steps) StepOf(s).take();
+        for (auto s = steps.rbegin(); s != steps.rend(); ++s) StepOf(*s).drop();
+        if (!c.report) EXPECT_EQ(g_reports, "");
+        else EXPECT_TRUE(g_reports.find(c.report) != std::string::npos && g_reports.find(thread) != std::string::npos) << g_reports;
+    }
+    kv::SetLockReportForTesting(nullptr);
+    const kvtest::ProcessResult r = kvtest::RunHelper(L"TakeStoreThenList");  // no report hook
+    EXPECT_TRUE(r.finished && r.exitCode == kv::kLockViolationExitCode) << r.exitCode;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The trace window's operator functions, the settings dialog and the window's parts at edges the real
-// window never reaches, on a stand-in trace window of this process: two owner-data lists with their
-// row stores, routed as the trace window routes them. Boxes, beeps, dialogs and traced lines are recorded.
+// Operator functions, the settings dialog and edges the real window never reaches, on a stand-in window of this
+// process with the two lists and row stores, routed as the trace window routes them; boxes, beeps, dialogs recorded.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -99,8 +98,7 @@ HWND Window() {
 HWND MainList() { return kv::Server().mainList; }
 HWND FilterList() { return kv::Server().filterList; }
 
-// The main list's rows of these texts ("Function", "MO 10:00:00,00 [row]"), the filter list's copy of the last
-// (time "[00901]") unless filterRow is empty; the last uncounted rows not yet in the view's count.
+// Main-list rows (time "MO 10:00:00,00 [row]"), the filter list's copy of the last ("[00901]"), uncounted rows last.
 void Fill(const List& texts, const std::wstring& filterRow = L"", int uncounted = 0) {
     const kv::ServerState& st = kv::Server();
     auto add = [](short store, const std::wstring& text, int id, int source, bool counted) {
@@ -175,8 +173,7 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(1, Selected());
     EXPECT_TRUE(tracewnd_FindDialog() == nullptr && !::IsWindow(dialog) && MainList() == ::GetFocus()) << "a hit closes the dialog";
-    // F3 and Find Next go on below, Shift+F3 and Find Prev above; no wrap-around: the box, the selection
-    // stays, the list keeps the focus. Upwards from a hit in row 0 fails at once, also with none selected.
+    // F3 / Find Next below, Shift+F3 / Find Prev above, no wrap-around (a box, the selection and the focus stay).
     struct Step { std::function<void()> act; int selected; size_t boxes; };
     const Step steps[] = {{[] { Key(VK_F3); }, 3, 0}, {[] { Command(kCmdFindNext); }, 3, 1},
                           {[] { Key(VK_F3, false, true); }, 1, 1}, {[] { ::SetFocus(Window()), Command(kCmdFindPrev); }, 1, 2},
@@ -224,8 +221,7 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
 }
 
 TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
-    // A cell is searched in its first 999 characters (abcd ends there in row 6, one past it in
-    // row 7); the find text keeps 255 (row 8).
+    // A cell is searched in its first 999 characters (rows 6 and 7), the find text keeps 255 (row 8).
     const List rows = {L"nothing here", L"xxABCyy", L"12 abcd 34", L"12 abc 34", L"tail Ärger", L"xabc abcabc abc",
                        std::wstring(995, L'x') + L"abcd", std::wstring(996, L'x') + L"abcd", std::wstring(255, L'y')};
     const std::wstring longText(300, L'y');
@@ -256,10 +252,17 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
         EXPECT_EQ(c.expected >= 0 ? List{} : List{c.expected == -1 ? NotFound(c.text) : L"No items to search" + kBoxTitle + L"48"},
                   g_boxes);
     }
+    List many(100, L"x");  // a hit below the page is shown with a quarter page below it
+    many[90] = L"far down";
+    Fill(many);
+    wchar_t text[] = L"far";
+    FINDREPLACEW record = {sizeof(record), nullptr, nullptr, 0, text, nullptr, 4};
+    ASSERT_EQ(1, tracewnd_FindText(Window(), &record, TRUE));
+    const int page = ListView_GetCountPerPage(MainList());
+    EXPECT_EQ(90 + page / 4, ListView_GetTopIndex(MainList()) + page - 1) << page;
 }
 
-// Rows that reached the store between two updates of the view's count (a flood moves the count
-// on once a second) are where Scroll, a click in the filter list and F2 select.
+// Rows not yet in the view's count (a flood moves it once a second) are where Scroll, the filter list and F2 select.
 TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
     const std::function<void()> acts[] = {
         [] { rowstore_SetAutoScroll(kv::Server().mainStore, FALSE), ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0); },
@@ -275,8 +278,7 @@ TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
     ::SetFocus(Window());
 }
 
-// Ctrl+F2 and Set/Del Mark, F2 and Shift+F2 (which clear only the row they leave), the Goto
-// commands (which clear every row), Ctrl+Shift+F2 and Del All Marks.
+// F2 and Shift+F2 clear only the row they leave, the Goto commands every row.
 TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
     Fill({L"0", L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9"});
     const short store = kv::Server().mainStore;
@@ -305,8 +307,7 @@ TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
     }
 }
 
-// The application check every 6th tick, the history clean-up every 61st; a clock change beyond five seconds
-// is traced; numeric-pad plus and minus size the shown filter list within 2 and 10; Tab between the lists.
+// The application check every 6th tick, the history clean-up every 61st; clock jumps beyond five seconds; + and -.
 TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     kvtest::TempDir dir;
     const std::wstring old = dir.file(L"TS200101.txt");
@@ -353,24 +354,8 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     ::ShowWindow(FilterList(), SW_SHOW);
 }
 
-// The menu built in code is the library resource's, item by item; it shows at the mouse, or from the
-// keyboard beside the focused row, or at the list's corner.
-TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
-    HMODULE library = ::LoadLibraryExW((kvtest::ExeDir() + L"\\..\\kvtrcifx.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HMENU resource = ::LoadMenuW(library, kContextMenuName);
-    ASSERT_TRUE(library && resource);
-    auto items = [](HMENU menu) {
-        List out;
-        for (int i = 0, n = ::GetMenuItemCount(menu); i < n; ++i) {
-            wchar_t text[64] = {};
-            ::GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
-            out.push_back(std::to_wstring(::GetMenuItemID(menu, i)) + L" " + text);
-        }
-        return out;
-    };
-    EXPECT_EQ(items(::GetSubMenu(resource, 0)), items(tracewnd_PrepareContextMenu()));
-    EXPECT_EQ(19u, items(tracewnd_PrepareContextMenu()).size());
-    ::DestroyMenu(resource), ::FreeLibrary(library);
+// The menu shows at the mouse, or from the keyboard beside the focused row or at the list's corner.
+TEST_F(OperatorTest, ContextMenuGreyingPlaceAndTheTeleEncoder) {
     Fill({L"plain text", L"0D05 0107 0712 1E0A 0F00 0003"});
     auto greyed = [](int id) { return (::GetMenuState(tracewnd_PrepareContextMenu(), id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
     struct Case { int tracing, selected; bool fileGreyed, teleGreyed; };
@@ -403,8 +388,7 @@ TEST_F(OperatorTest, ContextMenuItemsPlaceGreyingAndTheTeleEncoder) {
     EXPECT_EQ(0u, g_boxes[0].find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
 }
 
-// The keys and commands of the profile and save dialogs and the file commands (with tracing on they
-// beep); the list's save dialog opens where the last list went, the list goes where it answers.
+// With tracing on the file commands beep; the list's save dialog opens where the last list went.
 TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     kvtest::TempDir dir;
     Fill({L"first row", L"second row"});
@@ -414,7 +398,6 @@ TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
         {'L', 0, 1, 0, 1, 1, 0, 0, 0}, {'L', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 0, 1, 0, 1, 0, 1, 0, 0}, {'S', 1, 1, 0, 1, 0, 1, 0, 0},
         {'S', 1, 0, 0, 1, 0, 0, 1, 0}, {'F', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 0, 0, 0, 0, 0, 0, 0, 0}, {'S', 1, 0, 1, 1, 0, 0, 0, 1},
         {'D', 1, 0, 1, 1, 0, 0, 0, 1}, {'D', 0, 0, 0, 0, 0, 0, 0, 0}, {'V', 0, 0, 0, 0, 0, 0, 0, 0}, {'X', 1, 1, 0, 0, 0, 0, 0, 0},
-        // menu commands (key 0, the command in control)
         {0, kCmdLoadProfile, 0, 0, 1, 1, 0, 0, 0}, {0, kCmdSaveProfile, 0, 0, 1, 0, 1, 0, 0}, {0, kCmdSaveList, 0, 0, 1, 0, 0, 1, 0},
         {0, kCmdSaveList, 0, 1, 1, 0, 0, 0, 1}, {0, kCmdDeleteTraceFile, 0, 1, 1, 0, 0, 0, 1}, {0, kCmdNone32774, 0, 0, 1, 0, 0, 0, 0},
         {0, kCmdNone32786, 0, 0, 1, 0, 0, 0, 0},
@@ -435,60 +418,21 @@ TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     EXPECT_TRUE(g_boxes.empty());
 }
 
-TEST_F(OperatorTest, DeleteCurrentTraceFileAsksFirstAndSaysSo) {
+// Ctrl+V starts the viewer (the recorder beside the test) at the focused list's row; a form too long gives way.
+TEST_F(OperatorTest, ViewerCommandLineNeverCut) {
     kvtest::TempDir dir;
-    const std::wstring file = TraceFileIn(dir.path());
-    kvtest::WriteBytes(file, "\xFF\xFE");
-    kv::g_region.apps[0].dwLineCount = 7, kv::g_region.globalEnable = 0;
-    for (int answer : {IDCANCEL, IDOK}) {
-        g_boxAnswer = answer;
-        Key('D', true);
-        EXPECT_EQ(L"Delete file \"" + file + L"\" ?" + kBoxTitle + std::to_wstring(MB_OKCANCEL), g_boxes.back());
-        EXPECT_EQ(answer == IDCANCEL, kvtest::FileExists(file)) << answer;
-        EXPECT_EQ(answer == IDCANCEL ? 7u : 0u, kv::g_region.apps[0].dwLineCount) << answer;
-    }
-    EXPECT_EQ((List{L"tracewnd_OnMenuCommand|Trace file '" + file + L"' deleted"}), Lines());
-    tracewnd_ResetTraceFileForTesting();
-}
-
-// "Trace Viewer" greyed without the viewer on the path: the item's state and the line traced at start.
-KVTEST_HELPER(ViewerMenuState) {
-    Window();
-    const List lines = Lines();
-    const bool greyed = (::GetMenuState(tracewnd_PrepareContextMenu(), kCmdTraceViewer, MF_BYCOMMAND) & MF_GRAYED) != 0;
-    const std::wstring want =
-        L"tracewnd_WndThread|TraceViewer " + (greyed ? L"NOT found" : L"found at: '" + kvtest::ExeDir() + L"\\kvtrcvwr.exe'");
-    return (lines.size() == 1 && !_wcsicmp(lines[0].c_str(), want.c_str()) ? 0 : 10) + (greyed ? 1 : 0);
-}
-
-// The stand-in viewer beside the test records each command line it was started with.
-TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
-    kvtest::TempDir dir;
-    for (const wchar_t* name : {L"operator_test.exe", L"kvdlinkx.dll"})
-        ASSERT_TRUE(::CopyFileW((kvtest::ExeDir() + L"\\" + name).c_str(), dir.file(name).c_str(), FALSE));
-    const kvtest::ProcessResult away = kvtest::Run(kvtest::Quote(dir.file(L"operator_test.exe")) + L" --kv-helper ViewerMenuState");
-    EXPECT_TRUE(away.finished && away.exitCode == 1) << "greyed without the viewer: " << away.exitCode;
-    EXPECT_EQ(0u, kvtest::RunHelper(L"ViewerMenuState").exitCode) << "found beside the test";
     const std::wstring record = dir.file(L"viewer.txt");
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", record.c_str());
-    const std::wstring file = TraceFileIn(dir.path());
+    TraceFileIn(dir.path());
     Fill({L"a", L"b"}, L"b");
     Select(FilterList(), 0), ::SetFocus(FilterList());
-    EXPECT_TRUE(Key('V', true));  // Ctrl+V: the filter list has the focus and a selected row
-    ::SetFocus(Window());
-    Command(kCmdTraceViewer);  // no list focused: the file
-    ASSERT_TRUE(kvtest::PumpUntil([&] {
-        const std::string s = kvtest::ReadBytes(record);
-        return std::count(s.begin(), s.end(), '\n') >= 2;
-    }, 30000));
-    const std::string lines = kvtest::ReadBytes(record);  // the two viewers write in either order
-    for (const std::string& line : {kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]", kvtest::Narrow(file)})
-        EXPECT_NE(std::string::npos, lines.find("1|KVTrcVwr.exe " + line + "\r\n")) << lines;
+    EXPECT_TRUE(Key('V', true));
+    const std::string want = "1|KVTrcVwr.exe " + kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]\r\n";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record).find(want) != std::string::npos; }, 30000)) << kvtest::ReadBytes(record);
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
-    // Too long for the time form (220 characters fit), the file form; too long for that, the bare program.
     Select(MainList(), 0);
     for (size_t dirChars : {220, 221, 250, 0}) {
-        ::SetFocus(dirChars ? MainList() : Window());
+        ::SetFocus(dirChars ? MainList() : Window());  // no list focused: the file
         const std::wstring longDir = L"C:\\" + std::wstring(dirChars ? dirChars - 3 : 217, L'd'), longFile = TraceFileIn(longDir);
         const std::wstring expected = dirChars == 220   ? L"KVTrcVwr.exe " + longDir + L" /T:MO 10:00:00,00 [00000]"
                                       : dirChars != 250 ? L"KVTrcVwr.exe " + longFile
@@ -501,10 +445,7 @@ TEST_F(OperatorTest, ViewerFoundOrGreyedAndItsCommandLineNeverCut) {
 }
 
 TEST(WindowParts, LayoutRevealAndStatusTexts) {
-    // A filter part of 0 never divides; the application list drops ten bar heights.
-    const kv::WindowLayoutRects zero = kv::ComputeLayout(800, 600, 21, 24, true, 0);
-    EXPECT_EQ((std::vector<LONG>{456, 576, 21, 210}),
-              (std::vector<LONG>{zero.filterList.top, zero.filterList.bottom, zero.mainList.top, zero.appList.bottom}));
+    EXPECT_EQ(kv::ComputeLayout(800, 600, 21, 24, true, 4).appList.bottom, 210) << "the application list drops ten bar heights";
     struct Reveal { int row, top, count, perPage, want; };
     static const Reveal reveal[] = {
         {95, 0, 100, 20, 99},  // beyond the third quarter: a quarter page below, cut at the end
@@ -519,10 +460,8 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
     struct Case { std::function<void()> format; std::wstring want; bool endOnly; };
     const Case cases[] = {
         {[&] { kv::FormatClockField(out, t, 3); }, L"KVS 3  05.12.26  09:25:07"},
-        {[&] { kv::FormatClockField(out, t, 0); }, L"KV-Client  05.12.26  09:25:07"},
         {[&] { kv::FormatClockField(out, t, -1); }, L"KVS 65535  05.12.26  09:25:07"},  // the PC number is unsigned
         {[&] { kv::FormatFileField(out, path.c_str(), false, true, 7); }, L"File: " + path + L"(!) (max:7)"},
-        {[&] { kv::FormatFileField(out, path.c_str(), false, false, 7); }, L"File: " + path + L" (max:7)"},
         {[&] { kv::FormatRowField(out, 0, 0x50000); }, L"1 [1010]"},
         // A path too long for the field is cut in front and keeps its file name.
         {[&] { kv::FormatFileField(out, (longDir + L"\\TS261205.txt").c_str(), true, false, 7); }, L"\\TS261205.txt* (max:7)", true},
@@ -538,78 +477,23 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
     }
 }
 
-// Points this executable's import of module!name at hook, keeping the previous target in
-// original; the same call with original undoes it.
-template <class Fn>
-void PatchImport(const char* module, const char* name, Fn hook, Fn& original) {
-    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
-        if (_stricmp(reinterpret_cast<char*>(base + imp->Name), module)) continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
-        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk); names->u1.AddressOfData; ++names, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) || strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name))
-                continue;
-            DWORD old;
-            ::VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
-            if (hook != original) original = reinterpret_cast<Fn>(slot->u1.Function);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
-            ::VirtualProtect(&slot->u1.Function, sizeof(void*), old, &old);
-        }
-    }
-}
-// Device contexts EndPaint released (until BeginPaint hands them out again), and the selections into one.
-std::set<HDC> g_released;
-int g_selectsAfterRelease;
-decltype(&::BeginPaint) g_beginPaint;
-decltype(&::EndPaint) g_endPaint;
-decltype(&::SelectObject) g_selectObject;
-HDC WINAPI WatchBeginPaint(HWND w, PAINTSTRUCT* ps) { HDC dc = g_beginPaint(w, ps); return g_released.erase(dc), dc; }
-BOOL WINAPI WatchEndPaint(HWND w, const PAINTSTRUCT* ps) { return g_released.insert(ps->hdc), g_endPaint(w, ps); }
-HGDIOBJ WINAPI WatchSelectObject(HDC dc, HGDIOBJ o) { return g_selectsAfterRelease += g_released.count(dc), g_selectObject(dc, o); }
-
-// At most ten fields, texts cut at 128. Bars made, painted and destroyed leave no GDI object behind (where
-// the system counts none, selections into device contexts EndPaint released are counted).
-TEST(WindowParts, StatusBarFieldsTextsAndNoLeak) {
+// At most ten fields (a longer table would write past the bar's room), texts cut at 128; nothing after the bar is gone.
+TEST(WindowParts, StatusBarFieldsAndTexts) {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = &::DefWindowProcW;
     wc.lpszClassName = L"KvStatusParent";
-    ::RegisterClassW(&wc);
-    // Small and at the screen's lower right, away from the windows other tests read.
-    HWND parent = ::CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, L"KvStatusParent", L"p", WS_POPUP | WS_VISIBLE, 1000, 900,
-                                    240, 60, nullptr, nullptr, nullptr, nullptr);
+    HWND parent = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"p", WS_POPUP, 0, 0, 240, 60, nullptr, nullptr, nullptr, nullptr);
     StatusField fields[11] = {};
-    for (int i = 0; i < 5; ++i) fields[i].weight = 1;
-    EXPECT_EQ(statusbar_Create(parent, fields, 11), nullptr) << "more than ten fields are refused";
+    EXPECT_EQ(statusbar_Create(parent, fields, 11), nullptr);
     EXPECT_EQ(statusbar_Create(parent, fields, -1), nullptr);
     HWND bar = statusbar_Create(parent, fields, 10);
-    ASSERT_NE(bar, nullptr) << "ten are not";
-    EXPECT_EQ(statusbar_Height(), 24);
+    ASSERT_NE(bar, nullptr);
     for (int index : {-1, 0, 9, 10}) EXPECT_EQ(statusbar_SetText(index, L"x"), index == 0 || index == 9) << index;
     statusbar_SetText(2, std::wstring(300, L'a').c_str());
     wchar_t buf[400] = {};
-    ::GetWindowTextW(::GetDlgItem(bar, 6), buf, 400);
-    EXPECT_EQ(wcslen(buf), 128u) << "a text is cut at 128";
-    ::DestroyWindow(bar);
-    EXPECT_EQ(statusbar_Height() + statusbar_SetText(0, L"x"), 0) << "after the bar is gone";
-    PatchImport("user32.dll", "BeginPaint", &WatchBeginPaint, g_beginPaint);
-    PatchImport("user32.dll", "EndPaint", &WatchEndPaint, g_endPaint);
-    PatchImport("gdi32.dll", "SelectObject", &WatchSelectObject, g_selectObject);
-    ASSERT_TRUE(g_beginPaint && g_endPaint && g_selectObject);
-    const DWORD before = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
-    for (int cycle = 0; cycle < 20; ++cycle) {
-        ASSERT_NE(bar = statusbar_Create(parent, fields, 5), nullptr);
-        for (int i = 0; i < 5; ++i) statusbar_SetText(i, L"C:\\t\\TS261205.txt");  // each paints its field at once
-        ::DestroyWindow(bar);
-    }
-    EXPECT_GT(g_released.size(), 0u) << "the fields were not painted";
-    EXPECT_EQ(g_selectsAfterRelease, 0) << "selections into a device context after EndPaint released it";
-    EXPECT_LE(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), before);
+    EXPECT_EQ(::GetWindowTextW(::GetDlgItem(bar, 6), buf, 400), 128);
     ::DestroyWindow(parent);
-    PatchImport("user32.dll", "BeginPaint", g_beginPaint, g_beginPaint);
-    PatchImport("user32.dll", "EndPaint", g_endPaint, g_endPaint);
-    PatchImport("gdi32.dll", "SelectObject", g_selectObject, g_selectObject);
+    EXPECT_EQ(statusbar_Height() + statusbar_SetText(0, L"x"), 0) << "after the bar is gone";
 }
 
 // What the dialog's seams saw, written inside a send the test thread waits for.
@@ -652,8 +536,7 @@ protected:
         ::GetPrivateProfileStringW(section, key, L"<absent>", buf, 1024, (file.empty() ? ini_ : file).c_str());
         return buf;
     }
-    // drive runs while the dialog runs on a thread of its own, opened by the window's edit or by itself
-    // on "selected text"; left open, it is cancelled.
+    // drive runs while the dialog runs on a thread of its own (the window's edit, or "selected text"); left open, cancelled.
     int Run(const std::function<void(HWND)>& drive, bool edit = false) {
         int result = -1;
         bool done = false;
@@ -699,8 +582,7 @@ protected:
     HWND dialog_ = nullptr;
 };
 
-// Every field opens with its setting and history; OK writes every key of both files, read back as a table.
-// The filter string keeps 498 characters, a history value 126; 24 history keys are read.
+// OK writes every key of both files; the filter string keeps 498 characters, a history value 126, 24 history keys.
 TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
     ServerSettings& s = g_settings;
     wcscpy(s.IncludeFilter, L"cur"), wcscpy(s.HighlightFilter, L"ZZZ"), wcscpy(s.TriggerFilter, L"boom");
@@ -765,8 +647,7 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
     wcscpy(g_settings.ExcludeFilter, L"ex");
     Ini(L"Filter", L"LastIncludeFilter1", L"old");
     EXPECT_EQ(IDOK, Run([&](HWND) {
-        // Once and Test only with Execute and a stop action; each stop box and Execute check Once
-        // when it becomes possible; a click on Once only toggles it.
+        // Once and Test only with Execute and a stop action; Once is checked when it becomes possible.
         const wchar_t *off = L"1038:0- 1032:0- 1028:0- ", *offOnce = L"1038:0- 1032:0e 1028:0e ", *on = L"1038:1e 1032:0e 1028:0e ";
         const std::pair<int, const wchar_t*> steps[] = {
             {0, off}, {IDC_SET_STOPTRACE, off}, {IDC_SET_EXECUTE, on}, {IDC_SET_ONCE, L"1038:0e 1032:0e 1028:0e "},
@@ -834,17 +715,17 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
     }
 }
 
-// Every count change of the filter list view: whether another thread held the list lock while making it.
+// Paints of each list (0 main, 1 filter); at each count change of the filter list, whether another thread held the lock.
+int g_paints[2];
 std::vector<bool> g_filterCountLocked;
-WNDPROC g_filterListProc;
-LRESULT CALLBACK WatchFilterCount(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT CALLBACK WatchList(HWND list, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
     const DWORD owner = msg == LVM_SETITEMCOUNT ? kv::ListLockOwner() : 0;
-    if (msg == LVM_SETITEMCOUNT) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
-    return ::CallWindowProcW(g_filterListProc, list, msg, wp, lp);
+    if (msg == LVM_SETITEMCOUNT && list == FilterList()) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
+    g_paints[list == FilterList()] += msg == WM_PAINT;
+    return ::DefSubclassProc(list, msg, wp, lp);
 }
 
-// The window's dialog shows the focused row; Test runs the command as typed; Cancel writes nothing. OK: the
-// filter list keeps its rows when its string grows, else loses them under the lock; on top, title, traced.
+// Test runs the command as typed, Cancel writes nothing; after OK the filter list keeps its rows only when its string grew.
 TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     wcscpy(g_settings.TriggerExec, L"old command");
     g_settings.TriggerFlags = kTriggerExecute;
@@ -862,9 +743,10 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     EXPECT_EQ((List{L"NEW COMMAND"}), g_launches);
     EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
     EXPECT_EQ((List{L"tracewnd_TGExcecute|Trigger='' (Flags=0x8) -> ***** EXEC:'new command' *****"}), Lines());
-    g_filterListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchFilterCount)));
+    for (HWND list : {MainList(), FilterList()}) ::SetWindowSubclass(list, WatchList, 1, 0);
     HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(), reinterpret_cast<HMENU>(11),
                                    nullptr, nullptr);
+    TraceFileIn(dir_.path());
     ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
     struct Case { const wchar_t *before, *after; bool kept; };
     for (const Case& c : {Case{L"abc", L"abc;def", true}, {L"abc", L"def", false}, {L"abc", L"", false}}) {
@@ -876,8 +758,14 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
             EXPECT_EQ(c.before + std::wstring(L"|"), Text(IDC_SET_FILTERLIST) + L"|" + Text(IDC_SET_SELECTED)) << "no row focused";
             Type(IDC_SET_FILTERLIST, c.after);
             Click(IDC_SET_TOPMOST);
+            ::SetWindowPos(dialog_, nullptr, 700, 600, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // away from the lists
+            ::UpdateWindow(MainList());
+            ::UpdateWindow(FilterList());
+            g_paints[0] = g_paints[1] = 0;
             Click(IDOK);
         }, true);
+        EXPECT_TRUE(kvtest::PumpUntil([] { return g_paints[0] && g_paints[1]; })) << "both lists repainted in the new colours";
+        EXPECT_EQ(0u, std::wstring(tracewnd_CurrentTraceFile()).find(suite_.file(L"tmp\\TS"))) << "the trace file in the new directory";
         EXPECT_EQ(std::wstring(c.after), std::wstring(g_settings.SpecialFilter));
         EXPECT_EQ(c.kept ? 1 : 0, rowstore_GetCount(kv::Server().filterStore)) << kvtest::Narrow(c.after);
         EXPECT_EQ(c.kept ? std::vector<bool>{} : std::vector<bool>{true}, g_filterCountLocked);
@@ -892,7 +780,8 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
                         L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" + std::wstring(c.after) +
                             L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
     }
-    ::SetWindowLongPtrW(FilterList(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_filterListProc));
+    for (HWND list : {MainList(), FilterList()}) ::RemoveWindowSubclass(list, WatchList, 1);
+    tracewnd_ResetTraceFileForTesting();
     ::SetWindowPos(Window(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     ::DestroyWindow(onTop);
 }

@@ -13,23 +13,19 @@
 #include "client/locks.h"
 #include "client/owners.h"
 #include "kvtest.h"
+#include "serverkit.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "testserverwindow.h"
 
 namespace {
 
-// Boxes as "text|type|title"; while g_boxRelease is set, a box stays open until it is signalled.
-kv::RankedSection g_boxLock{kv::LockRank::kRecorder};
-std::vector<std::wstring> g_boxes;
+// While g_boxRelease is set, a box stays open until it is signalled.
 HANDLE g_boxRelease;
 volatile LONG g_boxesOpen;
-int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
+int WINAPI RecordBox(HWND owner, LPCWSTR text, LPCWSTR title, UINT type) {
     ::InterlockedIncrement(&g_boxesOpen);
-    {
-        kv::SectionLock lock(g_boxLock);
-        g_boxes.push_back(std::wstring(text) + L"|" + std::to_wstring(type) + L"|" + title);
-    }
+    kvtest::RecordBox(owner, text, title, type);
     if (g_boxRelease) ::WaitForSingleObject(g_boxRelease, 30000);
     ::InterlockedDecrement(&g_boxesOpen);
     return IDOK;
@@ -38,12 +34,10 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
 std::vector<std::wstring> ReportedBoxes() {
     rowstore_ReportAllocFailures();
     kvtest::PumpUntil([] { return !rowstore_AllocBoxBusyForTesting(); });
-    kv::SectionLock lock(g_boxLock);
-    return std::move(g_boxes);
+    return kvtest::TakeBoxes();
 }
-const std::wstring kSmallBox = L"Running out of memory !|" + std::to_wstring(MB_OK) + L"|VO Vedoz Izodoz";
-const std::wstring kLargeBox =
-    L"Running out of memory !!!|" + std::to_wstring(MB_OK | MB_ICONEXCLAMATION) + L"|VO Vedoz Izodoz";
+const std::wstring kSmallBox = L"VO Vedoz Izodoz|0|Running out of memory !";
+const std::wstring kLargeBox = L"VO Vedoz Izodoz|" + std::to_wstring(MB_ICONEXCLAMATION) + L"|Running out of memory !!!";
 
 using kvtest::kPing;
 
@@ -72,7 +66,7 @@ int __cdecl CompareCheckingLock(const void* a, const void* b) {
 class RowStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_boxes.clear();
+        kvtest::TakeBoxes();
         rowstore_SetMessageBox(&RecordBox);
         ASSERT_TRUE(store_ >= 0 && filterStore_ >= 0);
     }
@@ -204,8 +198,7 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
     rowstore_DeleteFirst(store_, 0, 2);
     rowstore_DeleteFirst(store_, 0, 1);
     EXPECT_TRUE(win_.countUpdates.empty()) << "trims reach the view by a post";
-    MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);  // before any paint
+    kvtest::PumpPending();  // before any paint
     EXPECT_EQ(ViewCount(list_), id - 4);
     ASSERT_EQ(win_.countUpdates.size(), 1u) << "trims in a burst cost one update of the view";
     EXPECT_EQ(win_.countUpdates[0].second, static_cast<LPARAM>(LVSICF_NOSCROLL));
@@ -228,17 +221,9 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
 }
 
 TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
-    TraceRow* row = MakeRow(store_, L"the message", 7);
-    for (auto [field, text] : {std::pair{row->tag, L"INF"}, {row->process, L"proc.exe"}, {row->module, L"mod [12]"}})
-        wcscpy(field, text);
-    ASSERT_EQ(rowstore_Add(store_, row), 0);
+    ASSERT_EQ(rowstore_Add(store_, MakeRow(store_, L"the message", 7)), 0);  // every column as shown: the intake's rows
     ASSERT_EQ(rowstore_Add(store_, rowstore_NewRow(store_)), 1);  // no text block
     wchar_t buf[64];
-    const wchar_t* expected[kColumnCount] = {row->time, L"INF", L"proc.exe", L"mod [12]", L"Function", L"the message"};
-    for (int c = 0; c < kColumnCount; ++c) {
-        EXPECT_EQ(rowstore_GetColumnText(store_, 0, c, buf, 64), 1) << "column " << c;
-        EXPECT_STREQ(buf, expected[c]) << "column " << c;
-    }
     EXPECT_EQ(rowstore_GetColumnText(store_, 0, kColText, buf, 4), 1);
     EXPECT_STREQ(buf, L"the") << "cut to capacity - 1";
     RowCopy copy;
@@ -456,16 +441,16 @@ TEST_F(RowStoreTest, WaitsOnTheWindowThreadServeSendsAndKeepWMQuit) {
     // A pumping wait: the thread waited for may send to this thread's window first.
     kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     ::PostQuitMessage(3);
-    ::PostMessageW(win_.hwnd(), kPing, 0, 0);
+    ::PostMessageW(list_, LVM_SETITEMCOUNT, 5, 0);
     for (HANDLE h : {HANDLE(nullptr), event.get()}) {
         const DWORD start = ::GetTickCount();
         EXPECT_EQ(PumpMessagesWhileWaiting(h, 60), 0);
         EXPECT_GE(::GetTickCount() - start, 55u) << "returned before the time-out";
     }
-    EXPECT_EQ(win_.pings, 2) << "the holder's, and the posted one: a posted message waits for no one";
     MSG msg;
     ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the caller's loop must see WM_QUIT";
     EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_EQ(ViewCount(list_), 5) << "a posted message waits for no one";
     answer = 0;
     std::thread worker([&answer, window = win_.hwnd(), e = event.get()] {
         answer = ::SendMessageW(window, kPing, 0, 0);

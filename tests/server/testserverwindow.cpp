@@ -97,8 +97,6 @@ std::vector<std::wstring> TestServerWindow::AppEntries() const {
     return out;
 }
 
-int TestServerWindow::SelectedApp() const { return static_cast<int>(::SendMessageW(apps_, CB_GETCURSEL, 0, 0)); }
-
 // Below the lists' procedures: it records what the filter list's procedure passes on.
 LRESULT CALLBACK TestServerWindow::ListProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (g_current && hwnd != g_current->main_) g_current->passedOn.push_back(msg);
@@ -126,11 +124,7 @@ LRESULT CALLBACK TestServerWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
     case WM_TRACE_UNREGISTER:
         tracewnd_RemoveApplication(kv::g_region.curHandle);
         return 0;
-    case WM_TRACE_SETTINGSCHANGED:
-        if (self) ++self->settingsPosts;
-        return 0;
     case kPing:
-        if (self) ++self->pings;
         return 42;
     // The default would open the system menu, whose loop eats queued messages.
     case WM_KEYDOWN:
@@ -142,8 +136,7 @@ LRESULT CALLBACK TestServerWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
         if (HIWORD(wp) == CBN_SELCHANGE && self) {
             HWND list = reinterpret_cast<HWND>(lp);
             LRESULT sel = ::SendMessageW(list, CB_GETCURSEL, 0, 0);
-            self->selections_.push_back(
-                sel < 0 ? -1 : static_cast<int>(::SendMessageW(list, CB_GETITEMDATA, static_cast<WPARAM>(sel), 0)));
+            self->selectedHandle = sel < 0 ? -1 : static_cast<int>(::SendMessageW(list, CB_GETITEMDATA, static_cast<WPARAM>(sel), 0));
         }
         return 0;
     case WM_NOTIFY: {

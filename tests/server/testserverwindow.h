@@ -30,12 +30,10 @@ public:
     HWND appList() const { return apps_; }
     short mainStore() const { return kv::Server().mainStore; }
     short filterStore() const { return kv::Server().filterStore; }
-    // Handles picked up from the application list's selection-change notifications.
-    const std::vector<int>& selections() const { return selections_; }
-    void Clear() { selections_.clear(); }
-    // Texts of the application list, top to bottom.
+    // Texts of the application list, top to bottom, and its selected entry.
     std::vector<std::wstring> AppEntries() const;
-    int SelectedApp() const;
+    int SelectedApp() const { return static_cast<int>(::SendMessageW(apps_, CB_GETCURSEL, 0, 0)); }
+    int selectedHandle = -2;  // picked up from the application list's last selection-change notification
     // A trace line as it arrived, with the file, trace and main scroll switches then.
     struct Line {
         std::wstring func, text;
@@ -46,8 +44,6 @@ public:
     std::vector<std::pair<DWORD, LPARAM>> countUpdates;  // tick and flags of the main list's LVM_SETITEMCOUNT
     std::vector<UINT> passedOn;                           // what the filter list's procedure passed on
     std::vector<std::tuple<UINT, WPARAM, LPARAM>> input;  // keys and clicks the filter list handed over
-    int pings = 0;
-    int settingsPosts = 0;  // WM_TRACE_SETTINGSCHANGED
 
 private:
     static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
@@ -55,7 +51,6 @@ private:
     HWND hwnd_ = nullptr, main_ = nullptr, filter_ = nullptr, apps_ = nullptr;
     bool storeLines_;
     ServerSettings saved_;
-    std::vector<int> selections_;
 };
 
 }  // namespace kvtest

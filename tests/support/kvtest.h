@@ -1,5 +1,5 @@
-// Shared helpers of the test executables: processes, message pumping, the keyboard,
-// temporary directories and a window that records the trace messages it receives.
+// Shared helpers of the tests: processes, message pumping, the keyboard, temporary
+// directories and a window that records the trace messages it receives.
 #pragma once
 
 #include <windows.h>
@@ -12,8 +12,7 @@
 
 namespace kvtest {
 
-// A test executable can act as its own helper process: main() runs the helper named by
-// "--kv-helper NAME" instead of the tests. Register helpers from a static initialiser.
+// A test executable is its own helper process: "--kv-helper NAME" runs helper NAME.
 using HelperFn = int (*)(const std::vector<std::wstring>& args);
 bool RegisterHelper(const wchar_t* name, HelperFn fn);
 #define KVTEST_HELPER(name)                                                              \
@@ -26,16 +25,14 @@ std::wstring ExePath();
 std::wstring Quote(const std::wstring& arg);  // one command-line argument for CreateProcess
 
 struct ProcessResult {
-    bool started = false;
-    bool finished = false;  // false: still running at the time-out (it is then killed)
+    bool started = false, finished = false;  // not finished: killed at the time-out
     DWORD exitCode = 0;
 };
 
-// The process handle (the caller closes it) or null.
 HANDLE Start(const std::wstring& commandLine, const wchar_t* currentDir = nullptr);
 HANDLE StartHelper(const std::wstring& name, const std::vector<std::wstring>& args = {});
-// Waits for a process (and closes its handle) while dispatching this thread's messages, so
-// that the child's sent messages reach our windows. Kills the process at the time-out.
+// Waits for (and closes) a process, dispatching this thread's messages meanwhile so that
+// the child's sent messages reach our windows.
 ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs = 60000);
 inline ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs = 60000) {
     return WaitPumping(Start(commandLine), timeoutMs);
@@ -48,15 +45,13 @@ inline ProcessResult RunHelper(const std::wstring& name, const std::vector<std::
 bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs = 10000);
 void PumpPending();
 
-// Makes window the foreground window and waits until it is.
 bool BringToFront(HWND window, DWORD timeoutMs = 10000);
-// Presses and releases key through the platform's input, the modifiers held around it.
-void Press(WORD key, std::vector<WORD> modifiers = {});
+void Press(WORD key, std::vector<WORD> modifiers = {});  // through the platform's input, modifiers held around
 HWND FocusOf(HWND window);  // the keyboard focus of the thread that owns window
 
 void RemoveTree(const std::wstring& dir);
 
-// A fresh directory under the temporary directory, removed with its content at the end.
+// A fresh temporary directory, removed with its content at the end.
 class TempDir {
 public:
     TempDir();
@@ -69,8 +64,7 @@ private:
     std::wstring path_;
 };
 
-// A process whose standard output and error go to files of a directory of its own,
-// ended (if still running) when the object goes.
+// A process whose standard output and error go to files, ended when the object goes.
 struct CapturedProcess {
     explicit CapturedProcess(const std::wstring& commandLine);
     ~CapturedProcess();
@@ -101,8 +95,7 @@ struct Received {
     INT switches[4] = {};                   // REGISTER: diag, info, warning, error
 };
 
-// The exported accessors the recording window reads through, passed in so that the same
-// window serves tests that use the DLL and tests that link the client library statically.
+// The accessors the recording window reads through: the DLL's or the static library's.
 struct Accessors {
     const wchar_t* (*curText)();
     const wchar_t* (*curFunc)();

@@ -51,19 +51,14 @@ ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
     ProcessResult r;
     if (!process) return r;
     r.started = true;
+    // Waits on the process itself: it wakes the moment the process ends.
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-        ULONGLONG now = ::GetTickCount64();
-        DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        const DWORD w = ::MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
-        if (w == WAIT_OBJECT_0 + 1) {
-            PumpPending();
-            continue;
-        }
-        if ((r.finished = w == WAIT_OBJECT_0)) ::GetExitCodeProcess(process, &r.exitCode);
-        else ::TerminateProcess(process, 255), ::WaitForSingleObject(process, 5000);
-        break;
-    }
+    DWORD w;
+    while ((w = ::MsgWaitForMultipleObjects(1, &process, FALSE, static_cast<DWORD>(std::max<LONGLONG>(0, deadline - ::GetTickCount64())),
+                                            QS_ALLINPUT)) == WAIT_OBJECT_0 + 1)
+        PumpPending();
+    if ((r.finished = w == WAIT_OBJECT_0)) ::GetExitCodeProcess(process, &r.exitCode);
+    else ::TerminateProcess(process, 255), ::WaitForSingleObject(process, 5000);
     ::CloseHandle(process);
     return r;
 }

@@ -1,6 +1,4 @@
-// Scaffolding of the tests that link the server core: the test clock, a message box that
-// records, UTF-16 files as text, a registration for a scope, and a hidden owner-data list
-// view with its row store.
+// Scaffolding of the tests that link the server core.
 #pragma once
 
 #include <windows.h>
@@ -12,7 +10,6 @@
 
 namespace kvtest {
 
-// Sets the server clock to a fixed local time.
 void SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms = 0);
 
 // A message box stand-in (answers IDOK) that keeps "title|icon|text" of every box, from
@@ -24,8 +21,7 @@ std::vector<std::wstring> TakeBoxes();
 std::wstring ReadWide(const std::wstring& path);
 std::vector<std::wstring> ReadLines(const std::wstring& path);
 
-// Registers an application for the scope of a test.
-class Registered {
+class Registered {  // an application registered for a scope
 public:
     explicit Registered(const wchar_t* app) : handle_(traceapi_Register(app, nullptr, FALSE)) {}
     ~Registered() { traceapi_Unregister(handle_, FALSE); }

@@ -1,5 +1,4 @@
-// main() of every test executable: runs a registered helper when started as one,
-// otherwise the tests.
+// main() of every test executable: a registered helper when started as one, else the tests.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -1,5 +1,4 @@
-// A window that records the trace notifications it receives, and the keyboard as an
-// operator uses it.
+// A window that records the trace notifications it receives, and the operator's keyboard.
 #include "kvtest.h"
 
 #include <algorithm>
@@ -8,14 +7,11 @@
 namespace kvtest {
 
 RecordingWindow::RecordingWindow(const Accessors& acc) : acc_(acc) {
-    static ATOM cls = [] {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = &RecordingWindow::Proc;
-        wc.hInstance = ::GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"KvTestRecordingWindow";
-        return ::RegisterClassW(&wc);
-    }();
-    (void)cls;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = &RecordingWindow::Proc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"KvTestRecordingWindow";
+    ::RegisterClassW(&wc);  // fails harmlessly from the second window on
     hwnd_ = ::CreateWindowExW(0, L"KvTestRecordingWindow", L"recorder", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
                               nullptr, nullptr, ::GetModuleHandleW(nullptr), this);
 }

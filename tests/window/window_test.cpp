@@ -1,6 +1,5 @@
-// The trace window through the real DLL, driven as a user would and read back through the platform,
-// the screen and the trace file. Each window lives in a helper process (this executable started
-// again): the instance marker lives as long as the process that opened the window.
+// The trace window through the real DLL, driven as a user would and read back through the platform, the screen
+// and the trace file; each window lives in a helper process, as the instance marker lives with its process.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -64,19 +63,28 @@ std::wstring LineWith(const std::wstring& dir, const std::wstring& text) {
     return line;
 }
 
-// Opens the trace window (args[0], when given, is the profile) and waits until it is asked to
-// close; 3 when CreateWnd returned no window. Closing twice is harmless.
+// Opens the trace window (args[0]: the profile) and waits until it is asked to close; 3 when none opened.
 KVTEST_HELPER(host) {
     HWND w = traceapi_CreateWnd(0, nullptr, 1, args.empty() ? nullptr : args[0].c_str());
     return traceapi_DestroyWnd(), traceapi_DestroyWnd(), w ? 0 : 3;
 }
-// Opens the window without waiting and tells it of a clock change before its first tick.
+// Opens the window without waiting and tells it of a clock change before its first tick; with "flood"
+// floods its direct path from three threads of this process until the window is gone.
 KVTEST_HELPER(early_host) {
     traceapi_CreateWnd(0, nullptr, 0, nullptr);
     HWND w = nullptr;
     if (!kvtest::PumpUntil([&w] { return (w = ::FindWindowW(kClass, nullptr)) != nullptr; }, 30000)) return 10;
     ::SendMessageW(w, WM_TIMECHANGE, 0, 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; !args.empty() && t < 3; ++t)
+        threads.emplace_back([&stop, t] {
+            for (int n = 0; !stop && n < 4000; ++n)
+                traceapi_Output2(0, static_cast<short>(10 * (1 + n % 4)), L"Flood", L"thread %d line %d MARKME FILTERME", t, n);
+        });
     kvtest::PumpUntil([] { return !WindowUp(); }, 300000);
+    stop = true;
+    for (auto& t : threads) t.join();
     return traceapi_DestroyWnd(), 0;
 }
 // Opens the window, closes it, and tries again in the same process: the second call opens nothing.
@@ -88,22 +96,6 @@ KVTEST_HELPER(reopen) {
     if (WindowUp()) return 11;
     if (traceapi_CreateWnd(0, nullptr, 0, nullptr) != nullptr) return 12;
     return kvtest::PumpUntil(WindowUp, 1500) ? 13 : 0;
-}
-// Floods the window's direct path from three threads of this process until the window is gone.
-KVTEST_HELPER(flood_host) {
-    traceapi_CreateWnd(0, nullptr, 0, nullptr);
-    if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t)
-        threads.emplace_back([&stop, t] {
-            for (int n = 0; !stop && n < 4000; ++n)
-                traceapi_Output2(0, static_cast<short>(10 * (1 + n % 4)), L"Flood", L"thread %d line %d MARKME FILTERME", t, n);
-        });
-    kvtest::PumpUntil([] { return !WindowUp(); }, 120000);
-    stop = true;
-    for (auto& t : threads) t.join();
-    return traceapi_DestroyWnd(), 0;
 }
 
 const char kBaseSettings[] =
@@ -124,9 +116,9 @@ void WriteSettings(const std::wstring& fileDir, const std::vector<const wchar_t*
 
 struct WindowProcess {
     explicit WindowProcess(const std::wstring& fileDir, const std::vector<const wchar_t*>& overrides = {},
-                           const wchar_t* helper = L"host") {
+                           const std::vector<std::wstring>& helper = {L"host"}) {
         WriteSettings(fileDir, overrides);
-        process = kvtest::StartHelper(helper);
+        process = kvtest::StartHelper(helper[0], {helper.begin() + 1, helper.end()});
         kvtest::PumpUntil([this] {
             window = ::FindWindowW(kClass, nullptr);
             return window && ::IsWindowVisible(window) && Send(window, WM_NULL) == 0 && TextOf(Field(3)).size() > 0;
@@ -139,8 +131,7 @@ struct WindowProcess {
     HWND Field(int i) const { return ::GetDlgItem(Bar(), 4 + i); }
     HWND Control(int id) const { return ::GetDlgItem(window, id); }
     int Rows(HWND list) const { return static_cast<int>(Send(list, LVM_GETITEMCOUNT)); }
-    // Closes the window with Alt+F4 (a system key the window leaves to default processing);
-    // the host must end by itself with exit code 0.
+    // Alt+F4, a system key the window leaves to default processing; the host must end by itself with 0.
     kvtest::ProcessResult Close() {
         if (!process) return {};
         if (window) ::PostMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 | (0x3E << 16) | (1 << 29));
@@ -157,9 +148,8 @@ const COLORREF kRed = RGB(255, 0, 0), kBlue = RGB(0, 0, 255), kGrey = RGB(127, 1
 const std::set<COLORREF> kInks = {kRed, kBlue, kGrey, kGreen, kDarkBlue, kBlack, kFrame}, kMainGrounds = {kHighlight, kMarkCell},
                          kFilterGrounds = {kHighlight, kLinked, kOrphan, kMarkCell};
 
-// The first count rows of a list of another process as the screen shows them: the inks and
-// grounds in each row's rectangle (asked of the list in memory of its process), where its mark
-// cell ends (0: none) and its middle, in client coordinates.
+// The first count rows of another process's list as the screen shows them: inks and grounds in each row's
+// rectangle, where its mark cell ends (0: none) and its middle, in client coordinates.
 struct Band {
     std::set<COLORREF> inks, grounds;
     int markEnd, middle;
@@ -256,8 +246,7 @@ kvtest::TempDir* TraceWindowTest::dir_;
 WindowProcess* TraceWindowTest::win_;
 short TraceWindowTest::handle_;
 
-// A selected row shows its number; on every activation the keyboard works without a click: the
-// arrows move the selection, a typed letter keeps it, Tab goes to the filter list and back, Ctrl+T.
+// On every activation the keyboard works without a click; a typed letter keeps the selection.
 TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     for (auto [set, on] : {std::pair{traceapi_SetEnableDiag, 0}, {traceapi_SetEnableInf, 0}, {traceapi_SetEnableWarn, 1},
                            {traceapi_SetEnableErr, 1}})
@@ -275,18 +264,36 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
         for (WORD key : keys) kvtest::Press(key);
         EXPECT_TRUE(FieldBecomes(1, field)) << kvtest::Narrow(TextOf(win_->Field(1)));
     }
-    for (HWND next : {win_->filter, win_->main}) {
+    std::wstring file, shown;  // the whole bar once the file is closed, a second after the last line (the clock to the day)
+    TraceFile(dir_->path(), &file);
+    EXPECT_TRUE(FieldBecomes(2, L"File: " + file + L" (max:7)"));
+    for (int i = 0; i < 5; ++i) shown += TextOf(win_->Field(i)).substr(0, i == 4 ? 19 : 999) + L"|";
+    SYSTEMTIME t;
+    ::GetLocalTime(&t);
+    wchar_t day[9];
+    swprintf(day, 9, L"%02d.%02d.%02d", t.wDay, t.wMonth, t.wYear % 100);
+    EXPECT_EQ(shown, L"31 / 10000|31 [0011]|File: " + file + L" (max:7)|Profile: USER|KV-Client  " + day + L"|");
+    for (HWND next : {win_->filter, win_->main}) {  // Tab, and an activation goes back to the list used last
         kvtest::Press(VK_TAB);
         EXPECT_TRUE(kvtest::PumpUntil([next] { return kvtest::FocusOf(win_->window) == next; })) << "Tab";
+        ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
+        EXPECT_TRUE(kvtest::PumpUntil([next] { return kvtest::FocusOf(win_->window) == next; })) << "activation";
     }
+    auto dumps = [] {  // the settings listed in the trace file
+        const std::wstring text = TraceFile(dir_->path());
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(L"Global settings 1:", at)) != std::wstring::npos; ++at) ++n;
+        return n;
+    };
+    const size_t listed = dumps();
     for (int on : {0, 1}) {
         kvtest::Press('T', {VK_CONTROL});
         EXPECT_TRUE(kvtest::PumpUntil([on] { return traceapi_GetEnable() == on; })) << "Ctrl+T";
     }
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return dumps() == listed + 1; }, 5000)) << "tracing on again lists the settings";
 }
 
-// Each button flips its switch, check and settings key and traces an operator line; All Off clears
-// every application and chooses the server entry. The file field's * goes a second after the last line.
+// Each button flips its switch, check and settings key and traces an operator line; All Off chooses the server entry.
 TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     HWND apps = win_->Control(kIdAppList), file = win_->Control(kIdFile);
     const TRACEAPP* app = traceapi_GetTraceApp(handle_);
@@ -325,10 +332,12 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     Send(win_->Control(kIdWarning), BM_CLICK);
     EXPECT_EQ(traceapi_GetEnableWarn(handle_), 0);
     ASSERT_EQ(Send(file, BM_GETCHECK), BST_CHECKED) << "EnableFile=1 in the settings";
-    traceapi_Output(handle_, 30, L"Pumping", L"written to the file");
-    for (const wchar_t* part : {L"* (max:7)", L".txt (max:7)"})  // open, then closed a second after the last line
-        EXPECT_TRUE(kvtest::PumpUntil([part] { return TextOf(win_->Field(2)).find(part) != std::wstring::npos; }, 5000))
-            << kvtest::Narrow(TextOf(win_->Field(2)));
+    traceapi_SetEnableInf(handle_, 1);
+    for (const wchar_t* part : {L"* (max:7)", L".txt (max:7)"})  // open while lines come, closed a second after the last one
+        EXPECT_TRUE(kvtest::PumpUntil([part] {
+            if (part[0] == L'*') traceapi_Output(handle_, 30, L"Pumping", L"written to the file");
+            return TextOf(win_->Field(2)).find(part) != std::wstring::npos;
+        }, 5000)) << kvtest::Narrow(TextOf(win_->Field(2)));
     auto* profile = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(traceapi_GetTraceApp(0)) + 512 * 844);
     wcscpy(profile, L"C:\\profiles\\night.pfl");
     for (LRESULT check : {BST_UNCHECKED, BST_CHECKED}) {
@@ -337,10 +346,25 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     }
     EXPECT_EQ(profile[0], L'\0');
     for (const auto& line : lines) EXPECT_NE(LineWith(dir_->path(), line).find(L"|OPR |"), std::wstring::npos) << kvtest::Narrow(line);
+    for (LRESULT scroll : {BST_UNCHECKED, BST_CHECKED}) {  // Scroll off: neither list moves with new rows; on: both follow them
+        Send(win_->Control(kIdScroll), BM_CLICK);
+        ASSERT_EQ(Send(win_->Control(kIdScroll), BM_GETCHECK), scroll);
+        const int rows[2] = {win_->Rows(win_->main), win_->Rows(win_->filter)};
+        const LRESULT tops[2] = {Send(win_->main, LVM_GETTOPINDEX), Send(win_->filter, LVM_GETTOPINDEX)};
+        for (int i = 0; i < 40; ++i) traceapi_Output(handle_, 30, L"Pumping", L"following FILTERME");
+        EXPECT_TRUE(kvtest::PumpUntil([&] {
+            int settled = 0;
+            for (HWND list : {win_->main, win_->filter}) {
+                const int at = list == win_->filter, now = win_->Rows(list);
+                const LRESULT top = Send(list, LVM_GETTOPINDEX);
+                settled += now >= rows[at] + 40 && (scroll ? top + Send(list, LVM_GETCOUNTPERPAGE) >= now : top == tops[at]);
+            }
+            return settled == 2;
+        })) << "Scroll " << scroll;
+    }
 }
 
-// Where every control sits 1000 and 200 wide (below 299 the buttons vanish): the main list down to
-// the filter list, a quarter of the height above the 24-pixel status bar; the settings' column widths.
+// Where every control sits 1000 and 200 wide (below 299 the buttons vanish); the settings' column widths.
 TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     struct Place { int id, left, width; };  // id: a tool bar control, or 100 + a status field
     struct Case { int width; std::vector<Place> places; };
@@ -371,9 +395,8 @@ TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     ::SetWindowPos(win_->window, nullptr, 0, 0, 1000, 620, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-// Each row in its level's ink, the highlighted one on its ground with the mark cell, the selected one
-// framed as its list's focus says; the filter list's copies on their grounds; a click on a copy
-// selects its row. Stopped, a click on LEV sorts by tag, again the other way; while tracing, nothing.
+// Rows in their inks and grounds, the selected one framed as its list's focus says; a click on a copy selects
+// its row. Stopped, a click on LEV sorts by tag, again the other way; while tracing, nothing.
 TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     for (auto set : {traceapi_SetEnableDiag, traceapi_SetEnableInf, traceapi_SetEnableWarn, traceapi_SetEnableErr}) set(handle_, 1);
     ClearAndEmit(0, 0, L"");  // "LIST CLEARED" in operator green
@@ -419,8 +442,8 @@ TEST_F(TraceWindowTest, RowsByInkGroundAndMarkAndSortedByTheirTags) {
     }
 }
 
-// Keys, the find dialog, the context menu and the double click open their windows on the window thread.
-// The menus come after the typed keys, opened and closed (Escape) by posted messages only their loops take.
+// Keys, menus and the double click open their windows on the window thread; the menus come after the typed keys,
+// opened and closed by posted messages only their loops take.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -434,17 +457,6 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     auto press = [](WORD key, std::vector<WORD> held = {}) { return [=](HWND) { kvtest::Press(key, held); }; };
     auto escape = [](HWND to) { ::PostMessageW(to, WM_KEYDOWN, VK_ESCAPE, 0); };
     auto menu = [](LPARAM at) { return [at](HWND list) { ::PostMessageW(list, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), at); }; };
-    auto menuAt = [escape](RECT want) {  // the menu's top left inside want (left, top, right, bottom)
-        return [=](HWND popup) {
-            RECT menu;
-            ::GetWindowRect(popup, &menu);
-            EXPECT_TRUE(menu.left >= want.left && menu.top >= want.top && menu.left <= want.right && menu.top < want.bottom)
-                << "menu at " << menu.left << "," << menu.top;
-            escape(popup);
-        };
-    };
-    RECT list;
-    ::GetWindowRect(main, &list);
     struct Case { const char* what; std::function<void(HWND)> open; const wchar_t *cls, *caption; std::function<void(HWND)> close; };
     const Case cases[] = {
         {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
@@ -454,8 +466,8 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
              Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
              ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
          }},
-        {"the context menu at the mouse", menu(MAKELPARAM(300, 200)), L"#32768", nullptr, menuAt({300, 200, 300, 201})},
-        {"the context menu from the keyboard, over the list", menu(-1), L"#32768", nullptr, menuAt(list)},
+        {"the context menu at the mouse", menu(MAKELPARAM(300, 200)), L"#32768", nullptr, escape},
+        {"the context menu from the keyboard", menu(-1), L"#32768", nullptr, escape},
         {"double click, Cancel", [main](HWND) { ::PostMessageW(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)); }, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
@@ -472,8 +484,7 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     }
 }
 
-// Delete Current Trace File while kvtrccat and the viewer follow the file: the delete takes the
-// file at once, the next rows start a new one, and both readers go on with it.
+// Delete Current Trace File while kvtrccat and the viewer follow it: both readers go on with the new file.
 TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     ASSERT_TRUE(ClearAndEmit(1, 30, L"before the delete"));
     auto has = [](const std::string& bytes, const wchar_t* text) {
@@ -489,51 +500,31 @@ TEST_F(TraceWindowTest, DeleteCurrentTraceFileWhileReadersFollowIt) {
     ASSERT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("before the delete") != std::string::npos && viewer.Count() > 0; }, 30000))
         << cat.Err();
     traceapi_SetEnable(0);  // the menu deletes only while tracing is off
-    ::PostMessageW(win_->window, WM_COMMAND, 32776, 0);
-    HWND box = nullptr;
-    ASSERT_TRUE(kvtest::PumpUntil([&] { return (box = ::FindWindowW(L"#32770", kClass)) && ::GetWindow(box, GW_OWNER) == win_->window; }))
-        << "Delete file ... ?";
-    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(box); }));
+    for (WPARAM answer : {IDCANCEL, IDOK}) {  // the menu asks first: Cancel keeps the file
+        ::PostMessageW(win_->window, WM_COMMAND, 32776, 0);
+        HWND box = nullptr;
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return (box = ::FindWindowW(L"#32770", kClass)) && ::GetWindow(box, GW_OWNER) == win_->window; }));
+        ::PostMessageW(box, WM_COMMAND, answer, 0);
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return !::IsWindow(box) && Send(win_->window, WM_NULL) == 0; }));
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return has(kvtest::ReadBytes(file), L"before the delete") == (answer == IDCANCEL); }));
+    }
     traceapi_SetEnable(1);
     traceapi_Output(handle_, 30, L"Pumping", L"after the delete");
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return has(kvtest::ReadBytes(file), L"after the delete"); }, 10000));
-    EXPECT_FALSE(has(kvtest::ReadBytes(file), L"before the delete")) << "a new file";
     EXPECT_TRUE(kvtest::PumpUntil([&] { return cat.Out().find("after the delete") != std::string::npos; }, 30000)) << cat.Err();
-    EXPECT_TRUE(kvtest::PumpUntil([&] {
+    EXPECT_TRUE(kvtest::PumpUntil([&] {  // the viewer and the server entry's line count start again with the new file
         const std::string bytes = kvtest::ReadBytes(file);
         long long lines = 0;
         for (size_t i = 0; i + 1 < bytes.size(); i += 2) lines += bytes[i] == '\n' && bytes[i + 1] == 0;
-        return viewer.Count() == lines;
-    }, 30000)) << "the viewer shows the new file's lines only: " << viewer.Count();
+        return has(bytes, (L"Trace file '" + file + L"' deleted").c_str()) && has(bytes, L"after the delete") && viewer.Count() == lines &&
+               traceapi_GetTraceApp(0)->dwLineCount == lines;
+    }, 30000)) << viewer.Count() << " " << traceapi_GetTraceApp(0)->dwLineCount << kvtest::Narrow(TraceFile(dir_->path()));
 }
 
-// Saved maximized, the window comes back so and keeps its placement from before; a forced
-// unregistration closes it and releases the host; no second window opens in that process.
-TEST(WindowLifecycle, MaximizedForcedUnregistrationAndNoSecondWindow) {
-    kvtest::TempDir dir;
-    WindowProcess win(dir.path(), {L"Global", L"Maximized", L"1", L"Filter", L"SpecialFilter", L""});
-    ASSERT_NE(win.window, nullptr);
-    EXPECT_TRUE(::IsZoomed(win.window));
-    RECT client;
-    EXPECT_EQ(RectIn(win.main, win.window).bottom, (::GetClientRect(win.window, &client), client.bottom - 24));
-    HANDLE host = std::exchange(win.process, nullptr);
-    traceapi_Unregister(traceapi_Register(L"Closer", nullptr, FALSE), TRUE);
-    const kvtest::ProcessResult r = kvtest::WaitPumping(host, 30000);
-    EXPECT_TRUE(r.finished && r.exitCode == 0) << "CreateWnd returned when the client asked the window to close";
-    EXPECT_FALSE(WindowUp());
-    EXPECT_EQ(ReadKey(L"Global", L"Maximized") + ReadKey(L"Global", L"Right") + ReadKey(L"Global", L"Bottom"), L"11000620")
-        << "the settings were saved before the host ended, with the placement from before";
-    WriteSettings(dir.path());
-    const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
-    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window: " << again.exitCode;
-}
-
-// A second host restores the window saved minimized and hands it its profile. Logoff ends the process
-// after WM_ENDSESSION: the day's changes and last lines are kept. A clock change before the first tick is no jump.
+// A second host restores the window saved minimized and hands it its profile. Logoff ends the process after
+// WM_ENDSESSION: the day's changes and last lines are kept. A clock change before the first tick is no jump.
 TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     kvtest::TempDir dir;
-    WindowProcess win(dir.path(), {L"Global", L"Iconic", L"1"}, L"early_host");
+    WindowProcess win(dir.path(), {L"Global", L"Iconic", L"1"}, {L"early_host"});
     ASSERT_NE(win.window, nullptr);
     EXPECT_TRUE(::IsIconic(win.window));
     const std::wstring profile = dir.file(L"night.pfl");
@@ -573,21 +564,28 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     };
     for (const auto& k : keys) EXPECT_EQ(ReadKey(k.section, k.key), k.value) << kvtest::Narrow(k.key);
     const std::wstring lines = TraceFile(dir.path());
-    for (const wchar_t* line : {L"|OPR |", L"***** TRACE STOPPED *****", L"***** TRACE SERVER SHUT DOWN *****"})
+    for (const wchar_t* line : {L"|OPR |", L"***** TRACE STOPPED *****", L"***** TRACE SERVER SHUT DOWN *****", L"TraceViewer NOT found"})
         EXPECT_NE(lines.find(line), std::wstring::npos) << kvtest::Narrow(line);
     EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
 }
 
-// A flood from threads of the host process while the window paints. The window's saved placement
-// lies off the screen and has no size: it opens at 0, 0, 500 by 300.
-TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
+// A flood from the host's threads while the window paints; saved maximized off the screen and without size, it
+// opens over 0, 0, 500 by 300. A forced unregistration closes it; no second window opens in that process.
+TEST(WindowLifecycle, FloodWhilePaintingMaximizedAndForcedUnregistration) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300", L"Global", L"Left",
-                                   L"-40", L"Global", L"Top", L"-30", L"Global", L"Right", L"-100", L"Global", L"Bottom", L"-99"},
-                      L"flood_host");
-    ASSERT_NE(win.window, nullptr);
+                                   L"-40", L"Global", L"Top", L"-30", L"Global", L"Right", L"-100", L"Global", L"Bottom", L"-99",
+                                   L"Global", L"Maximized", L"1"},
+                      {L"early_host", L"flood"});
+    ASSERT_TRUE(win.window && ::IsZoomed(win.window));
+    ::ShowWindow(win.window, SW_RESTORE);
     const RECT placed = RectIn(win.window, nullptr);
     EXPECT_EQ((Longs{placed.left, placed.top, placed.right, placed.bottom}), (Longs{0, 0, 500, 300}));
+    ::ShowWindow(win.window, SW_MAXIMIZE);
+    RECT client;
+    ::GetClientRect(win.window, &client);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) && RectIn(win.filter, win.window).bottom == client.bottom - 24; }))
+        << "the layout follows the maximized window";
     ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     const ULONGLONG end = ::GetTickCount64() + 4000;
     for (int answered = 0; ::GetTickCount64() < end; ++answered) {
@@ -597,13 +595,19 @@ TEST(WindowFlood, DirectPathFloodWhilePaintingNeitherCrashesNorDeadlocks) {
         ASSERT_TRUE(::SendMessageTimeoutW(win.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r)) << "the window answers";
         kvtest::PumpPending();
     }
-    // Once the flood is over the rows settle below the limit and the status shows them.
     EXPECT_TRUE(kvtest::PumpUntil([&] {
         const int rows = win.Rows(win.main);
         return rows > 0 && rows <= 2000 && TextOf(win.Field(0)) == std::to_wstring(rows) + L" / 2000";
     }, 120000)) << win.Rows(win.main) << " " << kvtest::Narrow(TextOf(win.Field(0)));
-    const kvtest::ProcessResult r = win.Close();
-    EXPECT_TRUE(r.finished && r.exitCode == 0) << "the host ends and did not crash";
+    HANDLE host = std::exchange(win.process, nullptr);
+    traceapi_Unregister(traceapi_Register(L"Closer", nullptr, FALSE), TRUE);
+    const kvtest::ProcessResult r = kvtest::WaitPumping(host, 30000);
+    EXPECT_TRUE(r.finished && r.exitCode == 0 && !WindowUp()) << "the window closed as the client asked, the host did not crash";
+    EXPECT_EQ(ReadKey(L"Global", L"Maximized") + ReadKey(L"Global", L"Right") + ReadKey(L"Global", L"Bottom"), L"1-100-99")
+        << "the settings were saved before the host ended, with the placement from before";
+    WriteSettings(dir.path());
+    const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
+    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window: " << again.exitCode;
 }
 
 }  // namespace
