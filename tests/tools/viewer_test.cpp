@@ -1,5 +1,4 @@
-// KVTrcVwr.exe started with the trace window's two command lines and with stations: the
-// rows it shows, read back from its list view as a table.
+// KVTrcVwr.exe with the trace window's two command lines and with stations: its rows read back as a table.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -22,8 +21,7 @@ class Viewer : public ServerLinesTest {
 protected:
     const std::wstring trace_ = dir_.file(L"trace files");  // a blank: the trace window writes it unquoted
     void SetUp() override {
-        // Two Mondays and the Tuesday between; the Tuesday's file begins with a marked Monday
-        // row written after midnight; the last Monday's first row is marked too.
+        // Two Mondays and the Tuesday between, led by a marked late Monday row; the last Monday's first row marked.
         std::vector<RowSpec> tuesday = Day(L"TU", 1, 40), monday = Day(L"MO", 1, 3);
         tuesday.insert(tuesday.begin(), {L"MO 23:59:59,99 [00041]", 10, L"q.exe [7]", L"m [2]", L"f", L"late", 1, 0});
         monday[0].mark = 1;
@@ -76,8 +74,7 @@ TEST_F(Viewer, BothCommandLinesSelectTheirRowAndGoTo) {
     }, 30000)) << kvtest::Narrow(status);
 }
 
-// Filters, marks, and following with a filter on: the day's rows, the next day's file, a line
-// written in two parts, and that file written anew, shorter.
+// Filters, marks, and following filtered: the next day's file, a line written in two parts, the file written anew.
 TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     ViewerProcess v(trace_);
     ASSERT_NE(v.list(), nullptr);
@@ -120,8 +117,7 @@ TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Count() == 0; }, 30000)) << v.Count();
 }
 
-// The viewer holds no file between reads: the server's history clean-up deletes a file
-// at once, and the rows of that file that were never shown then say they cannot be read.
+// No file held between reads: the history clean-up deletes one at once; its unshown rows say they cannot be read.
 TEST_F(Viewer, IdleFilesAreNotHeldAndUnreadableRowsSaySo) {
     WriteRows(trace_, 2007, 3, 1, Day(L"TH", 1, 3000));
     ViewerProcess v(trace_);
@@ -132,8 +128,7 @@ TEST_F(Viewer, IdleFilesAreNotHeldAndUnreadableRowsSaySo) {
     EXPECT_NE(v.Cell(2500, 6).find(L"cannot be read"), std::wstring::npos) << kvtest::Narrow(v.Cell(2500, 6));
 }
 
-// Three stations as one list by time, longer than the merge's steps of 64 rows; found,
-// filtered and followed across them.
+// Three stations as one list by time, past the merge's 64-row steps; found, filtered and followed across them.
 TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
     const std::wstring north = dir_.file(L"n"), south = dir_.file(L"s"), west = dir_.file(L"w");
     WriteStations(north, south);
@@ -166,12 +161,16 @@ TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
     const std::wstring fours = L"west|t\nwest|t\nwest|t\nwest|t\nwest|t\nwest|t\nnorth|n4\nsouth|s4\n";
     Shows(v, {7, 6}, fours);
     v.Click(L"Follow");
-    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:01,50 [00006]", L"n6")});
-    WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:02,00 [00024]", L"s5")});
-    Shows(v, {7, 6}, fours + L"south|s5\n");
+    // South's next line half-written behind a whole one: placed once whole, and filtered on its whole text.
+    const std::wstring tuesday = south + L"\\TS070313.txt", head = L"|INF |p [1]|m [2]|f|";
+    kvtest::WriteBytes(tuesday, kvtest::ReadBytes(tuesday) + Utf16(L"TU 00:00:01,00 [00024]" + head + L"s5|0|30\r\nTU 00:00:02,00 [00025]" + head));
+    WriteRows(north, 2007, 3, 13, {Row(L"TU 00:00:01,50 [00014]", L"n6")});
+    Shows(v, {7, 6}, fours + L"south|s5\nnorth|n6\n");
+    kvtest::WriteBytes(tuesday, kvtest::ReadBytes(tuesday) + Utf16(L"s6 4]|0|30\r\n"));
+    Shows(v, {7, 6}, fours + L"south|s5\nnorth|n6\nsouth|s6 4]\n");
     v.Type(v.Control(L"STATIC", L"Text"), L"");
     v.Click(L"Filter");
-    Shows(v, {7, 6}, merged + L"north|n6\nsouth|s5\n");
+    Shows(v, {7, 6}, merged + L"south|s5\nnorth|n6\nsouth|s6 4]\n");
 }
 
 }  // namespace

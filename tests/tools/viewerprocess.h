@@ -1,5 +1,4 @@
-// KVTrcVwr.exe as a process the tests drive through the platform: its list view, its
-// buttons and edits, and its rows read back through the list view as a table.
+// KVTrcVwr.exe driven as a process: its list view, buttons and edits, and its rows read back as a table.
 #pragma once
 
 #include <string>

@@ -1,5 +1,4 @@
-// Trace file lines written by the server's own file writer, and damaged files, for the
-// tests of the programs that read them back; and their fixture.
+// Lines written by the server's own file writer, and damaged files, for the readers' tests; and their fixture.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// Reading trace files back where the programs around the library do not show it whole:
-// find, lines of damaged and growing files, the follower's pauses, and the merge's holds.
+// Trace files read back where the programs do not show it whole: find, growing files, the follower's pauses, merge holds.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -77,8 +76,7 @@ TEST_F(TraceFilesTest, GrowingFilesKeepEveryLine) {
     EXPECT_EQ(FindInFile(*f, 0, true, L"zzz", {}), 103);
 }
 
-// A followed file that cannot be read (held by another program): said once, tried again
-// after 0.5, 1, 2, 4, 8 and at most 8 s, and every poll's time again once it can be read.
+// A followed file held by another program: said once, retried after 0.5, 1, 2, 4, 8, 8 s, then every poll again.
 TEST_F(TraceFilesTest, FollowerBacksOffWhileAFileCannotBeRead) {
     struct : FollowSink {
         int failed = 0;
