@@ -232,8 +232,11 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
 TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
     const std::wstring north = dir_.file(L"north"), state = L" --state " + kvtest::Quote(dir_.file(L"state")) + L" ";
     WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2")});
+    // A quiet station beside it has no position to save.
+    const std::wstring stations = kvtest::Quote(L"N=" + north) + L" " + kvtest::Quote(L"Q=" + dir_.file(L"quiet"));
+    ::CreateDirectoryW(dir_.file(L"quiet").c_str(), nullptr);
     auto run = [&](const std::wstring& args, const std::string& out, const char* err = "") {
-        Cat cat(args + state + kvtest::Quote(L"N=" + north));
+        Cat cat(args + state + stations);
         EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
         EXPECT_EQ(Labels(cat.Out()), out);
         EXPECT_NE(cat.Err().find(err), std::string::npos) << cat.Err();
