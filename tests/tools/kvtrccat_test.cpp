@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <future>
+#include <regex>
 #include <string>
 #include <utility>
 
@@ -14,19 +15,10 @@
 
 namespace {
 
-// "station:text " of each line: of JSON objects, or of text lines led by "station|".
+// "station:text " of each line: of JSON objects, or of text lines led by "station|" (the text's last two letters).
 std::string Labels(const std::string& out) {
-    std::string got;
-    for (size_t at = 0, lf; (lf = out.find('\n', at)) != std::string::npos; at = lf + 1) {
-        const std::string l = out.substr(at, lf - at);
-        auto member = [&](const std::string& key) {
-            const size_t v = l.find("\"" + key + "\":\"") + key.size() + 4;
-            return l.substr(v, l.find('"', v) - v);
-        };
-        got += (l[0] == '{' ? member("station") + ":" + member("text")
-                            : l.substr(0, l.find('|')) + ":" + l.substr(l.rfind('|', l.rfind('|') - 1) - 2, 2)) + " ";
-    }
-    return got;
+    static const std::regex json(R"x(\{"station":"([^"]*)".*"text":"([^"]*)".*\n)x"), text(R"x(([^|\n]*)\|.*(..)\|\d+\|\d+\n)x");
+    return std::regex_replace(std::regex_replace(out, json, "$1:$2 "), text, "$1:$2 ");
 }
 
 // A syslog collector on the loopback address: reads each connection to its end and closes it.
