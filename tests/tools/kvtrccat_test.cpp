@@ -203,11 +203,6 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
         else
             EXPECT_EQ(Labels(cat.Out()), c.lines);
     }
-    // As many stations as may be merged, and one more.
-    std::wstring most;
-    for (int i = 1; i <= 255; ++i) most += L" s" + std::to_wstring(i) + L"=" + kvtest::Quote(north + L"\\TS070313.txt");
-    EXPECT_EQ(Cat(most).Finish(), 0u);
-    EXPECT_EQ(Cat(most + L" " + nn).Finish(), 2u);
 }
 
 // A run goes on where the state file says the last stopped, written or sent; a file written anew is read from its start.
