@@ -157,15 +157,26 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
 // Damaged files, however long their only line: written out whole by kvtrccat, read line by line (cut, NULs as blanks).
 TEST_F(KvTrcCat, DamagedFilesAreWrittenAndReadAsWhatTheyHold) {
     std::string text;
-    for (const DamagedFile& f : DamagedFiles()) {
+    const std::wstring nuls(400000, L'\0'), big(1 << 19, L'y'), line = L"MO 10:00:00,00 [1]|INF |p [1]|m [2]|f|one|0|30";
+    const struct {
+        const wchar_t* name;
+        std::string bytes;
+        std::vector<std::wstring> lines;  // split after each LF, without CR LF, a lone last byte as U+FFFD
+    } files[] = {
+        {L"TS070301.txt", Utf16(big), {big}},
+        {L"TS070302.txt", Utf16(L"before the power loss\r\n" + nuls), {L"before the power loss", nuls}},
+        {L"TS070303.txt", Utf16(L"abc\r\nd\xDFF6") + "x", {L"abc", L"d\xDFF6\xFFFD"}},  // an odd length, a lone surrogate
+        {L"TS070305.txt", Utf16(std::wstring(L"a\0b\rc\n\r\n\r\n", 10) + line), {std::wstring(L"a\0b\rc", 5), L"", L"", line}},
+        {L"TS070306.txt", "", {}},
+    };
+    for (const auto& f : files) {
         kvtest::WriteBytes(dir_.file(f.name), f.bytes);
-        const std::vector<std::wstring> lines = LinesOf(f.bytes);
         kv::trc::TraceFile file;
         ASSERT_TRUE(file.Open(dir_.file(f.name), nullptr) && file.Index());
-        ASSERT_EQ(file.LineCount(), lines.size());
-        for (size_t i = 0; i < lines.size(); ++i) {
-            text += kvtest::Narrow(lines[i]) + "\n";
-            std::wstring shown = lines[i].substr(0, kv::trc::kMaxLineChars), got(kv::trc::kMaxLineChars + 1, L'?');
+        ASSERT_EQ(file.LineCount(), f.lines.size());
+        for (size_t i = 0; i < f.lines.size(); ++i) {
+            text += kvtest::Narrow(f.lines[i]) + "\n";
+            std::wstring shown = f.lines[i].substr(0, kv::trc::kMaxLineChars), got(kv::trc::kMaxLineChars + 1, L'?');
             std::replace(shown.begin(), shown.end(), L'\0', L' ');
             size_t n = 0;
             EXPECT_TRUE(file.ReadLine(i, &got[0], got.size(), &n) && got.substr(0, n) == shown) << kvtest::Narrow(f.name) << " " << i;

@@ -1,4 +1,4 @@
-// Lines written by the server's own file writer, and damaged files, for the readers' tests; and their fixture.
+// Lines written by the server's own file writer for the readers' tests, and their fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -72,38 +72,7 @@ inline void WriteStations(const std::wstring& north, const std::wstring& south) 
     WriteRows(south, 2007, 3, 13, {Row(L"TU 00:00:00,50 [00003]", L"s3"), Row(L"TU 00:00:01,00 [00004]", L"s4")});
 }
 
-// What a file named TS*.txt can hold after an editor, a copy program or a power loss.
-struct DamagedFile {
-    const wchar_t* name;
-    std::string bytes;
-};
 inline std::string Utf16(const std::wstring& s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2); }
-inline std::vector<DamagedFile> DamagedFiles() {
-    std::string ansi;
-    for (int i = 0; ansi.size() < (1u << 20); ++i) ansi += "Zeile " + std::to_string(i) + ": Gr\xF6\xDF" "e \xDC" "bertrag ok\r\n";
-    ansi.resize(1u << 20);
-    const std::wstring line = L"MO 10:00:00,00 [1]|INF |p [1]|m [2]|f|one|0|30\r\n";
-    return {
-        {L"TS070301.txt", ansi},                                                             // ANSI text of 1 MiB
-        {L"TS070302.txt", Utf16(L"before the power loss\r\n") + std::string(800000, '\0')},  // 400,000 NUL units
-        {L"TS070303.txt", Utf16(L"abc\r\ndef") + "x"},                                       // an odd length
-        {L"TS070305.txt", Utf16(std::wstring(L"a\0b\rc\n\r\n\r\n", 10) + std::wstring(40000, L'y') + L"\r\n" + line)},
-        {L"TS070306.txt", ""},
-    };
-}
-// The lines a reader hands out: split after each LF, without CR LF, a lone last byte as U+FFFD.
-inline std::vector<std::wstring> LinesOf(const std::string& bytes) {
-    std::wstring units(bytes.size() / 2, L'\0');
-    memcpy(&units[0], bytes.data(), units.size() * 2);
-    if (bytes.size() % 2) units += L'\xFFFD';
-    std::vector<std::wstring> lines;
-    for (size_t start = 0, lf; start < units.size(); start = lf + 1) {
-        lf = units.find(L'\n', start);
-        if (lf == std::wstring::npos) lf = units.size();
-        lines.push_back(units.substr(start, lf - start - (lf < units.size() && lf > start && units[lf - 1] == L'\r')));
-    }
-    return lines;
-}
 
 // A directory of the test's own; the server's settings the writer changes come back after.
 class ServerLinesTest : public ::testing::Test {
