@@ -61,11 +61,10 @@ TEST_F(Viewer, CommandLinesSelectTheirRowAndIdleFilesAreNotHeld) {
     }
     // A path that is not there: the status bar says so, with the system's reason.
     ViewerProcess missing(dir_.file(L"missing"));
-    const std::wstring said = L"Cannot open '" + dir_.file(L"missing") + L"' (error 2)";
     wchar_t status[300] = {};
     EXPECT_TRUE(kvtest::PumpUntil([&] {
         ::SendMessageW(::FindWindowExW(missing.main(), nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 300, reinterpret_cast<LPARAM>(status));
-        return said == status;
+        return L"Cannot open '" + dir_.file(L"missing") + L"' (error 2)" == status;
     }, 30000)) << kvtest::Narrow(status);
     // No file held between reads: the history clean-up deletes one at once; its unshown rows say they cannot be read.
     WriteRows(trace_, 2007, 3, 1, Day(L"TH", 1, 3000));

@@ -26,11 +26,7 @@ public:
     }
     ~ViewerProcess() {
         if (main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
-        if (process_ && ::WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "the viewer did not end when its window was closed";
-            ::TerminateProcess(process_, 1);
-        }
-        if (process_) ::CloseHandle(process_);
+        EXPECT_TRUE(kvtest::WaitPumping(process_, 20000).finished) << "the viewer ends when its window is closed";
     }
     HWND list() const { return list_; }
     HWND main() const { return main_; }

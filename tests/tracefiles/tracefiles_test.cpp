@@ -1,11 +1,10 @@
-// Trace files read back where the programs do not show it whole: find, growing files, the follower's pauses, merge holds.
+// Trace files read back where the programs do not show it whole: find, growing files, merge holds, station names.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "client/owners.h"
 #include "kvtest.h"
 #include "serverlines.h"
 #include "tracefiles/merge.h"
@@ -72,33 +71,6 @@ TEST_F(TraceFilesTest, GrowingFilesKeepEveryLine) {
     EXPECT_EQ(FindInFile(*f, 0, true, L"zzz", {}), 103);
 }
 
-// A followed file held by another program: said once, retried after 0.5, 1, 2, 4, 8, 8 s, then every poll again.
-TEST_F(TraceFilesTest, FollowerBacksOffWhileAFileCannotBeRead) {
-    struct : FollowSink {
-        int failed = 0;
-        bool Lines(TraceFile&, bool, bool) override { return true; }
-        TraceFile* NextDay(const DayFile&) override { return nullptr; }
-        void Failed(const std::wstring&, DWORD) override { ++failed; }
-    } sink;
-    WriteRows(dir_.path(), 2007, 3, 12, Day(L"MO", 1, 2));
-    const std::wstring monday = dir_.file(L"TS070312.txt");
-    auto file = Indexed(monday);
-    Follower follower;
-    follower.Follow(file.get(), dir_.path(), Date{2007, 3, 12});
-    ULONGLONG now = 1000;
-    EXPECT_TRUE(follower.Poll(sink, now));
-    EXPECT_FALSE(follower.Poll(sink, now + Follower::kPollMs - 1)) << "not due yet";
-    kv::UniqueHandle held(::CreateFileW(monday.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    for (DWORD pause : {500u, 1000u, 2000u, 4000u, 8000u, 8000u}) {
-        EXPECT_TRUE(follower.Poll(sink, now += follower.PauseMs(now)));
-        EXPECT_EQ(follower.PauseMs(now), pause);
-    }
-    held.reset();
-    EXPECT_TRUE(follower.Poll(sink, now += follower.PauseMs(now)));
-    EXPECT_EQ(follower.PauseMs(now), Follower::kPollMs);
-    EXPECT_EQ(sink.failed, 1);
-}
-
 // Which station's line goes next while some station is quiet.
 TEST(Merge, NextLineWaitsForAQuietStationOnlyAsLongAsTheHold) {
     const Stamp now = 1000000, hold = kMergeHoldMs / 10;
@@ -118,7 +90,6 @@ TEST(Merge, NextLineWaitsForAQuietStationOnlyAsLongAsTheHold) {
         {-1, now, true, true, 10000 - kMergeHoldMs + 1, Pick::kHold, 1, 1},
         {-1, now, true, true, 10000 - kMergeHoldMs, Pick::kLine, 1},     // waited long enough
         {now - hold, -1, true, true, 10000, Pick::kLine, 0},             // stamped long enough ago
-        {now - hold + 1, -1, true, true, 10000, Pick::kHold, 0, kMergeHoldMs},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.a << " " << c.b << " arrived " << c.arrived);
