@@ -1,4 +1,4 @@
-// DbgView.exe, the debug-viewer hook, the demo client and kvshot as real processes, a recording window as the server's.
+// DbgView.exe and the debug-viewer hook with writers as real processes, a recording window as the server's.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -228,7 +228,6 @@ TEST_F(DbgViewChain, AViewerStartedByHandThenHooked) {
     EXPECT_TRUE(kvtest::WaitPumping(byHand, 30000).finished) << "the hook had found the viewer: the uninstall closed it";
 }
 
-// A close still ends a viewer under a steady flood.
 TEST_F(DbgViewChain, CloseWinsUnderAFlood) {
     kv::UniqueHandle ready(::CreateEventW(nullptr, TRUE, TRUE, L"DBWIN_DATA_READY"));
     HANDLE viewerProcess = kvtest::Start(kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe") + L" /limit 1000");

@@ -154,7 +154,7 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
     }
 }
 
-// Damaged files, however long their only line: written out whole by kvtrccat, read line by line (cut, NULs as blanks).
+// Damaged files, however long their lines: written out whole by kvtrccat, read line by line (cut, NULs as blanks).
 TEST_F(KvTrcCat, DamagedFilesAreWrittenAndReadAsWhatTheyHold) {
     std::string text;
     const std::wstring nuls(400000, L'\0'), big(1 << 19, L'y'), line = L"MO 10:00:00,00 [1]|INF |p [1]|m [2]|f|one|0|30";
@@ -163,7 +163,7 @@ TEST_F(KvTrcCat, DamagedFilesAreWrittenAndReadAsWhatTheyHold) {
         std::string bytes;
         std::vector<std::wstring> lines;  // split after each LF, without CR LF, a lone last byte as U+FFFD
     } files[] = {
-        {L"TS070301.txt", Utf16(big), {big}},
+        {L"TS070301.txt", Utf16(big + L"\r\nafter"), {big, L"after"}},  // a line after one too long for the short distances
         {L"TS070302.txt", Utf16(L"before the power loss\r\n" + nuls), {L"before the power loss", nuls}},
         {L"TS070303.txt", Utf16(L"abc\r\nd\xDFF6") + "x", {L"abc", L"d\xDFF6\xFFFD"}},  // an odd length, a lone surrogate
         {L"TS070305.txt", Utf16(std::wstring(L"a\0b\rc\n\r\n\r\n", 10) + line), {std::wstring(L"a\0b\rc", 5), L"", L"", line}},

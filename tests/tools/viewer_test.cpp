@@ -9,7 +9,6 @@
 
 namespace {
 
-// Rows of Day() as the viewer shows them: date, time, level and text.
 std::wstring Shown(const wchar_t* date, const wchar_t* weekday, int first, int count) {
     std::wstring s;
     for (const RowSpec& r : Day(weekday, first, count)) s += std::wstring(date) + L"|" + r.time + L"|INF|t\n";
@@ -29,7 +28,6 @@ protected:
         WriteRows(trace_, 2007, 3, 6, tuesday);
         WriteRows(trace_, 2007, 3, 12, monday);
     }
-    // Waits until the table of these columns reads want.
     void Shows(const ViewerProcess& v, const std::vector<int>& columns, const std::wstring& want) {
         EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Table(columns) == want; }, 30000)) << kvtest::Narrow(v.Table(columns));
     }

@@ -58,7 +58,6 @@ public:
         r.text[255] = 0;
         return r.text;
     }
-    // Every row shown: the columns' texts joined by "|", a line feed after each row.
     std::wstring Table(const std::vector<int>& columns) const {
         std::wstring s;
         for (long long r = 0, n = Count(); r < n; ++r)

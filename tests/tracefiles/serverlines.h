@@ -38,7 +38,6 @@ inline std::vector<RowSpec> Day(const wchar_t* weekday, int first, int count) {
     return rows;
 }
 
-// Writes rows through the server's file writer into dir, on the given day.
 void WriteRows(const std::wstring& dir, WORD year, WORD month, WORD day, const std::vector<RowSpec>& rows) {
     ServerSettings_SetDefaults(g_settings, dir.c_str());
     g_settings.EnableFile = 1;

@@ -1,4 +1,4 @@
-// Trace files read back where the programs do not show it whole: find, growing files, merge holds, station names.
+// Trace files read back where the programs do not show it whole: find, merge holds, station names.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -13,12 +13,6 @@ using namespace kv::trc;
 
 namespace {
 
-std::wstring Line(TraceFile& f, size_t i) {
-    std::vector<wchar_t> buf(kMaxLineChars + 1);
-    size_t n = 0;
-    EXPECT_TRUE(f.ReadLine(i, buf.data(), buf.size(), &n)) << "line " << i << " error " << f.error();
-    return std::wstring(buf.data(), n);
-}
 std::unique_ptr<TraceFile> Indexed(const std::wstring& path) {
     auto f = std::make_unique<TraceFile>();
     DWORD error = 0;
@@ -50,25 +44,6 @@ TEST_F(TraceFilesTest, FindLooksFieldByField) {
     };
     for (const auto& c : finds)
         EXPECT_EQ(FindInFile(*f, c.from, c.down, c.what, c.options), c.hit) << kvtest::Narrow(c.what) << " from " << c.from;
-}
-
-// Growing as the server appends: indexed on from an unfinished line, one line past short distances.
-TEST_F(TraceFilesTest, GrowingFilesKeepEveryLine) {
-    const std::wstring path = dir_.file(L"TS070312.txt");
-    kvtest::WriteBytes(path, Utf16(L"one\r\ntw"));
-    auto f = Indexed(path);
-    EXPECT_TRUE(f->LineCount() == 2 && !f->LastLineComplete());
-    std::wstring all = L"one\r\ntwo\r\nthree\r\n";
-    auto nth = [](int i) { return i == 100 ? std::wstring(40000, L'z') : L"line " + std::to_wstring(i); };
-    for (int i = 0; i < 300; ++i) all += nth(i) + L"\r\n";
-    kvtest::WriteBytes(path, Utf16(all));
-    ASSERT_TRUE(f->Index());
-    ASSERT_EQ(f->LineCount(), 303u);
-    EXPECT_TRUE(f->LastLineComplete() && Line(*f, 1) == L"two" && Line(*f, 2) == L"three");
-    for (int i = 0; i < 300; ++i) ASSERT_EQ(Line(*f, 3 + i), nth(i)) << i;
-    EXPECT_EQ(FindInFile(*f, 0, true, L"LINE 250", {}), 253);
-    EXPECT_EQ(FindInFile(*f, 302, false, L"line 99", {}), 102);
-    EXPECT_EQ(FindInFile(*f, 0, true, L"zzz", {}), 103);
 }
 
 // Which station's line goes next while some station is quiet.
