@@ -40,7 +40,7 @@ TEST_F(Viewer, CommandLinesSelectTheirRowAndIdleFilesAreNotHeld) {
         long long goRow;
     } cases[] = {
         {nullptr, L"MO 10:00:01,00 [00002]", L"84|82|2007-03-12|MO 10:00:01,00 [00002]|INF|t", L"2007-03-06 10:00:05", 46},  // the most recent
-        {nullptr, L"MO 10:00:29,00 [00030]", L"84|29|2007-03-05|MO 10:00:29,00 [00030]|INF|t"},
+        {nullptr, L"MO 10:00:29,00 [00030]", L"84|29|2007-03-05|MO 10:00:29,00 [00030]|INF|t", L"2007-03-13", 83},  // after all: the last
         {nullptr, L"MO 23:59:59,99 [00041]", L"84|40|2007-03-05|MO 23:59:59,99 [00041]|ERR|late"},  // in the Tuesday's file
         {L"TS070306.txt", nullptr, L"41|40|2007-03-06|TU 10:00:39,00 [00040]|INF|t", L"10:00:05", 6},  // a file: at its end
     };
@@ -61,7 +61,7 @@ TEST_F(Viewer, CommandLinesSelectTheirRowAndIdleFilesAreNotHeld) {
     ViewerProcess missing(dir_.file(L"missing"));
     wchar_t status[300] = {};
     EXPECT_TRUE(kvtest::PumpUntil([&] {
-        ::SendMessageW(::FindWindowExW(missing.main(), nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 300, reinterpret_cast<LPARAM>(status));
+        missing.Send(::FindWindowExW(missing.main(), nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 300, reinterpret_cast<LPARAM>(status));
         return L"Cannot open '" + dir_.file(L"missing") + L"' (error 2)" == status;
     }, 30000)) << kvtest::Narrow(status);
     // No file held between reads: the history clean-up deletes one at once; its unshown rows say they cannot be read.
@@ -137,8 +137,8 @@ TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
     v.Command(kFind);
     HWND find = nullptr;
     ASSERT_TRUE(kvtest::PumpUntil([&] { return (find = ::FindWindowW(L"#32770", nullptr)) && ::GetWindow(find, GW_OWNER) == v.main(); }));
-    ::SendMessageW(::GetDlgItem(find, 1152), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"[00004]"));
-    ::SendMessageW(::GetDlgItem(find, IDOK), BM_CLICK, 0, 0);
+    v.Send(::GetDlgItem(find, 1152), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"[00004]"));
+    v.Send(::GetDlgItem(find, IDOK), BM_CLICK);
     EXPECT_EQ(v.Selected(), 7);
     for (const auto& step : {std::pair<int, int>{kFindNext, 65}, {kFindNext, 68}, {kFindPrev, 65}}) {
         v.Command(step.first);

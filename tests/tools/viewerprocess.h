@@ -28,17 +28,23 @@ public:
         if (main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
         EXPECT_TRUE(kvtest::WaitPumping(process_, 20000).finished) << "the viewer ends when its window is closed";
     }
+    // Bounded: a viewer that hangs fails the test instead of holding it past every time limit.
+    LRESULT Send(HWND w, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(w, message, wParam, lParam, SMTO_NORMAL, 10000, &result);
+        return static_cast<LRESULT>(result);
+    }
     HWND list() const { return list_; }
     HWND main() const { return main_; }
     HWND Control(const wchar_t* cls, const wchar_t* text) const { return ::FindWindowExW(main_, nullptr, cls, text); }
-    void Click(const wchar_t* button) const { ::SendMessageW(Control(L"BUTTON", button), BM_CLICK, 0, 0); }
-    void Command(int id) const { ::SendMessageW(main_, WM_COMMAND, id, 0); }
+    void Click(const wchar_t* button) const { Send(Control(L"BUTTON", button), BM_CLICK); }
+    void Command(int id) const { Send(main_, WM_COMMAND, id); }
     // Types into the edit that follows a control.
     void Type(HWND before, const wchar_t* text) const {
-        ::SendMessageW(::GetWindow(before, GW_HWNDNEXT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+        Send(::GetWindow(before, GW_HWNDNEXT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
     }
-    long long Selected() const { return ::SendMessageW(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED); }
-    long long Count() const { return ::SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0); }
+    long long Selected() const { return Send(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED); }
+    long long Count() const { return Send(list_, LVM_GETITEMCOUNT); }
     // The item record and its text buffer live in the viewer's memory.
     std::wstring Cell(long long row, int column) const {
         struct Remote {
@@ -52,7 +58,7 @@ public:
         r.item.pszText = mem->text;
         SIZE_T n = 0;
         ::WriteProcessMemory(process_, mem, &r, sizeof(r), &n);
-        ::SendMessageW(list_, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(mem));
+        Send(list_, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(mem));
         ::ReadProcessMemory(process_, mem, &r, sizeof(r), &n);
         ::VirtualFreeEx(process_, mem, 0, MEM_RELEASE);
         r.text[255] = 0;
