@@ -145,7 +145,12 @@ TEST_F(SettingsTest, DefaultsSuiteFileNumbersAndProfile) {
     EXPECT_EQ(SwitchesOf(entry), std::vector<INT>({0, 0, 0, 1}));
     EXPECT_EQ(std::wstring(entry.szProcess) + L"|" + entry.szSection,
               L"<SETTINGS_STORE_TEST [" + std::to_wstring(::GetCurrentProcessId()) + L"]>|RivivEda");
-    EXPECT_FALSE(kvtest::FileExists(SettingsFile())) << "the load writes no file";
+    tracewnd_SaveSettings();  // without a live trace window neither the save nor the title does anything
+    tracewnd_SetTitle();
+    ::DestroyWindow(OpenTraceWindow());  // a handle whose window is gone counts as none
+    tracewnd_SaveSettings();
+    tracewnd_SetTitle();
+    EXPECT_FALSE(kvtest::FileExists(SettingsFile())) << "neither the load nor a save without a live window writes a file";
     ASSERT_TRUE(::CreateDirectoryW((suite_.path() + L"\\bin").c_str(), nullptr));
     const std::wstring suiteFile = suite_.path() + L"\\bin\\kv_servx.ini", f = SettingsFile();
     const std::wstring host = work_.file(L"host.pfl"), last = work_.file(L"last.pfl");
@@ -159,16 +164,33 @@ TEST_F(SettingsTest, DefaultsSuiteFileNumbersAndProfile) {
     for (const auto& k : keys) WriteKey(k[0], k[1], k[2], k[3]);
     tracewnd_SetProfile(host.c_str());
     tracewnd_LoadSettings();
-    const ServerSettings& s = g_settings;
+    ServerSettings& s = g_settings;
     EXPECT_EQ(std::vector<int>({s.StopRivivEda, s.PCNo, s.HistoryDays, s.MaxEntries, s.MaxDelete, s.FilterListPart}),
               std::vector<int>({1, 3, 0, 0, 100, 5}));
     EXPECT_EQ(CurrentProfile(), host);
     tracewnd_SetProfile(nullptr);
     tracewnd_LoadSettings();
     EXPECT_EQ(CurrentProfile(), last) << "without a host profile, the last run's comes back";
-    OpenTraceWindow();
+    HWND window = OpenTraceWindow();
     tracewnd_SaveSettings();
     EXPECT_EQ(ReadKey(f, L"Global", L"HistoryDays"), L"0");
+    // The title shows each non-empty filter in order, cut to 125 characters; the fixed part
+    // ends in a blank and each part begins with one.
+    tracewnd_SetTitle();
+    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server");
+    kv::CopyCut(s.SpecialFilter, kFilterChars, L"sp");
+    tracewnd_SetTitle();
+    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  FilterList='sp'");
+    kv::CopyCut(s.IncludeFilter, kFilterChars, L"in%s");
+    kv::CopyCut(s.HighlightFilter, kFilterChars, L"hi");
+    s.MarkHighlight = 1;
+    kv::CopyCut(s.TriggerFilter, kFilterChars, Counting(126).c_str());
+    s.TriggerFlags = 0x19;
+    const std::wstring exec = L"%d" + std::wstring(257, L'x');
+    kv::CopyCut(s.TriggerExec, MAX_PATH, exec.c_str());
+    tracewnd_SetTitle();
+    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  Include='in%s' FilterList='sp' Highlight='hi' (Mark=1)"
+                               L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
 }
 
 // Everything saved comes back at the next load, texts the profile reader would trim or
@@ -192,13 +214,24 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     s.EnableFile = s.MarkHighlight = s.TopMost = 1;
     s.HistoryDays = 9, s.MaxEntries = 4321, s.MaxDelete = -5, s.TriggerFlags = 0x19, s.FilterListPart = 7;
     const std::pair<wchar_t*, const wchar_t*> texts[] = {
-        {s.IncludeFilter, L" lead;trail "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"%s%d;'x'"},
+        {s.IncludeFilter, L" lead;trail "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"'%s%d;x'"},
         {s.TriggerFilter, L"\t"}, {s.TriggerExec, L"notify.cmd \"a b\""}, {s.FileDir, L"E:\\t"},
         {s.LastFileDir, L"E:\\saved lists"}};
     for (const auto& t : texts) wcscpy(t.first, t.second);
     kv::CopyCut(s.HighlightFilter, kFilterChars, Counting(499).c_str());
     tracewnd_SetProfile(L"E:\\p\\night.pfl");
+    // Clients of the host's directory write their switches into the settings file under the data mutex.
+    std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
+    std::thread holder([&] {
+        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
+        held = true;
+        savedWhileHeld = kvtest::PumpUntil([&] { return saved.load(); }, 300);
+    });
+    while (!held) ::Sleep(1);
     tracewnd_SaveSettings();
+    saved = true;
+    holder.join();
+    EXPECT_FALSE(savedWhileHeld) << "the settings file was written while a client held the data mutex";
     const std::wstring f = SettingsFile();
     EXPECT_EQ(ReadKey(f, L"Filter", L"TriggerFlags"), L"25") << "integers are written in decimal";
     EXPECT_EQ(ReadKey(f, L"ListView", L"AutoScroll"), L"0") << "the main list's state wins over the record";
@@ -238,65 +271,8 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     }
 }
 
-TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
-    // Without a live trace window neither the save nor the title does anything.
-    tracewnd_LoadSettings();
-    kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"x");
-    tracewnd_SaveSettings();
-    tracewnd_SetTitle();
-    ::DestroyWindow(OpenTraceWindow());  // a handle whose window is gone counts as none
-    tracewnd_SaveSettings();
-    tracewnd_SetTitle();
-    EXPECT_FALSE(kvtest::FileExists(SettingsFile()));
-    g_settings.IncludeFilter[0] = 0;
-    HWND window = OpenTraceWindow();
-    tracewnd_SetTitle();
-    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server");
-    // The fixed part ends in a blank and each part begins with one.
-    ServerSettings& s = g_settings;
-    kv::CopyCut(s.SpecialFilter, kFilterChars, L"sp");
-    tracewnd_SetTitle();
-    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  FilterList='sp'");
-    kv::CopyCut(s.IncludeFilter, kFilterChars, L"in%s");
-    kv::CopyCut(s.HighlightFilter, kFilterChars, L"hi");
-    s.MarkHighlight = 1;
-    kv::CopyCut(s.TriggerFilter, kFilterChars, Counting(126).c_str());
-    s.TriggerFlags = 0x19;
-    const std::wstring exec = L"%d" + std::wstring(257, L'x');
-    kv::CopyCut(s.TriggerExec, MAX_PATH, exec.c_str());
-    tracewnd_SetTitle();
-    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  Include='in%s' FilterList='sp' Highlight='hi' (Mark=1)"
-                               L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
-}
-
-// Whole sections and files, written and read at once, give what key-by-key access gives.
-TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
-    const std::wstring byFile = work_.file(L"file.ini"), bySection = work_.file(L"section.ini"), byKey = work_.file(L"key.ini");
-    const wchar_t* const texts[] = {L"plain", L" blank around ", L"'quoted'", L"", L"semi;colon"};
-    kv::IniFileWriter whole;
-    kv::IniSectionWriter& filter = whole.Section(L"Filter");
-    kv::IniSectionWriter section;
-    for (int i = 0; i < 5; ++i) {
-        const std::wstring key = L"Text" + std::to_wstring(i);
-        filter.String(key.c_str(), texts[i]);
-        section.String(key.c_str(), texts[i]);
-        kv::IniWriteString(L"Filter", key.c_str(), texts[i], byKey.c_str());
-    }
-    filter.Int(L"Flags", -25);
-    section.Int(L"Flags", -25);
-    kv::IniWriteInt(L"Filter", L"Flags", -25, byKey.c_str());
-    section.Write(L"Filter", bySection.c_str());
-    for (const wchar_t* app : {L"APP_x", L"OTHER_App"}) {
-        kv::IniSectionWriter& level = whole.Section(app);
-        kv::IniSectionWriter levelSection;
-        for (auto* w : {&level, &levelSection}) w->Switch(L"EnableDiag", 1), w->Switch(L"EnableInfo", 0);
-        levelSection.Write(app, bySection.c_str());
-        kv::IniWriteSwitch(app, L"EnableDiag", 1, byKey.c_str());
-        kv::IniWriteSwitch(app, L"EnableInfo", 0, byKey.c_str());
-    }
-    ASSERT_TRUE(whole.Write(byFile.c_str()));
-    EXPECT_EQ(kvtest::ReadBytes(bySection), kvtest::ReadBytes(byKey));
-    EXPECT_EQ(kvtest::ReadBytes(byFile), kvtest::ReadBytes(byKey));
+// The readers of whole sections and files parse numbers as the key-by-key reads do.
+TEST_F(SettingsTest, WholeFileAndSectionReadersParseNumbersLikeSingleKeys) {
     const wchar_t* const values[] = {L"1", L"0", L" 7 ", L"\"3\"", L"'4'", L"0x1F", L"-2", L"+5", L"abc", L"12abc",
                                      L"", L"\"\"", L"99999999999", L"0b101", L"0o17", L"-0x10"};
     const std::wstring file = work_.file(L"values.ini");
@@ -311,26 +287,6 @@ TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
             << kvtest::Narrow(i < 16 ? values[i] : L"<absent>");
     }
     EXPECT_EQ(all.Int(L"OTHER", L"K1", 0) + all.Int(L"Missing", L"K1", 9), 14);
-}
-
-// Clients of the host's directory write their switches into its settings file under the mutex.
-TEST_F(SettingsTest, TheSaveWaitsForTheDataMutex) {
-    tracewnd_LoadSettings();
-    OpenTraceWindow();
-    std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
-    std::thread holder([&] {
-        HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_datamutex");
-        ::WaitForSingleObject(m, INFINITE);
-        held = true;
-        savedWhileHeld = kvtest::PumpUntil([&] { return saved.load(); }, 300);
-        ::ReleaseMutex(m);
-        ::CloseHandle(m);
-    });
-    while (!held) ::Sleep(1);
-    tracewnd_SaveSettings();
-    saved = true;
-    holder.join();
-    EXPECT_FALSE(savedWhileHeld) << "the settings file was written while a client held the data mutex";
 }
 
 class Profiles : public SettingsTest {
@@ -488,20 +444,17 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
 }
 
 TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
-    // The settings file says diagnose only (again before each run: unregistration writes
-    // back); the profile says info and error, the server entry's error override off. In mode
-    // 1 the settings file is in charge, and the server entry's error switch falls back to on.
-    const std::wstring section = std::wstring(L"SETTINGS_STORE_TEST_ProfApp"), p = work_.file(L"levels.pfl");
-    WriteKey(p, L"Global", L"Mode", L"0");
-    WriteKey(p, L"RivivEda", L"EnableError", L"0");
+    // The settings file says diagnose only, the profile info and error, its server entry warning
+    // and no error override. In mode 1 the settings file is in charge, and the server entry's
+    // error switch falls back to on. Mode 1 runs first: unregistration writes the switches back.
+    const std::wstring section = std::wstring(L"SETTINGS_STORE_TEST_ProfApp"), p = WriteProfile(L"levels.pfl", L"0");
     WriteKey(p, section.c_str(), L"EnableInfo", L"1");
     WriteKey(p, section.c_str(), L"EnableError", L"1");
+    WriteKey(SettingsFile(), section.c_str(), L"EnableDiag", L"1");
     ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
     struct Case { const wchar_t* mode; DWORD bits; };
-    for (const Case& c : {Case{L"0", 2u | 8u}, Case{L"1", 1u | 8u}}) {
+    for (const Case& c : {Case{L"1", 1u | 8u}, Case{L"0", 2u | 4u | 8u}}) {
         WriteKey(p, L"Global", L"Mode", c.mode);
-        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
-            WriteKey(SettingsFile(), section.c_str(), key, wcscmp(key, L"EnableDiag") == 0 ? L"1" : L"0");
         const kvtest::ProcessResult r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
         EXPECT_TRUE(r.finished && r.exitCode == c.bits) << "mode " << kvtest::Narrow(c.mode) << ": " << r.exitCode;
     }
