@@ -20,7 +20,6 @@ const wchar_t* const kBad = reinterpret_cast<const wchar_t*>(static_cast<ULONG_P
 // The shared region's layout is an interface: its fields can be reached from slot 0.
 char* RegionBase() { return reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - 2216; }
 short CurrentHandleField() { return *reinterpret_cast<short*>(RegionBase() + 8); }
-wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 + 512 * 844); }
 
 const kvtest::Accessors kDllAccessors = {
     traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, CurrentHandleField};
@@ -75,13 +74,6 @@ protected:
         traceapi_SetTraceWindow(nullptr, FALSE);
     }
     std::vector<Received> Outputs() const { return win_.OfKind(WM_TRACE_OUTPUT); }
-    // The switches of the one registration announced since the last Clear().
-    std::vector<INT> RegisteredSwitches() {
-        auto regs = win_.OfKind(WM_TRACE_REGISTER);
-        EXPECT_EQ(regs.size(), 1u);
-        win_.Clear();
-        return regs.empty() ? std::vector<INT>{} : std::vector<INT>(regs[0].switches, regs[0].switches + 4);
-    }
     kvtest::RecordingWindow win_{kDllAccessors};
 };
 
@@ -95,12 +87,6 @@ public:
     std::wstring ini() const { return dir_.file(L"KVTRCSRV.ini"); }
     void SetIni(const wchar_t* section, const wchar_t* key, const wchar_t* value) const {
         ::WritePrivateProfileStringW(section, key, value, ini().c_str());
-    }
-    std::vector<INT> IniSwitches(const wchar_t* section) const {
-        std::vector<INT> out;
-        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
-            out.push_back(static_cast<INT>(::GetPrivateProfileIntW(section, key, -1, ini().c_str())));
-        return out;
     }
     short Run(const std::vector<std::wstring>& args) const {
         std::wstring cmd = kvtest::Quote(exe_) + L" --kv-helper";
@@ -172,7 +158,10 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromIt
     EXPECT_EQ(regs[0].module + L"|" + regs[0].section, L"Router|PLC.LINK_Router") << "cut at the last dot, upper-cased";
     EXPECT_EQ(regs[0].process.rfind(L"PLC.LINK [", 0), 0u) << kvtest::Narrow(regs[0].process);
     EXPECT_EQ(std::vector<INT>(regs[0].switches, regs[0].switches + 4), (std::vector<INT>{0, 1, 1, 0}));
-    EXPECT_EQ(client.IniSwitches(L"PLC.LINK_Router"), (std::vector<INT>{1, 1, 1, 0}));
+    std::vector<INT> stored;
+    for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
+        stored.push_back(static_cast<INT>(::GetPrivateProfileIntW(L"PLC.LINK_Router", key, -1, client.ini().c_str())));
+    EXPECT_EQ(stored, (std::vector<INT>{1, 1, 1, 0}));
     auto outs = Outputs();
     ASSERT_EQ(outs.size(), 3u);
     EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"hello|client");
@@ -199,34 +188,17 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromIt
     ::SetEnvironmentVariableW(L"KV_STANDIN_LOG", nullptr);
 }
 
-TEST_F(ClientApi, SwitchesFromServerEntryAndProfile) {
-    CopiedClient client(L"plc_link.exe");
+TEST_F(ClientApi, ServerEntrySwitchesOverrideClientsAndAreTheRunningWindowsAtStart) {
     traceapi_SetEnableErr(0, 0);
     // The server entry's switches override every client, this process's too.
     traceapi_SetEnableWarn(0, 1);
-    client.Run({L"client", L"Any", L""});
-    EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{0, 0, 1, 0}));
+    CopiedClient(L"plc_link.exe").Run({L"client", L"Any", L""});
+    const auto regs = win_.OfKind(WM_TRACE_REGISTER);
+    ASSERT_EQ(regs.size(), 1u);
+    EXPECT_EQ(std::vector<INT>(regs[0].switches, regs[0].switches + 4), (std::vector<INT>{0, 0, 1, 0}));
     short h = traceapi_Register(L"Local", nullptr, 0);
     EXPECT_EQ(traceapi_GetEnableWarn(h), 1);
-    traceapi_Unregister(h, 0), traceapi_SetEnableWarn(0, 0), win_.Clear();
-    // The current profile in mode 0 replaces the settings file; mode 1 or a profile that
-    // is gone leave the settings file in charge.
-    kvtest::TempDir profileDir;
-    std::wstring profile = profileDir.file(L"night.pfl");
-    ::WritePrivateProfileStringW(L"PLC_LINK_App", L"EnableDiag", L"1", profile.c_str());
-    wcscpy(ProfileField(), profile.c_str());
-    struct Case { const wchar_t* mode; bool deleted; INT diag, info; };
-    for (const Case& c : {Case{L"0", false, 1, 0}, Case{L"1", false, 0, 1}, Case{L"0", true, 0, 1}}) {
-        SCOPED_TRACE(testing::Message() << "mode " << kvtest::Narrow(c.mode) << (c.deleted ? " deleted" : ""));
-        client.SetIni(L"PLC_LINK_App", L"EnableInfo", L"1");
-        client.SetIni(L"PLC_LINK_App", L"EnableDiag", L"0");
-        ::WritePrivateProfileStringW(L"Global", L"Mode", c.mode, profile.c_str());
-        if (c.deleted) ::DeleteFileW(profile.c_str());
-        client.Run({L"client", L"App", L""});
-        EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{c.diag, c.info, 0, 0}));
-        EXPECT_EQ(client.IniSwitches(L"PLC_LINK_App")[0], c.diag) << "written back to the settings file";
-    }
-    ProfileField()[0] = 0;
+    traceapi_Unregister(h, 0), traceapi_SetEnableWarn(0, 0);
     // The server entry's switches belong to the running window's operator: a loading process
     // leaves them alone. With no window they come from its settings file (here: defaults).
     SetSwitches(0, {1, 1, 0, 0});

@@ -220,18 +220,7 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     for (const auto& t : texts) wcscpy(t.first, t.second);
     kv::CopyCut(s.HighlightFilter, kFilterChars, Counting(499).c_str());
     tracewnd_SetProfile(L"E:\\p\\night.pfl");
-    // Clients of the host's directory write their switches into the settings file under the data mutex.
-    std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
-    std::thread holder([&] {
-        kv::RankedMutexLock lock(kv::g_proc.dataMutex, kv::LockRank::kData);
-        held = true;
-        savedWhileHeld = kvtest::PumpUntil([&] { return saved.load(); }, 300);
-    });
-    while (!held) ::Sleep(1);
     tracewnd_SaveSettings();
-    saved = true;
-    holder.join();
-    EXPECT_FALSE(savedWhileHeld) << "the settings file was written while a client held the data mutex";
     const std::wstring f = SettingsFile();
     EXPECT_EQ(ReadKey(f, L"Filter", L"TriggerFlags"), L"25") << "integers are written in decimal";
     EXPECT_EQ(ReadKey(f, L"ListView", L"AutoScroll"), L"0") << "the main list's state wins over the record";
@@ -445,18 +434,21 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
 
 TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
     // The settings file says diagnose only, the profile info and error, its server entry warning
-    // and no error override. In mode 1 the settings file is in charge, and the server entry's
-    // error switch falls back to on. Mode 1 runs first: unregistration writes the switches back.
+    // and no error override. In mode 1, or with the profile gone, the settings file is in charge,
+    // and the server entry's error switch falls back to on. Mode 0 runs last: unregistration
+    // writes the switches back.
     const std::wstring section = std::wstring(L"SETTINGS_STORE_TEST_ProfApp"), p = WriteProfile(L"levels.pfl", L"0");
     WriteKey(p, section.c_str(), L"EnableInfo", L"1");
     WriteKey(p, section.c_str(), L"EnableError", L"1");
     WriteKey(SettingsFile(), section.c_str(), L"EnableDiag", L"1");
     ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
-    struct Case { const wchar_t* mode; DWORD bits; };
-    for (const Case& c : {Case{L"1", 1u | 8u}, Case{L"0", 2u | 4u | 8u}}) {
+    struct Case { const wchar_t* mode; bool gone; DWORD bits; };
+    for (const Case& c : {Case{L"1", false, 1u | 8u}, Case{L"0", true, 1u | 8u}, Case{L"0", false, 2u | 4u | 8u}}) {
         WriteKey(p, L"Global", L"Mode", c.mode);
+        if (c.gone) ::MoveFileW(p.c_str(), (p + L".away").c_str());
         const kvtest::ProcessResult r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
-        EXPECT_TRUE(r.finished && r.exitCode == c.bits) << "mode " << kvtest::Narrow(c.mode) << ": " << r.exitCode;
+        if (c.gone) ::MoveFileW((p + L".away").c_str(), p.c_str());
+        EXPECT_TRUE(r.finished && r.exitCode == c.bits) << "mode " << kvtest::Narrow(c.mode) << (c.gone ? " gone: " : ": ") << r.exitCode;
     }
 }
 
