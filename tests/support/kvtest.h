@@ -25,7 +25,7 @@ std::wstring ExePath();
 std::wstring Quote(const std::wstring& arg);  // one command-line argument for CreateProcess
 
 struct ProcessResult {
-    bool started = false, finished = false;  // not finished: killed at the time-out
+    bool finished = false;  // not started, or killed at the time-out
     DWORD exitCode = 0;
 };
 
