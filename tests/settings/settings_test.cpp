@@ -303,18 +303,35 @@ protected:
     HWND window = nullptr;
 };
 
-TEST_F(Profiles, SaveWritesSettingsAndEveryUsedSlotAndBecomesCurrent) {
+TEST_F(Profiles, RefusedProfilesAndCancelledDialogsChangeNothingASaveWritesEveryUsedSlotAndBecomesCurrent) {
+    kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"keep");
+    kv::CopyCut(g_settings.LastProfileDir, MAX_PATH, work_.path().c_str());
+    FillSlot(7, L"App", L"OTHER_App", {0, 5, 1, 0});
+    const std::wstring current = work_.file(L"current.pfl");
+    tracewnd_SetProfile(current.c_str());
+    const ServerSettings before = g_settings;
+    const TRACEAPP appBefore = kv::g_region.apps[7];
+    EXPECT_EQ(tracewnd_LoadProfile(window, WriteProfile(L"mode1.pfl", L"1").c_str()), 0);
+    EXPECT_EQ(tracewnd_LoadProfile(window, work_.file(L"not-there.pfl").c_str()), 0);
+    EXPECT_EQ(tracewnd_LoadProfile(window, work_.path().c_str()), 0) << "a directory is no profile";
+    EXPECT_EQ(tracewnd_LoadProfile(window, nullptr), 0);
+    tracewnd_SaveProfile(window, nullptr);
+    EXPECT_EQ(memcmp(&before, &g_settings, sizeof(before)), 0) << "the settings changed";
+    EXPECT_EQ(memcmp(&appBefore, &kv::g_region.apps[7], sizeof(TRACEAPP)), 0) << "the level switches changed";
+    EXPECT_EQ(kv::g_region.globalEnable + g_seen.selectionCommands, 1);
+    EXPECT_EQ(CurrentProfile(), current);
+    EXPECT_EQ(g_startDirs, (std::vector<std::wstring>{work_.path(), work_.path()}));
+    EXPECT_EQ(g_defExt, L"pfl") << "a name typed without extension must show in the *.pfl filter";
     ServerSettings& s = g_settings;
     wcscpy(s.IncludeFilter, L"in"), wcscpy(s.ExcludeFilter, L" ex"), wcscpy(s.SpecialFilter, L"sp"), wcscpy(s.HighlightFilter, L"hi");
     wcscpy(s.TriggerFilter, L"tr"), wcscpy(s.TriggerExec, L"x.cmd");
     s.TriggerFlags = 0x19, s.MarkHighlight = s.EnableFile = 1;
     kv::g_region.globalEnable = 0;
     FillSlot(3, L"x", L"EVIL_x]\r\n[Global]\r\nMode=1\r\n[y", {1, 1, 1, 1});  // a name with lines of its own
-    FillSlot(7, L"App", L"OTHER_App", {0, 5, 1, 0});
     FillSlot(8, L"", L"FREE_Slot", {1, 1, 1, 1});
-    const std::wstring p = work_.file(L"saved.pfl");
+    const std::wstring p = suite_.file(L"saved.pfl");  // chosen in the dialog
     WriteKey(p, L"GONE_App", L"EnableDiag", L"1");  // an older profile under the same name
-    g_answer = p;  // chosen in the dialog
+    g_answer = p, g_seen = Seen{};
     tracewnd_SaveProfile(window, nullptr);
     // The whole file: no stale, free or line-breaking section; a text with blanks at its ends quoted.
     EXPECT_EQ(kvtest::ReadBytes(p),
@@ -324,14 +341,14 @@ TEST_F(Profiles, SaveWritesSettingsAndEveryUsedSlotAndBecomesCurrent) {
               "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=1\r\n"
               "[OTHER_App]\r\nEnableDiag=0\r\nEnableInfo=1\r\nEnableWarning=1\r\nEnableError=0\r\n");
     EXPECT_EQ(CurrentProfile(), p);
-    EXPECT_EQ(std::wstring(g_settings.LastProfileDir), work_.path()) << "the next dialog opens where it lies";
+    EXPECT_EQ(std::wstring(g_settings.LastProfileDir), suite_.path()) << "the next dialog opens where it lies";
     EXPECT_GT(g_seen.statusUpdates, 0);
     kv::Server().traceWindow = nullptr;
     tracewnd_SaveProfile(window, work_.file(L"nowindow.pfl").c_str());
     EXPECT_FALSE(kvtest::FileExists(work_.file(L"nowindow.pfl"))) << "saved without a trace window";
 }
 
-TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndTellsTheWindow) {
+TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndStaysCurrentUntilFiltersOrTriggerDiffer) {
     kvtest::RecordingWindow recorder({traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID,
                                       traceapi_GetTraceApp, nullptr});
     traceapi_SetTraceWindow(recorder.hwnd(), FALSE);
@@ -355,56 +372,7 @@ TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndTellsTheWindow) {
     for (const auto& r : recorder.OfKind(WM_TRACE_OUTPUT))
         announced += r.text == L"New Profile '" + p + L"' loaded" && static_cast<short>(r.lParam) == -1;
     EXPECT_EQ(announced, 1) << "the load is reported as an operator line";
-}
-
-TEST_F(Profiles, RefusedProfilesAndCancelledDialogsChangeNothing) {
-    kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"keep");
-    kv::CopyCut(g_settings.LastProfileDir, MAX_PATH, work_.path().c_str());
-    FillSlot(9, L"App", L"OTHER_App", {0, 1, 1, 0});
-    const std::wstring current = work_.file(L"current.pfl");
-    tracewnd_SetProfile(current.c_str());
-    const ServerSettings before = g_settings;
-    const TRACEAPP appBefore = kv::g_region.apps[9];
-    EXPECT_EQ(tracewnd_LoadProfile(window, WriteProfile(L"mode1.pfl", L"1").c_str()), 0);
-    EXPECT_EQ(tracewnd_LoadProfile(window, work_.file(L"not-there.pfl").c_str()), 0);
-    EXPECT_EQ(tracewnd_LoadProfile(window, work_.path().c_str()), 0) << "a directory is no profile";
-    EXPECT_EQ(tracewnd_LoadProfile(window, nullptr), 0);
-    tracewnd_SaveProfile(window, nullptr);
-    EXPECT_EQ(memcmp(&before, &g_settings, sizeof(before)), 0) << "the settings changed";
-    EXPECT_EQ(memcmp(&appBefore, &kv::g_region.apps[9], sizeof(TRACEAPP)), 0) << "the level switches changed";
-    EXPECT_EQ(kv::g_region.globalEnable + g_seen.selectionCommands, 1);
-    EXPECT_EQ(CurrentProfile(), current);
-    EXPECT_EQ(g_startDirs, (std::vector<std::wstring>{work_.path(), work_.path()}));
-    EXPECT_EQ(g_defExt, L"pfl") << "a name typed without extension must show in the *.pfl filter";
-}
-
-TEST_F(Profiles, CurrentProfilePathDropsQuotesKeeps259CharactersAndIsMadeFull) {
-    const std::wstring longPath = L"C:\\profiles\\" + Counting(248);  // 260 characters
-    struct Case { std::wstring given, current; };
-    const Case cases[] = {{L"\"C:\\profiles\\a.pfl\"", L"C:\\profiles\\a.pfl"},
-                          {L"C:\\p\\..\\b.pfl", L"C:\\p\\..\\b.pfl"},  // a full path is taken as it is
-                          {longPath.substr(0, 259) + L"\"", longPath.substr(0, 259)},
-                          {longPath + L"\"", longPath.substr(0, 259)},
-                          {L"\"", L""}};
-    for (const Case& c : cases) {
-        tracewnd_SetProfile(c.given.c_str());
-        EXPECT_EQ(CurrentProfile(), c.current) << kvtest::Narrow(c.given);
-    }
-    EXPECT_STREQ(g_settings.LastProfileDir, L"C:\\profiles") << "no profile leaves the dialogs' directory";
-    // A relative name means the current directory, for every process that reads it.
-    const std::wstring p = WriteProfile(L"relative.pfl", L"0");
-    wchar_t saved[MAX_PATH];
-    ::GetCurrentDirectoryW(MAX_PATH, saved);
-    ::SetCurrentDirectoryW(work_.path().c_str());
-    const int loaded = tracewnd_LoadProfile(window, L"\"relative.pfl\"");
-    ::SetCurrentDirectoryW(saved);
-    EXPECT_EQ(loaded, 1);
-    EXPECT_EQ(CurrentProfile(), p);
-}
-
-TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
-    const std::wstring p = WriteProfile(L"check.pfl", L"0");
-    ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
+    // The profile stays current until the filters or the trigger differ from it.
     g_settings.MarkHighlight = g_settings.EnableFile = 0;
     kv::g_region.globalEnable = 1;
     tracewnd_CheckProfile();
@@ -432,18 +400,38 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
     EXPECT_EQ(CurrentProfile(), p);
 }
 
-TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
-    // The settings file says diagnose only, the profile info and error, its server entry warning
+TEST_F(Profiles, CurrentProfilePathDropsQuotesKeeps259CharactersIsMadeFullAndServesRegistrationElsewhere) {
+    const std::wstring longPath = L"C:\\profiles\\" + Counting(248);  // 260 characters
+    struct Case { std::wstring given, current; };
+    const Case cases[] = {{L"\"C:\\profiles\\a.pfl\"", L"C:\\profiles\\a.pfl"},
+                          {L"C:\\p\\..\\b.pfl", L"C:\\p\\..\\b.pfl"},  // a full path is taken as it is
+                          {longPath.substr(0, 259) + L"\"", longPath.substr(0, 259)},
+                          {longPath + L"\"", longPath.substr(0, 259)},
+                          {L"\"", L""}};
+    for (const Case& c : cases) {
+        tracewnd_SetProfile(c.given.c_str());
+        EXPECT_EQ(CurrentProfile(), c.current) << kvtest::Narrow(c.given);
+    }
+    EXPECT_STREQ(g_settings.LastProfileDir, L"C:\\profiles") << "no profile leaves the dialogs' directory";
+    // A relative name means the current directory, for every process that reads it.
+    const std::wstring p = WriteProfile(L"relative.pfl", L"0");
+    wchar_t saved[MAX_PATH];
+    ::GetCurrentDirectoryW(MAX_PATH, saved);
+    ::SetCurrentDirectoryW(work_.path().c_str());
+    const int loaded = tracewnd_LoadProfile(window, L"\"relative.pfl\"");
+    ::SetCurrentDirectoryW(saved);
+    ASSERT_EQ(loaded, 1);
+    EXPECT_EQ(CurrentProfile(), p);
+    // Registration elsewhere reads it: the settings file says diagnose only, the profile info and error, its server entry warning
     // and no error override. In mode 1, or with the profile gone, the settings file is in charge,
     // and the server entry's error switch falls back to on. Mode 0 runs last: unregistration
     // writes the switches back.
-    const std::wstring section = std::wstring(L"SETTINGS_STORE_TEST_ProfApp"), p = WriteProfile(L"levels.pfl", L"0");
+    const std::wstring section = L"SETTINGS_STORE_TEST_ProfApp";
     WriteKey(p, section.c_str(), L"EnableInfo", L"1");
     WriteKey(p, section.c_str(), L"EnableError", L"1");
     WriteKey(SettingsFile(), section.c_str(), L"EnableDiag", L"1");
-    ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
-    struct Case { const wchar_t* mode; bool gone; DWORD bits; };
-    for (const Case& c : {Case{L"1", false, 1u | 8u}, Case{L"0", true, 1u | 8u}, Case{L"0", false, 2u | 4u | 8u}}) {
+    struct Run { const wchar_t* mode; bool gone; DWORD bits; };
+    for (const Run& c : {Run{L"1", false, 1u | 8u}, Run{L"0", true, 1u | 8u}, Run{L"0", false, 2u | 4u | 8u}}) {
         WriteKey(p, L"Global", L"Mode", c.mode);
         if (c.gone) ::MoveFileW(p.c_str(), (p + L".away").c_str());
         const kvtest::ProcessResult r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
@@ -451,5 +439,6 @@ TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
         EXPECT_TRUE(r.finished && r.exitCode == c.bits) << "mode " << kvtest::Narrow(c.mode) << (c.gone ? " gone: " : ": ") << r.exitCode;
     }
 }
+
 
 }  // namespace
