@@ -38,9 +38,6 @@ int main(void) {
     CHECK(h > 0);
     traceapi_Output9(h, TRACE_LEVEL_INFO, L"o9", L"%d%d%d%d%d%d%d%d%S", 1, 2, 3, 4, 5, 6, 7, 8, "9");
     CHECK(wcscmp(g_text, L"123456789") == 0);
-    traceapi_SetEnableWarn(h, 1);
-    traceapi_Output_VB(h, TRACE_LEVEL_WARNING, L"vb", L"stdcall");
-    CHECK(wcscmp(g_text, L"stdcall") == 0);
     traceapi_Unregister_VB(h, FALSE);
     CHECK(traceapi_GetTraceApp(h)->szModule[0] == 0);
     traceapi_SetTraceWindow(NULL, TRUE);
