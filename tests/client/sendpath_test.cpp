@@ -1,5 +1,5 @@
 // The client library linked in: the slot path under stress, where the server host is
-// looked for, the fault guard and the lock order.
+// looked for and the lock order.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "client/dbgviewhook.h"
-#include "client/faultguard.h"
 #include "client/locks.h"
 #include "client/region.h"
 #include "client/sendpath.h"
@@ -182,36 +181,6 @@ TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFro
     }
     ::SetEnvironmentVariableW(L"PATH", saved.c_str());
     ::SetCurrentDirectoryW(oldDir);
-}
-
-// Addresses in the never-mapped first page, hidden from the optimiser.
-volatile ULONG_PTR g_badAddress = 0x10;
-volatile int g_zero = 0;
-KV_NOINLINE int ReadBad() { return *reinterpret_cast<volatile int*>(g_badAddress); }
-
-TEST(FaultGuard, FaultsAreCaughtAndCodeAfterThemDoesNotRunAtAnyDepth) {
-    struct Case { const char* name; void (*fault)(); DWORD code; };
-    const Case cases[] = {
-        {"read", [] { ReadBad(); }, EXCEPTION_ACCESS_VIOLATION},
-        {"write", [] { *reinterpret_cast<volatile int*>(g_badAddress + 0x10) = 7; }, EXCEPTION_ACCESS_VIOLATION},
-        {"copy", [] { wchar_t b[8]; wcscpy(b, reinterpret_cast<const wchar_t*>(g_badAddress + 0x20)); }, EXCEPTION_ACCESS_VIOLATION},
-        {"divide", [] { volatile int r = 10 / g_zero; (void)r; }, EXCEPTION_INT_DIVIDE_BY_ZERO},
-    };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        int before = 0, after = 0;
-        EXPECT_FALSE(kv::RunGuarded([&] { before = 1; k.fault(); after = 1; }));
-        EXPECT_TRUE(before == 1 && after == 0 && kv::LastGuardedFault() == k.code);
-    }
-    // Guards nest.
-    bool innerResult = true, afterInner = false;
-    EXPECT_FALSE(kv::RunGuarded([&] {
-        innerResult = kv::RunGuarded([] { ReadBad(); });
-        afterInner = true;
-        ReadBad();  // caught by the outer guard
-    }));
-    EXPECT_TRUE(!innerResult && afterInner);
-    EXPECT_TRUE(kv::RunGuarded([] { EXPECT_TRUE(kv::RunGuarded([] {})); })) << "the chain is empty again";
 }
 
 kv::RankedSection g_list{LockRank::kList}, g_store{LockRank::kStore}, g_otherStore{LockRank::kStore};
