@@ -163,11 +163,13 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromIt
     ASSERT_EQ(unregs.size(), 1u);
     EXPECT_EQ(unregs[0].module + traceapi_GetTraceApp(h)->szModule, L"Router") << "the window is told before the slot is cleared";
     win_.Clear();
+    traceapi_SetEnableWarn(0, 1);  // the server entry's switches override every client
     CopiedClient(std::wstring(60, L'q') + L".exe").Run({L"client", L"Router", L""});
+    traceapi_SetEnableWarn(0, 0), traceapi_SetEnableErr(0, 1);
     regs = win_.OfKind(WM_TRACE_REGISTER);
     ASSERT_EQ(regs.size(), 1u);
     EXPECT_TRUE(regs[0].process.rfind(std::wstring(49, L'Q'), 0) == 0 && regs[0].section == std::wstring(49, L'Q')) << "49 characters";
-    traceapi_SetEnableErr(0, 1);
+    EXPECT_EQ(std::vector<INT>(regs[0].switches, regs[0].switches + 4), (std::vector<INT>{0, 0, 1, 0}));
     traceapi_SetTraceWindow(nullptr, TRUE);
     client.Run({L"client", L"Forced", L"force"});
     ::SetEnvironmentVariableW(L"PATH", path.c_str());
@@ -177,15 +179,8 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromIt
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
 }
 
-TEST_F(ClientApi, ServerEntrySwitchesOverrideClientsAndAreTheRunningWindowsAtStart) {
+TEST_F(ClientApi, ServerEntrySwitchesAreTheRunningWindowsAtStart) {
     traceapi_SetEnableErr(0, 0);
-    // The server entry's switches override every client.
-    traceapi_SetEnableWarn(0, 1);
-    CopiedClient(L"plc_link.exe").Run({L"client", L"Any", L""});
-    const auto regs = win_.OfKind(WM_TRACE_REGISTER);
-    ASSERT_EQ(regs.size(), 1u);
-    EXPECT_EQ(std::vector<INT>(regs[0].switches, regs[0].switches + 4), (std::vector<INT>{0, 0, 1, 0}));
-    traceapi_SetEnableWarn(0, 0);
     // The server entry's switches belong to the running window's operator: a loading process
     // leaves them alone. With no window they come from its settings file (here: defaults).
     SetSwitches(0, {1, 1, 0, 0});

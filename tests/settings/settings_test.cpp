@@ -92,12 +92,8 @@ protected:
     }
     // A stand-in made this process's trace window.
     HWND OpenTraceWindow() {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = StandInProc;
-        wc.lpszClassName = L"SettingsTestTraceWindow";
-        ::RegisterClassW(&wc);  // already there from the second test on
-        window_.reset(::CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 40, 50, 600, 350, nullptr, nullptr,
-                                        nullptr, nullptr));
+        window_.reset(::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, 40, 50, 600, 350, nullptr, nullptr, nullptr, nullptr));
+        ::SetWindowLongPtrW(window_.get(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StandInProc));
         return kv::Server().traceWindow = window_.get();
     }
     void FillSlot(int h, const wchar_t* module, const wchar_t* section, std::vector<INT> s) {

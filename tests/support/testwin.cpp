@@ -54,19 +54,12 @@ bool BringToFront(HWND window, DWORD timeoutMs) {
 }
 
 void Press(WORD key, std::vector<WORD> modifiers) {
-    std::vector<INPUT> in;
-    auto add = [&in](WORD vk, DWORD flags) {
-        INPUT i = {};
-        i.type = INPUT_KEYBOARD;
-        i.ki.wVk = vk;
-        i.ki.wScan = static_cast<WORD>(::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
-        i.ki.dwFlags = flags;
-        in.push_back(i);
-    };
-    for (WORD m : modifiers) add(m, 0);
-    add(key, 0);
-    add(key, KEYEVENTF_KEYUP);
-    for (auto m = modifiers.rbegin(); m != modifiers.rend(); ++m) add(*m, KEYEVENTF_KEYUP);
+    modifiers.push_back(key);
+    std::vector<INPUT> in(modifiers.size() * 2, INPUT{INPUT_KEYBOARD});
+    for (size_t i = 0; i < in.size(); ++i) {  // all down in order, then up in reverse
+        const WORD vk = modifiers[i < modifiers.size() ? i : in.size() - 1 - i];
+        in[i].ki = {vk, static_cast<WORD>(::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC)), i < modifiers.size() ? 0u : KEYEVENTF_KEYUP};
+    }
     ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }
 
