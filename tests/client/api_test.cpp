@@ -146,8 +146,8 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromIt
     auto regs = win_.OfKind(WM_TRACE_REGISTER);
     ASSERT_EQ(regs.size(), 1u);
     EXPECT_TRUE(h > 0 && regs[0].wParam == static_cast<WPARAM>(h) && regs[0].lParam == 0 && regs[0].curHandle == h);
-    EXPECT_EQ(regs[0].module + L"|" + regs[0].section, L"Router|PLC.LINK_Router") << "cut at the last dot, upper-cased";
-    EXPECT_EQ(regs[0].process.rfind(L"PLC.LINK [", 0), 0u) << kvtest::Narrow(regs[0].process);
+    EXPECT_EQ(regs[0].module + L"|" + regs[0].section + L"|" + regs[0].process.substr(0, 10), L"Router|PLC.LINK_Router|PLC.LINK [")
+        << "cut at the last dot, upper-cased";
     EXPECT_EQ(std::vector<INT>(regs[0].switches, regs[0].switches + 4), (std::vector<INT>{0, 1, 1, 0}));
     std::vector<INT> stored;
     for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
@@ -159,9 +159,9 @@ TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromIt
     EXPECT_EQ(static_cast<short>(outs[0].lParam), 30);
     EXPECT_TRUE(outs[1].text == std::wstring(999, L'T') && outs[1].func == std::wstring(98, L'F'));
     EXPECT_TRUE(outs[2].text == std::to_wstring(outs[2].threadId) && outs[2].threadId != ::GetCurrentThreadId());
-    auto unregs = win_.OfKind(WM_TRACE_UNREGISTER);
-    ASSERT_EQ(unregs.size(), 1u);
-    EXPECT_EQ(unregs[0].module + traceapi_GetTraceApp(h)->szModule, L"Router") << "the window is told before the slot is cleared";
+    const auto unregs = win_.OfKind(WM_TRACE_UNREGISTER);
+    EXPECT_TRUE(unregs.size() == 1 && unregs[0].module + traceapi_GetTraceApp(h)->szModule == L"Router")
+        << "the window is told once, before the slot is cleared";
     win_.Clear();
     traceapi_SetEnableWarn(0, 1);  // the server entry's switches override every client
     CopiedClient(std::wstring(60, L'q') + L".exe").Run({L"client", L"Router", L""});
@@ -295,8 +295,8 @@ TEST_F(ClientApi, BadCallersAndCrashedMutexHoldersLeaveEveryoneRunning) {
     ASSERT_EQ(outs.size(), 3u);
     EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"ERROR: szAppName=NULL !|traceapi_Register");
     EXPECT_EQ(outs[1].text, L"Fatal EXCEPTION: szApp=10, pIniFile=0, bForceWnd=0 !");
-    EXPECT_EQ(outs[2].text.rfind(L"Own INI no longer supported: szApp='Own', pIniFile=", 0), 0u) << kvtest::Narrow(outs[2].text);
-    EXPECT_EQ(outs[2].text.substr(outs[2].text.size() - 15), L", bForceWnd=0 !");
+    EXPECT_TRUE(outs[2].text.rfind(L"Own INI no longer supported: szApp='Own', pIniFile=", 0) == 0 &&
+                outs[2].text.substr(outs[2].text.size() - 15) == L", bForceWnd=0 !") << kvtest::Narrow(outs[2].text);
     traceapi_Output(h, 30, L"f", kBad);  // faults on this thread: the worker below must still get the mutex
     win_.Clear();
     std::atomic<bool> done{false};

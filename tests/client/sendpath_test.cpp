@@ -134,12 +134,11 @@ TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiti
     EXPECT_EQ(seen, lines);
     kv::SetTraceWindowThread(::GetCurrentThreadId());
     std::atomic<bool> held{false};
-    DWORD_PTR answer = 0;
     BOOL sent = FALSE;
     std::thread holder([&] {
         kv::RankedMutexLock lock(kv::g_proc.dataMutex, LockRank::kData);
         held = true;
-        sent = ::SendMessageTimeoutW(server_.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer) != 0;
+        sent = ::SendMessageTimeoutW(server_.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, nullptr) != 0;
     });
     while (!held) ::Sleep(1);
     EXPECT_TRUE(kv::DataLock().owned());

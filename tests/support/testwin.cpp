@@ -7,10 +7,8 @@
 namespace kvtest {
 
 RecordingWindow::RecordingWindow(const Accessors& acc) : acc_(acc) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = &RecordingWindow::Proc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"KvTestRecordingWindow";
+    const WNDCLASSW wc = {0, &RecordingWindow::Proc, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr,
+                          L"KvTestRecordingWindow"};
     ::RegisterClassW(&wc);  // fails harmlessly from the second window on
     hwnd_ = ::CreateWindowExW(0, L"KvTestRecordingWindow", L"recorder", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
                               nullptr, nullptr, ::GetModuleHandleW(nullptr), this);
