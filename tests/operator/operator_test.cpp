@@ -274,7 +274,12 @@ TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
         act();
         EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << &act - acts;
     }
-    rowstore_SetAutoScroll(kv::Server().mainStore, FALSE);
+    const short stores[] = {kv::Server().mainStore, kv::Server().filterStore};
+    for (BOOL on : {TRUE, FALSE}) {  // Scroll is one switch for both lists
+        EXPECT_EQ(on * 2, rowstore_GetAutoScroll(stores[0]) + rowstore_GetAutoScroll(stores[1]));
+        ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0);
+    }
+    rowstore_SetAutoScroll(stores[0], FALSE);
     ::SetFocus(Window());
 }
 
@@ -475,25 +480,6 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
         else EXPECT_TRUE(s.size() == 125 && s.find(L"...") == (s.find(L"Profile: ...") == 0 ? 9u : 6u) &&
                          s.substr(s.size() - c.want.size()) == c.want);
     }
-}
-
-// At most ten fields (a longer table would write past the bar's room), texts cut at 128; nothing after the bar is gone.
-TEST(WindowParts, StatusBarFieldsAndTexts) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = &::DefWindowProcW;
-    wc.lpszClassName = L"KvStatusParent";
-    HWND parent = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"p", WS_POPUP, 0, 0, 240, 60, nullptr, nullptr, nullptr, nullptr);
-    StatusField fields[11] = {};
-    EXPECT_EQ(statusbar_Create(parent, fields, 11), nullptr);
-    EXPECT_EQ(statusbar_Create(parent, fields, -1), nullptr);
-    HWND bar = statusbar_Create(parent, fields, 10);
-    ASSERT_NE(bar, nullptr);
-    for (int index : {-1, 0, 9, 10}) EXPECT_EQ(statusbar_SetText(index, L"x"), index == 0 || index == 9) << index;
-    statusbar_SetText(2, std::wstring(300, L'a').c_str());
-    wchar_t buf[400] = {};
-    EXPECT_EQ(::GetWindowTextW(::GetDlgItem(bar, 6), buf, 400), 128);
-    ::DestroyWindow(parent);
-    EXPECT_EQ(statusbar_Height() + statusbar_SetText(0, L"x"), 0) << "after the bar is gone";
 }
 
 // What the dialog's seams saw, written inside a send the test thread waits for.
@@ -700,12 +686,8 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
         EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, Run([&](HWND dialog) {
             Type(IDC_SET_HISTORY, c.typed);
             Click(IDOK);
-            if (c.accepted) return;
-            DWORD from = 1, to = 0;
-            ::SendMessageW(Item(IDC_SET_HISTORY), EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-            EXPECT_TRUE(::IsWindow(dialog) && Item(IDC_SET_HISTORY) == kvtest::FocusOf(dialog));
-            EXPECT_EQ(std::to_wstring(c.old) + L" 0-" + std::to_wstring(std::to_wstring(c.old).size()),
-                      Text(IDC_SET_HISTORY) + L" " + std::to_wstring(from) + L"-" + std::to_wstring(to)) << "the old value selected";
+            EXPECT_TRUE(c.accepted || (::IsWindow(dialog) && Item(IDC_SET_HISTORY) == kvtest::FocusOf(dialog) &&
+                                       Text(IDC_SET_HISTORY) == std::to_wstring(c.old))) << "the old value back in the focused field";
         }));
         EXPECT_EQ(c.asks ? List{L"New history setting will delete trace files older than " + std::wstring(c.typed) +
                                 L" day(s) - are you sure?" + kBoxTitle + std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION)}
@@ -753,7 +735,7 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
         wcscpy(g_settings.SpecialFilter, c.before);
         g_settings.TopMost = c.kept ? 0 : 1;
         Fill({L"row", L"row"}, L"row");
-        g_filterCountLocked.clear(), g_lines->Clear();
+        g_filterCountLocked.clear();
         Run([&](HWND) {
             EXPECT_EQ(c.before + std::wstring(L"|"), Text(IDC_SET_FILTERLIST) + L"|" + Text(IDC_SET_SELECTED)) << "no row focused";
             Type(IDC_SET_FILTERLIST, c.after);
@@ -775,10 +757,6 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
         ::GetWindowTextW(Window(), title, 200);
         EXPECT_EQ(c.after[0] ? L"VANTORA KV Trace Server - Filter:  FilterList='" + std::wstring(c.after) + L"'" : L"VANTORA KV Trace Server",
                   title);
-        EXPECT_EQ((List{L"tracewnd_EditSettings|New settings 1: AutoStart=0, AutoStop=0, TopMost=" + std::to_wstring(c.kept) +
-                            L", MaxLines=10000, MaxDelete=100, FileDir='" + suite_.file(L"tmp") + L"', HistDays=0",
-                        L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" + std::wstring(c.after) +
-                            L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
     }
     for (HWND list : {MainList(), FilterList()}) ::RemoveWindowSubclass(list, WatchList, 1);
     tracewnd_ResetTraceFileForTesting();

@@ -78,17 +78,6 @@ KVTEST_HELPER(early_host) {
     for (auto& t : threads) t.join();
     return traceapi_DestroyWnd(), 0;
 }
-// Opens the window, closes it, and tries again in the same process: the second call opens nothing.
-KVTEST_HELPER(reopen) {
-    traceapi_CreateWnd(0, nullptr, 0, nullptr);
-    if (!kvtest::PumpUntil(WindowUp, 30000)) return 10;
-    ::PostMessageW(::FindWindowW(kClass, nullptr), WM_CLOSE, 0, 0);
-    traceapi_DestroyWnd();
-    if (WindowUp()) return 11;
-    if (traceapi_CreateWnd(0, nullptr, 0, nullptr) != nullptr) return 12;
-    return kvtest::PumpUntil(WindowUp, 1500) ? 13 : 0;
-}
-
 const char kBaseSettings[] =
     "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
     "Left=0\r\nTop=0\r\nRight=1000\r\nBottom=620\r\nFilterListPart=4\r\n"
@@ -96,19 +85,15 @@ const char kBaseSettings[] =
     "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
     "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
 
-// overrides: section, key, value triples written over the base settings.
-void WriteSettings(const std::wstring& fileDir, const std::vector<const wchar_t*>& overrides = {}) {
-    ::DeleteFileW(SettingsFile().c_str());
-    kvtest::WriteBytes(SettingsFile(), kBaseSettings);
-    ::WritePrivateProfileStringW(L"Global", L"FileDir", fileDir.c_str(), SettingsFile().c_str());
-    for (size_t i = 0; i + 2 < overrides.size(); i += 3)
-        ::WritePrivateProfileStringW(overrides[i], overrides[i + 1], overrides[i + 2], SettingsFile().c_str());
-}
-
 struct WindowProcess {
+    // overrides: section, key, value triples written over the base settings.
     explicit WindowProcess(const std::wstring& fileDir, const std::vector<const wchar_t*>& overrides = {},
                            const std::vector<std::wstring>& helper = {L"host"}) {
-        WriteSettings(fileDir, overrides);
+        ::DeleteFileW(SettingsFile().c_str());
+        kvtest::WriteBytes(SettingsFile(), kBaseSettings);
+        ::WritePrivateProfileStringW(L"Global", L"FileDir", fileDir.c_str(), SettingsFile().c_str());
+        for (size_t i = 0; i + 2 < overrides.size(); i += 3)
+            ::WritePrivateProfileStringW(overrides[i], overrides[i + 1], overrides[i + 2], SettingsFile().c_str());
         process = kvtest::StartHelper(helper[0], {helper.begin() + 1, helper.end()});
         kvtest::PumpUntil([this] {
             window = ::FindWindowW(kClass, nullptr);
@@ -338,22 +323,6 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
             const size_t at = text.find(L"|tracewnd_OnCommand|" + line), start = text.rfind(L'\n', at);
             return at != std::wstring::npos && text.find(L"|OPR |", start) < at;
         }, 5000)) << kvtest::Narrow(line);
-    for (LRESULT scroll : {BST_UNCHECKED, BST_CHECKED}) {  // Scroll off: neither list moves with new rows; on: both follow them
-        Send(win_->Control(kIdScroll), BM_CLICK);
-        ASSERT_EQ(Send(win_->Control(kIdScroll), BM_GETCHECK), scroll);
-        const int rows[2] = {win_->Rows(win_->main), win_->Rows(win_->filter)};
-        const LRESULT tops[2] = {Send(win_->main, LVM_GETTOPINDEX), Send(win_->filter, LVM_GETTOPINDEX)};
-        for (int i = 0; i < 40; ++i) traceapi_Output(handle_, 30, L"Pumping", L"following FILTERME");
-        EXPECT_TRUE(kvtest::PumpUntil([&] {
-            int settled = 0;
-            for (HWND list : {win_->main, win_->filter}) {
-                const int at = list == win_->filter, now = win_->Rows(list);
-                const LRESULT top = Send(list, LVM_GETTOPINDEX);
-                settled += now >= rows[at] + 40 && (scroll ? top + Send(list, LVM_GETCOUNTPERPAGE) >= now : top == tops[at]);
-            }
-            return settled == 2;
-        })) << "Scroll " << scroll;
-    }
 }
 
 // Where every control sits 1000 and 200 wide (below 299 the buttons vanish); the settings' column widths.
@@ -452,14 +421,11 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     struct Case { const char* what; std::function<void(HWND)> open; const wchar_t *cls, *caption; std::function<void(HWND)> close; };
     const Case cases[] = {
         {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
-        {"Ctrl+F, Escape in the dialog", press('F', {VK_CONTROL}), L"#32770", nullptr,
-         [escape](HWND dialog) { escape(::GetDlgItem(dialog, 0x480)); }},
         {"Alt+F3, Find Next: a hit closes the dialog", press(VK_F3, {VK_MENU}), L"#32770", nullptr, [](HWND dialog) {
              Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
              ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
          }},
         {"the context menu at the mouse", menu(MAKELPARAM(300, 200)), L"#32768", nullptr, escape},
-        {"the context menu from the keyboard", menu(-1), L"#32768", nullptr, escape},
         {"double click, Cancel", [main](HWND) { ::PostMessageW(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)); }, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
@@ -554,9 +520,9 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     EXPECT_EQ(lines.find(L"SYSTEM TIME CHANGED"), std::wstring::npos);
 }
 
-// A flood from the host's threads while the window paints; saved maximized off the screen and without size, it
-// opens over 0, 0, 500 by 300. A forced unregistration closes it; no second window opens in that process.
-TEST(WindowLifecycle, FloodWhilePaintingMaximizedAndForcedUnregistration) {
+// A flood from the host's threads into a window saved maximized, off the screen and without size: it
+// opens over 0, 0, 500 by 300. A forced unregistration closes it.
+TEST(WindowLifecycle, FloodMaximizedAndForcedUnregistration) {
     kvtest::TempDir dir;
     WindowProcess win(dir.path(), {L"ListView", L"MaxEntries", L"2000", L"ListView", L"MaxDelete", L"300", L"Global", L"Left",
                                    L"-40", L"Global", L"Top", L"-30", L"Global", L"Right", L"-100", L"Global", L"Bottom", L"-99",
@@ -571,15 +537,6 @@ TEST(WindowLifecycle, FloodWhilePaintingMaximizedAndForcedUnregistration) {
     ::GetClientRect(win.window, &client);
     EXPECT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) && RectIn(win.filter, win.window).bottom == client.bottom - 24; }))
         << "the layout follows the maximized window";
-    ::SetWindowPos(win.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-    const ULONGLONG end = ::GetTickCount64() + 4000;
-    for (int answered = 0; ::GetTickCount64() < end; ++answered) {
-        for (HWND list : {win.main, win.filter}) ::RedrawWindow(list, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
-        ::PostMessageW(win.main, WM_KEYDOWN, (answered % 2) ? VK_PRIOR : VK_NEXT, 0);
-        DWORD_PTR r;
-        ASSERT_TRUE(::SendMessageTimeoutW(win.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r)) << "the window answers";
-        kvtest::PumpPending();
-    }
     EXPECT_TRUE(kvtest::PumpUntil([&] {
         const int rows = win.Rows(win.main);
         return rows > 0 && rows <= 2000 && TextOf(win.Field(0)) == std::to_wstring(rows) + L" / 2000";
@@ -590,9 +547,6 @@ TEST(WindowLifecycle, FloodWhilePaintingMaximizedAndForcedUnregistration) {
     EXPECT_TRUE(r.finished && r.exitCode == 0 && !WindowUp()) << "the window closed as the client asked, the host did not crash";
     EXPECT_EQ(ReadKey(L"Global", L"Maximized") + ReadKey(L"Global", L"Right") + ReadKey(L"Global", L"Bottom"), L"1-100-99")
         << "the settings were saved before the host ended, with the placement from before";
-    WriteSettings(dir.path());
-    const kvtest::ProcessResult again = kvtest::RunHelper(L"reopen", {}, 60000);
-    EXPECT_TRUE(again.finished && again.exitCode == 0) << "10 no window, 11 window left, 12/13 a second window: " << again.exitCode;
 }
 
 }  // namespace
