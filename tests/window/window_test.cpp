@@ -128,13 +128,13 @@ struct Band {
     int middle;
 };
 std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds = kMainGrounds) {
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(list, &pid);
-    const HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
-    void* remote = ::VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
     RECT r;
     POINT at = {0, 0};
     ::GetClientRect(list, &r), ::ClientToScreen(list, &at);
+    // The first rows follow the header, each as high as the view's estimate grows with one more row.
+    const int top = RectIn(::FindWindowExW(list, nullptr, WC_HEADERW, nullptr), list).bottom;
+    const int height = HIWORD(Send(list, LVM_APPROXIMATEVIEWRECT, 2, MAKELPARAM(-1, -1))) -
+                       HIWORD(Send(list, LVM_APPROXIMATEVIEWRECT, 1, MAKELPARAM(-1, -1)));
     BITMAPINFO bi = {};
     bi.bmiHeader = {sizeof(BITMAPINFOHEADER), r.right, -r.bottom, 1, 32, BI_RGB};
     void* bits = nullptr;
@@ -145,12 +145,8 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
     ::GdiFlush();
     std::vector<Band> rows;
     for (int row = 0; bits && row < count; ++row) {
-        RECT item = {LVIR_BOUNDS};
-        ::WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
-        Send(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(remote));
-        ::ReadProcessMemory(process, remote, &item, sizeof(item), nullptr);
-        Band band = {{}, {}, (item.top + item.bottom) / 2};
-        for (int y = std::max(0L, item.top); y < std::min(r.bottom, item.bottom); ++y)
+        Band band = {{}, {}, top + row * height + height / 2};
+        for (int y = top + row * height; y < std::min<int>(r.bottom, top + (row + 1) * height); ++y)
             for (int x = 0; x < r.right; ++x) {
                 const DWORD p = static_cast<const DWORD*>(bits)[y * r.right + x];
                 const COLORREF c = RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
@@ -160,7 +156,6 @@ std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds
         rows.push_back(band);
     }
     ::SelectObject(mem, old), ::DeleteObject(dib), ::DeleteDC(mem), ::ReleaseDC(nullptr, screen);
-    ::VirtualFreeEx(process, remote, 0, MEM_RELEASE), ::CloseHandle(process);
     return rows;
 }
 Sets InksOf(const std::vector<Band>& rows, bool grounds = false) {
