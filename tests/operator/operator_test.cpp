@@ -141,11 +141,6 @@ bool Key(WPARAM key, bool control = false, bool shift = false) {
     return ::SetKeyboardState(state), handled;
 }
 void Command(int id) { tracewnd_OnMenuCommand(Window(), id); }
-List Lines() {  // the traced lines as "function|text"
-    List out;
-    for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) out.push_back(r.func + L"|" + r.text);
-    return out;
-}
 std::wstring NotFound(const std::wstring& text) { return L"Cannot find string \"" + text + L"\"" + kBoxTitle + L"48"; }
 std::wstring TraceFileIn(const std::wstring& dir) {  // points the trace file at dir and returns its name
     wcscpy(g_settings.FileDir, dir.c_str());
@@ -347,7 +342,9 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
         if (j.line) expected.push_back(L"TrcWndProc|***** SYSTEM TIME CHANGED (" + std::wstring(j.line) + L"s) ***** ");
     }
     kv::ClockSetForTesting(nullptr);
-    EXPECT_EQ(expected, Lines());
+    List lines;  // the traced lines as "function|text"
+    for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) lines.push_back(r.func + L"|" + r.text);
+    EXPECT_EQ(expected, lines);
     struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
     const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
                              {VK_ADD, 5, 5, false}, {VK_SUBTRACT, 5, 5, false}, {VK_TAB, 5, 5, true, MainList(), FilterList()},

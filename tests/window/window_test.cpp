@@ -186,9 +186,6 @@ protected:
         for (int i = 0; i < count; ++i) traceapi_Output(handle_, level, L"Pumping", text);
         return kvtest::PumpUntil([count] { return win_->Rows(win_->main) >= count + 1; });
     }
-    static bool FieldBecomes(int field, const std::wstring& text) {
-        return kvtest::PumpUntil([&] { return TextOf(win_->Field(field)) == text; }, 5000);
-    }
     static void Paint() {  // the window on top of everything, painted
         ::SetWindowPos(win_->window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
         ::RedrawWindow(win_->window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
@@ -212,9 +209,7 @@ short TraceWindowTest::handle_;
 
 // On every activation the keyboard works without a click; a typed letter keeps the selection.
 TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
-    for (auto [set, on] : {std::pair{traceapi_SetEnableDiag, 0}, {traceapi_SetEnableInf, 0}, {traceapi_SetEnableWarn, 1},
-                           {traceapi_SetEnableErr, 1}})
-        set(handle_, on);
+    traceapi_SetEnableWarn(handle_, 1), traceapi_SetEnableErr(handle_, 1);
     ASSERT_TRUE(ClearAndEmit(30, 20, L"a line")) << win_->Rows(win_->main);
     EXPECT_EQ(TextOf(win_->Field(3)) + L"|" + TextOf(win_->Field(1)), L"Profile: USER|") << "no row selected";
     kvtest::RecordingWindow other({});
@@ -224,11 +219,11 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
         {{VK_HOME}, L"1 [0000]"}, {std::vector<WORD>(16, VK_DOWN), L"17 [0011]"}, {{'L', VK_UP}, L"16 [0011]"}, {{VK_END}, L"31 [0011]"}};
     for (const auto& [keys, field] : steps) {
         for (WORD key : keys) kvtest::Press(key);
-        EXPECT_TRUE(FieldBecomes(1, field)) << kvtest::Narrow(TextOf(win_->Field(1)));
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(win_->Field(1)) == field; })) << kvtest::Narrow(TextOf(win_->Field(1)));
     }
     std::wstring file, shown;  // the whole bar once the file is closed, a second after the last line
     TraceFile(dir_->path(), &file);
-    EXPECT_TRUE(FieldBecomes(2, L"File: " + file + L" (max:7)"));
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return TextOf(win_->Field(2)) == L"File: " + file + L" (max:7)"; }));
     for (int i = 0; i < 5; ++i) shown += TextOf(win_->Field(i)).substr(0, i == 4 ? 11 : 999) + L"|";
     EXPECT_EQ(shown, L"31 / 10000|31 [0011]|File: " + file + L" (max:7)|Profile: USER|KV-Client  |");
     kvtest::Press(VK_TAB);  // Tab, and an activation goes back to the list used last
@@ -351,7 +346,6 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     };
     auto press = [](WORD key, std::vector<WORD> held = {}) { return [=](HWND) { kvtest::Press(key, held); }; };
     auto escape = [](HWND to) { ::PostMessageW(to, WM_KEYDOWN, VK_ESCAPE, 0); };
-    auto menu = [](LPARAM at) { return [at](HWND list) { ::PostMessageW(list, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), at); }; };
     struct Case { const char* what; std::function<void(HWND)> open; const wchar_t *cls, *caption; std::function<void(HWND)> close; };
     const Case cases[] = {
         {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
@@ -359,7 +353,8 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
              Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
              ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
          }},
-        {"the context menu at the mouse", menu(MAKELPARAM(300, 200)), L"#32768", nullptr, escape},
+        {"the context menu", [main](HWND) { ::PostMessageW(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(300, 200)); },
+         L"#32768", nullptr, escape},
         {"double click, Cancel", [main](HWND) { ::PostMessageW(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)); }, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
