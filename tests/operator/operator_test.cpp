@@ -56,14 +56,9 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return msg == WM_COMMAND || tracewnd_OnFindMsg(hwnd, msg, lp) ? 0 : ::DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-HWND MakeList(HWND parent, int y) {
-    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600, 200, parent,
-                                  nullptr, nullptr, nullptr);
-    for (int i = 0; i < 6; ++i) {
-        LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
-        ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
-    }
-    return list;
+HWND MakeList(HWND parent, int y) {  // rows only: their texts are read from the stores
+    return ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600, 200, parent, nullptr,
+                             nullptr, nullptr);
 }
 
 HWND Window() {

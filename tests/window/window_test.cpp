@@ -123,10 +123,7 @@ const std::set<COLORREF> kInks = {kRed, kBlue, kGrey, kGreen, kDarkBlue, kBlack,
 
 // The first count rows of another process's list as the screen shows them: inks and grounds in each row's
 // rectangle and its middle, in client coordinates.
-struct Band {
-    std::set<COLORREF> inks, grounds;
-    int middle;
-};
+struct Band { std::set<COLORREF> inks, grounds; int middle; };
 std::vector<Band> RowsOf(HWND list, int count, const std::set<COLORREF>& grounds = kMainGrounds) {
     RECT r;
     POINT at = {0, 0};
