@@ -318,10 +318,9 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
         EXPECT_EQ((std::vector<bool>{tick < 6, tick < 61}), (std::vector<bool>{kv::g_region.apps[7].dwProcessId != 0, kvtest::FileExists(old)}))
             << tick;
     }
-    EXPECT_FALSE(::IsWindowVisible(FilterList())) << "no filter string";
-    wcscpy(g_settings.SpecialFilter, L"x");
-    tracewnd_OnTimer(Window(), 1);  // any timer
-    EXPECT_TRUE(::IsWindowVisible(FilterList()));
+    const bool hidden = !::IsWindowVisible(FilterList());  // no filter string; with one, any timer shows the list
+    wcscpy(g_settings.SpecialFilter, L"x"), tracewnd_OnTimer(Window(), 1);
+    EXPECT_TRUE(hidden && ::IsWindowVisible(FilterList()));
     g_lines->Clear();
     struct Jump { WORD hour, minute, second; bool entry; const wchar_t* line; };
     const Jump jumps[] = {{10, 0, 5, false, nullptr}, {9, 59, 55, false, nullptr}, {10, 0, 6, false, L"+6"},
@@ -494,8 +493,7 @@ protected:
         ::SetEnvironmentVariableW(L"KV_SUITE_DIR", suite_.path().c_str());
         ::CreateDirectoryW(suite_.file(L"bin").c_str(), nullptr);
         ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
-        g_questions.clear(), g_launches.clear();
-        g_splits = g_unlocked = 0, g_answer = IDYES;
+        g_questions.clear(), g_launches.clear(), g_splits = g_unlocked = 0, g_answer = IDYES;
         kv::SettingsDialogSeam() = {CountSplit, nullptr, AnswerQuestion, nullptr};
         tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
         wcscpy(kv::g_proc.settingsPath, ini_.c_str());
@@ -572,11 +570,9 @@ TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
                   (std::vector<List>{Entries(IDC_SET_INCLUDE), Entries(IDC_SET_HIGHLIGHT), Entries(IDC_SET_TRIGGER), Entries(IDC_SET_FILTERLIST)}));
         const List exclude = Entries(IDC_SET_EXCLUDE);
         EXPECT_TRUE(exclude.size() == 25 && exclude[0].empty() && exclude[24] == L"e24") << "the value and 24 history keys";
-        std::wstring texts;
-        for (int id : {IDC_SET_INCLUDE, IDC_SET_HIGHLIGHT, IDC_SET_SELECTED, IDC_SET_MAXLINES, IDC_SET_DELLINES, IDC_SET_HISTORY,
-                       IDC_SET_FILEDIR, IDC_SET_EXECCMD})
-            texts += Text(id) + L"|";
-        EXPECT_EQ(L"cur|ZZZ|selected text|1234|-5|9|C:\\trace\\files|old command|", texts);
+        EXPECT_EQ((List{L"cur", L"ZZZ", L"selected text", L"1234", L"-5", L"9", L"C:\\trace\\files", L"old command"}),
+                  (List{Text(IDC_SET_INCLUDE), Text(IDC_SET_HIGHLIGHT), Text(IDC_SET_SELECTED), Text(IDC_SET_MAXLINES), Text(IDC_SET_DELLINES),
+                        Text(IDC_SET_HISTORY), Text(IDC_SET_FILEDIR), Text(IDC_SET_EXECCMD)}));
         EXPECT_EQ(L"1003:0e 1004:1e 1005:1e 1030:0e 1034:1e 1033:0e 1035:1e 1036:0e 1038:0- 1032:0- 1028:0- ",
                   Boxes({IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE,
                          IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD}));

@@ -413,10 +413,7 @@ TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
     EXPECT_NE(TextOf(win.window).find(L"NIGHT"), std::wstring::npos) << "the running window loaded it";
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ::IsWindowVisible(win.filter) != FALSE; })) << "FILTERME shows the filter list";
     auto settled = [&win] {  // two ticks of the clock field: the list counts are up to date
-        for (int tick = 0; tick < 2; ++tick) {
-            const std::wstring clock = TextOf(win.Field(4));
-            kvtest::PumpUntil([&] { return TextOf(win.Field(4)) != clock; }, 5000);
-        }
+        for (int tick = 0; tick < 2; ++tick) kvtest::PumpUntil([&, clock = TextOf(win.Field(4))] { return TextOf(win.Field(4)) != clock; }, 5000);
         return std::vector<int>{win.Rows(win.main), win.Rows(win.filter)};
     };
     const std::vector<int> before = settled();
