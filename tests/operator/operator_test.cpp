@@ -226,8 +226,7 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
     for (const Case& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.text) + " flags " + std::to_string(c.flags));
         Key('F', true), Key(VK_ESCAPE), g_boxes.clear();  // no dialog, the found flag cleared
-        Fill(c.expected == -2 ? List{} : rows);
-        Select(MainList(), c.selected);
+        Fill(c.expected == -2 ? List{} : rows), Select(MainList(), c.selected);
         wchar_t text[400];
         FINDREPLACEW record = {sizeof(record), nullptr, nullptr, c.flags, wcscpy(text, c.text), nullptr, 400};
         EXPECT_EQ(c.expected >= 0 ? 1 : 0, tracewnd_FindText(Window(), &record, c.down));
@@ -400,9 +399,8 @@ TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
-        g_opened = g_saved = 0, g_beeps.clear(), g_saveDialogs.clear();
+        g_opened = g_saved = 0, g_beeps.clear(), g_saveDialogs.clear(), kv::g_region.globalEnable = c.tracing;
         g_saveAnswer = dir.file(L"list" + std::to_wstring(&c - cases) + L".txt");
-        kv::g_region.globalEnable = c.tracing;
         if (c.key) EXPECT_EQ(c.handled != 0, Key(c.key, c.control != 0, c.shift != 0));
         else Command(c.control);
         EXPECT_EQ((std::vector<List>{{std::to_wstring(c.opened) + std::to_wstring(c.saved)}, c.beeps ? List{L"4294967295"} : List{},
@@ -645,8 +643,7 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed));
-        SetUp();
-        g_settings.HistoryDays = c.old, g_answer = c.answer;
+        SetUp(), g_settings.HistoryDays = c.old, g_answer = c.answer;
         Ini(L"Global", L"HistoryDays", std::to_wstring(c.old));
         EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, Run([&](HWND dialog) {
             Type(IDC_SET_HISTORY, c.typed);
@@ -672,8 +669,7 @@ LRESULT CALLBACK WatchList(HWND list, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, 
 
 // Test runs the command as typed, Cancel writes nothing; after OK the filter list keeps its rows only when its string grew.
 TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
-    wcscpy(g_settings.TriggerExec, L"old command");
-    g_settings.TriggerFlags = kTriggerExecute;
+    wcscpy(g_settings.TriggerExec, L"old command"), g_settings.TriggerFlags = kTriggerExecute;
     tracewnd_SplitFilters();  // "old command" is the trigger's command now
     Fill({L"other row", L"focused row"});
     Select(MainList(), 1);
