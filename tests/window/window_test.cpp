@@ -280,7 +280,7 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
         }, 5000)) << kvtest::Narrow(line);
 }
 
-// Where every control sits 1000 wide; the settings' column widths.
+// Where every control sits 1000 wide; the column width the settings hold.
 TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     RECT want = {0, 0, 1000, 600}, client;
     ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
@@ -296,9 +296,9 @@ TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
     EXPECT_EQ(spans, (Longs{0, 24, 24, 77, 332, 77, 409, 275, 684, 77, 915, 85, 3, 95, 104, 87, 821, 173}));
     const RECT f = RectIn(win_->filter, win_->window), m = RectIn(win_->main, win_->window), bar = RectIn(win_->Bar(), win_->window);
     const RECT field = RectIn(win_->Field(1), win_->window);
-    EXPECT_EQ((Longs{client.bottom - 24, client.bottom / 4, f.top, 1000, m.top, client.bottom - 24, 1000, 3, 20}),
+    EXPECT_EQ((Longs{client.bottom - 24, client.bottom / 4, f.top, 1000, m.top, client.bottom - 24, 1000, 3, 20, 300}),
               (Longs{f.bottom, f.bottom - f.top, m.bottom, m.right, RectIn(win_->Control(kIdTrace), win_->window).bottom,
-                     bar.top, bar.right, field.top - bar.top, field.bottom - field.top}));
+                     bar.top, bar.right, field.top - bar.top, field.bottom - field.top, Send(win_->main, LVM_GETCOLUMNWIDTH, 5)}));
     ::SetWindowPos(win_->window, nullptr, 0, 0, 1000, 620, SWP_NOMOVE | SWP_NOZORDER);
 }
 
