@@ -67,12 +67,11 @@ protected:
 };
 
 // The server entry shows its module name, operator lines name the PC.
-TEST_F(Intake, RowColumnsForEveryKindOfSender) {
+TEST_F(Intake, RowColumnsForEveryKindOfSenderAndTheDirectPath) {
     SYSTEMTIME monday = {2007, 3, 1, 12, 10, 20, 30, 456};  // Monday 12 March 2007
     kv::ClockSetForTesting(&monday);
     g_settings.PCNo = 3;
-    short h = traceapi_Register(std::wstring(40, L'm').c_str(), nullptr, 0);
-    ASSERT_GT(h, 0);
+    kvtest::Registered h(std::wstring(40, L'm').c_str());
     TRACEAPP& slot = kv::g_region.apps[h];
     kv::CopyCut(slot.szProcess, 50, std::wstring(45, L'P').c_str());
     slot.EnableDiag = slot.EnableInfo = slot.EnableWarning = slot.EnableError = 1;
@@ -101,7 +100,28 @@ TEST_F(Intake, RowColumnsForEveryKindOfSender) {
     EXPECT_EQ(levels, (std::vector<uint32_t>{20, 0, 0xFFFF, 15}));
     EXPECT_EQ(std::make_tuple(Row(before)->levelWord, Row(before)->markFlags, Row(before)->sourceIndex),
               std::make_tuple(20u + 15u * 65536u, 0u, 0));
-    traceapi_Unregister(h, 0);
+    // Direct rows name their thread, not whatever thread id another process left in the message slot.
+    kvtest::Registered direct(L"Direct");
+    const int first = Count();
+    traceapi_Output1(direct, 30, L"direct", L"value %d", 42);
+    ASSERT_EQ(Count(), first + 1) << "stored before the call returned";
+    EXPECT_EQ(Text(first) + L"|" + Row(first)->function, L"value 42|direct");
+    SetFilter(g_settings.SpecialFilter, L"xxx");  // the filter list's copies are as long as their rows
+    DWORD emitter = 0;
+    std::thread([&] {
+        emitter = ::GetCurrentThreadId();
+        for (size_t n : {kRowTextMax - 1, kRowTextMax, kRowTextMax + 1})
+            traceapi_Output(direct, 30, L"f", std::wstring(n, L'x').c_str());
+    }).join();
+    ASSERT_EQ(Count(), first + 4);
+    EXPECT_EQ(std::wstring(Row(first + 1)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
+    for (int i : {1, 2, 3}) {
+        EXPECT_EQ(Text(first + i).size(), std::min<size_t>(kRowTextMax - 2 + i, kRowTextMax)) << i;
+        EXPECT_EQ(wcslen(rowstore_Get(win_.filterStore(), i - 1)->text), Text(first + i).size()) << i;
+    }
+    tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
+    traceapi_Output(direct, 30, L"f", L"numbered");
+    EXPECT_NE(wcsstr(Row(first + 4)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(first + 4)->time);
 }
 
 // An unreadable text must leave the filter tables free: the next rebuild on this thread would hang.
@@ -124,43 +144,7 @@ TEST_F(Intake, FilteredFailedAndUnreadableMessagesNumberWithoutGaps) {
     ASSERT_EQ(Count(), before + 3);
     EXPECT_EQ(SeqOf(Row(before + 1)), SeqOf(Row(before)) + 1);
     EXPECT_EQ(SeqOf(Row(before + 2)), SeqOf(Row(before)) + 4) << "each failed message used its number";
-    // A full pointer array: the row is not listed, but the file and the trigger still get it.
     SetFilter(g_settings.IncludeFilter, L"");
-    g_settings.EnableFile = 1;
-    tracewnd_SelectTraceFile();
-    rowstore_Clear(win_.mainStore());
-    rowstore_SetAllocFailuresForTesting(kRowStoreFailGrow);
-    for (int i = 0; i <= 10000; ++i) tracewnd_AddMessage(h, L"f", L"fill", 30);
-    rowstore_SetAllocFailuresForTesting(0);
-    EXPECT_EQ(Count(), 10000);
-    tracewnd_CloseTraceFile();
-    EXPECT_EQ(kvtest::ReadLines(tracewnd_CurrentTraceFile()).size(), 10001u) << "the refused row was written too";
-}
-
-// Not whatever thread id another process left in the message slot.
-TEST_F(Intake, DirectRowsNameTheirThreadCutLongTextsAndNumberUnsigned) {
-    kvtest::Registered h(L"Direct");
-    kv::g_region.curThreadId = 123456789;
-    const int before = Count();
-    traceapi_Output1(h, 30, L"direct", L"value %d", 42);
-    ASSERT_EQ(Count(), before + 1) << "stored before the call returned";
-    EXPECT_EQ(Text(before) + L"|" + Row(before)->function, L"value 42|direct");
-    SetFilter(g_settings.SpecialFilter, L"xxx");  // the filter list's copies are as long as their rows
-    DWORD emitter = 0;
-    std::thread([&] {
-        emitter = ::GetCurrentThreadId();
-        for (size_t n : {kRowTextMax - 1, kRowTextMax, kRowTextMax + 1})
-            traceapi_Output(h, 30, L"f", std::wstring(n, L'x').c_str());
-    }).join();
-    ASSERT_EQ(Count(), before + 4);
-    EXPECT_EQ(std::wstring(Row(before + 1)->module), L"Direct [" + std::to_wstring(emitter) + L"]");
-    for (int i : {1, 2, 3}) {
-        EXPECT_EQ(Text(before + i).size(), std::min<size_t>(kRowTextMax - 2 + i, kRowTextMax)) << i;
-        EXPECT_EQ(wcslen(rowstore_Get(win_.filterStore(), i - 1)->text), Text(before + i).size()) << i;
-    }
-    tracewnd_SetSequenceForTesting(0x7FFFFFFFul);
-    traceapi_Output(h, 30, L"f", L"numbered");
-    EXPECT_NE(wcsstr(Row(before + 4)->time, L"[2147483648]"), nullptr) << kvtest::Narrow(Row(before + 4)->time);
 }
 
 // An elevated or service client may not be opened and still runs.

