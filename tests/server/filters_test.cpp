@@ -3,7 +3,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -37,20 +36,6 @@ std::vector<std::wstring> Split(const wchar_t* line) {
 }
 
 using Entries = std::vector<std::wstring>;
-
-TEST(SubStringSplit, PiecesAreLiteralNonEmptyAndCut) {
-    EXPECT_EQ(Split(L"abc;;def;"), (Entries{L"abc", L"def"}));
-    EXPECT_EQ(Split(L"abc; def "), (Entries{L"abc", L" def "})) << "blanks are kept";
-    EXPECT_EQ(Split(L";"), Entries{});
-    EXPECT_EQ(Split(L";;;;;;;;;;;;p0;p1;p2;p3;p4;p5;p6;p7;p8;p9;p10"),
-              (Entries{L"p0", L"p1", L"p2", L"p3", L"p4", L"p5", L"p6", L"p7", L"p8", L"p9"}))
-        << "ten pieces; empty ones do not use up places";
-    const std::wstring sixty = std::wstring(48, L'k') + L"0123456789AB";
-    EXPECT_EQ(Split((sixty + L";x").c_str()), (Entries{std::wstring(48, L'k'), L"x"}));
-    // The second piece starts at character 506 of the line, so 5 of its characters count.
-    const std::wstring line = std::wstring(505, L'x') + L";ABCDEFGHIJ";
-    EXPECT_EQ(Split(line.c_str()), (Entries{std::wstring(48, L'x'), L"ABCDE"}));
-}
 
 // Sets the five settings lines and rebuilds the tables.
 void SetFilters(const wchar_t* include, const wchar_t* exclude, const wchar_t* special, const wchar_t* highlight,
@@ -130,16 +115,14 @@ TEST_F(FilterChecks, LevelRulesCaseAndEachOfTheFiveTexts) {
 
 // Any mixture of the two lines' entries misses one of the texts: no reader sees half a table.
 TEST_F(FilterChecks, ReadersNeverSeeAHalfRebuiltTable) {
-    const wchar_t* lineA = L"alpha;beta";
-    const wchar_t* lineB = L"gamma;delta";
+    const wchar_t *lineA = L"alpha;beta", *lineB = L"gamma;delta";
     SetFilters(lineA, L"", L"", L"", L"");
     std::atomic<bool> stop{false};
     std::atomic<int> misses{0};
     auto reader = [&](const wchar_t* text) {
         while (!stop) misses += !tracewnd_CheckInclude(kApp, L"f", text, L"INF", 30);
     };
-    std::thread r1(reader, L"alpha delta");
-    std::thread r2(reader, L"gamma beta");
+    std::thread r1(reader, L"alpha delta"), r2(reader, L"gamma beta");
     for (int i = 0; i < 200000; ++i) SetFilters(i % 2 ? lineA : lineB, L"", L"", L"", L"");
     stop = true;
     r1.join();
@@ -147,8 +130,20 @@ TEST_F(FilterChecks, ReadersNeverSeeAHalfRebuiltTable) {
     EXPECT_EQ(misses.load(), 0);
 }
 
-// The lowest entry found in any text, wherever it stands: both sides of the eight-character steps.
-TEST(SubStringSearch, FindsWhatWcsstrFinds) {
+// Lines split into literal, non-empty, cut pieces; the search finds the lowest entry in any text, wherever it
+// stands: both sides of the eight-character steps.
+TEST(SubStrings, SplitIntoLiteralPiecesAndFoundAsWcsstrFindsThem) {
+    EXPECT_EQ(Split(L"abc;;def;"), (Entries{L"abc", L"def"}));
+    EXPECT_EQ(Split(L"abc; def "), (Entries{L"abc", L" def "})) << "blanks are kept";
+    EXPECT_EQ(Split(L";"), Entries{});
+    EXPECT_EQ(Split(L";;;;;;;;;;;;p0;p1;p2;p3;p4;p5;p6;p7;p8;p9;p10"),
+              (Entries{L"p0", L"p1", L"p2", L"p3", L"p4", L"p5", L"p6", L"p7", L"p8", L"p9"}))
+        << "ten pieces; empty ones do not use up places";
+    const std::wstring sixty = std::wstring(48, L'k') + L"0123456789AB";
+    EXPECT_EQ(Split((sixty + L";x").c_str()), (Entries{std::wstring(48, L'k'), L"x"}));
+    // The second piece starts at character 506 of the line, so 5 of its characters count.
+    const std::wstring line = std::wstring(505, L'x') + L";ABCDEFGHIJ";
+    EXPECT_EQ(Split(line.c_str()), (Entries{std::wstring(48, L'x'), L"ABCDE"}));
     const std::wstring entries[] = {L"Valve", L"valve", L"V", L"\u00e9t\u00e9", L"\u00c9T\u00c9", L"aab",
                                     L"ab", std::wstring(48, L'k') + L"", L"\xFFFF\xD800", L"b|"};
     const int n = static_cast<int>(ARRAYSIZE(entries));

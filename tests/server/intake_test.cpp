@@ -41,19 +41,6 @@ protected:
     int Count() const { return rowstore_GetCount(win_.mainStore()); }
     TraceRow* Row(int i) const { return rowstore_Get(win_.mainStore(), i); }
     std::wstring Text(int i) const { TraceRow* r = Row(i); return r && r->text ? r->text : L"<none>"; }
-    // The rows from first on as the list shows them, every column, "|" between.
-    std::vector<std::wstring> Shown(int first) const {
-        std::vector<std::wstring> out;
-        for (int i = first; i < Count(); ++i) {
-            out.emplace_back();
-            for (int c = 0; c < kColumnCount; ++c) {
-                wchar_t cell[kRowTextMax + 1];
-                rowstore_GetColumnText(win_.mainStore(), i, c, cell, kRowTextMax + 1);
-                out.back() += (c ? L"|" : L"") + std::wstring(cell);
-            }
-        }
-        return out;
-    }
     void SetFilter(wchar_t* field, const wchar_t* value) {
         kv::CopyCut(field, kFilterChars, value);
         tracewnd_SplitFilters();
@@ -88,15 +75,22 @@ TEST_F(Intake, RowColumnsForEveryKindOfSenderAndTheDirectPath) {
     const std::wstring rows[] = {L"WRN|" + process + L"|" + module + L"|" + std::wstring(49, L'f') + L"|tab here  end lf cr",
                                  L"SVR|<TEST [1]>|<ALL [1]>|server|server line", L"OPR|" + process + L"|KVS:3|op|operator",
                                  L"|" + process + L"|" + module + L"|odd|odd level"};
-    std::vector<std::wstring> expected;
+    ASSERT_EQ(Count(), before + 4);
+    std::vector<std::wstring> expected, shown;  // every column as the list shows it, "|" between
     std::vector<uint32_t> levels;
     for (const std::wstring& row : rows) {
-        wchar_t time[32];
+        const int i = before + static_cast<int>(shown.size());
+        wchar_t time[32], cell[kRowTextMax + 1];
         swprintf(time, 32, L"MO 10:20:30,45 [%05lu]|", seq + expected.size());
         expected.push_back(time + row);
-        levels.push_back(Row(before + static_cast<int>(levels.size()))->levelWord & 0xFFFF);
+        levels.push_back(Row(i)->levelWord & 0xFFFF);
+        shown.emplace_back();
+        for (int c = 0; c < kColumnCount; ++c) {
+            rowstore_GetColumnText(win_.mainStore(), i, c, cell, kRowTextMax + 1);
+            shown.back() += (c ? L"|" : L"") + std::wstring(cell);
+        }
     }
-    EXPECT_EQ(Shown(before), expected);
+    EXPECT_EQ(shown, expected);
     EXPECT_EQ(levels, (std::vector<uint32_t>{20, 0, 0xFFFF, 15}));
     EXPECT_EQ(std::make_tuple(Row(before)->levelWord, Row(before)->markFlags, Row(before)->sourceIndex),
               std::make_tuple(20u + 15u * 65536u, 0u, 0));
@@ -149,8 +143,7 @@ TEST_F(Intake, FilteredFailedAndUnreadableMessagesNumberWithoutGaps) {
 
 // An elevated or service client may not be opened and still runs.
 TEST(EndedProcess, OnlyAMissingOrExitedProcessHasEnded) {
-    struct Case { DWORD version, versionError, openError; bool exited, ended; };
-    const Case cases[] = {
+    const struct { DWORD version, versionError, openError; bool exited, ended; } cases[] = {
         {0x0A0000, 0, ERROR_SUCCESS, false, false},
         {0, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER, false, true},
         {0, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, false, false},
@@ -158,9 +151,8 @@ TEST(EndedProcess, OnlyAMissingOrExitedProcessHasEnded) {
         {0, ERROR_PARTIAL_COPY, ERROR_SUCCESS, true, true},
         {0, ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER, false, true},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(tracewnd_ProcessEnded(c.version, c.versionError, c.openError, c.exited), c.ended)
-            << c.version << " " << c.versionError << " " << c.openError << " " << c.exited;
+    for (const auto& c : cases)
+        EXPECT_EQ(tracewnd_ProcessEnded(c.version, c.versionError, c.openError, c.exited), c.ended) << &c - cases;
 }
 
 // The filter list sheds unlinked copies once over the limit.

@@ -6,7 +6,6 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "client/owners.h"
@@ -271,7 +270,6 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     EXPECT_EQ(ReadWide(path),
               L"\xFEFF" + FormatLine(rows[0]) + FormatLine(rows[1]) + FormatLine(rows[2], kSavedLineChars + 1));
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), dir_.path());
-    EXPECT_TRUE(kvtest::TakeBoxes().empty());
     const std::wstring missing = In(L"missing\\100%s%n%d.txt");
     EXPECT_EQ(tracewnd_SaveListToPath(server_.hwnd(), missing.c_str()), 0);
     EXPECT_EQ(kvtest::TakeBoxes(), std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +

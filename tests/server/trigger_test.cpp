@@ -90,7 +90,6 @@ TEST_F(Trigger, StopActionsAndTheCommandFireOnlyOnTheHitsTheyShouldAlsoTwoAtOnce
     EXPECT_EQ(g_toolbar, (std::vector<std::tuple<int, BOOL, int>>{{0, FALSE, 0}})) << "told once, after the changes";
     tracewnd_ExecTrigger();
     EXPECT_EQ(lines_.size(), 3u) << "a second hit finds everything off and writes nothing";
-    EXPECT_TRUE(g_launches.empty());
     // Execute and Once decide on which hits the command runs.
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
     tracewnd_SplitFilters();
