@@ -114,7 +114,6 @@ TEST(FileLine, FieldsTagsLevelWordsAndCutsThatKeepCrLf) {
     Row big(L"");
     Lengthen(big);
     const std::wstring full = FormatLine(big, 4000);
-    ASSERT_GT(full.size(), 1002u);
     EXPECT_EQ(FormatLine(big, kLiveLineChars + 1), full.substr(0, 997) + L"\r\n");
     EXPECT_EQ(FormatLine(big, kSavedLineChars + 1), full.substr(0, 998) + L"\r\n");
 }

@@ -37,11 +37,6 @@ int RecordLaunch(const wchar_t* command, int show) {
     return 1;
 }
 
-std::wstring Upper(std::wstring s) {
-    ::CharUpperBuffW(&s[0], static_cast<DWORD>(s.size()));
-    return s;
-}
-
 constexpr wchar_t kTrigger[] = L"ALARM";
 
 class Trigger : public ::testing::Test {
@@ -152,6 +147,8 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     ASSERT_TRUE(::CreateDirectoryW(spaced.c_str(), nullptr));
     kvtest::WriteBytes(spaced + L"\\run me.exe", "MZ");
     kvtest::WriteBytes(spaced + L"\\Save Now.bat", "@echo off\r\n");
+    std::wstring upper = spaced;
+    ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
     const std::wstring longBatch = L"C:\\" + std::wstring(MAX_PATH - 10, L'x') + L"\\a.bat";
     ASSERT_EQ(longBatch.size(), static_cast<size_t>(MAX_PATH - 1));
     kvtest::SetClock(2000, 1, 2, 3, 4, 5);  // every part of the stamp has two digits
@@ -161,9 +158,9 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
         {L"C:\\Tools\\Save.bat", L"C:\\Tools\\Save.bat 000102_030405", SW_HIDE},
         {L"cmd /c C:\\Tools\\Save.bat", L"cmd /c C:\\Tools\\Save.bat 000102_030405", SW_HIDE},
         {longBatch, longBatch + L" 000102_030405", SW_HIDE},
-        {spaced + L"\\run me.exe", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\"", SW_SHOWDEFAULT},
+        {spaced + L"\\run me.exe", L"\"" + upper + L"\\RUN ME.EXE\"", SW_SHOWDEFAULT},
         {spaced + L"\\Save Now.bat", L"\"" + spaced + L"\\Save Now.bat\" 000102_030405", SW_HIDE},
-        {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
+        {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + upper + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
         {L"", L"", 0},  // the line is written even without a command
     };
     for (const auto& c : cases) {
@@ -175,6 +172,11 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
         EXPECT_EQ(std::make_pair(lines_.size(), g_launches),
                   std::make_pair(size_t(1), c.typed.empty() ? Launches{} : Launches{{c.command, c.show}})) << kvtest::Narrow(c.typed);
     }
+    // The show value reaches the process started: a batch file's console stays hidden.
+    const std::wstring record = temp_.file(L"record.txt"), recorder = kvtest::Quote(kvtest::ExeDir() + L"\\kv_trigger_recorder.exe");
+    ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", record.c_str());
+    ASSERT_NE(LaunchProcess(recorder.c_str(), SW_SHOWMINNOACTIVE), 0);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record) == "7|" + kvtest::Narrow(recorder) + "\r\n"; }, 60000));
 }
 
 }  // namespace
