@@ -37,7 +37,6 @@ std::vector<std::wstring> Split(const wchar_t* line) {
 
 using Entries = std::vector<std::wstring>;
 
-// Sets the five settings lines and rebuilds the tables.
 void SetFilters(const wchar_t* include, const wchar_t* exclude, const wchar_t* special, const wchar_t* highlight,
                 const wchar_t* trigger) {
     kv::CopyCut(g_settings.IncludeFilter, kFilterChars, include);
