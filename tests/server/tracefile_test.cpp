@@ -182,12 +182,17 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     std::thread ticker([&] {  // the window's tick timer
         for (; !done; ::SwitchToThread()) tracewnd_CloseTraceFile();
     });
+    // Line i of every thread is written once all threads wrote line i - 1: the file must
+    // hold the rounds in order, whichever thread's buffer each line went through.
+    std::atomic<int> written{0};
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t)
-        writers.emplace_back([t, &text] {
+        writers.emplace_back([t, &text, &written] {
             for (int i = 0; i < kLines; ++i) {
+                while (written < i * kThreads) ::SwitchToThread();
                 Row r(text(t, i));
                 tracewnd_WriteFileLine(&r.row);
+                ++written;
             }
         });
     for (auto& w : writers) w.join();
@@ -197,10 +202,12 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     const std::vector<std::wstring> lines = kvtest::ReadLines(In(L"TS070315.txt"));
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     std::vector<int> next(kThreads, 0);
-    for (size_t i = 0; i < lines.size(); ++i) {
+    for (size_t i = 0, round = 0; i < lines.size(); ++i) {
         const size_t at = lines[i].find(L"|F|");
         const int t = at == std::wstring::npos ? -1 : _wtoi(lines[i].c_str() + at + 3);
         ASSERT_TRUE(t >= 0 && t < kThreads) << "line " << i;
+        ASSERT_GE(static_cast<size_t>(next[t]), round) << "line " << i << " comes before a line of an earlier round";
+        round = static_cast<size_t>(next[t]);
         ASSERT_EQ(lines[i] + L"\r\n", FormatLine(Row(text(t, next[t]++)))) << "line " << i << " is whole and in order";
     }
 }
