@@ -422,7 +422,7 @@ TEST_F(OperatorTest, ViewerCommandLineNeverCut) {
     Select(FilterList(), 0), ::SetFocus(FilterList());
     EXPECT_TRUE(Key('V', true));
     const std::string want = "1|KVTrcVwr.exe " + kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]\r\n";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record).find(want) != std::string::npos; }, 30000)) << kvtest::ReadBytes(record);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record) == want; }, 30000)) << kvtest::ReadBytes(record);
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
     Select(MainList(), 0);
     for (size_t dirChars : {220, 221, 250, 0}) {
