@@ -2,6 +2,8 @@
 // writing, and the saved list.
 #include "server/tracefile.h"
 
+#include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "client/faultguard.h"
@@ -28,8 +30,9 @@ constexpr ULONGLONG kMakeDirectoryMs = 1000;  // a missing directory is made aga
 const wchar_t kWriteFunc[] = L"tracewnd_WriteFileLine";
 const wchar_t kSaveListTitle[] = L"Trace Server - Save List";
 
-// An append-only file with a write buffer of its own. Other processes may read and
-// write the file while it is open; every write lands at the current end of the file.
+// An append-only file with a write buffer of its own, for one writer at a time. Other
+// processes may read and write the file while it is open; every write lands at the
+// current end of the file.
 class AppendFile {
 public:
     AppendFile() noexcept = default;
@@ -38,6 +41,7 @@ public:
     ~AppendFile() { Close(); }
 
     bool open() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
+    bool buffered() const noexcept { return cap_ > 0; }
 
     bool Open(const wchar_t* path, DWORD access, DWORD disposition) noexcept {
         Close();
@@ -63,22 +67,7 @@ public:
         return true;
     }
 
-    // Writers on several threads copy their lines at the same time: Reserve, called
-    // under the writer lock, hands out room at the end of the buffer (flushing it first
-    // when it is full); the caller copies its line there after leaving the lock and then
-    // calls Filled. Null when the line is lost (a failed write, or longer than the buffer).
-    BYTE* Reserve(DWORD bytes) noexcept {
-        if (!open() || bytes >= cap_) return nullptr;
-        if (used_ + bytes > cap_ && !Flush()) return nullptr;
-        ::InterlockedIncrement(&filling_);
-        BYTE* room = buf_ + used_;
-        used_ += bytes;
-        return room;
-    }
-    void Filled() noexcept { ::InterlockedDecrement(&filling_); }
-
     bool Flush() noexcept {
-        WaitFilled();
         if (used_ == 0) return !failed_;
         const bool ok = WriteThrough(buf_, used_);
         used_ = 0;
@@ -95,16 +84,6 @@ public:
     }
 
 private:
-    // Room handed out is filled within a few hundred nanoseconds unless its writer was
-    // preempted; a writer that never comes back (a thread ended from outside, the process
-    // ending) is waited for at most kFillWaitMs, and then given up.
-    void WaitFilled() noexcept {
-        if (::InterlockedOr(&filling_, 0) <= 0) return;
-        const ULONGLONG start = ::GetTickCount64();
-        while (::InterlockedOr(&filling_, 0) > 0 && ::GetTickCount64() - start < kFillWaitMs) ::Sleep(0);
-        ::InterlockedExchange(&filling_, 0);
-    }
-
     bool WriteThrough(const void* data, DWORD bytes) noexcept {
         const BYTE* p = static_cast<const BYTE*>(data);
         while (bytes > 0) {
@@ -123,8 +102,139 @@ private:
     BYTE* buf_ = nullptr;
     DWORD cap_ = 0;
     DWORD used_ = 0;
-    volatile LONG filling_ = 0;  // room handed out and not yet filled
     bool failed_ = false;
+};
+
+// Lines of the current day that intake threads hand in without the writer lock. Each
+// thread keeps to a slot of its own, so that threads writing line after line never share
+// the memory they copy into (two threads copying into one buffer pulled its cache lines
+// back and forth between the processors, and were slower together than one alone). Every
+// line takes a number from one counter, and the slots are written out in the order of
+// those numbers: the order in which the lines were handed in.
+//
+// A slot's state is one word: the bytes used on its current page, the writers still
+// copying into room they took, which of its two pages is current, a generation and a bit
+// that shuts the slot. The holder of the writer lock shuts the slots, waits for the copies
+// under way, turns every slot to its other page and may open them again at once: writers
+// go on filling while the pages just left are written out.
+class LineSlots {
+public:
+    // Room for the line on this thread's slot while the slots are open for the day and
+    // the line fits; false sends the writer to the writer lock.
+    bool Add(const wchar_t* line, DWORD bytes, DWORD day) noexcept {
+        static thread_local int mine = -1;
+        if (mine < 0) mine = static_cast<int>(next_.fetch_add(1, std::memory_order_relaxed) % kSlots);
+        Slot& slot = slots_[mine];
+        const ULONGLONG need = sizeof(Head) + bytes;
+        ULONGLONG s = slot.state.load(std::memory_order_acquire);
+        do {
+            if ((s & kShut) || day_.load(std::memory_order_relaxed) != day || (s & kUsedMask) + need > kPageBytes)
+                return false;
+        } while (!slot.state.compare_exchange_weak(s, s + need + kOneFilling, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire));
+        BYTE* room = slot.pages[(s & kPageBit) ? 1 : 0] + (s & kUsedMask);
+        const Head head = {number_.fetch_add(1, std::memory_order_relaxed), bytes};
+        memcpy(room, &head, sizeof(head));
+        memcpy(room + sizeof(head), line, bytes);
+        // Never below none: a writer given up by Turn that comes back late must not take
+        // another writer's count, or the page bit, with it.
+        s = slot.state.load(std::memory_order_relaxed);
+        while ((s & kFillingMask) &&
+               !slot.state.compare_exchange_weak(s, s - kOneFilling, std::memory_order_release, std::memory_order_relaxed)) {
+        }
+        return true;
+    }
+
+    // Writer lock held. Shuts the slots and turns each to its other page; with keepOpen,
+    // slots that were open are opened again at once. Then hands the lines of the pages just
+    // left to put(line, bytes), in the order of their numbers. The slots hold lines only
+    // while the stream they belong to is open: callers write the lines out before they
+    // close it or change the file.
+    template <class Put>
+    void Turn(bool keepOpen, Put&& put) noexcept {
+        DWORD left[kSlots];
+        int leftPage[kSlots];
+        for (Slot& slot : slots_) slot.state.fetch_or(kShut);
+        for (int i = 0; i < kSlots; ++i) {
+            Slot& slot = slots_[i];
+            WaitFilled(slot);
+            const ULONGLONG s = slot.state.load(std::memory_order_acquire);
+            left[i] = static_cast<DWORD>(s & kUsedMask);
+            leftPage[i] = (s & kPageBit) ? 1 : 0;
+            slot.state.store(kShut | ((s + kOneGeneration) & kGenerationMask) | ((s & kPageBit) ^ kPageBit));
+        }
+        if (keepOpen && open_) Open(day_.load(std::memory_order_relaxed));
+        else open_ = false;
+        int count = 0;
+        for (int i = 0; i < kSlots; ++i) {
+            const BYTE* page = slots_[i].pages[leftPage[i]];
+            for (DWORD at = 0; at + sizeof(Head) <= left[i] && count < kMaxLines;) {
+                Head head;
+                memcpy(&head, page + at, sizeof(head));
+                if (head.bytes > left[i] - at - sizeof(Head)) break;  // a copy given up
+                lines_[count++] = {head.number, page + at + sizeof(Head), head.bytes};
+                at += sizeof(Head) + head.bytes;
+            }
+        }
+        std::sort(lines_, lines_ + count, [](const Line& a, const Line& b) { return a.number < b.number; });
+        for (int i = 0; i < count; ++i) put(lines_[i].data, lines_[i].bytes);
+    }
+
+    // Writer lock held: opens the shut slots for the lines of day.
+    void Open(DWORD day) noexcept {
+        open_ = true;
+        day_.store(day, std::memory_order_relaxed);
+        for (Slot& slot : slots_) {
+            ULONGLONG s = slot.state.load();
+            while ((s & kShut) && !slot.state.compare_exchange_weak(s, (s & ~kShut & ~kGenerationMask) |
+                                                                           ((s + kOneGeneration) & kGenerationMask))) {
+            }
+        }
+    }
+
+private:
+    static constexpr int kSlots = 4;
+    static constexpr DWORD kPageBytes = 32 * 1024;
+    struct Head {
+        ULONGLONG number;
+        DWORD bytes;
+        DWORD unused;
+    };
+    struct Line {
+        ULONGLONG number;
+        const BYTE* data;
+        DWORD bytes;
+    };
+    // The shortest record: the head and a line of a few characters.
+    static constexpr int kMaxLines = kSlots * kPageBytes / (sizeof(Head) + 16);
+    static constexpr ULONGLONG kUsedMask = 0xFFFFFFFFull;
+    static constexpr ULONGLONG kOneFilling = 1ull << 32;
+    static constexpr ULONGLONG kFillingMask = 0xFFFFull << 32;
+    static constexpr ULONGLONG kPageBit = 1ull << 48;
+    static constexpr ULONGLONG kOneGeneration = 1ull << 49;
+    static constexpr ULONGLONG kGenerationMask = 0x3FFFull << 49;
+    static constexpr ULONGLONG kShut = 1ull << 63;
+    struct alignas(64) Slot {
+        std::atomic<ULONGLONG> state{kShut};
+        BYTE pages[2][kPageBytes];
+    };
+    // A copy takes a few hundred nanoseconds unless its writer was preempted; a writer that
+    // never comes back (a thread ended from outside, the process ending) is waited for at
+    // most kFillWaitMs, and then given up.
+    static void WaitFilled(Slot& slot) noexcept {
+        if ((slot.state.load(std::memory_order_acquire) & kFillingMask) == 0) return;
+        const ULONGLONG start = ::GetTickCount64();
+        while ((slot.state.load(std::memory_order_acquire) & kFillingMask) && ::GetTickCount64() - start < kFillWaitMs)
+            ::Sleep(0);
+        slot.state.fetch_and(~kFillingMask);
+    }
+
+    Slot slots_[kSlots];
+    std::atomic<unsigned> next_{0};
+    alignas(64) std::atomic<ULONGLONG> number_{0};
+    std::atomic<DWORD> day_{0};
+    bool open_ = false;  // writer lock
+    Line lines_[kMaxLines];
 };
 
 // The writer's state. Intake threads and the window thread all write lines, so the
@@ -139,28 +249,59 @@ struct WriterState {
     wchar_t fileDir[MAX_PATH];
     AppendFile stream;
     BYTE streamBuffer[kStreamBufferBytes];
+    LineSlots slots;  // lines for stream, handed in without the lock
     // A file that cannot be opened is said once, and once more when writing goes on.
     DWORD openError;          // 0: the last open succeeded
     unsigned long lost;       // lines lost since it failed
     ULONGLONG lastMakeDirectory;
+
+    ~WriterState() { CloseStream(); }
+
+    // Writer lock held (or the process ending): the lines in the slots go to the stream
+    // first, so that every line is written, and written in order.
+    void WriteOutSlots(bool keepOpen) noexcept {
+        LONG written = 0;
+        slots.Turn(keepOpen, [this, &written](const BYTE* line, DWORD bytes) { written += stream.Write(line, bytes); });
+        if (written) ::InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount), written);
+    }
+    void CloseStream() noexcept {
+        WriteOutSlots(false);
+        stream.Close();
+    }
 };
 WriterState g_writer;
 
+DWORD DateKey(const SYSTEMTIME& t) noexcept { return (static_cast<DWORD>(t.wYear) << 16) | (t.wMonth << 8) | t.wDay; }
+
 // The writer lock (client/locks.h); the window thread, which may be inside a client's
-// send, serves sent messages while it waits for it. Writers hold it only to copy a
-// formatted line. A critical section hands a released lock to the thread that waits
-// for it, so two intake threads writing line after line fell into taking turns through a
-// sleep and a wake per line, at less than half the speed of one thread; this lock goes
-// to whichever thread asks first.
+// send, serves sent messages while it waits for it. Lines of the current day's file go
+// to the slots without it while it is free; it is taken when a slot is full, and when
+// the file, the day or the way of writing changes. A critical section hands a released
+// lock to the thread that waits for it, so two intake threads fell into taking turns
+// through a sleep and a wake; this lock goes to whichever thread asks first.
 RankedSrwLock g_writerLock{LockRank::kWriter};
+
+// Leaving the lock opens the slots for the day of the current daily file when it is open
+// for buffered writing.
 class WriterSection : public ServerExclusive {
 public:
     WriterSection() noexcept : ServerExclusive(g_writerLock) {}
+    ~WriterSection() {
+        const WriterState& w = g_writer;
+        if (!w.lastYear || !w.fileDir[0] || wcscmp(w.fileDir, w.lastDir) != 0 || g_settings.SaveWriting ||
+            !w.stream.open() || !w.stream.buffered())
+            return;
+        SYSTEMTIME day = {};
+        day.wYear = w.lastYear;
+        day.wMonth = w.lastMonth;
+        day.wDay = w.lastDay;
+        g_writer.slots.Open(DateKey(day));
+    }
 };
 
 MessageBoxFn g_saveListBox = &::MessageBoxW;
 
-void CloseStreamLocked() noexcept { g_writer.stream.Close(); }
+void CloseStreamLocked() noexcept { g_writer.CloseStream(); }
 
 // Replaces the current name; a stream still open on another file would carry the next
 // lines to the old file, so it is closed with the change.
@@ -254,11 +395,9 @@ bool OpenCurrentLocked(Open&& open, OpenReport* report) noexcept {
 
 // The body of a line write, run under the writer lock and the fault guard: nothing here
 // owns a resource through a destructor. The line was formatted before the lock was
-// taken, and a buffered line is only given its room here (*room): the caller copies it
-// after leaving the lock, so that writers on several threads hold the lock only briefly.
-// True when the line was written or has its room.
-bool WriteLineLocked(const wchar_t* line, int chars, const SYSTEMTIME* seen, bool* openedStream, OpenReport* report,
-                     BYTE** room) noexcept {
+// taken. True when the line was written.
+bool WriteLineLocked(const wchar_t* line, int chars, const SYSTEMTIME* seen, bool* openedStream,
+                     OpenReport* report) noexcept {
     const DWORD bytes = static_cast<DWORD>(chars) * sizeof(wchar_t);
 
     SelectLocked(seen);
@@ -283,8 +422,8 @@ bool WriteLineLocked(const wchar_t* line, int chars, const SYSTEMTIME* seen, boo
         g_writer.stream.SetBuffer(g_writer.streamBuffer, kStreamBufferBytes);
         *openedStream = true;
     }
-    *room = g_writer.stream.Reserve(bytes);
-    return *room != nullptr;
+    g_writer.WriteOutSlots(true);
+    return g_writer.stream.Write(line, bytes);
 }
 
 void Say(const OpenReport& r) noexcept {
@@ -340,21 +479,16 @@ void tracewnd_WriteFileLine(const TraceRow* row) {
     if (!RunGuarded([&] { chars = tracewnd_FormatFileLine(row, line, kLiveLineChars + 1); }) || chars <= 0) return;
     SYSTEMTIME seen;
     const bool haveDate = ClockLocalDate(&seen);
+    const DWORD bytes = static_cast<DWORD>(chars) * sizeof(wchar_t);
+    if (haveDate && !g_settings.SaveWriting && g_writer.slots.Add(line, bytes, DateKey(seen))) return;
     bool openedStream = false;
     OpenReport report;
-    BYTE* room = nullptr;
     bool written = false;
     {
         WriterSection lock;
         // No name yet: the settings are not loaded and there is no directory to use.
         if (!g_writer.current[0]) return;
-        RunGuarded([&] {
-            written = WriteLineLocked(line, chars, haveDate ? &seen : nullptr, &openedStream, &report, &room);
-        });
-    }
-    if (room) {
-        memcpy(room, line, static_cast<size_t>(chars) * sizeof(wchar_t));
-        g_writer.stream.Filled();
+        RunGuarded([&] { written = WriteLineLocked(line, chars, haveDate ? &seen : nullptr, &openedStream, &report); });
     }
     if (written) ::InterlockedIncrement(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount));
     if (openedStream) {

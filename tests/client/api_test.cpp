@@ -17,15 +17,12 @@ namespace {
 const wchar_t kFormatError[] = L"***** !!! ERROR in message format string !!! *****";
 const wchar_t* const kBad = reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(0x10));
 
-// The shared region's layout is an interface: its fields can be reached from slot 0.
-char* RegionBase() { return reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - 2216; }
-short CurrentHandleField() { return *reinterpret_cast<short*>(RegionBase() + 8); }
-wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 + 512 * 844); }
+// The shared region's layout is an interface: the current handle can be reached from slot 0.
+short CurrentHandleField() { return *reinterpret_cast<short*>(reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - 2216 + 8); }
 
 const kvtest::Accessors kDllAccessors = {
     traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, CurrentHandleField};
 
-std::wstring Repeat(wchar_t c, size_t n) { return std::wstring(n, c); }
 std::wstring Env(const wchar_t* name) {
     wchar_t buf[32767];
     return std::wstring(buf, ::GetEnvironmentVariableW(name, buf, 32767));
@@ -45,7 +42,7 @@ KVTEST_HELPER(client) {
     short h = traceapi_Register(args[0].c_str(), nullptr, args[1] == L"force");
     for (size_t i = 2; i < args.size(); ++i) {
         if (args[i] == L"diag-on") traceapi_SetEnableDiag(h, 1);
-        else if (args[i] == L"long") traceapi_Output(h, 30, (Repeat(L'F', 98) + L"Y").c_str(), (Repeat(L'T', 999) + L"X").c_str());
+        else if (args[i] == L"long") traceapi_Output(h, 30, (std::wstring(98, L'F') + L"Y").c_str(), (std::wstring(999, L'T') + L"X").c_str());
         else if (args[i] == L"tid") traceapi_Output1(h, 30, L"client", L"%lu", ::GetCurrentThreadId());
         else traceapi_Output(h, 30, L"client", args[i].c_str());
     }
@@ -76,13 +73,6 @@ protected:
         traceapi_SetTraceWindow(nullptr, FALSE);
     }
     std::vector<Received> Outputs() const { return win_.OfKind(WM_TRACE_OUTPUT); }
-    // The switches of the one registration announced since the last Clear().
-    std::vector<INT> RegisteredSwitches() {
-        auto regs = win_.OfKind(WM_TRACE_REGISTER);
-        EXPECT_EQ(regs.size(), 1u);
-        win_.Clear();
-        return regs.empty() ? std::vector<INT>{} : std::vector<INT>(regs[0].switches, regs[0].switches + 4);
-    }
     kvtest::RecordingWindow win_{kDllAccessors};
 };
 
@@ -94,15 +84,6 @@ public:
         ::CopyFileW(kvtest::ExePath().c_str(), exe_.c_str(), FALSE);
     }
     std::wstring ini() const { return dir_.file(L"KVTRCSRV.ini"); }
-    void SetIni(const wchar_t* section, const wchar_t* key, const wchar_t* value) const {
-        ::WritePrivateProfileStringW(section, key, value, ini().c_str());
-    }
-    std::vector<INT> IniSwitches(const wchar_t* section) const {
-        std::vector<INT> out;
-        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
-            out.push_back(static_cast<INT>(::GetPrivateProfileIntW(section, key, -1, ini().c_str())));
-        return out;
-    }
     short Run(const std::vector<std::wstring>& args) const {
         std::wstring cmd = kvtest::Quote(exe_) + L" --kv-helper";
         for (const auto& a : args) cmd += L" " + kvtest::Quote(a);
@@ -122,18 +103,10 @@ TEST_F(ClientApi, SlotsAndAccessors) {
     EXPECT_EQ(std::vector<short>({traceapi_Register(L"", nullptr, 0), traceapi_Register(L"First", nullptr, 0),
                                  traceapi_Register(L"Second", nullptr, 0)}), std::vector<short>({1, 1, 2}));
     traceapi_Unregister(1, 0);
-    for (size_t n : {48, 49}) {
-        const short h = traceapi_Register(Repeat(L'n', n).c_str(), nullptr, 0);
-        ASSERT_EQ(h, 1) << "the freed lowest slot is handed out again";
-        TRACEAPP* app = traceapi_GetTraceApp(h);
-        EXPECT_EQ(std::wstring(app->szModule), Repeat(L'n', 48));
-        EXPECT_TRUE(wcslen(app->szSection) == 49 && app->dwProcessId == ::GetCurrentProcessId());
-        if (n == 48) traceapi_Unregister(h, 0);
-    }
-    // Switch accessors stay inside the table, the first and the last slot included.
-    SetSwitches(1, {5, 0, 0, 0});
-    EXPECT_EQ(Switches(1), (std::vector<INT>{5, 0, 0, 0}));
-    EXPECT_TRUE(traceapi_IsEnabled(1, 40));
+    ASSERT_EQ(traceapi_Register(std::wstring(60, L'n').c_str(), nullptr, 0), 1) << "the freed lowest slot is handed out again";
+    const TRACEAPP* app = traceapi_GetTraceApp(1);
+    EXPECT_TRUE(app->szModule == std::wstring(48, L'n') && wcslen(app->szSection) == 49 && app->dwProcessId == ::GetCurrentProcessId());
+    // Switch accessors stay inside the table, the last slot included.
     for (short h : {-1, 511, 512, 600}) {
         SetSwitches(h, {1, 1, 1, 1});
         EXPECT_EQ(Switches(h), (std::vector<INT>(4, h == 511))) << h;
@@ -157,65 +130,57 @@ TEST_F(ClientApi, SlotsAndAccessors) {
 }
 
 // Switches come from the settings file (a non-zero key reads as 1) and are written back as
-// "1"/"0" with the switch set at run time; texts are cut to 999 and 98 characters.
+// "1"/"0" with the switch set at run time; texts are cut to 999 and 98 characters. Asked to,
+// a registration starts the server host from the search path when no trace window runs.
 TEST_F(ClientApi, RegistrationFromAnotherProcessIsAnnouncedAndSwitchesComeFromItsSettings) {
-    CopiedClient client(L"plc.link.exe");
-    client.SetIni(L"PLC.LINK_Router", L"EnableInfo", L"1");
-    client.SetIni(L"PLC.LINK_Router", L"EnableWarning", L"7");
+    CopiedClient client(L"plc.link.exe");  // its own directory holds no host
+    ::WritePrivateProfileStringW(L"PLC.LINK_Router", L"EnableInfo", L"1", client.ini().c_str());
+    ::WritePrivateProfileStringW(L"PLC.LINK_Router", L"EnableWarning", L"7", client.ini().c_str());
     traceapi_SetEnableErr(0, 0);  // no server override
-    const short h = client.Run({L"client", L"Router", L"", L"diag-on", L"hello", L"long", L"tid"});
+    kvtest::TempDir logDir;
+    const std::wstring log = logDir.file(L"standin.log"), path = Env(L"PATH");
+    ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", log.c_str());
+    ::SetEnvironmentVariableW(L"PATH", (kvtest::ExeDir() + L"\\standin;" + path).c_str());
+    const short h = client.Run({L"client", L"Router", L"force", L"diag-on", L"hello", L"long", L"tid"});
+    EXPECT_FALSE(kvtest::FileExists(log)) << "with a trace window running nothing is started";
     auto regs = win_.OfKind(WM_TRACE_REGISTER);
     ASSERT_EQ(regs.size(), 1u);
     EXPECT_TRUE(h > 0 && regs[0].wParam == static_cast<WPARAM>(h) && regs[0].lParam == 0 && regs[0].curHandle == h);
-    EXPECT_EQ(regs[0].module + L"|" + regs[0].section, L"Router|PLC.LINK_Router") << "cut at the last dot, upper-cased";
-    EXPECT_EQ(regs[0].process.rfind(L"PLC.LINK [", 0), 0u) << kvtest::Narrow(regs[0].process);
+    EXPECT_EQ(regs[0].module + L"|" + regs[0].section + L"|" + regs[0].process.substr(0, 10), L"Router|PLC.LINK_Router|PLC.LINK [")
+        << "cut at the last dot, upper-cased";
     EXPECT_EQ(std::vector<INT>(regs[0].switches, regs[0].switches + 4), (std::vector<INT>{0, 1, 1, 0}));
-    EXPECT_EQ(client.IniSwitches(L"PLC.LINK_Router"), (std::vector<INT>{1, 1, 1, 0}));
+    std::vector<INT> stored;
+    for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
+        stored.push_back(static_cast<INT>(::GetPrivateProfileIntW(L"PLC.LINK_Router", key, -1, client.ini().c_str())));
+    EXPECT_EQ(stored, (std::vector<INT>{1, 1, 1, 0}));
     auto outs = Outputs();
     ASSERT_EQ(outs.size(), 3u);
     EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"hello|client");
     EXPECT_EQ(static_cast<short>(outs[0].lParam), 30);
-    EXPECT_TRUE(outs[1].text == Repeat(L'T', 999) && outs[1].func == Repeat(L'F', 98));
+    EXPECT_TRUE(outs[1].text == std::wstring(999, L'T') && outs[1].func == std::wstring(98, L'F'));
     EXPECT_TRUE(outs[2].text == std::to_wstring(outs[2].threadId) && outs[2].threadId != ::GetCurrentThreadId());
-    auto unregs = win_.OfKind(WM_TRACE_UNREGISTER);
-    ASSERT_EQ(unregs.size(), 1u);
-    EXPECT_EQ(unregs[0].module + traceapi_GetTraceApp(h)->szModule, L"Router") << "the window is told before the slot is cleared";
+    const auto unregs = win_.OfKind(WM_TRACE_UNREGISTER);
+    EXPECT_TRUE(unregs.size() == 1 && unregs[0].module + traceapi_GetTraceApp(h)->szModule == L"Router")
+        << "the window is told once, before the slot is cleared";
     win_.Clear();
-    CopiedClient(Repeat(L'q', 60) + L".exe").Run({L"client", L"Router", L""});
+    traceapi_SetEnableWarn(0, 1);  // the server entry's switches override every client
+    CopiedClient(std::wstring(60, L'q') + L".exe").Run({L"client", L"Router", L""});
+    traceapi_SetEnableWarn(0, 0), traceapi_SetEnableErr(0, 1);
     regs = win_.OfKind(WM_TRACE_REGISTER);
     ASSERT_EQ(regs.size(), 1u);
-    EXPECT_TRUE(regs[0].process.rfind(Repeat(L'Q', 49), 0) == 0 && regs[0].section == Repeat(L'Q', 49)) << "49 characters";
-    traceapi_SetEnableErr(0, 1);
+    EXPECT_TRUE(regs[0].process.rfind(std::wstring(49, L'Q'), 0) == 0 && regs[0].section == std::wstring(49, L'Q')) << "49 characters";
+    EXPECT_EQ(std::vector<INT>(regs[0].switches, regs[0].switches + 4), (std::vector<INT>{0, 0, 1, 0}));
+    traceapi_SetTraceWindow(nullptr, TRUE);
+    client.Run({L"client", L"Forced", L"force"});
+    ::SetEnvironmentVariableW(L"PATH", path.c_str());
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(log).find("\r\n") != std::string::npos; }, 20000)) << "no host started";
+    const std::string text = kvtest::ReadBytes(log);
+    EXPECT_TRUE(text.rfind("1|", 0) == 0 && text.find("KVTrcSrv.exe") != std::string::npos) << "started with a normal window: " << text;
+    ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
 }
 
-TEST_F(ClientApi, SwitchesFromServerEntryAndProfile) {
-    CopiedClient client(L"plc_link.exe");
+TEST_F(ClientApi, ServerEntrySwitchesAreTheRunningWindowsAtStart) {
     traceapi_SetEnableErr(0, 0);
-    // The server entry's switches override every client, this process's too.
-    traceapi_SetEnableWarn(0, 1);
-    client.Run({L"client", L"Any", L""});
-    EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{0, 0, 1, 0}));
-    short h = traceapi_Register(L"Local", nullptr, 0);
-    EXPECT_EQ(traceapi_GetEnableWarn(h), 1);
-    traceapi_Unregister(h, 0), traceapi_SetEnableWarn(0, 0), win_.Clear();
-    // The current profile in mode 0 replaces the settings file; mode 1 or a profile that
-    // is gone leave the settings file in charge.
-    kvtest::TempDir profileDir;
-    std::wstring profile = profileDir.file(L"night.pfl");
-    ::WritePrivateProfileStringW(L"PLC_LINK_App", L"EnableDiag", L"1", profile.c_str());
-    wcscpy(ProfileField(), profile.c_str());
-    struct Case { const wchar_t* mode; bool deleted; INT diag, info; };
-    for (const Case& c : {Case{L"0", false, 1, 0}, Case{L"1", false, 0, 1}, Case{L"0", true, 0, 1}}) {
-        SCOPED_TRACE(testing::Message() << "mode " << kvtest::Narrow(c.mode) << (c.deleted ? " deleted" : ""));
-        client.SetIni(L"PLC_LINK_App", L"EnableInfo", L"1");
-        client.SetIni(L"PLC_LINK_App", L"EnableDiag", L"0");
-        ::WritePrivateProfileStringW(L"Global", L"Mode", c.mode, profile.c_str());
-        if (c.deleted) ::DeleteFileW(profile.c_str());
-        client.Run({L"client", L"App", L""});
-        EXPECT_EQ(RegisteredSwitches(), (std::vector<INT>{c.diag, c.info, 0, 0}));
-        EXPECT_EQ(client.IniSwitches(L"PLC_LINK_App")[0], c.diag) << "written back to the settings file";
-    }
-    ProfileField()[0] = 0;
     // The server entry's switches belong to the running window's operator: a loading process
     // leaves them alone. With no window they come from its settings file (here: defaults).
     SetSwitches(0, {1, 1, 0, 0});
@@ -243,24 +208,26 @@ TEST_F(ClientApi, SwitchesFromServerEntryAndProfile) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0].text == L"after a busy start" && lines[1].text.find(L"started without the data mutex") != std::wstring::npos)
         << kvtest::Narrow(lines[1].text);
-    // Application names cannot write into other sections of this process's settings file.
-    h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
+    // Application names cannot write into other sections of this process's settings file; it outlives runs.
+    const std::wstring ini = kvtest::ExeDir() + L"\\KVTRCSRV.ini";
+    ::WritePrivateProfileStringW(L"RivivEda", L"EnableDiag", nullptr, ini.c_str());
+    const short h = traceapi_Register(L"evil]\n[RivivEda", nullptr, 0);
     traceapi_SetEnableDiag(h, 1), traceapi_Unregister(h, 0);
-    EXPECT_EQ(::GetPrivateProfileIntW(L"RivivEda", L"EnableDiag", -1, (kvtest::ExeDir() + L"\\KVTRCSRV.ini").c_str()), -1u);
+    EXPECT_EQ(::GetPrivateProfileIntW(L"RivivEda", L"EnableDiag", -1, ini.c_str()), -1u);
     traceapi_SetEnableErr(0, 1);
 }
 
 TEST_F(ClientApi, LevelTestMatrix) {
     short h = traceapi_Register(L"Levels", nullptr, 0);
     traceapi_SetEnableErr(0, 0);
-    SetSwitches(h, {0, 0, 0, 1});
-    // Error on, the rest off; -1 (operator) passes with tracing off; no window, nothing passes.
+    SetSwitches(h, {1, 0, 1, 0});
+    // Diagnose and warning on; -1 (operator) passes with tracing off; no window, nothing passes.
     enum State { kOn, kOff, kNoWindow };
     struct Case { State state; short handle; int level; bool passes; };
-    const Case cases[] = {{kOn, h, 10, true},   {kOn, h, 20, false},  {kOn, h, 40, false},      {kOn, h, 15, false},
-                          {kOn, h, -2, false},  {kOn, h, 0, true},    {kOn, h, -1, true},       {kOn, 512, 0, false},
-                          {kOff, h, -1, true},  {kOff, h, 0, false},  {kOff, h, 10, false},     {kNoWindow, h, -1, false},
-                          {kNoWindow, h, 10, false}};
+    const Case cases[] = {{kOn, h, 40, true},   {kOn, h, 30, false},  {kOn, h, 20, true},       {kOn, h, 10, false},
+                          {kOn, h, 15, false},  {kOn, h, -2, false},  {kOn, h, 0, true},        {kOn, h, -1, true},
+                          {kOn, 512, 0, false}, {kOff, h, -1, true},  {kOff, h, 0, false},      {kOff, h, 40, false},
+                          {kNoWindow, h, -1, false}, {kNoWindow, h, 40, false}};
     for (const Case& c : cases) {
         traceapi_SetEnable(c.state != kOff);
         traceapi_SetTraceWindow(c.state == kNoWindow ? nullptr : win_.hwnd(), TRUE);
@@ -268,14 +235,8 @@ TEST_F(ClientApi, LevelTestMatrix) {
             << "state " << c.state << " handle " << c.handle << " level " << c.level;
     }
     traceapi_SetEnable(1), traceapi_SetTraceWindow(win_.hwnd(), TRUE);
-    traceapi_Output_VB(h, 40, L"vb", L"diagnose is off");
+    traceapi_Output_VB(h, 30, L"vb", L"info is off");
     EXPECT_TRUE(Outputs().empty()) << "the VB variant passes the level check too";
-    // A stale server window is cleared by the first check that meets it.
-    HWND gone = ::CreateWindowW(L"STATIC", L"", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-    traceapi_SetTraceWindow(gone, TRUE);
-    EXPECT_TRUE(traceapi_IsEnabled(h, 0));
-    ::DestroyWindow(gone);
-    EXPECT_TRUE(!traceapi_IsEnabled(h, 0) && *reinterpret_cast<volatile DWORD*>(RegionBase() + 4) == 0u);
     traceapi_SetEnableErr(0, 1), traceapi_Unregister(h, 0);
 }
 
@@ -319,18 +280,14 @@ TEST_F(ClientApi, FormatCheckFormattingAndNotificationCopies) {
     ASSERT_EQ(got.size(), 3u);
     EXPECT_TRUE(got[0].msg == WM_TRACE_REGISTER && got[1].text == L"copy" && got[2].msg == WM_TRACE_UNREGISTER && got[2].lParam == 1);
     EXPECT_EQ(win_.received().size(), 3u) << "the server window gets them as well";
-    // The notification window alone lets messages pass; naming a server window forgets it.
     traceapi_SetTraceWindow(nullptr, TRUE);
+    EXPECT_FALSE(traceapi_IsEnabled(0, 0)) << "naming a server window forgets the notification window";
     traceapi_SetTraceWindow(notify.hwnd(), FALSE);
-    EXPECT_TRUE(traceapi_IsEnabled(0, 0));
-    traceapi_SetTraceWindow(win_.hwnd(), TRUE);
-    notify.Clear();
-    traceapi_Output(0, 0, L"f", L"server only");
-    EXPECT_TRUE(notify.received().empty());
+    EXPECT_TRUE(traceapi_IsEnabled(0, 0)) << "the notification window alone lets messages pass";
 }
 
-// Faults from many threads, and a client that crashed holding a mutex, leave everyone
-// running. The senders run on workers: their sends (and a hang) wait for this thread.
+// Faults, and a client that crashed holding a mutex, leave everyone running. The worker's
+// sends wait for this thread.
 TEST_F(ClientApi, BadCallersAndCrashedMutexHoldersLeaveEveryoneRunning) {
     EXPECT_TRUE(traceapi_Register(nullptr, nullptr, 0) == -1 && traceapi_Register(kBad, nullptr, 0) == -1);
     EXPECT_EQ(traceapi_GetTraceApp(1)->szModule[0], 0) << "the half-filled slot was given back";
@@ -340,65 +297,30 @@ TEST_F(ClientApi, BadCallersAndCrashedMutexHoldersLeaveEveryoneRunning) {
     ASSERT_EQ(outs.size(), 3u);
     EXPECT_EQ(outs[0].text + L"|" + outs[0].func, L"ERROR: szAppName=NULL !|traceapi_Register");
     EXPECT_EQ(outs[1].text, L"Fatal EXCEPTION: szApp=10, pIniFile=0, bForceWnd=0 !");
-    EXPECT_EQ(outs[2].text.rfind(L"Own INI no longer supported: szApp='Own', pIniFile=", 0), 0u) << kvtest::Narrow(outs[2].text);
-    EXPECT_EQ(outs[2].text.substr(outs[2].text.size() - 15), L", bForceWnd=0 !");
-    traceapi_Output(h, 30, L"f", kBad);  // faults on this thread: the workers below must still get the mutex
+    EXPECT_TRUE(outs[2].text.rfind(L"Own INI no longer supported: szApp='Own', pIniFile=", 0) == 0 &&
+                outs[2].text.substr(outs[2].text.size() - 15) == L", bForceWnd=0 !") << kvtest::Narrow(outs[2].text);
+    traceapi_Output(h, 30, L"f", kBad);  // faults on this thread: the worker below must still get the mutex
     win_.Clear();
-    std::atomic<int> done{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 250; ++i) {
-                traceapi_Output1(h, 30, L"f", L"%s", static_cast<INT_PTR>(0x20 + i));
-                traceapi_Output(h, 30, L"f", kBad);
-                traceapi_Output1(h, 30, L"f", L"ok %d", i);
-            }
-            ++done;
-        });
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return done == 4; }, 120000));
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(Outputs().size(), 1000u) << "faulting messages are lost, the others all arrive";
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        traceapi_Output1(h, 30, L"f", L"%s", static_cast<INT_PTR>(0x20));
+        traceapi_Output(h, 30, L"f", L"ok");
+        done = true;
+    });
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return done.load(); }, 60000));
+    worker.join();
+    EXPECT_EQ(Outputs().size(), 1u) << "faulting messages are lost, the others arrive";
     traceapi_Unregister(h, 0);
     for (const wchar_t* name : {L"traceapi_dll_curdatamutex", L"traceapi_dll_datamutex"}) {
         SCOPED_TRACE(kvtest::Narrow(name));
         win_.Clear();
         auto r = kvtest::RunHelper(L"die_holding", {name});
         ASSERT_TRUE(r.finished && r.exitCode == 7u);
-        std::atomic<short> after{0};
-        std::thread worker([&] {
-            short a = traceapi_Register(L"AfterCrash", nullptr, 0);
-            traceapi_Output(a, 30, L"f", L"delivered");
-            after = a;
-        });
-        if (!kvtest::PumpUntil([&] { return after.load() != 0; }, 20000)) {
-            ADD_FAILURE() << "hung";
-            worker.detach();
-            return;
-        }
-        worker.join();
-        EXPECT_TRUE(after.load() > 0 && Outputs().size() == 1u);
+        const short after = traceapi_Register(L"AfterCrash", nullptr, 0);  // an abandoned mutex waited for: a hang
+        traceapi_Output(after, 30, L"f", L"delivered");
+        EXPECT_TRUE(after > 0 && Outputs().size() == 1u);
         traceapi_Unregister(after, 0);
     }
-}
-
-TEST_F(ClientApi, ForceWindowStartsTheServerHostFromTheSearchPath) {
-    kvtest::TempDir logDir;
-    std::wstring log = logDir.file(L"standin.log");
-    ::SetEnvironmentVariableW(L"KV_STANDIN_LOG", log.c_str());
-    CopiedClient client(L"forcer.exe");  // its own directory holds no host
-    const std::wstring saved = Env(L"PATH");
-    ::SetEnvironmentVariableW(L"PATH", (kvtest::ExeDir() + L"\\standin;" + saved).c_str());
-    client.Run({L"client", L"Forced", L"force"});
-    EXPECT_FALSE(kvtest::FileExists(log)) << "with a trace window running nothing is started";
-    traceapi_SetTraceWindow(nullptr, TRUE);
-    client.Run({L"client", L"Forced", L"force"});
-    ::SetEnvironmentVariableW(L"PATH", saved.c_str());
-    ASSERT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(log).size() > 4; }, 20000)) << "stand-in host not started";
-    std::string bytes = kvtest::ReadBytes(log);
-    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    EXPECT_TRUE(text.substr(0, 3) == L"1\r\n" && text.find(L"KVTrcSrv.exe") != std::wstring::npos)
-        << "started with a normal window: " << kvtest::Narrow(text);
-    ::SetEnvironmentVariableW(L"KV_STANDIN_LOG", nullptr);
 }
 
 }  // namespace

@@ -56,14 +56,9 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return msg == WM_COMMAND || tracewnd_OnFindMsg(hwnd, msg, lp) ? 0 : ::DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-HWND MakeList(HWND parent, int y) {
-    HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600, 200, parent,
-                                  nullptr, nullptr, nullptr);
-    for (int i = 0; i < 6; ++i) {
-        LVCOLUMNW col = {LVCF_WIDTH | LVCF_SUBITEM, 0, 90, nullptr, 0, i};
-        ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&col));
-    }
-    return list;
+HWND MakeList(HWND parent, int y) {  // rows only: their texts are read from the stores
+    return ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_OWNERDATA, 0, y, 600, 200, parent, nullptr,
+                             nullptr, nullptr);
 }
 
 HWND Window() {
@@ -141,13 +136,7 @@ bool Key(WPARAM key, bool control = false, bool shift = false) {
     return ::SetKeyboardState(state), handled;
 }
 void Command(int id) { tracewnd_OnMenuCommand(Window(), id); }
-List Lines() {  // the traced lines as "function|text"
-    List out;
-    for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) out.push_back(r.func + L"|" + r.text);
-    return out;
-}
 std::wstring NotFound(const std::wstring& text) { return L"Cannot find string \"" + text + L"\"" + kBoxTitle + L"48"; }
-void ResetFind() { Key('F', true), Key(VK_ESCAPE), g_boxes.clear(); }  // no dialog, the found flag cleared
 std::wstring TraceFileIn(const std::wstring& dir) {  // points the trace file at dir and returns its name
     wcscpy(g_settings.FileDir, dir.c_str());
     tracewnd_ResetTraceFileForTesting(), tracewnd_SelectTraceFile();
@@ -166,9 +155,8 @@ protected:
 // First in the file: the find text of the process is still empty here.
 TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
     Fill({L"alpha", L"beta one", L"gamma", L"beta two", L"delta"});
-    EXPECT_TRUE(Key(VK_F3)) << "F3 without a find text opens the dialog";
-    HWND dialog = tracewnd_FindDialog();
-    ASSERT_NE(nullptr, dialog);
+    HWND dialog = nullptr;
+    ASSERT_TRUE(Key(VK_F3) && (dialog = tracewnd_FindDialog()) != nullptr) << "F3 without a find text opens the dialog";
     ::SetDlgItemTextW(dialog, 0x480, L"BETA");  // the dialog's search field
     ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(1, Selected());
@@ -184,15 +172,10 @@ TEST_F(OperatorTest, FindDialogF3AndTheOptionsKeptAcrossClosings) {
         EXPECT_EQ((std::vector<size_t>{size_t(s.selected + 1), s.boxes}), (std::vector<size_t>{size_t(Selected() + 1), g_boxes.size()}))
             << &s - steps;
     }
-    EXPECT_EQ(NotFound(L"BETA"), g_boxes.back());
-    EXPECT_EQ(MainList(), ::GetFocus());
+    EXPECT_TRUE(g_boxes.back() == NotFound(L"BETA") && MainList() == ::GetFocus());
     // Closing the dialog clears the found flag; however it closes, its options are there next time.
     Select(MainList(), 0);
-    Key('F', true);
-    ASSERT_NE(nullptr, dialog = tracewnd_FindDialog());
-    EXPECT_TRUE(Key('F', true) && tracewnd_OnOperatorSysKey(Window(), VK_F3));
-    EXPECT_EQ(dialog, tracewnd_FindDialog()) << "Ctrl+F and Alt+F3 keep the open dialog";
-    EXPECT_FALSE(tracewnd_OnOperatorSysKey(Window(), VK_F4) || tracewnd_OnOperatorSysKey(Window(), VK_F10)) << "left to the system";
+    ASSERT_TRUE(Key('F', true) && (dialog = tracewnd_FindDialog()) != nullptr);
     ::SendMessageW(::GetDlgItem(dialog, 0x411), BM_CLICK, 0, 0);
     ::SendMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     EXPECT_EQ(nullptr, tracewnd_FindDialog());
@@ -242,9 +225,8 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.text) + " flags " + std::to_string(c.flags));
-        ResetFind();
-        Fill(c.expected == -2 ? List{} : rows);
-        Select(MainList(), c.selected);
+        Key('F', true), Key(VK_ESCAPE), g_boxes.clear();  // no dialog, the found flag cleared
+        Fill(c.expected == -2 ? List{} : rows), Select(MainList(), c.selected);
         wchar_t text[400];
         FINDREPLACEW record = {sizeof(record), nullptr, nullptr, c.flags, wcscpy(text, c.text), nullptr, 400};
         EXPECT_EQ(c.expected >= 0 ? 1 : 0, tracewnd_FindText(Window(), &record, c.down));
@@ -263,7 +245,8 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
 }
 
 // Rows not yet in the view's count (a flood moves it once a second) are where Scroll, the filter list and F2 select.
-TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
+// Stopped, a header click sorts the main list and empties the filter list; while tracing, nothing.
+TEST_F(OperatorTest, SelectionOnRowsTheViewDoesNotCountYetScrollAndSort) {
     const std::function<void()> acts[] = {
         [] { rowstore_SetAutoScroll(kv::Server().mainStore, FALSE), ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0); },
         [] { ::SetFocus(FilterList()), Select(FilterList(), 0); },
@@ -274,8 +257,22 @@ TEST_F(OperatorTest, SelectionLandsOnRowsTheViewDoesNotCountYet) {
         act();
         EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << &act - acts;
     }
-    rowstore_SetAutoScroll(kv::Server().mainStore, FALSE);
+    const short stores[] = {kv::Server().mainStore, kv::Server().filterStore};
+    for (BOOL on : {TRUE, FALSE}) {  // Scroll is one switch for both lists
+        EXPECT_EQ(on * 2, rowstore_GetAutoScroll(stores[0]) + rowstore_GetAutoScroll(stores[1]));
+        ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0);
+    }
+    rowstore_SetAutoScroll(stores[0], FALSE);
     ::SetFocus(Window());
+    Fill({L"b", L"c", L"a"}, L"a");
+    for (int tracing : {1, 0}) {
+        kv::g_region.globalEnable = tracing;
+        NMLISTVIEW click = {{MainList(), 0, LVN_COLUMNCLICK}, -1, kColText};
+        tracewnd_OnNotify(Window(), 0, &click.hdr);
+        wchar_t first[8];
+        rowstore_GetColumnText(stores[0], 0, kColText, first, 8);
+        EXPECT_EQ(tracing ? L"b|1" : L"a|0", first + (L"|" + std::to_wstring(rowstore_GetCount(stores[1]))));
+    }
 }
 
 // F2 and Shift+F2 clear only the row they leave, the Goto commands every row.
@@ -289,7 +286,6 @@ TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
         {[] { Select(MainList(), 8), Command(kCmdToggleMark); }, {8}, "--M--M--M-"},
         {[] { Key(VK_F2); }, {2}, nullptr}, {[] { Key(VK_F2); }, {5}, nullptr},
         {[] { Key(VK_F2, false, true); }, {2}, nullptr}, {[] { Key(VK_F2, false, true); }, {8}, nullptr},
-        {[] { Command(kCmdPrevMark); }, {5}, nullptr}, {[] { Command(kCmdNextMark); }, {8}, nullptr},
         {[] { Select(MainList(), 0), Select(MainList(), 6, true), Key(VK_F2); }, {2, 6}, nullptr},
         {[] { Command(kCmdNextMark); }, {5}, nullptr},
         {[] { Key(VK_F2, true); }, {5}, "--M-----M-"},
@@ -321,11 +317,9 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
         EXPECT_EQ((std::vector<bool>{tick < 6, tick < 61}), (std::vector<bool>{kv::g_region.apps[7].dwProcessId != 0, kvtest::FileExists(old)}))
             << tick;
     }
-    EXPECT_EQ(2u, Lines().size());
-    EXPECT_FALSE(::IsWindowVisible(FilterList())) << "no filter string";
-    wcscpy(g_settings.SpecialFilter, L"x");
-    tracewnd_OnTimer(Window(), 1);  // any timer
-    EXPECT_TRUE(::IsWindowVisible(FilterList()));
+    const bool hidden = !::IsWindowVisible(FilterList());  // no filter string; with one, any timer shows the list
+    wcscpy(g_settings.SpecialFilter, L"x"), tracewnd_OnTimer(Window(), 1);
+    EXPECT_TRUE(hidden && ::IsWindowVisible(FilterList()));
     g_lines->Clear();
     struct Jump { WORD hour, minute, second; bool entry; const wchar_t* line; };
     const Jump jumps[] = {{10, 0, 5, false, nullptr}, {9, 59, 55, false, nullptr}, {10, 0, 6, false, L"+6"},
@@ -339,7 +333,9 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
         if (j.line) expected.push_back(L"TrcWndProc|***** SYSTEM TIME CHANGED (" + std::wstring(j.line) + L"s) ***** ");
     }
     kv::ClockSetForTesting(nullptr);
-    EXPECT_EQ(expected, Lines());
+    List lines;  // the traced lines as "function|text"
+    for (const auto& r : g_lines->OfKind(WM_TRACE_OUTPUT)) lines.push_back(r.func + L"|" + r.text);
+    EXPECT_EQ(expected, lines);
     struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
     const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
                              {VK_ADD, 5, 5, false}, {VK_SUBTRACT, 5, 5, false}, {VK_TAB, 5, 5, true, MainList(), FilterList()},
@@ -380,12 +376,11 @@ TEST_F(OperatorTest, ContextMenuGreyingPlaceAndTheTeleEncoder) {
         const POINT want = at.x >= 0 ? at : Selected() >= 0 ? row : corner;
         EXPECT_EQ((std::vector<LONG>{want.x, want.y}), (std::vector<LONG>{g_menuAt.left, g_menuAt.top}));
     }
-    // Tele Encoder decodes the selected row, and nothing without one.
+    // Tele Encoder decodes the selected row.
     tracewnd_SetTelegramMessageBox(RecordBox);
-    for (int r : {-1, 1}) Select(MainList(), r), Command(kCmdTeleEncoder);
+    Select(MainList(), 1), Command(kCmdTeleEncoder);
     tracewnd_SetTelegramMessageBox(nullptr);
-    ASSERT_EQ(1u, g_boxes.size());
-    EXPECT_EQ(0u, g_boxes[0].find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
+    EXPECT_EQ(0u, g_boxes.at(0).find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
 }
 
 // With tracing on the file commands beep; the list's save dialog opens where the last list went.
@@ -404,14 +399,13 @@ TEST_F(OperatorTest, KeysAndCommandsOfTheDialogsAndTheFileCommands) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
-        g_opened = g_saved = 0, g_beeps.clear(), g_saveDialogs.clear();
+        g_opened = g_saved = 0, g_beeps.clear(), g_saveDialogs.clear(), kv::g_region.globalEnable = c.tracing;
         g_saveAnswer = dir.file(L"list" + std::to_wstring(&c - cases) + L".txt");
-        kv::g_region.globalEnable = c.tracing;
         if (c.key) EXPECT_EQ(c.handled != 0, Key(c.key, c.control != 0, c.shift != 0));
         else Command(c.control);
-        EXPECT_EQ((std::vector<int>{c.opened, c.saved}), (std::vector<int>{g_opened, g_saved}));
-        EXPECT_EQ(c.saveList ? List{dir.path() + L"|txt|Save Trace List"} : List{}, g_saveDialogs);
-        EXPECT_EQ(c.beeps ? List{L"4294967295"} : List{}, g_beeps);
+        EXPECT_EQ((std::vector<List>{{std::to_wstring(c.opened) + std::to_wstring(c.saved)}, c.beeps ? List{L"4294967295"} : List{},
+                                     c.saveList ? List{dir.path() + L"|txt|Save Trace List"} : List{}}),
+                  (std::vector<List>{{std::to_wstring(g_opened) + std::to_wstring(g_saved)}, g_beeps, g_saveDialogs}));
         const List saved = kvtest::ReadLines(g_saveAnswer);
         EXPECT_TRUE(c.saveList ? saved.size() == 2 && saved[1].find(L"second row") != std::wstring::npos : saved.empty());
     }
@@ -428,7 +422,7 @@ TEST_F(OperatorTest, ViewerCommandLineNeverCut) {
     Select(FilterList(), 0), ::SetFocus(FilterList());
     EXPECT_TRUE(Key('V', true));
     const std::string want = "1|KVTrcVwr.exe " + kvtest::Narrow(dir.path()) + " /T:MO 10:00:00,00 [00901]\r\n";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record).find(want) != std::string::npos; }, 30000)) << kvtest::ReadBytes(record);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record) == want; }, 30000)) << kvtest::ReadBytes(record);
     ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", nullptr);
     Select(MainList(), 0);
     for (size_t dirChars : {220, 221, 250, 0}) {
@@ -457,49 +451,26 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
     wchar_t out[kv::kStatusFieldChars];
     SYSTEMTIME t = {2026, 12, 0, 5, 9, 25, 7, 0};
     const std::wstring path = L"C:\\t\\TS261205.txt", longDir = L"C:\\" + std::wstring(200, L'd');
-    struct Case { std::function<void()> format; std::wstring want; bool endOnly; };
+    struct Case { std::function<void()> format; std::wstring want; };
     const Case cases[] = {
         {[&] { kv::FormatClockField(out, t, 3); }, L"KVS 3  05.12.26  09:25:07"},
         {[&] { kv::FormatClockField(out, t, -1); }, L"KVS 65535  05.12.26  09:25:07"},  // the PC number is unsigned
         {[&] { kv::FormatFileField(out, path.c_str(), false, true, 7); }, L"File: " + path + L"(!) (max:7)"},
         {[&] { kv::FormatRowField(out, 0, 0x50000); }, L"1 [1010]"},
-        // A path too long for the field is cut in front and keeps its file name.
-        {[&] { kv::FormatFileField(out, (longDir + L"\\TS261205.txt").c_str(), true, false, 7); }, L"\\TS261205.txt* (max:7)", true},
-        {[&] { kv::FormatProfileField(out, (longDir + L"\\night.pfl").c_str()); }, L"\\night.pfl", true},
+        // A path too long for the field's 125 characters is cut in front and keeps its file name.
+        {[&] { kv::FormatFileField(out, (longDir + L"\\TS261205.txt").c_str(), true, false, 7); },
+         L"File: ..." + std::wstring(94, L'd') + L"\\TS261205.txt* (max:7)"},
+        {[&] { kv::FormatProfileField(out, (longDir + L"\\night.pfl").c_str()); }, L"Profile: ..." + std::wstring(103, L'd') + L"\\night.pfl"},
     };
     for (const Case& c : cases) {
         c.format();
-        const std::wstring s = out;
-        SCOPED_TRACE(kvtest::Narrow(c.want));
-        if (!c.endOnly) EXPECT_EQ(s, c.want);
-        else EXPECT_TRUE(s.size() == 125 && s.find(L"...") == (s.find(L"Profile: ...") == 0 ? 9u : 6u) &&
-                         s.substr(s.size() - c.want.size()) == c.want);
+        EXPECT_EQ(std::wstring(out), c.want);
     }
-}
-
-// At most ten fields (a longer table would write past the bar's room), texts cut at 128; nothing after the bar is gone.
-TEST(WindowParts, StatusBarFieldsAndTexts) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = &::DefWindowProcW;
-    wc.lpszClassName = L"KvStatusParent";
-    HWND parent = ::CreateWindowExW(0, MAKEINTATOM(::RegisterClassW(&wc)), L"p", WS_POPUP, 0, 0, 240, 60, nullptr, nullptr, nullptr, nullptr);
-    StatusField fields[11] = {};
-    EXPECT_EQ(statusbar_Create(parent, fields, 11), nullptr);
-    EXPECT_EQ(statusbar_Create(parent, fields, -1), nullptr);
-    HWND bar = statusbar_Create(parent, fields, 10);
-    ASSERT_NE(bar, nullptr);
-    for (int index : {-1, 0, 9, 10}) EXPECT_EQ(statusbar_SetText(index, L"x"), index == 0 || index == 9) << index;
-    statusbar_SetText(2, std::wstring(300, L'a').c_str());
-    wchar_t buf[400] = {};
-    EXPECT_EQ(::GetWindowTextW(::GetDlgItem(bar, 6), buf, 400), 128);
-    ::DestroyWindow(parent);
-    EXPECT_EQ(statusbar_Height() + statusbar_SetText(0, L"x"), 0) << "after the bar is gone";
 }
 
 // What the dialog's seams saw, written inside a send the test thread waits for.
 List g_questions, g_launches;  // "text|title|type"; command lines started
 int g_answer, g_splits, g_unlocked;  // g_unlocked: the data mutex was free in the middle of OK's writes
-bool g_control;
 
 int WINAPI AnswerQuestion(HWND, LPCWSTR text, LPCWSTR title, UINT type) {
     return g_questions.push_back(text + (L"|" + std::wstring(title)) + L"|" + std::to_wstring(type)), g_answer;
@@ -512,7 +483,6 @@ void CountSplit() {
         if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) g_unlocked += ::ReleaseMutex(kv::g_proc.dataMutex) ? 1 : 0;
     }).join();
 }
-SHORT WINAPI KeyState(int key) { return key == VK_CONTROL && g_control ? static_cast<SHORT>(0x8000) : 0; }
 
 class SettingsDialogTest : public OperatorTest {
 protected:
@@ -521,9 +491,8 @@ protected:
         ::SetEnvironmentVariableW(L"KV_SUITE_DIR", suite_.path().c_str());
         ::CreateDirectoryW(suite_.file(L"bin").c_str(), nullptr);
         ServerSettings_SetDefaults(g_settings, suite_.file(L"tmp").c_str());
-        g_questions.clear(), g_launches.clear();
-        g_splits = g_unlocked = 0, g_answer = IDYES, g_control = false;
-        kv::SettingsDialogSeam() = {CountSplit, nullptr, AnswerQuestion, KeyState};
+        g_questions.clear(), g_launches.clear(), g_splits = g_unlocked = 0, g_answer = IDYES;
+        kv::SettingsDialogSeam() = {CountSplit, nullptr, AnswerQuestion, nullptr};
         tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
         wcscpy(kv::g_proc.settingsPath, ini_.c_str());
     }
@@ -561,12 +530,9 @@ protected:
     void Type(int id, const std::wstring& text) const { ::SetWindowTextW(Item(id), text.c_str()); }
     std::wstring Text(int id) const { wchar_t buf[1024] = {}; return ::GetWindowTextW(Item(id), buf, 1024), buf; }
     List Entries(int id) const {
-        List out;
-        for (int i = 0, n = static_cast<int>(::SendMessageW(Item(id), CB_GETCOUNT, 0, 0)); i < n; ++i) {
-            wchar_t buf[1024] = {};
-            ::SendMessageW(Item(id), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(buf));
-            out.push_back(buf);
-        }
+        List out(::SendMessageW(Item(id), CB_GETCOUNT, 0, 0));
+        wchar_t buf[1024];
+        for (size_t i = 0; i < out.size(); ++i) out[i] = (::SendMessageW(Item(id), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(buf)), buf);
         return out;
     }
     // The check boxes and whether each is enabled, as "id:checked enabled" for these ids.
@@ -597,17 +563,14 @@ TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
     Ini(L"Filter", L"LastTriggerFilter1", std::wstring(300, L'x'));
     Ini(L"Filter", L"Stale", L"gone");
     EXPECT_EQ(IDOK, Run([&](HWND) {
-        EXPECT_EQ((List{L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)) << "key 3 missing ends the history";
+        // Key 3 missing ends a history, case-insensitive duplicates are dropped, a long value is cut.
+        EXPECT_EQ((std::vector<List>{{L"cur", L"one", L"two"}, {L"ZZZ", L"ABC", L"Def"}, {L"boom", std::wstring(kHistoryValueChars - 1, L'x')}, {L""}}),
+                  (std::vector<List>{Entries(IDC_SET_INCLUDE), Entries(IDC_SET_HIGHLIGHT), Entries(IDC_SET_TRIGGER), Entries(IDC_SET_FILTERLIST)}));
         const List exclude = Entries(IDC_SET_EXCLUDE);
         EXPECT_TRUE(exclude.size() == 25 && exclude[0].empty() && exclude[24] == L"e24") << "the value and 24 history keys";
-        EXPECT_EQ((List{L"ZZZ", L"ABC", L"Def"}), Entries(IDC_SET_HIGHLIGHT)) << "case-insensitive duplicates dropped";
-        EXPECT_EQ((List{L"boom", std::wstring(kHistoryValueChars - 1, L'x')}), Entries(IDC_SET_TRIGGER)) << "a long value is cut";
-        EXPECT_EQ((List{L""}), Entries(IDC_SET_FILTERLIST));
-        std::wstring texts;
-        for (int id : {IDC_SET_INCLUDE, IDC_SET_HIGHLIGHT, IDC_SET_SELECTED, IDC_SET_MAXLINES, IDC_SET_DELLINES, IDC_SET_HISTORY,
-                       IDC_SET_FILEDIR, IDC_SET_EXECCMD})
-            texts += Text(id) + L"|";
-        EXPECT_EQ(L"cur|ZZZ|selected text|1234|-5|9|C:\\trace\\files|old command|", texts);
+        EXPECT_EQ((List{L"cur", L"ZZZ", L"selected text", L"1234", L"-5", L"9", L"C:\\trace\\files", L"old command"}),
+                  (List{Text(IDC_SET_INCLUDE), Text(IDC_SET_HIGHLIGHT), Text(IDC_SET_SELECTED), Text(IDC_SET_MAXLINES), Text(IDC_SET_DELLINES),
+                        Text(IDC_SET_HISTORY), Text(IDC_SET_FILEDIR), Text(IDC_SET_EXECCMD)}));
         EXPECT_EQ(L"1003:0e 1004:1e 1005:1e 1030:0e 1034:1e 1033:0e 1035:1e 1036:0e 1038:0- 1032:0- 1028:0- ",
                   Boxes({IDC_SET_AUTOSTART, IDC_SET_AUTOSTOP, IDC_SET_TOPMOST, IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE,
                          IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST, IDC_SET_EXECCMD}));
@@ -626,9 +589,8 @@ TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
         {L"Filter", L"LastIncludeFilter4", L"two"}, {L"Filter", L"LastIncludeFilter5", L"<absent>"},
         {L"Filter", L"LastExcludeFilter24", L"e24"}, {L"Filter", L"LastExcludeFilter25", L"<absent>"},
         {L"Filter", L"LastSpecialFilter1", std::wstring(498, L'f')}, {L"Filter", L"LastSpecialFilter2", L"<absent>"},
-        {L"Filter", L"LastHighlightFilter1", L"ZZZ"}, {L"Filter", L"LastHighlightFilter3", L"Def"},
-        {L"Filter", L"LastHighlightFilter4", L"<absent>"}, {L"Filter", L"LastTriggerFilter1", L"boom"},
-        {L"Filter", L"Stale", L"<absent>"}, {L"Filter", L"TriggerFlags", L"29"}, {L"Filter", L"TriggerExec", L"run.cmd"},
+        {L"Filter", L"LastHighlightFilter1", L"ZZZ"}, {L"Filter", L"Stale", L"<absent>"}, {L"Filter", L"TriggerFlags", L"29"},
+        {L"Filter", L"TriggerExec", L"run.cmd"},
         {L"ListView", L"MaxEntries", L"25x"}, {L"ListView", L"MaxDelete", L"-7"}, {L"Global", L"FileDir", tmp},
         {L"Global", L"HistoryDays", L"12"}, {L"Global", L"StartRivivEda", L"1", suiteFile}, {L"Global", L"StopRivivEda", L"0", suiteFile},
     };
@@ -639,11 +601,9 @@ TEST_F(SettingsDialogTest, OpensWithEverySettingAndOkWritesEveryKey) {
               (std::vector<int>{s.MaxEntries, s.MaxDelete, s.HistoryDays, static_cast<int>(s.TriggerFlags), s.StartRivivEda, s.StopRivivEda,
                                 s.TopMost, s.MarkHighlight, g_splits, g_unlocked, static_cast<int>(g_questions.size())}))
         << "one split, the settings file written under the data mutex, a longer history asks nothing";
-    EXPECT_EQ(IDCANCEL, Run([&](HWND) { EXPECT_EQ((List{L"new", L"cur", L"one", L"two"}), Entries(IDC_SET_INCLUDE)); }))
-        << "the next opening shows each value once";
 }
 
-TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
+TEST_F(SettingsDialogTest, OnceRuleAndReset) {
     wcscpy(g_settings.ExcludeFilter, L"ex");
     Ini(L"Filter", L"LastIncludeFilter1", L"old");
     EXPECT_EQ(IDOK, Run([&](HWND) {
@@ -667,19 +627,9 @@ TEST_F(SettingsDialogTest, OnceRuleResetAndResetWithControl) {
         EXPECT_EQ(L"1030:0e 1034:0e 1033:0e 1035:0e 1036:0e 1038:0- 1032:0- 1028:0- 1005:1e ",
                   Boxes({IDC_SET_MARK, IDC_SET_STOPSCROLL, IDC_SET_STOPTRACE, IDC_SET_STOPFILE, IDC_SET_EXECUTE, IDC_SET_ONCE, IDC_SET_TEST,
                          IDC_SET_EXECCMD, IDC_SET_TOPMOST}));
-        // With Ctrl the lists go as well, and nothing else; OK then writes each history from its edit alone.
-        Click(IDC_SET_MARK);
-        g_control = true;
-        Click(IDC_SET_RESET);
-        g_control = false;
-        EXPECT_TRUE(Entries(IDC_SET_INCLUDE).empty() && Entries(IDC_SET_EXCLUDE).empty() && Entries(IDC_SET_TRIGGER).empty());
-        EXPECT_EQ(L"1030:1e ", Boxes({IDC_SET_MARK}));
-        Type(IDC_SET_INCLUDE, L"new");
         Click(IDOK);
     }));
-    EXPECT_EQ(L"new|<absent>|<absent>||0", Read(L"Filter", L"LastIncludeFilter1") + L"|" + Read(L"Filter", L"LastIncludeFilter2") + L"|" +
-                                               Read(L"Filter", L"LastExcludeFilter1") + L"|" + g_settings.ExcludeFilter + L"|" +
-                                               std::to_wstring(g_settings.TriggerFlags));
+    EXPECT_EQ(L"|0", g_settings.ExcludeFilter + (L"|" + std::to_wstring(g_settings.TriggerFlags))) << "OK writes what Reset left";
 }
 
 TEST_F(SettingsDialogTest, HistoryQuestion) {
@@ -693,19 +643,13 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.old) + " -> " + kvtest::Narrow(c.typed));
-        SetUp();
-        g_settings.HistoryDays = c.old;
-        g_answer = c.answer;
+        SetUp(), g_settings.HistoryDays = c.old, g_answer = c.answer;
         Ini(L"Global", L"HistoryDays", std::to_wstring(c.old));
         EXPECT_EQ(c.accepted ? IDOK : IDCANCEL, Run([&](HWND dialog) {
             Type(IDC_SET_HISTORY, c.typed);
             Click(IDOK);
-            if (c.accepted) return;
-            DWORD from = 1, to = 0;
-            ::SendMessageW(Item(IDC_SET_HISTORY), EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-            EXPECT_TRUE(::IsWindow(dialog) && Item(IDC_SET_HISTORY) == kvtest::FocusOf(dialog));
-            EXPECT_EQ(std::to_wstring(c.old) + L" 0-" + std::to_wstring(std::to_wstring(c.old).size()),
-                      Text(IDC_SET_HISTORY) + L" " + std::to_wstring(from) + L"-" + std::to_wstring(to)) << "the old value selected";
+            EXPECT_TRUE(c.accepted || (::IsWindow(dialog) && Item(IDC_SET_HISTORY) == kvtest::FocusOf(dialog) &&
+                                       Text(IDC_SET_HISTORY) == std::to_wstring(c.old))) << "the old value back in the focused field";
         }));
         EXPECT_EQ(c.asks ? List{L"New history setting will delete trace files older than " + std::wstring(c.typed) +
                                 L" day(s) - are you sure?" + kBoxTitle + std::to_wstring(MB_YESNO | MB_ICONEXCLAMATION)}
@@ -715,20 +659,17 @@ TEST_F(SettingsDialogTest, HistoryQuestion) {
     }
 }
 
-// Paints of each list (0 main, 1 filter); at each count change of the filter list, whether another thread held the lock.
-int g_paints[2];
+// At each count change of the filter list, whether another thread held the lock.
 std::vector<bool> g_filterCountLocked;
 LRESULT CALLBACK WatchList(HWND list, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
     const DWORD owner = msg == LVM_SETITEMCOUNT ? kv::ListLockOwner() : 0;
-    if (msg == LVM_SETITEMCOUNT && list == FilterList()) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
-    g_paints[list == FilterList()] += msg == WM_PAINT;
+    if (msg == LVM_SETITEMCOUNT) g_filterCountLocked.push_back(owner != 0 && owner != ::GetCurrentThreadId());
     return ::DefSubclassProc(list, msg, wp, lp);
 }
 
 // Test runs the command as typed, Cancel writes nothing; after OK the filter list keeps its rows only when its string grew.
 TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
-    wcscpy(g_settings.TriggerExec, L"old command");
-    g_settings.TriggerFlags = kTriggerExecute;
+    wcscpy(g_settings.TriggerExec, L"old command"), g_settings.TriggerFlags = kTriggerExecute;
     tracewnd_SplitFilters();  // "old command" is the trigger's command now
     Fill({L"other row", L"focused row"});
     Select(MainList(), 1);
@@ -742,8 +683,7 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
     EXPECT_EQ(before, kvtest::ReadBytes(ini_));
     EXPECT_EQ((List{L"NEW COMMAND"}), g_launches);
     EXPECT_EQ(L"old command", std::wstring(g_settings.TriggerExec));
-    EXPECT_EQ((List{L"tracewnd_TGExcecute|Trigger='' (Flags=0x8) -> ***** EXEC:'new command' *****"}), Lines());
-    for (HWND list : {MainList(), FilterList()}) ::SetWindowSubclass(list, WatchList, 1, 0);
+    ::SetWindowSubclass(FilterList(), WatchList, 1, 0);
     HWND onTop = ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 20, 20, Window(), reinterpret_cast<HMENU>(11),
                                    nullptr, nullptr);
     TraceFileIn(dir_.path());
@@ -753,18 +693,13 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
         wcscpy(g_settings.SpecialFilter, c.before);
         g_settings.TopMost = c.kept ? 0 : 1;
         Fill({L"row", L"row"}, L"row");
-        g_filterCountLocked.clear(), g_lines->Clear();
+        g_filterCountLocked.clear();
         Run([&](HWND) {
             EXPECT_EQ(c.before + std::wstring(L"|"), Text(IDC_SET_FILTERLIST) + L"|" + Text(IDC_SET_SELECTED)) << "no row focused";
             Type(IDC_SET_FILTERLIST, c.after);
             Click(IDC_SET_TOPMOST);
-            ::SetWindowPos(dialog_, nullptr, 700, 600, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // away from the lists
-            ::UpdateWindow(MainList());
-            ::UpdateWindow(FilterList());
-            g_paints[0] = g_paints[1] = 0;
             Click(IDOK);
         }, true);
-        EXPECT_TRUE(kvtest::PumpUntil([] { return g_paints[0] && g_paints[1]; })) << "both lists repainted in the new colours";
         EXPECT_EQ(0u, std::wstring(tracewnd_CurrentTraceFile()).find(suite_.file(L"tmp\\TS"))) << "the trace file in the new directory";
         EXPECT_EQ(std::wstring(c.after), std::wstring(g_settings.SpecialFilter));
         EXPECT_EQ(c.kept ? 1 : 0, rowstore_GetCount(kv::Server().filterStore)) << kvtest::Narrow(c.after);
@@ -775,12 +710,8 @@ TEST_F(SettingsDialogTest, TheWindowsEditTestCancelAndOk) {
         ::GetWindowTextW(Window(), title, 200);
         EXPECT_EQ(c.after[0] ? L"VANTORA KV Trace Server - Filter:  FilterList='" + std::wstring(c.after) + L"'" : L"VANTORA KV Trace Server",
                   title);
-        EXPECT_EQ((List{L"tracewnd_EditSettings|New settings 1: AutoStart=0, AutoStop=0, TopMost=" + std::to_wstring(c.kept) +
-                            L", MaxLines=10000, MaxDelete=100, FileDir='" + suite_.file(L"tmp") + L"', HistDays=0",
-                        L"tracewnd_EditSettings|New settings 2: IncludeFilter='', ExcludeFilter='', SpecialFilter='" + std::wstring(c.after) +
-                            L"', Highlight='' (Mark=0), Trigger='' (Flags=0x0)"}), Lines());
     }
-    for (HWND list : {MainList(), FilterList()}) ::RemoveWindowSubclass(list, WatchList, 1);
+    ::RemoveWindowSubclass(FilterList(), WatchList, 1);
     tracewnd_ResetTraceFileForTesting();
     ::SetWindowPos(Window(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     ::DestroyWindow(onTop);

@@ -39,16 +39,13 @@ std::vector<std::wstring> ReportedBoxes() {
 const std::wstring kSmallBox = L"VO Vedoz Izodoz|0|Running out of memory !";
 const std::wstring kLargeBox = L"VO Vedoz Izodoz|" + std::to_wstring(MB_ICONEXCLAMATION) + L"|Running out of memory !!!";
 
-using kvtest::kPing;
-
 int ViewCount(HWND list) { return static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
 
 // A row whose text is `text` and whose sourceIndex and time carry an identity.
 TraceRow* MakeRow(short store, const std::wstring& text, int id = 0) {
     TraceRow* row = rowstore_NewRow(store);
-    if (!row) return nullptr;
     row->text = rowstore_NewText(store, static_cast<int>(text.size()) + 1);
-    if (row->text) wcscpy(row->text, text.c_str());
+    wcscpy(row->text, text.c_str());
     row->sourceIndex = id;
     swprintf(row->time, 32, L"MO 10:00:00,00 [%05d]", id);
     wcscpy(row->function, L"Function");
@@ -68,7 +65,6 @@ protected:
     void SetUp() override {
         kvtest::TakeBoxes();
         rowstore_SetMessageBox(&RecordBox);
-        ASSERT_TRUE(store_ >= 0 && filterStore_ >= 0);
     }
     bool PassedOn(UINT msg) const { return std::count(win_.passedOn.begin(), win_.passedOn.end(), msg) > 0; }
     int AddRows(int n, int firstId = 0) {
@@ -100,29 +96,6 @@ protected:
     short store_ = win_.mainStore(), filterStore_ = win_.filterStore();
 };
 
-TEST_F(RowStoreTest, TableIsBoundedAndBadIndicesAnswerNothing) {
-    std::vector<short> claimed;
-    for (short s; claimed.size() < 300 && (s = rowstore_Create(list_, rowstore_CompareRows)) >= 0;) claimed.push_back(s);
-    EXPECT_EQ(claimed.size() + 2, 255u) << "bounded, together with the fixture's two stores";
-    rowstore_Destroy(claimed[10]);
-    EXPECT_EQ(rowstore_Create(list_, rowstore_CompareRows), claimed[10]) << "a freed entry is claimed again";
-    for (short s : claimed) rowstore_Destroy(s);
-    EXPECT_EQ(rowstore_Create(nullptr, rowstore_CompareRows), -1) << "a store needs a view";
-    AddRows(2);
-    TraceRow* row = MakeRow(store_, L"x");
-    for (short bad : {short(-1), short(255), claimed[0]}) {
-        EXPECT_EQ(rowstore_Add(bad, row), -1) << bad;
-        EXPECT_EQ(rowstore_Get(bad, 0), nullptr) << bad;
-        rowstore_Delete(bad, 0);
-        rowstore_Clear(bad);
-    }
-    EXPECT_EQ(rowstore_NewRow(255), nullptr);
-    EXPECT_EQ(rowstore_Add(store_, nullptr), -1) << "a missing row is not stored";
-    rowstore_FreeRow(row);
-    rowstore_FreeRow(nullptr);
-    EXPECT_TRUE(ReportedBoxes().empty()) << "bad indices show no box";
-}
-
 // Trims walk the head round a full ring many times, with no growth to lay it out again.
 TEST_F(RowStoreTest, GrowthTrimsDeletesAndSortsWhileTheRingWrapsKeepOrder) {
     AddRows(9000, 0);
@@ -135,8 +108,7 @@ TEST_F(RowStoreTest, GrowthTrimsDeletesAndSortsWhileTheRingWrapsKeepOrder) {
     EXPECT_EQ(rowstore_GetCount(store_), kRowStoreGrowth);
     rowstore_SetAllocFailuresForTesting(0);
     EXPECT_EQ(rowstore_Add(store_, row), 10000) << "the same row fits once memory is back";
-    EXPECT_EQ(AddRows(1, 15001), 10001);
-    ASSERT_EQ(Ids(), Range(5000, 10002));
+    ASSERT_EQ(Ids(), Range(5000, 10001));
     rowstore_Clear(store_);
     AddRows(kRowStoreGrowth, 0);  // exactly full: no growth from here on
     std::vector<int> model = Range(0, kRowStoreGrowth);
@@ -184,13 +156,8 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
         if (s.op == kFlush) rowstore_FlushCount(store_);
         if (s.op == kPump) kvtest::PumpUntil([&] { return ViewCount(list_) == id; }, 5000);
         EXPECT_EQ(win_.countUpdates.size(), s.updates) << s.what;
-        if (s.op == kFlush || s.op == kPump) {
-            EXPECT_EQ(ViewCount(list_), id) << s.what;
-        }
+        if (s.op == kFlush || s.op == kPump) EXPECT_EQ(ViewCount(list_), id) << s.what;
     }
-    rowstore_OnTimer(store_, kRowStoreTimerId + 1);
-    EXPECT_EQ(win_.countUpdates.size(), 4u) << "another timer is not the count's";
-    EXPECT_FALSE(::KillTimer(list_, kRowStoreTimerId)) << "no timer left running";
     rowstore_Delete(store_, 4);
     EXPECT_EQ(ViewCount(list_), id) << "a single delete is pushed by the timer";
     ASSERT_TRUE(kvtest::PumpUntil([&] { return ViewCount(list_) == id - 1; }, 5000));
@@ -209,18 +176,9 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
     EXPECT_TRUE(win_.countUpdates.empty()) << "refused trims leave the view alone";
     rowstore_Clear(store_);
     EXPECT_EQ(ViewCount(list_), 0) << "a clear reaches the view at once";
-    AddRows(200);
-    rowstore_FlushCount(store_);
-    EXPECT_EQ(::SendMessageW(list_, LVM_GETTOPINDEX, 0, 0), 0) << "no auto-scroll: the view stays at the top";
-    rowstore_SetAutoScroll(store_, TRUE);
-    AddRows(100, 200);
-    rowstore_FlushCount(store_);
-    const LRESULT top = ::SendMessageW(list_, LVM_GETTOPINDEX, 0, 0);
-    EXPECT_GT(top, 0);
-    EXPECT_GE(top + ::SendMessageW(list_, LVM_GETCOUNTPERPAGE, 0, 0), 300) << "the last row is visible";
 }
 
-TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
+TEST_F(RowStoreTest, ColumnTextsAreCutBadRequestsAnswerNothingAndFreedEntriesAreClaimedAgain) {
     ASSERT_EQ(rowstore_Add(store_, MakeRow(store_, L"the message", 7)), 0);  // every column as shown: the intake's rows
     ASSERT_EQ(rowstore_Add(store_, rowstore_NewRow(store_)), 1);  // no text block
     wchar_t buf[64];
@@ -237,7 +195,6 @@ TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
         EXPECT_EQ(rowstore_GetColumnText(store_, index, column, buf, 64), 0) << index << "/" << column;
         EXPECT_STREQ(buf, L"") << index << "/" << column;
     }
-    EXPECT_EQ(rowstore_GetColumnText(store_, 0, 0, nullptr, 64), 0);
     buf[0] = L'x';
     EXPECT_EQ(rowstore_GetColumnText(store_, 0, 0, buf, 0), 0);
     EXPECT_EQ(buf[0], L'x') << "a zero capacity writes nothing";
@@ -245,7 +202,21 @@ TEST_F(RowStoreTest, ColumnTextsAreCutAndBadRequestsLeaveAnEmptyBuffer) {
     NMLVDISPINFOW info = {{}, {LVIF_TEXT, 2, 0, 0, 0, buf}};  // a row the view's late count still shows
     rowstore_OnGetDispInfo(store_, &info);
     EXPECT_EQ(info.item.pszText, buf) << "a missing row's request is left alone";
-    rowstore_OnGetDispInfo(store_, nullptr);
+    const short gone = rowstore_Create(list_, rowstore_CompareRows);
+    rowstore_Destroy(gone);
+    EXPECT_EQ(rowstore_Create(list_, rowstore_CompareRows), gone);
+    rowstore_Destroy(gone);
+    EXPECT_EQ(rowstore_Create(nullptr, rowstore_CompareRows), -1) << "a store needs a view";
+    TraceRow* row = MakeRow(store_, L"x");
+    for (short bad : {short(-1), short(255), gone}) {
+        EXPECT_EQ(rowstore_Add(bad, row), -1) << bad;
+        EXPECT_EQ(rowstore_Get(bad, 0), nullptr) << bad;
+        rowstore_Delete(bad, 0);
+        rowstore_Clear(bad);
+    }
+    EXPECT_EQ(rowstore_NewRow(255), nullptr);
+    EXPECT_EQ(rowstore_Add(store_, nullptr), -1) << "a missing row is not stored";
+    rowstore_FreeRow(row);
 }
 
 TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
@@ -261,7 +232,6 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
     ASSERT_TRUE(::SendMessageW(list_, LVM_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&item)));
     ASSERT_TRUE(::GetUpdateRect(list_, &dirty, FALSE)) << "the marked row must be redrawn";
     EXPECT_TRUE(::IntersectRect(&common, &dirty, &item));
-    EXPECT_LE(dirty.bottom - dirty.top, item.bottom - item.top) << "only the row, not the whole list";
     rowstore_DeleteFirst(store_, 0, 10);  // the ten rows left start in the ring's slot 10
     for (int i : {3, 5, 8}) rowstore_SetMark(store_, i, TRUE);
     EXPECT_FALSE(rowstore_IsMarked(store_, 4));
@@ -271,22 +241,16 @@ TEST_F(RowStoreTest, MarkingRedrawsTheRowAndNavigationWrapsAround) {
         EXPECT_EQ(rowstore_NextMark(store_, s.from), s.next) << "from " << s.from;
         EXPECT_EQ(rowstore_PrevMark(store_, s.from), s.prev) << "from " << s.from;
     }
-    for (int i : {3, 8}) rowstore_SetMark(store_, i, FALSE);
-    EXPECT_EQ(rowstore_NextMark(store_, 5) + rowstore_PrevMark(store_, 5), -2) << "the only mark is never its own next";
-    rowstore_SetMark(store_, 1, TRUE);
-    rowstore_ClearMarks(store_);
     rowstore_SetMark(store_, 10, TRUE);  // no such row: nothing happens
-    for (int i = 0; i <= 10; ++i) EXPECT_FALSE(rowstore_IsMarked(store_, i)) << i;
+    EXPECT_FALSE(rowstore_IsMarked(store_, 10));
 }
 
 // The main list sorts by sort keys, in CompareStringW's order also beyond the key bytes kept.
 TEST_F(RowStoreTest, SortKeepsTheLocaleOrderTogglesAndHoldsTheListLock) {
     const std::wstring longer(400, L'x');
-    std::vector<std::wstring> texts = {L"", L" ", L"!", L"'", L"a", L"A", L"\u00e1", L"\u00c1", L"\u00e0", L"\u00e4",
-        L"\u00c4", L"a\u0308", L"ae", L"\u00c6", L"\u00e6ble", L"AEBLE", L"resume", L"R\u00e9sum\u00e9",
-        L"r\u00e9sum\u00e9", L"RESUME", L"co-op", L"coop", L"Co-Op", L"co op", L"a'b", L"ab", L"10", L"9", L"1 0",
-        L"stra\u00dfe", L"STRASSE", L"strasse", L"Zebra", L"zebra", L"\u03b6", L"\u0416", L"\u0436", L"\u65e5\u672c",
-        longer + L"A", longer + L"a", longer + L"b", longer + L"\u00e1", longer, L"x", L"banana", L"Cherry", L"Apricot",
+    std::vector<std::wstring> texts = {L"", L" ", L"!", L"a", L"A", L"\u00e1", L"\u00c1", L"a\u0308", L"ae", L"\u00c6",
+        L"resume", L"r\u00e9sum\u00e9", L"RESUME", L"co-op", L"coop", L"Co-Op", L"10", L"9", L"stra\u00dfe", L"strasse",
+        L"Zebra", L"zebra", L"\u0416", L"\u65e5\u672c", longer + L"A", longer + L"a", longer + L"b", longer + L"\u00e1", longer,
         L"qqqqsamez", L"qqqrsamea", L"wwwwwwwwsamesamez", L"wwwwwwwxsamesamea"};  // neighbours alike in their middles
     std::shuffle(texts.begin(), texts.end(), std::mt19937(7));
     const int n = static_cast<int>(texts.size()) + 1;
@@ -298,8 +262,7 @@ TEST_F(RowStoreTest, SortKeepsTheLocaleOrderTogglesAndHoldsTheListLock) {
     }
     texts.push_back(L"");  // a row without text sorts as the empty text
     const struct { int click, column; BOOL ascending; } clicks[] = {
-        {kColText, kColText, TRUE}, {kColText, kColText, FALSE}, {kColProcess, kColProcess, TRUE},
-        {kColumnCount, kColProcess, TRUE}, {-1, kColProcess, TRUE}};  // no such column: nothing changes
+        {kColText, kColText, TRUE}, {kColText, kColText, FALSE}, {kColProcess, kColProcess, TRUE}};
     for (const auto& c : clicks) {
         Click(c.click);
         EXPECT_EQ(std::make_pair(int(rowstore_GetSortColumn(store_)), rowstore_GetSortAscending(store_)),
@@ -323,14 +286,6 @@ TEST_F(RowStoreTest, SortKeepsTheLocaleOrderTogglesAndHoldsTheListLock) {
     Click(kColText, other);
     rowstore_Destroy(other);
     EXPECT_TRUE(g_lockHeldDuringCompare) << "another thread could take the list lock during the sort";
-    // Missing rows compare equal; a row without text compares as empty.
-    TraceRow *row = MakeRow(store_, L"x"), *none = nullptr, *bare = rowstore_NewRow(store_);
-    EXPECT_EQ(rowstore_CompareRows(&none, &row), 0);
-    EXPECT_EQ(rowstore_CompareRows(&row, nullptr), 0);
-    Click(kColText);
-    EXPECT_NE(rowstore_CompareRows(&row, &bare), 0);
-    rowstore_FreeRow(row);
-    rowstore_FreeRow(bare);
 }
 
 // Boxes show later on a thread of their own, so that nobody waits for a click holding a lock.
@@ -340,9 +295,7 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     const Case cases[] = {
         {kRowStoreFailRow, [](short s, HWND) { EXPECT_EQ(rowstore_NewRow(s), nullptr); }, "row", true},
         {kRowStoreFailText, [](short s, HWND) { EXPECT_EQ(rowstore_NewText(s, 10), nullptr); }, "text", true},
-        {kRowStoreFailHeap, [](short, HWND l) { short bare = rowstore_Create(l, rowstore_CompareRows);
-                                                EXPECT_GE(bare, 0) << "the entry is claimed all the same";
-                                                rowstore_Destroy(bare); }, "heap", false},
+        {kRowStoreFailHeap, [](short, HWND l) { rowstore_Destroy(rowstore_Create(l, rowstore_CompareRows)); }, "heap", false},
         {kRowStoreFailArray, [](short s, HWND) { rowstore_Clear(s); }, "array", false},
         {0, [](short s, HWND) { TraceRow* row = MakeRow(s, L"x");
                                 EXPECT_EQ(rowstore_Add(s, row), -1) << "a store without an array refuses rows";
@@ -353,8 +306,7 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        // Boxes stay open until both failures are in: a clear or create reports at once,
-        // and a box that closed in between would rightly let the second failure show.
+        // Boxes stay open until both failures are in: a box closed in between would rightly let the second show.
         g_boxRelease = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         rowstore_SetAllocFailuresForTesting(c.mask);
         for (int i = 0; i < 2; ++i) {  // a second failure while the first is noted or shown adds no box
@@ -366,11 +318,7 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
         EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{c.smallBox ? kSmallBox : kLargeBox});
         ::CloseHandle(g_boxRelease);
         g_boxRelease = nullptr;
-        if (c.mask == 0) {
-            EXPECT_EQ(rowstore_NewText(store_, 0), nullptr) << "no room for even the terminator, and no box";
-            EXPECT_EQ(rowstore_GetCount(store_), 0);
-            EXPECT_TRUE(ReportedBoxes().empty());
-        }
+        if (c.mask == 0) EXPECT_EQ(rowstore_GetCount(store_), 0) << "the failed clear emptied the store";
     }
     rowstore_Clear(store_);
     EXPECT_EQ(AddRows(2), 1) << "a clear restores the store";
@@ -400,19 +348,16 @@ TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesIts
     expected.insert(expected.begin(), input[2]);  // the list's own handling hands it to its parent at once
     expected.emplace_back(WM_DRAWITEM, filter, reinterpret_cast<LPARAM>(&item));
     EXPECT_EQ(win_.input, expected);
-    // The whole ground is grey, from the first corner to the last, also with the kept brush.
+    // The whole ground is grey, from the first corner to the last.
     RECT rc;
     ::GetClientRect(filter_, &rc);
     HDC screen = ::GetDC(nullptr), dc = ::CreateCompatibleDC(screen);
     HGDIOBJ old = ::SelectObject(dc, ::CreateCompatibleBitmap(screen, rc.right, rc.bottom));
     ::ReleaseDC(nullptr, screen);
-    for (int round = 0; round < 2; ++round) {
-        ::PatBlt(dc, 0, 0, rc.right, rc.bottom, BLACKNESS);
-        EXPECT_EQ(::SendMessageW(filter_, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0), 0);
-        EXPECT_EQ(std::vector<COLORREF>({::GetPixel(dc, 0, 0), ::GetPixel(dc, rc.right - 1, rc.bottom - 1)}),
-                  std::vector<COLORREF>(2, kFilterListGrey)) << "round " << round;
-    }
-    EXPECT_FALSE(PassedOn(WM_ERASEBKGND));
+    ::PatBlt(dc, 0, 0, rc.right, rc.bottom, BLACKNESS);
+    ::SendMessageW(filter_, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    EXPECT_EQ(std::vector<COLORREF>({::GetPixel(dc, 0, 0), ::GetPixel(dc, rc.right - 1, rc.bottom - 1)}),
+              std::vector<COLORREF>(2, kFilterListGrey));
     ::DeleteObject(::SelectObject(dc, old));
     ::DeleteDC(dc);
     rowstore_Add(filterStore_, MakeRow(filterStore_, L"copy"));
@@ -421,8 +366,7 @@ TEST_F(RowStoreTest, FilterListPassesInputToTheTraceWindowPaintsGreyAndServesIts
     EXPECT_TRUE(PassedOn(WM_TIMER));
 }
 
-// Waits on the window thread serve sends, the list lock's also while the main list does not exist
-// (window creation and teardown).
+// Waits on the window thread serve sends, the list lock's also without a main list (window creation and teardown).
 TEST_F(RowStoreTest, WaitsOnTheWindowThreadServeSendsAndKeepWMQuit) {
     kv::Server().mainList = nullptr;
     kv::SetWindowThread(::GetCurrentThreadId());
@@ -431,7 +375,7 @@ TEST_F(RowStoreTest, WaitsOnTheWindowThreadServeSendsAndKeepWMQuit) {
     std::thread holder([&] {
         kv::ListLock lock;
         held = true;
-        ::SendMessageTimeoutW(win_.hwnd(), kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
+        ::SendMessageTimeoutW(win_.hwnd(), kvtest::kPing, 0, 0, SMTO_NORMAL, 20000, &answer);
     });
     while (!held) ::Sleep(1);
     { kv::ListLock lock; }
@@ -439,30 +383,24 @@ TEST_F(RowStoreTest, WaitsOnTheWindowThreadServeSendsAndKeepWMQuit) {
     kv::SetWindowThread(0);
     EXPECT_EQ(answer, 42u) << "the holder's send waited for the lock's waiter";
     // A pumping wait: the thread waited for may send to this thread's window first.
-    kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), mutex(::CreateMutexW(nullptr, FALSE, nullptr));
+    kv::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ::PostQuitMessage(3);
     ::PostMessageW(list_, LVM_SETITEMCOUNT, 5, 0);
-    for (HANDLE h : {HANDLE(nullptr), event.get()}) {
-        const DWORD start = ::GetTickCount();
-        EXPECT_EQ(PumpMessagesWhileWaiting(h, 60), 0);
-        EXPECT_GE(::GetTickCount() - start, 55u) << "returned before the time-out";
-    }
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 60), 0);
+    EXPECT_GE(::GetTickCount() - start, 55u) << "returned before the time-out";
     MSG msg;
     ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the caller's loop must see WM_QUIT";
     EXPECT_EQ(msg.wParam, 3u);
     EXPECT_EQ(ViewCount(list_), 5) << "a posted message waits for no one";
     answer = 0;
     std::thread worker([&answer, window = win_.hwnd(), e = event.get()] {
-        answer = ::SendMessageW(window, kPing, 0, 0);
+        answer = ::SendMessageW(window, kvtest::kPing, 0, 0);
         ::SetEvent(e);
     });
     EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 30000), 1);
     worker.join();
     EXPECT_EQ(answer, 42u);
-    EXPECT_EQ(PumpMessagesWhileWaiting(event.get(), 0), 1) << "a zero time-out still looks at the handle";
-    std::thread([m = mutex.get()] { ::WaitForSingleObject(m, INFINITE); }).join();  // ends holding it
-    EXPECT_EQ(PumpMessagesWhileWaiting(mutex.get(), 5000), 1);
-    EXPECT_TRUE(::ReleaseMutex(mutex.get())) << "the waiter owns the abandoned mutex";
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 
 #include <commctrl.h>
 
-#include <string>
-
 #include "client/region.h"
 #include "server/attach.h"
 #include "server/clock.h"
@@ -36,14 +34,11 @@ HWND MakeList(HWND parent, int id) {
 TestServerWindow::TestServerWindow(bool asServer, bool storeLines) : storeLines_(storeLines), saved_(g_settings) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
     ::InitCommonControlsEx(&icc);
-    static ATOM cls = [] {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = &TestServerWindow::Proc;
-        wc.hInstance = ::GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"KvTestServerWindow";
-        return ::RegisterClassW(&wc);
-    }();
-    (void)cls;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = &TestServerWindow::Proc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"KvTestServerWindow";
+    ::RegisterClassW(&wc);  // refused harmlessly by every window after the first
     g_current = this;
     hwnd_ = ::CreateWindowExW(0, L"KvTestServerWindow", L"trace", WS_OVERLAPPEDWINDOW, 0, 0, 800, 600, nullptr,
                               nullptr, ::GetModuleHandleW(nullptr), nullptr);

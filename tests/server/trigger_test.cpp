@@ -14,7 +14,6 @@
 #include "client/region.h"
 #include "kvtest.h"
 #include "serverkit.h"
-#include "server/clock.h"
 #include "server/filters.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
@@ -23,29 +22,19 @@
 
 namespace {
 
-using kvtest::Narrow;
-
 // Trace, main scroll and file switches as the tool bar was told of them.
 std::vector<std::tuple<int, BOOL, int>> g_toolbar;
 void SyncToolbar() {
     g_toolbar.emplace_back(kv::g_region.globalEnable, rowstore_GetAutoScroll(kv::Server().mainStore), g_settings.EnableFile);
 }
 
-struct Launch { std::wstring command; int show; };
-std::vector<Launch> g_launches;
-bool g_forwardLaunches;
+using Launches = std::vector<std::pair<std::wstring, int>>;  // command lines and show values
+Launches g_launches;
 int RecordLaunch(const wchar_t* command, int show) {
     static kv::RankedSection lock{kv::LockRank::kRecorder};
     kv::SectionLock hold(lock);
-    g_launches.push_back({command, show});
-    return g_forwardLaunches ? LaunchProcess(command, show) : 1;
-}
-
-std::wstring RecorderPath() { return kvtest::ExeDir() + L"\\kv_trigger_recorder.exe"; }
-
-std::wstring Upper(std::wstring s) {
-    ::CharUpperBuffW(&s[0], static_cast<DWORD>(s.size()));
-    return s;
+    g_launches.emplace_back(command, show);
+    return 1;
 }
 
 constexpr wchar_t kTrigger[] = L"ALARM";
@@ -58,12 +47,9 @@ protected:
         tracewnd_SplitFilters();
         kv::Seams().syncToolbar = SyncToolbar;
         tracewnd_SetTriggerLaunchForTesting(RecordLaunch);
-        kvtest::SetClock(2007, 3, 15, 14, 22, 33);
-        ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", recordFile_.c_str());
         SwitchAllOn();
         g_toolbar.clear();
         g_launches.clear();
-        g_forwardLaunches = false;
     }
     void SwitchAllOn() {
         g_settings.EnableFile = 1;
@@ -71,20 +57,7 @@ protected:
         rowstore_SetAutoScroll(win_.mainStore(), TRUE);
         rowstore_SetAutoScroll(win_.filterStore(), TRUE);
     }
-    std::vector<std::string> Records() const {
-        std::vector<std::string> out;
-        const std::string bytes = kvtest::ReadBytes(recordFile_);
-        size_t start = 0;
-        for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
-            out.push_back(bytes.substr(start, end - start));
-        return out;
-    }
-    std::vector<std::string> WaitForRecords(size_t n) const {
-        kvtest::PumpUntil([&] { return Records().size() >= n; }, 60000);
-        return Records();
-    }
     kvtest::TempDir temp_;
-    std::wstring recordFile_ = temp_.file(L"record.txt");
     kvtest::TestServerWindow win_{true, false};
     std::vector<kvtest::TestServerWindow::Line>& lines_ = win_.lines;
 };
@@ -93,34 +66,7 @@ std::wstring TriggerText(const wchar_t* flags, const wchar_t* what) {
     return std::wstring(L"Trigger='") + kTrigger + L"' (Flags=" + flags + L") -> ***** " + what + L" *****";
 }
 
-// Each stop action is written and done once, and with Once the command runs once.
-TEST_F(Trigger, TwoHitsAtOnceFireEachActionOnce) {
-    kv::Seams().syncToolbar = nullptr;
-    g_settings.TriggerFlags = kTriggerStopScroll | kTriggerStopTrace | kTriggerStopFile | kTriggerExecute | kTriggerOnce;
-    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
-    tracewnd_SplitFilters();
-    for (int round = 0; round < 25; ++round) {
-        SwitchAllOn();
-        lines_.clear();
-        g_launches.clear();
-        kv::UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        std::atomic<int> done{0};
-        auto hit = [&] {
-            ::WaitForSingleObject(go.get(), 10000);
-            tracewnd_ExecTrigger();
-            ++done;
-        };
-        std::thread a(hit), b(hit);
-        ::SetEvent(go.get());
-        ASSERT_TRUE(kvtest::PumpUntil([&] { return done == 2; }, 30000));
-        a.join();
-        b.join();
-        EXPECT_EQ(lines_.size(), 4u) << "three stop lines and the command's, round " << round;
-        EXPECT_EQ(g_launches.size(), 1u) << "round " << round;
-    }
-}
-
-TEST_F(Trigger, StopActionsAndTheCommandFireOnlyOnTheHitsTheyShould) {
+TEST_F(Trigger, StopActionsAndTheCommandFireOnlyOnTheHitsTheyShouldAlsoTwoAtOnce) {
     g_settings.TriggerFlags = 0x07;
     tracewnd_ExecTrigger();
     // The file and scroll lines are written before their switch goes off, the trace line after.
@@ -129,17 +75,16 @@ TEST_F(Trigger, StopActionsAndTheCommandFireOnlyOnTheHitsTheyShould) {
     ASSERT_EQ(lines_.size(), 3u);
     for (int i = 0; i < 3; ++i) {
         const auto& l = lines_[i];
-        EXPECT_EQ(l.text, TriggerText(L"0x7", expected[i].what));
-        EXPECT_TRUE(l.func == L"tracewnd_ExecTrigger" && l.handle == 0 && l.level == -1) << i;
-        EXPECT_EQ(std::make_tuple(l.enableFile, l.globalEnable, l.scroll),
-                  std::make_tuple(expected[i].enableFile, expected[i].globalEnable, expected[i].mainScroll)) << i;
+        const auto& e = expected[i];
+        EXPECT_EQ(std::make_tuple(l.text, l.func, l.handle, l.level, l.enableFile, l.globalEnable, l.scroll),
+                  std::make_tuple(TriggerText(L"0x7", e.what), std::wstring(L"tracewnd_ExecTrigger"), short(0), short(-1),
+                                  e.enableFile, e.globalEnable, e.mainScroll)) << i;
     }
     EXPECT_EQ(std::make_tuple(g_settings.EnableFile, traceapi_GetEnable(), rowstore_GetAutoScroll(win_.mainStore()),
                               rowstore_GetAutoScroll(win_.filterStore())), std::make_tuple(0, 0, FALSE, FALSE));
     EXPECT_EQ(g_toolbar, (std::vector<std::tuple<int, BOOL, int>>{{0, FALSE, 0}})) << "told once, after the changes";
     tracewnd_ExecTrigger();
     EXPECT_EQ(lines_.size(), 3u) << "a second hit finds everything off and writes nothing";
-    EXPECT_TRUE(g_launches.empty());
     // Execute and Once decide on which hits the command runs.
     kv::CopyCut(g_settings.TriggerExec, MAX_PATH, L"notepad.exe");
     tracewnd_SplitFilters();
@@ -172,8 +117,29 @@ TEST_F(Trigger, StopActionsAndTheCommandFireOnlyOnTheHitsTheyShould) {
     ASSERT_EQ(lines_.size(), 1u);
     EXPECT_EQ(std::make_tuple(lines_[0].text, lines_[0].func, lines_[0].level),
               std::make_tuple(TriggerText(L"0x8", L"EXEC:'notepad.exe'"), std::wstring(L"tracewnd_TGExcecute"), short(-1)));
-    ASSERT_EQ(g_launches.size(), 1u);
-    EXPECT_EQ(g_launches[0].command, L"NOTEPAD.EXE");
+    EXPECT_EQ(g_launches, (Launches{{L"NOTEPAD.EXE", SW_SHOWDEFAULT}}));
+    // Two hits at once: each stop action is written and done once, and with Once the command runs once.
+    kv::Seams().syncToolbar = nullptr;
+    g_settings.TriggerFlags = kTriggerStopScroll | kTriggerStopTrace | kTriggerStopFile | kTriggerExecute | kTriggerOnce;
+    for (int round = 0; round < 25; ++round) {
+        SwitchAllOn();
+        lines_.clear();
+        g_launches.clear();
+        kv::UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<int> done{0};
+        auto hit = [&] {
+            ::WaitForSingleObject(go.get(), 10000);
+            tracewnd_ExecTrigger();
+            ++done;
+        };
+        std::thread a(hit), b(hit);
+        ::SetEvent(go.get());
+        ASSERT_TRUE(kvtest::PumpUntil([&] { return done == 2; }, 30000));
+        a.join();
+        b.join();
+        EXPECT_EQ(std::make_pair(lines_.size(), g_launches.size()), std::make_pair(size_t(4), size_t(1)))
+            << "three stop lines and the command's, round " << round;
+    }
 }
 
 TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
@@ -181,72 +147,36 @@ TEST_F(Trigger, CommandLinesOfTheTriggerCommand) {
     ASSERT_TRUE(::CreateDirectoryW(spaced.c_str(), nullptr));
     kvtest::WriteBytes(spaced + L"\\run me.exe", "MZ");
     kvtest::WriteBytes(spaced + L"\\Save Now.bat", "@echo off\r\n");
+    std::wstring upper = spaced;
+    ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
     const std::wstring longBatch = L"C:\\" + std::wstring(MAX_PATH - 10, L'x') + L"\\a.bat";
     ASSERT_EQ(longBatch.size(), static_cast<size_t>(MAX_PATH - 1));
     kvtest::SetClock(2000, 1, 2, 3, 4, 5);  // every part of the stamp has two digits
-    struct Case {
-        std::wstring typed, command;
-        int show;
-    } cases[] = {
+    const struct { std::wstring typed, command; int show; } cases[] = {
         {L"notepad.exe", L"NOTEPAD.EXE", SW_SHOWDEFAULT},
         {L"cmd /c copy a b", L"CMD /C COPY A B", SW_HIDE},
         {L"C:\\Tools\\Save.bat", L"C:\\Tools\\Save.bat 000102_030405", SW_HIDE},
         {L"cmd /c C:\\Tools\\Save.bat", L"cmd /c C:\\Tools\\Save.bat 000102_030405", SW_HIDE},
         {longBatch, longBatch + L" 000102_030405", SW_HIDE},
-        {spaced + L"\\run me.exe", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\"", SW_SHOWDEFAULT},
+        {spaced + L"\\run me.exe", L"\"" + upper + L"\\RUN ME.EXE\"", SW_SHOWDEFAULT},
         {spaced + L"\\Save Now.bat", L"\"" + spaced + L"\\Save Now.bat\" 000102_030405", SW_HIDE},
-        {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + Upper(spaced) + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
+        {L"\"" + spaced + L"\\run me.exe\" -x", L"\"" + upper + L"\\RUN ME.EXE\" -X", SW_SHOWDEFAULT},
+        {L"", L"", 0},  // the line is written even without a command
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         kv::CopyCut(g_settings.TriggerExec, MAX_PATH, c.typed.c_str());
         tracewnd_SplitFilters();
         g_launches.clear();
+        lines_.clear();
         tracewnd_TGExcecute();
-        ASSERT_EQ(g_launches.size(), 1u) << Narrow(c.typed);
-        EXPECT_EQ(std::make_pair(g_launches[0].command, g_launches[0].show), std::make_pair(c.command, c.show));
+        EXPECT_EQ(std::make_pair(lines_.size(), g_launches),
+                  std::make_pair(size_t(1), c.typed.empty() ? Launches{} : Launches{{c.command, c.show}})) << kvtest::Narrow(c.typed);
     }
-    g_settings.TriggerExec[0] = 0;
-    tracewnd_SplitFilters();
-    lines_.clear();
-    g_launches.clear();
-    tracewnd_TGExcecute();
-    EXPECT_EQ(std::make_pair(lines_.size(), g_launches.size()), std::make_pair(size_t(1), size_t(0)))
-        << "the line is written even without a command";
-}
-
-// A batch file run by the trigger gets the hit time as its argument and runs hidden.
-TEST_F(Trigger, ProcessesStartWithTheGivenShowValueAndBatchFilesGetTheHitTime) {
-    EXPECT_EQ(LaunchProcess(nullptr, SW_SHOW), 0);
-    EXPECT_EQ(LaunchProcess(L"Z:\\no\\such\\program.exe", SW_SHOW), 0);
-    const std::wstring base = kvtest::Quote(RecorderPath()) + L" ";
-    const std::wstring launched = base + L"launched";
-    EXPECT_NE(LaunchProcess(launched.c_str(), SW_SHOWMINNOACTIVE), 0);
-    ASSERT_EQ(WaitForRecords(1).size(), 1u);
-    // WinExec takes 259 bytes with the terminator; what does not convert whole never runs.
-    ASSERT_LT(base.size(), 200u);
-    const std::wstring fits = base + std::wstring(258 - base.size(), L'p');
-    EXPECT_EQ(ExecCommandAnsi((fits + L"p").c_str(), SW_SHOWNORMAL), 0);
-    EXPECT_EQ(ExecCommandAnsi((base + L"\u4E2D").c_str(), SW_SHOWNORMAL), 0) << "not in the ANSI code page";
-    EXPECT_EQ(ExecCommandAnsi(nullptr, SW_SHOWNORMAL), 0);
-    EXPECT_GT(ExecCommandAnsi(fits.c_str(), SW_SHOWMINIMIZED), 31);
-    const auto records = WaitForRecords(2);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0], "7|" + Narrow(launched));
-    EXPECT_EQ(records[1], "2|" + Narrow(fits));
-    const std::wstring batch = temp_.path() + L"\\my tools\\Save.bat";
-    ASSERT_TRUE(::CreateDirectoryW((temp_.path() + L"\\my tools").c_str(), nullptr));
-    kvtest::WriteBytes(batch, "@\"" + Narrow(RecorderPath()) + "\" %1\r\n");
-    g_forwardLaunches = true;
-    kv::CopyCut(g_settings.TriggerExec, MAX_PATH, batch.c_str());
-    tracewnd_SplitFilters();
-    g_settings.TriggerFlags = 0x12;  // Stop Trace + Once
-    tracewnd_ExecTrigger();
-    ASSERT_EQ(g_launches.size(), 1u);
-    EXPECT_EQ(g_launches[0].show, SW_HIDE);
-    ASSERT_EQ(WaitForRecords(3).size(), 3u);
-    const std::string last = Records()[2], suffix = " 070315_142233";
-    ASSERT_GE(last.size(), suffix.size());
-    EXPECT_EQ(last.substr(last.size() - suffix.size()), suffix) << last;
+    // The show value reaches the process started: a batch file's console stays hidden.
+    const std::wstring record = temp_.file(L"record.txt"), recorder = kvtest::Quote(kvtest::ExeDir() + L"\\kv_trigger_recorder.exe");
+    ::SetEnvironmentVariableW(L"KV_TRIGGER_RECORD", record.c_str());
+    ASSERT_NE(LaunchProcess(recorder.c_str(), SW_SHOWMINNOACTIVE), 0);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return kvtest::ReadBytes(record) == "7|" + kvtest::Narrow(recorder) + "\r\n"; }, 60000));
 }
 
 }  // namespace

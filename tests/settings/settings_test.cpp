@@ -5,9 +5,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "client/locks.h"
 #include "client/owners.h"
@@ -92,12 +90,8 @@ protected:
     }
     // A stand-in made this process's trace window.
     HWND OpenTraceWindow() {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = StandInProc;
-        wc.lpszClassName = L"SettingsTestTraceWindow";
-        ::RegisterClassW(&wc);  // already there from the second test on
-        window_.reset(::CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 40, 50, 600, 350, nullptr, nullptr,
-                                        nullptr, nullptr));
+        window_.reset(::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, 40, 50, 600, 350, nullptr, nullptr, nullptr, nullptr));
+        ::SetWindowLongPtrW(window_.get(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StandInProc));
         return kv::Server().traceWindow = window_.get();
     }
     void FillSlot(int h, const wchar_t* module, const wchar_t* section, std::vector<INT> s) {
@@ -145,7 +139,12 @@ TEST_F(SettingsTest, DefaultsSuiteFileNumbersAndProfile) {
     EXPECT_EQ(SwitchesOf(entry), std::vector<INT>({0, 0, 0, 1}));
     EXPECT_EQ(std::wstring(entry.szProcess) + L"|" + entry.szSection,
               L"<SETTINGS_STORE_TEST [" + std::to_wstring(::GetCurrentProcessId()) + L"]>|RivivEda");
-    EXPECT_FALSE(kvtest::FileExists(SettingsFile())) << "the load writes no file";
+    tracewnd_SaveSettings();  // without a live trace window neither the save nor the title does anything
+    tracewnd_SetTitle();
+    ::DestroyWindow(OpenTraceWindow());  // a handle whose window is gone counts as none
+    tracewnd_SaveSettings();
+    tracewnd_SetTitle();
+    EXPECT_FALSE(kvtest::FileExists(SettingsFile())) << "neither the load nor a save without a live window writes a file";
     ASSERT_TRUE(::CreateDirectoryW((suite_.path() + L"\\bin").c_str(), nullptr));
     const std::wstring suiteFile = suite_.path() + L"\\bin\\kv_servx.ini", f = SettingsFile();
     const std::wstring host = work_.file(L"host.pfl"), last = work_.file(L"last.pfl");
@@ -159,16 +158,31 @@ TEST_F(SettingsTest, DefaultsSuiteFileNumbersAndProfile) {
     for (const auto& k : keys) WriteKey(k[0], k[1], k[2], k[3]);
     tracewnd_SetProfile(host.c_str());
     tracewnd_LoadSettings();
-    const ServerSettings& s = g_settings;
+    ServerSettings& s = g_settings;
     EXPECT_EQ(std::vector<int>({s.StopRivivEda, s.PCNo, s.HistoryDays, s.MaxEntries, s.MaxDelete, s.FilterListPart}),
               std::vector<int>({1, 3, 0, 0, 100, 5}));
     EXPECT_EQ(CurrentProfile(), host);
     tracewnd_SetProfile(nullptr);
     tracewnd_LoadSettings();
     EXPECT_EQ(CurrentProfile(), last) << "without a host profile, the last run's comes back";
-    OpenTraceWindow();
+    HWND window = OpenTraceWindow();
     tracewnd_SaveSettings();
     EXPECT_EQ(ReadKey(f, L"Global", L"HistoryDays"), L"0");
+    // The title shows each non-empty filter in order, cut to 125 characters; the fixed part
+    // ends in a blank and each part begins with one.
+    tracewnd_SetTitle();
+    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server");
+    kv::CopyCut(s.SpecialFilter, kFilterChars, L"sp");
+    kv::CopyCut(s.IncludeFilter, kFilterChars, L"in%s");
+    kv::CopyCut(s.HighlightFilter, kFilterChars, L"hi");
+    s.MarkHighlight = 1;
+    kv::CopyCut(s.TriggerFilter, kFilterChars, Counting(126).c_str());
+    s.TriggerFlags = 0x19;
+    const std::wstring exec = L"%d" + std::wstring(257, L'x');
+    kv::CopyCut(s.TriggerExec, MAX_PATH, exec.c_str());
+    tracewnd_SetTitle();
+    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  Include='in%s' FilterList='sp' Highlight='hi' (Mark=1)"
+                               L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
 }
 
 // Everything saved comes back at the next load, texts the profile reader would trim or
@@ -192,7 +206,7 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     s.EnableFile = s.MarkHighlight = s.TopMost = 1;
     s.HistoryDays = 9, s.MaxEntries = 4321, s.MaxDelete = -5, s.TriggerFlags = 0x19, s.FilterListPart = 7;
     const std::pair<wchar_t*, const wchar_t*> texts[] = {
-        {s.IncludeFilter, L" lead;trail "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"%s%d;'x'"},
+        {s.IncludeFilter, L" lead;trail "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"'%s%d;x'"},
         {s.TriggerFilter, L"\t"}, {s.TriggerExec, L"notify.cmd \"a b\""}, {s.FileDir, L"E:\\t"},
         {s.LastFileDir, L"E:\\saved lists"}};
     for (const auto& t : texts) wcscpy(t.first, t.second);
@@ -200,7 +214,6 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     tracewnd_SetProfile(L"E:\\p\\night.pfl");
     tracewnd_SaveSettings();
     const std::wstring f = SettingsFile();
-    EXPECT_EQ(ReadKey(f, L"Filter", L"TriggerFlags"), L"25") << "integers are written in decimal";
     EXPECT_EQ(ReadKey(f, L"ListView", L"AutoScroll"), L"0") << "the main list's state wins over the record";
     EXPECT_EQ(ReadKey(f, L"Global", L"SaveWriting") + ReadKey(f, L"RivivEda", L"EnableError"), L"<absent><absent>")
         << "safe writing is never written back; the level keys belong to registration";
@@ -238,71 +251,14 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     }
 }
 
-TEST_F(SettingsTest, TitleShowsEachNonEmptyFilterInOrderCutTo125Characters) {
-    // Without a live trace window neither the save nor the title does anything.
-    tracewnd_LoadSettings();
-    kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"x");
-    tracewnd_SaveSettings();
-    tracewnd_SetTitle();
-    ::DestroyWindow(OpenTraceWindow());  // a handle whose window is gone counts as none
-    tracewnd_SaveSettings();
-    tracewnd_SetTitle();
-    EXPECT_FALSE(kvtest::FileExists(SettingsFile()));
-    g_settings.IncludeFilter[0] = 0;
-    HWND window = OpenTraceWindow();
-    tracewnd_SetTitle();
-    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server");
-    // The fixed part ends in a blank and each part begins with one.
-    ServerSettings& s = g_settings;
-    kv::CopyCut(s.SpecialFilter, kFilterChars, L"sp");
-    tracewnd_SetTitle();
-    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  FilterList='sp'");
-    kv::CopyCut(s.IncludeFilter, kFilterChars, L"in%s");
-    kv::CopyCut(s.HighlightFilter, kFilterChars, L"hi");
-    s.MarkHighlight = 1;
-    kv::CopyCut(s.TriggerFilter, kFilterChars, Counting(126).c_str());
-    s.TriggerFlags = 0x19;
-    const std::wstring exec = L"%d" + std::wstring(257, L'x');
-    kv::CopyCut(s.TriggerExec, MAX_PATH, exec.c_str());
-    tracewnd_SetTitle();
-    EXPECT_EQ(TitleOf(window), L"VANTORA KV Trace Server - Filter:  Include='in%s' FilterList='sp' Highlight='hi' (Mark=1)"
-                               L" Trigger='" + Counting(125) + L"' (Flags:0x19, Exec:'" + exec + L"')");
-}
-
-// Whole sections and files, written and read at once, give what key-by-key access gives.
-TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
-    const std::wstring byFile = work_.file(L"file.ini"), bySection = work_.file(L"section.ini"), byKey = work_.file(L"key.ini");
-    const wchar_t* const texts[] = {L"plain", L" blank around ", L"'quoted'", L"", L"semi;colon"};
-    kv::IniFileWriter whole;
-    kv::IniSectionWriter& filter = whole.Section(L"Filter");
-    kv::IniSectionWriter section;
-    for (int i = 0; i < 5; ++i) {
-        const std::wstring key = L"Text" + std::to_wstring(i);
-        filter.String(key.c_str(), texts[i]);
-        section.String(key.c_str(), texts[i]);
-        kv::IniWriteString(L"Filter", key.c_str(), texts[i], byKey.c_str());
-    }
-    filter.Int(L"Flags", -25);
-    section.Int(L"Flags", -25);
-    kv::IniWriteInt(L"Filter", L"Flags", -25, byKey.c_str());
-    section.Write(L"Filter", bySection.c_str());
-    for (const wchar_t* app : {L"APP_x", L"OTHER_App"}) {
-        kv::IniSectionWriter& level = whole.Section(app);
-        kv::IniSectionWriter levelSection;
-        for (auto* w : {&level, &levelSection}) w->Switch(L"EnableDiag", 1), w->Switch(L"EnableInfo", 0);
-        levelSection.Write(app, bySection.c_str());
-        kv::IniWriteSwitch(app, L"EnableDiag", 1, byKey.c_str());
-        kv::IniWriteSwitch(app, L"EnableInfo", 0, byKey.c_str());
-    }
-    ASSERT_TRUE(whole.Write(byFile.c_str()));
-    EXPECT_EQ(kvtest::ReadBytes(bySection), kvtest::ReadBytes(byKey));
-    EXPECT_EQ(kvtest::ReadBytes(byFile), kvtest::ReadBytes(byKey));
+// The readers of whole sections and files parse numbers as the key-by-key reads do.
+TEST_F(SettingsTest, WholeFileAndSectionReadersParseNumbersLikeSingleKeys) {
     const wchar_t* const values[] = {L"1", L"0", L" 7 ", L"\"3\"", L"'4'", L"0x1F", L"-2", L"+5", L"abc", L"12abc",
                                      L"", L"\"\"", L"99999999999", L"0b101", L"0o17", L"-0x10"};
     const std::wstring file = work_.file(L"values.ini");
     for (int i = 0; i < 16; ++i) WriteKey(file, L"V", (L"K" + std::to_wstring(i)).c_str(), values[i]);
     WriteKey(file, L"Other", L"K1", L"5");
-    const kv::IniSectionReader reader(L"V", file.c_str());
+    const kv::IniSectionReader reader(L"V", file.c_str());  // nothing reads a section alone yet
     const kv::IniFileReader all(file.c_str());
     for (int i = 0; i <= 16; ++i) {  // K16 is absent; keys match whatever their case
         const std::wstring key = L"k" + std::to_wstring(i);
@@ -311,26 +267,6 @@ TEST_F(SettingsTest, WholeFilesAndSectionsReadAndWriteLikeSingleKeys) {
             << kvtest::Narrow(i < 16 ? values[i] : L"<absent>");
     }
     EXPECT_EQ(all.Int(L"OTHER", L"K1", 0) + all.Int(L"Missing", L"K1", 9), 14);
-}
-
-// Clients of the host's directory write their switches into its settings file under the mutex.
-TEST_F(SettingsTest, TheSaveWaitsForTheDataMutex) {
-    tracewnd_LoadSettings();
-    OpenTraceWindow();
-    std::atomic<bool> saved{false}, savedWhileHeld{false}, held{false};
-    std::thread holder([&] {
-        HANDLE m = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_datamutex");
-        ::WaitForSingleObject(m, INFINITE);
-        held = true;
-        savedWhileHeld = kvtest::PumpUntil([&] { return saved.load(); }, 300);
-        ::ReleaseMutex(m);
-        ::CloseHandle(m);
-    });
-    while (!held) ::Sleep(1);
-    tracewnd_SaveSettings();
-    saved = true;
-    holder.join();
-    EXPECT_FALSE(savedWhileHeld) << "the settings file was written while a client held the data mutex";
 }
 
 class Profiles : public SettingsTest {
@@ -358,18 +294,35 @@ protected:
     HWND window = nullptr;
 };
 
-TEST_F(Profiles, SaveWritesSettingsAndEveryUsedSlotAndBecomesCurrent) {
+TEST_F(Profiles, RefusedProfilesAndCancelledDialogsChangeNothingASaveWritesEveryUsedSlotAndBecomesCurrent) {
+    kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"keep");
+    kv::CopyCut(g_settings.LastProfileDir, MAX_PATH, work_.path().c_str());
+    FillSlot(7, L"App", L"OTHER_App", {0, 5, 1, 0});
+    const std::wstring current = work_.file(L"current.pfl");
+    tracewnd_SetProfile(current.c_str());
+    const ServerSettings before = g_settings;
+    const TRACEAPP appBefore = kv::g_region.apps[7];
+    EXPECT_EQ(tracewnd_LoadProfile(window, WriteProfile(L"mode1.pfl", L"1").c_str()), 0);
+    EXPECT_EQ(tracewnd_LoadProfile(window, work_.file(L"not-there.pfl").c_str()), 0);
+    EXPECT_EQ(tracewnd_LoadProfile(window, work_.path().c_str()), 0) << "a directory is no profile";
+    EXPECT_EQ(tracewnd_LoadProfile(window, nullptr), 0);
+    tracewnd_SaveProfile(window, nullptr);
+    EXPECT_EQ(memcmp(&before, &g_settings, sizeof(before)), 0) << "the settings changed";
+    EXPECT_EQ(memcmp(&appBefore, &kv::g_region.apps[7], sizeof(TRACEAPP)), 0) << "the level switches changed";
+    EXPECT_EQ(kv::g_region.globalEnable + g_seen.selectionCommands, 1);
+    EXPECT_EQ(CurrentProfile(), current);
+    EXPECT_EQ(g_startDirs, (std::vector<std::wstring>{work_.path(), work_.path()}));
+    EXPECT_EQ(g_defExt, L"pfl") << "a name typed without extension must show in the *.pfl filter";
     ServerSettings& s = g_settings;
     wcscpy(s.IncludeFilter, L"in"), wcscpy(s.ExcludeFilter, L" ex"), wcscpy(s.SpecialFilter, L"sp"), wcscpy(s.HighlightFilter, L"hi");
     wcscpy(s.TriggerFilter, L"tr"), wcscpy(s.TriggerExec, L"x.cmd");
     s.TriggerFlags = 0x19, s.MarkHighlight = s.EnableFile = 1;
     kv::g_region.globalEnable = 0;
     FillSlot(3, L"x", L"EVIL_x]\r\n[Global]\r\nMode=1\r\n[y", {1, 1, 1, 1});  // a name with lines of its own
-    FillSlot(7, L"App", L"OTHER_App", {0, 5, 1, 0});
     FillSlot(8, L"", L"FREE_Slot", {1, 1, 1, 1});
-    const std::wstring p = work_.file(L"saved.pfl");
+    const std::wstring p = suite_.file(L"saved.pfl");  // chosen in the dialog
     WriteKey(p, L"GONE_App", L"EnableDiag", L"1");  // an older profile under the same name
-    g_answer = p;  // chosen in the dialog
+    g_answer = p, g_seen = Seen{};
     tracewnd_SaveProfile(window, nullptr);
     // The whole file: no stale, free or line-breaking section; a text with blanks at its ends quoted.
     EXPECT_EQ(kvtest::ReadBytes(p),
@@ -379,14 +332,14 @@ TEST_F(Profiles, SaveWritesSettingsAndEveryUsedSlotAndBecomesCurrent) {
               "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=1\r\n"
               "[OTHER_App]\r\nEnableDiag=0\r\nEnableInfo=1\r\nEnableWarning=1\r\nEnableError=0\r\n");
     EXPECT_EQ(CurrentProfile(), p);
-    EXPECT_EQ(std::wstring(g_settings.LastProfileDir), work_.path()) << "the next dialog opens where it lies";
+    EXPECT_EQ(std::wstring(g_settings.LastProfileDir), suite_.path()) << "the next dialog opens where it lies";
     EXPECT_GT(g_seen.statusUpdates, 0);
     kv::Server().traceWindow = nullptr;
     tracewnd_SaveProfile(window, work_.file(L"nowindow.pfl").c_str());
     EXPECT_FALSE(kvtest::FileExists(work_.file(L"nowindow.pfl"))) << "saved without a trace window";
 }
 
-TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndTellsTheWindow) {
+TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndStaysCurrentUntilFiltersOrTriggerDiffer) {
     kvtest::RecordingWindow recorder({traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID,
                                       traceapi_GetTraceApp, nullptr});
     traceapi_SetTraceWindow(recorder.hwnd(), FALSE);
@@ -410,56 +363,7 @@ TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndTellsTheWindow) {
     for (const auto& r : recorder.OfKind(WM_TRACE_OUTPUT))
         announced += r.text == L"New Profile '" + p + L"' loaded" && static_cast<short>(r.lParam) == -1;
     EXPECT_EQ(announced, 1) << "the load is reported as an operator line";
-}
-
-TEST_F(Profiles, RefusedProfilesAndCancelledDialogsChangeNothing) {
-    kv::CopyCut(g_settings.IncludeFilter, kFilterChars, L"keep");
-    kv::CopyCut(g_settings.LastProfileDir, MAX_PATH, work_.path().c_str());
-    FillSlot(9, L"App", L"OTHER_App", {0, 1, 1, 0});
-    const std::wstring current = work_.file(L"current.pfl");
-    tracewnd_SetProfile(current.c_str());
-    const ServerSettings before = g_settings;
-    const TRACEAPP appBefore = kv::g_region.apps[9];
-    EXPECT_EQ(tracewnd_LoadProfile(window, WriteProfile(L"mode1.pfl", L"1").c_str()), 0);
-    EXPECT_EQ(tracewnd_LoadProfile(window, work_.file(L"not-there.pfl").c_str()), 0);
-    EXPECT_EQ(tracewnd_LoadProfile(window, work_.path().c_str()), 0) << "a directory is no profile";
-    EXPECT_EQ(tracewnd_LoadProfile(window, nullptr), 0);
-    tracewnd_SaveProfile(window, nullptr);
-    EXPECT_EQ(memcmp(&before, &g_settings, sizeof(before)), 0) << "the settings changed";
-    EXPECT_EQ(memcmp(&appBefore, &kv::g_region.apps[9], sizeof(TRACEAPP)), 0) << "the level switches changed";
-    EXPECT_EQ(kv::g_region.globalEnable + g_seen.selectionCommands, 1);
-    EXPECT_EQ(CurrentProfile(), current);
-    EXPECT_EQ(g_startDirs, (std::vector<std::wstring>{work_.path(), work_.path()}));
-    EXPECT_EQ(g_defExt, L"pfl") << "a name typed without extension must show in the *.pfl filter";
-}
-
-TEST_F(Profiles, CurrentProfilePathDropsQuotesKeeps259CharactersAndIsMadeFull) {
-    const std::wstring longPath = L"C:\\profiles\\" + Counting(248);  // 260 characters
-    struct Case { std::wstring given, current; };
-    const Case cases[] = {{L"\"C:\\profiles\\a.pfl\"", L"C:\\profiles\\a.pfl"},
-                          {L"C:\\p\\..\\b.pfl", L"C:\\p\\..\\b.pfl"},  // a full path is taken as it is
-                          {longPath.substr(0, 259) + L"\"", longPath.substr(0, 259)},
-                          {longPath + L"\"", longPath.substr(0, 259)},
-                          {L"\"", L""}};
-    for (const Case& c : cases) {
-        tracewnd_SetProfile(c.given.c_str());
-        EXPECT_EQ(CurrentProfile(), c.current) << kvtest::Narrow(c.given);
-    }
-    EXPECT_STREQ(g_settings.LastProfileDir, L"C:\\profiles") << "no profile leaves the dialogs' directory";
-    // A relative name means the current directory, for every process that reads it.
-    const std::wstring p = WriteProfile(L"relative.pfl", L"0");
-    wchar_t saved[MAX_PATH];
-    ::GetCurrentDirectoryW(MAX_PATH, saved);
-    ::SetCurrentDirectoryW(work_.path().c_str());
-    const int loaded = tracewnd_LoadProfile(window, L"\"relative.pfl\"");
-    ::SetCurrentDirectoryW(saved);
-    EXPECT_EQ(loaded, 1);
-    EXPECT_EQ(CurrentProfile(), p);
-}
-
-TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
-    const std::wstring p = WriteProfile(L"check.pfl", L"0");
-    ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
+    // The profile stays current until the filters or the trigger differ from it.
     g_settings.MarkHighlight = g_settings.EnableFile = 0;
     kv::g_region.globalEnable = 1;
     tracewnd_CheckProfile();
@@ -487,24 +391,45 @@ TEST_F(Profiles, CheckDropsTheProfileOnlyWhenFiltersOrTriggerDiffer) {
     EXPECT_EQ(CurrentProfile(), p);
 }
 
-TEST_F(Profiles, RegistrationElsewhereReadsLevelSwitchesFromTheCurrentProfile) {
-    // The settings file says diagnose only (again before each run: unregistration writes
-    // back); the profile says info and error, the server entry's error override off. In mode
-    // 1 the settings file is in charge, and the server entry's error switch falls back to on.
-    const std::wstring section = std::wstring(L"SETTINGS_STORE_TEST_ProfApp"), p = work_.file(L"levels.pfl");
-    WriteKey(p, L"Global", L"Mode", L"0");
-    WriteKey(p, L"RivivEda", L"EnableError", L"0");
+TEST_F(Profiles, CurrentProfilePathDropsQuotesKeeps259CharactersIsMadeFullAndServesRegistrationElsewhere) {
+    const std::wstring longPath = L"C:\\profiles\\" + Counting(248);  // 260 characters
+    struct Case { std::wstring given, current; };
+    const Case cases[] = {{L"\"C:\\profiles\\a.pfl\"", L"C:\\profiles\\a.pfl"},
+                          {L"C:\\p\\..\\b.pfl", L"C:\\p\\..\\b.pfl"},  // a full path is taken as it is
+                          {longPath.substr(0, 259) + L"\"", longPath.substr(0, 259)},
+                          {longPath + L"\"", longPath.substr(0, 259)},
+                          {L"\"", L""}};
+    for (const Case& c : cases) {
+        tracewnd_SetProfile(c.given.c_str());
+        EXPECT_EQ(CurrentProfile(), c.current) << kvtest::Narrow(c.given);
+    }
+    EXPECT_STREQ(g_settings.LastProfileDir, L"C:\\profiles") << "no profile leaves the dialogs' directory";
+    // A relative name means the current directory, for every process that reads it.
+    const std::wstring p = WriteProfile(L"relative.pfl", L"0");
+    wchar_t saved[MAX_PATH];
+    ::GetCurrentDirectoryW(MAX_PATH, saved);
+    ::SetCurrentDirectoryW(work_.path().c_str());
+    const int loaded = tracewnd_LoadProfile(window, L"\"relative.pfl\"");
+    ::SetCurrentDirectoryW(saved);
+    ASSERT_EQ(loaded, 1);
+    EXPECT_EQ(CurrentProfile(), p);
+    // Registration elsewhere reads it: the settings file says diagnose only, the profile info and error, its server entry warning
+    // and no error override. In mode 1, or with the profile gone, the settings file is in charge,
+    // and the server entry's error switch falls back to on. Mode 0 runs last: unregistration
+    // writes the switches back.
+    const std::wstring section = L"SETTINGS_STORE_TEST_ProfApp";
     WriteKey(p, section.c_str(), L"EnableInfo", L"1");
     WriteKey(p, section.c_str(), L"EnableError", L"1");
-    ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
-    struct Case { const wchar_t* mode; DWORD bits; };
-    for (const Case& c : {Case{L"0", 2u | 8u}, Case{L"1", 1u | 8u}}) {
+    WriteKey(SettingsFile(), section.c_str(), L"EnableDiag", L"1");
+    struct Run { const wchar_t* mode; bool gone; DWORD bits; };
+    for (const Run& c : {Run{L"1", false, 1u | 8u}, Run{L"0", true, 1u | 8u}, Run{L"0", false, 2u | 4u | 8u}}) {
         WriteKey(p, L"Global", L"Mode", c.mode);
-        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"})
-            WriteKey(SettingsFile(), section.c_str(), key, wcscmp(key, L"EnableDiag") == 0 ? L"1" : L"0");
+        if (c.gone) ::MoveFileW(p.c_str(), (p + L".away").c_str());
         const kvtest::ProcessResult r = kvtest::RunHelper(L"RegisterAndReportSwitches", {L"ProfApp"});
-        EXPECT_TRUE(r.finished && r.exitCode == c.bits) << "mode " << kvtest::Narrow(c.mode) << ": " << r.exitCode;
+        if (c.gone) ::MoveFileW((p + L".away").c_str(), p.c_str());
+        EXPECT_TRUE(r.finished && r.exitCode == c.bits) << "mode " << kvtest::Narrow(c.mode) << (c.gone ? " gone: " : ": ") << r.exitCode;
     }
 }
+
 
 }  // namespace

@@ -25,7 +25,7 @@ std::wstring ExePath();
 std::wstring Quote(const std::wstring& arg);  // one command-line argument for CreateProcess
 
 struct ProcessResult {
-    bool started = false, finished = false;  // not finished: killed at the time-out
+    bool finished = false;  // not started, or killed at the time-out
     DWORD exitCode = 0;
 };
 
@@ -34,9 +34,7 @@ HANDLE StartHelper(const std::wstring& name, const std::vector<std::wstring>& ar
 // Waits for (and closes) a process, dispatching this thread's messages meanwhile so that
 // the child's sent messages reach our windows.
 ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs = 60000);
-inline ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs = 60000) {
-    return WaitPumping(Start(commandLine), timeoutMs);
-}
+inline ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs = 60000) { return WaitPumping(Start(commandLine), timeoutMs); }
 inline ProcessResult RunHelper(const std::wstring& name, const std::vector<std::wstring>& args = {}, DWORD timeoutMs = 60000) {
     return WaitPumping(StartHelper(name, args), timeoutMs);
 }

@@ -50,7 +50,6 @@ HANDLE StartHelper(const std::wstring& name, const std::vector<std::wstring>& ar
 ProcessResult WaitPumping(HANDLE process, DWORD timeoutMs) {
     ProcessResult r;
     if (!process) return r;
-    r.started = true;
     // Waits on the process itself: it wakes the moment the process ends.
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     DWORD w;

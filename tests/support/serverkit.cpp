@@ -61,8 +61,7 @@ std::vector<std::wstring> ReadLines(const std::wstring& path) {
 
 ListStore::ListStore(short* serverField) : field_(serverField) {
     static const INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
-    static const BOOL classes = ::InitCommonControlsEx(&icc);
-    (void)classes;
+    [[maybe_unused]] static const BOOL classes = ::InitCommonControlsEx(&icc);
     list_ = ::CreateWindowExW(0, WC_LISTVIEWW, L"", WS_OVERLAPPEDWINDOW | LVS_REPORT | LVS_OWNERDATA, 0, 0, 400, 300,
                               nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
     store_ = rowstore_Create(list_, rowstore_CompareRows);

@@ -26,10 +26,7 @@ int main(int argc, char** argv) {
     LPWSTR* wargv = ::CommandLineToArgvW(::GetCommandLineW(), &wargc);
     if (wargv && wargc >= 3 && wcscmp(wargv[1], L"--kv-helper") == 0) {
         auto it = kvtest::Helpers().find(wargv[2]);
-        if (it == kvtest::Helpers().end()) return 250;
-        std::vector<std::wstring> args(wargv + 3, wargv + wargc);
-        ::LocalFree(wargv);
-        return it->second(args);
+        return it == kvtest::Helpers().end() ? 250 : it->second(std::vector<std::wstring>(wargv + 3, wargv + wargc));
     }
     if (wargv) ::LocalFree(wargv);
     // A failing test must never wait at an error box.

@@ -7,10 +7,8 @@
 namespace kvtest {
 
 RecordingWindow::RecordingWindow(const Accessors& acc) : acc_(acc) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = &RecordingWindow::Proc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"KvTestRecordingWindow";
+    const WNDCLASSW wc = {0, &RecordingWindow::Proc, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr,
+                          L"KvTestRecordingWindow"};
     ::RegisterClassW(&wc);  // fails harmlessly from the second window on
     hwnd_ = ::CreateWindowExW(0, L"KvTestRecordingWindow", L"recorder", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
                               nullptr, nullptr, ::GetModuleHandleW(nullptr), this);
@@ -54,19 +52,12 @@ bool BringToFront(HWND window, DWORD timeoutMs) {
 }
 
 void Press(WORD key, std::vector<WORD> modifiers) {
-    std::vector<INPUT> in;
-    auto add = [&in](WORD vk, DWORD flags) {
-        INPUT i = {};
-        i.type = INPUT_KEYBOARD;
-        i.ki.wVk = vk;
-        i.ki.wScan = static_cast<WORD>(::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
-        i.ki.dwFlags = flags;
-        in.push_back(i);
-    };
-    for (WORD m : modifiers) add(m, 0);
-    add(key, 0);
-    add(key, KEYEVENTF_KEYUP);
-    for (auto m = modifiers.rbegin(); m != modifiers.rend(); ++m) add(*m, KEYEVENTF_KEYUP);
+    modifiers.push_back(key);
+    std::vector<INPUT> in(modifiers.size() * 2, INPUT{INPUT_KEYBOARD});
+    for (size_t i = 0; i < in.size(); ++i) {  // all down in order, then up in reverse
+        const WORD vk = modifiers[i < modifiers.size() ? i : in.size() - 1 - i];
+        in[i].ki = {vk, static_cast<WORD>(::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC)), i < modifiers.size() ? 0u : KEYEVENTF_KEYUP};
+    }
     ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }
 

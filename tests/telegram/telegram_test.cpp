@@ -46,7 +46,6 @@ TEST(Telegram, EachKindShowsItsFields) {
         {L"0905" + words + L"4000 0000", 9, cas + L"Sat Jan 10 13:37:04 2004\nCTRL:\t0000\nMsg:\t00\nRecord:\t0"},
         {L"0905" + words + L"8000 0000", 9, cas + L"-\nCTRL:\t0000\nMsg:\t00\nRecord:\t0"},  // negative time
         {L"0105" + words, 1, L"01\n" + head},
-        {L"0E05" + words, 14, L"14\n" + head},
         {L"8005" + words, 128, L"128\n" + head},
         // Leading blanks skipped; every word after word 0 missing.
         {L" 0D05", 13, L"Unit Update V3\nPCU:\t05\nDate:\t00.00.00\nTime:\t00:00:00\nBYear:\t00\nRecType:\t00\n"
