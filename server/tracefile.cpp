@@ -119,6 +119,13 @@ private:
 // go on filling while the pages just left are written out.
 class LineSlots {
 public:
+    LineSlots() noexcept = default;
+    LineSlots(const LineSlots&) = delete;
+    LineSlots& operator=(const LineSlots&) = delete;
+    ~LineSlots() {
+        if (memory_) ::VirtualFree(memory_, 0, MEM_RELEASE);
+    }
+
     // Room for the line on this thread's slot while the slots are open for the day and
     // the line fits; false sends the writer to the writer lock.
     bool Add(const wchar_t* line, DWORD bytes, DWORD day) noexcept {
@@ -128,7 +135,7 @@ public:
         const ULONGLONG need = sizeof(Head) + bytes;
         ULONGLONG s = slot.state.load(std::memory_order_acquire);
         do {
-            if ((s & kShut) || day_.load(std::memory_order_relaxed) != day || (s & kUsedMask) + need > kPageBytes)
+            if ((s & kShut) || slot.day.load(std::memory_order_relaxed) != day || (s & kUsedMask) + need > kPageBytes)
                 return false;
         } while (!slot.state.compare_exchange_weak(s, s + need + kOneFilling, std::memory_order_acq_rel,
                                                    std::memory_order_acquire));
@@ -152,6 +159,7 @@ public:
     // close it or change the file.
     template <class Put>
     void Turn(bool keepOpen, Put&& put) noexcept {
+        if (!memory_) return;  // never opened
         DWORD left[kSlots];
         int leftPage[kSlots];
         for (Slot& slot : slots_) slot.state.fetch_or(kShut);
@@ -163,7 +171,7 @@ public:
             leftPage[i] = (s & kPageBit) ? 1 : 0;
             slot.state.store(kShut | ((s + kOneGeneration) & kGenerationMask) | ((s & kPageBit) ^ kPageBit));
         }
-        if (keepOpen && open_) Open(day_.load(std::memory_order_relaxed));
+        if (keepOpen && open_) Open(day_);
         else open_ = false;
         int count = 0;
         for (int i = 0; i < kSlots; ++i) {
@@ -180,11 +188,14 @@ public:
         for (int i = 0; i < count; ++i) put(lines_[i].data, lines_[i].bytes);
     }
 
-    // Writer lock held: opens the shut slots for the lines of day.
+    // Writer lock held: opens the shut slots for the lines of day. Their pages are made
+    // the first time: only the process that holds the trace window writes trace files.
     void Open(DWORD day) noexcept {
+        if (!memory_ && !Allocate()) return;
         open_ = true;
-        day_.store(day, std::memory_order_relaxed);
+        day_ = day;
         for (Slot& slot : slots_) {
+            slot.day.store(day, std::memory_order_relaxed);
             ULONGLONG s = slot.state.load();
             while ((s & kShut) && !slot.state.compare_exchange_weak(s, (s & ~kShut & ~kGenerationMask) |
                                                                            ((s + kOneGeneration) & kGenerationMask))) {
@@ -194,7 +205,7 @@ public:
 
 private:
     static constexpr int kSlots = 4;
-    static constexpr DWORD kPageBytes = 32 * 1024;
+    static constexpr DWORD kPageBytes = 64 * 1024;
     struct Head {
         ULONGLONG number;
         DWORD bytes;
@@ -216,7 +227,8 @@ private:
     static constexpr ULONGLONG kShut = 1ull << 63;
     struct alignas(64) Slot {
         std::atomic<ULONGLONG> state{kShut};
-        BYTE pages[2][kPageBytes];
+        std::atomic<DWORD> day{0};  // beside the state, where its writer looks anyway
+        BYTE* pages[2];
     };
     // A copy takes a few hundred nanoseconds unless its writer was preempted; a writer that
     // never comes back (a thread ended from outside, the process ending) is waited for at
@@ -229,12 +241,26 @@ private:
         slot.state.fetch_and(~kFillingMask);
     }
 
+    bool Allocate() noexcept {
+        const SIZE_T pageBytes = SIZE_T{kSlots} * 2 * kPageBytes;
+        memory_ = static_cast<BYTE*>(
+            ::VirtualAlloc(nullptr, pageBytes + sizeof(Line) * kMaxLines, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        if (!memory_) return false;
+        for (int i = 0; i < kSlots; ++i) {
+            slots_[i].pages[0] = memory_ + (2 * i) * kPageBytes;
+            slots_[i].pages[1] = memory_ + (2 * i + 1) * kPageBytes;
+        }
+        lines_ = reinterpret_cast<Line*>(memory_ + pageBytes);
+        return true;
+    }
+
     Slot slots_[kSlots];
     std::atomic<unsigned> next_{0};
     alignas(64) std::atomic<ULONGLONG> number_{0};
-    std::atomic<DWORD> day_{0};
-    bool open_ = false;  // writer lock
-    Line lines_[kMaxLines];
+    alignas(64) DWORD day_ = 0;  // writer lock
+    bool open_ = false;
+    BYTE* memory_ = nullptr;  // the pages of all slots, then lines_
+    Line* lines_ = nullptr;
 };
 
 // The writer's state. Intake threads and the window thread all write lines, so the
