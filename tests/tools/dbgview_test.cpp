@@ -291,8 +291,12 @@ TEST_F(DbgViewChain, AFloodLosesNothingAndCloseStillWins) {
     }, 30000)) << kvtest::Narrow(status(viewer));
     ::PostMessageW(viewer, WM_CLOSE, 0, 0);
     ASSERT_TRUE(kvtest::WaitPumping(first, 30000).finished);
-    kv::UniqueHandle ready(::CreateEventW(nullptr, TRUE, TRUE, L"DBWIN_DATA_READY"));
+    // A viewer waits while another program reads the debug output, and reads once it is gone.
+    kv::UniqueHandle held(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER"));
     HANDLE second = kvtest::Start(viewerExe + L" /limit 1000");
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return FindViewer() && status(FindViewer()) == L"Waiting: another program reads the debug output"; }));
+    held.reset();
+    kv::UniqueHandle ready(::CreateEventW(nullptr, TRUE, TRUE, L"DBWIN_DATA_READY"));
     viewer = WaitForViewer();
     ASSERT_NE(viewer, nullptr);
     kv::UniqueHandle buffer(::OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"DBWIN_BUFFER"));
