@@ -172,7 +172,7 @@ TEST_F(Intake, TrimmingKeepsSelectionAndCopiesOnTheirRows) {
         std::vector<std::pair<int, std::wstring>> out;
         for (int i = 0; i < rowstore_GetCount(fs); ++i) {
             out.emplace_back(rowstore_GetSourceIndex(fs, i), rowstore_Get(fs, i)->text);
-            if (out.back().first >= 0) EXPECT_EQ(Text(out.back().first), out.back().second) << "copy " << i;
+            if (out.back().first >= 0) { EXPECT_EQ(Text(out.back().first), out.back().second) << "copy " << i; }
         }
         return out;
     };

@@ -156,7 +156,7 @@ TEST_F(RowStoreTest, CountReachesTheViewOncePerBurstByItsTimerAndOnFlush) {
         if (s.op == kFlush) rowstore_FlushCount(store_);
         if (s.op == kPump) kvtest::PumpUntil([&] { return ViewCount(list_) == id; }, 5000);
         EXPECT_EQ(win_.countUpdates.size(), s.updates) << s.what;
-        if (s.op == kFlush || s.op == kPump) EXPECT_EQ(ViewCount(list_), id) << s.what;
+        if (s.op == kFlush || s.op == kPump) { EXPECT_EQ(ViewCount(list_), id) << s.what; }
     }
     rowstore_Delete(store_, 4);
     EXPECT_EQ(ViewCount(list_), id) << "a single delete is pushed by the timer";
@@ -318,7 +318,7 @@ TEST_F(RowStoreTest, FailedAllocationsAreReportedOnceLaterAndWithoutWaiting) {
         EXPECT_EQ(ReportedBoxes(), std::vector<std::wstring>{c.smallBox ? kSmallBox : kLargeBox});
         ::CloseHandle(g_boxRelease);
         g_boxRelease = nullptr;
-        if (c.mask == 0) EXPECT_EQ(rowstore_GetCount(store_), 0) << "the failed clear emptied the store";
+        if (c.mask == 0) { EXPECT_EQ(rowstore_GetCount(store_), 0) << "the failed clear emptied the store"; }
     }
     rowstore_Clear(store_);
     EXPECT_EQ(AddRows(2), 1) << "a clear restores the store";
