@@ -38,6 +38,7 @@ TEST_F(TraceFilesTest, FindLooksFieldByField) {
     } finds[] = {
         {0, true, L"needle", {}, 2},          {3, true, L"needle", {}, 4},    {3, true, L"needle", {true, false}, -1},
         {5, false, L"needle", {}, 4},         {3, false, L"needle", {}, 2},   {0, true, L"ne|edle", {}, 4},
+        {4, false, L"needle", {}, 4},  // upwards, the row it starts from counts
         {0, true, L"e|ne", {}, -1},           {0, true, L"opened", {false, true}, 0},
         {0, true, L"open", {false, true}, -1}, {0, true, L"\x00E4RGER", {}, 1},  {0, true, L"\x00E4rger", {true, false}, -1},
         {0, true, L"kelvin", {true, false}, -1}, {5, true, L"needle", {}, -1}, {6, true, L"|", {}, -1},  // past the last row
