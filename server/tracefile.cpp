@@ -171,8 +171,8 @@ public:
             leftPage[i] = (s & kPageBit) ? 1 : 0;
             slot.state.store(kShut | ((s + kOneGeneration) & kGenerationMask) | ((s & kPageBit) ^ kPageBit));
         }
-        if (keepOpen && open_) Open(day_);
-        else open_ = false;
+        if (keepOpen && day_) Open(day_);
+        else day_ = 0;
         int count = 0;
         for (int i = 0; i < kSlots; ++i) {
             const BYTE* page = slots_[i].pages[leftPage[i]];
@@ -192,7 +192,6 @@ public:
     // the first time: only the process that holds the trace window writes trace files.
     void Open(DWORD day) noexcept {
         if (!memory_ && !Allocate()) return;
-        open_ = true;
         day_ = day;
         for (Slot& slot : slots_) {
             slot.day.store(day, std::memory_order_relaxed);
@@ -216,7 +215,8 @@ private:
         const BYTE* data;
         DWORD bytes;
     };
-    // The shortest record: the head and a line of a few characters.
+    // The shortest record: the head and a line of 16 bytes (a file line is never shorter:
+    // its separators, the tag and CR LF).
     static constexpr int kMaxLines = kSlots * kPageBytes / (sizeof(Head) + 16);
     static constexpr ULONGLONG kUsedMask = 0xFFFFFFFFull;
     static constexpr ULONGLONG kOneFilling = 1ull << 32;
@@ -257,8 +257,7 @@ private:
     Slot slots_[kSlots];
     std::atomic<unsigned> next_{0};
     alignas(64) std::atomic<ULONGLONG> number_{0};
-    alignas(64) DWORD day_ = 0;  // writer lock
-    bool open_ = false;
+    alignas(64) DWORD day_ = 0;  // writer lock; the day the slots are open for, 0: shut
     BYTE* memory_ = nullptr;  // the pages of all slots, then lines_
     Line* lines_ = nullptr;
 };
@@ -297,7 +296,12 @@ struct WriterState {
 };
 WriterState g_writer;
 
-DWORD DateKey(const SYSTEMTIME& t) noexcept { return (static_cast<DWORD>(t.wYear) << 16) | (t.wMonth << 8) | t.wDay; }
+DWORD DateKey(WORD year, WORD month, WORD day) noexcept { return (static_cast<DWORD>(year) << 16) | (month << 8) | day; }
+
+// The daily name was built for the directory the window last published (writer lock).
+bool DailyNameHoldsLocked() noexcept {
+    return g_writer.lastYear && g_writer.fileDir[0] && wcscmp(g_writer.fileDir, g_writer.lastDir) == 0;
+}
 
 // The writer lock (client/locks.h); the window thread, which may be inside a client's
 // send, serves sent messages while it waits for it. Lines of the current day's file go
@@ -314,14 +318,8 @@ public:
     WriterSection() noexcept : ServerExclusive(g_writerLock) {}
     ~WriterSection() {
         const WriterState& w = g_writer;
-        if (!w.lastYear || !w.fileDir[0] || wcscmp(w.fileDir, w.lastDir) != 0 || g_settings.SaveWriting ||
-            !w.stream.open() || !w.stream.buffered())
-            return;
-        SYSTEMTIME day = {};
-        day.wYear = w.lastYear;
-        day.wMonth = w.lastMonth;
-        day.wDay = w.lastDay;
-        g_writer.slots.Open(DateKey(day));
+        if (DailyNameHoldsLocked() && !g_settings.SaveWriting && w.stream.open() && w.stream.buffered())
+            g_writer.slots.Open(DateKey(w.lastYear, w.lastMonth, w.lastDay));
     }
 };
 
@@ -342,9 +340,8 @@ void SetCurrentLocked(const wchar_t* name) noexcept {
 // clock under the lock; otherwise the clock read here decides, so that two writers on
 // both sides of midnight cannot switch the file back and forth.
 void SelectLocked(const SYSTEMTIME* seen) noexcept {
-    if (seen && seen->wYear == g_writer.lastYear && seen->wMonth == g_writer.lastMonth &&
-        seen->wDay == g_writer.lastDay && g_writer.fileDir[0] && wcscmp(g_writer.fileDir, g_writer.lastDir) == 0)
-        return;
+    const DWORD last = DateKey(g_writer.lastYear, g_writer.lastMonth, g_writer.lastDay);
+    if (seen && DateKey(seen->wYear, seen->wMonth, seen->wDay) == last && DailyNameHoldsLocked()) return;
     SYSTEMTIME now = {};
     const bool haveDate = ClockLocalTime(&now);
     wchar_t dir[MAX_PATH];
@@ -352,9 +349,7 @@ void SelectLocked(const SYSTEMTIME* seen) noexcept {
 
     if (dir[0] && haveDate) {
         // The whole date counts: the same day of another month is another file.
-        if (now.wYear == g_writer.lastYear && now.wMonth == g_writer.lastMonth && now.wDay == g_writer.lastDay &&
-            wcscmp(dir, g_writer.lastDir) == 0)
-            return;
+        if (DateKey(now.wYear, now.wMonth, now.wDay) == last && wcscmp(dir, g_writer.lastDir) == 0) return;
         wchar_t name[kFileNameChars];
         FormatCut(name, kFileNameChars, L"%s\\TS%2.2d%2.2d%2.2d.txt", dir, now.wYear % 100, now.wMonth, now.wDay);
         MakeDirectoryPath(name);
@@ -506,7 +501,7 @@ void tracewnd_WriteFileLine(const TraceRow* row) {
     SYSTEMTIME seen;
     const bool haveDate = ClockLocalDate(&seen);
     const DWORD bytes = static_cast<DWORD>(chars) * sizeof(wchar_t);
-    if (haveDate && !g_settings.SaveWriting && g_writer.slots.Add(line, bytes, DateKey(seen))) return;
+    if (haveDate && !g_settings.SaveWriting && g_writer.slots.Add(line, bytes, DateKey(seen.wYear, seen.wMonth, seen.wDay))) return;
     bool openedStream = false;
     OpenReport report;
     bool written = false;
