@@ -34,6 +34,15 @@ public:
         ::SendMessageTimeoutW(w, message, wParam, lParam, SMTO_NORMAL, 10000, &result);
         return static_cast<LRESULT>(result);
     }
+    // The status bar's text, or "<no answer>" when the viewer does not answer within the bound.
+    std::wstring Status(UINT bound = 10000) const {
+        wchar_t text[300] = {};
+        DWORD_PTR n = 0;
+        if (!::SendMessageTimeoutW(::FindWindowExW(main_, nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 300,
+                                   reinterpret_cast<LPARAM>(text), SMTO_NORMAL, bound, &n))
+            return L"<no answer>";
+        return text;
+    }
     HWND list() const { return list_; }
     HWND main() const { return main_; }
     HWND Control(const wchar_t* cls, const wchar_t* text) const { return ::FindWindowExW(main_, nullptr, cls, text); }

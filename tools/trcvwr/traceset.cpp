@@ -5,6 +5,8 @@
 
 #include <shellapi.h>
 
+#include "client/errortext.h"
+
 using namespace kv::trc;
 
 namespace kv::vwr {
@@ -83,8 +85,13 @@ Request ParseRequest(const wchar_t* args) {
             if (r.stations.size() == 1 && !r.stations[0].named) r.stations.clear();  // one missing path
         }
     } else {
-        r.path = Trim(s.substr(0, at));
-        r.timeText = Trim(s.substr(at + 3));
+        // "/T:..." quoted as one argument (a shell, a shortcut, a script): the quotes
+        // around it belong to neither the directory nor the time text.
+        const bool quoted = at > 0 && s[at - 1] == L'"';
+        r.path = Trim(s.substr(0, quoted ? at - 1 : at));
+        std::wstring time = s.substr(at + 3);
+        if (quoted && time.find(L'"') != std::wstring::npos) time.erase(time.find(L'"'));
+        r.timeText = Trim(time);
     }
     while (r.path.size() > 3 && (r.path.back() == L'\\' || r.path.back() == L'/')) r.path.pop_back();
     return r;
@@ -310,13 +317,11 @@ TraceFile* TraceSet::NextDay(const DayFile& d) {
 }
 
 void TraceSet::Failed(const std::wstring& path, DWORD error) {
-    wchar_t text[64];
-    swprintf(text, 64, L" (error %lu), trying again", static_cast<unsigned long>(error));
-    failure_ = L"Cannot read " + path + text;
+    failure_ = L"Cannot read " + path + L" (" + kv::ErrorText(error) + L"), trying again";
 }
 
 bool TraceSet::ReadStamps(Station& st, size_t upTo, ULONGLONG now) {
-    while (st.stamped < upTo) {
+    while (st.stamped < upTo && !cancel_) {
         const size_t f = static_cast<size_t>(std::upper_bound(st.first.begin(), st.first.end(), st.stamped) -
                                              st.first.begin()) - 1;
         const size_t from = st.stamped - st.first[f];

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "client/errortext.h"
 #include "tools/trcvwr/traceset.h"
 
 using namespace kv::trc;
@@ -214,9 +215,7 @@ void Viewer::Open(const std::vector<StationArg>& stations) {
 void Viewer::Opened(const std::wstring& what, bool ok, DWORD error) {
     StationColumn(ok && set.labelled());
     if (!ok) {
-        wchar_t msg[64];
-        swprintf(msg, 64, L" (error %lu)", static_cast<unsigned long>(error));
-        Status(L"Cannot open '" + what + L"'" + msg);
+        Status(L"Cannot open '" + what + L"' (" + kv::ErrorText(error) + L")");
         return;
     }
     ::SetWindowTextW(hwnd, (std::wstring(kTitle) + L" - " + what).c_str());
@@ -299,9 +298,7 @@ const CachedRow& Viewer::Row(size_t row) {
     DWORD error = 0;
     if (!set.Parse(set.LineOfRow(row), &x, &d, &error) && error) {
         // Never an empty row for a line that is there but cannot be read.
-        wchar_t text[80];
-        swprintf(text, 80, L"<this line cannot be read from its file (error %lu)>", static_cast<unsigned long>(error));
-        cache.col[kColumnCount - 1] = text;
+        cache.col[kColumnCount - 1] = L"<this line cannot be read from its file (" + kv::ErrorText(error) + L")>";
         return cache;
     }
     if (d.known()) {
