@@ -105,14 +105,18 @@ TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     WriteRows(trace_, 2007, 3, 12, Day(L"MO", 4, 1));
     const std::wstring monday = Shown(L"2007-03-12", L"MO", 1, 3) + Shown(L"2007-03-12", L"MO", 4, 1);
     Shows(v, {0, 1, 2, 6}, before + monday);
-    // Midnight: the server's next line goes to the Tuesday's file, the one after it in two parts.
-    const std::wstring tuesday = trace_ + L"\\TS070313.txt", half = L"TU 10:00:09,00 [00003]|INF |p.exe [1]|m [2]|f|";
+    // Midnight: the server's next line goes to the Tuesday's file, the one after it in two parts; so the next, which
+    // passes the filter only once whole.
+    const std::wstring tuesday = trace_ + L"\\TS070313.txt", half = L"TU 10:00:09,00 [00003]|INF |p.exe [1]|m [2]|f|",
+                       other = L"TU 10:00:19,00 [00004]|INF |p.exe [1]|m [2]|f|";
     WriteRows(trace_, 2007, 3, 13, Day(L"TU", 1, 2));
     const std::string written = kvtest::ReadBytes(tuesday);
     kvtest::WriteBytes(tuesday, written + Utf16(half));
     Shows(v, {0, 1, 2, 6}, before + monday + Shown(L"2007-03-13", L"TU", 1, 2) + L"2007-03-13|TU 10:00:09,00 [00003]|INF|\n");
-    kvtest::WriteBytes(tuesday, written + Utf16(half + L"t|0|30\r\n"));
-    Shows(v, {0, 1, 2, 6}, before + monday + Shown(L"2007-03-13", L"TU", 1, 2) + L"2007-03-13|TU 10:00:09,00 [00003]|INF|t\n");
+    kvtest::WriteBytes(tuesday, written + Utf16(half + L"t|0|30\r\n" + other));
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return v.Status() == L"27 rows of 89 lines in 4 files"; }, 30000)) << kvtest::Narrow(v.Status());
+    kvtest::WriteBytes(tuesday, written + Utf16(half + L"t|0|30\r\n" + other + L"at 10:00:05|0|30\r\n"));
+    Shows(v, {0, 1, 2, 6}, before + monday + Shown(L"2007-03-13", L"TU", 1, 2) + L"2007-03-13|TU 10:00:09,00 [00003]|INF|t\n2007-03-13|TU 10:00:19,00 [00004]|INF|at 10:00:05\n");
     kvtest::WriteBytes(tuesday, "");
     WriteRows(trace_, 2007, 3, 13, Day(L"TU", 9, 1));
     Shows(v, {0, 1, 2, 6}, before + monday + Shown(L"2007-03-13", L"TU", 9, 1));

@@ -286,6 +286,7 @@ bool TraceSet::Lines(TraceFile& file, bool startedOver, bool) {
     }
     // A file that started over takes back all it showed; the unfinished line shown as it
     // stood is judged again now that more of it may be there.
+    const size_t rows = rows_.size();
     if (startedOver || st.tailOpen) {
         shown = startedOver ? 0 : shown - 1;
         while (!rows_.empty() && rows_.back() >= st.first[f] + shown) rows_.pop_back();
@@ -300,6 +301,8 @@ bool TraceSet::Lines(TraceFile& file, bool startedOver, bool) {
     }
     st.total = total_ = st.first[f] + lines;
     st.tailOpen = !file.LastLineComplete();
+    // A line completed since: the filter may take it now, or no longer, with no line added.
+    changed_ = changed_ || rows_.size() != rows;
     failure_.clear();
     return true;
 }
