@@ -78,6 +78,7 @@ public:
     std::set<size_t> toggled;  // lines whose mark differs from the one written in the file
     std::wstring pendingTime;  // "/T:" text to select once indexing ends
     bool atEnd = false;        // select the last row once indexing ends
+    LinePlace held;            // the selected line, to select again once the stations are merged anew
     FINDREPLACEW find = {};
     wchar_t findText[256] = {};
     UINT findMessage = 0;
@@ -87,6 +88,7 @@ public:
     void Open(const std::wstring& path, const std::wstring& timeText);
     void Open(const std::vector<StationArg>& stations);
     void OnIndexed(size_t file, LPARAM generation);
+    void OnMerged(LPARAM generation);
     void OnProgress(unsigned permille);
     void OnTimer();
     void OnCommand(int id);
@@ -191,6 +193,7 @@ void Viewer::Layout() {
 void Viewer::Open(const std::wstring& path, const std::wstring& timeText) {
     cache.row = -1;
     toggled.clear();
+    held = LinePlace();
     ::SendMessageW(list, LVM_SETITEMCOUNT, 0, 0);
     DWORD error = 0;
     pendingTime = timeText;
@@ -202,6 +205,7 @@ void Viewer::Open(const std::wstring& path, const std::wstring& timeText) {
 void Viewer::Open(const std::vector<StationArg>& stations) {
     cache.row = -1;
     toggled.clear();
+    held = LinePlace();
     ::SendMessageW(list, LVM_SETITEMCOUNT, 0, 0);
     DWORD error = 0;
     pendingTime.clear();
@@ -257,7 +261,7 @@ void Viewer::SetCount(bool keepEnd) {
     ::InvalidateRect(list, nullptr, FALSE);
     wchar_t msg[200];
     swprintf(msg, 200, L"%zu rows of %zu lines in %zu files%ls", n, set.LineCount(), set.FileCount(),
-             set.indexing() ? L", indexing..." : L"");
+             set.indexing() ? L", indexing..." : set.merging() ? L", merging again..." : L"");
     Status(set.failure().empty() ? std::wstring(msg) : set.failure());
 }
 
@@ -283,9 +287,29 @@ void Viewer::OnIndexed(size_t file, LPARAM generation) {
 void Viewer::OnTimer() {
     if (::SendMessageW(follow, BM_GETCHECK, 0, 0) != BST_CHECKED) return;
     cache.row = -1;
-    const bool failing = !set.failure().empty();
-    if (set.Refresh() || failing != !set.failure().empty()) SetCount(true);
-    else ::InvalidateRect(list, nullptr, FALSE);  // the last line may have been completed
+    const bool failing = !set.failure().empty(), merging = set.merging();
+    const long long sel = Selected();
+    const LinePlace at = set.PlaceOf(sel >= 0 ? static_cast<long long>(set.LineOfRow(static_cast<size_t>(sel))) : -1);
+    if (set.Refresh() || failing != !set.failure().empty()) {
+        // The list keeps only the rows before the file that started over until the merge
+        // is done: a selected row after them is selected again then.
+        if (!merging && set.merging()) held = at;
+        SetCount(true);
+    } else {
+        ::InvalidateRect(list, nullptr, FALSE);  // the last line may have been completed
+    }
+}
+
+void Viewer::OnMerged(LPARAM generation) {
+    const long long sel = Selected();
+    LinePlace at = sel >= 0 ? set.PlaceOf(static_cast<long long>(set.LineOfRow(static_cast<size_t>(sel)))) : held;
+    held = LinePlace();
+    if (!set.TakeMerged(generation, &at)) return;
+    cache.row = -1;
+    const long long line = set.LineAt(at);
+    const long long row = line >= 0 ? set.RowOfLine(static_cast<size_t>(line)) : -1;
+    SetCount(row < 0);
+    if (row >= 0) Select(static_cast<size_t>(row));
 }
 
 const CachedRow& Viewer::Row(size_t row) {
@@ -555,6 +579,7 @@ LRESULT CALLBACK ViewerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexce
         case WM_TIMER: v.OnTimer(); return 0;
         case WM_VIEWER_PROGRESS: v.OnProgress(static_cast<unsigned>(wp)); return 0;
         case WM_VIEWER_INDEXED: v.OnIndexed(static_cast<size_t>(wp), lp); return 0;
+        case WM_VIEWER_MERGED: v.OnMerged(lp); return 0;
         case WM_DROPFILES: {
             // Several directories dropped at once: their stations merged.
             HDROP drop = reinterpret_cast<HDROP>(wp);
