@@ -179,17 +179,18 @@ TEST_F(Viewer, SeveralStationsAsOneListByTimeWhileTheyWrite) {
 
 // A large history of four stations, one of whose files is written anew while followed: the window answers
 // throughout the merge of every station again, the list ends in the new order, and the selected line stays selected.
+// The new file is of the night the clock goes back an hour: its lines keep their file order.
 TEST_F(Viewer, AStationsFileWrittenAnewIsMergedAgainWhileTheWindowAnswers) {
     const int stations = 4, n = 100000;
     std::wstring args, line(80, L' ');
     for (int k = 0; k < stations; ++k) {
-        const std::wstring name = L"s" + std::to_wstring(k), dir = dir_.file(name), time = L"MO 10:00:0" + std::to_wstring(k) + L",00 [00001]";
-        WriteRows(dir, 2007, 3, 12, {Row(time.c_str(), (name + L" today").c_str())});
+        const std::wstring name = L"s" + std::to_wstring(k), dir = dir_.file(name), time = L"SU 10:00:0" + std::to_wstring(k) + L",00 [00001]";
+        WriteRows(dir, 2007, 10, 28, {Row(time.c_str(), (name + L" today").c_str())});
         std::wstring history;
         for (int i = 0, t = k; i < n; ++i, t += stations)  // hundredths: the stations' lines alternate
-            history.append(line.c_str(), swprintf(&line[0], 80, L"SU %02d:%02d:%02d,%02d [%05d]|INF |p [1]|m [2]|f|h|0|30\r\n",
+            history.append(line.c_str(), swprintf(&line[0], 80, L"SA %02d:%02d:%02d,%02d [%05d]|INF |p [1]|m [2]|f|h|0|30\r\n",
                                                   t / 360000, t / 6000 % 60, t / 100 % 60, t % 100, i));
-        kvtest::WriteBytes(dir + L"\\TS070311.txt", Utf16(history));
+        kvtest::WriteBytes(dir + L"\\TS071027.txt", Utf16(history));
         args += L" " + name + L"=" + dir;
     }
     ViewerProcess v(args);
@@ -197,9 +198,9 @@ TEST_F(Viewer, AStationsFileWrittenAnewIsMergedAgainWhileTheWindowAnswers) {
     const long long rows = stations * (n + 1) + 1, cut = stations * n + 1;  // s1's first line today was row `cut`
     ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Count() == rows - 1 && v.Selected() == rows - 2; }, 120000)) << v.Count();
     v.Click(L"Follow");
-    // s1's file replaced at once by one whose two lines come before s0's.
-    const std::wstring file = dir_.file(L"s1") + L"\\TS070312.txt", head = L"|INF |p.exe [1]|m [2]|f|";
-    kvtest::WriteBytes(file + L".new", Utf16(L"MO 09:00:00,00 [00001]" + head + L"new|0|30\r\nMO 09:30:00,00 [00002]" + head + L"newer|0|30\r\n"));
+    // s1's file replaced at once by one whose two lines, before and after 03:00 became 02:00, come before s0's.
+    const std::wstring file = dir_.file(L"s1") + L"\\TS071028.txt", head = L"|INF |p.exe [1]|m [2]|f|";
+    kvtest::WriteBytes(file + L".new", Utf16(L"SU 02:30:00,00 [00001]" + head + L"summer|0|30\r\nSU 02:10:00,00 [00002]" + head + L"winter|0|30\r\n"));
     ASSERT_TRUE(::MoveFileExW((file + L".new").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING));
     // Meanwhile the rows before s1's file stay, and the status says why the rest is missing.
     const std::wstring merging = std::to_wstring(cut) + L" rows of " + std::to_wstring(cut) + L" lines in 8 files, merging again...";
@@ -213,7 +214,7 @@ TEST_F(Viewer, AStationsFileWrittenAnewIsMergedAgainWhileTheWindowAnswers) {
         const std::wstring status = v.Status(2000);
         late += status == L"<no answer>";
         answered += status == merging;
-        return v.Count() == rows && shown() == L"s3|h\ns1|new\ns1|newer\ns0|s0 today\ns2|s2 today\ns3|s3 today\n";
+        return v.Count() == rows && shown() == L"s3|h\ns1|summer\ns1|winter\ns0|s0 today\ns2|s2 today\ns3|s3 today\n";
     }, 120000)) << kvtest::Narrow(shown());
     EXPECT_EQ(late, 0) << "the window answered within 2 s throughout";
     EXPECT_GT(answered, 0) << "the window answered while it merged";
