@@ -454,17 +454,21 @@ void TraceSet::Place(MergedOrder& into, bool grow, ULONGLONG now) {
 }
 
 bool TraceSet::Merge() {
-    next_.Reset(stations_.size());
-    for (auto& st : stations_) {
-        st->stamped = 0;
-        st->last = 0;
-        st->pending.Clear();
-        ReadStamps(*st, st->total, 0);
+    try {
+        next_.Reset(stations_.size());
+        nextRows_.clear();
+        for (auto& st : stations_) {
+            st->stamped = 0;
+            st->last = 0;
+            st->pending.Clear();
+            ReadStamps(*st, st->total, 0);
+        }
+        // Every line there now: no station is waited for.
+        Place(next_, false, 0);
+        if (!cancel_) FilterMerged(next_, next_.size(), nextFilter_, &nextRows_);
+    } catch (...) {
+        // Out of memory on the thread: the list ends where the merge stopped.
     }
-    // Every line there now: no station is waited for.
-    Place(next_, false, 0);
-    nextRows_.clear();
-    if (!cancel_) FilterMerged(next_, next_.size(), nextFilter_, &nextRows_);
     return !cancel_;
 }
 
