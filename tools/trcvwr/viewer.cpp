@@ -99,7 +99,7 @@ public:
 private:
     const CachedRow& Row(size_t row);
     bool Marked(size_t line);
-    long long Selected() const { return ::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED); }
+    long long Selected() const;
     void Select(size_t row);
     void Reveal(size_t row);
     void SetCount(bool keepEnd);
@@ -356,13 +356,30 @@ void Viewer::Reveal(size_t r) {
     ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(t), FALSE);
 }
 
+// A list view may walk every row before the first selected one, and every row to clear
+// them all: with a history of a million rows that is seconds. The selection mark (where
+// a click or this window last selected) names the usual single selected row at once.
+long long Viewer::Selected() const {
+    const LRESULT count = ::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0);
+    if (count <= 0) return -1;
+    const LRESULT mark = ::SendMessageW(list, LVM_GETSELECTIONMARK, 0, 0);
+    if (count == 1 && mark >= 0 && (::SendMessageW(list, LVM_GETITEMSTATE, mark, LVIS_SELECTED) & LVIS_SELECTED)) return mark;
+    return ::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+}
+
 void Viewer::Select(size_t row) {
     LVITEMW clear = {};
     clear.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&clear));
+    const long long old = Selected();
+    if (::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) > 1) {
+        ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&clear));
+    } else if (old >= 0) {
+        ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(old), reinterpret_cast<LPARAM>(&clear));
+    }
     LVITEMW item = {};
     item.state = item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
     ::SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+    ::SendMessageW(list, LVM_SETSELECTIONMARK, 0, static_cast<LPARAM>(row));
     Reveal(row);
 }
 
