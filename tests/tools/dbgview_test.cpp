@@ -284,7 +284,7 @@ TEST_F(DbgViewChain, AFloodLosesNothingAndCloseStillWins) {
     kv::UniqueHandle taken(::CreateEventW(nullptr, TRUE, FALSE, L"DBWIN_BUFFER"));
     HANDLE first = kvtest::Start(viewerExe + L" /limit 20000");
     const std::wstring why = L"Cannot read the debug output (" + kv::ErrorText(ERROR_INVALID_HANDLE) + L"), trying again";
-    EXPECT_TRUE(kvtest::PumpUntil([&] { return FindViewer() && status(FindViewer()) == why; }, 30000)) << kvtest::Narrow(why);
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return FindViewer() && status(FindViewer()) == why; }, 30000)) << kvtest::Narrow(status(FindViewer()));
     taken.reset();
     HWND viewer = WaitForViewer();
     ASSERT_NE(viewer, nullptr);

@@ -197,27 +197,23 @@ TEST_F(Viewer, AStationsFileWrittenAnewIsMergedAgainWhileTheWindowAnswers) {
     ASSERT_NE(v.list(), nullptr);
     const long long rows = stations * (n + 1) + 1, cut = stations * n + 1;  // s1's first line today was row `cut`
     ASSERT_TRUE(kvtest::PumpUntil([&] { return v.Count() == rows - 1 && v.Selected() == rows - 2; }, 120000)) << v.Count();
+    v.Type(v.Control(L"STATIC", L"Process"), L"P");  // every line passes: the rows shown are chosen on the thread too
+    v.Click(L"Filter");
     v.Click(L"Follow");
     // s1's file replaced at once by one whose two lines, before and after 03:00 became 02:00, come before s0's.
     const std::wstring file = dir_.file(L"s1") + L"\\TS071028.txt", head = L"|INF |p.exe [1]|m [2]|f|";
     kvtest::WriteBytes(file + L".new", Utf16(L"SU 02:30:00,00 [00001]" + head + L"summer|0|30\r\nSU 02:10:00,00 [00002]" + head + L"winter|0|30\r\n"));
     ASSERT_TRUE(::MoveFileExW((file + L".new").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING));
-    // Meanwhile the rows before s1's file stay, and the status says why the rest is missing.
+    auto shown = [&] { std::wstring s; for (long long r = cut - 2; r < rows; ++r) s += v.Cell(r, 7) + L"|" + v.Cell(r, 6) + L"\n"; return s; };
+    // While it merges (when the test happens to look), the rows before s1's file stay, and the status says why.
     const std::wstring merging = std::to_wstring(cut) + L" rows of " + std::to_wstring(cut) + L" lines in 8 files, merging again...";
-    auto shown = [&] {
-        std::wstring s;
-        for (long long r = cut - 2; r < rows; ++r) s += v.Cell(r, 7) + L"|" + v.Cell(r, 6) + L"\n";
-        return s;
-    };
-    int late = 0, answered = 0;
+    int late = 0, odd = 0;
     EXPECT_TRUE(kvtest::PumpUntil([&] {
         const std::wstring status = v.Status(2000);
-        late += status == L"<no answer>";
-        answered += status == merging;
+        late += status == L"<no answer>", odd += status.find(L"merging") != std::wstring::npos && status != merging;
         return v.Count() == rows && shown() == L"s3|h\ns1|summer\ns1|winter\ns0|s0 today\ns2|s2 today\ns3|s3 today\n";
     }, 120000)) << kvtest::Narrow(shown());
-    EXPECT_EQ(late, 0) << "the window answered within 2 s throughout";
-    EXPECT_GT(answered, 0) << "the window answered while it merged";
+    EXPECT_EQ(late + odd, 0) << late << " answers later than 2 s, " << odd << " other texts while merging";
     EXPECT_EQ(v.Selected(), rows - 1) << "the last station's line, selected again";
 }
 

@@ -38,10 +38,8 @@ public:
     std::wstring Status(UINT bound = 10000) const {
         wchar_t text[300] = {};
         DWORD_PTR n = 0;
-        if (!::SendMessageTimeoutW(::FindWindowExW(main_, nullptr, STATUSCLASSNAMEW, nullptr), WM_GETTEXT, 300,
-                                   reinterpret_cast<LPARAM>(text), SMTO_NORMAL, bound, &n))
-            return L"<no answer>";
-        return text;
+        const HWND bar = ::FindWindowExW(main_, nullptr, STATUSCLASSNAMEW, nullptr);
+        return ::SendMessageTimeoutW(bar, WM_GETTEXT, 300, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, bound, &n) ? text : L"<no answer>";
     }
     HWND list() const { return list_; }
     HWND main() const { return main_; }
