@@ -94,12 +94,9 @@ class Collector:
         conf = os.path.join(self.work, "kvtrace.conf")
         with open(conf, "w") as f:
             f.write(text)
-        # rsyslog's own messages (a storage error among them) go to a log of the test's own.
-        self.log = os.path.join(self.work, "rsyslogd.log")
-        self.conf = os.path.join(self.work, "rsyslog.conf")
+        self.conf = os.path.join(self.work, "rsyslog.conf")  # rsyslogd's own messages: on its stderr
         with open(self.conf, "w") as f:
-            f.write('global(workDirectory="%s")\n*.* action(type="omfile" file="%s")\ninclude(file="%s")\n'
-                    % (os.path.join(self.work, "spool"), self.log, conf))
+            f.write('global(workDirectory="%s")\ninclude(file="%s")\n' % (os.path.join(self.work, "spool"), conf))
         self.exe = shutil.which("rsyslogd", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
         self.proc = None
 
