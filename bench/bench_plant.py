@@ -108,7 +108,7 @@ def main():
 
         # The same lines stored by rsyslog, beside --json into a file.
         collector.start()
-        server = wineserver_pid(wine.run[2])
+        server = wineserver_pid(os.path.join(wine.run[2], "pfx"))
         wall_json = min(run(wine, ["--json", pa], out)[0] for _ in range(3))
         print("--json into a file: %d lines in %.2f s: %.0f lines/s" % (n, wall_json, n / wall_json))
         for scheme in ("relp", "tcp"):

@@ -411,11 +411,15 @@ bool RelpCollector::Answers(DWORD waitMs) {
 
 bool RelpCollector::Send(const char* msg, size_t bytes, ULONGLONG) {
     if (!open_ && !Open()) return false;
-    const ULONGLONG start = ::GetTickCount64();
-    while (sent_.size() >= kWindow) {
-        if (!Flush() || !Answers(250)) return false;
-        if (sent_.size() >= kWindow && ::GetTickCount64() - start > Link::kAnswerMs)
-            return link_.Fail("no answer from the collector", WSAETIMEDOUT);
+    // A full window waits until a quarter of it is answered: going on at the first free
+    // place would send the rest one frame at a time.
+    if (sent_.size() >= kWindow) {
+        ULONGLONG start = ::GetTickCount64();
+        for (size_t before = sent_.size(); sent_.size() > kWindow - kWindow / 4;) {
+            if (!Flush() || !Answers(250)) return false;
+            if (sent_.size() < before) before = sent_.size(), start = ::GetTickCount64();
+            else if (::GetTickCount64() - start > Link::kAnswerMs) return link_.Fail("no answer from the collector", WSAETIMEDOUT);
+        }
     }
     char head[40];
     const int n = snprintf(head, sizeof head, "%u syslog %zu ", Next(), bytes);

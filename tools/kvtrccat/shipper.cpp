@@ -105,11 +105,12 @@ DWORD Shipper::Retry(ULONGLONG now) {
                     p.after.file ? Utf8(*p.after.file).c_str() : "", Utf8(names_[p.station]).c_str(),
                     collector_->refusal().c_str());
         } else if (!away_) {
+            const std::string error =
+                collector_->error() ? " (" + ErrorText(static_cast<unsigned long>(collector_->error())) + ")" : "";
             fprintf(stderr,
-                    "kvtrccat: collector %s: %s (%s); trying again, every %lu s at most, from the first line it did "
-                    "not confirm\n",
-                    collector_->address().c_str(), collector_->failure(),
-                    collector_->error() ? ErrorText(static_cast<unsigned long>(collector_->error())).c_str() : "no error number",
+                    "kvtrccat: collector %s: %s%s; trying again, every %lu s at most, from the first line it did not "
+                    "confirm\n",
+                    collector_->address().c_str(), collector_->failure(), error.c_str(),
                     static_cast<unsigned long>(Backoff::kMaxMs / 1000));
             away_ = true;
         }
