@@ -347,8 +347,9 @@ bool RelpCollector::Flush() {
 }
 
 bool RelpCollector::Answers(DWORD waitMs) {
+    // What came before the connection ended still counts.
     bool got = false;
-    if (!link_.Receive(&in_, waitMs, &got)) return false;
+    const bool alive = link_.Receive(&in_, waitMs, &got);
     size_t at = 0;
     while (at < in_.size()) {
         // "TXNR SP COMMAND SP DATALEN [SP DATA] LF"
@@ -406,7 +407,7 @@ bool RelpCollector::Answers(DWORD waitMs) {
         }
     }
     in_.erase(0, at);
-    return true;
+    return alive;
 }
 
 bool RelpCollector::Send(const char* msg, size_t bytes, ULONGLONG) {

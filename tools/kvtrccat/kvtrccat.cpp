@@ -606,10 +606,13 @@ public:
                 Station& st = *stations_[k];
                 Emit(st, st.queue().front());
                 st.Taken(st.queue().front());
-                Mark after;
-                if (sending_ && st.Emitted(&after) && !shipper_.Send(k, after, message_.data(), message_.size(), now)) {
-                    failed = true;
-                    break;
+                if (sending_) {
+                    Mark after;  // none when the line's file is unknown: its position is not saved
+                    st.Emitted(&after);
+                    if (!shipper_.Send(k, after, message_.data(), message_.size(), now)) {
+                        failed = true;
+                        break;
+                    }
                 }
                 if (st.queue().empty() && !st.Refill(now) && !o_.follow) result = kExitFiles;
                 if (++count % 1024) continue;
@@ -637,8 +640,9 @@ public:
             }
             if (failed) {
                 // Everything after the last confirmed line goes again, once the collector answers.
+                now = ::GetTickCount64();
                 const DWORD pause = shipper_.Retry(now);
-                if (!o_.follow && shipper_.GaveUp(::GetTickCount64())) {
+                if (!o_.follow && shipper_.GaveUp(now)) {
                     fprintf(stderr, "kvtrccat: the collector took no line for %lu s: giving up\n",
                             static_cast<unsigned long>(Shipper::kGiveUpMs / 1000));
                     Say(shipper_.Summary());

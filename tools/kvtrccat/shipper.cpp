@@ -44,6 +44,7 @@ bool Shipper::Confirmed(size_t station, Position* out) const {
 }
 
 void Shipper::Confirm(size_t station, const Mark& m) {
+    if (!m.file) return;  // a line whose file was not known: the position before it stays
     confirmed_[station] = m;
     hasConfirmed_[station] = true;
     dirty_ = true;

@@ -18,13 +18,14 @@ inline std::string Utf8(const std::wstring& w) {
 
 // "error 2: The system cannot find the file specified", or "error N" where the system
 // has no words for it.
-inline std::string ErrorText(unsigned long code) {
+inline std::wstring ErrorWords(unsigned long code) {
     wchar_t words[512];
     DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words,
                                sizeof words / sizeof words[0], nullptr);
     while (n && (words[n - 1] == L'\r' || words[n - 1] == L'\n' || words[n - 1] == L' ' || words[n - 1] == L'.')) --n;
-    const std::string number = "error " + std::to_string(code);
-    return n ? number + ": " + Utf8(std::wstring(words, n)) : number;
+    const std::wstring number = L"error " + std::to_wstring(code);
+    return n ? number + L": " + std::wstring(words, n) : number;
 }
+inline std::string ErrorText(unsigned long code) { return Utf8(ErrorWords(code)); }
 
 }  // namespace kv::cat
