@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/errortext.h"
 #include "client/owners.h"
 #include "client/traceapi.h"
 #include "kvtest.h"
@@ -279,7 +280,12 @@ TEST_F(DbgViewChain, AFloodLosesNothingAndCloseStillWins) {
     };
     auto captured = [&](HWND viewer) { return _wtoi(status(viewer).c_str() + wcslen(L"Captured ")); };
     const std::wstring viewerExe = kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe");
+    // The buffer's name held by an object of another kind: the viewer says why it cannot read, and reads once it is gone.
+    kv::UniqueHandle taken(::CreateEventW(nullptr, TRUE, FALSE, L"DBWIN_BUFFER"));
     HANDLE first = kvtest::Start(viewerExe + L" /limit 20000");
+    const std::wstring why = L"Cannot read the debug output (" + kv::ErrorText(ERROR_INVALID_HANDLE) + L"), trying again";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return FindViewer() && status(FindViewer()) == why; }, 30000)) << kvtest::Narrow(status(FindViewer()));
+    taken.reset();
     HWND viewer = WaitForViewer();
     ASSERT_NE(viewer, nullptr);
     std::vector<HANDLE> writers;
