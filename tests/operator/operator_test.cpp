@@ -400,6 +400,12 @@ TEST_F(OperatorTest, ContextMenuGreyingPlaceAndTheTeleEncoder) {
     Select(MainList(), 1), Command(kCmdTeleEncoder);
     tracewnd_SetTelegramMessageBox(nullptr);
     EXPECT_EQ(0u, g_boxes.at(0).find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
+    Fill(List(60, L"x"));
+    for (auto [focused, shown] : {std::pair{0, 59}, {19, 20}, {59, 0}}) {  // far above the view, just above it, below it
+        Select(MainList(), focused), ListView_EnsureVisible(MainList(), 59, FALSE), ListView_EnsureVisible(MainList(), shown, FALSE);
+        g_menuAt = {}, tracewnd_OnContextMenu(Window(), 0, -1, -1);
+        EXPECT_EQ((std::vector<LONG>{corner.x, corner.y}), (std::vector<LONG>{g_menuAt.left, g_menuAt.top})) << focused;
+    }
 }
 
 // With tracing on the file commands beep; the list's save dialog opens where the last list went.
