@@ -313,6 +313,11 @@ TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
         // A single marked row that is selected: nothing happens; without a selection neither.
         {[] { Select(MainList(), 4), Command(kCmdToggleMark), Key(VK_F2), Command(kCmdPrevMark); }, {4}, "----M-----"},
         {[] { Select(MainList(), -1), Key(VK_F2), Command(kCmdNextMark), Command(kCmdToggleMark); }, {}, "----M-----"},
+        // Marks on the first and the last row, reached from either side.
+        {[] { Command(kCmdClearMarks), Select(MainList(), 0), Key(VK_F2, true), Select(MainList(), 9), Key(VK_F2, true), Select(MainList(), 5), Key(VK_F2); },
+         {9}, "M--------M"},
+        {[] { Key(VK_F2); }, {0}, nullptr}, {[] { Key(VK_F2, false, true); }, {9}, nullptr},
+        {[] { Select(MainList(), 5), Key(VK_F2, false, true); }, {0}, nullptr},
     };
     for (const Step& s : steps) {
         s.act();
@@ -358,7 +363,8 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
     const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
                              {VK_ADD, 5, 5, false}, {VK_SUBTRACT, 5, 5, false}, {VK_TAB, 5, 5, true, MainList(), FilterList()},
-                             {VK_TAB, 5, 5, true, FilterList(), MainList()}, {VK_TAB, 5, 5, false, Window(), MainList()}};
+                             {VK_TAB, 5, 5, true, FilterList(), MainList()}, {VK_TAB, 5, 5, false, Window(), MainList()},
+                             {VK_TAB, 5, 5, false, MainList(), MainList()}};
     for (const Press& p : presses) {
         g_settings.FilterListPart = static_cast<short>(p.part);
         ::ShowWindow(FilterList(), p.shown ? SW_SHOW : SW_HIDE);

@@ -206,7 +206,7 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     s.EnableFile = s.MarkHighlight = s.TopMost = 1;
     s.HistoryDays = 9, s.MaxEntries = 4321, s.MaxDelete = -5, s.TriggerFlags = 0x19, s.FilterListPart = 7;
     const std::pair<wchar_t*, const wchar_t*> texts[] = {
-        {s.IncludeFilter, L" lead;trail "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"'%s%d;x'"},
+        {s.IncludeFilter, L"lead;ERR "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"'%s%d;x'"},
         {s.TriggerFilter, L"\t"}, {s.TriggerExec, L"notify.cmd \"a b\""}, {s.FileDir, L"E:\\t"},
         {s.LastFileDir, L"E:\\saved lists"}};
     for (const auto& t : texts) wcscpy(t.first, t.second);
