@@ -75,9 +75,14 @@ KVTEST_HELPER(early_host) {
     for (auto& t : threads) t.join();
     return traceapi_DestroyWnd(), 0;
 }
+// Registers "Quitter", switches its diagnose and warning levels on and ends without unregistering.
+KVTEST_HELPER(quitter) {
+    const short h = traceapi_Register(L"Quitter", nullptr, FALSE);
+    return traceapi_SetEnableDiag(h, 1), traceapi_SetEnableWarn(h, 1), h > 0 ? 0 : 1;
+}
 const char kBaseSettings[] =
     "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
-    "Left=0\r\nTop=0\r\nRight=1000\r\nBottom=620\r\nFilterListPart=4\r\n"
+    "Left=12\r\nTop=34\r\nRight=1012\r\nBottom=654\r\nFilterListPart=4\r\n"
     "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\nCol5=300\r\n"
     "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
     "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
@@ -278,10 +283,19 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
             const size_t at = text.find(L"|tracewnd_OnCommand|" + line), start = text.rfind(L'\n', at);
             return at != std::wstring::npos && text.find(L"|OPR |", start) < at;
         }, 5000)) << kvtest::Narrow(line);
+    // A client that changed its switches and ended without unregistering: the check for ended processes keeps them.
+    ASSERT_EQ(kvtest::RunHelper(L"quitter").exitCode, 0u);
+    EXPECT_TRUE(kvtest::PumpUntil([] {
+        std::wstring kept;
+        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"}) kept += ReadKey(L"WINDOW_TEST_Quitter", key);
+        return kept == L"1010";
+    }, 20000)) << kvtest::Narrow(ReadKey(L"WINDOW_TEST_Quitter", L"EnableDiag"));
 }
 
-// Where every control sits 1000 wide; the column width the settings hold.
+// The window where the settings put it; where every control sits 1000 wide; the column width the settings hold.
 TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
+    const RECT placed = RectIn(win_->window, nullptr);
+    EXPECT_EQ((Longs{placed.left, placed.top, placed.right, placed.bottom}), (Longs{12, 34, 1012, 654})) << "as stored";
     RECT want = {0, 0, 1000, 600}, client;
     ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
     ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
