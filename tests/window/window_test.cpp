@@ -215,8 +215,11 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     ASSERT_TRUE(ClearAndEmit(30, 20, L"a line")) << win_->Rows(win_->main);
     EXPECT_EQ(TextOf(win_->Field(3)) + L"|" + TextOf(win_->Field(1)), L"Profile: USER|") << "no row selected";
     kvtest::RecordingWindow other({});
-    ::ShowWindow(other.hwnd(), SW_SHOW);
-    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
+    auto activate = [&other] {  // from another window, hidden again at once: a late notice of its focus takes nothing back
+        const bool away = (::ShowWindow(other.hwnd(), SW_SHOW), kvtest::BringToFront(other.hwnd()));
+        return ::ShowWindow(other.hwnd(), SW_HIDE), away && kvtest::BringToFront(win_->window);
+    };
+    ASSERT_TRUE(activate());
     const std::pair<std::vector<WORD>, const wchar_t*> steps[] = {
         {{VK_HOME}, L"1 [0000]"}, {std::vector<WORD>(16, VK_DOWN), L"17 [0011]"}, {{'L', VK_UP}, L"16 [0011]"}, {{VK_END}, L"31 [0011]"}};
     for (const auto& [keys, field] : steps) {
@@ -230,7 +233,7 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     EXPECT_EQ(shown, L"31 / 10000|31 [0011]|File: " + file + L" (max:7)|Profile: USER|KV-Client  |");
     kvtest::Press(VK_TAB);  // Tab, and an activation goes back to the list used last
     EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->filter; })) << "Tab";
-    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
+    ASSERT_TRUE(activate());
     EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->filter; })) << "activation";
     for (int on : {0, 1}) {
         kvtest::Press('T', {VK_CONTROL});
