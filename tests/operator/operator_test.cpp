@@ -475,7 +475,7 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
     static const Reveal reveal[] = {
         {95, 0, 100, 20, 99},  // beyond the third quarter: a quarter page below, cut at the end
         {50, 40, 100, 20, 50}, {55, 40, 100, 20, 55},  // the middle half to the last row of the third quarter: no scrolling
-        {41, 40, 100, 20, 36},                          // first quarter: a quarter page above
+        {41, 40, 100, 20, 36}, {45, 40, 100, 20, 40},   // first quarter, to its last row: a quarter page above
         {2, 0, 100, 20, 0}, {10, 0, 0, 20, 0},          // cut at the start; an empty list
     };
     for (const Reveal& c : reveal) EXPECT_EQ(kv::RevealTarget(c.row, c.top, c.count, c.perPage), c.want) << c.row;

@@ -84,7 +84,7 @@ const char kBaseSettings[] =
     "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
     "Left=12\r\nTop=34\r\nRight=1012\r\nBottom=654\r\nFilterListPart=4\r\n"
     "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\nCol5=300\r\n"
-    "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
+    "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME;CLEARED\r\n"
     "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
 
 struct WindowProcess {
@@ -277,7 +277,8 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     EXPECT_EQ(std::to_wstring(traceapi_GetEnableInf(handle_)) + ReadKey(section.c_str(), L"EnableInfo") +
                   std::to_wstring(Send(win_->Control(kIdInfo), BM_GETCHECK)), L"000");
     Send(win_->Control(kIdWarning), BM_CLICK);
-    EXPECT_EQ(traceapi_GetEnableWarn(handle_) + traceapi_GetEnableWarn(0), 2) << "All Off chose the server entry";
+    EXPECT_EQ(std::to_wstring(traceapi_GetEnableWarn(handle_) + traceapi_GetEnableWarn(0)) + ReadKey(section.c_str(), L"EnableWarning"),
+              L"21") << "All Off chose the server entry, which switches and writes every application";
     Send(win_->Control(kIdWarning), BM_CLICK);
     EXPECT_EQ(traceapi_GetEnableWarn(handle_), 0);
     for (std::wstring line : {L"***** TRACE STOPPED *****|", L"***** AllOff *****|", L"***** TRACE TO FILE OFF *****|", L"***** TRACE TO FILE '"})
@@ -328,18 +329,18 @@ TEST_F(TraceWindowTest, RowsByInkGroundAndMark) {
     traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW MARKME FILTERME");
     traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW FILTERME");
     ASSERT_TRUE(kvtest::PumpUntil([] {
-        return win_->Rows(win_->main) == 8 && win_->Rows(win_->filter) == 2 && ::IsWindowVisible(win_->filter);
+        return win_->Rows(win_->main) == 8 && win_->Rows(win_->filter) == 3 && ::IsWindowVisible(win_->filter);
     })) << win_->Rows(win_->main) << " " << win_->Rows(win_->filter);
     ASSERT_TRUE(Click(win_->main, RowsOf(win_->main, 2)[1].middle, win_->main, 1));
     Paint();
-    const std::vector<Band> main = RowsOf(win_->main, 8), filter = RowsOf(win_->filter, 2, kFilterGrounds);
+    const std::vector<Band> main = RowsOf(win_->main, 8), filter = RowsOf(win_->filter, 3, kFilterGrounds);
     EXPECT_EQ(InksOf(main), (Sets{{kGreen}, {kRed, kFrame}, {kBlue}, {kGrey}, {kGreen}, {kDarkBlue}, {kBlack}, {kBlack}}))
         << "rows in their inks, the selected one framed";
     EXPECT_EQ(InksOf(main, true), (Sets{{}, {}, {}, {}, {}, {}, {kHighlight, kMarkCell}, {}}));
-    EXPECT_EQ(InksOf(filter), (Sets{{kBlack}, {kBlack}}));
-    EXPECT_EQ(InksOf(filter, true), (Sets{{kHighlight}, {kLinked}}));
+    EXPECT_EQ(InksOf(filter), (Sets{{kGreen}, {kBlack}, {kBlack}}));
+    EXPECT_EQ(InksOf(filter, true), (Sets{{kLinked}, {kHighlight}, {kLinked}})) << "the first a copy of row 0";
     // The copy of the marked row: its row selected, framed grey while the filter list has the focus.
-    EXPECT_TRUE(Click(win_->filter, filter[0].middle, win_->main, 6));
+    EXPECT_TRUE(Click(win_->filter, filter[1].middle, win_->main, 6));
     Paint();
     EXPECT_EQ(RowsOf(win_->main, 7)[6].inks, (std::set<COLORREF>{kBlack, kGrey}));
     EXPECT_TRUE(Click(win_->main, main[2].middle, win_->main, 2));
