@@ -258,6 +258,7 @@ private:
     TraceFile* file_ = nullptr;
     std::wstring dir_;
     Date last_;
+    unsigned told_ = 0;      // file_->restarts() when the sink last took its lines
     unsigned failures_ = 0;  // polls in a row that failed
     ULONGLONG due_ = 0;
 };
