@@ -52,9 +52,9 @@ constexpr int kQueuedLines = 256;
 constexpr DWORD kSenderIdleMs = 5000;   // an idle sender ends; the next line starts one
 constexpr DWORD kDrainTimeoutMs = 30000;
 constexpr DWORD kRecheckMs = 50;        // waits for a free place look again this often
-// Lines sent under one hold of the slot: each hold is two calls into the system, and
-// other senders wait at most this many lines for their turn.
-constexpr int kRunLines = 16;
+// Lines handed on under one hold of the slot, in one send to the library's trace window:
+// other senders wait at most one send for their turn.
+constexpr int kRunLines = kBatchLines;
 
 struct QueuedLine {
     short handle;  // -1 once the line is dropped

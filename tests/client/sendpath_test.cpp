@@ -125,17 +125,29 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
 }
 
 // More viewer lines than the hook's queue holds arrive once each, in order, as written, from
-// the thread that queued them. The window thread serves sends while it waits for the data
-// mutex: a holder that sends to it (a client registering meanwhile) is answered at once.
+// the thread that queued them, at a trace window that takes them several to a send and at one
+// that takes them one by one; the notification window gets each as a line of its own. The
+// window thread serves sends while it waits for the data mutex: a holder that sends to it (a
+// client registering meanwhile) is answered at once.
 TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiting) {
     kv::g_region.apps[0].EnableInfo = 1;
-    std::vector<std::wstring> lines, seen;
+    std::vector<std::wstring> lines;
     for (int i = 0; i < 700; ++i) lines.push_back(L"viewer line " + std::to_wstring(i) + (i % 100 ? L"" : L" 100% %s"));
-    for (const std::wstring& line : lines) kv::QueueViewerLine(0, line.c_str());
-    kv::DrainViewerLines();
-    for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT))
-        seen.push_back(r.func == L"DbgViewHookProc" && r.threadId == ::GetCurrentThreadId() && r.lParam == 30 ? r.text : L"?" + r.text);
-    EXPECT_EQ(seen, lines);
+    kvtest::RecordingWindow notify(kAccessors);
+    notify.TakeBatches(false);
+    traceapi_SetTraceWindow(notify.hwnd(), FALSE);
+    for (bool batches : {true, false}) {
+        server_.Clear(), notify.Clear(), server_.TakeBatches(batches);
+        for (const std::wstring& line : lines) kv::QueueViewerLine(0, line.c_str());
+        kv::DrainViewerLines();
+        for (const kvtest::RecordingWindow* w : {&server_, &notify}) {
+            std::vector<std::wstring> seen;
+            for (const auto& r : w->OfKind(WM_TRACE_OUTPUT))
+                seen.push_back(r.func == L"DbgViewHookProc" && r.threadId == ::GetCurrentThreadId() && r.lParam == 30 ? r.text : L"?" + r.text);
+            EXPECT_EQ(seen, lines) << (w == &notify ? "notified" : batches ? "in batches" : "one by one");
+        }
+    }
+    traceapi_SetTraceWindow(nullptr, FALSE);
     kv::SetTraceWindowThread(::GetCurrentThreadId());
     std::atomic<bool> held{false};
     BOOL sent = FALSE;
