@@ -108,7 +108,7 @@ SlotLock::~SlotLock() {
     ::ReleaseMutex(g_proc.curDataMutex);
 }
 
-bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, DWORD_PTR* answer, long lost) noexcept {
     if (!window) return false;
     LockCheckSend();
     g_send.targetThread = static_cast<LONG>(ThreadOfWindow(window));
@@ -116,9 +116,10 @@ bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
     const LRESULT ok =
         ::SendMessageTimeoutW(window, msg, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG, g_sendTimeout, &result);
     g_send.targetThread = 0;
+    if (answer) *answer = ok ? result : 0;
     if (ok) return true;
     // A window that is gone loses the message as before; one that did not answer counts.
-    if (::IsWindow(window)) CountUndelivered();
+    if (::IsWindow(window)) ::InterlockedExchangeAdd(&g_send.undelivered, lost);
     return false;
 }
 

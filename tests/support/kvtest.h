@@ -102,7 +102,8 @@ struct Accessors {
     short (*curHandle)();  // may be null
 };
 
-// A top-level window that records WM_TRACE_OUTPUT/REGISTER/UNREGISTER.
+// A top-level window that records WM_TRACE_OUTPUT/REGISTER/UNREGISTER, and takes batches
+// of lines as the trace window does (each recorded as a WM_TRACE_OUTPUT) unless told not to.
 class RecordingWindow {
 public:
     explicit RecordingWindow(const Accessors& acc);
@@ -113,11 +114,13 @@ public:
     std::vector<Received>& received() { return received_; }
     std::vector<Received> OfKind(UINT msg) const;
     void Clear() { received_.clear(); }
+    void TakeBatches(bool on) { batches_ = on; }
 private:
     static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
     HWND hwnd_ = nullptr;
     Accessors acc_;
     std::vector<Received> received_;
+    bool batches_ = true;
 };
 
 }  // namespace kvtest
