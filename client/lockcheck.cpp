@@ -72,9 +72,9 @@ void ReportPair(const char* what, LockRank taking, LockRank holding) noexcept {
 }  // namespace
 
 void LockTaking(LockRank rank, const void* lock) noexcept {
-    HeldLocks* held = Held();
+    const HeldLocks* held = Held();
     if (!held) return;
-    HeldLocks& t = *held;
+    const HeldLocks& t = *held;
     const HeldLock* highest = nullptr;
     bool again = false;
     for (int i = 0; i < t.depth; ++i) {
@@ -87,8 +87,14 @@ void LockTaking(LockRank rank, const void* lock) noexcept {
     } else if (highest && rank <= highest->rank) {
         ReportPair("taking", rank, highest->rank);
     }
+}
+
+void LockTaken(LockRank rank, const void* lock) noexcept {
+    HeldLocks* held = Held();
+    if (!held) return;
+    HeldLocks& t = *held;
     if (t.depth == kMaxHeld) {
-        ReportPair("taking one lock too many with", rank, highest ? highest->rank : rank);
+        ReportPair("taking one lock too many with", rank, t.held[t.depth - 1].rank);
         return;
     }
     t.held[t.depth++] = {lock, rank};
@@ -120,6 +126,10 @@ void LockCheckSend() noexcept {
         Report(text);
         return;
     }
+}
+
+void LockCheckSendTo(HWND window) noexcept {
+    if (window && ::GetWindowThreadProcessId(window, nullptr) != ::GetCurrentThreadId()) LockCheckSend();
 }
 
 void SetLockReportForTesting(LockReportFn fn) noexcept { g_report = fn; }

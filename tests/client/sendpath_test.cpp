@@ -13,6 +13,9 @@
 #include "client/region.h"
 #include "client/sendpath.h"
 #include "kvtest.h"
+#include "lockreports.h"
+
+#include <commctrl.h>
 
 namespace {
 
@@ -229,6 +232,55 @@ TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThreadAndEndTh
     kv::SetLockReportForTesting(nullptr);
     const kvtest::ProcessResult r = kvtest::RunHelper(L"TakeStoreThenList");  // no report hook
     EXPECT_TRUE(r.finished && r.exitCode == kv::kLockViolationExitCode) << r.exitCode;
+}
+
+kv::RankedSrwLock g_writer{LockRank::kWriter};
+LRESULT CALLBACK TakesTheListLock(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_TRACE_OUTPUT) {
+        kv::SectionLock list(g_list);
+    }
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// A lock counts as held once its wait returned: a sent trace message served while the
+// window thread waits for the writer lock may take the list lock, as intake does. The
+// debug viewer's close is a send to another thread like any other.
+TEST(LockOrder, AWaitServingASentMessageHoldsNothingYetAndTheViewersCloseIsChecked) {
+    if (!kvtest::kLockCheckBuilt) GTEST_SKIP() << "built without KV_LOCK_CHECK";
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TakesTheListLock));
+    static HANDLE mutex = ::CreateMutexW(nullptr, FALSE, nullptr);
+    const struct { const char* lock; void (*hold)(bool); void (*waitServing)(); } waits[] = {
+        {"writer", [](bool on) { on ? g_writer.LockExclusive() : g_writer.UnlockExclusive(); },
+         [] { g_writer.LockExclusiveServingSent(); g_writer.UnlockExclusive(); }},
+        {"store", [](bool on) { on ? g_store.Enter() : g_store.Leave(); }, [] { g_store.EnterServingSent(); g_store.Leave(); }},
+        {"mutex", [](bool on) { on ? (void)::WaitForSingleObject(mutex, INFINITE) : (void)::ReleaseMutex(mutex); },
+         [] { kv::RankedMutexLock(mutex, LockRank::kWriter, [] { return true; }); }},
+    };
+    kv::SetLockReportForTesting([](const char* report) { g_reports += report; });
+    for (const auto& w : waits) {
+        g_reports.clear();
+        std::atomic<bool> held{false};
+        std::thread holder([&] {  // sends as a client would, while the lock is held
+            w.hold(true);
+            held = true;
+            ::SendMessageW(window, WM_TRACE_OUTPUT, 0, 0);
+            w.hold(false);
+        });
+        while (!held) ::SwitchToThread();
+        w.waitServing();
+        holder.join();
+        EXPECT_EQ(g_reports, "") << w.lock;
+    }
+    kv::SetLockReportForTesting(nullptr);
+    ::DestroyWindow(window);
+    const WNDCLASSW viewerClass = {0, ::DefWindowProcW, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, L"dbgviewClass"};
+    ::RegisterClassW(&viewerClass);
+    HWND viewer = ::CreateWindowExW(0, L"dbgviewClass", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    CWPRETSTRUCT call = {0, 0, 0, LVM_SETITEMTEXTW, viewer};
+    kv::DbgViewHookProc(HC_ACTION, 0, reinterpret_cast<LPARAM>(&call));  // the hook knows the viewer now
+    const std::string reports = kvtest::LockReportsUnderTriggerLock([] { traceapi_UninstallDbgViewHook(); });
+    EXPECT_TRUE(reports.find(kvtest::kSendUnderTriggerLock) != std::string::npos && !::IsWindow(viewer)) << reports;
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 
 #include "client/region.h"
 #include "kvtest.h"
+#include "lockreports.h"
 #include "serverkit.h"
 #include "server/clock.h"
 #include "server/filters.h"
 #include "server/intake.h"
+#include "server/listselection.h"
 #include "server/registry.h"
 #include "server/rowstore.h"
 #include "server/tracefile.h"
@@ -247,6 +249,21 @@ TEST_F(Intake, ApplicationListSortsMovesItsSelectionAndLosesEndedProcesses) {
               std::make_tuple(L'\0', 0ul, size_t(0)));
     EXPECT_EQ(Text(Count() - 2), L"Process '" + process + L"', Module 'Orphan' not found (LastError:87) - remove from list ")
         << "before the line of the unregistration";
+}
+
+// The selection, the filter list's trim and the application list send to the window's
+// thread: from another thread, under a lock no send may be held across, that is reported.
+TEST_F(Intake, SendsToTheWindowThreadFromEachPathAreChecked) {
+    if (!kvtest::kLockCheckBuilt) GTEST_SKIP() << "built without KV_LOCK_CHECK";
+    SetFilter(g_settings.SpecialFilter, L"copy");
+    tracewnd_AddMessage(0, L"f", L"copy", 0);
+    const struct { const char* path; void (*send)(); } paths[] = {
+        {"selection", [] { kv::ClearSelection(kv::Server().mainList); }},
+        {"filter list", [] { tracewnd_AdjustFilterList(0); }},
+        {"application list", [] { tracewnd_RefillApplications(); }},
+    };
+    for (const auto& p : paths)
+        EXPECT_NE(kvtest::LockReportsUnderTriggerLock(p.send).find(kvtest::kSendUnderTriggerLock), std::string::npos) << p.path;
 }
 
 TEST_F(Intake, SettingsLinesAndThePercentSign) {
