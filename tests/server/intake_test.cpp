@@ -9,7 +9,6 @@
 
 #include "client/region.h"
 #include "kvtest.h"
-#include "lockreports.h"
 #include "serverkit.h"
 #include "server/clock.h"
 #include "server/filters.h"
@@ -254,16 +253,14 @@ TEST_F(Intake, ApplicationListSortsMovesItsSelectionAndLosesEndedProcesses) {
 // The selection, the filter list's trim and the application list send to the window's
 // thread: from another thread, under a lock no send may be held across, that is reported.
 TEST_F(Intake, SendsToTheWindowThreadFromEachPathAreChecked) {
-    if (!kvtest::kLockCheckBuilt) GTEST_SKIP() << "built without KV_LOCK_CHECK";
     SetFilter(g_settings.SpecialFilter, L"copy");
-    tracewnd_AddMessage(0, L"f", L"copy", 0);
-    const struct { const char* path; void (*send)(); } paths[] = {
-        {"selection", [] { kv::ClearSelection(kv::Server().mainList); }},
-        {"filter list", [] { tracewnd_AdjustFilterList(0); }},
-        {"application list", [] { tracewnd_RefillApplications(); }},
-    };
-    for (const auto& p : paths)
-        EXPECT_NE(kvtest::LockReportsUnderTriggerLock(p.send).find(kvtest::kSendUnderTriggerLock), std::string::npos) << p.path;
+    tracewnd_AddMessage(0, L"f", L"copy", 0);  // a filter list row for the trim
+    void (*const paths[])() = {[] { kv::ClearSelection(kv::Server().mainList); }, [] { tracewnd_AdjustFilterList(0); },
+                               [] { tracewnd_RefillApplications(); }};
+    for (int i = 0; i < 3; ++i) {
+        const std::string reports = kvtest::LockReportsUnderTriggerLock(paths[i]);
+        EXPECT_TRUE(!kvtest::kLockCheckBuilt || reports.find(kvtest::kSendUnderTriggerLock) != std::string::npos) << i;
+    }
 }
 
 TEST_F(Intake, SettingsLinesAndThePercentSign) {

@@ -214,8 +214,10 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
 
 std::atomic<int> g_step;
 std::atomic<DWORD> g_stopInCopy;
-void Until(int step) {
-    for (const ULONGLONG start = ::GetTickCount64(); g_step < step && ::GetTickCount64() - start < 60000;) ::SwitchToThread();
+// Moves the test on to step (0: stays), then waits until another thread moves it to awaited.
+void Step(int step, int awaited) {
+    if (step) g_step = step;
+    for (const ULONGLONG start = ::GetTickCount64(); g_step < awaited && ::GetTickCount64() - start < 60000;) ::SwitchToThread();
 }
 
 // A writer that stops in the middle of its copy (suspended, starved) is given up when the
@@ -225,9 +227,7 @@ TEST_F(TraceFile, AWriterStoppedInItsCopyIsGivenUpAndEveryOtherLineIsWrittenOnce
     tracewnd_SelectTraceFile();
     g_step = 0;
     tracewnd_SetSlotCopyStopForTesting([] {
-        if (g_stopInCopy.exchange(0) != ::GetCurrentThreadId()) return;
-        g_step = 3;
-        Until(4);
+        if (g_stopInCopy.exchange(0) == ::GetCurrentThreadId()) Step(3, 4);
     });
     std::wstring expected;
     auto write = [&expected](const wchar_t* text, bool kept = true) {
@@ -238,24 +238,22 @@ TEST_F(TraceFile, AWriterStoppedInItsCopyIsGivenUpAndEveryOtherLineIsWrittenOnce
     write(L"m0");
     std::thread writer([&write] {
         write(L"w0");
-        g_step = 1;
-        Until(2);
+        Step(1, 2);
         g_stopInCopy = ::GetCurrentThreadId();
         write(L"w1", false);  // on the page that held w0 two turns ago
         write(L"w2");
     });
-    Until(1);
+    Step(0, 1);
     for (const wchar_t* text : {L"m1", L"m2"}) {
         tracewnd_CloseTraceFile();
         write(text);
     }
-    g_step = 2;
-    Until(3);
+    Step(2, 3);
     write(L"m3");
     tracewnd_CloseTraceFile();
     EXPECT_EQ(ServerLines(), std::vector<std::wstring>{L"tracewnd_WriteFileLine: ***** Trace file '" + In(L"TS070315.txt") +
                                                       L"' written again; 1 line(s) lost *****"});
-    g_step = 4;
+    Step(4, 0);
     writer.join();
     write(L"m4");
     tracewnd_CloseTraceFile();

@@ -1,7 +1,6 @@
 // The settings store, the window title and trace profiles. The settings file beside the
 // executable (in a directory of its own) belongs to these tests alone.
 #include "kvtest.h"  // windows.h before commctrl.h
-#include "lockreports.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
