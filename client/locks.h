@@ -120,18 +120,19 @@ constexpr const LockContract& ContractOf(LockRank rank) { return kLockContract[s
 constexpr UINT kLockViolationExitCode = 0x10CC;
 
 #if defined(KV_LOCK_CHECK) && KV_LOCK_CHECK
-// Before a wait for lock (or a try): checks it against the locks this thread holds.
-void LockTaking(LockRank rank, const void* lock) noexcept;
+// Before a wait for lock (or a try): checks it against the locks this thread holds, and
+// returns the thread's record for LockTaken (null: the thread goes unchecked).
+void* LockTaking(LockRank rank, const void* lock) noexcept;
 // Once the wait returned with the lock: counts it as held until LockDropped.
-void LockTaken(LockRank rank, const void* lock) noexcept;
+void LockTaken(void* record, LockRank rank, const void* lock) noexcept;
 void LockDropped(const void* lock) noexcept;
 // Before a send to a window of another thread or process.
 void LockCheckSend() noexcept;
 // Before a send to window: checked when the window belongs to another thread.
 void LockCheckSendTo(HWND window) noexcept;
 #else
-inline void LockTaking(LockRank, const void*) noexcept {}
-inline void LockTaken(LockRank, const void*) noexcept {}
+inline void* LockTaking(LockRank, const void*) noexcept { return nullptr; }
+inline void LockTaken(void*, LockRank, const void*) noexcept {}
 inline void LockDropped(const void*) noexcept {}
 inline void LockCheckSend() noexcept {}
 inline void LockCheckSendTo(HWND) noexcept {}
@@ -178,20 +179,20 @@ public:
     RankedSection& operator=(const RankedSection&) = delete;
 
     void Enter() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         ::EnterCriticalSection(&cs());
-        LockTaken(rank_, this);
+        LockTaken(record, rank_, this);
     }
     // For a thread that may be sent to while it waits (the trace window's thread).
     void EnterServingSent() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         kv::EnterServingSent(cs());
-        LockTaken(rank_, this);
+        LockTaken(record, rank_, this);
     }
     bool TryEnter() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         if (!::TryEnterCriticalSection(&cs())) return false;
-        LockTaken(rank_, this);
+        LockTaken(record, rank_, this);
         return true;
     }
     void Leave() noexcept {
@@ -231,25 +232,25 @@ public:
     RankedSrwLock(const RankedSrwLock&) = delete;
     RankedSrwLock& operator=(const RankedSrwLock&) = delete;
     void LockShared() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         ::AcquireSRWLockShared(&srw_);
-        LockTaken(rank_, this);
+        LockTaken(record, rank_, this);
     }
     void UnlockShared() noexcept { LockDropped(this); ::ReleaseSRWLockShared(&srw_); }
     void LockExclusive() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         ::AcquireSRWLockExclusive(&srw_);
-        LockTaken(rank_, this);
+        LockTaken(record, rank_, this);
     }
     void LockExclusiveServingSent() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         kv::EnterServingSent(srw_);
-        LockTaken(rank_, this);
+        LockTaken(record, rank_, this);
     }
     bool TryLockExclusive() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         if (!::TryAcquireSRWLockExclusive(&srw_)) return false;
-        LockTaken(rank_, this);
+        LockTaken(record, rank_, this);
         return true;
     }
     void UnlockExclusive() noexcept { LockDropped(this); ::ReleaseSRWLockExclusive(&srw_); }
@@ -264,17 +265,17 @@ class RankedMutexLock {
 public:
     RankedMutexLock(HANDLE mutex, LockRank rank, bool (*serveSent)() = nullptr) noexcept : m_(mutex) {
         if (!m_) return;
-        LockTaking(rank, m_);
+        void* const record = LockTaking(rank, m_);
         owned_ = AcquireMutex(m_, serveSent);
-        if (owned_) LockTaken(rank, m_);
+        if (owned_) LockTaken(record, rank, m_);
     }
     // A plain wait of at most timeoutMs.
     RankedMutexLock(HANDLE mutex, LockRank rank, DWORD timeoutMs) noexcept : m_(mutex) {
         if (!m_) return;
-        LockTaking(rank, m_);
+        void* const record = LockTaking(rank, m_);
         const DWORD r = ::WaitForSingleObject(m_, timeoutMs);
         owned_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-        if (owned_) LockTaken(rank, m_);
+        if (owned_) LockTaken(record, rank, m_);
     }
     RankedMutexLock(const RankedMutexLock&) = delete;
     RankedMutexLock& operator=(const RankedMutexLock&) = delete;

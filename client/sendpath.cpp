@@ -89,10 +89,10 @@ SlotLock::SlotLock() noexcept {
         CountUndelivered();
         return;
     }
-    LockTaking(LockRank::kSlot, mutex);
+    void* const record = LockTaking(LockRank::kSlot, mutex);
     owned_ = AcquireMutex(mutex, &ServeAlways);
     if (!owned_) return;
-    LockTaken(LockRank::kSlot, mutex);
+    LockTaken(record, LockRank::kSlot, mutex);
     // A holder that ended inside a send may have left its target behind.
     g_send.holderThread = me;
     g_send.targetThread = 0;
