@@ -350,7 +350,7 @@ extern "C" void __cdecl traceapi_UninstallDbgViewHook(void) {
         // Bounded: a hung viewer must not hold the trace window's thread. The viewer's
         // unregistration arrives inside this send.
         DWORD_PTR result = 0;
-        ::SendMessageTimeoutW(viewer, WM_CLOSE, 0, 0, SMTO_NORMAL, kCloseTimeoutMs, &result);
+        kv::SendCheckedTimeout(viewer, WM_CLOSE, 0, 0, SMTO_NORMAL, kCloseTimeoutMs, &result);
         Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgView.exe STOPPED *****");
     } else {
         Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgView.exe NOT running *****");

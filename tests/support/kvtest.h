@@ -4,10 +4,13 @@
 
 #include <windows.h>
 
+#include "client/locks.h"
 #include "client/traceapi.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kvtest {
@@ -122,5 +125,31 @@ private:
     std::vector<Received> received_;
     bool batches_ = true;
 };
+
+#if defined(KV_LOCK_CHECK) && KV_LOCK_CHECK
+constexpr bool kLockCheckBuilt = true;
+#else
+constexpr bool kLockCheckBuilt = false;  // nothing is reported
+#endif
+constexpr char kSendUnderTriggerLock[] = "sending to another thread while holding the trigger lock (rank 2)";
+
+// The lock checker's reports while fn runs on a thread of its own that holds the trigger
+// lock, which no send may be held across; this thread serves what fn sends to its windows.
+inline std::string LockReportsUnderTriggerLock(void (*fn)()) {
+    static std::string reports;
+    reports.clear();
+    kv::SetLockReportForTesting([](const char* report) { reports += report; });
+    std::atomic<bool> done{false};
+    std::thread worker([fn, &done] {
+        static kv::RankedSection trigger{kv::LockRank::kTrigger};
+        kv::SectionLock lock(trigger);
+        fn();
+        done = true;
+    });
+    PumpUntil([&done] { return done.load(); }, 60000);
+    worker.join();
+    kv::SetLockReportForTesting(nullptr);
+    return reports;
+}
 
 }  // namespace kvtest
