@@ -171,6 +171,9 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
         EXPECT_FALSE(r.text == writerPid || (r.text.size() == 12 && r.text[2] == L':' && r.text[8] == L'.') ||
                      r.text.find(L"foreign") != std::wstring::npos) << kvtest::Narrow(r.text);
     }
+    // The README's debug line: the demo's client writes it.
+    EXPECT_EQ(kvtest::Run(kvtest::Quote(kvtest::ExeDir() + L"\\democlient.exe") + L" --debug " + kvtest::Quote(token_ + L"a debug line")).exitCode, 0u);
+    EXPECT_TRUE(WaitForLine(L"a debug line"));
     win_.Clear();
     traceapi_UninstallDbgViewHook();
     EXPECT_EQ(ServerLines(), (Lines{L"-1 ***** DbgView.exe STOPPED *****", L"-1 ***** DbgViewHookProc UNINSTALLED *****"}));
