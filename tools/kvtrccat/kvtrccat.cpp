@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "client/errortext.h"
 #include "tools/kvtrccat/collector.h"
 #include "tools/kvtrccat/shipper.h"
 #include "tools/kvtrccat/utf8.h"
@@ -92,7 +93,7 @@ bool ParseStampArg(const wchar_t* s, bool upper, Stamp* out) {
 
 // format has a %s for what and, when code is given, a %s for the error in words.
 void Error(const char* format, const std::wstring& what, DWORD code = 0) {
-    fprintf(stderr, format, Utf8(what).c_str(), code ? ErrorText(code).c_str() : "");
+    fprintf(stderr, format, Utf8(what).c_str(), code ? Utf8(kv::ErrorText(code)).c_str() : "");
     fflush(stderr);
 }
 
