@@ -18,7 +18,6 @@
 #include "client/sendpath.h"
 #include "kvtest.h"
 
-
 namespace {
 
 using kv::LockRank;
