@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "client/errortext.h"
 #include "client/owners.h"
 #include "client/traceapi.h"
 #include "kvtest.h"
+#include "tools/dbgview/capture.h"
 #include "tools/dbgview/viewerwindow.h"
 
 namespace {
@@ -122,11 +124,7 @@ protected:
                 ours->push_back(r.text.substr(token_.size()));
         return out;
     }
-    Lines OurLines() const {
-        Lines ours;
-        HookRows(&ours);
-        return ours;
-    }
+    Lines OurLines() const { Lines ours; return HookRows(&ours), ours; }
     bool WaitForLine(const std::wstring& line) {
         return kvtest::PumpUntil([&] { const Lines l = OurLines(); return std::find(l.begin(), l.end(), line) != l.end(); }, 20000);
     }
@@ -317,6 +315,19 @@ TEST_F(DbgViewChain, AFloodLosesNothingAndCloseStillWins) {
     EXPECT_TRUE(kvtest::PumpUntil([&] { return ListCount(viewer) == 1000; }, 30000)) << ListCount(viewer);
     ::PostMessageW(viewer, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kvtest::WaitPumping(second, 30000).finished) << "closed under the flood";
+}
+
+// The viewer's capture alone, with room for 10 characters: numbered from 1, what finds no room is counted as dropped.
+TEST(DbgViewCapture, NumbersFromOneAndDropsWhatFindsNoRoom) {
+    dbgview::DebugCapture capture(nullptr, 0, 10);
+    ASSERT_TRUE(capture.Start() && kvtest::PumpUntil([&] { return capture.state() == dbgview::DebugCapture::State::Capturing; }));
+    Write({L"12345678", L"a", L"bc|d"});
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return capture.captured() == 4; }));
+    std::vector<dbgview::CapturedLine> lines;
+    capture.Take(lines);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(std::make_tuple(lines[0].number, lines[0].text, lines[1].number, lines[1].text, capture.captured(), capture.dropped()),
+              std::make_tuple(1ull, std::wstring(L"12345678"), 2ull, std::wstring(L"a"), 4ull, 2ull));
 }
 
 }  // namespace

@@ -28,9 +28,9 @@ class Viewer : public ServerLinesTest {
 protected:
     const std::wstring trace_ = dir_.file(L"trace files");  // a blank: the trace window writes it unquoted
     void SetUp() override {
-        // Two Mondays and the Tuesday between, led by a marked late Monday row; the last Monday's first row marked.
+        // Two Mondays and the Tuesday between, led by a marked late Monday row (diagnose); the last Monday's first row marked.
         std::vector<RowSpec> tuesday = Day(L"TU", 1, 40), monday = Day(L"MO", 1, 3);
-        tuesday.insert(tuesday.begin(), {L"MO 23:59:59,99 [00041]", 10, L"q.exe [7]", L"m [2]", L"f", L"late", 1, 0});
+        tuesday.insert(tuesday.begin(), {L"MO 23:59:59,99 [00041]", 40, L"q.exe [7]", L"m [2]", L"f", L"late", 1, 0});
         monday[0].mark = 1;
         WriteRows(trace_, 2007, 3, 5, Day(L"MO", 1, 40));
         WriteRows(trace_, 2007, 3, 6, tuesday);
@@ -50,9 +50,9 @@ TEST_F(Viewer, CommandLinesSelectTheirRowAndIdleFilesAreNotHeld) {
     } cases[] = {
         {nullptr, L"MO 10:00:01,00 [00002]", L"84|82|2007-03-12|MO 10:00:01,00 [00002]|INF|t", L"2007-03-06 10:00:05", 46},  // the most recent
         {nullptr, L"MO 10:00:29,00 [00030]", L"84|29|2007-03-05|MO 10:00:29,00 [00030]|INF|t", L"2007-03-13", 83},  // after all: the last
-        {nullptr, L"MO 23:59:59,99 [00041]", L"84|40|2007-03-05|MO 23:59:59,99 [00041]|ERR|late"},  // in the Tuesday's file
+        {nullptr, L"MO 23:59:59,99 [00041]", L"84|40|2007-03-05|MO 23:59:59,99 [00041]|DIAG|late"},  // in the Tuesday's file
         {L"TS070306.txt", nullptr, L"41|40|2007-03-06|TU 10:00:39,00 [00040]|INF|t", L"10:00:05", 6},  // a file: at its end
-        {nullptr, L"MO 23:59:59,99 [00041]", L"84|40|2007-03-05|MO 23:59:59,99 [00041]|ERR|late", nullptr, 0, 1},
+        {nullptr, L"MO 23:59:59,99 [00041]", L"84|40|2007-03-05|MO 23:59:59,99 [00041]|DIAG|late", nullptr, 0, 1},
         {nullptr, L"MO 10:00:29,00 [00030]", L"84|29|2007-03-05|MO 10:00:29,00 [00030]|INF|t", nullptr, 0, 2},
     };
     for (const auto& c : cases) {
@@ -97,7 +97,10 @@ TEST_F(Viewer, FiltersMarksAndFollowingAcrossMidnightAndRewrites) {
     }
     v.Type(v.Control(L"STATIC", L"Process"), L"Q.E");
     v.Click(L"Filter");
-    EXPECT_EQ(v.Table({0, 1, 2, 3, 6}), L"2007-03-05|MO 23:59:59,99 [00041]|ERR|q.exe [7]|late\n");
+    EXPECT_EQ(v.Table({0, 1, 2, 3, 6}), L"2007-03-05|MO 23:59:59,99 [00041]|DIAG|q.exe [7]|late\n");
+    v.Click(L"INF");  // info rows off: the diagnose row stays
+    EXPECT_EQ(v.Count(), 1);
+    v.Click(L"INF");
     v.Type(v.Control(L"STATIC", L"Process"), L"");
     v.Type(v.Control(L"STATIC", L"Module"), L"x");
     v.Click(L"Filter");
