@@ -12,6 +12,8 @@
 #include <deque>
 #include <string>
 
+#include "client/owners.h"
+
 namespace kv::cat {
 
 // --- messages ---------------------------------------------------------------------------
@@ -85,9 +87,11 @@ public:
     static constexpr DWORD kAnswerMs = 15000;
 
 private:
-    bool Wait(bool write, DWORD ms);
+    // The socket's events (FD_*) after waiting at most ms for one; 0 when none came.
+    long Events(DWORD ms, int* connectError = nullptr);
     std::string host_, port_;
     SOCKET socket_ = INVALID_SOCKET;
+    kv::UniqueHandle event_;  // set by the connected socket's read, write and close events
     const char* failure_ = "";
     int error_ = 0;
     bool started_ = false;
