@@ -139,8 +139,10 @@ protected:
 // unanswered. "close" at the end; a "serverclose" of the collector ends the session.
 class RelpCollector : public Collector {
 public:
-    static constexpr size_t kWindow = 1024;
-    static constexpr size_t kSendBytes = 64 * 1024;
+    // Enough for the answers' round trip at 20,000 lines/s on a busy machine: a smaller
+    // window leaves the sender waiting for answers while the collector idles.
+    static constexpr size_t kWindow = 8192;
+    static constexpr size_t kSendBytes = 256 * 1024;
     bool Send(const char* msg, size_t bytes, ULONGLONG now) override;
     bool Pump(ULONGLONG now, bool end) override;
     void Drop() noexcept override;
