@@ -197,7 +197,7 @@ bool Link::Connect() {
         event_.reset(::WSACreateEvent());
         int e = 0;
         if (!event_ || ::WSAEventSelect(socket_, event_.get(), FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0)
-            e = ::WSAGetLastError();
+            e = ::WSAGetLastError() ? ::WSAGetLastError() : WSAENOBUFS;
         else if (::connect(socket_, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0)
             e = ::WSAGetLastError();
         for (const ULONGLONG until = ::GetTickCount64() + kConnectMs; e == WSAEWOULDBLOCK;) {

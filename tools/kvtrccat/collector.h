@@ -91,7 +91,7 @@ private:
     long Events(DWORD ms, int* connectError = nullptr);
     std::string host_, port_;
     SOCKET socket_ = INVALID_SOCKET;
-    kv::UniqueHandle event_;  // set by the connected socket's read, write and close events
+    kv::UniqueHandle event_;  // set by the socket's connect, read, write and close events
     const char* failure_ = "";
     int error_ = 0;
     bool started_ = false;
