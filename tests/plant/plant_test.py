@@ -21,7 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import plantkit as kit  # noqa: E402
 
-WINDOW = 1024  # RELP frames a sender leaves unanswered at most: what a resend repeats
+WINDOW = 8192  # RELP frames a sender leaves unanswered at most: what a resend repeats
 LEVELS = [30, 30, 10, 20, 40, 0, -1, 30]
 LNAV_LEVELS = {-1: "notice", 0: "notice", 10: "error", 20: "warning", 30: "info", 40: "debug"}
 

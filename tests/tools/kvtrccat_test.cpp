@@ -353,30 +353,36 @@ TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
     run(L"", "");
     kvtest::WriteBytes(north + L"\\TS070312.txt", "");
     WriteRows(north, 2007, 3, 12, {Row(L"MO 11:00:00,00 [00001]", L"r1")});
+    // A station of the state file that is not in this run keeps its position there.
+    const std::string other = "X\tTS070312.txt\t1:2\t3\t4\n";
+    kvtest::WriteBytes(dir_.file(L"state"), kvtest::ReadBytes(dir_.file(L"state")) + other);
     run(L"", "N:r1 ", "is not the file the state file names");
+    EXPECT_NE(kvtest::ReadBytes(dir_.file(L"state")).find(other), std::string::npos);
 
     // RELP: line 2 refused at first, a serverclose after the fifth frame answered. A line of
-    // 16,000 control characters is cut to fit 8,000 bytes, with a mark.
+    // 16,000 control characters is cut to fit 8,000 bytes, with a mark; one of 8,000 bytes is whole.
+    const std::string head = "<134>1 2007-03-12T10:00:00.000" + Offset(false) + R"( R kvtrace - - - {"station":"R",)";
+    const std::wstring fits(8000 - head.size() - J("2007-03-12T10:00:00.00", 5, "").size() + 1, L'x');
     const std::wstring relp = dir_.file(L"relp");
     ::CreateDirectoryW(relp.c_str(), nullptr);
     kvtest::WriteBytes(relp + L"\\TS070312.txt", Utf16(Line(L"MO 10:00:00,00 [1]", L"t1") + Line(L"MO 10:00:00,00 [2]", L"t2") +
                                                       Line(L"MO 10:00:00,00 [3]", std::wstring(16000, L'\x01').c_str()) +
-                                                      Line(L"MO 10:00:00,00 [4]", L"t4")));
+                                                      Line(L"MO 10:00:00,00 [4]", L"t4") + Line(L"MO 10:00:00,00 [5]", fits.c_str())));
     {
         Collector c(0, true, 2, 5);
         const std::string url = "relp://127.0.0.1:" + std::to_string(ntohs(c.a.sin_port));
         Cat cat(L"--send " + std::wstring(url.begin(), url.end()) + state + kvtest::Quote(L"R=" + relp));
         EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
-        EXPECT_EQ(cat.Out(), "kvtrccat: 4 lines sent to " + url + ": R 4\n");
+        EXPECT_EQ(cat.Out(), "kvtrccat: 5 lines sent to " + url + ": R 5\n");
         EXPECT_NE(cat.Err().find("refused line 2 of 'TS070312.txt' of station R (500 not now); sending it again"), std::string::npos) << cat.Err();
         std::string texts, got = c.Got();
         for (size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1) {
             const std::string m = got.substr(at, nl - at);
             const size_t text = m.find(R"("text":")") + 8, end = m.find('"', text);
             const bool cut = m.compare(end - 12, 12, "\\u0001 [cut]") == 0 && m.size() <= 8000 && m.size() > 8000 - 6;
-            texts += (cut ? "cut" : m.substr(text, end - text)) + " ";
+            texts += (cut ? "cut" : m.size() == 8000 && m.find("[cut]") == m.npos ? "whole" : m.substr(text, end - text)) + " ";
         }
-        EXPECT_EQ(texts, "t1 cut t4 t2 cut t4 ");
+        EXPECT_EQ(texts, "t1 cut t4 whole t2 cut t4 whole ");
     }
     EXPECT_EQ(gone.Finish(), 3u) << gone.Err();
     EXPECT_EQ(gone.Out(), "kvtrccat: 0 lines sent to " + kvtest::Narrow(nobody) + ": G 0\n");

@@ -166,15 +166,16 @@ bool Link::Fail(const char* what, int error) noexcept {
     return false;
 }
 
-bool Link::Wait(bool write, DWORD ms) {
-    fd_set set, errors;
-    FD_ZERO(&set);
-    FD_ZERO(&errors);
-    FD_SET(socket_, &set);
-    FD_SET(socket_, &errors);
-    timeval tv = {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
-    // An error counts as ready: the next call says what it is.
-    return ::select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &tv) > 0;
+// Waits on the socket's event object rather than in select(): Wine's server goes on polling
+// a socket whose select has returned until the caller's thread runs again, which on a
+// loaded machine is a busy loop at every wait for answers.
+long Link::Events(DWORD ms, int* connectError) {
+    if (::WaitForSingleObject(event_.get(), ms) != WAIT_OBJECT_0) return 0;
+    WSANETWORKEVENTS happened = {};
+    // A failure here is for the next send or recv to say.
+    if (::WSAEnumNetworkEvents(socket_, event_.get(), &happened) != 0) return FD_CLOSE;
+    if (connectError) *connectError = happened.iErrorCode[FD_CONNECT_BIT];
+    return happened.lNetworkEvents;
 }
 
 bool Link::Connect() {
@@ -192,18 +193,18 @@ bool Link::Connect() {
             Fail("no socket", ::WSAGetLastError());
             continue;
         }
-        // Without blocking, so that an unreachable host costs kConnectMs at most.
-        u_long nonBlocking = 1;
-        ::ioctlsocket(socket_, FIONBIO, &nonBlocking);
+        // Without blocking (the event makes it so), so that an unreachable host costs kConnectMs at most.
+        event_.reset(::WSACreateEvent());
         int e = 0;
-        if (::connect(socket_, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+        if (!event_ || ::WSAEventSelect(socket_, event_.get(), FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0)
+            e = ::WSAGetLastError() ? ::WSAGetLastError() : WSAENOBUFS;
+        else if (::connect(socket_, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0)
             e = ::WSAGetLastError();
-            if (e == WSAEWOULDBLOCK) {
-                int so = 0, len = sizeof so;
-                const bool ready = Wait(true, kConnectMs);
-                ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so), &len);
-                e = ready ? so : WSAETIMEDOUT;
-            }
+        for (const ULONGLONG until = ::GetTickCount64() + kConnectMs; e == WSAEWOULDBLOCK;) {
+            const ULONGLONG now = ::GetTickCount64();
+            int outcome = 0;
+            if (now >= until) e = WSAETIMEDOUT;
+            else if (Events(static_cast<DWORD>(until - now), &outcome) & FD_CONNECT) e = outcome;
         }
         if (e) {
             Fail("cannot connect", e);
@@ -235,15 +236,7 @@ bool Link::SendAll(const char* data, size_t bytes, std::string* in) {
         if (!waitedSince) waitedSince = now;
         if (now - waitedSince > kSendMs) return Fail("the collector takes nothing", WSAETIMEDOUT);
         // Room to send, or answers to take: a collector whose answers nobody reads stops reading.
-        fd_set reads, writes, errors;
-        FD_ZERO(&reads);
-        FD_ZERO(&writes);
-        FD_ZERO(&errors);
-        FD_SET(socket_, &reads);
-        FD_SET(socket_, &writes);
-        FD_SET(socket_, &errors);
-        timeval tv = {0, 100 * 1000};
-        if (::select(0, &reads, &writes, &errors, &tv) > 0 && (FD_ISSET(socket_, &reads) || FD_ISSET(socket_, &errors))) {
+        if (Events(100) & (FD_READ | FD_CLOSE)) {
             bool got = false;
             std::string ignored;
             if (!Receive(in ? in : &ignored, 0, &got)) return false;
@@ -257,6 +250,7 @@ bool Link::Receive(std::string* in, DWORD waitMs, bool* got) {
     *got = false;
     if (socket_ == INVALID_SOCKET) return Fail("not connected", 0);
     char buffer[16384];
+    const ULONGLONG until = ::GetTickCount64() + waitMs;
     for (;;) {
         const int n = ::recv(socket_, buffer, sizeof buffer, 0);
         if (n > 0) {
@@ -268,9 +262,9 @@ bool Link::Receive(std::string* in, DWORD waitMs, bool* got) {
         if (n == 0) return Fail("connection closed by the collector", 0);
         const int e = ::WSAGetLastError();
         if (e != WSAEWOULDBLOCK) return Fail("connection lost", e);
-        if (*got || !waitMs) return true;
-        if (!Wait(false, waitMs)) return true;
-        waitMs = 0;
+        const ULONGLONG now = ::GetTickCount64();
+        if (*got || now >= until) return true;
+        Events(static_cast<DWORD>(until - now));
     }
 }
 
@@ -290,7 +284,7 @@ bool Link::EndAndWait() {
 }
 
 bool Link::StillOpen() {
-    if (socket_ == INVALID_SOCKET || !Wait(false, 0)) return socket_ != INVALID_SOCKET;
+    if (socket_ == INVALID_SOCKET) return false;
     char c;
     const int n = ::recv(socket_, &c, 1, MSG_PEEK);
     if (n == 0) return Fail("the collector closed the connection before the batch", 0);
@@ -301,6 +295,7 @@ bool Link::StillOpen() {
 void Link::Drop() noexcept {
     if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
     socket_ = INVALID_SOCKET;
+    event_.reset();
 }
 
 Collector* Collector::Make(const std::wstring& text, std::wstring* why) {
