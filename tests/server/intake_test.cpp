@@ -36,9 +36,7 @@ protected:
         kv::CopyCut(kv::g_region.apps[0].szModule, 50, L"<ALL [1]>");
         kv::CopyCut(kv::g_region.apps[0].szProcess, 50, L"<TEST [1]>");
     }
-    void TearDown() override {
-        ZeroMemory(&kv::g_region.apps[0].szModule, sizeof(kv::g_region.apps[0].szModule));
-    }
+    void TearDown() override { ZeroMemory(&kv::g_region.apps[0].szModule, sizeof(kv::g_region.apps[0].szModule)); }
     int Count() const { return rowstore_GetCount(win_.mainStore()); }
     TraceRow* Row(int i) const { return rowstore_Get(win_.mainStore(), i); }
     std::wstring Text(int i) const { TraceRow* r = Row(i); return r && r->text ? r->text : L"<none>"; }
