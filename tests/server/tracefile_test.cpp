@@ -219,10 +219,17 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
         {2007, 3, 15, 23, 59, 59, 0, L"TS070315.txt"},
         {2007, 4, 15, 9, 0, 0, 0, L"TS070415.txt"},       // the same day of the next month
         {2008, 4, 15, 9, 0, 0, 0, L"TS080415.txt"},       // and of the next year
+        {2008, 4, 14, 12, 0, 0, 0, L"TS080415.txt"},      // a clock running a day in 4 s, started 4 s ago
     };
     std::map<std::wstring, std::wstring> expected;
     for (const auto& l : lines) {
         SetClock(l.year, l.month, l.day, l.hour, l.minute, l.second, l.ms);
+        if (&l == lines + 5) {
+            LARGE_INTEGER now, second;
+            ::QueryPerformanceCounter(&now), ::QueryPerformanceFrequency(&second);
+            const SYSTEMTIME noon = {l.year, l.month, 0, l.day, l.hour};
+            kv::ClockSetForTesting(&noon, 21600, now.QuadPart - 4 * second.QuadPart);
+        }
         if (&l == lines) tracewnd_SelectTraceFile();
         Row r(L"at " + std::to_wstring(l.year * 10000 + l.month * 100 + l.day) + L" " + std::to_wstring(l.hour));
         tracewnd_WriteFileLine(&r.row);
@@ -233,6 +240,7 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     int posts = 0;
     for (MSG m; ::PeekMessageW(&m, server_.hwnd(), WM_TRACE_SETTINGSCHANGED, WM_TRACE_SETTINGSCHANGED, PM_REMOVE);) ++posts;
     EXPECT_EQ(posts, 4) << "one per new file, so that each starts with the settings";
+    SetClock(2008, 4, 15, 9, 0, 0);
     Row april(L"april");
     // Empty directory: the fallback name; the same directory back on the same day: the daily name again.
     g_settings.FileDir[0] = 0;
@@ -281,6 +289,23 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
     EXPECT_EQ(kvtest::TakeBoxes(), std::vector<std::wstring>{L"Trace Server - Save List|" + std::to_wstring(MB_ICONINFORMATION) +
                                                  L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
+}
+// The clock a test host hands to the programs it starts; anything else leaves the real clock.
+TEST(SimulatedClock, TheEnvironmentTextAndWhatIsRefused) {
+    const SYSTEMTIME start = {2026, 6, 0, 15, 23, 30, 5};
+    wchar_t text[64];
+    ASSERT_TRUE(kv::FormatSimulatedClock(text, 64, start, 96, 1234567890123LL));
+    EXPECT_STREQ(text, L"2026-06-15T23:30:05,96,1234567890123");
+    EXPECT_FALSE(kv::FormatSimulatedClock(text, 36, start, 96, 1234567890123LL)) << "does not fit";
+    SYSTEMTIME t = {};
+    unsigned rate = 0;
+    LONGLONG origin = 0;
+    ASSERT_TRUE(kv::ParseSimulatedClock(text, &t, &rate, &origin));
+    EXPECT_EQ((std::vector<LONGLONG>{t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, rate, origin}),
+              (std::vector<LONGLONG>{2026, 6, 15, 1, 23, 30, 5, 96, 1234567890123LL}));
+    for (const wchar_t* bad : {L"2026-02-30T10:00:00,96,1", L"2026-06-15T23:30:00,96,1x", L"2026-06-15 23:30:00,96,1",
+                               L"2026-6-15T23:30:00,96,1", L"2026-06-15T23:30:00,96", L"2026-06-15T24:00:00,96,1", L""})
+        EXPECT_FALSE(kv::ParseSimulatedClock(bad, &t, &rate, &origin)) << kvtest::Narrow(bad);
 }
 
 // Ages count from the end of a file's day.
