@@ -241,8 +241,8 @@ struct Ledger {
         ++lines;
         dropsSeen += Dropped(id, num);
         badMarks += (s[mark + 1] == L'1') != Marked(num);
-        if (num <= last[id]) ++twice;
-        else missing += Gap(id, last[id], num - 1), last[id] = num;
+        if (num > last[id]) missing += Gap(id, last[id], num - 1), last[id] = num;
+        else if (++twice < 4) printf("  twice or out of order (after %lld): %s\n", last[id], kvtest::Narrow(std::wstring(s, std::min<size_t>(n, 100))).c_str());
     }
     static LONG64 Gap(int id, LONG64 after, LONG64 upTo) {  // lines after..upTo that belong in the files
         LONG64 n = 0;
