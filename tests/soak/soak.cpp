@@ -17,6 +17,7 @@
 #include <psapi.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -179,24 +180,38 @@ HANDLE OpenShared(const std::wstring& path) {
     return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-// What the process of the window holds: handles, threads, private bytes, GDI and USER objects (0: not reported).
-struct Usage { DWORD handles = 0, threads = 0, gdi = 0, user = 0; SIZE_T privateBytes = 0; };
+// What the process of the window holds: handles, threads, private bytes, GDI and USER objects (0: not reported);
+// apart, the registry keys Wine's file dialog leaves open, one each time it shows.
+struct Usage { DWORD handles = 0, threads = 0, gdi = 0, user = 0, dialogKeys = 0; SIZE_T privateBytes = 0; };
 // Handles from the system's list of every process's handles, since Wine does not count them per process; private
 // bytes from PagefileUsage, where Wine keeps them (Windows keeps them there too).
 Usage Measure(DWORD pid) {
     Usage u;
-    HANDLE p = ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    HANDLE p = ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE, pid);
     if (!p) return u;
     struct Entry { PVOID object; ULONG_PTR process, value; ULONG access; USHORT trace, type; ULONG attributes, reserved; };
     using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    static const auto query = reinterpret_cast<Query>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
+    using QueryObject = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    static const auto query = reinterpret_cast<Query>(::GetProcAddress(ntdll, "NtQuerySystemInformation"));
+    static const auto queryObject = reinterpret_cast<QueryObject>(::GetProcAddress(ntdll, "NtQueryObject"));
     std::vector<ULONG_PTR> list(1 << 16);
     ULONG need = 0;
     while (query && query(64 /* extended handle information */, list.data(), static_cast<ULONG>(list.size() * sizeof(ULONG_PTR)), &need) ==
                         static_cast<LONG>(0xC0000004))
         list.resize(list.size() * 2);
     const auto* e = reinterpret_cast<const Entry*>(list.data() + 2);
-    for (ULONG_PTR i = 0; i < list[0]; ++i) u.handles += e[i].process == pid;
+    for (ULONG_PTR i = 0; i < list[0]; ++i) {
+        if (e[i].process != pid) continue;
+        HANDLE h = nullptr;
+        wchar_t info[1024];  // a counted string and its text
+        const auto* name = reinterpret_cast<const UNICODE_STRING*>(info);
+        const bool dialogKey = ::DuplicateHandle(p, reinterpret_cast<HANDLE>(e[i].value), ::GetCurrentProcess(), &h, 0, FALSE, DUPLICATE_SAME_ACCESS) &&
+                               queryObject(h, 1 /* name */, info, sizeof(info) - 2, &need) == 0 && name->Buffer &&
+                               std::wstring(name->Buffer, name->Length / 2).find(L"\\ComDlg32\\LastVisitedMRU") != std::wstring::npos;
+        if (h) ::CloseHandle(h);
+        ++(dialogKey ? u.dialogKeys : u.handles);
+    }
     PROCESS_MEMORY_COUNTERS_EX pmc = {sizeof(pmc)};
     if (::GetProcessMemoryInfo(p, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof(pmc))) u.privateBytes = pmc.PagefileUsage;
     u.gdi = ::GetGuiResources(p, GR_GDIOBJECTS), u.user = ::GetGuiResources(p, GR_USEROBJECTS);
@@ -313,7 +328,7 @@ private:
     void Checkpoint(int hour, bool last);
     void Finish(ULONGLONG realStart);
     void SettingsDialog(int hour);
-    bool FileDialog(int command, const std::wstring& path);
+    bool FileDialog(int command, const wchar_t* caption, const std::wstring& path);
     void Hook(int hour);
     void LostShare(bool away);
     std::wstring Tail(LONGLONG& from);
@@ -469,9 +484,9 @@ void Soak::Checkpoint(int hour, bool last) {
     const SYSTEMTIME st = SimTime(*b_, simAt);
     const LONG64 lost = missing - missingAtHour_, noticed = ledger_.noticedLost - noticedAtHour_;
     printf("hour %2d  %02u.%02u. %02u:%02u  rows %4.0f/s  handed %9lld  in files %9lld  missing %lld (noticed lost %lld)  list %lld/%lld  "
-           "apps %lld  handles %lu  threads %lu  private %.1f MB  GDI/USER %s  answer p50 %.1f p99 %.1f max %.0f ms  file %.0f MB\n",
+           "apps %lld  handles %lu (and %lu of Wine's file dialog)  threads %lu  private %.1f MB  GDI/USER %s  answer p50 %.1f p99 %.1f max %.0f ms  file %.0f MB\n",
            hour, st.wDay, st.wMonth, st.wHour, st.wMinute, (handed - handedAtHour_) / (simAt - lastCheck_), handed - handedAtHour_,
-           ledger_.lines - linesAtHour_, lost, noticed, listed, filtered, apps, u.handles, u.threads, u.privateBytes / 1048576.0,
+           ledger_.lines - linesAtHour_, lost, noticed, listed, filtered, apps, u.handles, u.dialogKeys, u.threads, u.privateBytes / 1048576.0,
            u.gdi || u.user ? (std::to_string(u.gdi) + "/" + std::to_string(u.user)).c_str() : "not reported by Wine", p50, p99, max,
            held / 1048576.0);
     fflush(stdout);
@@ -500,13 +515,13 @@ void Soak::SettingsDialog(int hour) {
 }
 
 // Save Profile and Load Profile through the file dialogs, the file's name typed.
-bool Soak::FileDialog(int command, const std::wstring& path) {
+bool Soak::FileDialog(int command, const wchar_t* caption, const std::wstring& path) {
     Command(command);
     HWND d = nullptr;
-    if (!WaitFor([&] { return (d = Shown(window_, L"#32770")) != nullptr && ::GetDlgItem(d, IDOK); })) return false;
+    if (!WaitFor([&] { return (d = Shown(window_, L"#32770", caption)) != nullptr; })) return Problem(kvtest::Narrow(caption) + ": no dialog"), false;
     for (int id : {0x47c, 0x480}) ::SetDlgItemTextW(d, id, path.c_str());
     ::PostMessageW(d, WM_COMMAND, IDOK, 0);
-    return WaitFor([d] { return !::IsWindow(d); }) || (Dismiss(), false);
+    return WaitFor([d] { return !::IsWindow(d); }) || (Problem(kvtest::Narrow(caption) + ": the dialog did not close"), Dismiss(), false);
 }
 
 // The current trace file from byte from (-1: its size now, returned in from).
@@ -589,8 +604,8 @@ void Soak::Operate(int hour, int minute) {
     case 45: {
         Pause(true);
         const std::wstring profile = dir_ + L"\\hour" + std::to_wstring(hour) + L".pfl";
-        if (!FileDialog(IDM_SAVEPROFILE, profile) || !kvtest::FileExists(profile)) Problem("Save Profile wrote no profile");
-        if (!FileDialog(IDM_LOADPROFILE, profile) || !WaitFor([&] { return TextOf(Field(3)) == L"Profile: " + profile; }))
+        if (!FileDialog(IDM_SAVEPROFILE, L"Save Trace Profile", profile) || !kvtest::FileExists(profile)) Problem("Save Profile wrote no profile");
+        if (!FileDialog(IDM_LOADPROFILE, L"Load Trace Profile", profile) || !WaitFor([&] { return TextOf(Field(3)) == L"Profile: " + profile; }))
             Problem("Load Profile did not load " + kvtest::Narrow(profile));
         ::DeleteFileW((dir_ + L"\\hour" + std::to_wstring(hour - 1) + L".pfl").c_str());
         return (void)Pause(false);
