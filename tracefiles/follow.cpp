@@ -9,11 +9,16 @@ void Follower::Follow(TraceFile* file, const std::wstring& dir, const Date& last
     last_ = last;
     failures_ = 0;
     due_ = 0;
+    told_ = file ? file->restarts() : 0;
 }
 
 bool Follower::Read(FollowSink& sink, bool final) {
-    const unsigned restarts = file_->restarts();
-    if (file_->Index() && sink.Lines(*file_, file_->restarts() != restarts, final)) return true;
+    // Against the count the sink was last told: a start-over whose read failed half-way
+    // is still news on the next poll that reads.
+    if (file_->Index() && sink.Lines(*file_, file_->restarts() != told_, final)) {
+        told_ = file_->restarts();
+        return true;
+    }
     if (failures_ == 0) sink.Failed(file_->path(), file_->error());
     return false;
 }
@@ -36,6 +41,7 @@ bool Follower::Poll(FollowSink& sink, ULONGLONG now) {
             last_ = d.date;
             if (TraceFile* next = sink.NextDay(d)) {
                 file_ = next;
+                told_ = next->restarts();
                 if (!Read(sink, false)) ok = false;
             }
         }

@@ -86,9 +86,9 @@ bool ParseStationArg(const std::wstring& arg, StationArg* out, std::wstring* why
 }
 
 void LineQueue::Push(const wchar_t* text, size_t chars, Stamp stamp, bool own, uint64_t arrival, size_t file,
-                     size_t line, uint64_t end) {
+                     size_t line, uint64_t end, const TraceFile::Identity& identity) {
     if (empty() && next_) Clear();  // the text buffer starts over once all was taken
-    lines_.push_back(Line{stamp, own, arrival, file, line, end, text_.size(), chars});
+    lines_.push_back(Line{stamp, own, arrival, file, line, end, identity, text_.size(), chars});
     text_.insert(text_.end(), text, text + chars);
 }
 

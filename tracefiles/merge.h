@@ -54,7 +54,8 @@ std::wstring DefaultStationName(const std::wstring& path);
 constexpr DWORD kMergeHoldMs = 2000;
 
 // Lines of one station read but not yet written, in the station's own order. Each
-// carries the position it came from, for a sender that saves how far it got.
+// carries the position it came from, taken when it was read, for a sender that saves
+// how far it got: the file may start over or be replaced before the line goes out.
 class LineQueue {
 public:
     struct Line {
@@ -63,12 +64,13 @@ public:
         uint64_t arrival;   // tick count (ms) when it was read
         size_t file, line;  // where it came from: the reader's number of the file, the line
         uint64_t end;       // the file offset past it
+        TraceFile::Identity identity;  // of the file it was read from
         size_t offset, chars;  // into the queue's text
     };
     bool empty() const noexcept { return next_ == lines_.size(); }
     size_t size() const noexcept { return lines_.size() - next_; }
     void Push(const wchar_t* text, size_t chars, Stamp stamp, bool own, uint64_t arrival, size_t file = 0,
-              size_t line = 0, uint64_t end = 0);
+              size_t line = 0, uint64_t end = 0, const TraceFile::Identity& identity = TraceFile::Identity());
     const Line& front() const noexcept { return lines_[next_]; }
     const wchar_t* text(const Line& l) const noexcept { return text_.data() + l.offset; }
     void Pop() noexcept;

@@ -39,13 +39,13 @@ uint64_t FileSize(HANDLE file) noexcept {
 }
 
 // Asked once a poll, not for every read: under Wine the call also asks for the volume
-// and costs a millisecond.
-TraceFile::Identity IdentityOf(HANDLE file) noexcept {
+// and costs a millisecond. False when it cannot be read: an identity taken as 0 would
+// look like another file and have the file read again whole.
+bool IdentityOf(HANDLE file, TraceFile::Identity* id) noexcept {
     BY_HANDLE_FILE_INFORMATION info = {};
-    TraceFile::Identity id;
-    if (::GetFileInformationByHandle(file, &info))
-        id.volume = info.dwVolumeSerialNumber, id.high = info.nFileIndexHigh, id.low = info.nFileIndexLow;
-    return id;
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    id->volume = info.dwVolumeSerialNumber, id->high = info.nFileIndexHigh, id->low = info.nFileIndexLow;
+    return true;
 }
 
 // Each content a TraceFile indexes gets a number of its own, so that a line window is
@@ -239,7 +239,11 @@ bool TraceFile::ReadMarks(HANDLE file, BYTE* out, size_t* bytes) {
 bool TraceFile::Index(Progress progress, void* ctx) {
     UniqueHandle file = OpenShared();
     if (!file) return false;
-    const Identity id = IdentityOf(file.get());
+    Identity id;
+    if (!IdentityOf(file.get(), &id)) {
+        error_ = ::GetLastError();
+        return false;
+    }
     const uint64_t size = FileSize(file.get());
     // Replaced (a file system may give a new file the number of a deleted one, so bytes
     // are compared too), cut shorter, or rewritten in place: the lines read are gone, the

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -122,8 +123,9 @@ constexpr size_t kMaxLineChars = 65536;
 // everything, and never held in between: an idle reader must not stand in the way of a
 // delete. Single lines are read through a few windows of file content that every file
 // of the process shares (the least recently used gives way); passes over many lines
-// (indexing, find, ForEachLine) read it in blocks; the whole file is never loaded. Not
-// for use by two threads at once.
+// (indexing, find, ForEachLine) read it in blocks; the whole file is never loaded. Two
+// threads may read one file at once (ReadLine, ReadBlock, ForEachLine, FindInFile) while
+// neither opens or indexes it; error() then tells the last failure of either.
 class TraceFile {
 public:
     TraceFile();
@@ -135,7 +137,7 @@ public:
     bool Open(const std::wstring& path, DWORD* error);
     const std::wstring& path() const noexcept { return path_; }
     // The system error of the last failed call.
-    DWORD error() const noexcept { return error_; }
+    DWORD error() const noexcept { return error_.load(std::memory_order_relaxed); }
 
     // One poll: indexes what was added since the last call (the whole file the first
     // time). A file that was replaced, cut shorter or rewritten since (another identity,
@@ -202,7 +204,7 @@ private:
 
     static constexpr size_t kMarkBytes = 64;
     std::wstring path_;
-    DWORD error_ = 0;
+    std::atomic<DWORD> error_{0};
     Identity id_;
     uint64_t key_ = 0;        // names this file's content in the shared line windows
     uint64_t dataStart_ = 0;  // 2 after a byte-order mark
@@ -258,6 +260,7 @@ private:
     TraceFile* file_ = nullptr;
     std::wstring dir_;
     Date last_;
+    unsigned told_ = 0;      // file_->restarts() when the sink last took its lines
     unsigned failures_ = 0;  // polls in a row that failed
     ULONGLONG due_ = 0;
 };

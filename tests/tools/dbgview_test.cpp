@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/errortext.h"
 #include "client/owners.h"
 #include "client/traceapi.h"
 #include "kvtest.h"
@@ -170,6 +171,9 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
         EXPECT_FALSE(r.text == writerPid || (r.text.size() == 12 && r.text[2] == L':' && r.text[8] == L'.') ||
                      r.text.find(L"foreign") != std::wstring::npos) << kvtest::Narrow(r.text);
     }
+    // The README's debug line: the demo's client writes it.
+    EXPECT_EQ(kvtest::Run(kvtest::Quote(kvtest::ExeDir() + L"\\democlient.exe") + L" --debug " + kvtest::Quote(token_ + L"a debug line")).exitCode, 0u);
+    EXPECT_TRUE(WaitForLine(L"a debug line"));
     win_.Clear();
     traceapi_UninstallDbgViewHook();
     EXPECT_EQ(ServerLines(), (Lines{L"-1 ***** DbgView.exe STOPPED *****", L"-1 ***** DbgViewHookProc UNINSTALLED *****"}));
@@ -279,7 +283,12 @@ TEST_F(DbgViewChain, AFloodLosesNothingAndCloseStillWins) {
     };
     auto captured = [&](HWND viewer) { return _wtoi(status(viewer).c_str() + wcslen(L"Captured ")); };
     const std::wstring viewerExe = kvtest::Quote(kvtest::ExeDir() + L"\\DbgView.exe");
+    // The buffer's name held by an object of another kind: the viewer says why it cannot read, and reads once it is gone.
+    kv::UniqueHandle taken(::CreateEventW(nullptr, TRUE, FALSE, L"DBWIN_BUFFER"));
     HANDLE first = kvtest::Start(viewerExe + L" /limit 20000");
+    const std::wstring why = L"Cannot read the debug output (" + kv::ErrorText(ERROR_INVALID_HANDLE) + L"), trying again";
+    EXPECT_TRUE(kvtest::PumpUntil([&] { return FindViewer() && status(FindViewer()) == why; }, 30000)) << kvtest::Narrow(status(FindViewer()));
+    taken.reset();
     HWND viewer = WaitForViewer();
     ASSERT_NE(viewer, nullptr);
     std::vector<HANDLE> writers;

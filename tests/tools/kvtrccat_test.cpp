@@ -21,17 +21,43 @@ std::string Labels(const std::string& out) {
     return std::regex_replace(std::regex_replace(out, json, "$1:$2 "), text, "$1:$2 ");
 }
 
-// A syslog collector on the loopback address: reads each connection to its end and closes it.
+// A syslog collector on the loopback address. Plain TCP: reads each connection to its end
+// and closes it. RELP (relp set): answers each frame, the syslog frames counted over all
+// sessions from 1: frame `refuse` with "500 not now", a serverclose after frame
+// `closeAfter`; Got() gives the messages answered "200", one a line.
 struct Collector {
-    explicit Collector(u_short port = 0) : a{AF_INET, htons(port), {{{127, 0, 0, 1}}}} {
+    explicit Collector(u_short port = 0, bool relp = false, int refuse = 0, int closeAfter = 0)
+        : a{AF_INET, htons(port), {{{127, 0, 0, 1}}}} {
         ::bind(listener, reinterpret_cast<sockaddr*>(&a), n);
         ::listen(listener, 8);
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
-        got = std::async(std::launch::async, [l = listener] {
+        got = std::async(std::launch::async, [=, l = listener] {
             std::string s;
             char b[4096];
-            for (SOCKET c; (c = ::accept(l, nullptr, nullptr)) != INVALID_SOCKET; ::closesocket(c))
-                for (int r; (r = ::recv(c, b, sizeof b, 0)) > 0;) s.append(b, r);
+            int frames = 0;
+            for (SOCKET c; (c = ::accept(l, nullptr, nullptr)) != INVALID_SOCKET; ::closesocket(c)) {
+                std::string in;
+                bool ended = false;
+                for (int r; !ended && (r = ::recv(c, b, sizeof b, 0)) > 0;) {
+                    (relp ? in : s).append(b, r);
+                    unsigned txnr;
+                    size_t len;
+                    char cmd[32];
+                    for (int k = 0; !ended && relp && sscanf(in.c_str(), "%u %31s %zu%n", &txnr, cmd, &len, &k) == 3 &&
+                                    in.size() >= k + (len ? len + 1 : 0) + 1;) {
+                        const std::string data = in.substr(k + 1, len), command = cmd;
+                        in.erase(0, k + (len ? len + 1 : 0) + 1);
+                        const bool syslog = command == "syslog", refused = syslog && ++frames == refuse;
+                        const std::string answer = command == "close" ? "" : refused ? "500 not now"
+                                                   : command == "open" ? "200 OK\nrelp_version=0\ncommands=syslog" : "200 OK";
+                        if (syslog && !refused) s += data + "\n";
+                        ended = command == "close" || (syslog && frames == closeAfter);
+                        const std::string rsp = std::to_string(txnr) + " rsp " + std::to_string(answer.size()) +
+                                                (answer.empty() ? "" : " " + answer) + "\n" + (ended ? "0 serverclose 0\n" : "");
+                        ::send(c, rsp.data(), static_cast<int>(rsp.size()), 0);
+                    }
+                }
+            }
             return s;
         });
     }
@@ -64,6 +90,11 @@ std::string J(const char* time, int seq, const std::string& text, const char* le
            R"(","levelNo":)" + std::to_string(levelNo) + R"(,"process":"p","pid":1,"module":"m","tid":2,"function":"f","text":")" +
            text + R"(","marked":false,"error":false,"warning":false,"info":false,"diag":false})";
 }
+// The night summer time ends (Sunday 2007-10-28 in Europe): 02:00 to 03:00 twice, in file order.
+std::wstring BackHour() {
+    return Line(L"SU 01:59:59,00 [1]", L"b1") + Line(L"SU 02:30:00,00 [2]", L"b2") + Line(L"SU 02:00:10,00 [3]", L"b3") +
+           L"no time here\r\n" + Line(L"SU 03:00:00,00 [4]", L"b4");
+}
 // A line that cannot be split: its whole text, nothing else.
 std::string N(const std::string& text) {
     return R"({"time":null,"seq":null,"level":null,"levelNo":null,"process":"","pid":null,"module":"","tid":null,"function":"",)"
@@ -78,6 +109,7 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
     put(L"TS991231.txt", Line(L"FR 10:00:00,00 [1]", L"y99"));
     put(L"TS000101.txt", Line(L"SA 10:00:00,00 [2]", L"y00"));
     put(L"TS070101.txt", Line(L"SU 23:59:59,99 [3]", L"eve"));  // a Monday's file, a Sunday row
+    put(L"TS071028.txt", BackHour());
     for (const wchar_t* name : {L"notes.txt", L"TS0703.txt", L"TS071399.txt", L"TS070315.txt.bak"})
         put(name, Line(L"TH 10:00:00,00 [9]", L"not a day's file"));
     ::CreateDirectoryW(dir_.file(L"TS070316.txt").c_str(), nullptr);
@@ -119,7 +151,9 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
         R"("function":"f","text":"abc|0|30","marked":false,"error":null,"warning":null,"info":null,"diag":null})",
         N(R"(line\rwith a lone cr\t\u0001)"), N(""), N("a|b|c"), N("|||||||"), N("TH 10:00:00,00 [4]|INF |p [1]|m [2]"),
         N("TH 10:00:00,00 [5]|INF|p|m|f|t|0|30"),
-        J("2007-03-15T10:00:01.00", 3, "cut")};
+        J("2007-03-15T10:00:01.00", 3, "cut"),
+        J("2007-10-28T01:59:59.00", 1, "b1"), J("2007-10-28T02:30:00.00", 2, "b2"), J("2007-10-28T02:00:10.00", 3, "b3"),
+        N("no time here"), J("2007-10-28T03:00:00.00", 4, "b4")};
     const std::wstring d = kvtest::Quote(dir_.path());
     const struct {
         std::wstring args;
@@ -128,7 +162,8 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
         const char* err;
         bool locked;  // another program holds the Monday's file without sharing: the other days still written
     } cases[] = {
-        {L"--json " + d, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}},
+        {L"--json " + d, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25}},
+        {L"--json --since 2007-10-28T02:00 --until 2007-10-28T02:59 " + d, {22, 23, 24}},  // the hour twice
         {L"--json --until 2007-03-12T23:59 " + d, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},  // the whole last minute
         {L"--json --since 2007-03-12T23:59:59.99 --until 2007-03-13T00:00 " + d, {9, 10, 11}},
         {L"--json --since 2007-03-13 --until 2007-03-15T10:00:00.99 " + d, {11, 12, 13, 14, 15, 16, 17, 18, 19}},  // no time: the one before
@@ -139,8 +174,10 @@ TEST_F(KvTrcCat, WholeOutputOfEveryKindOfLineFileAndRange) {
         {L"--until 12:00 " + d, {}, 2, "bad time"},
         {L"--since 2007-03-15T-1:-5 " + d, {}, 2, "bad time"},
         {L"--until 2007-03-15T24:00 " + d, {}, 2, "bad time"},
-        {kvtest::Quote(dir_.file(L"missing")), {}, 1, "does not exist"},
-        {L"--json " + d, {0, 1, 2, 3, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}, 1, "cannot open", true},
+        {kvtest::Quote(dir_.file(L"missing")), {}, 1, "does not exist (error 2: "},  // the system's words after the number
+        {L"--since 2007-03-13 --until 2007-03-12T23:59 " + d, {}, 2, "--since is later than --until"},
+        {L"--follow --new " + d, {}, 2, "--follow and --new together"},
+        {L"--json " + d, {0, 1, 2, 3, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25}, 1, "cannot open", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.args));
@@ -203,7 +240,8 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
         {n + L" " + n, 2, "two stations named 'north'"},
         {L".x=" + n, 2, "bad station name"},
         {L"--send [::1]:65535 --state " + kvtest::Quote(dir_.file(L"north\\TS070312.txt")) + L" " + nn, 1, "state file"},
-        {L"--send 127.0.0.1:65536 " + nn, 2, "bad collector"},
+        {L"--send relp://127.0.0.1:65536 " + nn, 2, "bad collector"},
+        {L"--utc-offset +1:00 " + nn, 2, "bad offset"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(kvtest::Narrow(c.args));
@@ -216,9 +254,29 @@ TEST_F(KvTrcCat, StationsMergedByTimeAcrossTheDayChange) {
     }
 }
 
-// A run goes on where the state file says the last stopped, written or sent; a file written anew is read from its start.
+// The offset from UTC of this machine's zone: Europe/Berlin's (with summer time) where the
+// tests run in it, else UTC's.
+std::string Offset(bool summer) {
+    TIME_ZONE_INFORMATION tz;
+    ::GetTimeZoneInformation(&tz);
+    return tz.Bias == -60 ? (summer ? "+02:00" : "+01:00") : "+00:00";
+}
+
+// A run goes on where the state file says the last stopped, written or sent; a file written
+// anew is read from its start. Sent: framed messages with the stations' offsets from UTC;
+// over RELP a refused line and one the collector closed on are sent again, nothing is lost.
 TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
     const std::wstring north = dir_.file(L"north"), state = L" --state " + kvtest::Quote(dir_.file(L"state")) + L" ";
+    // A collector that never answers, from the start: a run without --follow gives up on it.
+    WSADATA wsa;
+    ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET bound = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in at{AF_INET, 0, {{{127, 0, 0, 1}}}};
+    int atSize = sizeof at;
+    ::bind(bound, reinterpret_cast<sockaddr*>(&at), atSize);
+    ::getsockname(bound, reinterpret_cast<sockaddr*>(&at), &atSize);
+    const std::wstring nobody = L"relp://127.0.0.1:" + std::to_wstring(ntohs(at.sin_port));
+    Cat gone(L"--send " + nobody + L" " + kvtest::Quote(L"G=" + dir_.file(L"north")));
     WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:00,00 [00001]", L"n1"), Row(L"MO 10:00:01,00 [00002]", L"n2")});
     // A quiet station beside it has no position to save.
     const std::wstring stations = kvtest::Quote(L"N=" + north) + L" " + kvtest::Quote(L"Q=" + dir_.file(L"quiet"));
@@ -230,23 +288,60 @@ TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
         EXPECT_NE(cat.Err().find(err), std::string::npos) << cat.Err();
     };
     run(L"", "N:n1 N:n2 ");
+    // The position past the last line: the file's identity, its lines and its end.
+    {
+        kv::UniqueHandle f(::CreateFileW((north + L"\\TS070312.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        BY_HANDLE_FILE_INFORMATION i = {};
+        ::GetFileInformationByHandle(f.get(), &i);
+        char want[160];
+        snprintf(want, sizeof want, "kvtrccat state 1\nN\tTS070312.txt\t%lx:%llx\t2\t%lu\n", i.dwVolumeSerialNumber,
+                 (static_cast<unsigned long long>(i.nFileIndexHigh) << 32) | i.nFileIndexLow, i.nFileSizeLow);
+        EXPECT_EQ(kvtest::ReadBytes(dir_.file(L"state")), want);
+    }
     run(L"", "");
     std::wstring port;
     {
         Collector c;
         port = std::to_wstring(ntohs(c.a.sin_port));
         WriteRows(north, 2007, 3, 12, {{L"MO 10:00:02,12 [00003]", 10, L"p [1]", L"m [2]", L"f", L"n3", 0, 0}});
-        run(L"--send 127.0.0.1:" + port, "");
-        // One octet-counted message; the local offset from UTC ("+hh:mm") left out.
-        const std::string got = c.Got();
-        EXPECT_EQ(got.substr(0, 34) + got.substr(std::min<size_t>(got.size(), 40)), "278 <131>1 2007-03-12T10:00:02.120 N kvtrace - - - " +
-                  (R"({"station":"N",)" + J("2007-03-12T10:00:02.12", 3, "n3", "error", 10).substr(1)));
+        run(L"--send tcp://127.0.0.1:" + port, "kvtrccat: 1 lines sent to tcp://127.0.0.1:" + kvtest::Narrow(port) + ": N 1, Q 0\n");
+        // One octet-counted message, its time with the offset of the station's zone.
+        const std::string msg = "<131>1 2007-03-12T10:00:02.120" + Offset(false) + " N kvtrace - - - " +
+                                R"({"station":"N",)" + J("2007-03-12T10:00:02.12", 3, "n3", "error", 10).substr(1);
+        EXPECT_EQ(c.Got(), std::to_string(msg.size()) + " " + msg);
     }
-    // The collector gone: said, and tried again from the last confirmed line until it is back.
+    // The offsets of sent times: summer, winter, the hour repeated when summer time ends (the
+    // second time after the change), a line without a time with the one before it; or fixed.
+    const std::wstring dst = dir_.file(L"dst");
+    ::CreateDirectoryW(dst.c_str(), nullptr);
+    kvtest::WriteBytes(dst + L"\\TS070715.txt", Utf16(Line(L"SU 12:00:00,00 [1]", L"summer")));
+    kvtest::WriteBytes(dst + L"\\TS071028.txt", Utf16(BackHour()));
+    auto stamps = [](const std::string& s, const std::string& w) {
+        return "2007-07-15T12:00:00.000" + s + " 2007-10-28T01:59:59.000" + s + " 2007-10-28T02:30:00.000" + s +
+               " 2007-10-28T02:00:10.000" + w + " 2007-10-28T02:00:10.000" + w + " 2007-10-28T03:00:00.000" + w + " ";
+    };
+    const struct {
+        const wchar_t* options;
+        std::string stamps;
+    } offsets[] = {{L"", stamps(Offset(true), Offset(false))}, {L"--utc-offset -03:30 ", stamps("-03:30", "-03:30")}};
+    for (const auto& o : offsets) {
+        Collector c;
+        Cat cat(std::wstring(o.options) + L"--send 127.0.0.1:" + std::to_wstring(ntohs(c.a.sin_port)) + L" " + kvtest::Quote(L"D=" + dst));
+        EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
+        // Octet-counted messages: the time is the second word of each.
+        std::string got = c.Got(), seen;
+        for (size_t at = 0, sp; (sp = got.find(' ', at)) != std::string::npos; at = sp + 1 + std::stoul(got.substr(at, sp - at))) {
+            const size_t time = got.find(' ', sp + 1) + 1;
+            seen += got.substr(time, got.find(' ', time) - time + 1);
+        }
+        EXPECT_EQ(seen, o.stamps);
+    }
+    // The collector gone: said in words, and tried again from the last confirmed line until it is back.
     WriteRows(north, 2007, 3, 12, {Row(L"MO 10:00:03,00 [00004]", L"n4")});
     {
         Cat away(L"--send 127.0.0.1:" + port + state + kvtest::Quote(L"N=" + north));
-        EXPECT_TRUE(kvtest::PumpUntil([&] { return away.Err().find("every 5 s at most, from the last confirmed line") != std::string::npos; },
+        EXPECT_TRUE(kvtest::PumpUntil([&] { return away.Err().find("(error 10061: ") != std::string::npos &&
+                                                   away.Err().find("from the first line it did not confirm") != std::string::npos; },
                                       30000)) << away.Err();
         Collector back(static_cast<u_short>(std::stoi(port)));
         EXPECT_EQ(away.Finish(), 0u) << away.Err();
@@ -257,6 +352,61 @@ TEST_F(KvTrcCat, GoesOnWhereTheStateFileSaysAndSendsFramedLines) {
     kvtest::WriteBytes(north + L"\\TS070312.txt", "");
     WriteRows(north, 2007, 3, 12, {Row(L"MO 11:00:00,00 [00001]", L"r1")});
     run(L"", "N:r1 ", "is not the file the state file names");
+
+    // RELP: line 2 refused at first, a serverclose after the fifth frame answered. A line of
+    // 16,000 control characters is cut to fit 8,000 bytes, with a mark.
+    const std::wstring relp = dir_.file(L"relp");
+    ::CreateDirectoryW(relp.c_str(), nullptr);
+    kvtest::WriteBytes(relp + L"\\TS070312.txt", Utf16(Line(L"MO 10:00:00,00 [1]", L"t1") + Line(L"MO 10:00:00,00 [2]", L"t2") +
+                                                      Line(L"MO 10:00:00,00 [3]", std::wstring(16000, L'\x01').c_str()) +
+                                                      Line(L"MO 10:00:00,00 [4]", L"t4")));
+    {
+        Collector c(0, true, 2, 5);
+        const std::string url = "relp://127.0.0.1:" + std::to_string(ntohs(c.a.sin_port));
+        Cat cat(L"--send " + std::wstring(url.begin(), url.end()) + state + kvtest::Quote(L"R=" + relp));
+        EXPECT_EQ(cat.Finish(), 0u) << cat.Err();
+        EXPECT_EQ(cat.Out(), "kvtrccat: 4 lines sent to " + url + ": R 4\n");
+        EXPECT_NE(cat.Err().find("refused line 2 of 'TS070312.txt' of station R (500 not now); sending it again"), std::string::npos) << cat.Err();
+        std::string texts, got = c.Got();
+        for (size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1) {
+            const std::string m = got.substr(at, nl - at);
+            const size_t text = m.find(R"("text":")") + 8, end = m.find('"', text);
+            const bool cut = m.compare(end - 12, 12, "\\u0001 [cut]") == 0 && m.size() <= 8000 && m.size() > 8000 - 6;
+            texts += (cut ? "cut" : m.substr(text, end - text)) + " ";
+        }
+        EXPECT_EQ(texts, "t1 cut t4 t2 cut t4 ");
+    }
+    EXPECT_EQ(gone.Finish(), 3u) << gone.Err();
+    EXPECT_EQ(gone.Out(), "kvtrccat: 0 lines sent to " + kvtest::Narrow(nobody) + ": G 0\n");
+    EXPECT_NE(gone.Err().find("giving up"), std::string::npos) << gone.Err();
+    ::closesocket(bound);
+    ::WSACleanup();
+}
+
+// A file that started over is news to the follower's sink until a poll delivered its lines:
+// a poll that failed right after the start-over does not swallow it.
+TEST_F(KvTrcCat, AStartOverReachesTheSinkThroughAFailedPoll) {
+    struct Sink : kv::trc::FollowSink {
+        std::string seen;
+        bool fail = false;
+        bool Lines(kv::trc::TraceFile& f, bool over, bool) override {
+            seen += (over ? "over:" : "") + std::to_string(f.LineCount()) + " ";
+            return !std::exchange(fail, false);
+        }
+        kv::trc::TraceFile* NextDay(const kv::trc::DayFile&) override { return nullptr; }
+        void Failed(const std::wstring&, DWORD) override { seen += "failed "; }
+    } sink;
+    const std::wstring path = dir_.file(L"TS070312.txt");
+    kvtest::WriteBytes(path, Utf16(Line(L"MO 10:00:00,00 [1]", L"a") + Line(L"MO 10:00:00,00 [2]", L"b")));
+    kv::trc::TraceFile file;
+    file.Open(path, nullptr);
+    kv::trc::Follower follower;
+    follower.Follow(&file, L"", kv::trc::Date{});
+    follower.Poll(sink, 0);
+    kvtest::WriteBytes(path, Utf16(Line(L"MO 11:00:00,00 [1]", L"c")));
+    sink.fail = true;
+    for (ULONGLONG now = 1000000; now < 4000000; now += 1000000) follower.Poll(sink, now);
+    EXPECT_EQ(sink.seen, "2 over:1 failed over:1 1 ");
 }
 
 // Two stations followed from a time on past midnight, through a held file and a rewritten one.

@@ -14,25 +14,32 @@ class ViewerProcess {
 public:
     explicit ViewerProcess(const std::wstring& args, const std::wstring& exeDir = kvtest::ExeDir())
         : process_(kvtest::Start(kvtest::Quote(exeDir + L"\\KVTrcVwr.exe") + L" " + args)) {
-        // The window shows up while it is still creating its children.
-        kvtest::PumpUntil([&] {
-            for (HWND w = nullptr; process_ && !main_ && (w = ::FindWindowExW(nullptr, w, L"KVTrcVwrWindow", nullptr));) {
-                DWORD pid = 0;
-                ::GetWindowThreadProcessId(w, &pid);
-                if (pid == ::GetProcessId(process_)) main_ = w;
-            }
-            return main_ && (list_ = ::FindWindowExW(main_, nullptr, WC_LISTVIEWW, nullptr)) != nullptr;
-        }, 30000);
+        // A Wine process start on a loaded machine takes its time; one that ended is not waited for.
+        kvtest::PumpUntil([&] { return Find() || Ended(); }, 60000);
+        EXPECT_NE(list_, nullptr) << (!process_ ? "the viewer did not start" : Ended() ? "the viewer ended without a window"
+                                                                                  : "no viewer window within 60 s");
     }
     ~ViewerProcess() {
-        if (main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
-        EXPECT_TRUE(kvtest::WaitPumping(process_, 20000).finished) << "the viewer ends when its window is closed";
+        // A window found only now is closed too (a viewer left running would hold the test's
+        // directory); a viewer without one is ended.
+        if (Find() || main_) ::PostMessageW(main_, WM_CLOSE, 0, 0);
+        else if (process_) ::TerminateProcess(process_, 255);
+        if (process_) {
+            EXPECT_TRUE(kvtest::WaitPumping(process_, 20000).finished) << "the viewer ends when its window is closed";
+        }
     }
     // Bounded: a viewer that hangs fails the test instead of holding it past every time limit.
     LRESULT Send(HWND w, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
         DWORD_PTR result = 0;
         ::SendMessageTimeoutW(w, message, wParam, lParam, SMTO_NORMAL, 10000, &result);
         return static_cast<LRESULT>(result);
+    }
+    // The status bar's text, or "<no answer>" when the viewer does not answer within the bound.
+    std::wstring Status(UINT bound = 10000) const {
+        wchar_t text[300] = {};
+        DWORD_PTR n = 0;
+        const HWND bar = ::FindWindowExW(main_, nullptr, STATUSCLASSNAMEW, nullptr);
+        return ::SendMessageTimeoutW(bar, WM_GETTEXT, 300, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, bound, &n) ? text : L"<no answer>";
     }
     HWND list() const { return list_; }
     HWND main() const { return main_; }
@@ -72,6 +79,17 @@ public:
     }
 
 private:
+    // The viewer's window and its list, once both are there (the window shows up while it
+    // is still creating its children).
+    bool Find() {
+        for (HWND w = nullptr; process_ && !main_ && (w = ::FindWindowExW(nullptr, w, L"KVTrcVwrWindow", nullptr));) {
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(w, &pid);
+            if (pid == ::GetProcessId(process_)) main_ = w;
+        }
+        return main_ && (list_ || (list_ = ::FindWindowExW(main_, nullptr, WC_LISTVIEWW, nullptr)) != nullptr);
+    }
+    bool Ended() const { return !process_ || ::WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }
     HANDLE process_;
     HWND main_ = nullptr, list_ = nullptr;
 };

@@ -47,6 +47,35 @@ TEST_F(TraceFilesTest, FindLooksFieldByField) {
         EXPECT_EQ(FindInFile(*f, c.from, c.down, c.what, c.options), c.hit) << kvtest::Narrow(c.what) << " from " << c.from;
 }
 
+// The night the clock goes back (2026-10-25): the hour from 02:00 comes twice in one daily file. Merged by
+// their local times with a station that wrote in both hours, each station's lines keep their file order.
+TEST_F(TraceFilesTest, TheHourThatComesTwiceKeepsEachStationsFileOrder) {
+    const std::wstring dirs[] = {dir_.file(L"north"), dir_.file(L"south")};
+    WriteRows(dirs[0], 2026, 10, 25, {Row(L"SU 01:59:59,00 [00001]", L"n1"), Row(L"SU 02:30:00,00 [00002]", L"n2"),
+                                      Row(L"SU 02:59:59,99 [00003]", L"n3"), Row(L"SU 02:00:00,00 [00004]", L"n4"),
+                                      Row(L"SU 02:30:00,00 [00005]", L"n5")});
+    WriteRows(dirs[1], 2026, 10, 25, {Row(L"SU 02:45:00,00 [00001]", L"s1"), Row(L"SU 02:15:00,00 [00002]", L"s2")});
+    LineQueue queues[2];
+    for (size_t s = 0; s < 2; ++s) {
+        std::vector<DayFile> days;
+        DWORD error = 0;
+        ASSERT_TRUE(ListDayFiles(dirs[s], &days, &error) && days.size() == 1) << error;
+        auto f = Indexed(days[0].path);
+        f->ForEachLine(0, f->LineCount(), [&](size_t, const wchar_t* text, size_t chars) {
+            LineFields x;
+            ParseLine(text, chars, &x);
+            queues[s].Push(x.text.p, x.text.n, MakeStamp(LineDate(days[0].date, x.weekday), x.hour, x.minute, x.second, x.hundredths), true, 0);
+        });
+    }
+    std::wstring merged;
+    size_t s = 0;
+    while (NextStation({&queues[0], &queues[1]}, {false, false}, 0, 0, &s, nullptr) == Pick::kLine) {
+        merged += std::wstring(queues[s].text(queues[s].front()), queues[s].front().chars) + L" ";
+        queues[s].Pop();
+    }
+    EXPECT_EQ(kvtest::Narrow(merged), "n1 n2 s1 s2 n3 n4 n5 ");
+}
+
 // Which station's line goes next while some station is quiet.
 TEST(Merge, NextLineWaitsForAQuietStationOnlyAsLongAsTheHold) {
     const Stamp now = 1000000, hold = kMergeHoldMs / 10;

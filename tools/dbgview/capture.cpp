@@ -100,6 +100,11 @@ DebugCapture::State DebugCapture::state() const {
     return state_;
 }
 
+DWORD DebugCapture::error() const {
+    kv::SectionLock lock(lock_);
+    return error_;
+}
+
 DWORD WINAPI DebugCapture::ThreadMain(void* self) {
     static_cast<DebugCapture*>(self)->Run();
     return 0;
@@ -107,7 +112,8 @@ DWORD WINAPI DebugCapture::ThreadMain(void* self) {
 
 void DebugCapture::Run() {
     for (;;) {
-        if (OpenChannel()) {
+        DWORD error = 0;
+        if (OpenChannel(&error)) {
             SetState(State::Capturing);
             CaptureUntilStopped();
             CloseChannel();
@@ -115,23 +121,29 @@ void DebugCapture::Run() {
         }
         // Another reader holds the channel: the viewer waits its turn instead of sharing
         // the buffer, which would split the strings between two readers.
-        SetState(State::Waiting);
+        SetState(error ? State::Failing : State::Waiting, error);
         if (::WaitForSingleObject(stop_.get(), kRetryMs) != WAIT_TIMEOUT) break;
     }
     SetState(State::Stopped);
 }
 
-bool DebugCapture::OpenChannel() {
+bool DebugCapture::OpenChannel(DWORD* error) {
     ChannelSecurity security;
     mapping_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, security.get(), PAGE_READWRITE, 0, kBufferBytes, L"DBWIN_BUFFER"));
-    if (!mapping_ || ::GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD made = ::GetLastError();
+    if (!mapping_ || made == ERROR_ALREADY_EXISTS) {
+        // A buffer another reader made, or one it keeps from us: that reader's turn.
+        *error = mapping_ || made == ERROR_ACCESS_DENIED ? 0 : made;
         mapping_.reset();
         return false;
     }
     bufferReady_.reset(::CreateEventW(security.get(), FALSE, FALSE, L"DBWIN_BUFFER_READY"));
+    if (!bufferReady_) *error = ::GetLastError();
     dataReady_.reset(::CreateEventW(security.get(), FALSE, FALSE, L"DBWIN_DATA_READY"));
+    if (!dataReady_ && !*error) *error = ::GetLastError();
     view_ = ::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, kBufferBytes);
-    if (!bufferReady_ || !dataReady_ || !view_) {
+    if (!view_ && !*error) *error = ::GetLastError();
+    if (*error) {
         CloseChannel();
         return false;
     }
@@ -211,11 +223,12 @@ void DebugCapture::QueueLines(DWORD pid, const char* text, size_t length) {
     if (tell) Notify();
 }
 
-void DebugCapture::SetState(State s) {
+void DebugCapture::SetState(State s, DWORD error) {
     {
         kv::SectionLock lock(lock_);
-        if (state_ == s) return;
+        if (state_ == s && error_ == error) return;
         state_ = s;
+        error_ = error;
     }
     Notify();
 }

@@ -33,7 +33,9 @@ std::vector<std::wstring> SplitLines(const std::wstring& text);
 
 class DebugCapture {
 public:
-    enum class State { Starting, Waiting, Capturing, Stopped };
+    // Waiting: another program reads the debug output. Failing: the channel cannot be
+    // made for another reason, error() says which; both try again every second.
+    enum class State { Starting, Waiting, Failing, Capturing, Stopped };
 
     // notifyWindow receives notifyMessage (posted) whenever lines wait to be taken and
     // the window has not been told yet, and when the state changes. At most
@@ -51,16 +53,17 @@ public:
     uint64_t captured() const;
     uint64_t dropped() const;
     State state() const;
+    DWORD error() const;  // Failing: the system error
 
 private:
     static DWORD WINAPI ThreadMain(void* self);
     void Run();
-    bool OpenChannel();
+    bool OpenChannel(DWORD* error);
     void CloseChannel();
     void CaptureUntilStopped();
     void Queue(DWORD pid, const char* text, size_t length) noexcept;
     void QueueLines(DWORD pid, const char* text, size_t length);
-    void SetState(State s);
+    void SetState(State s, DWORD error = 0);
     void Notify();
 
     const HWND notifyWindow_;
@@ -81,6 +84,7 @@ private:
     uint64_t dropped_ = 0;
     bool notified_ = false;
     State state_ = State::Starting;
+    DWORD error_ = 0;
 };
 
 }  // namespace dbgview

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "client/errortext.h"
 
 namespace dbgview {
 
@@ -160,23 +161,28 @@ void OnDispInfo(Viewer& v, NMLVDISPINFOW* di) {
 }
 
 void UpdateStatus(Viewer& v) {
-    wchar_t text[200];
+    wchar_t counts[200];
+    std::wstring text;
     switch (v.capture->state()) {
     case DebugCapture::State::Waiting:
-        swprintf(text, 200, L"Waiting: another program reads the debug output");
+        text = L"Waiting: another program reads the debug output";
+        break;
+    case DebugCapture::State::Failing:
+        text = L"Cannot read the debug output (" + kv::ErrorText(v.capture->error()) + L"), trying again";
         break;
     case DebugCapture::State::Stopped:
-        swprintf(text, 200, L"Capture stopped");
+        text = L"Capture stopped";
         break;
     default:
-        swprintf(text, 200, L"Captured %llu lines, %d shown (limit %d), %llu dropped",
+        swprintf(counts, 200, L"Captured %llu lines, %d shown (limit %d), %llu dropped",
                  static_cast<unsigned long long>(v.capture->captured()), ItemCount(v.list), v.options.lineLimit,
                  static_cast<unsigned long long>(v.capture->dropped()));
+        text = counts;
         break;
     }
     if (v.lastStatus == text) return;
     v.lastStatus = text;
-    ::SendMessageW(v.status, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text));
+    ::SendMessageW(v.status, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 // Copies the selected rows, one line each with tab-separated columns in the order shown.

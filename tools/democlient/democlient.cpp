@@ -1,11 +1,14 @@
 // democlient.exe: a client process of the demo. It registers under an application name
 // and traces a plausible mix of a process-control application for a while: all four
-// levels, alarm lines, process telegrams of hexadecimal words.
+// levels, alarm lines, process telegrams of hexadecimal words. With --debug it writes
+// each TEXT as one OutputDebugString line instead, for a debug viewer to capture.
 //
 //   democlient.exe APPNAME SECONDS [INTERVAL_MS]
+//   democlient.exe --debug TEXT...
 #include <windows.h>
 
 #include <stdlib.h>
+#include <wchar.h>
 
 #include "client/traceapi.h"
 
@@ -33,6 +36,10 @@ const Line kLines[] = {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc > 1 && wcscmp(argv[1], L"--debug") == 0) {
+        for (int i = 2; i < argc; ++i) ::OutputDebugStringW(argv[i]);
+        return argc > 2 ? 0 : 2;
+    }
     const wchar_t* app = argc > 1 ? argv[1] : L"Demo";
     const int seconds = argc > 2 ? _wtoi(argv[2]) : 5;
     const int interval = argc > 3 ? _wtoi(argv[3]) : 60;

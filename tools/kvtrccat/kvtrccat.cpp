@@ -26,6 +26,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFiles = 1;  // a missing directory or file, an unreadable file, output lost
 constexpr int kExitUsage = 2;  // bad arguments
+constexpr int kExitUndelivered = 3;  // without --follow: the collector took nothing for Shipper::kGiveUpMs
 constexpr size_t kOutBytes = 1 << 20;
 // Units of text converted at a time: each takes at most 6 bytes of the output buffer.
 constexpr size_t kTextPiece = kOutBytes / 8;
@@ -33,7 +34,8 @@ static_assert(kTextPiece * 6 <= kOutBytes, "a converted piece fits the output bu
 
 const char kUsage[] =
     "usage: kvtrccat [--json] [--since TIME] [--until TIME] [--follow | --new]\n"
-    "                [--send HOST:PORT] [--state FILE] [NAME=]PATH...\n"
+    "                [--send [relp://|tcp://]HOST:PORT] [--state FILE] [--utc-offset +HH:MM]\n"
+    "                [NAME=]PATH...\n"
     "  PATH     a trace file directory (its daily files TSyymmdd.txt in date order) or one file;\n"
     "           several are merged by time, each line led by its station's NAME (default:\n"
     "           the directory's last element)\n"
@@ -42,8 +44,11 @@ const char kUsage[] =
     "           minute, second or day it names\n"
     "  --follow keep writing new lines as they are written, on into the next day's file\n"
     "  --new    --follow, starting at the current end: only lines written from now on\n"
-    "  --send   send each line to a syslog collector (RFC 5424 over TCP, the station as host)\n"
-    "  --state  keep in FILE how far each station got, and go on from there when started again\n";
+    "  --send   send each line to a syslog collector as an RFC 5424 message, the station as\n"
+    "           host: relp:// answers every line (nothing lost), plain TCP confirms batches\n"
+    "  --state  keep in FILE how far each station got, and go on from there when started again\n"
+    "  --utc-offset  the offset of the stations' clocks from UTC, when it is not this\n"
+    "           machine's time zone (sent time stamps carry it)\n";
 
 // "YYYY-MM-DD[( |T)HH:MM[:SS[(.|,)cc]]]". upper: the end of the period the text names.
 bool ParseStampArg(const wchar_t* s, bool upper, Stamp* out) {
@@ -85,8 +90,9 @@ bool ParseStampArg(const wchar_t* s, bool upper, Stamp* out) {
     return true;
 }
 
+// format has a %s for what and, when code is given, a %s for the error in words.
 void Error(const char* format, const std::wstring& what, DWORD code = 0) {
-    fprintf(stderr, format, Utf8(what).c_str(), static_cast<unsigned long>(code));
+    fprintf(stderr, format, Utf8(what).c_str(), code ? ErrorText(code).c_str() : "");
     fflush(stderr);
 }
 
@@ -227,12 +233,13 @@ private:
 };
 
 struct Options {
-    bool json = false, follow = false, fromEnd = false;
+    bool json = false, follow = false, fromEnd = false, followGiven = false;
     bool hasSince = false, hasUntil = false;
     Stamp since = 0, until = 0;
     std::vector<StationArg> stations;
     bool labelled = false;  // every line says its station
     std::wstring send, state;
+    UtcOffsets offsets;
 };
 
 bool IsDirectory(const std::wstring& path, DWORD* error) {
@@ -248,8 +255,9 @@ std::wstring FileName(const std::wstring& path) {
 
 // One file of a station: how far its lines have been taken into the station's queue.
 struct Source {
-    Source(const DayFile& d, size_t n) : day(d), number(n) {}
+    Source(const DayFile& d, size_t n) : day(d), name(std::make_shared<const std::wstring>(FileName(d.path))), number(n) {}
     DayFile day;
+    std::shared_ptr<const std::wstring> name;  // without the directory, as the state file keeps it
     TraceFile file;
     size_t number;          // counts the station's files: queued lines say where they came from
     bool followed = false;  // its lines become available as the follower polls it
@@ -288,7 +296,7 @@ public:
         bool ok = true;
         bool isDir = IsDirectory(path_, &error);
         if (!isDir && error) {
-            Error("kvtrccat: '%s' does not exist (error %lu)\n", path_, error);
+            Error("kvtrccat: '%s' does not exist (%s)\n", path_, error);
             if (!o_.follow) return false;
             ok = false, isDir = true;  // followed as the directory it may become
         }
@@ -304,7 +312,7 @@ public:
         if (!isDir) {
             days.assign(1, single);
         } else if (ok && !ListDayFiles(dir, &days, &error)) {
-            Error("kvtrccat: cannot list '%s' (error %lu)\n", dir, error);
+            Error("kvtrccat: cannot list '%s' (%s)\n", dir, error);
             if (!o_.follow) return false;
             ok = false;
         }
@@ -360,7 +368,7 @@ public:
             if (!s.followed && !s.indexed) {  // an earlier day's file, or any file when not following: read to its end
                 DWORD error = 0;
                 if (!s.file.Open(s.day.path, &error)) {
-                    Error("kvtrccat: cannot open '%s' (error %lu)\n", s.day.path, error);
+                    Error("kvtrccat: cannot open '%s' (%s)\n", s.day.path, error);
                     ok = false;
                     chain_.pop_front();
                     continue;
@@ -375,7 +383,7 @@ public:
             }
             if (s.queued < s.available) {
                 const size_t stop = s.queued + (s.available - s.queued < kPiece ? s.available - s.queued : kPiece);
-                files_[s.number] = FileRef{FileName(s.day.path), chain_.front()};
+                files_[s.number] = FileRef{s.name, s.day.date.known()};
                 size_t next = s.queued;  // a read that fails half-way keeps the lines it gave
                 const bool read = s.file.ForEachLine(s.queued, stop, [&](size_t line, const wchar_t* text, size_t chars) {
                     Take(s, line, text, chars, now);
@@ -400,19 +408,29 @@ public:
         emitted_ = l;
         queue_.Pop();
     }
-    // The position past the last line taken out of the queue; false when none was.
-    bool Emitted(Position* out) {
+    // The position past the last line taken out of the queue, as it was read (the file
+    // may have started over since); false when none was.
+    bool Emitted(Mark* out) {
         if (!hasEmitted_) return false;
         auto it = files_.find(emitted_.file);
         if (it == files_.end()) return false;
         files_.erase(files_.begin(), it);  // queued lines are of this file or later ones
-        const TraceFile& f = it->second.source->file;
         out->file = it->second.name;
-        out->identity = f.identity();
+        out->identity = emitted_.identity;
         out->lines = emitted_.line + 1;
-        out->bytes = f.LineEnd(emitted_.line);
+        out->bytes = emitted_.end;
         return true;
     }
+    // Whether the file of a queued line has a date, so that a line without a time of
+    // its own has the time of the line before it.
+    bool Dated(const LineQueue::Line& l) const {
+        auto it = files_.find(l.file);
+        return it != files_.end() && it->second.dated;
+    }
+    // The hour repeated when summer time ends: the highest stamp of it seen, and whether
+    // the lines have gone back to its start (the second pass, after the change).
+    Stamp repeatHigh = 0;
+    bool secondPass = false;
 
     bool Lines(TraceFile& file, bool startedOver, bool final) override {
         for (auto& p : chain_) {
@@ -440,13 +458,13 @@ public:
         return &chain_.back()->file;
     }
     void Failed(const std::wstring& path, DWORD error) override {
-        Error("kvtrccat: cannot read '%s' (error %lu); trying again\n", path, error);
+        Error("kvtrccat: cannot read '%s' (%s); trying again\n", path, error);
     }
 
 private:
     struct FileRef {
-        std::wstring name;
-        std::shared_ptr<Source> source;  // its index gives the ends of its lines
+        std::shared_ptr<const std::wstring> name;
+        bool dated;
     };
 
     bool InRange(const DayFile& d) const {
@@ -500,16 +518,16 @@ private:
             if (o_.hasSince && s.last < o_.since) return;
             if (o_.hasUntil && s.last > o_.until) return;
         }
-        queue_.Push(text, chars, s.last, own, now, s.number, line);
+        queue_.Push(text, chars, s.last, own, now, s.number, line, s.file.LineEnd(line), s.file.identity());
     }
 
     bool Drop(Source& s) {  // a file that cannot be read: said, and left out
-        Error("kvtrccat: cannot read '%s' (error %lu)\n", s.day.path, s.file.error());
+        Error("kvtrccat: cannot read '%s' (%s)\n", s.day.path, s.file.error());
         chain_.pop_front();
         return false;
     }
     bool Failed(Source& s) {  // the followed file: tried again with the next refill
-        if (!readFailed_) Error("kvtrccat: cannot read '%s' (error %lu); trying again\n", s.day.path, s.file.error());
+        if (!readFailed_) Error("kvtrccat: cannot read '%s' (%s); trying again\n", s.day.path, s.file.error());
         readFailed_ = true;
         return false;
     }
@@ -529,20 +547,36 @@ private:
     Follower follower_;
 };
 
+// The escaped UTF-8 bytes of text in a JSON string, as Output writes it: how many units
+// of p[0, n) fit in budget bytes (a surrogate pair stays whole), and their bytes.
+size_t FitJsonText(const wchar_t* p, size_t n, size_t budget, size_t* bytes) {
+    size_t used = 0, i = 0;
+    while (i < n) {
+        const unsigned c = static_cast<uint16_t>(p[i]);
+        size_t units = 1, b;
+        if (c < 0x80) b = c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' ? 2 : c < 0x20 ? 6 : 1;
+        else if (c < 0x800) b = 2;
+        else if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] < 0xE000) b = 4, units = 2;
+        else b = 3;
+        if (used + b > budget) break;
+        used += b;
+        i += units;
+    }
+    if (bytes) *bytes = used;
+    return i;
+}
+
 // The lines of every station, merged by time, written out or sent.
 class Cat {
 public:
-    // Texts longer than this are cut in a message: a line of the writer is at most 999
-    // characters, a longer one comes from a damaged file.
-    static constexpr size_t kSendTextChars = 16384;
-
-    Cat(const Options& o, Collector* collector) : o_(o), sending_(collector != nullptr), shipper_(collector, o.state), line_(&lineBytes_) {}
+    Cat(const Options& o, Collector* collector)
+        : o_(o), sending_(collector != nullptr), shipper_(collector, o.state), line_(&lineBytes_), offsets_(o.offsets) {}
 
     int Run() {
         std::vector<std::wstring> names;
         for (const StationArg& a : o_.stations) names.push_back(a.name);
         std::wstring why;
-        if (!shipper_.Start(names, &why)) {
+        if (!shipper_.Start(names, &why, ::GetTickCount64())) {
             Error("kvtrccat: %s\n", L"'" + o_.state + L"': " + why);
             return kExitFiles;
         }
@@ -550,7 +584,9 @@ public:
         for (const StationArg& a : o_.stations) {
             stations_.emplace_back(new Station(o_, a));
             queues_.push_back(&stations_.back()->queue());
-            if (!stations_.back()->Start(shipper_.Confirmed(stations_.size() - 1))) result = kExitFiles;
+            Position from;
+            if (!stations_.back()->Start(shipper_.Confirmed(stations_.size() - 1, &from) ? &from : nullptr))
+                result = kExitFiles;
         }
         const std::vector<bool> grow(stations_.size(), o_.follow);
         for (;;) {
@@ -568,42 +604,55 @@ public:
             bool failed = false;
             while ((pick = NextStation(queues_, grow, now, nowStamp, &k, &hold)) == Pick::kLine) {
                 Station& st = *stations_[k];
-                if (sending_ && !shipper_.Connect()) {
-                    failed = true;
-                    break;
-                }
-                if (!Emit(st, st.queue().front(), now)) {
-                    failed = true;
-                    break;
-                }
+                Emit(st, st.queue().front());
                 st.Taken(st.queue().front());
+                if (sending_) {
+                    Mark after;  // none when the line's file is unknown: its position is not saved
+                    st.Emitted(&after);
+                    if (!shipper_.Send(k, after, message_.data(), message_.size(), now)) {
+                        failed = true;
+                        break;
+                    }
+                }
                 if (st.queue().empty() && !st.Refill(now) && !o_.follow) result = kExitFiles;
-                // A batch never holds more than kBatchLines: that many a restart may send twice.
-                const bool check = ++count % 1024 == 0;
-                if (check) now = ::GetTickCount64();
-                if (check && !sending_ && out_.failed()) return kExitFiles;  // the reader went away
-                if (sending_ && (shipper_.full() || (check && shipper_.Due(now))) && !Checkpoint(now)) {
+                if (++count % 1024) continue;
+                now = ::GetTickCount64();
+                if (!sending_ && out_.failed()) return kExitFiles;  // the reader went away
+                // A long backlog saves its position as it goes, like a live follow.
+                if (sending_ ? !shipper_.Pump(now, false) : shipper_.Due(now) && !Checkpoint(now)) {
                     failed = true;
                     break;
                 }
             }
-            if (!failed) {
-                if (!sending_) {
-                    out_.Flush();
-                    if (out_.failed()) return kExitFiles;
+            const bool end = !failed && !o_.follow && pick == Pick::kNone;
+            if (!failed && !sending_) {
+                out_.Flush();
+                if (out_.failed()) return kExitFiles;
+                if ((end || shipper_.Due(now)) && !Checkpoint(now)) return kExitFiles;
+                if (end) return result;
+            }
+            if (!failed && sending_) {
+                failed = !shipper_.Pump(now, end);
+                if (!failed && end) {
+                    Say(shipper_.Summary());
+                    return result;
                 }
-                const bool end = !o_.follow && pick == Pick::kNone;
-                if ((shipper_.Due(now) || (end && shipper_.pending())) && !Checkpoint(now)) failed = true;
-                else if (end) return result;
             }
             if (failed) {
                 // Everything after the last confirmed line goes again, once the collector answers.
-                ::Sleep(shipper_.Retry());
+                now = ::GetTickCount64();
+                const DWORD pause = shipper_.Retry(now);
+                if (!o_.follow && shipper_.GaveUp(now)) {
+                    fprintf(stderr, "kvtrccat: the collector took no line for %lu s: giving up\n",
+                            static_cast<unsigned long>(Shipper::kGiveUpMs / 1000));
+                    Say(shipper_.Summary());
+                    return kExitUndelivered;
+                }
+                ::Sleep(pause);
                 for (size_t i = 0; i < stations_.size(); ++i) {
-                    Position start;
-                    const Position* from = shipper_.Confirmed(i);
-                    if (!from && stations_[i]->StartPosition(&start)) from = &start;
-                    stations_[i]->Start(from);
+                    Position from;
+                    const bool has = shipper_.Confirmed(i, &from) || stations_[i]->StartPosition(&from);
+                    stations_[i]->Start(has ? &from : nullptr);
                 }
                 continue;
             }
@@ -618,16 +667,24 @@ public:
     }
 
 private:
-    bool Checkpoint(ULONGLONG now) {
-        for (size_t i = 0; i < stations_.size(); ++i) {
-            Position p;
-            if (stations_[i]->Emitted(&p)) shipper_.Sent(i, p);
-        }
-        return shipper_.Confirm(now);
+    void Say(const std::string& text) {  // on standard output, as written (no CR added)
+        out_.Raw(text.data(), text.size());
+        out_.Flush();
     }
 
-    // Writes (or sends) one line; false when the collector's connection failed.
-    bool Emit(Station& st, const LineQueue::Line& l, ULONGLONG now) {
+    // Standard output: what was written is out of the buffer, and its positions are saved.
+    bool Checkpoint(ULONGLONG now) {
+        out_.Flush();
+        if (out_.failed()) return false;
+        for (size_t i = 0; i < stations_.size(); ++i) {
+            Mark m;
+            if (stations_[i]->Emitted(&m)) shipper_.Written(i, m);
+        }
+        return shipper_.Pump(now, false);
+    }
+
+    // Writes one line to standard output, or makes its message (message_).
+    void Emit(Station& st, const LineQueue::Line& l) {
         const wchar_t* p = st.queue().text(l);
         if (!o_.json && !sending_) {
             if (o_.labelled) {
@@ -636,33 +693,59 @@ private:
             }
             out_.Text(p, l.chars, false);
             out_.Raw("\n", 1);
-            shipper_.Count(now);
-            return true;
+            return;
         }
         LineFields f;
         ParseLine(p, l.chars, &f);
         const Date date = l.own ? DateOfStamp(l.stamp) : Date();
-        if (!sending_) {
-            Json(out_, f, date, o_.labelled ? &st.name() : nullptr);
-            shipper_.Count(now);
-            return true;
-        }
-        if (f.text.n > kSendTextChars) f.text.n = kSendTextChars;
+        if (!sending_) return Json(out_, f, date, o_.labelled ? &st.name() : nullptr);
+        message_.clear();
+        AppendHeader(&message_, SeverityOfLevel(f.split ? f.level() : 30), Timestamp(st, l), st.name());
         Json(line_, f, date, &st.name());
         line_.Flush();
-        if (!lineBytes_.empty() && lineBytes_.back() == '\n') lineBytes_.pop_back();
-        char stamp[40];
-        const bool timed = l.own && f.hasTime &&
-                           LocalTimestamp(date.year, date.month, date.day, f.hour, f.minute, f.second, f.hundredths * 10, stamp);
-        frame_.clear();
-        AppendFrame(&frame_, SeverityOfLevel(f.split ? f.level() : 30), timed ? stamp : nullptr, st.name(),
-                    lineBytes_.data(), lineBytes_.size());
+        lineBytes_.pop_back();  // the line feed
+        if (message_.size() + lineBytes_.size() > kMaxMessageBytes) {
+            // Cut the text to what fits beside the rest and the mark: the lines after it
+            // must not depend on how a collector treats an oversized message.
+            size_t textBytes = 0;
+            FitJsonText(f.text.p, f.text.n, static_cast<size_t>(-1), &textBytes);
+            const size_t rest = message_.size() + lineBytes_.size() - textBytes + sizeof kCutMark - 1;
+            f.text.n = FitJsonText(f.text.p, f.text.n, rest < kMaxMessageBytes ? kMaxMessageBytes - rest : 0, nullptr);
+            lineBytes_.clear();
+            Json(line_, f, date, &st.name(), true);
+            line_.Flush();
+            lineBytes_.pop_back();
+        }
+        message_ += lineBytes_;
         lineBytes_.clear();
-        return shipper_.Add(frame_, now);
     }
 
-    // One JSON object and a line feed; date known: the line's own date.
-    static void Json(Output& out, const LineFields& f, const Date& date, const std::string* station) {
+    // The RFC 3339 time of a line sent: its own, or for a line without one the time of
+    // the line before it; null when its file has no date.
+    const char* Timestamp(Station& st, const LineQueue::Line& l) {
+        if (!l.own && !st.Dated(l)) return nullptr;
+        const Date d = DateOfStamp(l.stamp);
+        const Stamp t = l.stamp - MakeStamp(d, 0, 0, 0, 0);
+        const int h = static_cast<int>(t / 360000), m = static_cast<int>(t / 6000 % 60);
+        const int sec = static_cast<int>(t / 100 % 60), ms = static_cast<int>(t % 100) * 10;
+        bool repeated = false;
+        if (!offsets_.Format(d.year, d.month, d.day, h, m, sec, ms, st.secondPass, stamp_, &repeated)) return nullptr;
+        if (!repeated) {
+            st.repeatHigh = 0, st.secondPass = false;
+        } else {
+            // Back by more than a minute inside the repeated hour: the clock was put back.
+            if (!st.secondPass && st.repeatHigh && l.stamp + 6000 < st.repeatHigh) {
+                st.secondPass = true;
+                offsets_.Format(d.year, d.month, d.day, h, m, sec, ms, true, stamp_, &repeated);
+            }
+            if (l.stamp > st.repeatHigh) st.repeatHigh = l.stamp;
+        }
+        return stamp_;
+    }
+
+    // One JSON object and a line feed; date known: the line's own date. cut: the text
+    // ends in kCutMark.
+    static void Json(Output& out, const LineFields& f, const Date& date, const std::string* station, bool cut = false) {
         out.Raw("{");
         if (station) {
             out.Raw("\"station\":\"");
@@ -711,8 +794,10 @@ private:
         f.tid >= 0 ? out.Number(f.tid) : out.Raw("null");
         out.Raw(",\"function\":");
         out.String(f.function);
-        out.Raw(",\"text\":");
-        out.String(f.text);
+        out.Raw(",\"text\":\"");
+        out.Text(f.text.p, f.text.n, true);
+        if (cut) out.Raw(kCutMark);
+        out.Raw("\"", 1);
         out.Raw(f.marked() ? ",\"marked\":true" : ",\"marked\":false");
         if (f.split && !f.cut) {
             const unsigned sw = f.switches();
@@ -729,8 +814,10 @@ private:
     const bool sending_;
     Shipper shipper_;
     Output out_;
-    std::string lineBytes_, frame_;
+    std::string lineBytes_, message_;
     Output line_;  // one message's JSON, into lineBytes_
+    UtcOffsets offsets_;
+    char stamp_[40] = {};
     std::vector<std::unique_ptr<Station>> stations_;
     std::vector<const LineQueue*> queues_;
 };
@@ -744,7 +831,7 @@ int wmain(int argc, wchar_t** argv) {
         if (a == L"--json") {
             o.json = true;
         } else if (a == L"--follow" || a == L"-f") {
-            o.follow = true;
+            o.follow = o.followGiven = true;
         } else if (a == L"--new") {
             o.follow = o.fromEnd = true;
         } else if (a == L"--since" || a == L"--until") {
@@ -755,12 +842,17 @@ int wmain(int argc, wchar_t** argv) {
             }
             (until ? o.hasUntil : o.hasSince) = true;
             ++i;
-        } else if (a == L"--send" || a == L"--state") {
+        } else if (a == L"--send" || a == L"--state" || a == L"--utc-offset") {
             if (i + 1 >= argc || !argv[i + 1][0]) {
                 Error("kvtrccat: %s needs a value\n", a);
                 return kExitUsage;
             }
-            (a == L"--send" ? o.send : o.state) = argv[++i];
+            if (a == L"--utc-offset" && !o.offsets.SetFixed(argv[i + 1])) {
+                Error("kvtrccat: bad offset '%s': expected +HH:MM or -HH:MM\n", argv[i + 1]);
+                return kExitUsage;
+            }
+            if (a != L"--utc-offset") (a == L"--send" ? o.send : o.state) = argv[i + 1];
+            ++i;
         } else if (a == L"--help" || a == L"-h" || a == L"/?") {
             fputs(kUsage, stdout);
             return kExitOk;
@@ -788,16 +880,25 @@ int wmain(int argc, wchar_t** argv) {
         fputs(kUsage, stderr);
         return kExitUsage;
     }
-    Collector collector;
+    if (o.followGiven && o.fromEnd) {
+        fputs("kvtrccat: --follow and --new together: --new already follows, from the current end\n", stderr);
+        return kExitUsage;
+    }
+    if (o.hasSince && o.hasUntil && o.since > o.until) {
+        fputs("kvtrccat: --since is later than --until: no line can be in that range\n", stderr);
+        return kExitUsage;
+    }
+    std::unique_ptr<Collector> collector;
     if (!o.send.empty()) {
         std::wstring why;
-        if (!collector.SetAddress(o.send, &why)) {
+        collector.reset(Collector::Make(o.send, &why));
+        if (!collector) {
             Error("kvtrccat: %s\n", why);
             return kExitUsage;
         }
         o.json = true;
     }
     o.labelled = o.labelled || o.stations.size() > 1 || !o.send.empty();
-    Cat cat(o, o.send.empty() ? nullptr : &collector);
+    Cat cat(o, collector.get());
     return cat.Run();
 }

@@ -1,8 +1,12 @@
-// How far each station's lines have been delivered: the positions of the lines sent,
-// the positions confirmed (by the collector, or written to standard output), and the
+// How far each station's lines have been delivered: the lines given to the collector
+// and not yet taken, the positions it confirmed (or written to standard output), and the
 // --state file that keeps the confirmed ones across a restart.
 #pragma once
 
+#include <stdio.h>
+
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,14 +15,21 @@
 
 namespace kv::cat {
 
+// The position past one line, as it was when the line was read.
+struct Mark {
+    std::shared_ptr<const std::wstring> file;  // name of the daily file (no directory)
+    kv::trc::TraceFile::Identity identity;
+    uint64_t lines = 0;  // lines of the file up to and including this one
+    uint64_t bytes = 0;  // where the next line starts
+};
+
 class Shipper {
 public:
-    // A batch is confirmed, and the position saved, after this many lines or this long
-    // after its first line, whichever comes first: a sender started again after a crash
-    // sends at most one batch a second time.
-    static constexpr size_t kBatchLines = 10000;
-    static constexpr DWORD kBatchMs = 1000;
-    static constexpr size_t kSendBytes = 256 * 1024;
+    // The state file is saved at most this often; a restart sends again at most what
+    // was confirmed after the last save.
+    static constexpr DWORD kSaveMs = 1000;
+    // Without --follow, a collector that has taken nothing for this long ends the run.
+    static constexpr DWORD kGiveUpMs = 30000;
 
     // collector: null when the lines go to standard output. statePath: empty for none.
     Shipper(Collector* collector, const std::wstring& statePath);
@@ -26,53 +37,57 @@ public:
     // Reads the state file and names the stations of this run; false with the reason
     // when the file cannot be used. Stations of the file that are not in this run keep
     // their positions in it.
-    bool Start(const std::vector<std::wstring>& stations, std::wstring* why);
-    // The confirmed position of a station, or null when it has none.
-    const Position* Confirmed(size_t station) const;
+    bool Start(const std::vector<std::wstring>& stations, std::wstring* why, ULONGLONG now);
+    // The confirmed position of a station; false when it has none.
+    bool Confirmed(size_t station, Position* out) const;
 
-    // A line of a station went out; after is the position past it.
-    void Sent(size_t station, const Position& after);
-    // Collector: appends one framed message to the batch, sending when enough waits.
-    // False when the connection failed: everything since the last confirmation is to
-    // be sent again (see Retry).
-    bool Add(const std::string& frame, ULONGLONG now);
-    // Standard output: one line was written.
-    void Count(ULONGLONG now) noexcept {
-        if (!lines_++) batchStart_ = now;
-    }
-    bool Due(ULONGLONG now) const noexcept;
-    bool full() const noexcept { return lines_ >= kBatchLines; }
-    bool pending() const noexcept { return lines_ != 0; }
-    // Confirms what was sent and saves the positions. Standard output: what was sent
-    // was written (the caller flushed it). False when the collector could not confirm.
-    bool Confirm(ULONGLONG now);
+    // Collector: one line's message; after is the position past the line. False when
+    // the connection failed (see Retry).
+    bool Send(size_t station, const Mark& after, const char* msg, size_t bytes, ULONGLONG now);
+    // Standard output: the station's lines were written up to after.
+    void Written(size_t station, const Mark& after);
+    // Standard output: a save is due; the caller flushes what was written first.
+    bool Due(ULONGLONG now) const noexcept { return now - saved_ >= kSaveMs; }
+    // Collector: sends what waits and takes its answers; at the end also waits for all
+    // of them and closes. Standard output: what was written is confirmed. Saves the
+    // positions when due, and at the end. False when the connection failed.
+    bool Pump(ULONGLONG now, bool end);
 
-    // After a failure: the pause before the next attempt; reports the failure on stderr
-    // once for a run of them, and forgets the unconfirmed positions.
-    DWORD Retry();
-    // Opens the connection of the next batch; false (see Retry) when the collector is away.
-    bool Connect();
-
-    size_t linesConfirmed() const noexcept { return confirmedLines_; }
+    // After a failure: says what failed on stderr (a refused line every time, a
+    // collector away once for a run of failures), forgets what was not confirmed, and
+    // returns the pause before the next attempt.
+    DWORD Retry(ULONGLONG now);
+    // The collector has taken nothing for kGiveUpMs.
+    bool GaveUp(ULONGLONG now) const noexcept { return now - progress_ >= kGiveUpMs; }
+    // "N lines to COLLECTOR: station n, ..." of the lines it took in this run.
+    std::string Summary() const;
+    size_t waiting() const noexcept { return pending_.size(); }
 
 private:
-    bool SendBuffer();
-    void Save();
-    void Report(const char* what, int error);
+    void Confirm(size_t station, const Mark& m);
+    void Take(ULONGLONG now);  // the lines the collector took
+    void Save(ULONGLONG now, bool force);
 
     Collector* collector_;
     std::wstring statePath_;
     std::vector<std::wstring> names_;
-    std::vector<Position> sent_, confirmed_;
-    std::vector<bool> hasSent_, hasConfirmed_;
+    struct Pending {
+        size_t station;
+        Mark after;
+    };
+    std::deque<Pending> pending_;   // given to the collector, not yet taken, in order
+    std::vector<Mark> confirmed_;
+    std::vector<bool> hasConfirmed_;
+    std::vector<Mark> writtenAt_;    // standard output: the last line written
+    std::vector<bool> hasWritten_;
+    std::vector<uint64_t> delivered_;  // lines taken in this run, per station
     std::vector<Position> others_;  // stations of the state file not in this run
-    std::string buffer_;
-    size_t lines_ = 0;              // lines since the last confirmation
-    ULONGLONG batchStart_ = 0;
+    bool dirty_ = false;            // confirmed positions not yet saved
+    ULONGLONG saved_ = 0;           // when the positions were saved last
+    ULONGLONG progress_ = 0;        // when the collector last took a line (or the run started)
     Backoff backoff_;
     bool away_ = false;             // reported as away, not yet back
     bool saveFailed_ = false;
-    size_t confirmedLines_ = 0;
 };
 
 }  // namespace kv::cat

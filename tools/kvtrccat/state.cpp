@@ -63,13 +63,13 @@ bool LoadState(const std::wstring& path, std::vector<Position>* out, std::wstrin
     if (!h) {
         const DWORD e = ::GetLastError();
         if (e == ERROR_FILE_NOT_FOUND) return true;  // the first start
-        if (why) *why = L"cannot open the state file (error " + std::to_wstring(e) + L")";
+        if (why) *why = L"cannot open the state file (" + ErrorWords(e) + L")";
         return false;
     }
     std::string text(kMaxStateBytes, '\0');
     DWORD n = 0;
     if (!::ReadFile(h.get(), &text[0], kMaxStateBytes, &n, nullptr)) {
-        if (why) *why = L"cannot read the state file (error " + std::to_wstring(::GetLastError()) + L")";
+        if (why) *why = L"cannot read the state file (" + ErrorWords(::GetLastError()) + L")";
         return false;
     }
     text.resize(n);

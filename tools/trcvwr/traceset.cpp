@@ -5,6 +5,8 @@
 
 #include <shellapi.h>
 
+#include "client/errortext.h"
+
 using namespace kv::trc;
 
 namespace kv::vwr {
@@ -83,8 +85,13 @@ Request ParseRequest(const wchar_t* args) {
             if (r.stations.size() == 1 && !r.stations[0].named) r.stations.clear();  // one missing path
         }
     } else {
-        r.path = Trim(s.substr(0, at));
-        r.timeText = Trim(s.substr(at + 3));
+        // "/T:..." quoted as one argument (a shell, a shortcut, a script): the quotes
+        // around it belong to neither the directory nor the time text.
+        const bool quoted = at > 0 && s[at - 1] == L'"';
+        r.path = Trim(s.substr(0, quoted ? at - 1 : at));
+        std::wstring time = s.substr(at + 3);
+        if (quoted && time.find(L'"') != std::wstring::npos) time.erase(time.find(L'"'));
+        r.timeText = Trim(time);
     }
     while (r.path.size() > 3 && (r.path.back() == L'\\' || r.path.back() == L'/')) r.path.pop_back();
     return r;
@@ -142,7 +149,11 @@ bool TraceSet::Open(const std::vector<StationArg>& stations, HWND owner, DWORD* 
     order_.Reset(0);
     rows_.clear();
     total_ = 0;
-    published_ = remerge_ = false;
+    published_ = remerge_ = merging_ = false;
+    next_ = MergedOrder();
+    nextRows_.clear();
+    nextFilter_ = filter_;
+    nextFilterChanges_ = filterChanges_;
     failure_.clear();
     labelled_ = stations.size() > 1 || (stations.size() == 1 && stations[0].named);
     if (stations.empty() || stations.size() > MergedOrder::kMaxStations) return false;
@@ -154,6 +165,7 @@ bool TraceSet::Open(const std::vector<StationArg>& stations, HWND owner, DWORD* 
         files += stations_.back()->days.size();
     }
     order_.Reset(stations_.size());
+    restartAt_.assign(stations_.size(), SIZE_MAX);
     cancel_ = false;
     if (files) thread_ = std::thread([this] { Run(); });
     else published_ = true;
@@ -208,9 +220,8 @@ bool TraceSet::TakeIndexed(size_t file, LPARAM generation) {
         // Everything at once: the thread has ended its work with the merge.
         if (thread_.joinable()) thread_.join();
         for (auto& st : stations_) st->ready = st->files.size();
-        total_ = order_.size();
         published_ = true;
-        SetFilter(filter_);
+        Adopt();
         return true;
     }
     Station& st = *stations_[0];
@@ -231,8 +242,9 @@ void TraceSet::Publish(size_t f) {
 }
 
 bool TraceSet::Refresh() {
-    if (indexing()) return false;
+    if (indexing() || merging_) return false;
     changed_ = remerge_ = false;
+    cut_ = total_;
     const ULONGLONG now = ::GetTickCount64();
     for (auto& p : stations_) {
         Station& st = *p;
@@ -249,15 +261,31 @@ bool TraceSet::Refresh() {
     polled_ = nullptr;
     if (!merged()) return changed_;
     if (remerge_) {
-        // A station's file started over: the lines placed from it are gone.
-        Merge();
-        total_ = order_.size();
-        SetFilter(filter_);
+        // A station's file started over: the rows placed from it are gone, and with them
+        // the order of every row after the first of them. The rows before it still read
+        // what they read, so they stay while the thread merges a whole history again.
+        total_ = cut_;
+        while (!rows_.empty() && rows_.back() >= total_) rows_.pop_back();
+        nextFilter_ = filter_;
+        nextFilterChanges_ = filterChanges_;
+        if (thread_.joinable()) thread_.join();
+        try {
+            const LPARAM generation = generation_;
+            thread_ = std::thread([this, generation] {
+                if (Merge()) ::PostMessageW(owner_, WM_VIEWER_MERGED, 0, generation);
+            });
+            merging_ = true;
+        } catch (...) {
+            // No thread to be had: merged here, with the window waiting.
+            Merge();
+            Adopt();
+            restartAt_.assign(stations_.size(), SIZE_MAX);
+        }
         return true;
     }
     for (auto& st : stations_) ReadStamps(*st, st->total - (st->tailOpen ? 1 : 0), now);
     const size_t before = order_.size();
-    Place(true, now);
+    Place(order_, true, now);
     return changed_ || order_.size() != before;
 }
 
@@ -271,6 +299,12 @@ bool TraceSet::Lines(TraceFile& file, bool startedOver, bool) {
     if (merged()) {
         // The merge takes the lines in from the stations' counts after the poll.
         remerge_ = remerge_ || startedOver;
+        if (startedOver) {
+            size_t s = 0;
+            while (stations_[s].get() != &st) ++s;
+            cut_ = std::min(cut_, order_.RowOf(s, st.first[f]));
+            restartAt_[s] = std::min(restartAt_[s], st.first[f]);
+        }
         changed_ = changed_ || startedOver || st.first[f] + lines != st.total;
         st.total = st.first[f] + lines;
         st.tailOpen = !file.LastLineComplete();
@@ -279,6 +313,7 @@ bool TraceSet::Lines(TraceFile& file, bool startedOver, bool) {
     }
     // A file that started over takes back all it showed; the unfinished line shown as it
     // stood is judged again now that more of it may be there.
+    const size_t rows = rows_.size();
     if (startedOver || st.tailOpen) {
         shown = startedOver ? 0 : shown - 1;
         while (!rows_.empty() && rows_.back() >= st.first[f] + shown) rows_.pop_back();
@@ -293,6 +328,8 @@ bool TraceSet::Lines(TraceFile& file, bool startedOver, bool) {
     }
     st.total = total_ = st.first[f] + lines;
     st.tailOpen = !file.LastLineComplete();
+    // A line completed since: the filter may take it now, or no longer, with no line added.
+    changed_ = changed_ || rows_.size() != rows;
     failure_.clear();
     return true;
 }
@@ -310,13 +347,11 @@ TraceFile* TraceSet::NextDay(const DayFile& d) {
 }
 
 void TraceSet::Failed(const std::wstring& path, DWORD error) {
-    wchar_t text[64];
-    swprintf(text, 64, L" (error %lu), trying again", static_cast<unsigned long>(error));
-    failure_ = L"Cannot read " + path + text;
+    failure_ = L"Cannot read " + path + L" (" + kv::ErrorText(error) + L"), trying again";
 }
 
 bool TraceSet::ReadStamps(Station& st, size_t upTo, ULONGLONG now) {
-    while (st.stamped < upTo) {
+    while (st.stamped < upTo && !cancel_) {
         const size_t f = static_cast<size_t>(std::upper_bound(st.first.begin(), st.first.end(), st.stamped) -
                                              st.first.begin()) - 1;
         const size_t from = st.stamped - st.first[f];
@@ -343,14 +378,54 @@ bool TraceSet::ReadStamps(Station& st, size_t upTo, ULONGLONG now) {
     return true;
 }
 
-void TraceSet::Place(bool grow, ULONGLONG now) {
+bool TraceSet::TakeMerged(LPARAM generation, LinePlace* keep) {
+    if (generation != generation_ || !merging_) return false;
+    if (thread_.joinable()) thread_.join();
+    merging_ = false;
+    Adopt();
+    if (keep && keep->valid() && (keep->station >= restartAt_.size() || keep->line >= restartAt_[keep->station]))
+        *keep = LinePlace();
+    restartAt_.assign(stations_.size(), SIZE_MAX);
+    return true;
+}
+
+void TraceSet::Adopt() {
+    std::swap(order_, next_);
+    next_ = MergedOrder();
+    total_ = order_.size();
+    // The filter changed while the thread worked: the rows shown are chosen here.
+    if (nextFilterChanges_ == filterChanges_) rows_.swap(nextRows_);
+    else SetFilter(filter_);
+    nextRows_.clear();
+}
+
+LinePlace TraceSet::PlaceOf(long long line) const {
+    LinePlace p;
+    if (line < 0 || static_cast<size_t>(line) >= total_) return p;
+    if (!merged()) {
+        p.station = 0;
+        p.line = static_cast<size_t>(line);
+    } else if (!order_.Locate(static_cast<size_t>(line), &p.station, &p.line)) {
+        p = LinePlace();
+    }
+    return p;
+}
+
+long long TraceSet::LineAt(const LinePlace& at) const {
+    if (!at.valid() || at.station >= stations_.size()) return -1;
+    const size_t line = GlobalLine(at.station, at.line);
+    return line < total_ ? static_cast<long long>(line) : -1;
+}
+
+void TraceSet::Place(MergedOrder& into, bool grow, ULONGLONG now) {
+    const bool shown = &into == &order_;
     std::vector<const LineQueue*> queues;
     for (const auto& st : stations_) queues.push_back(&st->pending);
     const std::vector<bool> mayGrow(stations_.size(), grow);
     SYSTEMTIME local;
     ::GetLocalTime(&local);
     const kv::trc::Stamp nowStamp = StampOfLocalTime(local);
-    for (;;) {
+    while (!cancel_) {
         size_t s = 0;
         DWORD wait = 0;
         if (NextStation(queues, mayGrow, now, nowStamp, &s, &wait) != Pick::kLine) {
@@ -366,12 +441,12 @@ void TraceSet::Place(bool grow, ULONGLONG now) {
         }
         Station& st = *stations_[s];
         st.pending.Pop();
-        const size_t row = order_.size();
-        if (!order_.Push(s)) return;  // out of memory: the list ends here
-        if (published_) total_ = order_.size();
-        if (published_ && filter_.active()) {
+        const size_t row = into.size();
+        if (!into.Push(s)) return;  // out of memory: the list ends here
+        if (shown) total_ = order_.size();
+        if (shown && filter_.active()) {
             LineFields x;
-            if (Parse(row, &x, nullptr) && Passes(x)) rows_.push_back(row);
+            if (Parse(row, &x, nullptr) && Passes(filter_, x)) rows_.push_back(row);
         }
         if (st.pending.empty() && st.stamped < st.total - (grow && st.tailOpen ? 1 : 0))
             ReadStamps(st, st.total - (grow && st.tailOpen ? 1 : 0), now);
@@ -379,15 +454,21 @@ void TraceSet::Place(bool grow, ULONGLONG now) {
 }
 
 bool TraceSet::Merge() {
-    order_.Reset(stations_.size());
-    for (auto& st : stations_) {
-        st->stamped = 0;
-        st->last = 0;
-        st->pending.Clear();
-        ReadStamps(*st, st->total, 0);
+    try {
+        next_.Reset(stations_.size());
+        nextRows_.clear();
+        for (auto& st : stations_) {
+            st->stamped = 0;
+            st->last = 0;
+            st->pending.Clear();
+            ReadStamps(*st, st->total, 0);
+        }
+        // Every line there now: no station is waited for.
+        Place(next_, false, 0);
+        if (!cancel_) FilterMerged(next_, next_.size(), nextFilter_, &nextRows_);
+    } catch (...) {
+        // Out of memory on the thread: the list ends where the merge stopped.
     }
-    // Every line there now: no station is waited for.
-    Place(false, 0);
     return !cancel_;
 }
 
@@ -433,10 +514,10 @@ bool TraceSet::Parse(size_t line, LineFields* fields, Date* date, DWORD* error) 
     return read;
 }
 
-bool TraceSet::Passes(const LineFields& x) const {
-    if (!(filter_.levels & LevelBit(x.split ? x.level() : 1000))) return false;
-    return ContainsNoCase(x.process, filter_.process) && ContainsNoCase(x.module, filter_.module) &&
-           (filter_.text.empty() || LineMatches(x, filter_.text.c_str(), filter_.text.size(), FindOptions{}));
+bool TraceSet::Passes(const Filter& f, const LineFields& x) {
+    if (!(f.levels & LevelBit(x.split ? x.level() : 1000))) return false;
+    return ContainsNoCase(x.process, f.process) && ContainsNoCase(x.module, f.module) &&
+           (f.text.empty() || LineMatches(x, f.text.c_str(), f.text.size(), FindOptions{}));
 }
 
 bool TraceSet::FilterLines(size_t f, size_t from, size_t to) {
@@ -444,37 +525,44 @@ bool TraceSet::FilterLines(size_t f, size_t from, size_t to) {
     return stations_[0]->files[f]->ForEachLine(from, to, [&](size_t line, const wchar_t* text, size_t chars) {
         LineFields x;
         ParseLine(text, chars, &x);
-        if (Passes(x)) rows_.push_back(base + line);
+        if (Passes(filter_, x)) rows_.push_back(base + line);
     });
 }
 
 void TraceSet::SetFilter(const Filter& f) {
     filter_ = f;
+    ++filterChanges_;
     rows_.clear();
     if (!filter_.active() || stations_.empty()) return;
     if (!merged()) {
         for (size_t file = 0; file < stations_[0]->ready; ++file) FilterLines(file, 0, stations_[0]->files[file]->LineCount());
         return;
     }
+    // Until the thread's first merge is taken over, no row is shown and its files are its own.
+    if (published_) FilterMerged(order_, total_, filter_, &rows_);
+}
+
+void TraceSet::FilterMerged(const MergedOrder& order, size_t rows, const Filter& f, std::vector<uint64_t>* out) {
+    if (!f.active()) return;
     // Station by station in blocks, then the rows in the list's order.
     for (size_t s = 0; s < stations_.size(); ++s) {
-        const Station& st = *stations_[s];
-        for (size_t file = 0; file < st.ready; ++file)
+        Station& st = *stations_[s];
+        for (size_t file = 0; file < st.first.size() && !cancel_; ++file)
             st.files[file]->ForEachLine(0, st.files[file]->LineCount(), [&](size_t line, const wchar_t* text, size_t chars) {
                 LineFields x;
                 ParseLine(text, chars, &x);
-                if (!Passes(x)) return;
-                const size_t row = order_.RowOf(s, st.first[file] + line);
-                if (row < order_.size()) rows_.push_back(row);
+                if (!Passes(f, x)) return;
+                const size_t row = order.RowOf(s, st.first[file] + line);
+                if (row < rows) out->push_back(row);
             });
     }
-    std::sort(rows_.begin(), rows_.end());
+    std::sort(out->begin(), out->end());
 }
 
 long long TraceSet::FindInStation(size_t s, long long stationLine, bool down, const wchar_t* what,
                                   const FindOptions& options) {
     Station& st = *stations_[s];
-    const size_t placed = merged() ? order_.Count(s) : st.total;
+    const size_t placed = merged() ? order_.CountBefore(s, total_) : st.total;
     while (stationLine >= 0 && static_cast<size_t>(stationLine) < placed) {
         const size_t f = static_cast<size_t>(std::upper_bound(st.first.begin(), st.first.end(),
                                                               static_cast<size_t>(stationLine)) - st.first.begin()) - 1;

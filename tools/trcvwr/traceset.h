@@ -17,6 +17,7 @@ namespace kv::vwr {
 // Messages the indexing thread posts to the owner window.
 constexpr UINT WM_VIEWER_PROGRESS = WM_APP + 1;  // wParam: permille indexed
 constexpr UINT WM_VIEWER_INDEXED = WM_APP + 2;   // wParam: index of the file now ready, lParam: generation
+constexpr UINT WM_VIEWER_MERGED = WM_APP + 3;    // the stations merged anew; lParam: generation
 
 // What the command line asks for: a directory with a row's time text after "/T:", or the
 // full name of one file (or a directory) to open at its end.
@@ -40,6 +41,13 @@ struct Filter {
 };
 unsigned LevelBit(int level) noexcept;
 
+// A line by its station and its number among the station's lines: what stays of it when
+// the stations are merged anew.
+struct LinePlace {
+    size_t station = SIZE_MAX, line = 0;
+    bool valid() const { return station != SIZE_MAX; }
+};
+
 // Owned by the window thread; the indexing thread works on files not yet handed over.
 class TraceSet : private kv::trc::FollowSink {
 public:
@@ -54,6 +62,8 @@ public:
     bool Open(const std::vector<kv::trc::StationArg>& stations, HWND owner, DWORD* error);
     void Stop();
     bool indexing() const { return thread_.joinable() && !published_; }
+    // Several stations: the thread merges them anew after a station's file started over.
+    bool merging() const { return merging_; }
     bool isDirectory() const { return !stations_.empty() && stations_[0]->isDirectory; }
     const std::wstring& directory() const { return stations_[0]->dir; }
     // Lines say their station: several stations, or one named on the command line.
@@ -65,7 +75,16 @@ public:
     bool TakeIndexed(size_t file, LPARAM generation);
     // Follow mode, when a poll is due: new lines of the last file, the file started over
     // when it was replaced or rewritten, files of later days. True when lines changed.
+    // Several stations, one of whose files started over: the list keeps the rows before
+    // the first one placed from that file while the thread merges every station again;
+    // no poll runs until the new list is taken over.
     bool Refresh();
+    // On WM_VIEWER_MERGED: the new list replaces the one shown; true when it did. *keep,
+    // a line of the list before, becomes invalid when its line started over.
+    bool TakeMerged(LPARAM generation, LinePlace* keep);
+    // Where a line of the list stands among its station's lines, and back (-1: not listed).
+    LinePlace PlaceOf(long long line) const;
+    long long LineAt(const LinePlace& at) const;
     // What the last failed poll could not read ("" when the last poll read its file).
     const std::wstring& failure() const { return failure_; }
 
@@ -119,7 +138,9 @@ private:
     bool OpenStation(Station& st, const std::wstring& path, DWORD* error);
     void Run();
     bool merged() const { return stations_.size() > 1; }
-    bool Passes(const kv::trc::LineFields& x) const;
+    static bool Passes(const Filter& f, const kv::trc::LineFields& x);
+    // Several stations: the first `rows` rows of `order` whose lines pass f, in order.
+    void FilterMerged(const kv::trc::MergedOrder& order, size_t rows, const Filter& f, std::vector<uint64_t>* out);
     // Global line -> station, file and line of the file.
     bool Locate(size_t line, size_t* station, size_t* file, size_t* local) const;
     size_t GlobalLine(size_t station, size_t stationLine) const;
@@ -129,12 +150,15 @@ private:
     void Publish(size_t file);
     // Merging: reads the stamps of station lines [stamped, upTo) into the pending queue.
     bool ReadStamps(Station& st, size_t upTo, ULONGLONG now);
-    // Places pending lines in the list; grow: stations may still write (live), so a
-    // quiet one is waited for (at most kMergeHoldMs).
-    void Place(bool grow, ULONGLONG now);
-    // The whole list merged again from every station's lines, on the indexing thread or
-    // after a station's file started over.
+    // Places pending lines in `into`; grow: stations may still write (live), so a quiet
+    // one is waited for (at most kMergeHoldMs). Into the list shown (order_), the rows
+    // shown follow.
+    void Place(kv::trc::MergedOrder& into, bool grow, ULONGLONG now);
+    // On the thread: every station's lines merged into next_, and the rows of those that
+    // pass nextFilter_ into nextRows_. False when cancelled.
     bool Merge();
+    // The thread's merge becomes the list shown.
+    void Adopt();
     long long FindInStation(size_t s, long long stationLine, bool down, const wchar_t* what,
                             const kv::trc::FindOptions& options);
     // The follower's news: a station's last file's lines, or a new day's file.
@@ -144,7 +168,16 @@ private:
 
     std::vector<std::unique_ptr<Station>> stations_;
     Station* polled_ = nullptr;  // the station whose follower is polling
-    kv::trc::MergedOrder order_;  // several stations: the station of each line
+    kv::trc::MergedOrder order_;  // several stations: the station of each line (its first total_ rows shown)
+    // The thread's merge. While it runs the thread owns next_, nextRows_, nextFilter_ and
+    // the stations' merging fields; the window thread reads the files (no poll indexes them).
+    kv::trc::MergedOrder next_;
+    std::vector<uint64_t> nextRows_;
+    Filter nextFilter_;
+    unsigned filterChanges_ = 0, nextFilterChanges_ = 0;  // the filter the thread's rows are of
+    bool merging_ = false;
+    size_t cut_ = 0;                  // in a poll: the first row placed from a file that started over
+    std::vector<size_t> restartAt_;   // per station: its first line that started over (SIZE_MAX: none)
     bool labelled_ = false;
     bool published_ = false;      // the thread's work has been taken over
     bool remerge_ = false;        // in a poll: a station's file started over

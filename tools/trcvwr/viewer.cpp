@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "client/errortext.h"
 #include "tools/trcvwr/traceset.h"
 
 using namespace kv::trc;
@@ -77,6 +78,7 @@ public:
     std::set<size_t> toggled;  // lines whose mark differs from the one written in the file
     std::wstring pendingTime;  // "/T:" text to select once indexing ends
     bool atEnd = false;        // select the last row once indexing ends
+    LinePlace held;            // the selected line, to select again once the stations are merged anew
     FINDREPLACEW find = {};
     wchar_t findText[256] = {};
     UINT findMessage = 0;
@@ -86,6 +88,7 @@ public:
     void Open(const std::wstring& path, const std::wstring& timeText);
     void Open(const std::vector<StationArg>& stations);
     void OnIndexed(size_t file, LPARAM generation);
+    void OnMerged(LPARAM generation);
     void OnProgress(unsigned permille);
     void OnTimer();
     void OnCommand(int id);
@@ -96,7 +99,7 @@ public:
 private:
     const CachedRow& Row(size_t row);
     bool Marked(size_t line);
-    long long Selected() const { return ::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED); }
+    long long Selected() const;
     void Select(size_t row);
     void Reveal(size_t row);
     void SetCount(bool keepEnd);
@@ -190,6 +193,7 @@ void Viewer::Layout() {
 void Viewer::Open(const std::wstring& path, const std::wstring& timeText) {
     cache.row = -1;
     toggled.clear();
+    held = LinePlace();
     ::SendMessageW(list, LVM_SETITEMCOUNT, 0, 0);
     DWORD error = 0;
     pendingTime = timeText;
@@ -201,6 +205,7 @@ void Viewer::Open(const std::wstring& path, const std::wstring& timeText) {
 void Viewer::Open(const std::vector<StationArg>& stations) {
     cache.row = -1;
     toggled.clear();
+    held = LinePlace();
     ::SendMessageW(list, LVM_SETITEMCOUNT, 0, 0);
     DWORD error = 0;
     pendingTime.clear();
@@ -214,9 +219,7 @@ void Viewer::Open(const std::vector<StationArg>& stations) {
 void Viewer::Opened(const std::wstring& what, bool ok, DWORD error) {
     StationColumn(ok && set.labelled());
     if (!ok) {
-        wchar_t msg[64];
-        swprintf(msg, 64, L" (error %lu)", static_cast<unsigned long>(error));
-        Status(L"Cannot open '" + what + L"'" + msg);
+        Status(L"Cannot open '" + what + L"' (" + kv::ErrorText(error) + L")");
         return;
     }
     ::SetWindowTextW(hwnd, (std::wstring(kTitle) + L" - " + what).c_str());
@@ -258,7 +261,7 @@ void Viewer::SetCount(bool keepEnd) {
     ::InvalidateRect(list, nullptr, FALSE);
     wchar_t msg[200];
     swprintf(msg, 200, L"%zu rows of %zu lines in %zu files%ls", n, set.LineCount(), set.FileCount(),
-             set.indexing() ? L", indexing..." : L"");
+             set.indexing() ? L", indexing..." : set.merging() ? L", merging again..." : L"");
     Status(set.failure().empty() ? std::wstring(msg) : set.failure());
 }
 
@@ -284,9 +287,29 @@ void Viewer::OnIndexed(size_t file, LPARAM generation) {
 void Viewer::OnTimer() {
     if (::SendMessageW(follow, BM_GETCHECK, 0, 0) != BST_CHECKED) return;
     cache.row = -1;
-    const bool failing = !set.failure().empty();
-    if (set.Refresh() || failing != !set.failure().empty()) SetCount(true);
-    else ::InvalidateRect(list, nullptr, FALSE);  // the last line may have been completed
+    const bool failing = !set.failure().empty(), merging = set.merging();
+    const long long sel = Selected();
+    const LinePlace at = set.PlaceOf(sel >= 0 ? static_cast<long long>(set.LineOfRow(static_cast<size_t>(sel))) : -1);
+    if (set.Refresh() || failing != !set.failure().empty()) {
+        // The list keeps only the rows before the file that started over until the merge
+        // is done: a selected row after them is selected again then.
+        if (!merging && set.merging()) held = at;
+        SetCount(true);
+    } else {
+        ::InvalidateRect(list, nullptr, FALSE);  // the last line may have been completed
+    }
+}
+
+void Viewer::OnMerged(LPARAM generation) {
+    const long long sel = Selected();
+    LinePlace at = sel >= 0 ? set.PlaceOf(static_cast<long long>(set.LineOfRow(static_cast<size_t>(sel)))) : held;
+    held = LinePlace();
+    if (!set.TakeMerged(generation, &at)) return;
+    cache.row = -1;
+    const long long line = set.LineAt(at);
+    const long long row = line >= 0 ? set.RowOfLine(static_cast<size_t>(line)) : -1;
+    SetCount(row < 0);
+    if (row >= 0) Select(static_cast<size_t>(row));
 }
 
 const CachedRow& Viewer::Row(size_t row) {
@@ -299,9 +322,7 @@ const CachedRow& Viewer::Row(size_t row) {
     DWORD error = 0;
     if (!set.Parse(set.LineOfRow(row), &x, &d, &error) && error) {
         // Never an empty row for a line that is there but cannot be read.
-        wchar_t text[80];
-        swprintf(text, 80, L"<this line cannot be read from its file (error %lu)>", static_cast<unsigned long>(error));
-        cache.col[kColumnCount - 1] = text;
+        cache.col[kColumnCount - 1] = L"<this line cannot be read from its file (" + kv::ErrorText(error) + L")>";
         return cache;
     }
     if (d.known()) {
@@ -335,13 +356,30 @@ void Viewer::Reveal(size_t r) {
     ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(t), FALSE);
 }
 
+// A list view may walk every row before the first selected one, and every row to clear
+// them all: with a history of a million rows that is seconds. The selection mark (where
+// a click or this window last selected) names the usual single selected row at once.
+long long Viewer::Selected() const {
+    const LRESULT count = ::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0);
+    if (count <= 0) return -1;
+    const LRESULT mark = ::SendMessageW(list, LVM_GETSELECTIONMARK, 0, 0);
+    if (count == 1 && mark >= 0 && (::SendMessageW(list, LVM_GETITEMSTATE, mark, LVIS_SELECTED) & LVIS_SELECTED)) return mark;
+    return ::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+}
+
 void Viewer::Select(size_t row) {
     LVITEMW clear = {};
     clear.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&clear));
+    const long long old = Selected();
+    if (::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) > 1) {
+        ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&clear));
+    } else if (old >= 0) {
+        ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(old), reinterpret_cast<LPARAM>(&clear));
+    }
     LVITEMW item = {};
     item.state = item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
     ::SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+    ::SendMessageW(list, LVM_SETSELECTIONMARK, 0, static_cast<LPARAM>(row));
     Reveal(row);
 }
 
@@ -558,6 +596,7 @@ LRESULT CALLBACK ViewerWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexce
         case WM_TIMER: v.OnTimer(); return 0;
         case WM_VIEWER_PROGRESS: v.OnProgress(static_cast<unsigned>(wp)); return 0;
         case WM_VIEWER_INDEXED: v.OnIndexed(static_cast<size_t>(wp), lp); return 0;
+        case WM_VIEWER_MERGED: v.OnMerged(lp); return 0;
         case WM_DROPFILES: {
             // Several directories dropped at once: their stations merged.
             HDROP drop = reinterpret_cast<HDROP>(wp);
