@@ -658,7 +658,7 @@ void Soak::Run() {
 
 // Alt+F4 and the verdict.
 void Soak::Finish(ULONGLONG realStart) {
-    const double realSeconds = static_cast<double>(::GetTickCount64() - realStart) / 1000.0;
+    const double realSeconds = static_cast<double>(::GetTickCount64() - realStart) / 1000.0, simSeconds = SimSeconds(*b_);
     b_->quit = 1;
     for (auto& [id, c] : clients_) kvtest::WaitPumping(c.first, 30000);
     clients_.clear();
@@ -673,7 +673,7 @@ void Soak::Finish(ULONGLONG realStart) {
     printf("verdict after %.0f real seconds (%.1f simulated seconds per real second): %lld lines in files, %lld missing, %lld noticed lost, "
            "%lld twice or out of order, %lld misplaced by day, %lld wrong marks, %lld excluded lines written; %lld trigger runs; %lld expired "
            "files deleted; %lld debug-viewer lines; disk at most %.0f MB, %.1f GB written\n",
-           realSeconds, hours_ * 3600.0 / realSeconds, ledger_.lines, missingAtHour_, ledger_.noticedLost, ledger_.twice, ledger_.misplaced,
+           realSeconds, simSeconds / realSeconds, ledger_.lines, missingAtHour_, ledger_.noticedLost, ledger_.twice, ledger_.misplaced,
            ledger_.badMarks, ledger_.dropsSeen, fired, ledger_.expired, ledger_.dbgLines, peakDisk_ / 1048576.0, ledger_.bytes / 1073741824.0);
     EXPECT_TRUE(end.finished && end.exitCode == 0) << "Alt+F4 ends the window's process cleanly: " << end.exitCode;
     wchar_t left[16];
