@@ -468,6 +468,15 @@ void Soak::Checkpoint(int hour, bool last) {
     // Gone, or begun again by the line that says it was deleted.
     if (!WaitFor([&] { return kvtest::ReadBytes(current).size() < ledger_.read[name]; })) Problem("the current trace file was not deleted");
     ledger_.read.erase(name);
+    // The status clock shows the simulated date (it refreshes once a real second, minutes of the simulated clock).
+    const std::wstring clock = TextOf(Field(4));
+    for (double back : {0.0, 300.0}) {
+        const SYSTEMTIME d = SimTime(*b_, SimSeconds(*b_) - back);
+        wchar_t date[16];
+        swprintf(date, 16, L"%02u.%02u.%02u", d.wDay, d.wMonth, d.wYear % 100);
+        if (clock.find(date) != std::wstring::npos) break;
+        if (back > 0) Problem("the status clock shows " + kvtest::Narrow(clock));
+    }
     const Usage u = Measure(::GetProcessId(host_));
     const LONG64 listed = Send(main_, LVM_GETITEMCOUNT), filtered = Send(filter_, LVM_GETITEMCOUNT);
     const LONG64 apps = Send(::GetDlgItem(window_, kIdAppList), CB_GETCOUNT);
@@ -670,11 +679,15 @@ void Soak::Finish(ULONGLONG realStart) {
     const LONG64 fired = std::count(triggers.begin(), triggers.end(), '\n');
     const bool simulated = fired > 0 && std::count(triggers.begin(), triggers.end(), '\n') == std::count(triggers.begin(), triggers.end(), '_') &&
                            triggers.compare(0, 4, "2606") == 0;
-    printf("verdict after %.0f real seconds (%.1f simulated seconds per real second): %lld lines in files, %lld missing, %lld noticed lost, "
-           "%lld twice or out of order, %lld misplaced by day, %lld wrong marks, %lld excluded lines written; %lld trigger runs; %lld expired "
-           "files deleted; %lld debug-viewer lines; disk at most %.0f MB, %.1f GB written\n",
-           realSeconds, simSeconds / realSeconds, ledger_.lines, missingAtHour_, ledger_.noticedLost, ledger_.twice, ledger_.misplaced,
-           ledger_.badMarks, ledger_.dropsSeen, fired, ledger_.expired, ledger_.dbgLines, peakDisk_ / 1048576.0, ledger_.bytes / 1073741824.0);
+    // What this machine takes: the rate at which the rows asked for per simulated second would still all be handed in.
+    const double perReal = static_cast<double>(handedAtHour_) / realSeconds;
+    printf("verdict after %.0f real seconds (%.1f simulated seconds per real second; %.0f rows handed in per real second, so %d rows per "
+           "simulated second would need at most %.1f): %lld lines in files, %lld missing, %lld noticed lost, %lld twice or out of order, %lld "
+           "misplaced by day, %lld wrong marks, %lld excluded lines written; %lld trigger runs; %lld expired files deleted; %lld debug-viewer "
+           "lines; disk at most %.0f MB, %.1f GB written\n",
+           realSeconds, simSeconds / realSeconds, perReal, rows_, rows_ ? perReal / rows_ : 0.0, ledger_.lines, missingAtHour_,
+           ledger_.noticedLost, ledger_.twice, ledger_.misplaced, ledger_.badMarks, ledger_.dropsSeen, fired, ledger_.expired, ledger_.dbgLines,
+           peakDisk_ / 1048576.0, ledger_.bytes / 1073741824.0);
     EXPECT_TRUE(end.finished && end.exitCode == 0) << "Alt+F4 ends the window's process cleanly: " << end.exitCode;
     wchar_t left[16];
     ::GetPrivateProfileStringW(L"Global", L"Left", L"", left, 16, settings_.c_str());
