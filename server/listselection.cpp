@@ -43,6 +43,9 @@ void ClearSelection(HWND list) noexcept {
 
 void SelectRow(HWND list, short store, int row) noexcept {
     if (!list || row < 0) return;
+    // row counts the rows the store has dropped; the view must have heard of them too, or
+    // their news, arriving later, would move this selection a second time.
+    rowstore_TellDrop(store);
     if (row >= static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0))) rowstore_FlushCount(store);
     SetItemState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
 }

@@ -12,8 +12,9 @@ int FirstSelected(HWND list) noexcept;
 // every item of an owner-data list (milliseconds for a full list); clearing the few
 // items that hold them has the same result.
 void ClearSelection(HWND list) noexcept;
-// Selects and focuses row of the store's list. The view learns new rows by a timer, and
-// a row it does not count yet cannot be selected: its count is brought up to date first.
+// Selects and focuses row of the store's list. The view learns new rows by a timer and
+// dropped rows by a post; both are brought up to date first, for a row it does not count
+// yet cannot be selected, and a drop told later would move the selection again.
 void SelectRow(HWND list, short store, int row) noexcept;
 
 }  // namespace kv

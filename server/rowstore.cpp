@@ -293,10 +293,12 @@ void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
     ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
 }
 
+}  // namespace
+
 // Tells the view of the rows dropped from the front since it last heard: its count, and
 // its top row and selection moved down with their rows (an item whose row went is the
 // first one then); the whole view is drawn again.
-void TellDrop(short store) {
+void rowstore_TellDrop(short store) {
     HWND view;
     int dropped;
     bool autoScroll;
@@ -326,8 +328,6 @@ void TellDrop(short store) {
     }
     ::InvalidateRect(view, nullptr, TRUE);
 }
-
-}  // namespace
 
 void rowstore_SetMessageBox(MessageBoxFn fn) { g_messageBox = fn; }
 
@@ -570,7 +570,7 @@ void rowstore_DeleteFirst(short store, int first, int n) {
     }
     if (told) return;
     if (first == 0 && n > 0)
-        TellDrop(store);
+        rowstore_TellDrop(store);
     else
         ::SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
 }
@@ -607,7 +607,7 @@ BOOL rowstore_GetSortAscending(short store) {
 void rowstore_FlushCount(short store) {
     // A drop the view has not heard of goes first: its selection moves with the rows
     // before a new count could cut it off.
-    TellDrop(store);
+    rowstore_TellDrop(store);
     CountPush push;
     {
         StoreLock lock;
@@ -626,10 +626,13 @@ void rowstore_OnTimer(short store, UINT_PTR timerId) {
             if (!e) return;
             e->dropPosted = false;
         }
-        TellDrop(store);
+        rowstore_TellDrop(store);
         return;
     }
     if (timerId != kRowStoreTimerId) return;
+    // As for a flush: a smaller count first would cut off a selection that moves with a
+    // drop the view has not heard of yet.
+    rowstore_TellDrop(store);
     CountPush push;
     {
         StoreLock lock;

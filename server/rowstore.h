@@ -69,7 +69,12 @@ void rowstore_DeleteFirst(short store, int first, int n);
 int rowstore_GetCount(short store);
 void rowstore_SetAutoScroll(short store, BOOL on);
 BOOL rowstore_GetAutoScroll(short store);
+// Pushes a pending count; a drop the view has not heard of goes first.
 void rowstore_FlushCount(short store);
+// Tells the view now of the rows dropped from the front that its post has not told yet
+// (rowstore_DeleteFirst): its count, top row and selection follow their rows. Whoever sets
+// a selection by a store index does this first, or the post would move it a second time.
+void rowstore_TellDrop(short store);
 void rowstore_OnTimer(short store, UINT_PTR timerId);
 void rowstore_Sort(short store, const NMLISTVIEW* columnClick);
 void rowstore_OnGetDispInfo(short store, NMLVDISPINFOW* info);

@@ -169,8 +169,12 @@ void tracewnd_OnContextMenu(HWND window, WPARAM, int x, int y) {
         const int row = st.mainList ? static_cast<int>(::SendMessageW(st.mainList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED)) : -1;
         RECT rc = {LVIR_BOUNDS, 0, 0, 0};
         if (row >= 0 && ::SendMessageW(st.mainList, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&rc))) {
-            RECT client;
+            RECT client, header;
             ::GetClientRect(st.mainList, &client);
+            // The column header covers the top of the client area: a row behind it is out of view.
+            HWND headerWindow = ListView_GetHeader(st.mainList);
+            if (headerWindow && ::IsWindowVisible(headerWindow) && ::GetWindowRect(headerWindow, &header))
+                client.top += header.bottom - header.top;
             if (rc.bottom > client.top && rc.top < client.bottom) at = {rc.left + 8, rc.bottom};
         }
         if (st.mainList) ::ClientToScreen(st.mainList, &at);

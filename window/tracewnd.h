@@ -116,6 +116,7 @@ void tracewnd_OnSettingsChanged();
 
 // List views.
 LRESULT CALLBACK ListWndProc(HWND list, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
+void InstallMainListProc(HWND list);  // subclasses the main list with ListWndProc
 void tracewnd_DrawItem(HWND window, const DRAWITEMSTRUCT* item);
 // The answer to the notification (-1 to an owner-data list's find request, else 0).
 LRESULT tracewnd_OnNotify(HWND window, int id, const NMHDR* header);

@@ -25,8 +25,6 @@
 
 using namespace kv;
 
-void InstallMainListProc(HWND list);  // listview.cpp
-
 namespace {
 
 const wchar_t kCommandFunc[] = L"tracewnd_OnCommand";

@@ -15,6 +15,7 @@
 #include "resources/settings_dialog.h"
 #include "server/clock.h"
 #include "server/filters.h"
+#include "server/intake.h"
 #include "server/rowstore.h"
 #include "server/serverstate.h"
 #include "server/tracefile.h"
@@ -78,6 +79,7 @@ HWND Window() {
         kv::ServerState& st = kv::Server();
         st.traceWindow = hwnd;
         st.mainStore = rowstore_Create(st.mainList = MakeList(hwnd, 0), rowstore_CompareRows);
+        InstallMainListProc(st.mainList);  // the news of trims reaches the store
         st.filterStore = rowstore_Create(st.filterList = MakeList(hwnd, 220), rowstore_CompareRows);
         TraceWindow().scroll =
             ::CreateWindowExW(0, L"Button", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 440, 50, 20, hwnd, nullptr, nullptr, nullptr);
@@ -244,7 +246,8 @@ TEST_F(OperatorTest, FindCaseWholeWordDirectionAndTheLimits) {
     EXPECT_EQ(90 + page / 4, ListView_GetTopIndex(MainList()) + page - 1) << page;
 }
 
-// Rows not yet in the view's count (a flood moves it once a second) are where Scroll, the filter list and F2 select.
+// Rows not yet in the view's count (a flood moves it once a second) are where Scroll, the filter list and F2 select;
+// through trims the view hears of later, a copy selected in the focused filter list keeps its row selected.
 // Stopped, a header click sorts the main list and empties the filter list; while tracing, nothing.
 TEST_F(OperatorTest, SelectionOnRowsTheViewDoesNotCountYetScrollAndSort) {
     const std::function<void()> acts[] = {
@@ -258,6 +261,22 @@ TEST_F(OperatorTest, SelectionOnRowsTheViewDoesNotCountYetScrollAndSort) {
         EXPECT_EQ(std::vector<int>{5}, SelectedRows()) << &act - acts;
     }
     const short stores[] = {kv::Server().mainStore, kv::Server().filterStore};
+    const ServerSettings kept = g_settings;
+    g_settings.MaxEntries = 30, g_settings.MaxDelete = 2, wcscpy(g_settings.SpecialFilter, L"LINK"), tracewnd_SplitFilters();
+    Fill({});
+    auto flood = [](int n, const wchar_t* text) {  // lines taken in on this thread, news delivered as before a paint
+        for (int i = 0; i < n; ++i) tracewnd_AddMessage(0, L"Flood", text, 30), kvtest::PumpPending();
+    };
+    flood(28, L"row"), flood(2, L"LINK"), rowstore_FlushCount(stores[1]), ::SetFocus(FilterList()), Select(FilterList(), 0);
+    std::wstring shown;  // the selected main row's time, each time the list is trimmed
+    for (int trim = 0; trim < 12; ++trim) {
+        flood(2, trim % 3 ? L"row" : L"LINK more");
+        RowCopy main, copy;
+        rowstore_CopyRow(stores[0], Selected(), &main), rowstore_CopyRow(stores[1], 0, &copy);
+        shown += main.row.time == std::wstring(copy.row.time) ? L"=" : L"x";
+    }
+    EXPECT_EQ(std::wstring(12, L'='), shown) << "the selected copy's row, at every trim";
+    g_settings = kept, tracewnd_SplitFilters();
     for (BOOL on : {TRUE, FALSE}) {  // Scroll is one switch for both lists
         EXPECT_EQ(on * 2, rowstore_GetAutoScroll(stores[0]) + rowstore_GetAutoScroll(stores[1]));
         ::SendMessageW(TraceWindow().scroll, BM_CLICK, 0, 0);
@@ -294,6 +313,11 @@ TEST_F(OperatorTest, MarksWrapAroundAndTheWaysToThem) {
         // A single marked row that is selected: nothing happens; without a selection neither.
         {[] { Select(MainList(), 4), Command(kCmdToggleMark), Key(VK_F2), Command(kCmdPrevMark); }, {4}, "----M-----"},
         {[] { Select(MainList(), -1), Key(VK_F2), Command(kCmdNextMark), Command(kCmdToggleMark); }, {}, "----M-----"},
+        // Marks on the first and the last row, reached from either side.
+        {[] { Command(kCmdClearMarks), Select(MainList(), 0), Key(VK_F2, true), Select(MainList(), 9), Key(VK_F2, true), Select(MainList(), 5), Key(VK_F2); },
+         {9}, "M--------M"},
+        {[] { Key(VK_F2); }, {0}, nullptr}, {[] { Key(VK_F2, false, true); }, {9}, nullptr},
+        {[] { Select(MainList(), 5), Key(VK_F2, false, true); }, {0}, nullptr},
     };
     for (const Step& s : steps) {
         s.act();
@@ -339,7 +363,8 @@ TEST_F(OperatorTest, TicksClockChangesAndTheListKeys) {
     struct Press { UINT key; int part, after; bool shown; HWND focus, next; };
     const Press presses[] = {{VK_ADD, 3, 2, true}, {VK_ADD, 2, 2, true}, {VK_SUBTRACT, 9, 10, true}, {VK_SUBTRACT, 10, 10, true},
                              {VK_ADD, 5, 5, false}, {VK_SUBTRACT, 5, 5, false}, {VK_TAB, 5, 5, true, MainList(), FilterList()},
-                             {VK_TAB, 5, 5, true, FilterList(), MainList()}, {VK_TAB, 5, 5, false, Window(), MainList()}};
+                             {VK_TAB, 5, 5, true, FilterList(), MainList()}, {VK_TAB, 5, 5, false, Window(), MainList()},
+                             {VK_TAB, 5, 5, false, MainList(), MainList()}};
     for (const Press& p : presses) {
         g_settings.FilterListPart = static_cast<short>(p.part);
         ::ShowWindow(FilterList(), p.shown ? SW_SHOW : SW_HIDE);
@@ -381,6 +406,12 @@ TEST_F(OperatorTest, ContextMenuGreyingPlaceAndTheTeleEncoder) {
     Select(MainList(), 1), Command(kCmdTeleEncoder);
     tracewnd_SetTelegramMessageBox(nullptr);
     EXPECT_EQ(0u, g_boxes.at(0).find(L"Type:\tUnit Update V3\n")) << kvtest::Narrow(g_boxes[0]);
+    Fill(List(60, L"x"));
+    for (auto [focused, shown] : {std::pair{0, 59}, {19, 20}, {59, 0}}) {  // far above the view, just above it, below it
+        Select(MainList(), focused), ListView_EnsureVisible(MainList(), 59, FALSE), ListView_EnsureVisible(MainList(), shown, FALSE);
+        g_menuAt = {}, tracewnd_OnContextMenu(Window(), 0, -1, -1);
+        EXPECT_EQ((std::vector<LONG>{corner.x, corner.y}), (std::vector<LONG>{g_menuAt.left, g_menuAt.top})) << focused;
+    }
 }
 
 // With tracing on the file commands beep; the list's save dialog opens where the last list went.
@@ -444,7 +475,7 @@ TEST(WindowParts, LayoutRevealAndStatusTexts) {
     static const Reveal reveal[] = {
         {95, 0, 100, 20, 99},  // beyond the third quarter: a quarter page below, cut at the end
         {50, 40, 100, 20, 50}, {55, 40, 100, 20, 55},  // the middle half to the last row of the third quarter: no scrolling
-        {41, 40, 100, 20, 36},                          // first quarter: a quarter page above
+        {41, 40, 100, 20, 36}, {45, 40, 100, 20, 40},   // first quarter, to its last row: a quarter page above
         {2, 0, 100, 20, 0}, {10, 0, 0, 20, 0},          // cut at the start; an empty list
     };
     for (const Reveal& c : reveal) EXPECT_EQ(kv::RevealTarget(c.row, c.top, c.count, c.perPage), c.want) << c.row;

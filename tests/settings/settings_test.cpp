@@ -154,6 +154,7 @@ TEST_F(SettingsTest, DefaultsSuiteFileNumbersAndProfile) {
                                       {f.c_str(), L"ListView", L"MaxEntries", L"many"},  // no number: 0
                                       {f.c_str(), L"ListView", L"MaxDelete", L""},       // empty: the default
                                       {f.c_str(), L"Global", L"FilterListPart", L"0"},   // a divisor: never below 1
+                                      {f.c_str(), L"Global", L"LastFileDir", L"E:\\lists"},  // not where profiles go
                                       {f.c_str(), L"Global", L"LastProfile", last.c_str()}};
     for (const auto& k : keys) WriteKey(k[0], k[1], k[2], k[3]);
     tracewnd_SetProfile(host.c_str());
@@ -161,6 +162,7 @@ TEST_F(SettingsTest, DefaultsSuiteFileNumbersAndProfile) {
     ServerSettings& s = g_settings;
     EXPECT_EQ(std::vector<int>({s.StopRivivEda, s.PCNo, s.HistoryDays, s.MaxEntries, s.MaxDelete, s.FilterListPart}),
               std::vector<int>({1, 3, 0, 0, 100, 5}));
+    EXPECT_STREQ(s.LastProfileDir, s.FileDir) << "no LastProfileDir: profiles go where the trace files go";
     EXPECT_EQ(CurrentProfile(), host);
     tracewnd_SetProfile(nullptr);
     tracewnd_LoadSettings();
@@ -206,7 +208,7 @@ TEST_F(SettingsTest, EveryKeyComesBackAtTheNextLoad) {
     s.EnableFile = s.MarkHighlight = s.TopMost = 1;
     s.HistoryDays = 9, s.MaxEntries = 4321, s.MaxDelete = -5, s.TriggerFlags = 0x19, s.FilterListPart = 7;
     const std::pair<wchar_t*, const wchar_t*> texts[] = {
-        {s.IncludeFilter, L" lead;trail "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"'%s%d;x'"},
+        {s.IncludeFilter, L"lead;ERR "}, {s.ExcludeFilter, L"\"quoted\""}, {s.SpecialFilter, L"'%s%d;x'"},
         {s.TriggerFilter, L"\t"}, {s.TriggerExec, L"notify.cmd \"a b\""}, {s.FileDir, L"E:\\t"},
         {s.LastFileDir, L"E:\\saved lists"}};
     for (const auto& t : texts) wcscpy(t.first, t.second);

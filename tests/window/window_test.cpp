@@ -75,11 +75,16 @@ KVTEST_HELPER(early_host) {
     for (auto& t : threads) t.join();
     return traceapi_DestroyWnd(), 0;
 }
+// Registers "Quitter", switches its diagnose and warning levels on and ends without unregistering.
+KVTEST_HELPER(quitter) {
+    const short h = traceapi_Register(L"Quitter", nullptr, FALSE);
+    return traceapi_SetEnableDiag(h, 1), traceapi_SetEnableWarn(h, 1), h > 0 ? 0 : 1;
+}
 const char kBaseSettings[] =
     "[Global]\r\nEnableTrace=1\r\nEnableFile=1\r\nHistoryDays=7\r\nTopMost=1\r\n"
-    "Left=0\r\nTop=0\r\nRight=1000\r\nBottom=620\r\nFilterListPart=4\r\n"
+    "Left=12\r\nTop=34\r\nRight=1012\r\nBottom=654\r\nFilterListPart=4\r\n"
     "[ListView]\r\nMaxEntries=10000\r\nMaxDelete=100\r\nAutoScroll=1\r\nCol5=300\r\n"
-    "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME\r\n"
+    "[Filter]\r\nHighlightFilter=MARKME\r\nMarkHighlight=1\r\nSpecialFilter=FILTERME;CLEARED\r\n"
     "[RivivEda]\r\nEnableDiag=0\r\nEnableInfo=0\r\nEnableWarning=0\r\nEnableError=0\r\n";
 
 struct WindowProcess {
@@ -210,8 +215,11 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     ASSERT_TRUE(ClearAndEmit(30, 20, L"a line")) << win_->Rows(win_->main);
     EXPECT_EQ(TextOf(win_->Field(3)) + L"|" + TextOf(win_->Field(1)), L"Profile: USER|") << "no row selected";
     kvtest::RecordingWindow other({});
-    ::ShowWindow(other.hwnd(), SW_SHOW);
-    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
+    auto activate = [&other] {  // from another window, hidden again at once: a late notice of its focus takes nothing back
+        const bool away = (::ShowWindow(other.hwnd(), SW_SHOW), kvtest::BringToFront(other.hwnd()));
+        return ::ShowWindow(other.hwnd(), SW_HIDE), away && kvtest::BringToFront(win_->window);
+    };
+    ASSERT_TRUE(activate());
     const std::pair<std::vector<WORD>, const wchar_t*> steps[] = {
         {{VK_HOME}, L"1 [0000]"}, {std::vector<WORD>(16, VK_DOWN), L"17 [0011]"}, {{'L', VK_UP}, L"16 [0011]"}, {{VK_END}, L"31 [0011]"}};
     for (const auto& [keys, field] : steps) {
@@ -225,7 +233,7 @@ TEST_F(TraceWindowTest, ClientLinesStatusFieldsAndTheKeyboard) {
     EXPECT_EQ(shown, L"31 / 10000|31 [0011]|File: " + file + L" (max:7)|Profile: USER|KV-Client  |");
     kvtest::Press(VK_TAB);  // Tab, and an activation goes back to the list used last
     EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->filter; })) << "Tab";
-    ASSERT_TRUE(kvtest::BringToFront(other.hwnd()) && kvtest::BringToFront(win_->window));
+    ASSERT_TRUE(activate());
     EXPECT_TRUE(kvtest::PumpUntil([] { return kvtest::FocusOf(win_->window) == win_->filter; })) << "activation";
     for (int on : {0, 1}) {
         kvtest::Press('T', {VK_CONTROL});
@@ -269,7 +277,8 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
     EXPECT_EQ(std::to_wstring(traceapi_GetEnableInf(handle_)) + ReadKey(section.c_str(), L"EnableInfo") +
                   std::to_wstring(Send(win_->Control(kIdInfo), BM_GETCHECK)), L"000");
     Send(win_->Control(kIdWarning), BM_CLICK);
-    EXPECT_EQ(traceapi_GetEnableWarn(handle_) + traceapi_GetEnableWarn(0), 2) << "All Off chose the server entry";
+    EXPECT_EQ(std::to_wstring(traceapi_GetEnableWarn(handle_) + traceapi_GetEnableWarn(0)) + ReadKey(section.c_str(), L"EnableWarning"),
+              L"21") << "All Off chose the server entry, which switches and writes every application";
     Send(win_->Control(kIdWarning), BM_CLICK);
     EXPECT_EQ(traceapi_GetEnableWarn(handle_), 0);
     for (std::wstring line : {L"***** TRACE STOPPED *****|", L"***** AllOff *****|", L"***** TRACE TO FILE OFF *****|", L"***** TRACE TO FILE '"})
@@ -278,10 +287,19 @@ TEST_F(TraceWindowTest, ToolBarButtonsSwitchesSettingsAndTraceFile) {
             const size_t at = text.find(L"|tracewnd_OnCommand|" + line), start = text.rfind(L'\n', at);
             return at != std::wstring::npos && text.find(L"|OPR |", start) < at;
         }, 5000)) << kvtest::Narrow(line);
+    // A client that changed its switches and ended without unregistering: the check for ended processes keeps them.
+    ASSERT_EQ(kvtest::RunHelper(L"quitter").exitCode, 0u);
+    EXPECT_TRUE(kvtest::PumpUntil([] {
+        std::wstring kept;
+        for (const wchar_t* key : {L"EnableDiag", L"EnableInfo", L"EnableWarning", L"EnableError"}) kept += ReadKey(L"WINDOW_TEST_Quitter", key);
+        return kept == L"1010";
+    }, 20000)) << kvtest::Narrow(ReadKey(L"WINDOW_TEST_Quitter", L"EnableDiag"));
 }
 
-// Where every control sits 1000 wide; the column width the settings hold.
+// The window where the settings put it; where every control sits 1000 wide; the column width the settings hold.
 TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
+    const RECT placed = RectIn(win_->window, nullptr);
+    EXPECT_EQ((Longs{placed.left, placed.top, placed.right, placed.bottom}), (Longs{12, 34, 1012, 654})) << "as stored";
     RECT want = {0, 0, 1000, 600}, client;
     ::AdjustWindowRectEx(&want, WS_OVERLAPPEDWINDOW, FALSE, 0);
     ::SetWindowPos(win_->window, nullptr, 0, 0, want.right - want.left, want.bottom - want.top, SWP_NOMOVE | SWP_NOZORDER);
@@ -311,26 +329,27 @@ TEST_F(TraceWindowTest, RowsByInkGroundAndMark) {
     traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW MARKME FILTERME");
     traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW FILTERME");
     ASSERT_TRUE(kvtest::PumpUntil([] {
-        return win_->Rows(win_->main) == 8 && win_->Rows(win_->filter) == 2 && ::IsWindowVisible(win_->filter);
+        return win_->Rows(win_->main) == 8 && win_->Rows(win_->filter) == 3 && ::IsWindowVisible(win_->filter);
     })) << win_->Rows(win_->main) << " " << win_->Rows(win_->filter);
     ASSERT_TRUE(Click(win_->main, RowsOf(win_->main, 2)[1].middle, win_->main, 1));
     Paint();
-    const std::vector<Band> main = RowsOf(win_->main, 8), filter = RowsOf(win_->filter, 2, kFilterGrounds);
+    const std::vector<Band> main = RowsOf(win_->main, 8), filter = RowsOf(win_->filter, 3, kFilterGrounds);
     EXPECT_EQ(InksOf(main), (Sets{{kGreen}, {kRed, kFrame}, {kBlue}, {kGrey}, {kGreen}, {kDarkBlue}, {kBlack}, {kBlack}}))
         << "rows in their inks, the selected one framed";
     EXPECT_EQ(InksOf(main, true), (Sets{{}, {}, {}, {}, {}, {}, {kHighlight, kMarkCell}, {}}));
-    EXPECT_EQ(InksOf(filter), (Sets{{kBlack}, {kBlack}}));
-    EXPECT_EQ(InksOf(filter, true), (Sets{{kHighlight}, {kLinked}}));
+    EXPECT_EQ(InksOf(filter), (Sets{{kGreen}, {kBlack}, {kBlack}}));
+    EXPECT_EQ(InksOf(filter, true), (Sets{{kLinked}, {kHighlight}, {kLinked}})) << "the first a copy of row 0";
     // The copy of the marked row: its row selected, framed grey while the filter list has the focus.
-    EXPECT_TRUE(Click(win_->filter, filter[0].middle, win_->main, 6));
+    EXPECT_TRUE(Click(win_->filter, filter[1].middle, win_->main, 6));
     Paint();
     EXPECT_EQ(RowsOf(win_->main, 7)[6].inks, (std::set<COLORREF>{kBlack, kGrey}));
     EXPECT_TRUE(Click(win_->main, main[2].middle, win_->main, 2));
     EXPECT_TRUE(kvtest::PumpUntil([] { return Send(win_->filter, LVM_GETSELECTEDCOUNT) == 0; }));
 }
 
-// Keys, menus and the double click open their windows on the window thread; the menus come after the typed keys,
-// opened and closed by posted messages only their loops take.
+// Keys, menus and the double click open their windows on the window thread, opened and closed by posted messages
+// only their loops take. The menu comes first: a window that has just lost the focus to a dialog of its own is told
+// so (WM_CANCELMODE) a moment after the dialog closed, and that ends any menu open by then.
 TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     ASSERT_TRUE(ClearAndEmit(3, 30, L"row to find"));
     const DWORD thread = ::GetWindowThreadProcessId(win_->window, nullptr);
@@ -345,13 +364,13 @@ TEST_F(TraceWindowTest, OperatorKeysMenuAndDoubleClickOpenTheirWindows) {
     auto escape = [](HWND to) { ::PostMessageW(to, WM_KEYDOWN, VK_ESCAPE, 0); };
     struct Case { const char* what; std::function<void(HWND)> open; const wchar_t *cls, *caption; std::function<void(HWND)> close; };
     const Case cases[] = {
+        {"the context menu", [main](HWND) { ::PostMessageW(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(300, 200)); },
+         L"#32768", nullptr, escape},
         {"F3 without a find text, Escape", press(VK_F3), L"#32770", nullptr, [main, escape](HWND) { escape(main); }},
         {"Alt+F3, Find Next: a hit closes the dialog", press(VK_F3, {VK_MENU}), L"#32770", nullptr, [](HWND dialog) {
              Send(::GetDlgItem(dialog, 0x480), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"to find"));
              ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
          }},
-        {"the context menu", [main](HWND) { ::PostMessageW(main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(main), MAKELPARAM(300, 200)); },
-         L"#32768", nullptr, escape},
         {"double click, Cancel", [main](HWND) { ::PostMessageW(main, WM_LBUTTONDBLCLK, 0, MAKELPARAM(100, 100)); }, L"#32770",
          L"VANTORA Trelvan Trace Server: Settings", [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }},
     };
