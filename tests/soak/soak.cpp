@@ -246,7 +246,9 @@ struct Ledger {
             printf("  misplaced: %s\n", kvtest::Narrow(std::wstring(s, std::min<size_t>(n, 100))).c_str());
         const wchar_t* text = bar[4] + 1;
         const std::wstring body(text, s + mark);
+        // The window's notices of lines lost: a trace file that could not be opened, and messages not delivered.
         if (const size_t at = body.find(L"written again; "); at != std::wstring::npos) noticedLost += _wtoi64(body.c_str() + at + 15);
+        if (body.find(L"trace message(s) could not be delivered") != std::wstring::npos) noticedLost += _wtoi64(body.c_str() + 6);
         expired += !body.compare(0, 25, L"Delete expired trace file");
         dbgLines += !body.compare(0, 8, L"SOAKDBG ");
         if (body.size() < 17 || text[0] != L'P' || text[5] != L' ' || text[6] != L'N') return;
@@ -363,7 +365,6 @@ private:
     HANDLE host_ = nullptr, stuck_ = nullptr;
     HWND window_ = nullptr, main_ = nullptr, filter_ = nullptr;
     std::map<int, std::pair<HANDLE, double>> clients_;  // producer id: process, end of life (negative: killed then)
-    std::vector<int> killed_;
     int nextId_ = kHostThreads, nextMinute_ = 0;
     double nextClient_ = 0, stuckUntil_ = -1, lastCheck_ = 0;
     std::mutex answersLock_;
@@ -427,7 +428,7 @@ void Soak::Clients(double now) {
     for (auto it = clients_.begin(); it != clients_.end();) {
         auto& [process, end] = it->second;
         const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0, kill = end < 0 && now >= -end && b_->p[it->first].done > 0;
-        if (kill) ::TerminateProcess(process, 9), ::WaitForSingleObject(process, 10000), b_->p[it->first].alive = 0, killed_.push_back(it->first);
+        if (kill) ::TerminateProcess(process, 9), ::WaitForSingleObject(process, 10000), b_->p[it->first].alive = 0;
         if (!ended && !kill) {
             ++it;
             continue;
@@ -453,12 +454,8 @@ void Soak::Checkpoint(int hour, bool last) {
         Problem("the trace file was not closed after tracing stopped");
     const ULONGLONG held = ledger_.ReadFiles(share_ + L"\\trace");
     peakDisk_ = std::max(peakDisk_, held);
-    // Lines still owed: every producer's up to its last handed in; a killed one's last may be missing.
-    for (int id = 0; id < nextId_; ++id) {
-        const LONG64 seen = ledger_.last[id], done = b_->p[id].done;
-        const bool killed = std::find(killed_.begin(), killed_.end(), id) != killed_.end();
-        if (done > seen && !(killed && done == seen + 1)) owed += Ledger::Gap(id, seen, done);
-    }
+    // Lines still owed: every producer's up to the last it handed in (a killed one's line in hand was not).
+    for (int id = 0; id < nextId_; ++id) owed += Ledger::Gap(id, ledger_.last[id], b_->p[id].done);
     const LONG64 missing = ledger_.missing + owed;
     const std::wstring current = CurrentFile(), name = current.substr(current.rfind(L'\\') + 1);
     Command(IDM_DELETEFILE);
