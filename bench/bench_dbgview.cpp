@@ -2,7 +2,9 @@
 // in turn by the bare debug-output reader (acknowledges only), by DbgView.exe, and by
 // DbgView.exe with the debug-viewer hook installed, the lines arriving as trace rows at a
 // stand-in server window of this process. Prints capture rates, ratios and lost lines; the
-// hook's figure is its delivery against what the viewer captured in the same round.
+// hook's figure is its delivery against what the viewer captured in the same round, with
+// the stand-in taking several lines to a send as the trace window does, and in rounds
+// between those, one line to a send (a window that does not take batches) as a baseline.
 //
 //   bench_dbgview.exe [lines-per-writer] [writers] [rounds]
 #include <windows.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "client/region.h"
 #include "client/traceapi.h"
 #include "debugreader.h"
 
@@ -168,13 +171,31 @@ double CloseViewer(HWND viewer) {
     return cpu;
 }
 
-// The stand-in trace server: counts the hook's rows and checks each writer's order.
+// The stand-in trace server: counts the hook's rows and sends and checks each writer's order.
 struct Server {
     short viewerHandle = 0;
     long rows = 0;
+    long sends = 0;
     long outOfOrder = 0;
     std::vector<int> next;
+    HWND batchTaker = nullptr;  // the stand-in that takes batches; the other one does not
 } g_server;
+
+void TakeRow(const wchar_t* func, const wchar_t* text) {
+    int writer = -1, line = -1;
+    if (lstrcmpW(func, L"DbgViewHookProc") == 0 && swscanf(text, L"w%d %d", &writer, &line) == 2 && writer >= 0 &&
+        writer < static_cast<int>(g_server.next.size())) {
+        ++g_server.rows;
+        if (line != g_server.next[writer]) ++g_server.outOfOrder;
+        g_server.next[writer] = line + 1;
+    }
+}
+
+// The shared region of the library loaded here, found from its application table.
+const kv::SharedRegion* Region() {
+    return reinterpret_cast<const kv::SharedRegion*>(reinterpret_cast<const char*>(traceapi_GetTraceApp(0)) -
+                                                     offsetof(kv::SharedRegion, apps));
+}
 
 LRESULT CALLBACK ServerProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_TRACE_REGISTER) {
@@ -184,15 +205,16 @@ LRESULT CALLBACK ServerProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     if (msg == WM_TRACE_OUTPUT) {
         // Take the row over as the trace window does: read the slot.
-        int writer = -1, line = -1;
-        if (lstrcmpW(traceapi_GetCurFuncName(), L"DbgViewHookProc") == 0 &&
-            swscanf(traceapi_GetCurTrcTxt(), L"w%d %d", &writer, &line) == 2 && writer >= 0 &&
-            writer < static_cast<int>(g_server.next.size())) {
-            ++g_server.rows;
-            if (line != g_server.next[writer]) ++g_server.outOfOrder;
-            g_server.next[writer] = line + 1;
-        }
+        ++g_server.sends;
+        TakeRow(traceapi_GetCurFuncName(), traceapi_GetCurTrcTxt());
         return 0;
+    }
+    if (msg == kv::kTraceOutputBatch && hwnd == g_server.batchTaker) {
+        const kv::SharedRegion* region = Region();
+        ++g_server.sends;
+        for (uint32_t i = 0; i < region->batchCount && i < kv::kBatchLines; ++i)
+            TakeRow(region->batch[i].func, region->batch[i].text);
+        return region->batchCount;
     }
     return ::DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -262,6 +284,8 @@ int wmain(int argc, wchar_t** argv) {
     wc.lpszClassName = L"KvBenchDbgViewServer";
     ::RegisterClassW(&wc);
     HWND server = ::CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    HWND oneByOne = ::CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    g_server.batchTaker = server;
     g_server.next.assign(static_cast<size_t>(writers), 0);
     traceapi_SetTraceWindow(server, TRUE);
     traceapi_SetEnable(1);
@@ -275,24 +299,34 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     traceapi_SetEnableInf(g_server.viewerHandle, 1);
-    // Rounds through the same hooked viewer: each round's delivery against its capture.
-    std::vector<double> captured, delivered, ratios;
-    long hookLost = 0, outOfOrder = 0;
-    for (int round = 0; round < rounds; ++round) {
+    // Rounds through the same hooked viewer, batches and one line to a send in turn: each
+    // round's delivery against its capture.
+    struct Way {
+        std::vector<double> captured, delivered, ratios;
+        long lost = 0, outOfOrder = 0, rows = 0, sends = 0;
+    } ways[2];  // batches, one by one
+    for (int round = 0; round < 2 * rounds; ++round) {
+        Way& way = ways[round % 2];
+        traceapi_SetTraceWindow(round % 2 ? oneByOne : server, TRUE);
         g_server.rows = 0;
+        g_server.sends = 0;
         g_server.outOfOrder = 0;
         g_server.next.assign(static_cast<size_t>(writers), 0);
         Run hooked = RunWriters(go, writers, count);
         const double deliveredAt = Settle([] { return g_server.rows; }, total);
-        hookLost += total - g_server.rows;
-        outOfOrder += g_server.outOfOrder;
-        captured.push_back(hooked.rate());
-        delivered.push_back(deliveredAt > hooked.start ? g_server.rows / (deliveredAt - hooked.start) : 0.0);
-        ratios.push_back(captured.back() > 0 ? delivered.back() / captured.back() : 0.0);
+        way.lost += total - g_server.rows;
+        way.outOfOrder += g_server.outOfOrder;
+        way.rows += g_server.rows;
+        way.sends += g_server.sends;
+        way.captured.push_back(hooked.rate());
+        way.delivered.push_back(deliveredAt > hooked.start ? g_server.rows / (deliveredAt - hooked.start) : 0.0);
+        way.ratios.push_back(way.captured.back() > 0 ? way.delivered.back() / way.captured.back() : 0.0);
     }
+    traceapi_SetTraceWindow(server, TRUE);
     traceapi_UninstallDbgViewHook();
     traceapi_SetTraceWindow(nullptr, TRUE);
     ::DestroyWindow(server);
+    ::DestroyWindow(oneByOne);
 
     wprintf(L"lines: %d writers x %d = %ld, best of %d rounds for reader and viewer\n", writers, count, total, rounds);
     wprintf(L"bare reader:           %8.0f lines/s, %ld lost\n", bare.rate(), bareLost);
@@ -300,10 +334,18 @@ int wmain(int argc, wchar_t** argv) {
             viewerLost);
     wprintf(L"viewer processor time: %8.1f ms per 1000 lines\n", viewerCpu * 1000 / (static_cast<double>(total) * rounds / 1000));
     wprintf(L"ratio viewer/bare:     %8.2f\n", bare.rate() > 0 ? shown.rate() / bare.rate() : 0.0);
-    wprintf(L"through the hook, median of %d rounds: %8.0f lines/s captured, %8.0f rows/s delivered, %ld lost, %ld out "
-            L"of order\n", rounds, Median(captured), Median(delivered), hookLost, outOfOrder);
-    wprintf(L"ratio hook capture/bare: %6.2f\n", bare.rate() > 0 ? Median(captured) / bare.rate() : 0.0);
-    wprintf(L"ratio delivered/captured in the same round: %.2f (goal 0.9)\n", Median(ratios));
+    const wchar_t* const names[2] = {L"several lines to a send", L"one line to a send"};
+    long hookLost = 0;
+    for (int w = 0; w < 2; ++w) {
+        const Way& way = ways[w];
+        wprintf(L"through the hook, %ls, median of %d rounds: %8.0f lines/s captured, %8.0f rows/s delivered, "
+                L"%.1f lines a send, %ld lost, %ld out of order\n", names[w], rounds, Median(way.captured),
+                Median(way.delivered), way.sends ? static_cast<double>(way.rows) / way.sends : 0.0, way.lost,
+                way.outOfOrder);
+        wprintf(L"  ratio hook capture/bare: %6.2f\n", bare.rate() > 0 ? Median(way.captured) / bare.rate() : 0.0);
+        wprintf(L"  ratio delivered/captured in the same round: %.2f%ls\n", Median(way.ratios), w == 0 ? L" (goal 0.9)" : L"");
+        hookLost += way.lost + way.outOfOrder;
+    }
     wprintf(L"writers that failed to start or to finish: %ld\n", g_writersFailed);
-    return bareLost == 0 && viewerLost == 0 && hookLost == 0 && outOfOrder == 0 && g_writersFailed == 0 ? 0 : 2;
+    return bareLost == 0 && viewerLost == 0 && hookLost == 0 && g_writersFailed == 0 ? 0 : 2;
 }

@@ -40,6 +40,10 @@ constexpr DWORD kCloseTimeoutMs = 10000;
 std::atomic<HHOOK> g_hook{nullptr};          // the hook this process installed
 std::atomic<HWND> g_viewer{nullptr};         // the viewer's main window as found here
 std::atomic<short> g_viewerHandle{0};        // "DBGVIEW" as registered by the viewer's process
+// Turns when the viewer's window goes and its application ends (on the viewer's window
+// thread; the sender reads it): a line queued under an earlier term names a handle that
+// is no longer the viewer's, free or another application's by now.
+std::atomic<unsigned> g_viewerTerm{0};
 
 // Lines on their way from the viewer's list to the trace window, in the viewer's process:
 // a ring of kQueuedLines lines, filled by the hook on the viewer's threads and emptied by
@@ -48,20 +52,22 @@ constexpr int kQueuedLines = 256;
 constexpr DWORD kSenderIdleMs = 5000;   // an idle sender ends; the next line starts one
 constexpr DWORD kDrainTimeoutMs = 30000;
 constexpr DWORD kRecheckMs = 50;        // waits for a free place look again this often
-// Lines sent under one hold of the slot: each hold is two calls into the system, and
-// other senders wait at most this many lines for their turn.
-constexpr int kRunLines = 16;
+// Lines handed on under one hold of the slot, in one send to the library's trace window:
+// other senders wait at most one send for their turn.
+constexpr int kRunLines = kBatchLines;
 
 struct QueuedLine {
-    short handle;
+    short handle;  // -1 once the line is dropped
+    unsigned term;
     DWORD thread;  // the viewer's thread that set the line
     wchar_t text[kTextChars];
 };
 
 class LineQueue {
 public:
-    // Queues a line; false when there is no ring or no sender (the caller sends it itself).
-    bool Push(short handle, const wchar_t* text) noexcept;
+    // Queues a line of the viewer's term; false when there is no ring or no sender (the
+    // caller sends it itself).
+    bool Push(short handle, unsigned term, const wchar_t* text) noexcept;
     // Waits, serving sends, until every queued line has been handed on (bounded).
     void Drain() noexcept;
 
@@ -86,7 +92,7 @@ private:
 };
 LineQueue g_lines;
 
-bool LineQueue::Push(short handle, const wchar_t* text) noexcept {
+bool LineQueue::Push(short handle, unsigned term, const wchar_t* text) noexcept {
     for (;;) {
         {
             SectionLock lock(lock_);
@@ -102,6 +108,7 @@ bool LineQueue::Push(short handle, const wchar_t* text) noexcept {
             if (count_ < kQueuedLines) {
                 QueuedLine& line = ring_[(head_ + count_) % kQueuedLines];
                 line.handle = handle;
+                line.term = term;
                 line.thread = ::GetCurrentThreadId();
                 CopyCut(line.text, kTextChars, text);
                 ++count_;
@@ -146,8 +153,16 @@ void LineQueue::Send() noexcept {
         {
             SectionLock lock(lock_);
             senderWaits_ = count_ == 0;
+            const unsigned term = g_viewerTerm.load();
             for (; n < count_ && n < kRunLines; ++n) {
-                const QueuedLine& line = ring_[(head_ + n) % kQueuedLines];
+                QueuedLine& line = ring_[(head_ + n) % kQueuedLines];
+                // The wait for room in Push serves sends, the viewer's close among them:
+                // a line queued after its application ended is lost, not shown as
+                // another's.
+                if (line.term != term && line.handle != -1) {
+                    line.handle = -1;
+                    CountUndelivered();
+                }
                 run[n] = TextFrom{line.thread, line.handle, line.text};
             }
         }
@@ -221,6 +236,7 @@ void OnViewerCall(UINT message) noexcept {
         // its application ends after them.
         DrainViewerLines();
         const short h = g_viewerHandle.exchange(0);
+        g_viewerTerm.fetch_add(1);
         if (h != 0) traceapi_Unregister(h, FALSE);
         // A viewer started later in this process is a window of its own.
         g_viewer.store(nullptr, std::memory_order_relaxed);
@@ -252,7 +268,7 @@ void OnChildSetItemText(LPARAM itemRecord) noexcept {
 namespace kv {
 
 void QueueViewerLine(short handle, const wchar_t* text) noexcept {
-    if (g_lines.Push(handle, text)) return;
+    if (g_lines.Push(handle, g_viewerTerm.load(), text)) return;
     const TextFrom now = {::GetCurrentThreadId(), handle, text};
     OutputTextsFrom(&now, 1, kViewerLevel, kHookFunc);
 }
@@ -334,7 +350,7 @@ extern "C" void __cdecl traceapi_UninstallDbgViewHook(void) {
         // Bounded: a hung viewer must not hold the trace window's thread. The viewer's
         // unregistration arrives inside this send.
         DWORD_PTR result = 0;
-        ::SendMessageTimeoutW(viewer, WM_CLOSE, 0, 0, SMTO_NORMAL, kCloseTimeoutMs, &result);
+        kv::SendCheckedTimeout(viewer, WM_CLOSE, 0, 0, SMTO_NORMAL, kCloseTimeoutMs, &result);
         Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgView.exe STOPPED *****");
     } else {
         Trace(TRACE_LEVEL_OPERATOR, kUninstallFunc, L"***** DbgView.exe NOT running *****");

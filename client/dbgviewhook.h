@@ -14,7 +14,8 @@ LRESULT CALLBACK DbgViewHookProc(int code, WPARAM wParam, LPARAM lParam) noexcep
 // The road of a viewer's line once the hook has taken it: queued for the library's
 // sender thread of this process, which hands the lines to the trace window in order, as
 // messages of the thread that queued them. A full queue holds the caller (serving sends)
-// until there is room. DrainViewerLines waits, serving sends, until every queued line
+// until there is room; a line whose viewer's application ended meanwhile is dropped and
+// counted as not delivered. DrainViewerLines waits, serving sends, until every queued line
 // has been handed on (bounded).
 void QueueViewerLine(short handle, const wchar_t* text) noexcept;
 void DrainViewerLines() noexcept;

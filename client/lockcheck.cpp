@@ -71,10 +71,10 @@ void ReportPair(const char* what, LockRank taking, LockRank holding) noexcept {
 
 }  // namespace
 
-void LockTaking(LockRank rank, const void* lock) noexcept {
+void* LockTaking(LockRank rank, const void* lock) noexcept {
     HeldLocks* held = Held();
-    if (!held) return;
-    HeldLocks& t = *held;
+    if (!held) return nullptr;
+    const HeldLocks& t = *held;
     const HeldLock* highest = nullptr;
     bool again = false;
     for (int i = 0; i < t.depth; ++i) {
@@ -87,8 +87,14 @@ void LockTaking(LockRank rank, const void* lock) noexcept {
     } else if (highest && rank <= highest->rank) {
         ReportPair("taking", rank, highest->rank);
     }
+    return held;
+}
+
+void LockTaken(void* record, LockRank rank, const void* lock) noexcept {
+    if (!record) return;
+    HeldLocks& t = *static_cast<HeldLocks*>(record);
     if (t.depth == kMaxHeld) {
-        ReportPair("taking one lock too many with", rank, highest ? highest->rank : rank);
+        ReportPair("taking one lock too many with", rank, t.held[t.depth - 1].rank);
         return;
     }
     t.held[t.depth++] = {lock, rank};
@@ -108,10 +114,8 @@ void LockDropped(const void* lock) noexcept {
 
 void LockCheckSend() noexcept {
     const HeldLocks* held = Held();
-    if (!held) return;
-    const HeldLocks& t = *held;
-    for (int i = 0; i < t.depth; ++i) {
-        const LockRank rank = t.held[i].rank;
+    for (int i = 0; held && i < held->depth; ++i) {
+        const LockRank rank = held->held[i].rank;
         if (ContractOf(rank).heldAcrossSends) continue;
         char text[256];
         snprintf(text, sizeof(text),
@@ -120,6 +124,15 @@ void LockCheckSend() noexcept {
         Report(text);
         return;
     }
+}
+
+void LockCheckSendTo(HWND window) noexcept {
+    // The window's thread is asked only under a lock that no send may be held across: the
+    // question costs a round trip to the window system under Wine, on every line.
+    const HeldLocks* held = Held();
+    bool forbidden = false;
+    for (int i = 0; held && i < held->depth && !forbidden; ++i) forbidden = !ContractOf(held->held[i].rank).heldAcrossSends;
+    if (forbidden && window && ::GetWindowThreadProcessId(window, nullptr) != ::GetCurrentThreadId()) LockCheckSend();
 }
 
 void SetLockReportForTesting(LockReportFn fn) noexcept { g_report = fn; }

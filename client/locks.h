@@ -60,7 +60,10 @@
 // in a shipping build) each thread keeps the locks it holds, and a wait against this
 // order, a nested take of a lock that is not re-entrant or a send to another thread under
 // a lock that must not be held across one is reported with both names and the thread; the
-// report ends the process with kLockViolationExitCode.
+// report ends the process with kLockViolationExitCode. A lock counts as held once its
+// wait has returned: what a wait that serves sends runs meanwhile runs under the locks
+// held before it, not under the one waited for. Every send that may reach another
+// thread goes through SendChecked or SendCheckedTimeout.
 #pragma once
 
 #include "client/compat.h"
@@ -117,17 +120,37 @@ constexpr const LockContract& ContractOf(LockRank rank) { return kLockContract[s
 constexpr UINT kLockViolationExitCode = 0x10CC;
 
 #if defined(KV_LOCK_CHECK) && KV_LOCK_CHECK
-// Before a wait for lock (or a try): checks it against the locks this thread holds and
-// counts it as held. LockDropped undoes it on release or when the wait failed.
-void LockTaking(LockRank rank, const void* lock) noexcept;
+// Before a wait for lock (or a try): checks it against the locks this thread holds, and
+// returns the thread's record for LockTaken (null: the thread goes unchecked).
+void* LockTaking(LockRank rank, const void* lock) noexcept;
+// Once the wait returned with the lock: counts it as held until LockDropped.
+void LockTaken(void* record, LockRank rank, const void* lock) noexcept;
 void LockDropped(const void* lock) noexcept;
 // Before a send to a window of another thread or process.
 void LockCheckSend() noexcept;
+// Before a send to window: checked when the window belongs to another thread.
+void LockCheckSendTo(HWND window) noexcept;
 #else
-inline void LockTaking(LockRank, const void*) noexcept {}
+inline void* LockTaking(LockRank, const void*) noexcept { return nullptr; }
+inline void LockTaken(void*, LockRank, const void*) noexcept {}
 inline void LockDropped(const void*) noexcept {}
 inline void LockCheckSend() noexcept {}
+inline void LockCheckSendTo(HWND) noexcept {}
 #endif
+
+// Sends to window, which may belong to another thread: a send to another thread waits for
+// it, and is checked as a wait.
+inline LRESULT SendChecked(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+    LockCheckSendTo(window);
+    return ::SendMessageW(window, msg, wParam, lParam);
+}
+// The same, waiting at most timeoutMs for the answer (SendMessageTimeoutW's flags and
+// result); false when it did not come.
+inline bool SendCheckedTimeout(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
+                               DWORD_PTR* result) noexcept {
+    LockCheckSendTo(window);
+    return ::SendMessageTimeoutW(window, msg, wParam, lParam, flags, timeoutMs, result) != 0;
+}
 
 // Tests: a violation is handed to fn as its report instead of ending the process (null
 // restores that). Does nothing where the checker is not built in.
@@ -156,19 +179,21 @@ public:
     RankedSection& operator=(const RankedSection&) = delete;
 
     void Enter() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         ::EnterCriticalSection(&cs());
+        LockTaken(record, rank_, this);
     }
     // For a thread that may be sent to while it waits (the trace window's thread).
     void EnterServingSent() noexcept {
-        LockTaking(rank_, this);
+        void* const record = LockTaking(rank_, this);
         kv::EnterServingSent(cs());
+        LockTaken(record, rank_, this);
     }
     bool TryEnter() noexcept {
-        LockTaking(rank_, this);
-        if (::TryEnterCriticalSection(&cs())) return true;
-        LockDropped(this);
-        return false;
+        void* const record = LockTaking(rank_, this);
+        if (!::TryEnterCriticalSection(&cs())) return false;
+        LockTaken(record, rank_, this);
+        return true;
     }
     void Leave() noexcept {
         LockDropped(this);
@@ -206,15 +231,27 @@ public:
     explicit constexpr RankedSrwLock(LockRank rank) noexcept : rank_(rank) {}
     RankedSrwLock(const RankedSrwLock&) = delete;
     RankedSrwLock& operator=(const RankedSrwLock&) = delete;
-    void LockShared() noexcept { LockTaking(rank_, this); ::AcquireSRWLockShared(&srw_); }
+    void LockShared() noexcept {
+        void* const record = LockTaking(rank_, this);
+        ::AcquireSRWLockShared(&srw_);
+        LockTaken(record, rank_, this);
+    }
     void UnlockShared() noexcept { LockDropped(this); ::ReleaseSRWLockShared(&srw_); }
-    void LockExclusive() noexcept { LockTaking(rank_, this); ::AcquireSRWLockExclusive(&srw_); }
-    void LockExclusiveServingSent() noexcept { LockTaking(rank_, this); kv::EnterServingSent(srw_); }
+    void LockExclusive() noexcept {
+        void* const record = LockTaking(rank_, this);
+        ::AcquireSRWLockExclusive(&srw_);
+        LockTaken(record, rank_, this);
+    }
+    void LockExclusiveServingSent() noexcept {
+        void* const record = LockTaking(rank_, this);
+        kv::EnterServingSent(srw_);
+        LockTaken(record, rank_, this);
+    }
     bool TryLockExclusive() noexcept {
-        LockTaking(rank_, this);
-        if (::TryAcquireSRWLockExclusive(&srw_)) return true;
-        LockDropped(this);
-        return false;
+        void* const record = LockTaking(rank_, this);
+        if (!::TryAcquireSRWLockExclusive(&srw_)) return false;
+        LockTaken(record, rank_, this);
+        return true;
     }
     void UnlockExclusive() noexcept { LockDropped(this); ::ReleaseSRWLockExclusive(&srw_); }
 private:
@@ -228,17 +265,17 @@ class RankedMutexLock {
 public:
     RankedMutexLock(HANDLE mutex, LockRank rank, bool (*serveSent)() = nullptr) noexcept : m_(mutex) {
         if (!m_) return;
-        LockTaking(rank, m_);
+        void* const record = LockTaking(rank, m_);
         owned_ = AcquireMutex(m_, serveSent);
-        if (!owned_) LockDropped(m_);
+        if (owned_) LockTaken(record, rank, m_);
     }
     // A plain wait of at most timeoutMs.
     RankedMutexLock(HANDLE mutex, LockRank rank, DWORD timeoutMs) noexcept : m_(mutex) {
         if (!m_) return;
-        LockTaking(rank, m_);
+        void* const record = LockTaking(rank, m_);
         const DWORD r = ::WaitForSingleObject(m_, timeoutMs);
         owned_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-        if (!owned_) LockDropped(m_);
+        if (owned_) LockTaken(record, rank, m_);
     }
     RankedMutexLock(const RankedMutexLock&) = delete;
     RankedMutexLock& operator=(const RankedMutexLock&) = delete;

@@ -45,6 +45,58 @@ bool FillAndSend(short h, short level, const wchar_t* func, const wchar_t* text,
     return answered;
 }
 
+// The last server window that answered a batch with 0: not the library's trace window, so
+// it takes lines one by one. Only holders of the slot mutex read or set it.
+HWND g_singleLineWindow;
+
+// Under a SlotLock, for two or more valid texts: copies up to kBatchLines of them into the
+// region's batch and sends it to server, then gives the notification window its copy of
+// each line in the one-line form. Returns how many texts it covered (skipped ones
+// included), 0 when there are fewer than two valid texts or the window does not take
+// batches (nothing was handed on then).
+int SendBatch(HWND server, const TextFrom* texts, int count, short level, const wchar_t* func, bool* answered) noexcept {
+    int valid = 0;
+    for (int i = 0; i < count && valid < 2; ++i) valid += IsValidHandle(texts[i].handle) ? 1 : 0;
+    if (valid < 2) return 0;
+    int covered = 0, lines = 0;
+    // As for one line, only the reading of the caller's texts is guarded; a fault loses
+    // what it covered.
+    const bool filled = RunGuarded([&] {
+        for (; covered < count && lines < kBatchLines; ++covered) {
+            const TextFrom& t = texts[covered];
+            if (!IsValidHandle(t.handle)) continue;
+            BatchLine& line = g_region.batch[lines++];
+            line.handle = t.handle;
+            line.level = level;
+            line.threadId = t.thread;
+            CopyCut(line.func, kFuncMaxChars + 1, func);
+            CopyCut(line.text, kTextChars, t.text);
+        }
+    });
+    if (!filled) return covered + 1;
+    g_region.batchCount = static_cast<uint32_t>(lines);
+    DWORD_PTR taken = 0;
+    *answered = SendBounded(server, kTraceOutputBatch, static_cast<WPARAM>(lines), 0, &taken, lines);
+    if (*answered && taken == 0) {
+        g_singleLineWindow = server;
+        return 0;
+    }
+    if (HWND notify = g_proc.notifyWindow) {
+        for (int i = 0; i < lines; ++i) {
+            const BatchLine& line = g_region.batch[i];
+            CopyCut(g_region.curText, kTextChars, line.text);
+            CopyCut(g_region.curFunc, kFuncChars, line.func);
+            g_region.curHandle = line.handle;
+            g_region.curLevel = line.level;
+            g_region.curThreadId = line.threadId;
+            SendBounded(notify, WM_TRACE_OUTPUT, static_cast<WPARAM>(static_cast<INT_PTR>(line.handle)),
+                        static_cast<LPARAM>(line.level));
+        }
+    }
+    if (*answered) ReportUndelivered(server);
+    return covered;
+}
+
 // The common body of traceapi_Output (args null) and traceapi_OutputN (args set).
 void Emit(short h, short level, const wchar_t* func, const wchar_t* text, int expected, va_list* args) noexcept {
     if (!IsValidHandle(h) || !LocksAvailable()) return;
@@ -88,12 +140,22 @@ int kv::OutputTextsFrom(const TextFrom* texts, int count, short level, const wch
     }
     SlotLock lock;
     if (!lock.owned()) return count;
-    for (int i = 0; i < count; ++i) {
-        // A window that did not answer may not answer the next one either: the slot goes
-        // to the others before the rest is tried.
+    // A window that did not answer may not answer the next send either: the slot goes to
+    // the others before the rest is tried.
+    for (int i = 0; i < count;) {
+        HWND server = WindowFromField(g_region.serverWindow);
+        if (server && server != g_singleLineWindow) {
+            bool answered = false;
+            if (const int covered = SendBatch(server, texts + i, count - i, level, func, &answered)) {
+                i += covered;
+                if (!answered) return i;
+                continue;
+            }
+        }
         if (IsValidHandle(texts[i].handle) &&
             !FillAndSend(texts[i].handle, level, func, texts[i].text, nullptr, texts[i].thread))
             return i + 1;
+        ++i;
     }
     return count;
 }

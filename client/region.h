@@ -18,6 +18,23 @@ constexpr int kFuncMaxChars = 98;     // characters kept of a function name
 constexpr int kModuleMaxChars = 48;   // characters kept of an application name
 constexpr int kSlotPathChars = 150;   // buffer for a client's executable path
 constexpr int kProfileChars = 260;
+constexpr int kBatchLines = 32;       // lines of one batch send
+
+// One line of a batch: what the current message slot holds for a single line.
+struct BatchLine {
+    int16_t handle;
+    int16_t level;
+    uint32_t threadId;
+    wchar_t func[kFuncChars];
+    wchar_t text[kTextChars];
+};
+
+// Several lines to a send, between the library and its own trace window in another
+// process. The sender, holding the slot mutex, fills batchCount lines and sends
+// kTraceOutputBatch (wParam: the count); the trace window takes each line as it takes a
+// single one and answers the count. Any other window answers 0, and the lines then go
+// one by one through the current message slot, as always.
+constexpr UINT kTraceOutputBatch = WM_USER + 105;
 
 struct SharedRegion {
     int32_t globalEnable;
@@ -29,6 +46,9 @@ struct SharedRegion {
     wchar_t curFunc[kFuncChars];
     TRACEAPP apps[kAppSlots];
     wchar_t curProfile[kProfileChars];
+    // Under the slot mutex, like the current message slot.
+    uint32_t batchCount;
+    BatchLine batch[kBatchLines];
 };
 
 // The layout is an interface (slots are handed out by pointer): no gaps, fixed widths.
@@ -51,7 +71,12 @@ static_assert(offsetof(SharedRegion, curText) == 16, "region layout");
 static_assert(offsetof(SharedRegion, curFunc) == 2016, "region layout");
 static_assert(offsetof(SharedRegion, apps) == 2216, "region layout");
 static_assert(offsetof(SharedRegion, curProfile) == 2216 + 512 * 844, "region layout");
-static_assert(sizeof(SharedRegion) == 2216 + 512 * 844 + 520, "region layout");
+static_assert(offsetof(BatchLine, threadId) == 4 && offsetof(BatchLine, func) == 8 && offsetof(BatchLine, text) == 208 &&
+              sizeof(BatchLine) == 2208, "batch line layout");
+// The batch comes after every field the one-line protocol reads.
+static_assert(offsetof(SharedRegion, batchCount) == 2216 + 512 * 844 + 520, "region layout");
+static_assert(offsetof(SharedRegion, batch) == offsetof(SharedRegion, batchCount) + 4, "region layout");
+static_assert(sizeof(SharedRegion) == offsetof(SharedRegion, batch) + kBatchLines * sizeof(BatchLine), "region layout");
 
 extern SharedRegion g_region;
 

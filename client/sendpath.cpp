@@ -89,12 +89,10 @@ SlotLock::SlotLock() noexcept {
         CountUndelivered();
         return;
     }
-    LockTaking(LockRank::kSlot, mutex);
+    void* const record = LockTaking(LockRank::kSlot, mutex);
     owned_ = AcquireMutex(mutex, &ServeAlways);
-    if (!owned_) {
-        LockDropped(mutex);
-        return;
-    }
+    if (!owned_) return;
+    LockTaken(record, LockRank::kSlot, mutex);
     // A holder that ended inside a send may have left its target behind.
     g_send.holderThread = me;
     g_send.targetThread = 0;
@@ -108,17 +106,16 @@ SlotLock::~SlotLock() {
     ::ReleaseMutex(g_proc.curDataMutex);
 }
 
-bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, DWORD_PTR* answer, long lost) noexcept {
     if (!window) return false;
-    LockCheckSend();
     g_send.targetThread = static_cast<LONG>(ThreadOfWindow(window));
     DWORD_PTR result = 0;
-    const LRESULT ok =
-        ::SendMessageTimeoutW(window, msg, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG, g_sendTimeout, &result);
+    const bool ok = SendCheckedTimeout(window, msg, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG, g_sendTimeout, &result);
     g_send.targetThread = 0;
+    if (answer) *answer = ok ? result : 0;
     if (ok) return true;
     // A window that is gone loses the message as before; one that did not answer counts.
-    if (::IsWindow(window)) CountUndelivered();
+    if (::IsWindow(window)) ::InterlockedExchangeAdd(&g_send.undelivered, lost);
     return false;
 }
 

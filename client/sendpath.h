@@ -30,9 +30,10 @@ private:
 };
 
 // Under a SlotLock: sends msg to window and waits at most the send bound for the answer.
-// A window that does not answer in time (or hangs) loses the message, which is counted.
-// True when the window answered.
-bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
+// A window that does not answer in time (or hangs) loses the message, which is counted
+// as `lost` messages. True when the window answered; its answer goes to *answer.
+bool SendBounded(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, DWORD_PTR* answer = nullptr,
+                 long lost = 1) noexcept;
 // Under a SlotLock, after the server window answered a send: a count left by earlier
 // failures, and a busy start of this process, go to it as lines of the server entry,
 // and are cleared. The slot then holds the last of them.
@@ -71,9 +72,10 @@ bool OnTraceWindowThread() noexcept;
 constexpr wchar_t kServerHostName[] = L"KVTrcSrv.exe";
 bool FindServerHost(wchar_t* out, DWORD cap) noexcept;
 
-// Sends texts as they stand (they are no formats), one message each, under one hold of
-// the slot, stopping after the first one the trace window did not answer. Each text goes
-// out as a message of its thread, a thread of this process that need not be the caller.
+// Sends texts as they stand (they are no formats) under one hold of the slot, several to
+// a send where the trace window takes batches, stopping after the first send the trace
+// window did not answer. Each text goes out as a message of its thread, a thread of this
+// process that need not be the caller; texts with a handle out of range are skipped.
 // Returns how many were handed on (sent, or lost as a send to a window that is gone or
 // did not answer is lost); the caller keeps the rest for later.
 struct TextFrom {

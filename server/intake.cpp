@@ -36,7 +36,7 @@ void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
     LVITEMW lvi = {};
     lvi.stateMask = mask;
     lvi.state = state;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+    kv::SendChecked(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
 }
 
 void FocusAndSelect(HWND list, int item) noexcept {
@@ -202,7 +202,7 @@ void tracewnd_AdjustFilterList(int dropped) {
     const int sel = list ? FirstSelected(list) : -1;
     if (sel >= 0) SetItemState(list, sel, 0, LVIS_FOCUSED | LVIS_SELECTED);
     int top = last;
-    if (!rowstore_GetAutoScroll(store) && list) top = static_cast<int>(::SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+    if (!rowstore_GetAutoScroll(store) && list) top = static_cast<int>(kv::SendChecked(list, LVM_GETTOPINDEX, 0, 0));
 
     int removed = 0, unlinked = 0;
     for (int i = 0; i < count;) {
@@ -222,7 +222,7 @@ void tracewnd_AdjustFilterList(int dropped) {
     }
     if (list) {
         top = top - removed < 0 ? 0 : top - removed;
-        ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top), FALSE);
+        kv::SendChecked(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(top), FALSE);
         if (sel >= 0 && sel >= removed) FocusAndSelect(list, sel - removed);
     }
     if (removed == 0 && unlinked == 0) return;

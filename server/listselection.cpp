@@ -3,6 +3,7 @@
 
 #include <commctrl.h>
 
+#include "client/locks.h"
 #include "server/rowstore.h"
 
 namespace kv {
@@ -13,23 +14,23 @@ void SetItemState(HWND list, int item, UINT state, UINT mask) noexcept {
     LVITEMW lvi = {};
     lvi.stateMask = mask;
     lvi.state = state;
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
+    kv::SendChecked(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&lvi));
 }
 
-int SelectedCount(HWND list) noexcept { return static_cast<int>(::SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0)); }
+int SelectedCount(HWND list) noexcept { return static_cast<int>(kv::SendChecked(list, LVM_GETSELECTEDCOUNT, 0, 0)); }
 
 }  // namespace
 
 int FirstSelected(HWND list) noexcept {
     // The count is kept by the view; the search walks every item of an owner-data list.
     if (!list || SelectedCount(list) == 0) return -1;
-    return static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    return static_cast<int>(kv::SendChecked(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
 }
 
 void ClearSelection(HWND list) noexcept {
     if (!list) return;
     const UINT mask = LVIS_FOCUSED | LVIS_SELECTED;
-    const int focused = static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+    const int focused = static_cast<int>(kv::SendChecked(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
     if (focused >= 0) SetItemState(list, focused, 0, mask);
     if (SelectedCount(list) > 8) {
         SetItemState(list, -1, 0, mask);
@@ -37,7 +38,7 @@ void ClearSelection(HWND list) noexcept {
     }
     for (int item = FirstSelected(list); item >= 0 && SelectedCount(list) > 0;) {
         SetItemState(list, item, 0, mask);
-        item = static_cast<int>(::SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(item), LVNI_SELECTED));
+        item = static_cast<int>(kv::SendChecked(list, LVM_GETNEXTITEM, static_cast<WPARAM>(item), LVNI_SELECTED));
     }
 }
 
@@ -46,7 +47,7 @@ void SelectRow(HWND list, short store, int row) noexcept {
     // row counts the rows the store has dropped; the view must have heard of them too, or
     // their news, arriving later, would move this selection a second time.
     rowstore_TellDrop(store);
-    if (row >= static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0))) rowstore_FlushCount(store);
+    if (row >= static_cast<int>(kv::SendChecked(list, LVM_GETITEMCOUNT, 0, 0))) rowstore_FlushCount(store);
     SetItemState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
 }
 

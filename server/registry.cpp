@@ -22,9 +22,9 @@ bool AppListAlive() noexcept {
 
 // Makes entry index the selection and tells the trace window, as a user's pick would.
 void SelectEntry(HWND list, int index) noexcept {
-    ::SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    kv::SendChecked(list, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
     if (HWND owner = Server().traceWindow)
-        ::SendMessageW(owner, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+        kv::SendChecked(owner, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
 }
 
 // Copies of a slot's names; the slot lies in the shared region and may change meanwhile,
@@ -52,9 +52,9 @@ int tracewnd_AddApplication(int h) {
     FormatCut(entry, 128, L"%s - %s", names.process, names.module);
     {
         ListLock lock;
-        const LRESULT index = ::SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+        const LRESULT index = kv::SendChecked(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
         if (index < 0) return 0;  // CB_ERR or CB_ERRSPACE: the application is not listed
-        ::SendMessageW(list, CB_SETITEMDATA, static_cast<WPARAM>(index), static_cast<LPARAM>(h));
+        kv::SendChecked(list, CB_SETITEMDATA, static_cast<WPARAM>(index), static_cast<LPARAM>(h));
         if (index == 0) SelectEntry(list, 0);
     }
     if (traceapi_IsEnabled(0, 0))
@@ -71,10 +71,10 @@ int tracewnd_RemoveApplication(int h) {
     bool removed = false;
     {
         ListLock lock;
-        const LRESULT count = ::SendMessageW(list, CB_GETCOUNT, 0, 0);
+        const LRESULT count = kv::SendChecked(list, CB_GETCOUNT, 0, 0);
         for (LRESULT i = 0; i < count; ++i) {
-            if (::SendMessageW(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0) != h) continue;
-            ::SendMessageW(list, CB_DELETESTRING, static_cast<WPARAM>(i), 0);
+            if (kv::SendChecked(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0) != h) continue;
+            kv::SendChecked(list, CB_DELETESTRING, static_cast<WPARAM>(i), 0);
             SelectEntry(list, i > 0 ? static_cast<int>(i - 1) : 0);
             removed = true;
             break;
@@ -143,7 +143,7 @@ void tracewnd_RefillApplications() {
     if (!AppListAlive()) return;
     {
         ListLock lock;
-        ::SendMessageW(Server().appList, CB_RESETCONTENT, 0, 0);
+        kv::SendChecked(Server().appList, CB_RESETCONTENT, 0, 0);
     }
     for (int i = 0; i < kAppSlots; ++i)
         if (g_region.apps[i].szModule[0]) tracewnd_AddApplication(i);

@@ -112,11 +112,12 @@ private:
 // line takes a number from one counter, and the slots are written out in the order of
 // those numbers: the order in which the lines were handed in.
 //
-// A slot's state is one word: the bytes used on its current page, the writers still
-// copying into room they took, which of its two pages is current, a generation and a bit
-// that shuts the slot. The holder of the writer lock shuts the slots, waits for the copies
-// under way, turns every slot to its other page and may open them again at once: writers
-// go on filling while the pages just left are written out.
+// The holder of the writer lock shuts the slots, waits for the copies under way, turns
+// every slot to its other page and may open them again at once: writers go on filling
+// while the pages just left are written out. A writer that does not finish its copy in
+// time (suspended, starved, ended from outside) is given up: its slot is closed for good,
+// so that neither its late copy nor its late count can touch a page that is read again,
+// and the threads of that slot write through the writer lock from then on.
 class LineSlots {
 public:
     LineSlots() noexcept = default;
@@ -132,7 +133,7 @@ public:
         static thread_local int mine = -1;
         if (mine < 0) mine = static_cast<int>(next_.fetch_add(1, std::memory_order_relaxed) % kSlots);
         Slot& slot = slots_[mine];
-        const ULONGLONG need = sizeof(Head) + bytes;
+        const DWORD need = RecordBytes(bytes);
         ULONGLONG s = slot.state.load(std::memory_order_acquire);
         do {
             if ((s & kShut) || slot.day.load(std::memory_order_relaxed) != day || (s & kUsedMask) + need > kPageBytes)
@@ -140,52 +141,74 @@ public:
         } while (!slot.state.compare_exchange_weak(s, s + need + kOneFilling, std::memory_order_acq_rel,
                                                    std::memory_order_acquire));
         BYTE* room = slot.pages[(s & kPageBit) ? 1 : 0] + (s & kUsedMask);
-        const Head head = {number_.fetch_add(1, std::memory_order_relaxed), bytes};
-        memcpy(room, &head, sizeof(head));
-        memcpy(room + sizeof(head), line, bytes);
-        // Never below none: a writer given up by Turn that comes back late must not take
-        // another writer's count, or the page bit, with it.
+        Head* head = reinterpret_cast<Head*>(room);
+        head->bytes.store(bytes, std::memory_order_relaxed);
+        head->number = number_.fetch_add(1, std::memory_order_relaxed);
+        if (auto stop = g_copyStop.load(std::memory_order_relaxed)) stop();
+        memcpy(room + sizeof(Head), line, bytes);
+        head->whole.store(1, std::memory_order_release);
+        // Only into the generation the room was taken in: a writer that was given up comes
+        // back to a slot closed for good, and must not take a count that is not its own.
+        const ULONGLONG generation = s & kGenerationMask;
         s = slot.state.load(std::memory_order_relaxed);
-        while ((s & kFillingMask) &&
+        while ((s & kGenerationMask) == generation &&
                !slot.state.compare_exchange_weak(s, s - kOneFilling, std::memory_order_release, std::memory_order_relaxed)) {
         }
         return true;
     }
 
     // Writer lock held. Shuts the slots and turns each to its other page; with keepOpen,
-    // slots that were open are opened again at once. Then hands the lines of the pages just
-    // left to put(line, bytes), in the order of their numbers. The slots hold lines only
-    // while the stream they belong to is open: callers write the lines out before they
-    // close it or change the file.
+    // slots that were open are opened again at once. A copy under way is waited for at
+    // most waitMs, then given up. Hands the lines of the pages just left to
+    // put(line, bytes), in the order of their numbers, and clears those pages. The slots
+    // hold lines only while the stream they belong to is open: callers write the lines
+    // out before they close it or change the file. Returns the lines given up.
     template <class Put>
-    void Turn(bool keepOpen, Put&& put) noexcept {
-        if (!memory_) return;  // never opened
+    unsigned long Turn(bool keepOpen, ULONGLONG waitMs, Put&& put) noexcept {
+        if (!memory_) return 0;  // never opened
         DWORD left[kSlots];
         int leftPage[kSlots];
+        bool gaveUp[kSlots];
         for (Slot& slot : slots_) slot.state.fetch_or(kShut);
         for (int i = 0; i < kSlots; ++i) {
             Slot& slot = slots_[i];
-            WaitFilled(slot);
-            const ULONGLONG s = slot.state.load(std::memory_order_acquire);
+            ULONGLONG s = slot.state.load(std::memory_order_acquire);
+            left[i] = 0;
+            leftPage[i] = 0;
+            gaveUp[i] = false;
+            if (s & kClosed) continue;
+            gaveUp[i] = !WaitFilled(slot, waitMs);
+            s = slot.state.load(std::memory_order_acquire);
             left[i] = static_cast<DWORD>(s & kUsedMask);
             leftPage[i] = (s & kPageBit) ? 1 : 0;
-            slot.state.store(kShut | ((s + kOneGeneration) & kGenerationMask) | ((s & kPageBit) ^ kPageBit));
+            slot.state.store(kShut | (gaveUp[i] ? kClosed : 0) | ((s + kOneGeneration) & kGenerationMask) |
+                             ((s & kPageBit) ^ kPageBit));
         }
         if (keepOpen && day_) Open(day_);
         else day_ = 0;
         int count = 0;
+        unsigned long lost = 0;
         for (int i = 0; i < kSlots; ++i) {
-            const BYTE* page = slots_[i].pages[leftPage[i]];
+            BYTE* page = slots_[i].pages[leftPage[i]];
             for (DWORD at = 0; at + sizeof(Head) <= left[i] && count < kMaxLines;) {
-                Head head;
-                memcpy(&head, page + at, sizeof(head));
-                if (head.bytes > left[i] - at - sizeof(Head)) break;  // a copy given up
-                lines_[count++] = {head.number, page + at + sizeof(Head), head.bytes};
-                at += sizeof(Head) + head.bytes;
+                const Head* head = reinterpret_cast<const Head*>(page + at);
+                const DWORD bytes = head->bytes.load(std::memory_order_relaxed);
+                if (bytes == 0 || bytes > left[i] - at - sizeof(Head)) {  // room taken, never written
+                    lost += gaveUp[i];
+                    break;
+                }
+                if (head->whole.load(std::memory_order_acquire)) lines_[count++] = {head->number, page + at + sizeof(Head), bytes};
+                else ++lost;  // a copy given up
+                at += RecordBytes(bytes);
             }
         }
         std::sort(lines_, lines_ + count, [](const Line& a, const Line& b) { return a.number < b.number; });
         for (int i = 0; i < count; ++i) put(lines_[i].data, lines_[i].bytes);
+        // A page is read only up to its first empty head: what a writer given up on its
+        // next turn leaves unwritten must read as empty, not as a line of the last turn.
+        for (int i = 0; i < kSlots; ++i)
+            if (!gaveUp[i]) memset(slots_[i].pages[leftPage[i]], 0, left[i]);
+        return lost;
     }
 
     // Writer lock held: opens the shut slots for the lines of day. Their pages are made
@@ -196,20 +219,28 @@ public:
         for (Slot& slot : slots_) {
             slot.day.store(day, std::memory_order_relaxed);
             ULONGLONG s = slot.state.load();
-            while ((s & kShut) && !slot.state.compare_exchange_weak(s, (s & ~kShut & ~kGenerationMask) |
-                                                                           ((s + kOneGeneration) & kGenerationMask))) {
+            while ((s & kShut) && !(s & kClosed) &&
+                   !slot.state.compare_exchange_weak(s, (s & ~kShut & ~kGenerationMask) |
+                                                            ((s + kOneGeneration) & kGenerationMask))) {
             }
         }
     }
 
+    // Tests: called by every writer between the head of its record and the line.
+    static std::atomic<void (*)()> g_copyStop;
+
 private:
     static constexpr int kSlots = 4;
     static constexpr DWORD kPageBytes = 64 * 1024;
+    // A record: the head, the line, up to the next multiple of eight bytes. A writer sets
+    // bytes first and whole last; a page is all zeroes beyond its last record.
     struct Head {
         ULONGLONG number;
-        DWORD bytes;
-        DWORD unused;
+        std::atomic<DWORD> bytes;  // 0: no record from here on
+        std::atomic<DWORD> whole;  // 0: the copy did not end (its writer was given up)
     };
+    static_assert(sizeof(Head) == 16, "every head stays aligned");
+    static constexpr DWORD RecordBytes(DWORD bytes) { return (sizeof(Head) + bytes + 7) & ~7u; }
     struct Line {
         ULONGLONG number;
         const BYTE* data;
@@ -218,12 +249,33 @@ private:
     // The shortest record: the head and a line of 16 bytes (a file line is never shorter:
     // its separators, the tag and CR LF).
     static constexpr int kMaxLines = kSlots * kPageBytes / (sizeof(Head) + 16);
+    // A slot's state word:
+    //
+    //   bits   field       changed by
+    //   0-31   used        a writer taking room (+ its record); Turn (0)
+    //   32-47  filling     a writer taking room (+1) and handing it back (-1); Turn (0)
+    //   48     page        Turn (to the other page)
+    //   49-61  generation  Turn and Open (+1 each)
+    //   62     closed      Turn, when it gave a writer up; never cleared
+    //   63     shut        Turn (set); Open (cleared unless closed)
+    //
+    // - Room is taken only while shut is clear, by one exchange of the whole word, so a
+    //   writer that read the day or the state before a change never adds to a page of the
+    //   wrong day or turn.
+    // - A writer hands its count back only while the generation is the one it took room
+    //   in. Turn changes the generation only once filling is 0 or the writers are given
+    //   up, so a count handed back is always the writer's own.
+    // - Open and Turn run under the writer lock only, never at once.
+    // - A give-up leaves the slot shut and closed with filling 0 and a new generation:
+    //   the given-up writer's late copy lands on a page never read again, its count is
+    //   never handed back, and the threads of the slot go through the writer lock.
     static constexpr ULONGLONG kUsedMask = 0xFFFFFFFFull;
     static constexpr ULONGLONG kOneFilling = 1ull << 32;
     static constexpr ULONGLONG kFillingMask = 0xFFFFull << 32;
     static constexpr ULONGLONG kPageBit = 1ull << 48;
     static constexpr ULONGLONG kOneGeneration = 1ull << 49;
-    static constexpr ULONGLONG kGenerationMask = 0x3FFFull << 49;
+    static constexpr ULONGLONG kGenerationMask = 0x1FFFull << 49;
+    static constexpr ULONGLONG kClosed = 1ull << 62;
     static constexpr ULONGLONG kShut = 1ull << 63;
     struct alignas(64) Slot {
         std::atomic<ULONGLONG> state{kShut};
@@ -231,14 +283,17 @@ private:
         BYTE* pages[2];
     };
     // A copy takes a few hundred nanoseconds unless its writer was preempted; a writer that
-    // never comes back (a thread ended from outside, the process ending) is waited for at
-    // most kFillWaitMs, and then given up.
-    static void WaitFilled(Slot& slot) noexcept {
-        if ((slot.state.load(std::memory_order_acquire) & kFillingMask) == 0) return;
+    // does not come back within waitMs (a thread suspended or ended from outside, the
+    // process ending) is given up, once: its slot is closed then. The wait yields to
+    // threads of any priority once it lasts, since a writer of lower priority may be the
+    // one it waits for. False: given up.
+    static bool WaitFilled(Slot& slot, ULONGLONG waitMs) noexcept {
         const ULONGLONG start = ::GetTickCount64();
-        while ((slot.state.load(std::memory_order_acquire) & kFillingMask) && ::GetTickCount64() - start < kFillWaitMs)
-            ::Sleep(0);
-        slot.state.fetch_and(~kFillingMask);
+        for (int spins = 0; slot.state.load(std::memory_order_acquire) & kFillingMask; ++spins) {
+            if (::GetTickCount64() - start >= waitMs) return false;
+            ::Sleep(spins < 64 ? 0 : 1);
+        }
+        return true;
     }
 
     bool Allocate() noexcept {
@@ -261,6 +316,7 @@ private:
     BYTE* memory_ = nullptr;  // the pages of all slots, then lines_
     Line* lines_ = nullptr;
 };
+std::atomic<void (*)()> LineSlots::g_copyStop{nullptr};
 
 // The writer's state. Intake threads and the window thread all write lines, so the
 // stream and the name are kept under a lock of their own. The lock is never held while
@@ -280,17 +336,24 @@ struct WriterState {
     unsigned long lost;       // lines lost since it failed
     ULONGLONG lastMakeDirectory;
 
-    ~WriterState() { CloseStream(); }
+    volatile LONG givenUp;    // lines of writers given up, not said yet
+
+    // At the process's end the threads that were copying are gone: nothing is waited for
+    // (under the loader lock, every second counts).
+    ~WriterState() { CloseStream(0); }
 
     // Writer lock held (or the process ending): the lines in the slots go to the stream
     // first, so that every line is written, and written in order.
-    void WriteOutSlots(bool keepOpen) noexcept {
+    void WriteOutSlots(bool keepOpen, ULONGLONG waitMs = kFillWaitMs) noexcept {
         LONG written = 0;
-        slots.Turn(keepOpen, [this, &written](const BYTE* line, DWORD bytes) { written += stream.Write(line, bytes); });
+        const unsigned long lost = slots.Turn(keepOpen, waitMs, [this, &written](const BYTE* line, DWORD bytes) {
+            written += stream.Write(line, bytes);
+        });
         if (written) ::InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&g_region.apps[0].dwLineCount), written);
+        if (lost) ::InterlockedExchangeAdd(&givenUp, static_cast<LONG>(lost));
     }
-    void CloseStream() noexcept {
-        WriteOutSlots(false);
+    void CloseStream(ULONGLONG waitMs = kFillWaitMs) noexcept {
+        WriteOutSlots(false, waitMs);
         stream.Close();
     }
 };
@@ -457,6 +520,17 @@ void Say(const OpenReport& r) noexcept {
                          r.lost);
 }
 
+// Lines of writers given up while the slots were written out, said once the writer lock
+// is left: the file goes on, without them.
+void SayGivenUp() noexcept {
+    if (!g_writer.givenUp) return;
+    OpenReport r;
+    r.lost = static_cast<unsigned long>(::InterlockedExchange(&g_writer.givenUp, 0));
+    r.any = r.lost != 0;
+    tracewnd_CopyTraceFileName(r.name, kFileNameChars);
+    Say(r);
+}
+
 }  // namespace
 
 int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity) {
@@ -487,9 +561,12 @@ int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity) 
 }
 
 void tracewnd_SelectTraceFile() {
-    WriterSection lock;
-    CopyCut(g_writer.fileDir, MAX_PATH, g_settings.FileDir);
-    SelectLocked(nullptr);
+    {
+        WriterSection lock;
+        CopyCut(g_writer.fileDir, MAX_PATH, g_settings.FileDir);
+        SelectLocked(nullptr);
+    }
+    SayGivenUp();
 }
 
 void tracewnd_WriteFileLine(const TraceRow* row) {
@@ -516,17 +593,22 @@ void tracewnd_WriteFileLine(const TraceRow* row) {
         if (auto refresh = Seams().refreshStatusFile) refresh();
     }
     Say(report);
+    SayGivenUp();
 }
 
 void tracewnd_CloseTraceFile() {
-    WriterSection lock;
-    CloseStreamLocked();
+    {
+        WriterSection lock;
+        CloseStreamLocked();
+    }
+    SayGivenUp();
 }
 
 BOOL tracewnd_TryCloseTraceFile() {
     if (!g_writerLock.TryLockExclusive()) return FALSE;
     CloseStreamLocked();
     g_writerLock.UnlockExclusive();
+    SayGivenUp();
     return TRUE;
 }
 
@@ -553,6 +635,8 @@ void tracewnd_ResetTraceFileForTesting() {
     g_writer.lost = 0;
     g_writer.lastMakeDirectory = 0;
 }
+
+void tracewnd_SetSlotCopyStopForTesting(void (*stop)()) { LineSlots::g_copyStop = stop; }
 
 void tracewnd_SetSaveListMessageBox(MessageBoxFn fn) { g_saveListBox = fn ? fn : &::MessageBoxW; }
 

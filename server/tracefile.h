@@ -53,3 +53,6 @@ int tracewnd_FormatFileLine(const TraceRow* row, wchar_t* buffer, int capacity);
 
 // Tests: closes the stream and forgets the current name and the date it was built for.
 void tracewnd_ResetTraceFileForTesting();
+// Tests: stop runs on every thread that hands a line in without the writer lock, in the
+// middle of its copy (null: nothing runs).
+void tracewnd_SetSlotCopyStopForTesting(void (*stop)());

@@ -26,7 +26,11 @@ bool Follower::Read(FollowSink& sink, bool final) {
 bool Follower::Poll(FollowSink& sink, ULONGLONG now) {
     if (now < due_) return false;
     bool ok = !file_ || Read(sink, false);
-    if (!dir_.empty()) {
+    // A file that cannot be read now (held by another program, a share away) keeps its
+    // place and the days after it wait: what the server wrote to it last must not be left
+    // behind. One that is gone has no more lines to give.
+    bool gone = !ok && FileGone(file_->error());
+    if (!dir_.empty() && (ok || gone)) {
         std::vector<DayFile> days;
         DWORD error = 0;
         if (!ListDayFiles(dir_, &days, &error)) {
@@ -37,12 +41,19 @@ bool Follower::Poll(FollowSink& sink, ULONGLONG now) {
             if (!d.date.known() || !(last_ < d.date)) continue;
             // The server has moved on: what it wrote to the old file between the read
             // above and its first line in the new one is read now, to the old file's end.
-            if (file_ && !Read(sink, true)) ok = false;
+            if (file_ && !gone && !Read(sink, true)) {
+                ok = false;
+                if (!FileGone(file_->error())) break;
+            }
             last_ = d.date;
             if (TraceFile* next = sink.NextDay(d)) {
                 file_ = next;
                 told_ = next->restarts();
-                if (!Read(sink, false)) ok = false;
+                if (!Read(sink, false)) {
+                    ok = false;
+                    gone = FileGone(file_->error());
+                    if (!gone) break;
+                }
             }
         }
     }

@@ -43,6 +43,9 @@ struct DayFile {
 bool ListDayFiles(const std::wstring& dir, std::vector<DayFile>* out, DWORD* error);
 // A single file: the date from its name when it is a daily file.
 DayFile DayFileOf(const std::wstring& path);
+// The failures that say a file is no longer there (deleted, or its directory): a reader
+// has nothing more to wait for in it. Any other failure may pass.
+inline bool FileGone(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 // --- line index -----------------------------------------------------------------------
 
@@ -229,7 +232,8 @@ public:
     // read (file.error() says why): the poll failed, and the next one offers them again.
     virtual bool Lines(TraceFile& file, bool startedOver, bool final) = 0;
     // A newer day's file appeared: the file to follow from now on, named by the sink and
-    // owned by it; null leaves that day out.
+    // owned by it; null leaves that day out. The files before it are complete: read to
+    // their end, or gone.
     virtual TraceFile* NextDay(const DayFile& day) = 0;
     // A file could not be read, or the directory listed (path names which): said once
     // for a run of failed polls; the follower tries again after a growing pause.
@@ -241,7 +245,8 @@ protected:
 
 // Follows one file, and with a directory the days' files after it. Every poll reads the
 // file afresh (see TraceFile::Index), then lists the directory: when a newer day's file
-// is there, the old file is read once more, to its end, and the new one followed.
+// is there, the old file is read once more, to its end, and the new one followed. While
+// the file cannot be read (and is not gone), the days after it wait.
 class Follower {
 public:
     static constexpr DWORD kPollMs = 250;

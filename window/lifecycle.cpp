@@ -274,7 +274,8 @@ extern "C" void __cdecl traceapi_DestroyWnd(void) {
 }
 
 LRESULT tracewnd_HandleMsg(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_KEYDOWN || msg == WM_TRACE_OUTPUT || msg == WM_TRACE_REGISTER || msg == WM_TRACE_UNREGISTER)
+    if (msg == WM_KEYDOWN || msg == WM_TRACE_OUTPUT || msg == kTraceOutputBatch || msg == WM_TRACE_REGISTER ||
+        msg == WM_TRACE_UNREGISTER)
         return TrcWndProc(window, msg, wParam, lParam);
     return 0;
 }

@@ -76,7 +76,7 @@ int tracewnd_LoadProfile(HWND owner, const wchar_t* path) {
     // in the application list.
     const ServerState& server = Server();
     if (TraceWindowAlive())
-        ::SendMessageW(server.traceWindow, WM_COMMAND, MAKEWPARAM(0, kAppListSelChange),
+        kv::SendChecked(server.traceWindow, WM_COMMAND, MAKEWPARAM(0, kAppListSelChange),
                        reinterpret_cast<LPARAM>(server.appList));
     if (auto sync = Seams().syncToolbar) sync();
 

@@ -250,6 +250,15 @@ LRESULT OnTraceMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_TRACE_OUTPUT:
         tracewnd_AddMessage(g_region.curHandle, g_region.curFunc, g_region.curText, g_region.curLevel);
         break;
+    case kTraceOutputBatch: {
+        // Each line as if it came alone; the answer tells the sender the batch was taken.
+        const uint32_t lines = g_region.batchCount < kBatchLines ? g_region.batchCount : kBatchLines;
+        for (uint32_t i = 0; i < lines; ++i) {
+            const BatchLine& line = g_region.batch[i];
+            tracewnd_AddMessageFrom(line.handle, line.func, line.text, line.level, line.threadId);
+        }
+        return static_cast<LRESULT>(lines);
+    }
     case WM_TRACE_REGISTER:
         tracewnd_AddApplication(g_region.curHandle);
         break;
@@ -546,6 +555,7 @@ LRESULT CALLBACK TrcWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         break;
 
     case WM_TRACE_OUTPUT:
+    case kTraceOutputBatch:
     case WM_TRACE_REGISTER:
     case WM_TRACE_UNREGISTER:
     case WM_TRACE_LOADPROFILE:

@@ -2,6 +2,10 @@
 // looked for and the lock order.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <commctrl.h>
+
 #include <atomic>
 #include <map>
 #include <string>
@@ -121,30 +125,89 @@ TEST_F(SendPath, AWindowThatStopsAnsweringCostsTheBoundAndIsToldWhatItMissed) {
 }
 
 // More viewer lines than the hook's queue holds arrive once each, in order, as written, from
-// the thread that queued them. The window thread serves sends while it waits for the data
-// mutex: a holder that sends to it (a client registering meanwhile) is answered at once.
-TEST_F(SendPath, ViewerLinesArriveInOrderAndTheWindowThreadServesSendsWhileWaiting) {
+// the thread that queued them, at a trace window that takes them several to a send and at one
+// that takes them one by one; the notification window gets each as a line of its own.
+TEST_F(SendPath, ViewerLinesArriveOnceEachInOrder) {
     kv::g_region.apps[0].EnableInfo = 1;
-    std::vector<std::wstring> lines, seen;
+    std::vector<std::wstring> lines;
     for (int i = 0; i < 700; ++i) lines.push_back(L"viewer line " + std::to_wstring(i) + (i % 100 ? L"" : L" 100% %s"));
-    for (const std::wstring& line : lines) kv::QueueViewerLine(0, line.c_str());
-    kv::DrainViewerLines();
-    for (const auto& r : server_.OfKind(WM_TRACE_OUTPUT))
-        seen.push_back(r.func == L"DbgViewHookProc" && r.threadId == ::GetCurrentThreadId() && r.lParam == 30 ? r.text : L"?" + r.text);
-    EXPECT_EQ(seen, lines);
-    kv::SetTraceWindowThread(::GetCurrentThreadId());
-    std::atomic<bool> held{false};
-    BOOL sent = FALSE;
-    std::thread holder([&] {
-        kv::RankedMutexLock lock(kv::g_proc.dataMutex, LockRank::kData);
-        held = true;
-        sent = ::SendMessageTimeoutW(server_.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 20000, nullptr) != 0;
+    kvtest::RecordingWindow notify(kAccessors);
+    notify.TakeBatches(false);
+    traceapi_SetTraceWindow(notify.hwnd(), FALSE);
+    for (bool batches : {true, false}) {
+        server_.Clear(), notify.Clear(), server_.TakeBatches(batches);
+        for (const std::wstring& line : lines) kv::QueueViewerLine(0, line.c_str());
+        kv::DrainViewerLines();
+        for (const kvtest::RecordingWindow* w : {&server_, &notify}) {
+            std::vector<std::wstring> seen;
+            for (const auto& r : w->OfKind(WM_TRACE_OUTPUT))
+                seen.push_back(r.func == L"DbgViewHookProc" && r.threadId == ::GetCurrentThreadId() && r.lParam == 30 ? r.text : L"?" + r.text);
+            EXPECT_EQ(seen, lines) << (w == &notify ? "notified" : batches ? "in batches" : "one by one");
+        }
+    }
+    traceapi_SetTraceWindow(nullptr, FALSE);
+}
+
+// A viewer of this thread, as the hook sees it: the hook procedure called after each call.
+void Hooked(HWND hwnd, UINT msg, LPARAM lp) {
+    CWPRETSTRUCT call = {0, lp, 0, msg, hwnd};
+    kv::DbgViewHookProc(HC_ACTION, 0, reinterpret_cast<LPARAM>(&call));
+}
+HANDLE g_windowBusy;  // the trace window answers once it is set
+LRESULT CALLBACK ClosingViewerProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_CLOSE) ::SetEvent(g_windowBusy), ::DestroyWindow(hwnd);
+    if (msg == WM_DESTROY) Hooked(hwnd, msg, 0);
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// The viewer's thread waits for room in the hook's queue behind a busy trace window and is
+// closed meanwhile: its queued lines arrive, then its application ends, and the line it was
+// queueing is dropped and counted instead of arriving under a handle nobody holds.
+TEST_F(SendPath, AViewerClosedWhileItWaitsForRoomEndsAfterItsLinesAndDropsTheLineItQueued) {
+    g_windowBusy = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    std::atomic<HWND> window{nullptr};
+    std::atomic<bool> stop{false}, stalled{false};
+    std::vector<kvtest::Received> seen;
+    std::thread owner([&] {
+        kvtest::RecordingWindow w(kAccessors);
+        window = w.hwnd();
+        kvtest::PumpUntil([&] { return ::WaitForSingleObject(g_windowBusy, 0) != WAIT_OBJECT_0; }, 60000);
+        stalled = true;
+        ::WaitForSingleObject(g_windowBusy, 60000);
+        kvtest::PumpUntil([&] { return stop.load(); }, 120000);
+        seen = w.received();
     });
-    while (!held) ::Sleep(1);
-    EXPECT_TRUE(kv::DataLock().owned());
-    holder.join();
-    kv::SetTraceWindowThread(0);
-    EXPECT_TRUE(sent) << "the holder's send waited for the mutex's waiter";
+    ASSERT_TRUE(kvtest::PumpUntil([&] { return window.load() != nullptr; }));
+    traceapi_SetTraceWindow(window, TRUE);
+    kv::SetSendTimeoutForTesting(60000);
+    const WNDCLASSW wc = {0, ClosingViewerProc, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, L"dbgviewClass"};
+    ::RegisterClassW(&wc);
+    HWND viewer = ::CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 9, 9, nullptr, nullptr, nullptr, nullptr);
+    HWND list = ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 9, 9, viewer, nullptr, nullptr, nullptr);
+    Hooked(viewer, WM_CREATE, 0);
+    const short handle = static_cast<short>(kv::g_region.curHandle);
+    traceapi_SetEnableInf(handle, 1);
+    ::ResetEvent(g_windowBusy);
+    while (!stalled) ::Sleep(1);
+    std::thread closer([&] { ::SendMessageW(viewer, WM_CLOSE, 0, 0); });
+    std::vector<std::wstring> expected = {L"register"};
+    for (int i = 0; i <= 256; ++i) {  // the queue holds 256
+        std::wstring text = L"line " + std::to_wstring(i);
+        LVITEMW item = {LVIF_TEXT, i, 2, 0, 0, &text[0]};
+        Hooked(list, LVM_SETITEMTEXTW, reinterpret_cast<LPARAM>(&item));
+        if (i < 256) expected.push_back(text);
+    }
+    closer.join();
+    kv::DrainViewerLines();
+    stop = true;
+    owner.join();
+    std::vector<std::wstring> got;
+    for (const auto& r : seen)
+        got.push_back(static_cast<short>(r.wParam) != handle ? L"?" : r.msg == WM_TRACE_OUTPUT ? r.text : r.msg == WM_TRACE_REGISTER ? L"register" : L"unregister");
+    expected.push_back(L"unregister");
+    EXPECT_EQ(got, expected) << "the last: " << kvtest::Narrow(got.empty() ? L"" : got.back());
+    EXPECT_EQ(kv::UndeliveredCount(), 1);
+    ::CloseHandle(g_windowBusy);
 }
 
 // Without the named mutexes a process would write the shared region unguarded. The server
@@ -185,15 +248,14 @@ TEST_F(SendPath, WithoutTheNamedMutexesNothingIsWrittenAndTheHostIsNeverTakenFro
 kv::RankedSection g_list{LockRank::kList}, g_store{LockRank::kStore}, g_otherStore{LockRank::kStore};
 kv::RankedSrwLock g_tables{LockRank::kFilterTables};
 
-// Steps by letter, in the order of kStepNames: lIst, Store, Other store, Filter tables, sEnd.
-const char kStepNames[] = "ISOFE";
+// Steps by letter, in the order of kStepNames: lIst, Store, Other store, Filter tables.
+const char kStepNames[] = "ISOF";
 struct Step { void (*take)(); void (*drop)(); };
 const Step kSteps[] = {
     {[] { g_list.Enter(); }, [] { g_list.Leave(); }},
     {[] { g_store.Enter(); }, [] { g_store.Leave(); }},
     {[] { g_otherStore.Enter(); }, [] { g_otherStore.Leave(); }},
     {[] { g_tables.LockShared(); }, [] { g_tables.UnlockShared(); }},
-    {[] { kv::LockCheckSend(); }, [] {}},
 };
 const Step& StepOf(char c) { return kSteps[strchr(kStepNames, c) - kStepNames]; }
 std::string g_reports;
@@ -214,7 +276,6 @@ TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThreadAndEndTh
         {"SI", "taking the list lock (rank 4) while holding the store lock (rank 5)"},
         {"SO", "taking the store lock (rank 5) while holding the store lock (rank 5)"},
         {"FF", "taking again the filter tables lock (rank 6)"},
-        {"ISE", "sending to another thread while holding the store lock (rank 5)"},
     };
     kv::SetLockReportForTesting([](const char* report) { g_reports += report; });
     const std::string thread = "on thread " + std::to_string(::GetCurrentThreadId()) + ":";
@@ -229,6 +290,58 @@ TEST(LockOrder, WaitsAgainstTheOrderAreReportedWithBothLocksAndTheThreadAndEndTh
     kv::SetLockReportForTesting(nullptr);
     const kvtest::ProcessResult r = kvtest::RunHelper(L"TakeStoreThenList");  // no report hook
     EXPECT_TRUE(r.finished && r.exitCode == kv::kLockViolationExitCode) << r.exitCode;
+}
+
+kv::RankedSection g_trigger{LockRank::kTrigger};
+kv::RankedSrwLock g_writer{LockRank::kWriter};
+LRESULT CALLBACK TakesTheTriggerLock(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_TRACE_OUTPUT) {
+        kv::SectionLock trigger(g_trigger);
+    }
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// The window thread serves sends while it waits for a lock, which counts as held only once
+// the wait returned: a trace message served meanwhile may take a lock of a lower rank (the
+// trigger lock, as intake does on a hit). The debug viewer's close is a checked send.
+TEST_F(SendPath, WaitsServeSendsWithoutHoldingTheirLockYetAndTheViewersCloseIsChecked) {
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TakesTheTriggerLock));
+    kv::SetTraceWindowThread(::GetCurrentThreadId());
+    const struct { const char* lock; void (*hold)(bool); void (*waitServing)(); } waits[] = {
+        {"writer", [](bool on) { on ? g_writer.LockExclusive() : g_writer.UnlockExclusive(); },
+         [] { g_writer.LockExclusiveServingSent(); g_writer.UnlockExclusive(); }},
+        {"store", [](bool on) { on ? g_store.Enter() : g_store.Leave(); }, [] { g_store.EnterServingSent(); g_store.Leave(); }},
+        {"data", [](bool on) { on ? (void)::WaitForSingleObject(kv::g_proc.dataMutex, INFINITE) : (void)::ReleaseMutex(kv::g_proc.dataMutex); },
+         [] { EXPECT_TRUE(kv::DataLock().owned()); }},
+    };
+    kv::SetLockReportForTesting([](const char* report) { g_reports += report; });
+    for (const auto& w : waits) {
+        g_reports.clear();
+        std::atomic<bool> held{false};
+        BOOL sent = FALSE;
+        std::thread holder([&] {  // sends as a client would, while the lock is held
+            w.hold(true);
+            held = true;
+            sent = ::SendMessageTimeoutW(window, WM_TRACE_OUTPUT, 0, 0, SMTO_NORMAL, 20000, nullptr) != 0;
+            w.hold(false);
+        });
+        while (!held) ::SwitchToThread();
+        w.waitServing();
+        holder.join();
+        EXPECT_TRUE(sent && g_reports.empty()) << w.lock << ": " << g_reports;
+    }
+    kv::SetLockReportForTesting(nullptr);
+    kv::SetTraceWindowThread(0);
+    ::DestroyWindow(window);
+    const WNDCLASSW viewerClass = {0, ::DefWindowProcW, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, L"dbgviewClass"};
+    ::RegisterClassW(&viewerClass);
+    HWND viewer = ::CreateWindowExW(0, L"dbgviewClass", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    CWPRETSTRUCT call = {0, 0, 0, LVM_SETITEMTEXTW, viewer};
+    kv::DbgViewHookProc(HC_ACTION, 0, reinterpret_cast<LPARAM>(&call));  // the hook knows the viewer now
+    const std::string reports = kvtest::LockReportsUnderTriggerLock([] { traceapi_UninstallDbgViewHook(); });
+    EXPECT_TRUE((!kvtest::kLockCheckBuilt || reports.find(kvtest::kSendUnderTriggerLock) != std::string::npos) && !::IsWindow(viewer))
+        << reports;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "server/clock.h"
 #include "server/filters.h"
 #include "server/intake.h"
+#include "server/listselection.h"
 #include "server/registry.h"
 #include "server/rowstore.h"
 #include "server/tracefile.h"
@@ -247,6 +248,19 @@ TEST_F(Intake, ApplicationListSortsMovesItsSelectionAndLosesEndedProcesses) {
               std::make_tuple(L'\0', 0ul, size_t(0)));
     EXPECT_EQ(Text(Count() - 2), L"Process '" + process + L"', Module 'Orphan' not found (LastError:87) - remove from list ")
         << "before the line of the unregistration";
+}
+
+// The selection, the filter list's trim and the application list send to the window's
+// thread: from another thread, under a lock no send may be held across, that is reported.
+TEST_F(Intake, SendsToTheWindowThreadFromEachPathAreChecked) {
+    SetFilter(g_settings.SpecialFilter, L"copy");
+    tracewnd_AddMessage(0, L"f", L"copy", 0);  // a filter list row for the trim
+    void (*const paths[])() = {[] { kv::ClearSelection(kv::Server().mainList); }, [] { tracewnd_AdjustFilterList(0); },
+                               [] { tracewnd_RefillApplications(); }};
+    for (int i = 0; i < 3; ++i) {
+        const std::string reports = kvtest::LockReportsUnderTriggerLock(paths[i]);
+        EXPECT_TRUE(!kvtest::kLockCheckBuilt || reports.find(kvtest::kSendUnderTriggerLock) != std::string::npos) << i;
+    }
 }
 
 TEST_F(Intake, SettingsLinesAndThePercentSign) {

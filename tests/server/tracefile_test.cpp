@@ -212,6 +212,55 @@ TEST_F(TraceFile, LinesFromManyThreadsStayWholeWhileTheStreamIsClosedBetween) {
     }
 }
 
+std::atomic<int> g_step;
+std::atomic<DWORD> g_stopInCopy;
+// Moves the test on to step (0: stays), then waits until another thread moves it to awaited.
+void Step(int step, int awaited) {
+    if (step) g_step = step;
+    for (const ULONGLONG start = ::GetTickCount64(); g_step < awaited && ::GetTickCount64() - start < 60000;) ::SwitchToThread();
+}
+
+// A writer that stops in the middle of its copy (suspended, starved) is given up when the
+// tick turns the pages: its line never reaches the file, not even when it comes back, and
+// the loss is said; every other line is written once, in order.
+TEST_F(TraceFile, AWriterStoppedInItsCopyIsGivenUpAndEveryOtherLineIsWrittenOnce) {
+    tracewnd_SelectTraceFile();
+    g_step = 0;
+    tracewnd_SetSlotCopyStopForTesting([] {
+        if (g_stopInCopy.exchange(0) == ::GetCurrentThreadId()) Step(3, 4);
+    });
+    std::wstring expected;
+    auto write = [&expected](const wchar_t* text, bool kept = true) {
+        Row r(text);
+        tracewnd_WriteFileLine(&r.row);
+        if (kept) expected += FormatLine(r);
+    };
+    write(L"m0");
+    std::thread writer([&write] {
+        write(L"w0");
+        Step(1, 2);
+        g_stopInCopy = ::GetCurrentThreadId();
+        write(L"w1", false);  // on the page that held w0 two turns ago
+        write(L"w2");
+    });
+    Step(0, 1);
+    for (const wchar_t* text : {L"m1", L"m2"}) {
+        tracewnd_CloseTraceFile();
+        write(text);
+    }
+    Step(2, 3);
+    write(L"m3");
+    tracewnd_CloseTraceFile();
+    EXPECT_EQ(ServerLines(), std::vector<std::wstring>{L"tracewnd_WriteFileLine: ***** Trace file '" + In(L"TS070315.txt") +
+                                                      L"' written again; 1 line(s) lost *****"});
+    Step(4, 0);
+    writer.join();
+    write(L"m4");
+    tracewnd_CloseTraceFile();
+    tracewnd_SetSlotCopyStopForTesting(nullptr);
+    EXPECT_EQ(ReadWide(In(L"TS070315.txt")), expected);
+}
+
 TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     const struct { WORD year, month, day, hour, minute, second, ms; const wchar_t* file; } lines[] = {
         {2007, 3, 14, 23, 59, 59, 900, L"TS070314.txt"},  // the last second of a day

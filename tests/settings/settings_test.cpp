@@ -391,6 +391,9 @@ TEST_F(Profiles, LoadTakesFiltersSwitchesAndLevelsAndStaysCurrentUntilFiltersOrT
     ASSERT_EQ(tracewnd_LoadProfile(window, p.c_str()), 1);
     tracewnd_CheckProfile();
     EXPECT_EQ(CurrentProfile(), p);
+    // Loaded on another thread under a lock no send may be held across: the send to the window is reported.
+    const std::string reports = kvtest::LockReportsUnderTriggerLock([] { tracewnd_LoadProfile(kv::Server().traceWindow, nullptr); });
+    EXPECT_TRUE(!kvtest::kLockCheckBuilt || reports.find(kvtest::kSendUnderTriggerLock) != std::string::npos) << reports;
 }
 
 TEST_F(Profiles, CurrentProfilePathDropsQuotesKeeps259CharactersIsMadeFullAndServesRegistrationElsewhere) {

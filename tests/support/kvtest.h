@@ -4,10 +4,13 @@
 
 #include <windows.h>
 
+#include "client/locks.h"
 #include "client/traceapi.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kvtest {
@@ -102,7 +105,8 @@ struct Accessors {
     short (*curHandle)();  // may be null
 };
 
-// A top-level window that records WM_TRACE_OUTPUT/REGISTER/UNREGISTER.
+// A top-level window that records WM_TRACE_OUTPUT/REGISTER/UNREGISTER, and takes batches
+// of lines as the trace window does (each recorded as a WM_TRACE_OUTPUT) unless told not to.
 class RecordingWindow {
 public:
     explicit RecordingWindow(const Accessors& acc);
@@ -113,11 +117,39 @@ public:
     std::vector<Received>& received() { return received_; }
     std::vector<Received> OfKind(UINT msg) const;
     void Clear() { received_.clear(); }
+    void TakeBatches(bool on) { batches_ = on; }
 private:
     static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
     HWND hwnd_ = nullptr;
     Accessors acc_;
     std::vector<Received> received_;
+    bool batches_ = true;
 };
+
+#if defined(KV_LOCK_CHECK) && KV_LOCK_CHECK
+constexpr bool kLockCheckBuilt = true;
+#else
+constexpr bool kLockCheckBuilt = false;  // nothing is reported
+#endif
+constexpr char kSendUnderTriggerLock[] = "sending to another thread while holding the trigger lock (rank 2)";
+
+// The lock checker's reports while fn runs on a thread of its own that holds the trigger
+// lock, which no send may be held across; this thread serves what fn sends to its windows.
+inline std::string LockReportsUnderTriggerLock(void (*fn)()) {
+    static std::string reports;
+    reports.clear();
+    kv::SetLockReportForTesting([](const char* report) { reports += report; });
+    std::atomic<bool> done{false};
+    std::thread worker([fn, &done] {
+        static kv::RankedSection trigger{kv::LockRank::kTrigger};
+        kv::SectionLock lock(trigger);
+        fn();
+        done = true;
+    });
+    PumpUntil([&done] { return done.load(); }, 60000);
+    worker.join();
+    kv::SetLockReportForTesting(nullptr);
+    return reports;
+}
 
 }  // namespace kvtest

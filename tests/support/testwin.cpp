@@ -1,6 +1,8 @@
 // A window that records the trace notifications it receives, and the operator's keyboard.
 #include "kvtest.h"
 
+#include "client/region.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -26,6 +28,17 @@ LRESULT CALLBACK RecordingWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
     }
     auto* self = reinterpret_cast<RecordingWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (self && self->batches_ && msg == kv::kTraceOutputBatch) {  // as the trace window takes them
+        const auto* region = reinterpret_cast<const kv::SharedRegion*>(
+            reinterpret_cast<const char*>(self->acc_.traceApp(0)) - offsetof(kv::SharedRegion, apps));
+        for (uint32_t i = 0; i < region->batchCount && i < kv::kBatchLines; ++i) {
+            const kv::BatchLine& line = region->batch[i];
+            Received r{WM_TRACE_OUTPUT, static_cast<WPARAM>(static_cast<INT_PTR>(line.handle)), line.level};
+            r.text = line.text, r.func = line.func, r.threadId = line.threadId, r.curHandle = line.handle;
+            self->received_.push_back(r);
+        }
+        return region->batchCount;
+    }
     if (self && (msg == WM_TRACE_OUTPUT || msg == WM_TRACE_REGISTER || msg == WM_TRACE_UNREGISTER)) {
         Received r{msg, wp, lp};
         const Accessors& a = self->acc_;

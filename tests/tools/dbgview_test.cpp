@@ -27,10 +27,11 @@ wchar_t* ProfileField() { return reinterpret_cast<wchar_t*>(RegionBase() + 2216 
 const kvtest::Accessors kDllAccessors = {
     traceapi_GetCurTrcTxt, traceapi_GetCurFuncName, traceapi_GetCurThreadID, traceapi_GetTraceApp, CurrentHandleField};
 
-// Writes each argument as one debug string; "|" stands for a line break.
+// Writes each argument as one debug string; "|" stands for a line feed, "^" for a carriage return.
 KVTEST_HELPER(writer) {
     for (std::wstring text : args) {
         std::replace(text.begin(), text.end(), L'|', L'\n');
+        std::replace(text.begin(), text.end(), L'^', L'\r');
         ::OutputDebugStringW(text.c_str());
     }
     return 0;
@@ -157,18 +158,18 @@ TEST_F(DbgViewChain, TheHiddenViewersLinesArriveInOrderAndNothingElse) {
     SetServerInfo(true);
     SetForeignTexts(viewer);
     SetServerInfo(false);
-    Lines written, expected;
+    Lines written, expected = {L"100% done", L"%d and %s stay as written", L"lf", L"cr lf", L"two", L"lines"};
     for (int i = 1; i <= 40; ++i) expected.push_back(L"line " + std::to_wstring(i));
-    expected.insert(expected.end(), {L"100% done", L"%d and %s stay as written", L"two", L"lines", L"last"});
+    expected.push_back(L"last");
     for (const auto& e : expected)
-        if (e != L"lines") written.push_back(token_ + (e == L"two" ? L"two|" + token_ + L"lines|" : e));
+        if (e != L"lines") written.push_back(token_ + (e == L"two" ? L"two^|" + token_ + L"lines|" : e == L"lf" ? L"lf|" : e == L"cr lf" ? L"cr lf^|" : e));
     const std::wstring writerPid = std::to_wstring(Write(written));
     ASSERT_TRUE(WaitForLine(L"last"));
     EXPECT_EQ(OurLines(), expected) << "in order, as written, one row per line";
     for (const Received& r : HookRows()) {
         EXPECT_TRUE(static_cast<short>(r.wParam) == handle && static_cast<short>(r.lParam) == 30) << kvtest::Narrow(r.text);
-        // Neither the process id nor the time column, nor foreign lines.
-        EXPECT_FALSE(r.text == writerPid || (r.text.size() == 12 && r.text[2] == L':' && r.text[8] == L'.') ||
+        // Neither the process id nor the time column, nor foreign lines, nor an empty row after a line break.
+        EXPECT_FALSE(r.text.empty() || r.text == writerPid || (r.text.size() == 12 && r.text[2] == L':' && r.text[8] == L'.') ||
                      r.text.find(L"foreign") != std::wstring::npos) << kvtest::Narrow(r.text);
     }
     // The README's debug line: the demo's client writes it.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include "client/region.h"
 #include "client/traceapi.h"
 #include "kvtest.h"
 
@@ -36,6 +37,21 @@ std::wstring TextOf(HWND h) {
     return Send(h, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf)), buf;
 }
 bool WindowUp() { return ::FindWindowW(kClass, nullptr) != nullptr; }
+// Lines sent as the library sends its debug viewer's lines to its own trace window: one send, each line its own
+// level. The window's answer: the lines it took.
+LRESULT SendBatch(HWND window, short handle, std::initializer_list<short> levels, const wchar_t* text) {
+    HANDLE slot = ::OpenMutexW(SYNCHRONIZE, FALSE, L"traceapi_dll_curdatamutex");
+    ::WaitForSingleObject(slot, 10000);
+    auto* region = reinterpret_cast<kv::SharedRegion*>(reinterpret_cast<char*>(traceapi_GetTraceApp(0)) - offsetof(kv::SharedRegion, apps));
+    region->batchCount = 0;
+    for (short level : levels) {
+        kv::BatchLine& line = region->batch[region->batchCount++];
+        line = {handle, level, ::GetCurrentThreadId()};
+        wcscpy(line.func, L"Pumping"), wcscpy(line.text, text);
+    }
+    const LRESULT taken = Send(window, kv::kTraceOutputBatch);
+    return ::ReleaseMutex(slot), ::CloseHandle(slot), taken;
+}
 RECT RectIn(HWND h, HWND parent) {  // a window rectangle in the client coordinates of parent
     RECT r = {};
     ::GetWindowRect(h, &r);
@@ -325,7 +341,7 @@ TEST_F(TraceWindowTest, LayoutFollowsTheClientSize) {
 TEST_F(TraceWindowTest, RowsByInkGroundAndMark) {
     for (auto set : {traceapi_SetEnableDiag, traceapi_SetEnableInf, traceapi_SetEnableWarn, traceapi_SetEnableErr}) set(handle_, 1);
     ClearAndEmit(0, 0, L"");  // "LIST CLEARED" in operator green
-    for (short level : {10, 20, 40, -1, 0}) traceapi_Output(handle_, level, L"Pumping", L"WWWWWWWWWWWWWWWWWWWWWWWW");
+    EXPECT_EQ(SendBatch(win_->window, handle_, {10, 20, 40, -1, 0}, L"WWWWWWWWWWWWWWWWWWWWWWWW"), 5);
     traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW MARKME FILTERME");
     traceapi_Output(handle_, 30, L"Pumping", L"WWWWWWWW FILTERME");
     ASSERT_TRUE(kvtest::PumpUntil([] {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "client/errortext.h"
 #include "tools/kvtrccat/collector.h"
 #include "tools/kvtrccat/shipper.h"
 #include "tools/kvtrccat/utf8.h"
@@ -92,7 +93,7 @@ bool ParseStampArg(const wchar_t* s, bool upper, Stamp* out) {
 
 // format has a %s for what and, when code is given, a %s for the error in words.
 void Error(const char* format, const std::wstring& what, DWORD code = 0) {
-    fprintf(stderr, format, Utf8(what).c_str(), code ? ErrorText(code).c_str() : "");
+    fprintf(stderr, format, Utf8(what).c_str(), code ? Utf8(kv::ErrorText(code)).c_str() : "");
     fflush(stderr);
 }
 
@@ -366,18 +367,13 @@ public:
         while (!chain_.empty() && queue_.size() < kPiece) {
             Source& s = *chain_.front();
             if (!s.followed && !s.indexed) {  // an earlier day's file, or any file when not following: read to its end
-                DWORD error = 0;
-                if (!s.file.Open(s.day.path, &error)) {
-                    Error("kvtrccat: cannot open '%s' (%s)\n", s.day.path, error);
-                    ok = false;
-                    chain_.pop_front();
-                    continue;
-                }
-                if (!s.file.Index()) {
+                s.final = true;
+                if (!s.file.Open(s.day.path, nullptr) || !s.file.Index()) {
+                    if (Later(s)) return Failed(s);
                     ok = Drop(s);
                     continue;
                 }
-                s.indexed = s.final = true;
+                s.indexed = true;
                 s.available = s.file.LineCount();
                 Begin(s);
             }
@@ -390,7 +386,7 @@ public:
                     next = line + 1;
                 });
                 s.queued = next;
-                if (!read && s.followed) return Failed(s);
+                if (!read && Later(s)) return Failed(s);
                 if (!read) {
                     ok = Drop(s);
                     continue;
@@ -452,6 +448,7 @@ public:
     }
     TraceFile* NextDay(const DayFile& d) override {
         if (!InRange(d)) return nullptr;
+        for (auto& p : chain_) p->final = true;  // read to their end, or gone
         chain_.emplace_back(new Source(d, next_++));
         chain_.back()->followed = true;
         chain_.back()->file.Open(d.path, nullptr);
@@ -526,7 +523,11 @@ private:
         chain_.pop_front();
         return false;
     }
-    bool Failed(Source& s) {  // the followed file: tried again with the next refill
+    // Following, a file that cannot be read now is tried again and the files after it
+    // wait: skipping it would lose its lines for good. A complete one that is gone is left
+    // out; the followed one may come back (the server writes it anew).
+    bool Later(const Source& s) const { return o_.follow && !(s.final && FileGone(s.file.error())); }
+    bool Failed(Source& s) {  // tried again with the next refill
         if (!readFailed_) Error("kvtrccat: cannot read '%s' (%s); trying again\n", s.day.path, s.file.error());
         readFailed_ = true;
         return false;

@@ -1,6 +1,7 @@
 // Lines given to the collector, what it took, and the saved positions.
 #include "tools/kvtrccat/shipper.h"
 
+#include "client/errortext.h"
 #include "tools/kvtrccat/utf8.h"
 
 namespace kv::cat {
@@ -107,7 +108,7 @@ DWORD Shipper::Retry(ULONGLONG now) {
                     collector_->refusal().c_str());
         } else if (!away_) {
             const std::string error =
-                collector_->error() ? " (" + ErrorText(static_cast<unsigned long>(collector_->error())) + ")" : "";
+                collector_->error() ? " (" + Utf8(kv::ErrorText(static_cast<DWORD>(collector_->error()))) + ")" : "";
             fprintf(stderr,
                     "kvtrccat: collector %s: %s%s; trying again, every %lu s at most, from the first line it did not "
                     "confirm\n",
@@ -151,7 +152,7 @@ void Shipper::Save(ULONGLONG now, bool force) {
     // Delivery goes on: a restart would send again what came after the last save.
     if (!saveFailed_) {
         fprintf(stderr, "kvtrccat: cannot save the state file '%s' (%s)\n", Utf8(statePath_).c_str(),
-                ErrorText(error).c_str());
+                Utf8(kv::ErrorText(error)).c_str());
         fflush(stderr);
     }
     saveFailed_ = true;

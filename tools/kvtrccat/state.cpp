@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "client/owners.h"
+#include "client/errortext.h"
 #include "tools/kvtrccat/utf8.h"
 
 namespace kv::cat {
@@ -63,13 +64,13 @@ bool LoadState(const std::wstring& path, std::vector<Position>* out, std::wstrin
     if (!h) {
         const DWORD e = ::GetLastError();
         if (e == ERROR_FILE_NOT_FOUND) return true;  // the first start
-        if (why) *why = L"cannot open the state file (" + ErrorWords(e) + L")";
+        if (why) *why = L"cannot open the state file (" + kv::ErrorText(e) + L")";
         return false;
     }
     std::string text(kMaxStateBytes, '\0');
     DWORD n = 0;
     if (!::ReadFile(h.get(), &text[0], kMaxStateBytes, &n, nullptr)) {
-        if (why) *why = L"cannot read the state file (" + ErrorWords(::GetLastError()) + L")";
+        if (why) *why = L"cannot read the state file (" + kv::ErrorText(::GetLastError()) + L")";
         return false;
     }
     text.resize(n);
