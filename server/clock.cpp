@@ -25,6 +25,12 @@ ULONGLONG ToFile(const SYSTEMTIME& t) noexcept {
     return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
+// Seconds since 1970 of a file time (UTC); -1 before.
+time_t FileToCalendar(ULONGLONG t) noexcept {
+    constexpr ULONGLONG k1970 = 116444736000000000ULL, kSecond = 10000000;
+    return t < k1970 ? -1 : static_cast<time_t>((t - k1970) / kSecond);
+}
+
 void Set(const SYSTEMTIME* fixed, unsigned rate, LONGLONG origin) noexcept {
     if (!fixed) {
         g_test.on = false;
@@ -127,18 +133,24 @@ bool ClockLocalDate(SYSTEMTIME* today) noexcept {
 
 time_t ClockNow() noexcept {
     const TestClock& c = Test();
-    if (!c.on) return time(nullptr);
-    SYSTEMTIME now;
-    TestLocalTime(c, &now);
-    struct tm t = {};
-    t.tm_year = now.wYear - 1900;
-    t.tm_mon = now.wMonth - 1;
-    t.tm_mday = now.wDay;
-    t.tm_hour = now.wHour;
-    t.tm_min = now.wMinute;
-    t.tm_sec = now.wSecond;
-    t.tm_isdst = -1;
-    return mktime(&t);
+    if (c.on) {
+        SYSTEMTIME now;
+        TestLocalTime(c, &now);
+        return ClockLocalToCalendar(now);
+    }
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    return FileToCalendar((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+}
+
+// By the platform's zone: the C runtime's mktime reads TZ in a format of its own (a
+// zone name such as Europe/Berlin becomes offset 0 with another country's summer time)
+// and the clean-up ages came out hours wrong.
+time_t ClockLocalToCalendar(const SYSTEMTIME& local) noexcept {
+    SYSTEMTIME utc;
+    FILETIME ft;
+    if (!::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !::SystemTimeToFileTime(&utc, &ft)) return -1;
+    return FileToCalendar((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
 }
 
 void ClockSetForTesting(const SYSTEMTIME* fixed, unsigned rate, LONGLONG origin) noexcept {

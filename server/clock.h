@@ -15,6 +15,9 @@ bool ClockLocalTime(SYSTEMTIME* now) noexcept;
 bool ClockLocalDate(SYSTEMTIME* today) noexcept;
 // Calendar time (seconds since 1970) of the same clock.
 time_t ClockNow() noexcept;
+// Calendar time of a local time, by the summer-time rule of its own day; -1 when it is
+// no time or before 1970.
+time_t ClockLocalToCalendar(const SYSTEMTIME& local) noexcept;
 
 // Tests: a fixed local time (null returns to the real clock). With rate, the clock runs
 // from that local time, rate times as fast as the performance counter, which stood at

@@ -359,7 +359,7 @@ TEST(SimulatedClock, TheEnvironmentTextAndWhatIsRefused) {
 
 // Ages count from the end of a file's day.
 TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailures) {
-    const wchar_t* daily[] = {L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"};
+    const wchar_t* daily[] = {L"TS070310.txt", L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"};
     // Not daily names, or days that do not exist, or 2069; a directory with a daily name is left alone.
     const wchar_t* others[] = {L"TS070315.txt.bak", L"TS0703.txt", L"TSabcdef.txt", L"TS07031x.txt", L"riviveda.txt",
                                L"TS000000.txt", L"TS070300.txt", L"TS070015.txt", L"TS690101.txt", L"TS070101.txt\\inside.txt"};
@@ -367,12 +367,13 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     for (const wchar_t* n : daily) Touch(n);
     for (const wchar_t* n : others) Touch(n);
     // Held open without delete sharing, yesterday's file stays when it expires, and the failure is said.
-    kv::UniqueHandle held(::CreateFileW(In(daily[1]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    kv::UniqueHandle held(::CreateFileW(In(daily[2]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     const struct { WORD day, hour, minute, second; int16_t days; const char* left; } steps[] = {
-        {16, 23, 59, 59, 0, "1111"},      // no limit
-        {16, 23, 59, 59, 30000, "1111"},  // a limit beyond 32 bits in seconds
-        {16, 23, 59, 59, 1, "0110"},      // yesterday is one day old only at its end; today is kept
-        {17, 0, 0, 0, 1, "0110"},
+        {16, 23, 59, 59, 0, "11111"},      // no limit
+        {16, 23, 59, 59, 30000, "11111"},  // a limit beyond 32 bits in seconds
+        {12, 0, 30, 0, 1, "01110"},        // a day and a half hour, in a zone whose summer time begins later
+        {16, 23, 59, 59, 1, "00110"},      // yesterday is one day old only at its end; today is kept
+        {17, 0, 0, 0, 1, "00110"},
     };
     for (const auto& s : steps) {
         SetClock(2007, 3, s.day, s.hour, s.minute, s.second);
@@ -384,13 +385,13 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     }
     for (const wchar_t* n : others) EXPECT_TRUE(Exists(n)) << kvtest::Narrow(n);
     const std::wstring func = L"tracewnd_CheckHistDays (1): ", deleted = func + L"Delete expired trace file: '";
-    const std::wstring warning = func + L"WRN: DeleteFile '" + In(daily[1]) + L"' failed with: ";
+    const std::wstring warning = func + L"WRN: DeleteFile '" + In(daily[2]) + L"' failed with: ";
     std::vector<std::wstring> lines = ServerLines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_NE(lines[3], warning + L"0 !") << "the error is named";
-    lines[3].resize(std::min(lines[3].size(), warning.size()));
-    EXPECT_EQ(lines, (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'",
-                                                deleted + In(daily[3]) + L"'", warning}));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[4], warning + L"0 !") << "the error is named";
+    lines[4].resize(std::min(lines[4].size(), warning.size()));
+    EXPECT_EQ(lines, (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'", deleted + In(daily[2]) + L"'",
+                                                deleted + In(daily[4]) + L"'", warning}));
 }
 
 }  // namespace
