@@ -4,8 +4,8 @@
 //   soak.exe [--hours N] [--rate R] [--rows N] [--timing on]
 //
 // R simulated seconds per real second (default: 24 hours in 15 minutes, at least 40), N rows handed in per
-// simulated second (default 1000). With --timing on the window's answer times count in the verdict; the short
-// form (one hour, a test of the suite) only reports them.
+// simulated second (default 1000). With --timing on the window's answer times, beyond an idle window's, count in
+// the verdict; the short form (one hour, a test of the suite) only reports them.
 //
 // The window lives in a helper process that does what KVTrcSrv.exe does and traces from two threads of its own
 // (the direct path). Every line a producer hands in carries its producer and number. Each hour the producers
@@ -156,6 +156,16 @@ KVTEST_HELPER(stuck) {
     if (!b || !slot || ::WaitForSingleObject(slot, 60000) == WAIT_TIMEOUT) return 2;
     b->stuckHolding = 1;
     return ::Sleep(INFINITE), 0;
+}
+
+// A window that only answers, in a process of its own: its answer times are what the machine's load alone costs.
+KVTEST_HELPER(idle) {
+    Board* b = OpenBoard(args[0], false);
+    HANDLE conductor = b ? ::OpenProcess(SYNCHRONIZE, FALSE, b->conductor) : nullptr;
+    ::CreateWindowW(L"STATIC", args[0].c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    for (MSG m; conductor && ::MsgWaitForMultipleObjects(1, &conductor, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0;)
+        while (::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&m);
+    return 0;
 }
 
 // ---- the conductor's view of the window -----------------------------------------------------------------------
@@ -335,8 +345,16 @@ private:
     void LostShare(bool away);
     std::wstring Tail(LONGLONG& from);
     bool Pause(bool on);
+    void Unstick() {
+        if (stuck_ && SimSeconds(*b_) >= stuckUntil_)
+            ::TerminateProcess(stuck_, 9), ::WaitForSingleObject(stuck_, 10000), ::CloseHandle(std::exchange(stuck_, nullptr));
+    }
 
-    bool WaitFor(const std::function<bool()>& pred, DWORD ms = 30000) { return kvtest::PumpUntil(pred, ms); }
+    // Clients and the debug viewer wait for the slot as long as the stuck client holds it: a step that waits on them
+    // (the steps of a loaded machine run back to back) ends it when due.
+    bool WaitFor(const std::function<bool()>& pred, DWORD ms = 30000) {
+        return kvtest::PumpUntil([&] { return Unstick(), pred(); }, ms);
+    }
     HWND Field(int i) const { return ::GetDlgItem(::FindWindowExW(window_, nullptr, L"StatusClass", nullptr), 4 + i); }
     void Click(int id) { Send(::GetDlgItem(window_, id), BM_CLICK); }
     bool Checked(int id) { return Send(::GetDlgItem(window_, id), BM_GETCHECK) == BST_CHECKED; }
@@ -362,13 +380,13 @@ private:
     kvtest::TempDir temp_;
     std::wstring dir_, share_, settings_, boardName_;
     Board* b_ = nullptr;
-    HANDLE host_ = nullptr, stuck_ = nullptr;
-    HWND window_ = nullptr, main_ = nullptr, filter_ = nullptr;
+    HANDLE host_ = nullptr, stuck_ = nullptr, idle_ = nullptr;
+    HWND window_ = nullptr, main_ = nullptr, filter_ = nullptr, idleWindow_ = nullptr;
     std::map<int, std::pair<HANDLE, double>> clients_;  // producer id: process, end of life (negative: killed then)
     int nextId_ = kHostThreads, nextMinute_ = 0;
     double nextClient_ = 0, stuckUntil_ = -1, lastCheck_ = 0;
     std::mutex answersLock_;
-    std::vector<double> answers_;  // ms, since the last checkpoint
+    std::vector<double> answers_[2];  // ms since the last checkpoint: the window's, the idle window's
     std::atomic<bool> probing_{true};
     std::thread probe_;
     Ledger ledger_;
@@ -477,27 +495,32 @@ void Soak::Checkpoint(int hour, bool last) {
     const Usage u = Measure(::GetProcessId(host_));
     const LONG64 listed = Send(main_, LVM_GETITEMCOUNT), filtered = Send(filter_, LVM_GETITEMCOUNT);
     const LONG64 apps = Send(::GetDlgItem(window_, kIdAppList), CB_GETCOUNT);
-    std::vector<double> a;
-    {
-        std::lock_guard<std::mutex> lock(answersLock_);
-        a.swap(answers_);
+    double p50[2] = {}, p99[2] = {}, max[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        std::vector<double> a;
+        {
+            std::lock_guard<std::mutex> lock(answersLock_);
+            a.swap(answers_[k]);
+        }
+        std::sort(a.begin(), a.end());
+        if (!a.empty()) p50[k] = a[a.size() / 2], p99[k] = a[a.size() * 99 / 100], max[k] = a.back();
     }
-    std::sort(a.begin(), a.end());
-    const double p50 = a.empty() ? 0 : a[a.size() / 2], p99 = a.empty() ? 0 : a[a.size() * 99 / 100], max = a.empty() ? 0 : a.back();
     if (last) b_->quit = 1;
     Click(kIdTrace);
     Pause(false);
     const SYSTEMTIME st = SimTime(*b_, simAt);
     const LONG64 lost = missing - missingAtHour_, noticed = ledger_.noticedLost - noticedAtHour_;
     printf("hour %2d  %02u.%02u. %02u:%02u  rows %4.0f/s  handed %9lld  in files %9lld  missing %lld (noticed lost %lld)  list %lld/%lld  "
-           "apps %lld  handles %lu (and %lu of Wine's file dialog)  threads %lu  private %.1f MB  GDI/USER %s  answer p50 %.1f p99 %.1f max %.0f ms  file %.0f MB\n",
+           "apps %lld  handles %lu (and %lu of Wine's file dialog)  threads %lu  private %.1f MB  GDI/USER %s  answer p50 %.1f p99 %.1f max %.0f ms (idle window's %.1f %.1f %.0f)  file %.0f MB\n",
            hour, st.wDay, st.wMonth, st.wHour, st.wMinute, (handed - handedAtHour_) / (simAt - lastCheck_), handed - handedAtHour_,
            ledger_.lines - linesAtHour_, lost, noticed, listed, filtered, apps, u.handles, u.dialogKeys, u.threads, u.privateBytes / 1048576.0,
-           u.gdi || u.user ? (std::to_string(u.gdi) + "/" + std::to_string(u.user)).c_str() : "not reported by Wine", p50, p99, max,
+           u.gdi || u.user ? (std::to_string(u.gdi) + "/" + std::to_string(u.user)).c_str() : "not reported by Wine", p50[0], p99[0], max[0], p50[1],
+           p99[1], max[1],
            held / 1048576.0);
     fflush(stdout);
     const std::string at = "hour " + std::to_string(hour) + ": ";
-    if (timing_ && (p99 > 50 || max > 1000)) Problem(at + "the window answered late");
+    // Beyond what the same send to the idle window took: the load of a shared machine is not the window's.
+    if (timing_ && (p99[0] > 50 + p99[1] || max[0] > 1000 + max[1])) Problem(at + "the window answered late");
     if (lost > noticed) Problem(at + "lines missing from the files that no notice counts");
     // Slots of clients killed without Unregister come back: the list holds the live clients, the server entry, the
     // host's threads' application and the debug viewer's.
@@ -602,10 +625,11 @@ void Soak::Operate(int hour, int minute) {
         return;
     case 20: case 30: return faults ? LostShare(minute == 20) : void();
     case 33: return Click(kIdScroll), Click(kIdScroll), Click(kIdClear);
-    case 35:  // for three simulated minutes
+    case 35:  // for three simulated minutes from when it holds the slot
         if (!faults) return;
-        b_->stuckHolding = 0, stuck_ = kvtest::StartHelper(L"stuck", {boardName_}), stuckUntil_ = SimSeconds(*b_) + 180;
+        b_->stuckHolding = 0, stuck_ = kvtest::StartHelper(L"stuck", {boardName_}), stuckUntil_ = 1e300;
         if (!WaitFor([this] { return b_->stuckHolding != 0; })) Problem("the stuck client did not take the slot");
+        stuckUntil_ = SimSeconds(*b_) + 180;
         return;
     case 45: {
         Pause(true);
@@ -629,14 +653,16 @@ void Soak::Run() {
         return window_ && ::IsWindowVisible(window_) && !TextOf(Field(3)).empty();
     }, 60000)) << "the trace window opens";
     main_ = ::FindWindowExW(window_, nullptr, WC_LISTVIEWW, kClass), filter_ = ::FindWindowExW(window_, nullptr, WC_LISTVIEWW, L"RIVIVEDA FILTER");
-    probe_ = std::thread([this] {  // the window's answer to a sent message, every 20 ms
+    idle_ = kvtest::StartHelper(L"idle", {boardName_});
+    ASSERT_TRUE(WaitFor([this] { return (idleWindow_ = ::FindWindowExW(HWND_MESSAGE, nullptr, L"Static", boardName_.c_str())) != nullptr; }));
+    probe_ = std::thread([this] {  // the window's and the idle window's answers to a sent message, every 20 ms
         while (probing_) {
-            const LONGLONG t0 = Counter();
-            Send(window_, WM_NULL, 0, 0, 5000);
-            const double ms = static_cast<double>(Counter() - t0) * 1000.0 / static_cast<double>(b_->frequency);
-            {
+            for (int k = 0; k < 2; ++k) {
+                const LONGLONG t0 = Counter();
+                Send(k ? idleWindow_ : window_, WM_NULL, 0, 0, 5000);
+                const double ms = static_cast<double>(Counter() - t0) * 1000.0 / static_cast<double>(b_->frequency);
                 std::lock_guard<std::mutex> lock(answersLock_);
-                answers_.push_back(ms);
+                answers_[k].push_back(ms);
             }
             ::Sleep(20);
         }
@@ -652,7 +678,7 @@ void Soak::Run() {
             Clients(now);
             // Every step runs, a late one as soon as the one before it ends.
             for (const int minute = static_cast<int>(now / 60) % 60; nextMinute_ <= minute;) Operate(hour, nextMinute_++);
-            if (stuck_ && now >= stuckUntil_) ::TerminateProcess(stuck_, 9), ::WaitForSingleObject(stuck_, 10000), ::CloseHandle(std::exchange(stuck_, nullptr));
+            Unstick();
             kvtest::PumpUntil([] { return false; }, 10);
         }
         while (nextMinute_ < 60) Operate(hour, nextMinute_++);
