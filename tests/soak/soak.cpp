@@ -634,7 +634,9 @@ void Soak::Operate(int hour, int minute) {
     case 45: {
         Pause(true);
         const std::wstring profile = dir_ + L"\\hour" + std::to_wstring(hour) + L".pfl";
-        if (!FileDialog(IDM_SAVEPROFILE, L"Save Trace Profile", profile) || !kvtest::FileExists(profile)) Problem("Save Profile wrote no profile");
+        // The window writes the profile once its dialog has gone.
+        if (!FileDialog(IDM_SAVEPROFILE, L"Save Trace Profile", profile) || !WaitFor([&] { return kvtest::FileExists(profile); }))
+            Problem("Save Profile wrote no profile");
         if (!FileDialog(IDM_LOADPROFILE, L"Load Trace Profile", profile) || !WaitFor([&] { return TextOf(Field(3)) == L"Profile: " + profile; }))
             Problem("Load Profile did not load " + kvtest::Narrow(profile));
         ::DeleteFileW((dir_ + L"\\hour" + std::to_wstring(hour - 1) + L".pfl").c_str());
