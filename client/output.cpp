@@ -19,6 +19,11 @@ const wchar_t kFormatError[] = L"***** !!! ERROR in message format string !!! **
 // for a plain text; threadId is the thread the message is from. No heap, one bounded
 // send (two with a notification window). False when the trace window did not take it.
 bool FillAndSend(short h, short level, const wchar_t* func, const wchar_t* text, va_list* args, DWORD threadId) noexcept {
+    // Handle and level first: a message of a sender that ended inside its send, still
+    // queued at the trace window, no longer matches them while the texts are rewritten.
+    g_region.curHandle = h;
+    g_region.curLevel = level;
+    g_region.curThreadId = threadId;
     // Only the reading of the caller's pointers is guarded: a fault there loses the
     // message and the lock is released on the way out. The sends stay outside, so a
     // window procedure of this thread is never cut short by the guard.
@@ -30,9 +35,6 @@ bool FillAndSend(short h, short level, const wchar_t* func, const wchar_t* text,
         CopyCut(g_region.curFunc, kFuncMaxChars + 1, func);
     });
     if (!filled) return true;
-    g_region.curHandle = h;
-    g_region.curLevel = level;
-    g_region.curThreadId = threadId;
 
     const WPARAM wp = static_cast<WPARAM>(static_cast<INT_PTR>(h));
     const LPARAM lp = static_cast<LPARAM>(level);

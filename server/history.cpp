@@ -89,18 +89,11 @@ time_t tracewnd_GetTimeFromName(const wchar_t* name) {
     year += year < 70 ? 2000 : 1900;
     if (day < 1 || month < 1 || year < 0) return -1;
 
-    struct tm t = {};
-    t.tm_year = static_cast<int>(year - 1900);
-    t.tm_mon = static_cast<int>(month - 1);
-    t.tm_mday = static_cast<int>(day);
-    t.tm_hour = 23;
-    t.tm_min = 59;
-    t.tm_sec = 59;
-    // The day's own daylight-saving rule, so that the end of a winter day is 23:59:59
-    // even when the check runs in summer.
-    t.tm_isdst = -1;
-    const time_t result = mktime(&t);
-    return result == static_cast<time_t>(-1) ? -1 : result;
+    if (month > 12 || day > 31) return -1;
+    // The day's own summer-time rule, so that the end of a winter day is 23:59:59 even
+    // when the check runs in summer; a day that does not exist (31 April) is none.
+    const SYSTEMTIME end = {static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day), 23, 59, 59, 0};
+    return ClockLocalToCalendar(end);
 }
 
 long tracewnd_GetTimeDiffFromStr(const wchar_t* first, const wchar_t* second) {

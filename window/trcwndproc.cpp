@@ -223,7 +223,29 @@ HWND FocusTarget() {
 
 // ---- window messages --------------------------------------------------------------------
 
+// A sender puts its handle (and level) into the slot before anything else and sends them
+// along. A message that does not match the slot is not the slot's: its sender ended inside
+// the send (a crash, a kill) and the next sender already filled the slot, which that
+// sender's own message files. Taken, the message would file a line twice, or add or remove
+// an application that did not ask; the line it stood for is lost, and counted.
+bool SlotHolds(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (static_cast<short>(wParam) == g_region.curHandle &&
+        (msg != WM_TRACE_OUTPUT || static_cast<short>(lParam) == g_region.curLevel))
+        return true;
+    if (msg == WM_TRACE_OUTPUT) CountUndelivered();
+    return false;
+}
+
 LRESULT OnTraceMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_TRACE_OUTPUT:
+    case WM_TRACE_REGISTER:
+    case WM_TRACE_UNREGISTER:
+        if (!SlotHolds(msg, wParam, lParam)) return 0;
+        break;
+    default:
+        break;
+    }
     switch (msg) {
     case WM_TRACE_OUTPUT:
         tracewnd_AddMessage(g_region.curHandle, g_region.curFunc, g_region.curText, g_region.curLevel);

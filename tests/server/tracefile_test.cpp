@@ -268,10 +268,17 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
         {2007, 3, 15, 23, 59, 59, 0, L"TS070315.txt"},
         {2007, 4, 15, 9, 0, 0, 0, L"TS070415.txt"},       // the same day of the next month
         {2008, 4, 15, 9, 0, 0, 0, L"TS080415.txt"},       // and of the next year
+        {2008, 4, 14, 12, 0, 0, 0, L"TS080415.txt"},      // a clock running a day in 4 s, started 4 s ago
     };
     std::map<std::wstring, std::wstring> expected;
     for (const auto& l : lines) {
         SetClock(l.year, l.month, l.day, l.hour, l.minute, l.second, l.ms);
+        if (&l == lines + 5) {
+            LARGE_INTEGER now, second;
+            ::QueryPerformanceCounter(&now), ::QueryPerformanceFrequency(&second);
+            const SYSTEMTIME noon = {l.year, l.month, 0, l.day, l.hour};
+            kv::ClockSetForTesting(&noon, 21600, now.QuadPart - 4 * second.QuadPart);
+        }
         if (&l == lines) tracewnd_SelectTraceFile();
         Row r(L"at " + std::to_wstring(l.year * 10000 + l.month * 100 + l.day) + L" " + std::to_wstring(l.hour));
         tracewnd_WriteFileLine(&r.row);
@@ -282,6 +289,7 @@ TEST_F(TraceFile, TheWholeDateAndTheDirectoryNameTheFile) {
     int posts = 0;
     for (MSG m; ::PeekMessageW(&m, server_.hwnd(), WM_TRACE_SETTINGSCHANGED, WM_TRACE_SETTINGSCHANGED, PM_REMOVE);) ++posts;
     EXPECT_EQ(posts, 4) << "one per new file, so that each starts with the settings";
+    SetClock(2008, 4, 15, 9, 0, 0);
     Row april(L"april");
     // Empty directory: the fallback name; the same directory back on the same day: the daily name again.
     g_settings.FileDir[0] = 0;
@@ -331,10 +339,27 @@ TEST_F(TraceFile, SavedListIsTheMarkAndOneLinePerRowOrABoxNamingTheFile) {
                                                  L"|Could not open file '" + missing + L"' !"});
     EXPECT_EQ(std::wstring(g_settings.LastFileDir), In(L"missing"));
 }
+// The clock a test host hands to the programs it starts; anything else leaves the real clock.
+TEST(SimulatedClock, TheEnvironmentTextAndWhatIsRefused) {
+    const SYSTEMTIME start = {2026, 6, 0, 15, 23, 30, 5};
+    wchar_t text[64];
+    ASSERT_TRUE(kv::FormatSimulatedClock(text, 64, start, 96, 1234567890123LL));
+    EXPECT_STREQ(text, L"2026-06-15T23:30:05,96,1234567890123");
+    EXPECT_FALSE(kv::FormatSimulatedClock(text, 36, start, 96, 1234567890123LL)) << "does not fit";
+    SYSTEMTIME t = {};
+    unsigned rate = 0;
+    LONGLONG origin = 0;
+    ASSERT_TRUE(kv::ParseSimulatedClock(text, &t, &rate, &origin));
+    EXPECT_EQ((std::vector<LONGLONG>{t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, rate, origin}),
+              (std::vector<LONGLONG>{2026, 6, 15, 1, 23, 30, 5, 96, 1234567890123LL}));
+    for (const wchar_t* bad : {L"2026-02-30T10:00:00,96,1", L"2026-06-15T23:30:00,96,1x", L"2026-06-15 23:30:00,96,1",
+                               L"2026-6-15T23:30:00,96,1", L"2026-06-15T23:30:00,96", L"2026-06-15T24:00:00,96,1", L""})
+        EXPECT_FALSE(kv::ParseSimulatedClock(bad, &t, &rate, &origin)) << kvtest::Narrow(bad);
+}
 
 // Ages count from the end of a file's day.
 TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailures) {
-    const wchar_t* daily[] = {L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"};
+    const wchar_t* daily[] = {L"TS070310.txt", L"TS070314.txt", L"TS070315.txt", L"TS070316.txt", L"TS710102.txt"};
     // Not daily names, or days that do not exist, or 2069; a directory with a daily name is left alone.
     const wchar_t* others[] = {L"TS070315.txt.bak", L"TS0703.txt", L"TSabcdef.txt", L"TS07031x.txt", L"riviveda.txt",
                                L"TS000000.txt", L"TS070300.txt", L"TS070015.txt", L"TS690101.txt", L"TS070101.txt\\inside.txt"};
@@ -342,12 +367,13 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     for (const wchar_t* n : daily) Touch(n);
     for (const wchar_t* n : others) Touch(n);
     // Held open without delete sharing, yesterday's file stays when it expires, and the failure is said.
-    kv::UniqueHandle held(::CreateFileW(In(daily[1]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    kv::UniqueHandle held(::CreateFileW(In(daily[2]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     const struct { WORD day, hour, minute, second; int16_t days; const char* left; } steps[] = {
-        {16, 23, 59, 59, 0, "1111"},      // no limit
-        {16, 23, 59, 59, 30000, "1111"},  // a limit beyond 32 bits in seconds
-        {16, 23, 59, 59, 1, "0110"},      // yesterday is one day old only at its end; today is kept
-        {17, 0, 0, 0, 1, "0110"},
+        {16, 23, 59, 59, 0, "11111"},      // no limit
+        {16, 23, 59, 59, 30000, "11111"},  // a limit beyond 32 bits in seconds
+        {12, 0, 30, 0, 1, "01110"},        // a day and a half hour, in a zone whose summer time begins later
+        {16, 23, 59, 59, 1, "00110"},      // yesterday is one day old only at its end; today is kept
+        {17, 0, 0, 0, 1, "00110"},
     };
     for (const auto& s : steps) {
         SetClock(2007, 3, s.day, s.hour, s.minute, s.second);
@@ -359,13 +385,13 @@ TEST_F(TraceFile, HistoryDeletesExpiredDailyFilesByTheExactNameAndReportsFailure
     }
     for (const wchar_t* n : others) EXPECT_TRUE(Exists(n)) << kvtest::Narrow(n);
     const std::wstring func = L"tracewnd_CheckHistDays (1): ", deleted = func + L"Delete expired trace file: '";
-    const std::wstring warning = func + L"WRN: DeleteFile '" + In(daily[1]) + L"' failed with: ";
+    const std::wstring warning = func + L"WRN: DeleteFile '" + In(daily[2]) + L"' failed with: ";
     std::vector<std::wstring> lines = ServerLines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_NE(lines[3], warning + L"0 !") << "the error is named";
-    lines[3].resize(std::min(lines[3].size(), warning.size()));
-    EXPECT_EQ(lines, (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'",
-                                                deleted + In(daily[3]) + L"'", warning}));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[4], warning + L"0 !") << "the error is named";
+    lines[4].resize(std::min(lines[4].size(), warning.size()));
+    EXPECT_EQ(lines, (std::vector<std::wstring>{deleted + In(daily[0]) + L"'", deleted + In(daily[1]) + L"'", deleted + In(daily[2]) + L"'",
+                                                deleted + In(daily[4]) + L"'", warning}));
 }
 
 }  // namespace

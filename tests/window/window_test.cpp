@@ -431,6 +431,26 @@ TEST_F(TraceWindowTest, DeleteCurrentTraceFile) {
     }, 30000)) << traceapi_GetTraceApp(0)->dwLineCount << kvtest::Narrow(TraceFile(dir_->path()));
 }
 
+// A sender that ended inside its send (a crash, a kill) left its message queued while the next sender filled the slot:
+// a message that does not match the slot files no line twice, adds or removes no application, and is counted.
+TEST_F(TraceWindowTest, AMessageThatDoesNotMatchTheSlotIsNotTheSlots) {
+    ASSERT_TRUE(ClearAndEmit(1, 30, L"the slot's own line"));
+    const WPARAM other = static_cast<WPARAM>(handle_ + 1);
+    const std::pair<UINT, WPARAM> stale[] = {{WM_TRACE_OUTPUT, other}, {WM_TRACE_OUTPUT, handle_}, {WM_TRACE_REGISTER, other},
+                                             {WM_TRACE_UNREGISTER, other}};
+    std::vector<LRESULT> apps;
+    for (const auto& [msg, wp] : stale)  // the slot holds the line at level 30; these come at level 20
+        Send(win_->window, msg, wp, msg == WM_TRACE_OUTPUT ? 20 : 0), apps.push_back(Send(win_->Control(kIdAppList), CB_GETCOUNT));
+    EXPECT_EQ(apps, std::vector<LRESULT>(4, apps[0]));
+    traceapi_Output(handle_, 30, L"Pumping", L"the next line");
+    EXPECT_TRUE(kvtest::PumpUntil([] {
+        const std::wstring text = TraceFile(dir_->path());
+        const size_t first = text.find(L"|the slot's own line|"), next = text.find(L"|the next line|");
+        return first != std::wstring::npos && next > first && text.find(L"|the slot's own line|", first + 1) == std::wstring::npos &&
+               text.find(L"|***** 2 trace message(s) could not be delivered *****|", next) != std::wstring::npos;
+    }, 10000)) << kvtest::Narrow(TraceFile(dir_->path()).substr(TraceFile(dir_->path()).rfind(L"LIST CLEARED")));
+}
+
 // A second host restores the window saved minimized and hands it its profile. Logoff ends the process after
 // WM_ENDSESSION: the day's changes and last lines are kept. A clock change before the first tick is no jump.
 TEST(WindowLifecycle, SecondHostsProfileAndSessionEnd) {
