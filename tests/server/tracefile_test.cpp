@@ -29,23 +29,16 @@ struct Row {
         : text(std::move(body)) {
         wcscpy(row.time, L"Wed 10:00:00,00 [1]");
         kv::CopyCut(row.tag, 10, tag);
-        wcscpy(row.process, L"p [1]");
-        wcscpy(row.module, L"M [2]");
-        wcscpy(row.function, L"F");
-        row.markFlags = mark;
-        row.levelWord = levelWord;
-        row.text = &text[0];
+        wcscpy(row.process, L"p [1]"), wcscpy(row.module, L"M [2]"), wcscpy(row.function, L"F");
+        row.markFlags = mark, row.levelWord = levelWord, row.text = &text[0];
     }
     Row(const Row&) = delete;  // row.text points into this very object
 };
 // Every field at its longest.
 void Lengthen(Row& r) {
-    wmemset(r.row.time, L't', 31);
-    wmemset(r.row.process, L'p', 31);
-    wmemset(r.row.module, L'm', 31);
+    wmemset(r.row.time, L't', 31), wmemset(r.row.process, L'p', 31), wmemset(r.row.module, L'm', 31);
     wmemset(r.row.function, L'f', 49);
-    r.text.assign(950, L'x');
-    r.row.text = &r.text[0];
+    r.row.text = &r.text.assign(950, L'x')[0];
 }
 
 std::wstring FormatLine(const Row& r, int capacity = kLiveLineChars + 1) {

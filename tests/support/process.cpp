@@ -95,20 +95,17 @@ void PumpPending() {
 
 bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-        PumpPending();
-        if (pred()) return true;
-        ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline) return pred();
+    for (ULONGLONG now; PumpPending(), !pred();) {
+        if ((now = ::GetTickCount64()) >= deadline) return pred();
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)), QS_ALLINPUT);
     }
+    return true;
 }
 
 TempDir::TempDir() {
-    wchar_t base[MAX_PATH];
+    wchar_t base[MAX_PATH], name[MAX_PATH];
     ::GetTempPathW(MAX_PATH, base);
     static LONG counter;
-    wchar_t name[MAX_PATH];
     do swprintf(name, MAX_PATH, L"%lskvt_%lu_%ld", base, ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
     while (!::CreateDirectoryW(name, nullptr));
     path_ = name;
@@ -141,10 +138,8 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
     // Shared: readers of trace files may be polling the file at this moment.
     HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              CREATE_ALWAYS, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return;
     DWORD n;
-    ::WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
-    ::CloseHandle(f);
+    if (f != INVALID_HANDLE_VALUE) ::WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr), ::CloseHandle(f);
 }
 std::string Narrow(const std::wstring& s) {
     std::string out(s.size() * 4, '\0');  // UTF-8 takes at most three bytes per UTF-16 unit
