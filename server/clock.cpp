@@ -19,10 +19,19 @@ struct TestClock {
 };
 TestClock g_test;
 
+ULONGLONG Ticks(const FILETIME& ft) noexcept { return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
+
 ULONGLONG ToFile(const SYSTEMTIME& t) noexcept {
     FILETIME ft = {};
     ::SystemTimeToFileTime(&t, &ft);
-    return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return Ticks(ft);
+}
+
+// The system time now, as a file time (UTC).
+ULONGLONG SystemNow() noexcept {
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    return Ticks(ft);
 }
 
 // Seconds since 1970 of a file time (UTC); -1 before.
@@ -112,14 +121,7 @@ bool ClockLocalDate(SYSTEMTIME* today) noexcept {
     constexpr ULONGLONG kSecond = 10000000, kDay = 86400 * kSecond;
     // A test clock stands for system time too, so that tests walk the same spans.
     const TestClock& c = Test();
-    ULONGLONG now;
-    if (c.on) {
-        now = TestNow(c);
-    } else {
-        FILETIME ft;
-        ::GetSystemTimeAsFileTime(&ft);
-        now = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    }
+    const ULONGLONG now = c.on ? TestNow(c) : SystemNow();
     if (now < known.from || now >= known.until) {
         ClockLocalTime(&known.date);
         const SYSTEMTIME& t = known.date;
@@ -138,9 +140,7 @@ time_t ClockNow() noexcept {
         TestLocalTime(c, &now);
         return ClockLocalToCalendar(now);
     }
-    FILETIME ft;
-    ::GetSystemTimeAsFileTime(&ft);
-    return FileToCalendar((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    return FileToCalendar(SystemNow());
 }
 
 // By the platform's zone: the C runtime's mktime reads TZ in a format of its own (a
@@ -150,7 +150,7 @@ time_t ClockLocalToCalendar(const SYSTEMTIME& local) noexcept {
     SYSTEMTIME utc;
     FILETIME ft;
     if (!::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !::SystemTimeToFileTime(&utc, &ft)) return -1;
-    return FileToCalendar((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    return FileToCalendar(Ticks(ft));
 }
 
 void ClockSetForTesting(const SYSTEMTIME* fixed, unsigned rate, LONGLONG origin) noexcept {
