@@ -6,8 +6,8 @@
 // R simulated seconds per real second (default: 24 hours in 15 minutes, at least 40), N rows handed in per
 // simulated second (default 1000), but no more than M per real second (default 3000, three times a plant's; 0:
 // as many as the machine takes). Flat out, the producers fill both cores of a small machine and the answer times
-// measure its scheduler rather than the window. With --timing on the window's answer times, beyond an idle window's, count in
-// the verdict; the short form (one hour, a test of the suite) only reports them.
+// measure its scheduler rather than the window. With --timing on the window's answer times, beyond an idle
+// window's, count in the verdict; the short form (one hour, a test of the suite) only reports them.
 //
 // The window lives in a helper process that does what KVTrcSrv.exe does and traces from two threads of its own
 // (the direct path). Every line a producer hands in carries its producer and number. Each hour the producers
