@@ -496,7 +496,9 @@ void Soak::Checkpoint(int hour, bool last) {
     }
     const Usage u = Measure(::GetProcessId(host_));
     const LONG64 listed = Send(main_, LVM_GETITEMCOUNT), filtered = Send(filter_, LVM_GETITEMCOUNT);
-    const LONG64 apps = Send(::GetDlgItem(window_, kIdAppList), CB_GETCOUNT);
+    // A client killed just before leaves the list with the window's next check for ended processes (every sixth second).
+    LONG64 apps = 0;
+    WaitFor([&] { return (apps = Send(::GetDlgItem(window_, kIdAppList), CB_GETCOUNT)) <= static_cast<LONG64>(clients_.size()) + 4; }, 15000);
     double p50[2] = {}, p99[2] = {}, max[2] = {};
     for (int k = 0; k < 2; ++k) {
         std::vector<double> a;
