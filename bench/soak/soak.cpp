@@ -365,10 +365,13 @@ private:
         for (HWND d; (d = Shown(window_, L"#32770")) != nullptr && WaitFor([d] { return ::PostMessageW(d, WM_COMMAND, IDCANCEL, 0), !::IsWindow(d); });) {
         }
     }
-    std::wstring CurrentFile() {  // as the status bar names it
+    std::wstring CurrentFile() {  // as the status bar names it, without its mark of an open file or of safe writing
         const std::wstring field = TextOf(Field(2));
         const size_t from = std::min<size_t>(6, field.size());
-        return field.substr(from, field.find(L" (max") - from);
+        std::wstring name = field.substr(from, field.find(L" (max") - from);
+        for (const std::wstring mark : {L"*", L"(!)"})
+            if (name.size() > mark.size() && !name.compare(name.size() - mark.size(), mark.size(), mark)) name.resize(name.size() - mark.size());
+        return name;
     }
     bool Running(int id) {  // the process of producer id has not ended
         const auto c = clients_.find(id);
