@@ -683,7 +683,7 @@ void Soak::Run() {
         }
     });
     const ULONGLONG realStart = ::GetTickCount64();
-    printf("soak: %d simulated hour(s) at %d simulated seconds per real second, %d rows per simulated second (%lld per real second); "
+    printf("soak: %d simulated hour(s) at %d simulated seconds per real second, %d rows per simulated second asked (%lld per real second); "
            "leak bands: %lu handles, %lu threads, %.0f MB\n", hours_, rate_, rows_, static_cast<long long>(rows_) * rate_, kHandleBand,
            kThreadBand, kListBytes / 1048576.0);
     fflush(stdout);
